@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need (only the
+# missing ones). Runs apt-get as root, or through sudo.
+set -euo pipefail
+PKGS=(build-essential cmake ninja-build g++ clang-14 libclang-rt-14-dev
+      libgtest-dev libgmock-dev googletest
+      qt6-base-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core
+      xvfb xauth x11-apps imagemagick
+      lrzsz iproute2 util-linux procps)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "setup: all packages present"
+fi

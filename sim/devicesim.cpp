@@ -1,0 +1,2 @@
+// Device simulator program (being built).
+int main() { return 2; }

@@ -1,0 +1,49 @@
+#pragma once
+// The job the operator set up, and the port stage table.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+enum Stage : int32_t {
+  StageFailed = -1,
+  StageIdle = 0,
+  StageDownloading = 1,
+  StageDownloaded = 2,
+  StageTesting = 3,
+  StageTested = 4,
+  StageProgramming = 5,
+  StageProgrammed = 6,
+};
+
+constexpr int kMaxPorts = 16;
+
+// One entry per detected port. One writer at a time per entry (rules in StartThread).
+class StageTable {
+ public:
+  StageTable() { ClearAll(); }
+  void ClearAll() {
+    for (auto& e : entries_) e.store(StageIdle);
+  }
+  int32_t Get(int portIndex) const { return entries_.at(static_cast<size_t>(portIndex)).load(); }
+  void Set(int portIndex, int32_t stage) { entries_.at(static_cast<size_t>(portIndex)).store(stage); }
+
+ private:
+  std::array<std::atomic<int32_t>, kMaxPorts> entries_;
+};
+
+// Job fields of the main window. Written only while no run is going on (UI thread),
+// read by the dispatcher and the workers during a run.
+struct JobState {
+  int32_t jobFlags = 0;  // bit 1: EEPROM download, bit 2: firmware download
+  int32_t loopbackTest = 0;
+  bool programMac = false;
+  bool assignMac = false;
+  std::string assignedMacText;  // "02:5C:3A:HH:HH:HH" when assignMac
+  bool filesSelected = false;
+  bool logEnabled = false;
+  std::string logDirectory;  // at most 255 characters
+};
+
+constexpr int32_t kJobEeprom = 1;
+constexpr int32_t kJobFirmware = 2;

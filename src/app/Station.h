@@ -1,0 +1,27 @@
+#pragma once
+// Everything a run needs, gathered: the platform services, the board and the job.
+// Owned by the main window (or the headless runner); the dispatcher and the workers
+// keep a reference for their lifetime.
+class UiThread;
+class Board;
+class Clock;
+class SerialPortFactory;
+class PortMap;
+class Network;
+struct JobState;
+class StageTable;
+class StoredConfig;
+class MacPool;
+
+struct Station {
+  UiThread* ui = nullptr;
+  Board* board = nullptr;
+  Clock* clock = nullptr;
+  SerialPortFactory* serial = nullptr;
+  PortMap* ports = nullptr;
+  Network* net = nullptr;
+  JobState* job = nullptr;
+  StageTable* stages = nullptr;
+  StoredConfig* cfg = nullptr;
+  MacPool* pool = nullptr;
+};

@@ -1,0 +1,17 @@
+#pragma once
+// The dispatcher creates the step workers of each port through this factory, so its
+// transitions can be tested with scripted workers.
+#include <memory>
+
+class Thread;
+
+enum class WorkerKind { Download, LoopbackTest, ProgramMac };
+
+class WorkerFactory {
+ public:
+  virtual ~WorkerFactory() = default;
+  // Creates and starts the worker of `kind` for COM<portNumber> at place portIndex.
+  // The worker writes stage entry portIndex once, at its end.
+  virtual std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
+                                              bool logFlag) = 0;
+};

@@ -1,0 +1,13 @@
+#pragma once
+// RunSync on the Qt event loop: a blocking queued call into the GUI thread.
+#include <QObject>
+
+#include "app/UiThread.h"
+
+class QtUiThread final : public QObject, public UiThread {
+  Q_OBJECT
+ public:
+  QtUiThread();  // create on the GUI thread
+  void RunSync(const std::function<void()>& fn) override;
+  bool IsUiThread() const override;
+};

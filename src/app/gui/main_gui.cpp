@@ -1,0 +1,6 @@
+// Production tool window program (being built).
+#include <QApplication>
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  return 0;
+}

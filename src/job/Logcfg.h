@@ -1,0 +1,35 @@
+#pragma once
+// The stored job configuration, storedCfg.txt in the data directory.
+#include <functional>
+#include <string>
+
+class StoredConfig {
+ public:
+  // Field limits (characters, without terminator).
+  static constexpr size_t kShortField = 31;   // vendor, number, serverIp
+  static constexpr size_t kLongField = 255;   // loader, eepromPath, firmwarePath
+  static constexpr size_t kMaxKeyToken = 63;
+
+  // filePath := dataDir + "/" + fileName. Nothing is read here.
+  StoredConfig(const std::string& dataDir, const std::string& fileName);
+
+  // Where Load reports "fopen failed" (the main window's message log).
+  void SetMessageSink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
+
+  // 0: whole file read; -1: not opened, or a bad "Number:" value.
+  int Load();
+  // 0, or the errno of the failure. The old file survives a failed save.
+  int Save();
+
+  std::string filePath;
+  std::string vendor;
+  std::string number;
+  std::string serverIp;
+  std::string loader;
+  std::string eepromPath;
+  std::string firmwarePath;
+  int consoleBaudIndex = 0;
+
+ private:
+  std::function<void(const std::string&)> sink_;
+};

@@ -1,0 +1,10 @@
+#pragma once
+// The data directory holds storedCfg.txt, storedMAC.txt and ports/. By default it is
+// the directory of the running executable; --dir DIR chooses another.
+#include <string>
+
+std::string ExecutableDir();
+// Joins a directory and a file name with "/" (no doubled separator).
+std::string JoinPath(const std::string& dir, const std::string& name);
+bool FileExists(const std::string& path);       // a regular file (or a link to one)
+bool DirectoryExists(const std::string& path);  // a directory (or a link to one)

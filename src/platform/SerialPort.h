@@ -1,0 +1,49 @@
+#pragma once
+// A serial port opened by device path. The steps mirror how a worker opens and
+// configures its console port; each returns 0 or the errno of its failure.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+  // Opens the device read/write, O_NOCTTY | O_NONBLOCK, for exclusive use
+  // (TIOCEXCL and flock(LOCK_EX | LOCK_NB)). Existing devices only.
+  virtual int Open(const std::string& devicePath) = 0;
+  // Driver queue sizes (input, output). On Linux the kernel sizes its own queues;
+  // the call checks that the port is open and a terminal.
+  virtual int SetQueueSizes(uint32_t inputBytes, uint32_t outputBytes) = 0;
+  // Reads return at once with whatever is queued (VMIN = 0, VTIME = 0).
+  virtual int SetImmediateReadTimeouts() = 0;
+  // Reads the current line settings (tcgetattr).
+  virtual int GetLineSettings() = 0;
+  // Raw mode, 8N1, no hardware flow control, CLOCAL, the given baud (115200, 57600
+  // or 38400), RTS raised. A port without modem lines (a pseudo-terminal) does not
+  // fail for want of RTS.
+  virtual int SetLineSettings(uint32_t baud) = 0;
+  // Discards both queues (tcflush TCIOFLUSH).
+  virtual int Purge() = 0;
+  // Bytes waiting in the input queue (FIONREAD); 0 or errno.
+  virtual int QueuedBytes(uint32_t* count) = 0;
+  // Non-blocking read of at most `max` bytes; 0 or errno. *got is 0 when nothing was queued.
+  virtual int Read(uint8_t* buf, size_t max, size_t* got) = 0;
+  // One non-blocking write; 0 or errno. *written may be less than len.
+  virtual int Write(const uint8_t* buf, size_t len, size_t* written) = 0;
+  // Idempotent; never fails.
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+};
+
+// Creates port objects; the real one makes termios ports, tests make fakes.
+class SerialPortFactory {
+ public:
+  virtual ~SerialPortFactory() = default;
+  virtual std::unique_ptr<SerialPort> Create() = 0;
+};
+
+SerialPortFactory& PosixSerialPorts();
+
+// Baud rate of a console baud index: 1 -> 57600, 2 -> 38400, anything else -> 115200.
+uint32_t BaudFromIndex(int consoleBaudIndex);

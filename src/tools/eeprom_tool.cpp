@@ -1,0 +1,2 @@
+// Headless EEPROM image tool (being built).
+int main() { return 2; }

@@ -1,0 +1,2 @@
+// Headless production runner (being built).
+int main() { return 2; }

@@ -1,0 +1,68 @@
+#pragma once
+// The serial console channel of one worker: open and configure the port, poll it into
+// the receive buffer, write bytes, ask "$" queries, close. Used only by the worker's
+// own thread. Status texts reach the port's status cell through the UI thread.
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/Station.h"
+#include "platform/SerialPort.h"
+
+class PortLog {
+ public:
+  ~PortLog() { Close(); }
+  // Creates <logDirectory>/log<portName>.txt anew; 0 or errno.
+  int Create(const std::string& logDirectory, const std::string& portName);
+  // Appends raw bytes; 0 when all were written, else errno.
+  int Write(const void* data, size_t len);
+  int Write(const std::string& text) { return Write(text.data(), text.size()); }
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+class ConsolePort {
+ public:
+  static constexpr size_t kRecvCapacity = 1024;
+  static constexpr size_t kReadChunk = 128;
+
+  ConsolePort(Station& station, int portNumber, int portIndex);
+  ~ConsolePort() { ClosePort(); }
+
+  // 0, or -1 after showing the failed step's text.
+  int OpenConsolePort();
+  // Moves at most 128 queued bytes into the receive buffer (0x00 skipped); with a
+  // trace log, writes the "%02x," trace line.
+  void ReadAvailable(PortLog* trace = nullptr);
+  // One write; returns the bytes written.
+  size_t SendBytes(const void* data, size_t len);
+  size_t SendText(const char* text);
+  // 0, -1 bad arguments, -2 read failed, -3 key not found, -4 "FAIL" in the answer.
+  int ConsoleQuery(const char* command, int keyLength, std::string* value);
+  void ClosePort();
+  bool IsOpen() const { return port_ && port_->IsOpen(); }
+
+  // Formats into statusText and shows it in the port's status cell (blocks until shown).
+  void ShowStatus(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void ShowStatusV(const char* fmt, va_list ap);
+
+  SerialPort* port() { return port_.get(); }
+  Station& station() { return station_; }
+
+  int portNumber;
+  int portIndex;
+  std::string portName;  // "COM%d"
+  char statusText[512] = {};
+  // Receive buffer: 1024 bytes of data plus a terminating NUL, and the count held.
+  char recvBuf[kRecvCapacity + 1] = {};
+  int32_t recvCount = 0;
+
+ private:
+  Station& station_;
+  std::unique_ptr<SerialPort> port_;
+};
