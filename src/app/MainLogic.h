@@ -1,0 +1,105 @@
+#pragma once
+// The production board's logic, free of any window toolkit: the job state, the MAC
+// pool, the stored job configuration, the port stage table and the dispatcher, with
+// the main window's event handlers. The Qt main window (TmainFrm) and the headless
+// runner (production-cli) are two views over one MainLogic.
+//
+// MainLogic is itself the Board that the dispatcher and the workers talk to: it
+// forwards every routine to the view and keeps track of Btn_Start's caption and of
+// the dispatcher's end.
+#include <memory>
+#include <string>
+
+#include "app/Board.h"
+#include "app/JobState.h"
+#include "app/MessageBoxes.h"
+#include "app/Station.h"
+#include "job/Logcfg.h"
+#include "job/Logmac.h"
+#include "platform/PortMap.h"
+
+class StartThread;
+class WorkerFactory;
+class UiThread;
+class Clock;
+class SerialPortFactory;
+class Network;
+
+// The job set-up dialog as the board sees it: shown modally, true when closed with OK.
+class JobDialog {
+ public:
+  virtual ~JobDialog() = default;
+  virtual bool ShowModal() = 0;
+};
+
+struct PlatformServices {
+  UiThread* ui = nullptr;
+  Clock* clock = nullptr;
+  SerialPortFactory* serial = nullptr;
+  Network* net = nullptr;
+};
+
+class MainLogic final : public Board {
+ public:
+  // view: the window (or the headless printer); boxes: the message-box seam;
+  // dataDir: holds storedCfg.txt, storedMAC.txt and ports/.
+  MainLogic(const PlatformServices& services, Board& view, MessageBoxes& boxes,
+            const std::string& dataDir);
+  ~MainLogic() override;
+
+  // Where the dispatcher gets its workers (the real factory unless a test gives another).
+  void SetWorkerFactory(WorkerFactory* factory) { workers_ = factory; }
+
+  // ---- event handlers of the main window ----
+  void selectFileBtnClick(JobDialog& dialog);
+  void Btn_StartClick();
+  // Program close: asks a running dispatcher and its workers to stop. The window
+  // stays until CanClose() (keep processing events while waiting); then FormClose().
+  void RequestClose();
+  bool CanClose() const;
+  void FormClose();
+
+  int CheckWorkstationAddress();
+
+  // Btn_Start shows "Stop" (a run is going on, as far as the operator sees).
+  bool StartCaptionIsStop() const { return captionStop_; }
+  // The dispatcher of the last run still exists and has not finished its thread.
+  bool DispatcherBusy() const;
+  StartThread* dispatcher() { return dispatcher_.get(); }
+
+  // ---- Board, called on the UI thread by the dispatcher and workers ----
+  void ShowPortStatus(int portIndex, const std::string& text) override;
+  void SetMacGridCell(int row, int column, const std::string& text) override;
+  void AppendMessage(const std::string& text) override;
+  void ClearMessages() override;
+  void ClearStatusGrid() override;
+  void ShowException(const std::string& message) override;
+  void SetStartButton(bool running) override;
+  void DispatcherEnded() override;
+
+  // ---- state (the main window's fields) ----
+  JobState job;
+  StageTable stages;
+  StoredConfig storedConfig;
+  MacPool macPool;
+  PortMap portMap;
+  bool eepromImported = false;
+  std::string eepromImportPath;
+
+  Station& station() { return station_; }
+  MessageBoxes& boxes() { return boxes_; }
+
+ private:
+  // The MAC line for a job that programs MAC addresses; false when the pool has no range.
+  bool BuildMacLine(std::string* line);
+  void ReleaseEndedDispatcher();
+
+  Board& view_;
+  MessageBoxes& boxes_;
+  Station station_;
+  WorkerFactory* workers_ = nullptr;
+  std::unique_ptr<WorkerFactory> ownWorkers_;
+  std::unique_ptr<StartThread> dispatcher_;
+  bool captionStop_ = false;
+  bool closing_ = false;
+};

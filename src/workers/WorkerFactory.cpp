@@ -1,0 +1,19 @@
+#include "workers/Workers.h"
+
+std::unique_ptr<Thread> StationWorkerFactory::StartWorker(WorkerKind kind, int portNumber,
+                                                          int portIndex, bool logFlag) {
+  std::unique_ptr<Thread> worker;
+  switch (kind) {
+    case WorkerKind::Download:
+      worker = NewDownloadWorker(station_, portNumber, portIndex, logFlag);
+      break;
+    case WorkerKind::LoopbackTest:
+      worker = NewLoopbackTestWorker(station_, portNumber, portIndex, logFlag);
+      break;
+    case WorkerKind::ProgramMac:
+      worker = NewProgramMacWorker(station_, portNumber, portIndex, logFlag);
+      break;
+  }
+  if (worker) worker->Start();
+  return worker;
+}
