@@ -1,0 +1,43 @@
+#include "platform/Paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+std::string ExecutableDir() {
+  // The link target can be longer than any fixed buffer: grow until it fits.
+  std::string buf(256, '\0');
+  for (;;) {
+    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return ".";
+    if (static_cast<size_t>(n) < buf.size()) {
+      buf.resize(static_cast<size_t>(n));
+      break;
+    }
+    if (buf.size() >= (1u << 20)) return ".";
+    buf.resize(buf.size() * 2);
+  }
+  const size_t slash = buf.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return buf.substr(0, slash);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  size_t start = 0;
+  while (start < name.size() && name[start] == '/') start++;
+  if (dir.back() == '/') return dir + name.substr(start);
+  return dir + "/" + name.substr(start);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
