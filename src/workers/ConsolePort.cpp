@@ -1,0 +1,225 @@
+#include "workers/ConsolePort.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/Board.h"
+#include "app/UiThread.h"
+#include "job/Logcfg.h"
+#include "platform/Clock.h"
+#include "platform/PortMap.h"
+
+// ---------------------------------------------------------------- PortLog
+
+int PortLog::Create(const std::string& logDirectory, const std::string& portName) {
+  Close();
+  std::string path = logDirectory;
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += "log" + portName + ".txt";
+  if (path.size() >= PATH_MAX) return ENAMETOOLONG;
+  // Opened without truncation first: the lock is taken before anything is lost, so a
+  // file another process holds is never emptied under it.
+  const int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return err;
+  }
+  fd_ = fd;
+  return 0;
+}
+
+int PortLog::Write(const void* data, size_t len) {
+  if (fd_ < 0) return EBADF;
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    const ssize_t n = ::write(fd_, p, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+void PortLog::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+// ---------------------------------------------------------------- ConsolePort
+
+ConsolePort::ConsolePort(Station& station, int portNumber_, int portIndex_)
+    : portNumber(portNumber_), portIndex(portIndex_), station_(station) {
+  char name[16];
+  std::snprintf(name, sizeof name, "COM%d", portNumber);
+  portName = name;
+}
+
+int ConsolePort::OpenConsolePort() {
+  ClosePort();
+  port_ = station_.serial->Create();
+  const char* name = portName.c_str();
+
+  int rc = port_->Open(station_.ports->DevicePath(portNumber));
+  if (rc != 0) {
+    port_->Close();
+    ShowStatus("%s: open failed: %d", name, rc);
+    return -1;
+  }
+
+  // Each configuration step in order; the first failure closes the port and names
+  // the step.
+  const uint32_t baud = BaudFromIndex(station_.cfg ? station_.cfg->consoleBaudIndex : 0);
+  const char* failText = nullptr;
+  if ((rc = port_->SetQueueSizes(4096, 0)) != 0) {
+    failText = "%s: SetupComm failed: %d";
+  } else if ((rc = port_->SetImmediateReadTimeouts()) != 0) {
+    failText = "%s: SetCommTimeouts failed: %d";
+  } else if ((rc = port_->GetLineSettings()) != 0) {
+    failText = "%s: GetCommState failed: %d";
+  } else if ((rc = port_->SetLineSettings(baud)) != 0) {
+    failText = "%s: SetCommState failed: %d";
+  } else if ((rc = port_->Purge()) != 0) {
+    // A port whose queues cannot be discarded is not usable: stale bytes would be
+    // taken for the device's answers.
+    failText = "%s: PurgeComm failed: %d";
+  }
+  if (failText != nullptr) {
+    port_->Close();
+    ShowStatus(failText, name, rc);
+    return -1;
+  }
+
+  recvCount = 0;
+  recvBuf[0] = '\0';
+  ShowStatus("%s: init finished", name);
+  return 0;
+}
+
+void ConsolePort::ReadAvailable(PortLog* trace) {
+  if (!port_) return;
+  uint32_t queued = 0;
+  if (port_->QueuedBytes(&queued) != 0) return;
+  if (queued == 0) {
+    station_.clock->SleepMs(300);
+    return;
+  }
+
+  uint8_t chunk[kReadChunk];
+  size_t got = 0;
+  const int rc = port_->Read(chunk, sizeof chunk, &got);
+  if (rc != 0) {
+    ShowStatus("%s: ReadFile failed: %d", portName.c_str(), rc);
+    if (trace != nullptr) trace->Write(statusText, std::strlen(statusText));
+    return;
+  }
+  if (got == 0) return;
+  if (got > sizeof chunk) got = sizeof chunk;
+
+  // Three characters per byte plus the line end.
+  char line[kReadChunk * 3 + 3];
+  size_t lineLen = 0;
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < got; ++i) {
+    if (recvCount < 0) recvCount = 0;
+    if (static_cast<size_t>(recvCount) >= kRecvCapacity) break;
+    const uint8_t b = chunk[i];
+    if (b == 0) continue;
+    recvBuf[recvCount++] = static_cast<char>(b);
+    if (trace != nullptr) {
+      line[lineLen++] = kHex[b >> 4];
+      line[lineLen++] = kHex[b & 0x0f];
+      line[lineLen++] = ',';
+    }
+  }
+  recvBuf[recvCount] = '\0';
+  if (trace != nullptr) {
+    line[lineLen++] = '\r';
+    line[lineLen++] = '\n';
+    trace->Write(line, lineLen);
+  }
+}
+
+size_t ConsolePort::SendBytes(const void* data, size_t len) {
+  if (!port_ || !port_->IsOpen() || data == nullptr || len == 0) return 0;
+  size_t written = 0;
+  if (port_->Write(static_cast<const uint8_t*>(data), len, &written) != 0) return 0;
+  return written > len ? len : written;
+}
+
+size_t ConsolePort::SendText(const char* text) {
+  if (text == nullptr) return 0;
+  return SendBytes(text, std::strlen(text));
+}
+
+int ConsolePort::ConsoleQuery(const char* command, int keyLength, std::string* value) {
+  if (value != nullptr) value->clear();
+  if (command == nullptr || command[0] == '\0' || keyLength <= 0 || value == nullptr) return -1;
+  const size_t cmdLen = std::strlen(command);
+  // The key is taken from the command itself; a key longer than the command is a
+  // caller's mistake, not something to read past the command for.
+  if (static_cast<size_t>(keyLength) > cmdLen - 1) return -1;
+  if (!port_) return -2;
+
+  port_->Purge();
+  SendBytes(command, cmdLen);
+  station_.clock->SleepMs(500);
+
+  uint8_t raw[kReadChunk];
+  size_t got = 0;
+  if (port_->Read(raw, sizeof raw, &got) != 0) return -2;
+  if (got > sizeof raw) got = sizeof raw;
+
+  // 0x00 bytes are line noise for the console, never part of an answer.
+  std::string answer;
+  answer.reserve(got);
+  for (size_t i = 0; i < got; ++i) {
+    if (raw[i] != 0) answer.push_back(static_cast<char>(raw[i]));
+  }
+
+  std::string key = "%";
+  key.append(command + 1, static_cast<size_t>(keyLength));
+  const size_t at = answer.find(key);
+  if (at == std::string::npos) return -3;
+  if (answer.find("FAIL") != std::string::npos) return -4;
+
+  const size_t from = at + key.size();
+  const size_t end = answer.find("\r\n", from);
+  *value = answer.substr(from, end == std::string::npos ? std::string::npos : end - from);
+  return 0;
+}
+
+void ConsolePort::ClosePort() {
+  if (port_) port_->Close();
+}
+
+void ConsolePort::ShowStatus(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  ShowStatusV(fmt, ap);
+  va_end(ap);
+}
+
+void ConsolePort::ShowStatusV(const char* fmt, va_list ap) {
+  const int n = std::vsnprintf(statusText, sizeof statusText, fmt, ap);
+  if (n < 0) statusText[0] = '\0';
+  statusText[sizeof statusText - 1] = '\0';
+  if (station_.ui == nullptr || station_.board == nullptr) return;
+  Board* board = station_.board;
+  const int index = portIndex;
+  const char* text = statusText;
+  station_.ui->RunSync([board, index, text] { board->ShowPortStatus(index, text); });
+}
