@@ -1,7 +1,189 @@
-// Placeholder until this step worker is built.
-#include "workers/PlaceholderWorker.h"
+#include "workers/Factorytestthread.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <exception>
+
+#include "app/Board.h"
+#include "app/JobState.h"
+#include "platform/Clock.h"
 #include "workers/Workers.h"
 
-std::unique_ptr<Thread> NewLoopbackTestWorker(Station& station, int portNumber, int portIndex, bool) {
-  return std::make_unique<PlaceholderWorker>(station, portNumber, portIndex, "loopback test");
+namespace {
+constexpr uint8_t kPattern[10] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+}  // namespace
+
+std::unique_ptr<Thread> NewLoopbackTestWorker(Station& station, int portNumber, int portIndex,
+                                              bool logFlag) {
+  return std::make_unique<FactoryTestThread>(station, logFlag, portNumber, portIndex);
+}
+
+FactoryTestThread::FactoryTestThread(Station& station, bool logFlag, int portNumber, int portIndex)
+    : FactoryTestThread(station, logFlag, portNumber, portIndex, kTestIp) {}
+
+FactoryTestThread::FactoryTestThread(Station& station, bool /*logFlag*/, int portNumber,
+                                     int portIndex, const char* testIpOverride)
+    : Thread(*station.ui), station_(station), console_(station, portNumber, portIndex) {
+  const char* ip = testIpOverride ? testIpOverride : kTestIp;
+  std::strncpy(testIp_, ip, sizeof(testIp_) - 1);
+  testIp_[sizeof(testIp_) - 1] = '\0';
+  SetRunning(true);
+}
+
+FactoryTestThread::~FactoryTestThread() {
+  // The body uses members of this class: wait for it before they go.
+  Terminate();
+  Join();
+}
+
+void FactoryTestThread::AppendMessage(const std::string& text) {
+  Synchronize([&] { station_.board->AppendMessage(text); });
+}
+
+void FactoryTestThread::SetStage(int32_t stage) {
+  station_.stages->Set(console_.portIndex, stage);
+  stageWritten_ = true;
+}
+
+void FactoryTestThread::CloseSocket() {
+  if (sock_) sock_->Close();
+  sock_.reset();
+}
+
+void FactoryTestThread::ReleaseAll() {
+  console_.ClosePort();
+  CloseSocket();
+  SetRunning(false);
+}
+
+void FactoryTestThread::Execute() {
+  const char* name = console_.portName.c_str();
+  try {
+    console_.ShowStatus("%s: factory test", name);
+    int r = console_.OpenConsolePort();
+    if (r != 0) {
+      console_.ShowStatus("%s: com init failed: %d", name, r);
+      SetStage(StageFailed);
+      ReleaseAll();
+      return;
+    }
+    r = GetTestPort();
+    if (r != 0) {
+      console_.ShowStatus("%s: get settings failed: %d", name, r);
+      SetStage(StageFailed);
+      ReleaseAll();
+      return;
+    }
+    r = RunLoopback();
+    if (r != 0) {
+      console_.ShowStatus("%s: loopback test failed: %d", name, r);
+      SetStage(StageFailed);
+      ReleaseAll();
+      return;
+    }
+    // The next worker of the port opens it as soon as it sees the new stage.
+    ReleaseAll();
+    SetStage(StageTested);
+    console_.ShowStatus("%s: loopback test ok", name);
+  } catch (const std::exception& e) {
+    ReleaseAll();
+    try {
+      console_.ShowStatus("%s: Factory Test Exception", name);
+      const std::string what = e.what();
+      Synchronize([&] { station_.board->ShowException(what); });
+    } catch (const std::exception&) {
+      // The board itself failed; the stage below must still be written.
+    }
+    // A stage already published belongs to the port's next worker by now.
+    if (!stageWritten_) SetStage(StageFailed);
+  }
+}
+
+int32_t FactoryTestThread::ParseDecimal(const std::string& text) {
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\v' ||
+                   text[i] == '\f' || text[i] == '\r')) {
+    i++;
+  }
+  bool negative = false;
+  if (i < n && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    i++;
+  }
+  int64_t value = 0;
+  for (; i < n && text[i] >= '0' && text[i] <= '9'; i++) {
+    value = value * 10 + (text[i] - '0');
+    if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) value = INT32_MAX;
+  if (value < INT32_MIN) value = INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+int FactoryTestThread::GetTestPort() {
+  console_.ShowStatus("%s: get test port...", console_.portName.c_str());
+  std::string value;
+  const int r = console_.ConsoleQuery("$GSVPA\r\n", 5, &value);
+  if (r != 0) return r;
+  testPort_ = ParseDecimal(value);
+  return 0;
+}
+
+bool FactoryTestThread::ConnectDevice() {
+  sock_ = station_.net->NewSocket();
+  if (!sock_ || sock_->Create() != 0) {
+    AppendMessage("INVALID_SOCKET");
+    return false;
+  }
+  uint32_t ip = 0;
+  const bool ipOk = ParseIpv4(testIp_, &ip);
+  const auto port = static_cast<uint16_t>(static_cast<uint32_t>(testPort_) & 0xFFFFu);
+  for (int attempt = 0; attempt < 2; attempt++) {
+    if (attempt > 0) {
+      // A connect that ran out of time is still pending on its socket; the second
+      // attempt starts on a fresh one.
+      sock_->Close();
+      if (sock_->Create() != 0) {
+        AppendMessage("INVALID_SOCKET");
+        return false;
+      }
+    }
+    const int err = ipOk ? sock_->Connect(ip, port, kConnectTimeoutMs) : EINVAL;
+    if (err == 0) return true;
+    if (err == ETIMEDOUT) continue;
+    AppendMessage(std::to_string(err));
+    return false;
+  }
+  return false;
+}
+
+int FactoryTestThread::RunLoopback() {
+  const char* name = console_.portName.c_str();
+  console_.ShowStatus("%s: connect to device...", name);
+  if (!ConnectDevice()) return -6;
+  console_.ShowStatus("%s: loopback test...", name);
+  sock_->Send(kPattern, sizeof(kPattern));
+  station_.clock->SleepMs(kSettleMs);
+  if (sock_->WaitReadable(kReadableWaitMs) != 1) {
+    AppendMessage("select fail");
+    CloseSocket();
+    return -8;
+  }
+  uint8_t buf[kRecvMax];
+  const long got = sock_->Recv(buf, sizeof(buf));
+  if (got != static_cast<long>(sizeof(kPattern))) {
+    AppendMessage("tcp recv fail");
+    CloseSocket();
+    return -7;
+  }
+  if (std::memcmp(buf, kPattern, sizeof(kPattern)) != 0) {
+    AppendMessage("not match");
+    CloseSocket();
+    return -9;
+  }
+  CloseSocket();
+  return 0;
 }

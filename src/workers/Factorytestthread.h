@@ -1,0 +1,70 @@
+#pragma once
+// The loopback test worker of one port: asks the device on its console for the TCP
+// port it serves the test on ("$GSVPA\r\n"), connects to the device at the fixed test
+// address 192.168.1.127, sends "0123456789" and expects exactly those ten bytes back.
+// Ends by writing StageTested or StageFailed into its port's stage entry.
+//
+// The worker never looks at the terminate request: its waits are bounded (two 500 ms
+// sleeps, at most two connect attempts of 21 s each, one 3 s readiness wait).
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/Station.h"
+#include "app/Thread.h"
+#include "platform/Network.h"
+#include "workers/ConsolePort.h"
+
+class FactoryTestThread final : public Thread {
+ public:
+  // The test address; the same for every port.
+  static constexpr const char* kTestIp = "192.168.1.127";
+  // One connect attempt waits at most this long; the expiry counts as a connection
+  // time-out.
+  static constexpr uint32_t kConnectTimeoutMs = 21000;
+  static constexpr uint32_t kSettleMs = 500;
+  static constexpr uint32_t kReadableWaitMs = 3000;
+  static constexpr size_t kRecvMax = 128;
+
+  // The dispatcher's constructor: log flag (unused by this worker), COM number, place.
+  FactoryTestThread(Station& station, bool logFlag, int portNumber, int portIndex);
+  // For tests only: the same worker aimed at another dotted IPv4 address (for example
+  // a loopback echo listener). Production code never uses it.
+  FactoryTestThread(Station& station, bool logFlag, int portNumber, int portIndex,
+                    const char* testIpOverride);
+  ~FactoryTestThread() override;
+
+  // 0, or the console query's result (-1..-4). Sets testPort on success.
+  int GetTestPort();
+  // 0, -6 (no connection), -7 (not exactly ten bytes), -8 (nothing readable in time),
+  // -9 (the bytes differ).
+  int RunLoopback();
+  // Creates the socket and connects it; at most two attempts, the second only after a
+  // connection time-out.
+  bool ConnectDevice();
+  // Closes the port and the socket (once each) and clears the running flag.
+  void ReleaseAll();
+
+  // Leading blanks, an optional sign, then digits up to the first non-digit; no digits
+  // gives 0. Values beyond the 32-bit range are clamped.
+  static int32_t ParseDecimal(const std::string& text);
+
+  const char* testIp() const { return testIp_; }
+  int32_t testPort() const { return testPort_; }
+  ConsolePort& console() { return console_; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  void AppendMessage(const std::string& text);
+  void SetStage(int32_t stage);
+  void CloseSocket();
+
+  Station& station_;
+  ConsolePort console_;
+  std::unique_ptr<TcpSocket> sock_;
+  char testIp_[16] = {};
+  int32_t testPort_ = 0;
+  bool stageWritten_ = false;
+};

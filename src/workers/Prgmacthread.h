@@ -1,0 +1,67 @@
+#pragma once
+// The MAC programming worker of one port: takes the next pool address (or the
+// operator's assigned address) on the UI thread, writes it into the device with the
+// "$SYCXXMAC" console command, reboots the device with "$SER\r\n", answers its
+// "verison" line with "$GLM\r\n" and waits for the "%GLM" answer. Ends by writing
+// StageProgrammed or StageFailed into its port's stage entry.
+#include <cstdint>
+#include <string>
+
+#include "app/Station.h"
+#include "app/Thread.h"
+#include "job/Logmac.h"
+#include "workers/ConsolePort.h"
+
+class prgMACThread final : public Thread {
+ public:
+  // Classes of a classified console line (the same values the download worker uses).
+  static constexpr int32_t RecvNone = 0;
+  static constexpr int32_t RecvFwLine = 1;
+  static constexpr int32_t RecvVersionLine = 6;
+  static constexpr int32_t RecvGlmReply = 7;
+  static constexpr int32_t RecvMacMismatch = 8;
+
+  static constexpr uint32_t kSilenceLimitMs = 5000;
+  static constexpr size_t kCommandSize = 64;
+
+  prgMACThread(Station& station, bool logFlag, int portNumber, int portIndex);
+  ~prgMACThread() override;
+
+  // Runs on the UI thread (through Synchronize): decides the address, shows the MAC
+  // line and sets macTaken.
+  void TakeMac();
+  // 1 when the device restarted and reported its MAC address; otherwise -1 (no
+  // address, bad query arguments, termination), -2 (read failed, or more than 5 s of
+  // silence after the reboot command), -3 (no %SYCXXMAC in the answer), -4 ("FAIL" in
+  // the answer), -5 (no "OK" in the answer value).
+  int ProgramMac();
+  // Classifies the first matching complete line of the receive buffer: 0 when a line
+  // was classified, -2 when none was, -1 when termination was requested.
+  int ParseMacReplies();
+
+  // The command text for the address decided by TakeMac.
+  std::string BuildCommand() const;
+
+  bool macTaken() const { return macTaken_ != 0; }
+  const MacAddress& mac() const { return mac_; }
+  int32_t recvStatus() const { return recvStatus_; }
+  bool glmSent() const { return glmSent_ != 0; }
+  bool logFlag() const { return logFlag_; }
+  ConsolePort& console() { return console_; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  void AppendMessage(const std::string& text);
+  void SetStage(int32_t stage);
+
+  Station& station_;
+  ConsolePort console_;
+  bool logFlag_;
+  int32_t macTaken_ = 0;
+  MacAddress mac_{};
+  int32_t glmSent_ = 0;
+  int32_t recvStatus_ = RecvNone;
+  bool stageWritten_ = false;
+};
