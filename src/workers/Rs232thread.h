@@ -1,0 +1,105 @@
+#pragma once
+// The loader download worker of one port. It brings the device into its serial boot
+// loader, downloads the firmware and/or the EEPROM image the job asks for (XMODEM-1K,
+// firmware first), waits for the restart, reads the device's MAC reply back and
+// writes the port's stage: StageDownloaded, or StageFailed on any other end.
+//
+// The device speaks a line console: every complete line is classified by the first
+// keyword it contains (kKeywords order) and answered by StepDialogue.
+#include <cstdint>
+#include <string>
+
+#include "app/Station.h"
+#include "app/Thread.h"
+#include "workers/ConsolePort.h"
+
+class RS232Thread final : public Thread {
+ public:
+  // processFlag: the step of the loader dialogue.
+  enum ProcessFlag : int32_t {
+    ProcStart = 0,
+    ProcFirmware = 1,
+    ProcEeprom = 2,
+    ProcDownloaded = 3,
+    ProcFinished = 4,
+    ProcRebooting = 6,
+  };
+  // recvStatus: the class of the last classified line.
+  enum RecvStatus : int32_t {
+    RecvNone = 0,
+    RecvFwLine = 1,
+    RecvLoaderBanner = 2,
+    RecvDownloading = 3,
+    RecvWriteToFlash = 4,
+    RecvSaveToEeprom = 5,
+    RecvVersionLine = 6,
+    RecvGlmReply = 7,
+    RecvMacMismatch = 8,
+    RecvSycReply = 9,
+  };
+
+  // Parser results.
+  static constexpr int kParsedLine = 0;
+  static constexpr int kParseTerminated = -1;
+  static constexpr int kParsedNothing = -2;
+
+  // Silence before the worker acts (handshake write or time-out count), and the
+  // counter limits.
+  static constexpr uint32_t kSilenceMs = 5000;
+  static constexpr int kMaxHandshakeWrites = 11;
+  static constexpr int kDownloadedTimeouts = 10;
+  static constexpr int kStepTimeouts = 20;
+
+  // Created, not yet started (the factory starts it). portNumber: n of COMn;
+  // portIndex: the place 0..15 in the dispatcher's list.
+  RS232Thread(Station& station, bool logFlag, int portNumber, int portIndex);
+  ~RS232Thread() override;
+
+  // Classifies complete lines at the front of the receive buffer: kParsedLine when a
+  // line was classified (recvStatus set, the buffer emptied), kParsedNothing when
+  // none was (the unconsumed rest moved to the front), kParseTerminated when a stop
+  // was requested (buffer unchanged).
+  int ParseReplies();
+  // Reacts to the classified line when parserResult is kParsedLine; then recvStatus
+  // := RecvNone.
+  void StepDialogue(int parserResult);
+
+  // The port's temporary MAC address 02:5C:3A:FF:FF:xx, xx = 255 - portIndex.
+  const uint8_t (&TempMac() const)[6] { return tempMac_; }
+  ConsolePort& console() { return console_; }
+  PortLog& portLog() { return portLog_; }
+
+  // Step and line class. Touched only by the worker's own thread (tests read them
+  // after the thread has ended, or drive ParseReplies/StepDialogue without starting
+  // the thread).
+  int32_t processFlag = ProcStart;
+  int32_t recvStatus = RecvNone;
+
+ protected:
+  void Execute() override;
+
+ private:
+  // Steps 1..4 of the thread body; the caller runs the end step.
+  void RunDialogue();
+  // The end step: the end entry, everything closed, `running` cleared, the stage.
+  void EndWorker(bool failed);
+  void ReportException(const char* what);
+  // Writes to the PortLog when logging is on; failures are ignored.
+  void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void LogBytes(const char* data, size_t len);
+  // One write of a text (without its terminating zero).
+  void Write(const char* text);
+  // The handshake write on silence in ProcStart.
+  void HandshakeWrite();
+  // One image transfer; returns the XMODEM result.
+  int Transfer(bool firmware);
+  void Activity();
+
+  Station& station_;
+  const bool logFlag_;
+  ConsolePort console_;
+  PortLog portLog_;
+  uint8_t tempMac_[6];
+  uint32_t lastActivity_ = 0;
+  bool nextIsSes_ = true;  // next handshake write: "$SES" (true) or the download key
+};

@@ -1,0 +1,277 @@
+#include "workers/Xmodem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "app/Station.h"
+#include "platform/Clock.h"
+#include "platform/SerialPort.h"
+#include "workers/ConsolePort.h"
+
+namespace {
+
+constexpr uint8_t kStx = 0x02;
+constexpr uint8_t kEot = 0x04;
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kNak = 0x15;
+constexpr uint8_t kStartRequest = 'C';
+
+constexpr size_t kReplyChunk = 128;
+constexpr uint32_t kIdleSleepMs = 300;
+constexpr uint32_t kEotIdleSleepMs = 100;
+
+// Offsets in the packet.
+constexpr size_t kNumberAt = 1;
+constexpr size_t kComplementAt = 2;
+constexpr size_t kDataAt = 3;
+constexpr size_t kCrcAt = kDataAt + kXmodemBlockSize;
+// Data bytes of the first EEPROM block that hold the custom record's MAC address.
+constexpr size_t kMacAt = 6;
+
+// The image file, open read-only for the length of one transfer and closed on every
+// way out (return or exception).
+class ImageFile {
+ public:
+  ImageFile() = default;
+  ~ImageFile() { Close(); }
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+
+  // True when the path names a regular file that could be opened for reading. A
+  // directory, device or pipe is no image file; O_NONBLOCK keeps a pipe from
+  // blocking the open.
+  bool Open(const std::string& path, off_t* size) {
+    if (path.empty()) return false;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd_ < 0) return false;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      Close();
+      return false;
+    }
+    *size = st.st_size;
+    return true;
+  }
+
+  // Fills buf with up to len bytes, reading again after a short read until the end
+  // of the file, so a block is never padded in the middle of the image. The count
+  // read (0 at the end of the file), or -1 on a read error.
+  long ReadBlock(uint8_t* buf, size_t len) {
+    size_t got = 0;
+    while (got < len) {
+      const ssize_t n = ::read(fd_, buf + got, len - got);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return -1;
+      }
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    return static_cast<long>(got);
+  }
+
+  void Close() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+enum class State { WaitStart, ReadBlock, SendBlock, WaitReply, SendEot, WaitEotReply, Done };
+
+// Reads at most kReplyChunk queued bytes from the port and returns the count read.
+// When nothing is queued, or the queue state or the read fails, it sleeps idleMs and
+// returns 0: a port that keeps failing is polled at the idle pace, never in a busy
+// loop, and the caller's time-out still ends the wait.
+size_t PollReplies(SerialPort* port, Clock& clock, uint32_t idleMs, uint8_t* buf) {
+  uint32_t queued = 0;
+  if (port == nullptr || port->QueuedBytes(&queued) != 0 || queued == 0) {
+    clock.SleepMs(idleMs);
+    return 0;
+  }
+  size_t got = 0;
+  if (port->Read(buf, kReplyChunk, &got) != 0) {
+    clock.SleepMs(idleMs);
+    return 0;
+  }
+  return got > kReplyChunk ? kReplyChunk : got;
+}
+
+}  // namespace
+
+uint16_t Crc16Xmodem(const uint8_t* data, size_t len) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < len; ++i) {
+    crc = static_cast<uint16_t>(crc ^ (static_cast<uint16_t>(data[i]) << 8));
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                           : static_cast<uint16_t>(crc << 1);
+    }
+  }
+  return crc;
+}
+
+int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
+               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested) {
+  Clock& clock = *console.station().clock;
+  const bool eeprom = mode == XmodemMode::Eeprom;
+  const char* name = console.portName.c_str();
+  const char* what = eeprom ? "EEPROM" : "Firmware";
+
+  console.ShowStatus("%s: Download %s...", name, what);
+
+  ImageFile file;
+  off_t size = 0;
+  if (!file.Open(imagePath, &size)) return kXmodemOpenFailed;
+  const off_t blocks = size / static_cast<off_t>(kXmodemBlockSize) +
+                       (size % static_cast<off_t>(kXmodemBlockSize) != 0 ? 1 : 0);
+  // An image of more than 2^31 - 1 blocks (2 TB) cannot be counted in the progress.
+  if (blocks > INT32_MAX) return kXmodemReadFailed;
+  const int32_t totalBlocks = static_cast<int32_t>(blocks);
+
+  uint8_t packet[kXmodemPacketSize] = {};
+  packet[0] = kStx;
+  packet[kNumberAt] = 1;
+  packet[kComplementAt] = 0xFE;
+  int32_t blockIndex = 1;
+  int result = kXmodemOk;
+  uint32_t timer = clock.TickMs();
+  int nakCount = 0;
+  size_t sentOffset = 0;
+  State state = State::WaitStart;
+  uint8_t reply[kReplyChunk];
+
+  while (state != State::Done) {
+    if (terminateRequested && terminateRequested()) {
+      result = kXmodemTerminated;
+      break;
+    }
+    switch (state) {
+      case State::WaitStart: {
+        const size_t got = PollReplies(console.port(), clock, kIdleSleepMs, reply);
+        if (std::memchr(reply, kStartRequest, got) != nullptr) {
+          state = State::ReadBlock;
+        } else if (TickDiff(clock.TickMs(), timer) > kXmodemReplyTimeoutMs) {
+          result = kXmodemNoReply;
+          state = State::Done;
+        }
+        break;
+      }
+
+      case State::ReadBlock: {
+        uint8_t* data = packet + kDataAt;
+        const long got = file.ReadBlock(data, kXmodemBlockSize);
+        if (got < 0) {
+          result = kXmodemReadFailed;
+          state = State::Done;
+          break;
+        }
+        if (got == 0) {
+          timer = clock.TickMs();
+          state = State::SendEot;
+          break;
+        }
+        std::memset(data + got, 0, kXmodemBlockSize - static_cast<size_t>(got));
+        if (eeprom && blockIndex == 1) {
+          for (size_t i = 0; i < 6; ++i) data[kMacAt + i] = tempMac[5 - i];
+        }
+        const uint16_t crc = Crc16Xmodem(data, kXmodemBlockSize);
+        packet[kCrcAt] = static_cast<uint8_t>(crc >> 8);
+        packet[kCrcAt + 1] = static_cast<uint8_t>(crc & 0xFF);
+        timer = clock.TickMs();
+        nakCount = 0;
+        sentOffset = 0;
+        state = State::SendBlock;
+        break;
+      }
+
+      case State::SendBlock: {
+        console.ShowStatus("%s: Download %s...%d/%d", name, what, blockIndex, totalBlocks);
+        size_t written = console.SendBytes(packet + sentOffset, kXmodemPacketSize - sentOffset);
+        if (written > kXmodemPacketSize - sentOffset) written = kXmodemPacketSize - sentOffset;
+        clock.SleepMs(kXmodemPacketPauseMs);
+        sentOffset += written;
+        if (sentOffset >= kXmodemPacketSize) {
+          timer = clock.TickMs();
+          state = State::WaitReply;
+        } else if (TickDiff(clock.TickMs(), timer) > kXmodemWriteTimeoutMs) {
+          result = kXmodemWriteTimeout;
+          state = State::Done;
+        }
+        break;
+      }
+
+      case State::WaitReply: {
+        const size_t got = PollReplies(console.port(), clock, kIdleSleepMs, reply);
+        bool answered = false;
+        for (size_t i = 0; i < got && !answered; ++i) {
+          if (reply[i] == kAck) {
+            answered = true;
+            ++blockIndex;
+            packet[kNumberAt] = static_cast<uint8_t>(packet[kNumberAt] + 1);
+            packet[kComplementAt] = static_cast<uint8_t>(255 - packet[kNumberAt]);
+            state = State::ReadBlock;
+          } else if (reply[i] == kNak) {
+            answered = true;
+            if (nakCount >= kXmodemMaxRetransmissions) {
+              result = kXmodemTooManyNaks;
+              state = State::Done;
+            } else {
+              ++nakCount;
+              sentOffset = 0;
+              timer = clock.TickMs();
+              state = State::SendBlock;
+            }
+          }
+        }
+        if (!answered && TickDiff(clock.TickMs(), timer) > kXmodemReplyTimeoutMs) {
+          result = kXmodemNoReply;
+          state = State::Done;
+        }
+        break;
+      }
+
+      case State::SendEot: {
+        const uint8_t eot = kEot;
+        console.SendBytes(&eot, 1);
+        state = State::WaitEotReply;
+        break;
+      }
+
+      case State::WaitEotReply: {
+        const size_t got = PollReplies(console.port(), clock, kEotIdleSleepMs, reply);
+        for (size_t i = 0; i < got; ++i) {
+          if (reply[i] == kAck) {
+            result = kXmodemOk;
+            state = State::Done;
+            break;
+          }
+          if (reply[i] == kNak) {
+            state = State::SendEot;
+            break;
+          }
+        }
+        if (state != State::Done && TickDiff(clock.TickMs(), timer) > kXmodemEotTimeoutMs) {
+          result = kXmodemEotTimeout;
+          state = State::Done;
+        }
+        break;
+      }
+
+      case State::Done:
+        break;
+    }
+  }
+
+  file.Close();
+  return result;
+}

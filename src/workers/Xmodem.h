@@ -1,0 +1,47 @@
+#pragma once
+// XMODEM-1K sender with CRC-16, as the devices' serial loader receives it.
+//
+// Every block is a 1029-byte STX packet with 1024 data bytes (a short last block is
+// padded with 0x00), the block number modulo 256 and its complement, and the
+// big-endian CRC-16/XMODEM of the data. The transfer starts only on "C"; the sender
+// pauses 200 ms after every packet write. In EEPROM mode the first block carries the
+// port's temporary MAC address in data bytes 6..11 (last byte first); the image
+// file itself is never changed.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class ConsolePort;
+
+enum class XmodemMode { Firmware, Eeprom };
+
+// Results of XmodemSend.
+constexpr int kXmodemOk = 0;
+constexpr int kXmodemOpenFailed = -1;    // the image file cannot be opened
+constexpr int kXmodemTerminated = -2;    // the worker was asked to stop
+constexpr int kXmodemTooManyNaks = -4;   // a block was refused 12 times
+constexpr int kXmodemNoReply = -5;       // no "C" / no block reply within 20 s
+constexpr int kXmodemReadFailed = -6;    // the image file cannot be read
+constexpr int kXmodemWriteTimeout = -8;  // a packet was not written within 3 s
+constexpr int kXmodemEotTimeout = -9;    // the EOT was not acknowledged within 3 s
+
+constexpr size_t kXmodemBlockSize = 1024;
+constexpr size_t kXmodemPacketSize = kXmodemBlockSize + 5;
+
+// Time limits (milliseconds) and the retransmission limit.
+constexpr uint32_t kXmodemReplyTimeoutMs = 20000;
+constexpr uint32_t kXmodemWriteTimeoutMs = 3000;
+constexpr uint32_t kXmodemEotTimeoutMs = 3000;
+constexpr uint32_t kXmodemPacketPauseMs = 200;
+constexpr int kXmodemMaxRetransmissions = 11;
+
+// CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.
+uint16_t Crc16Xmodem(const uint8_t* data, size_t len);
+
+// Sends the image file at imagePath over the console's port. tempMac is the port's
+// temporary MAC address m0..m5 (used in EEPROM mode only). terminateRequested is
+// asked once per pass. Progress texts go to the console's status cell; all waits go
+// through the station's clock. Returns one of the kXmodem* results.
+int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
+               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested);
