@@ -13,7 +13,7 @@ class TcpSocket {
   // Connects to ip (host byte order, a.b.c.d = a<<24|...) and port, waiting at most
   // timeoutMs. 0, ETIMEDOUT when the wait ran out, or the errno of the failure.
   virtual int Connect(uint32_t ip, uint16_t port, uint32_t timeoutMs) = 0;
-  // One send; returns bytes sent or -1 (errno in *err when given).
+  // One send; returns bytes sent or -1 (errno in LastError()).
   virtual long Send(const uint8_t* buf, size_t len) = 0;
   // Waits until readable: 1 readable, 0 time-out, -1 error.
   virtual int WaitReadable(uint32_t timeoutMs) = 0;
@@ -21,6 +21,8 @@ class TcpSocket {
   virtual long Recv(uint8_t* buf, size_t max) = 0;
   virtual void Close() = 0;  // idempotent
   virtual bool IsOpen() const = 0;
+  // The errno of the last failed call (0 when it succeeded).
+  virtual int LastError() const { return 0; }
 };
 
 class Network {
