@@ -1,0 +1,93 @@
+#include "eeprom/EepromChecks.h"
+
+#include <cstdint>
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool ConvertInteger(const std::string& text, long long* value) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') i++;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    i++;
+  }
+  bool hex = false;
+  if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
+    hex = true;
+    i++;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    hex = true;
+    i += 2;
+  }
+  if (i >= text.size()) return false;
+  // Decimal values must fit a signed 32-bit integer; hexadecimal ones 32 bits.
+  const long long limit = hex ? 0xFFFFFFFFLL : (negative ? 0x80000000LL : 0x7FFFFFFFLL);
+  long long v = 0;
+  for (; i < text.size(); i++) {
+    int d = hex ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+    if (d < 0) return false;
+    v = v * (hex ? 16 : 10) + d;
+    if (v > limit) return false;
+  }
+  *value = negative ? -v : v;
+  return true;
+}
+
+std::string NotIntegerMessage(const std::string& text) {
+  return "'" + text + "' is not a valid integer value.";
+}
+
+std::string RangeMessage(int maximum) {
+  return "0~" + std::to_string(maximum) + " is valid";
+}
+
+int CheckRange(MessageBoxes& boxes, const std::string& appTitle, const std::string& text,
+               int maximum) {
+  if (text.empty()) return 0;
+  long long v = 0;
+  if (!ConvertInteger(text, &v)) {
+    boxes.Show(appTitle, NotIntegerMessage(text), BoxButtons::Ok, BoxIcon::Stop);
+    return -1;
+  }
+  if (v < 0 || v > maximum) {
+    ShowError(boxes, RangeMessage(maximum));
+    return -1;
+  }
+  return 0;
+}
+
+int CheckHexByte(MessageBoxes& boxes, const std::string& appTitle, const std::string& text) {
+  if (text.empty()) return 0;
+  std::string hex = "0x" + text;
+  long long v = 0;
+  if (!ConvertInteger(hex, &v)) {
+    boxes.Show(appTitle, NotIntegerMessage(hex), BoxButtons::Ok, BoxIcon::Stop);
+    return -1;
+  }
+  return 0;
+}
+
+std::string ValidateFieldsMessage(const EepromFields& f, unsigned groups) {
+  if (groups & kGroupSysInfo) {
+    if (f.custom.deviceName.empty() || f.defaults.deviceName.empty())
+      return "Device Name can't be blank";
+    if (f.custom.modelName.empty() || f.defaults.modelName.empty())
+      return "Model Name can't be blank";
+  }
+  if (groups & kGroupNetwork) {
+    if ((f.custom.ipAddress >> 24) == 0 || (f.defaults.ipAddress >> 24) == 0)
+      return "invalid IP address";
+    if ((f.custom.netMask >> 24) == 0 || (f.defaults.netMask >> 24) == 0) return "invalid netmask";
+  }
+  return "";
+}

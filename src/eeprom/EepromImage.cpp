@@ -1,0 +1,273 @@
+#include "eeprom/EepromImage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "eeprom/EepromChecks.h"
+
+using namespace eeprom_layout;
+
+namespace {
+
+constexpr char kNotRecognized[] = "File can't be recognized.";
+
+// Fixed bytes of every record (offset, value).
+struct TemplateByte {
+  size_t offset;
+  uint8_t value;
+};
+constexpr TemplateByte kTemplate[] = {
+    {0, 0x21},  {1, 0xBC},  {4, 0x30},  {12, 0xF2}, {13, 0x05}, {14, 0x10}, {15, 0xE0}, {16, 0x1D},
+    {17, 0x19}, {18, 0x87}, {20, 0xFF}, {21, 0xFF}, {22, 0xFF}, {23, 0xFF}, {24, 0x10}, {33, 0x04},
+};
+// 02:A7:61:FF:FF:FF, last byte first.
+constexpr uint8_t kMacTemplate[6] = {0xFF, 0xFF, 0xFF, 0x61, 0xA7, 0x02};
+
+void PutText(uint8_t* dst, size_t width, const std::string& text) {
+  size_t n = std::min(width, text.size());
+  std::memcpy(dst, text.data(), n);
+  // the rest of the field is already zero
+}
+
+std::string GetText(const uint8_t* src, size_t width) {
+  size_t n = 0;
+  while (n < width && src[n] != 0) n++;
+  return std::string(reinterpret_cast<const char*>(src), n);
+}
+
+// Last octet first: a.b.c.d is stored d c b a.
+void PutReversed(uint8_t* dst, uint32_t v) {
+  dst[0] = static_cast<uint8_t>(v);
+  dst[1] = static_cast<uint8_t>(v >> 8);
+  dst[2] = static_cast<uint8_t>(v >> 16);
+  dst[3] = static_cast<uint8_t>(v >> 24);
+}
+uint32_t GetReversed(const uint8_t* src) {
+  return static_cast<uint32_t>(src[0]) | static_cast<uint32_t>(src[1]) << 8 |
+         static_cast<uint32_t>(src[2]) << 16 | static_cast<uint32_t>(src[3]) << 24;
+}
+// First octet first: a.b.c.d is stored a b c d.
+void PutForward(uint8_t* dst, uint32_t v) {
+  dst[0] = static_cast<uint8_t>(v >> 24);
+  dst[1] = static_cast<uint8_t>(v >> 16);
+  dst[2] = static_cast<uint8_t>(v >> 8);
+  dst[3] = static_cast<uint8_t>(v);
+}
+uint32_t GetForward(const uint8_t* src) {
+  return static_cast<uint32_t>(src[0]) << 24 | static_cast<uint32_t>(src[1]) << 16 |
+         static_cast<uint32_t>(src[2]) << 8 | static_cast<uint32_t>(src[3]);
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Creates a new, empty file next to path (the umask applies as for any new file).
+int CreateTemporary(const std::string& path, std::string* tmpPath) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; attempt++) {
+    std::string name =
+        path + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      *tmpPath = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+}  // namespace
+
+EepromImage::EepromImage(MessageBoxes& boxes) : boxes_(boxes) {}
+
+int EepromImage::LoadImageFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end > static_cast<off_t>(kMaxFileSize)) {
+    ShowError(boxes_, kNotRecognized);
+    ::close(fd);
+    return -2;
+  }
+  buf_.fill(0);
+  // A size that cannot be taken (a pipe, a device) counts as unreadable.
+  ssize_t total = -1;
+  if (end > 0 && ::lseek(fd, 0, SEEK_SET) == 0) {
+    size_t want = static_cast<size_t>(end);
+    total = 0;
+    while (static_cast<size_t>(total) < want) {
+      ssize_t n = ::read(fd, buf_.data() + total, want - static_cast<size_t>(total));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        if (total == 0) total = -1;
+        break;
+      }
+      if (n == 0) break;
+      total += n;
+    }
+  }
+  ::close(fd);
+  if (total <= 0) {
+    buf_.fill(0);
+    ShowError(boxes_, kNotRecognized);
+    return -4;
+  }
+  return 0;
+}
+
+int EepromImage::LoadImageBytes(const uint8_t* data, long long size) {
+  if (size > static_cast<long long>(kMaxFileSize)) {
+    ShowError(boxes_, kNotRecognized);
+    return -2;
+  }
+  buf_.fill(0);
+  if (size <= 0 || data == nullptr) {
+    ShowError(boxes_, kNotRecognized);
+    return -4;
+  }
+  std::memcpy(buf_.data(), data, static_cast<size_t>(size));
+  return 0;
+}
+
+void EepromImage::BuildImage(const EepromFields& fields, unsigned groups) {
+  buf_.fill(0);
+  uint8_t* rec[2] = {buf_.data() + kCustomRecord, buf_.data() + kDefaultRecord};
+  const EepromRecord* val[2] = {&fields.custom, &fields.defaults};
+  for (uint8_t* r : rec)
+    for (const TemplateByte& t : kTemplate) r[t.offset] = t.value;
+
+  if (groups & kGroupSysInfo) {
+    for (int i = 0; i < 2; i++) PutText(rec[i] + kDeviceName, kDeviceNameSize, val[i]->deviceName);
+    for (int i = 0; i < 2; i++) {
+      // The whole text and one zero byte (already there).
+      PutText(rec[i] + kModelName, kModelNameWriteSize, val[i]->modelName);
+    }
+    for (uint8_t* r : rec) std::memcpy(r + kMacAddress, kMacTemplate, sizeof kMacTemplate);
+    for (int i = 0; i < 2; i++) PutText(rec[i] + kPassword, kPasswordSize, val[i]->password);
+  }
+  if (groups & kGroupNetwork) {
+    for (int i = 0; i < 2; i++) {
+      int cfg = val[i]->ipConfig;
+      rec[i][kIpConfig] = (cfg == 0 || cfg == 1) ? static_cast<uint8_t>(cfg) : 0xFF;
+      PutReversed(rec[i] + kIpAddress, val[i]->ipAddress);
+      PutReversed(rec[i] + kNetMask, val[i]->netMask);
+      PutForward(rec[i] + kGateway, val[i]->gateway);
+      rec[i][kPingConfig] = val[i]->pingConfig ? 1 : 0;
+    }
+  }
+  if (groups & kGroupOperation) {
+    for (int i = 0; i < 2; i++) {
+      uint16_t port = TcpPortValue(val[i]->tcpListenPort);
+      rec[i][kTcpListenPort] = static_cast<uint8_t>(port >> 8);
+      rec[i][kTcpListenPort + 1] = static_cast<uint8_t>(port);
+    }
+  }
+}
+
+int EepromImage::SaveImageFile(const std::string& path, const EepromFields& fields,
+                               unsigned groups) {
+  std::string tmp;
+  int fd = CreateTemporary(path, &tmp);
+  if (fd < 0) {
+    ShowError(boxes_, "create file failed");
+    return -1;
+  }
+  BuildImage(fields, groups);
+  bool ok = WriteAll(fd, buf_.data(), kFileSize) && ::fsync(fd) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    ShowError(boxes_, "write eeprom failed");
+    return -1;
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    // The target cannot be replaced (a directory of that name, for example).
+    ::unlink(tmp.c_str());
+    ShowError(boxes_, "create file failed");
+    return -1;
+  }
+  int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return 0;
+}
+
+EepromRecord EepromImage::DecodeRecord(const uint8_t* r) {
+  EepromRecord rec;
+  rec.deviceName = GetText(r + kDeviceName, kDeviceNameSize);
+  rec.modelName = GetText(r + kModelName, kModelNameReadSize);
+  rec.password = GetText(r + kPassword, kPasswordSize);
+  uint8_t cfg = r[kIpConfig];
+  rec.ipConfig = (cfg == 0 || cfg == 1) ? cfg : -1;
+  rec.ipAddress = GetReversed(r + kIpAddress);
+  rec.netMask = GetReversed(r + kNetMask);
+  rec.gateway = GetForward(r + kGateway);
+  rec.pingConfig = r[kPingConfig] == 1;
+  rec.tcpListenPort = std::to_string(r[kTcpListenPort] * 256 + r[kTcpListenPort + 1]);
+  return rec;
+}
+
+EepromFields EepromImage::Decode() const {
+  EepromFields f;
+  f.custom = DecodeRecord(buf_.data() + kCustomRecord);
+  f.defaults = DecodeRecord(buf_.data() + kDefaultRecord);
+  return f;
+}
+
+std::string FormatIpAddress(uint32_t v) {
+  return std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
+         std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
+}
+
+bool ParseIpAddress(const std::string& text, uint32_t* value) {
+  uint32_t result = 0;
+  size_t pos = 0;
+  for (int field = 0; field < 4; field++) {
+    unsigned v = 0;
+    int digits = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+      if (++digits > 3) return false;
+      v = v * 10 + static_cast<unsigned>(text[pos] - '0');
+      pos++;
+    }
+    if (v > 255) return false;
+    result = result << 8 | v;
+    if (field < 3) {
+      if (pos >= text.size() || text[pos] != '.') return false;
+      pos++;
+    }
+  }
+  if (pos != text.size()) return false;
+  *value = result;
+  return true;
+}
+
+uint16_t TcpPortValue(const std::string& text) {
+  long long v = 0;
+  if (text.empty() || !ConvertInteger(text, &v)) return 0;
+  return static_cast<uint16_t>(static_cast<unsigned long long>(v) & 0xFFFF);
+}
