@@ -2,12 +2,14 @@
 // The stored job configuration, storedCfg.txt in the data directory.
 #include <functional>
 #include <string>
+#include <utility>
 
 class StoredConfig {
  public:
-  // Field limits (characters, without terminator).
-  static constexpr size_t kShortField = 31;   // vendor, number, serverIp
-  static constexpr size_t kLongField = 255;   // loader, eepromPath, firmwarePath
+  // Field limits (characters, without terminator). Longer tokens from the file are
+  // consumed whole and cut to these limits; Save cuts longer fields the same way.
+  static constexpr size_t kShortField = 31;  // vendor, number, serverIp
+  static constexpr size_t kLongField = 255;  // loader, eepromPath, firmwarePath
   static constexpr size_t kMaxKeyToken = 63;
 
   // filePath := dataDir + "/" + fileName. Nothing is read here.
@@ -18,8 +20,12 @@ class StoredConfig {
 
   // 0: whole file read; -1: not opened, or a bad "Number:" value.
   int Load();
-  // 0, or the errno of the failure. The old file survives a failed save.
+  // 0, or the errno of the failure. Writes a temporary file in the same directory,
+  // syncs it and renames it over filePath, so the old file survives a failed save.
   int Save();
+  // The exact text Save writes: the non-empty fields in the fixed order, each cut to
+  // its limit, then the "Console:" line; CR LF line ends.
+  std::string Compose() const;
 
   std::string filePath;
   std::string vendor;

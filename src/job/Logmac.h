@@ -28,7 +28,7 @@ std::string FormatMac(const MacAddress& a);
 class MacPool {
  public:
   MacPool(const std::string& dataDir, const std::string& fileName);
-  ~MacPool();
+  virtual ~MacPool();
   MacPool(const MacPool&) = delete;
   MacPool& operator=(const MacPool&) = delete;
 
@@ -48,8 +48,11 @@ class MacPool {
   MacAddress nextAddress{};
   MacAddress lastAddress{};
 
+ protected:
+  // Writes nextAddress's 18 bytes at offset 0 and syncs: 0 or the errno.
+  virtual int WriteBack();
+
  private:
-  int WriteBack();
   std::string filePath_;
   int fd_ = -1;
   bool loaded_ = false;

@@ -1,0 +1,187 @@
+// storedMAC.txt: "HH:HH:HH:HH:HH:HH" next address at byte 0, the last address at
+// byte 19, 36 to 38 bytes in all. The file stays open and exclusively locked while
+// the pool is loaded; each address handed out is written back and synced first.
+#include "job/Logmac.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::string Join(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+constexpr MacAddress kUnset{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr size_t kMinFileSize = 36;
+constexpr size_t kMaxFileSize = 38;
+constexpr size_t kLastAddressOffset = 19;
+constexpr size_t kWriteBackSize = 18;
+
+}  // namespace
+
+std::string FormatMac(const MacAddress& a) {
+  char buf[18];
+  std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X", a[0], a[1], a[2], a[3], a[4],
+                a[5]);
+  return std::string(buf, 17);
+}
+
+MacPool::MacPool(const std::string& dataDir, const std::string& fileName)
+    : nextAddress(kUnset), lastAddress(kUnset), filePath_(Join(dataDir, fileName)) {}
+
+MacPool::~MacPool() {
+  Close();
+}
+
+void MacPool::Close() {
+  if (fd_ >= 0) {
+    close(fd_);  // also releases the lock
+    fd_ = -1;
+  }
+  loaded_ = false;
+}
+
+int MacPool::ParseMac(const char* text, size_t len, MacAddress* address) {
+  for (size_t i = 0; i < 6; ++i) {
+    if (3 * i + 1 >= len) return -1;
+    int hi = HexValue(text[3 * i]);
+    int lo = HexValue(text[3 * i + 1]);
+    if (hi < 0 || lo < 0) return -1;
+    (*address)[i] = static_cast<uint8_t>(hi * 16 + lo);
+  }
+  return 0;
+}
+
+int MacPool::Load() {
+  Close();  // a pool is loaded once; loading again starts from a closed file
+  nextAddress = kUnset;
+  lastAddress = kUnset;
+
+  int fd;
+  do {
+    fd = open(filePath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  // Not shared: a second station or program holding the pool makes this load fail.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return -1;
+  }
+
+  char buf[1025];
+  size_t got = 0;
+  bool failed = false;
+  while (got < 1024) {
+    ssize_t n = read(fd, buf + got, 1024 - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      failed = true;
+      break;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (failed || got < kMinFileSize || got > kMaxFileSize) {
+    close(fd);
+    return -1;
+  }
+  buf[got] = '\0';
+  fd_ = fd;
+
+  // Without the vendor prefix's first group the pool is loaded but empty.
+  if (std::strstr(buf, "02:") == nullptr) {
+    loaded_ = true;
+    return 0;
+  }
+  if (ParseMac(buf, got, &nextAddress) != 0 ||
+      ParseMac(buf + kLastAddressOffset, got - kLastAddressOffset, &lastAddress) != 0) {
+    nextAddress = kUnset;
+    lastAddress = kUnset;
+    Close();
+    return -1;
+  }
+  loaded_ = true;
+  return 0;
+}
+
+bool MacPool::IsAvailable() const {
+  if (nextAddress[0] == 0xFF || lastAddress[0] == 0xFF) return false;
+  uint32_t a = Low24(nextAddress);
+  uint32_t b = Low24(lastAddress);
+  if (a < MacBlockFirst || a > MacBlockLast) return false;
+  if (b < MacBlockFirst || b > MacBlockLast) return false;
+  return b >= a;
+}
+
+bool MacPool::GetRange(std::string* nextText, std::string* lastText) const {
+  if (!IsAvailable()) return false;
+  if (nextText) *nextText = FormatMac(nextAddress);
+  if (lastText) *lastText = FormatMac(lastAddress);
+  return true;
+}
+
+int MacPool::TakeNext(MacAddress* address) {
+  (*address)[0] = 0xFF;
+  if (!IsAvailable()) return -1;
+  *address = nextAddress;
+  uint32_t n = (Low24(nextAddress) + 1) & 0xFFFFFFu;
+  nextAddress[3] = static_cast<uint8_t>(n >> 16);
+  nextAddress[4] = static_cast<uint8_t>(n >> 8);
+  nextAddress[5] = static_cast<uint8_t>(n);
+  int e = WriteBack();
+  if (e != 0) {
+    (*address)[0] = 0xFF;  // not durable: hand out nothing (memory stays advanced)
+    return e;
+  }
+  return 0;
+}
+
+int MacPool::WriteBack() {
+  if (fd_ < 0) return EBADF;
+  char buf[kWriteBackSize + 1];
+  std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X:", nextAddress[0], nextAddress[1],
+                nextAddress[2], nextAddress[3], nextAddress[4], nextAddress[5]);
+  buf[kWriteBackSize - 1] = '\0';  // the final colon becomes a zero byte
+  size_t done = 0;
+  while (done < kWriteBackSize) {
+    ssize_t w = pwrite(fd_, buf + done, kWriteBackSize - done, static_cast<off_t>(done));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno ? errno : EIO;
+    }
+    if (w == 0) return EIO;
+    done += static_cast<size_t>(w);
+  }
+  // The address counts as handed out only once the advanced pool is on disk.
+  if (fsync(fd_) != 0) return errno ? errno : EIO;
+  return 0;
+}
+
+int MacPool::GetAssignState(std::string* text) const {
+  if (nextAddress[0] == 0xFF || lastAddress[0] == 0xFF) return -1;
+  uint32_t a = Low24(nextAddress);
+  uint32_t b = Low24(lastAddress);
+  if (a < MacBlockFirst) return -1;
+  if (b < MacBlockFirst || b > MacBlockLast) return -1;
+  if (b >= a) return 0;
+  if (a == b + 1) {
+    if (text) *text = FormatMac(lastAddress);
+    return 1;
+  }
+  return -1;
+}

@@ -1,0 +1,211 @@
+// storedCfg.txt: reading token pairs, writing the fixed line order, bounded fields
+// and a save that never loses the old file.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "job/Logcfg.h"
+
+namespace {
+
+struct CfgFixture : ::testing::Test {
+  TempDir dir;
+  std::vector<std::string> log;
+  StoredConfig cfg{dir.path(), "storedCfg.txt"};
+  void SetUp() override {
+    cfg.SetMessageSink([this](const std::string& m) { log.push_back(m); });
+  }
+  int LoadText(const std::string& text) {
+    dir.Write("storedCfg.txt", text);
+    return cfg.Load();
+  }
+};
+
+TEST_F(CfgFixture, FilePathIsDirectoryPlusName) {
+  EXPECT_EQ(cfg.filePath, dir.path() + "/storedCfg.txt");
+  StoredConfig slash(dir.path() + "/", "storedCfg.txt");
+  EXPECT_EQ(slash.filePath, dir.path() + "/storedCfg.txt");
+  EXPECT_EQ(cfg.consoleBaudIndex, 0);
+  EXPECT_FALSE(dir.Exists("storedCfg.txt"));  // nothing read or written at construction
+}
+
+TEST_F(CfgFixture, JobWithBothImagesSavesExactlyThreeLines) {
+  cfg.eepromPath = "/images/dev.vef";
+  cfg.firmwarePath = "/images/dev.vff";
+  cfg.consoleBaudIndex = 0;
+  ASSERT_EQ(cfg.Save(), 0);
+  EXPECT_EQ(dir.Read("storedCfg.txt"),
+            "EEPROM: /images/dev.vef\r\nFirmware: /images/dev.vff\r\nConsole: 0\r\n");
+  EXPECT_EQ(dir.CountEntries(), 1);  // no temporary file left behind
+
+  StoredConfig again(dir.path(), "storedCfg.txt");
+  ASSERT_EQ(again.Load(), 0);
+  EXPECT_EQ(again.eepromPath, "/images/dev.vef");
+  EXPECT_EQ(again.firmwarePath, "/images/dev.vff");
+  EXPECT_EQ(again.consoleBaudIndex, 0);
+}
+
+TEST_F(CfgFixture, CarriedKeysComeBackInFixedOrder) {
+  ASSERT_EQ(LoadText("Console: 1\nLoader: ldr-2.bin\nServerIP: 10.0.0.9\r\nbogus: x\n"
+                     "Number: 0042\nVendor: acme\nFirmware: f.vff\n"),
+            0);
+  EXPECT_EQ(cfg.vendor, "acme");
+  EXPECT_EQ(cfg.number, "0042");
+  EXPECT_EQ(cfg.serverIp, "10.0.0.9");
+  EXPECT_EQ(cfg.loader, "ldr-2.bin");
+  EXPECT_EQ(cfg.eepromPath, "");
+  ASSERT_EQ(cfg.Save(), 0);
+  EXPECT_EQ(dir.Read("storedCfg.txt"),
+            "Vendor: acme\r\nNumber: 0042\r\nServerIP: 10.0.0.9\r\nLoader: ldr-2.bin\r\n"
+            "Firmware: f.vff\r\nConsole: 1\r\n");
+}
+
+TEST_F(CfgFixture, ConsoleValues) {
+  ASSERT_EQ(LoadText("Console: 2\r\n"), 0);
+  EXPECT_EQ(cfg.eepromPath, "");
+  EXPECT_EQ(cfg.firmwarePath, "");
+  EXPECT_EQ(cfg.consoleBaudIndex, 2);
+
+  ASSERT_EQ(LoadText("Console: 7"), 0);  // no range check, no final line end
+  EXPECT_EQ(cfg.consoleBaudIndex, 7);
+  ASSERT_EQ(LoadText("Console: -1\r\n"), 0);
+  EXPECT_EQ(cfg.consoleBaudIndex, -1);
+  ASSERT_EQ(LoadText("Console: fast\r\n"), 0);
+  EXPECT_EQ(cfg.consoleBaudIndex, 0);
+  ASSERT_EQ(LoadText("Console: 99999999999999999999999\r\n"), 0);  // saturates, no overflow
+  EXPECT_EQ(cfg.consoleBaudIndex, 2147483647);
+  ASSERT_EQ(LoadText("Console: 2\r\nConsole: 1\r\n"), 0);  // the later value wins
+  EXPECT_EQ(cfg.consoleBaudIndex, 1);
+  ASSERT_EQ(LoadText("console: 2\r\n"), 0);  // keys are case-sensitive
+  EXPECT_EQ(cfg.consoleBaudIndex, 0);
+}
+
+TEST_F(CfgFixture, BadNumberStopsTheLoad) {
+  for (const char* bad : {"0", "word", "-5", "+0"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(LoadText(std::string("EEPROM: a.vef\r\nNumber: ") + bad + "\r\nFirmware: b.vff\r\n"),
+              -1);
+    EXPECT_EQ(cfg.eepromPath, "a.vef");  // read before the bad line
+    EXPECT_EQ(cfg.firmwarePath, "");     // never reached
+    EXPECT_EQ(cfg.number, "");
+  }
+  EXPECT_EQ(LoadText("Number: 12abc\r\n"), 0);  // digits up to the first non-digit
+  EXPECT_EQ(cfg.number, "12abc");
+}
+
+TEST_F(CfgFixture, UnknownKeyIsSkippedWithItsValue) {
+  ASSERT_EQ(LoadText("Colour: blue\r\nEEPROM: e.vef\r\nConsole: 2\r\n"), 0);
+  EXPECT_EQ(cfg.eepromPath, "e.vef");
+  EXPECT_EQ(cfg.consoleBaudIndex, 2);
+}
+
+TEST_F(CfgFixture, PathWithBlankIsCutAndShiftsThePairs) {
+  ASSERT_EQ(LoadText("EEPROM: /my dir/a.vef\r\nFirmware: /x.vff\r\nConsole: 1\r\n"), 0);
+  // "/my" is the value; "dir/a.vef" pairs with "Firmware:", "/x.vff" with "Console:",
+  // and "1" with nothing.
+  EXPECT_EQ(cfg.eepromPath, "/my");
+  EXPECT_EQ(cfg.firmwarePath, "");
+  EXPECT_EQ(cfg.consoleBaudIndex, 0);
+}
+
+TEST_F(CfgFixture, EmptyFileAndTrailingKeyWithoutValue) {
+  cfg.eepromPath = "old.vef";
+  cfg.consoleBaudIndex = 2;
+  ASSERT_EQ(LoadText(""), 0);
+  EXPECT_EQ(cfg.eepromPath, "");
+  EXPECT_EQ(cfg.consoleBaudIndex, 0);
+
+  ASSERT_EQ(LoadText("Console: 2\r\nEEPROM:"), 0);
+  EXPECT_EQ(cfg.eepromPath, "");
+  EXPECT_EQ(cfg.consoleBaudIndex, 2);
+  ASSERT_EQ(LoadText("Console: 2\r\nConsole:\r\n"), 0);
+  EXPECT_EQ(cfg.consoleBaudIndex, 0);
+  EXPECT_EQ(LoadText("EEPROM: e.vef\r\nNumber:"), -1);
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(CfgFixture, MissingFileReportsAndKeepsTheObject) {
+  cfg.eepromPath = "keep.vef";
+  cfg.consoleBaudIndex = 1;
+  EXPECT_EQ(cfg.Load(), -1);
+  ASSERT_EQ(log, std::vector<std::string>{"fopen failed"});
+  EXPECT_EQ(cfg.eepromPath, "keep.vef");
+  EXPECT_EQ(cfg.consoleBaudIndex, 1);
+
+  // A directory in its place cannot be read as the file either.
+  ASSERT_EQ(mkdir(dir.File("storedCfg.txt").c_str(), 0755), 0);
+  EXPECT_EQ(cfg.Load(), -1);
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_EQ(cfg.eepromPath, "keep.vef");
+}
+
+TEST_F(CfgFixture, OverlongTokensAreCutAndNeverSpill) {
+  const std::string longKey(100, 'K');
+  const std::string longPath = "/" + std::string(299, 'p');
+  const std::string longVendor(40, 'v');
+  ASSERT_EQ(LoadText(longKey + ": x\r\nEEPROM: " + longPath + "\r\nVendor: " + longVendor +
+                     "\r\nFirmware: f.vff\r\nConsole: 2\r\n"),
+            0);
+  // The overlong key and its value are skipped as one pair; the overlong path is
+  // consumed whole, so its tail is not read as the next key.
+  EXPECT_EQ(cfg.eepromPath, longPath.substr(0, 255));
+  EXPECT_EQ(cfg.vendor, longVendor.substr(0, 31));
+  EXPECT_EQ(cfg.firmwarePath, "f.vff");
+  EXPECT_EQ(cfg.consoleBaudIndex, 2);
+
+  // A key that matches only in its first 63 characters is still not a known key.
+  ASSERT_EQ(LoadText("EEPROM:" + std::string(80, 'x') + " a.vef\r\n"), 0);
+  EXPECT_EQ(cfg.eepromPath, "");
+
+  // Fields set in memory beyond their limit are cut the same way on saving.
+  cfg.vendor = std::string(50, 'V');
+  cfg.eepromPath = std::string(400, 'e');
+  cfg.consoleBaudIndex = 0;
+  ASSERT_EQ(cfg.Save(), 0);
+  EXPECT_EQ(dir.Read("storedCfg.txt"), "Vendor: " + std::string(31, 'V') + "\r\nEEPROM: " +
+                                           std::string(255, 'e') + "\r\nConsole: 0\r\n");
+}
+
+TEST_F(CfgFixture, ZeroByteEndsAFieldLikeAText) {
+  ASSERT_EQ(LoadText(std::string("EEPROM: a.vef\0junk\r\nConsole: 1\r\n", 30)), 0);
+  EXPECT_EQ(cfg.eepromPath, "a.vef");
+  EXPECT_EQ(cfg.consoleBaudIndex, 1);
+}
+
+TEST_F(CfgFixture, EmptyFieldsWriteNoLine) {
+  cfg.eepromPath = "only.vef";
+  cfg.consoleBaudIndex = -1;
+  ASSERT_EQ(cfg.Save(), 0);
+  EXPECT_EQ(dir.Read("storedCfg.txt"), "EEPROM: only.vef\r\nConsole: -1\r\n");
+  cfg.firmwarePath = "stale.vff";
+  ASSERT_EQ(cfg.Load(), 0);
+  EXPECT_EQ(cfg.firmwarePath, "");
+  EXPECT_EQ(cfg.consoleBaudIndex, -1);
+}
+
+TEST_F(CfgFixture, FailedSaveKeepsTheOldFile) {
+  dir.Write("storedCfg.txt", "EEPROM: old.vef\r\nConsole: 1\r\n");
+  cfg.eepromPath = std::string(200, 'n');
+  // Let the write fail half-way: files may not grow beyond 20 bytes.
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct rlimit small = old;
+  small.rlim_cur = 20;
+  auto prev = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  int r = cfg.Save();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, prev);
+  EXPECT_NE(r, 0);
+  EXPECT_EQ(dir.Read("storedCfg.txt"), "EEPROM: old.vef\r\nConsole: 1\r\n");
+  EXPECT_EQ(dir.CountEntries(), 1);  // the temporary file is removed
+
+  StoredConfig nowhere(dir.File("missing-dir"), "storedCfg.txt");
+  EXPECT_EQ(nowhere.Save(), ENOENT);
+}
+
+}  // namespace
