@@ -3,15 +3,31 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
+#include <exception>
 
 QtUiThread::QtUiThread() = default;
 
-bool QtUiThread::IsUiThread() const { return QThread::currentThread() == thread(); }
+bool QtUiThread::IsUiThread() const {
+  return QThread::currentThread() == thread();
+}
 
 void QtUiThread::RunSync(const std::function<void()>& fn) {
   if (IsUiThread()) {
     fn();
     return;
   }
-  QMetaObject::invokeMethod(this, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+  // A fault of the routine must not unwind through the GUI thread's event loop: it is
+  // carried back and raised again in the calling thread, whose body catches it.
+  std::exception_ptr fault;
+  QMetaObject::invokeMethod(
+      this,
+      [&fn, &fault] {
+        try {
+          fn();
+        } catch (...) {
+          fault = std::current_exception();
+        }
+      },
+      Qt::BlockingQueuedConnection);
+  if (fault) std::rethrow_exception(fault);
 }

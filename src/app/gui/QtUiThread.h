@@ -1,5 +1,6 @@
 #pragma once
-// RunSync on the Qt event loop: a blocking queued call into the GUI thread.
+// RunSync on the Qt event loop: a blocking queued call into the GUI thread. Create
+// it on the GUI thread; it must outlive every thread that may call RunSync.
 #include <QObject>
 
 #include "app/UiThread.h"

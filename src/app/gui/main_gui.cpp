@@ -1,6 +1,89 @@
-// Production tool window program (being built).
+// The production tool's window program.
+//   production-tool [--dir DIR]
+// DIR holds storedCfg.txt, storedMAC.txt and ports/ (default: the executable's directory).
 #include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "app/gui/Mainform.h"
+#include "app/gui/QtMessageBoxes.h"
+#include "platform/Paths.h"
+
+namespace {
+
+// The standard exception box, for faults that reach the top of the program.
+void ShowTopLevelException(const char* what) {
+  QString caption = QCoreApplication::applicationName();
+  if (caption.isEmpty()) caption = QStringLiteral("Production Tool");
+  QMessageBox::critical(nullptr, caption, BoxText(what != nullptr ? what : "unknown fault"));
+}
+
+// An exception that leaves an event handler is shown and the program goes on, instead
+// of unwinding through the event loop.
+class ProductionApp final : public QApplication {
+ public:
+  using QApplication::QApplication;
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+      ShowTopLevelException(e.what());
+    }
+    return false;
+  }
+};
+
+void Usage() {
+  std::fprintf(stderr, "usage: production-tool [--dir DIR]\n");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  return 0;
+  ProductionApp app(argc, argv);  // takes Qt's own options (-platform, ...) out of argv
+  std::string dataDir;
+  bool haveDir = false;
+  const QStringList args = QCoreApplication::arguments();
+  for (qsizetype i = 1; i < args.size(); ++i) {
+    const QString& a = args[i];
+    if (a == QLatin1String("--dir")) {
+      if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "production-tool: --dir needs a directory\n");
+        Usage();
+        return 2;
+      }
+      dataDir = args[++i].toLocal8Bit().toStdString();
+      haveDir = true;
+    } else if (a.startsWith(QLatin1String("--dir="))) {
+      dataDir = a.mid(6).toLocal8Bit().toStdString();
+      haveDir = true;
+    } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+      Usage();
+      return 0;
+    } else {
+      std::fprintf(stderr, "production-tool: unknown option: %s\n", a.toLocal8Bit().constData());
+      Usage();
+      return 2;
+    }
+  }
+  if (!haveDir) dataDir = ExecutableDir();
+  if (dataDir.empty() || !DirectoryExists(dataDir)) {
+    std::fprintf(stderr, "production-tool: data directory not found: %s\n", dataDir.c_str());
+    return 2;
+  }
+
+  try {
+    TmainFrm mainFrm(dataDir);
+    // Closing the main window ends the program, whatever other windows are open.
+    QObject::connect(&mainFrm, &TmainFrm::formClosed, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    mainFrm.show();
+    return app.exec();
+  } catch (const std::exception& e) {
+    ShowTopLevelException(e.what());
+    return 1;
+  }
 }

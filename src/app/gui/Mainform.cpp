@@ -1,0 +1,418 @@
+#include "app/gui/Mainform.h"
+
+#include <QApplication>
+#include <QBitmap>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFont>
+#include <QHeaderView>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPlainTextEdit>
+#include <QPolygonF>
+#include <QPushButton>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <QThread>
+#include <QToolButton>
+#include <exception>
+
+#include "app/gui/QtMessageBoxes.h"
+#include "app/gui/QtUiThread.h"
+#include "platform/Clock.h"
+#include "platform/Network.h"
+#include "platform/SerialPort.h"
+
+namespace {
+
+constexpr char kCaption[] = "Production Tool V2.12WS(02:5C:3A:04:21:0F~02:5C:3A:04:22:D0)";
+constexpr int kStatusRows = 8;
+constexpr int kStatusColumns = 2;
+constexpr int kStatusColumnWidth = 240;
+constexpr int kMacColumn0Width = 300;
+constexpr int kMacColumn1Width = 180;
+constexpr int kRowHeight = 24;
+// The log keeps this many lines at most; a long shift's log stays far below it, and
+// memory stays bounded however long the program runs without a new job.
+constexpr int kMemoMaxLines = 100000;
+
+QString Latin1(const std::string& text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Grid cells keep their text exactly as given (line ends included); on screen a cell
+// is one line: trailing line ends are not drawn and other control bytes show as blanks.
+class OneLineCellDelegate final : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QString displayText(const QVariant& value, const QLocale& locale) const override {
+    QString text = QStyledItemDelegate::displayText(value, locale);
+    while (!text.isEmpty() &&
+           (text.back() == QLatin1Char('\r') || text.back() == QLatin1Char('\n')))
+      text.chop(1);
+    for (QChar& c : text) {
+      if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char(' ');
+    }
+    return text;
+  }
+};
+
+QTableWidget* NewGrid(QWidget* parent, const char* name, int rows, int columns) {
+  auto* grid = new QTableWidget(rows, columns, parent);
+  grid->setObjectName(QLatin1String(name));
+  grid->horizontalHeader()->hide();
+  grid->verticalHeader()->hide();
+  grid->setShowGrid(false);
+  // Display only: no editing, no selection, no focus; the text keeps its normal colour.
+  grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  grid->setSelectionMode(QAbstractItemView::NoSelection);
+  grid->setFocusPolicy(Qt::NoFocus);
+  grid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  grid->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  grid->setWordWrap(false);
+  grid->setTextElideMode(Qt::ElideRight);
+  grid->setItemDelegate(new OneLineCellDelegate(grid));
+  grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  grid->verticalHeader()->setDefaultSectionSize(kRowHeight);
+  grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  for (int r = 0; r < rows; ++r) {
+    grid->setRowHeight(r, kRowHeight);
+    for (int c = 0; c < columns; ++c) {
+      auto* item = new QTableWidgetItem(QString());
+      item->setFlags(Qt::ItemIsEnabled);
+      item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+      grid->setItem(r, c, item);
+    }
+  }
+  return grid;
+}
+
+// Sizes a grid to exactly its cells plus its frame.
+void FitGrid(QTableWidget* grid) {
+  int w = 0;
+  for (int c = 0; c < grid->columnCount(); ++c) w += grid->columnWidth(c);
+  int h = 0;
+  for (int r = 0; r < grid->rowCount(); ++r) h += grid->rowHeight(r);
+  const int frame = 2 * grid->frameWidth();
+  grid->setFixedSize(w + frame, h + frame);
+}
+
+void SetCell(QTableWidget* grid, int row, int column, const std::string& text) {
+  if (row < 0 || row >= grid->rowCount() || column < 0 || column >= grid->columnCount()) return;
+  QTableWidgetItem* item = grid->item(row, column);
+  if (item == nullptr) {
+    item = new QTableWidgetItem;
+    item->setFlags(Qt::ItemIsEnabled);
+    grid->setItem(row, column, item);
+  }
+  item->setText(Latin1(text));
+}
+
+// A 24-bit picture: drawn on an RGB888 image whose background colour (the bottom-left
+// pixel) is the transparent colour, as picture buttons take it.
+QPixmap FinishPicture(const QImage& image) {
+  const QColor key = image.pixelColor(0, image.height() - 1);
+  QPixmap pixmap = QPixmap::fromImage(image);
+  pixmap.setMask(pixmap.createMaskFromColor(key, Qt::MaskInColor));
+  return pixmap;
+}
+
+QImage NewPictureImage(int size) {
+  QImage image(size, size, QImage::Format_RGB888);
+  image.fill(QColor(0xC0, 0xC0, 0xC0));
+  return image;
+}
+
+}  // namespace
+
+// ---- pictures ----
+
+QPixmap TmainFrm::StartPicture() {
+  QImage image = NewPictureImage(40);
+  {
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient fill(QPointF(15, 13), 24);
+    fill.setColorAt(0, QColor(0x7C, 0xE0, 0x6A));
+    fill.setColorAt(1, QColor(0x1E, 0x8C, 0x2A));
+    p.setPen(QPen(QColor(0x10, 0x5A, 0x18), 1.5));
+    p.setBrush(fill);
+    p.drawEllipse(QRectF(2.5, 2.5, 35, 35));
+    const QPolygonF play{QPointF(15, 10.5), QPointF(30, 20), QPointF(15, 29.5)};
+    p.setPen(QPen(QColor(0xF4, 0xFF, 0xF0), 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(QColor(0xFF, 0xFF, 0xFF));
+    p.drawPolygon(play);
+  }
+  return FinishPicture(image);
+}
+
+QPixmap TmainFrm::StopPicture() {
+  QImage image = NewPictureImage(32);
+  {
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPolygonF octagon;
+    const double a = 9.0, b = 29.5, c = 2.5;
+    octagon << QPointF(a, c) << QPointF(32 - a, c) << QPointF(b, a) << QPointF(b, 32 - a)
+            << QPointF(32 - a, b) << QPointF(a, b) << QPointF(c, 32 - a) << QPointF(c, a);
+    QLinearGradient fill(QPointF(0, 0), QPointF(0, 32));
+    fill.setColorAt(0, QColor(0xF0, 0x50, 0x40));
+    fill.setColorAt(1, QColor(0xB0, 0x10, 0x10));
+    p.setPen(QPen(QColor(0x70, 0x08, 0x08), 1.2));
+    p.setBrush(fill);
+    p.drawPolygon(octagon);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xFF, 0xFF, 0xFF));
+    p.drawRoundedRect(QRectF(10.5, 10.5, 11, 11), 1.5, 1.5);
+  }
+  return FinishPicture(image);
+}
+
+QPixmap TmainFrm::SelectFilesPicture() {
+  QImage image = NewPictureImage(16);
+  {
+    QPainter p(&image);
+    // A folder with a sheet of paper in it.
+    p.setPen(QColor(0x80, 0x60, 0x10));
+    p.setBrush(QColor(0xE8, 0xC0, 0x48));
+    p.drawRect(1, 4, 13, 10);
+    p.drawRect(1, 2, 5, 2);
+    p.setPen(QColor(0x60, 0x60, 0x60));
+    p.setBrush(QColor(0xFF, 0xFF, 0xFF));
+    p.drawRect(4, 1, 8, 9);
+    p.setPen(QColor(0x30, 0x60, 0xC0));
+    p.drawLine(6, 4, 10, 4);
+    p.drawLine(6, 6, 10, 6);
+    p.setPen(QColor(0x80, 0x60, 0x10));
+    p.setBrush(QColor(0xF8, 0xD8, 0x68));
+    p.drawRect(1, 8, 13, 6);
+  }
+  return FinishPicture(image);
+}
+
+QPixmap TmainFrm::EditorPicture() {
+  QImage image = NewPictureImage(16);
+  {
+    QPainter p(&image);
+    // A memory chip with its pins.
+    p.setPen(QColor(0x20, 0x20, 0x20));
+    p.setBrush(QColor(0x40, 0x40, 0x48));
+    p.drawRect(4, 2, 8, 12);
+    p.setPen(QColor(0xB0, 0xB0, 0xB8));
+    for (int y = 3; y <= 12; y += 3) {
+      p.drawLine(1, y, 3, y);
+      p.drawLine(13, y, 15, y);
+    }
+    p.setPen(QColor(0xF0, 0xF0, 0xF0));
+    p.drawPoint(6, 4);
+  }
+  return FinishPicture(image);
+}
+
+// ---- creation ----
+
+TmainFrm::TmainFrm(const std::string& dataDir, QWidget* parent)
+    : TmainFrm(std::make_unique<QtUiThread>(), std::make_unique<QtMessageBoxes>(),
+               PlatformServices{nullptr, &SystemClock(), &PosixSerialPorts(), &PosixNetwork()},
+               nullptr, dataDir, nullptr, parent) {}
+
+TmainFrm::TmainFrm(const PlatformServices& services, MessageBoxes& boxes,
+                   const std::string& dataDir, WorkerFactory* workers, QWidget* parent)
+    : TmainFrm(nullptr, nullptr, services, &boxes, dataDir, workers, parent) {}
+
+TmainFrm::TmainFrm(std::unique_ptr<QtUiThread> ownUi, std::unique_ptr<QtMessageBoxes> ownBoxes,
+                   PlatformServices services, MessageBoxes* boxes, const std::string& dataDir,
+                   WorkerFactory* workers, QWidget* parent)
+    : QWidget(parent),
+      ownUi_(std::move(ownUi)),
+      ownBoxes_(std::move(ownBoxes)),
+      boxes_(boxes != nullptr ? *boxes : *ownBoxes_) {
+  if (ownBoxes_) ownBoxes_->SetParent(this);
+  if (services.ui == nullptr) services.ui = ownUi_.get();
+  CreateControls();
+  logic_ = std::make_unique<MainLogic>(services, *this, boxes_, dataDir);
+  if (workers != nullptr) logic_->SetWorkerFactory(workers);
+  msgMemo->clear();
+}
+
+void TmainFrm::CreateControls() {
+  setObjectName(QStringLiteral("mainFrm"));
+  setWindowTitle(QLatin1String(kCaption));
+  // The form's font; where it is not installed the nearest sans serif stands in.
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSize(8);
+  setFont(font);
+
+  startImageBtn = new QToolButton(this);
+  startImageBtn->setObjectName(QStringLiteral("startImageBtn"));
+  startImageBtn->setIcon(QIcon(StartPicture()));
+  startImageBtn->setIconSize(QSize(40, 40));
+  startImageBtn->hide();
+  stopImageBtn = new QToolButton(this);
+  stopImageBtn->setObjectName(QStringLiteral("stopImageBtn"));
+  stopImageBtn->setIcon(QIcon(StopPicture()));
+  stopImageBtn->setIconSize(QSize(32, 32));
+  stopImageBtn->hide();
+
+  StatusGrid = NewGrid(this, "StatusGrid", kStatusRows, kStatusColumns);
+  StatusGrid->setColumnWidth(0, kStatusColumnWidth);
+  StatusGrid->setColumnWidth(1, kStatusColumnWidth);
+  FitGrid(StatusGrid);
+  StatusGrid->move(8, 8);
+
+  MACGrid = NewGrid(this, "MACGrid", 2, 2);
+  MACGrid->setColumnWidth(0, kMacColumn0Width);
+  MACGrid->setColumnWidth(1, kMacColumn1Width);
+  FitGrid(MACGrid);
+  MACGrid->move(8, StatusGrid->geometry().bottom() + 9);
+
+  const int right = StatusGrid->geometry().right() + 17;
+  Btn_Start = new QToolButton(this);
+  Btn_Start->setObjectName(QStringLiteral("Btn_Start"));
+  Btn_Start->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  Btn_Start->setGeometry(right, 8, 100, 90);
+  SetStartButton(false);
+  connect(Btn_Start, &QToolButton::clicked, this, &TmainFrm::Btn_StartClick);
+
+  selectFileBtn =
+      new QPushButton(QIcon(SelectFilesPicture()), QStringLiteral("Select Files"), this);
+  selectFileBtn->setObjectName(QStringLiteral("selectFileBtn"));
+  selectFileBtn->setIconSize(QSize(16, 16));
+  selectFileBtn->setGeometry(right, 110, 120, 30);
+  connect(selectFileBtn, &QPushButton::clicked, this, &TmainFrm::selectFileBtnClick);
+
+  EditorBtn = new QPushButton(QIcon(EditorPicture()), QStringLiteral("EEPROM Editor"), this);
+  EditorBtn->setObjectName(QStringLiteral("EditorBtn"));
+  EditorBtn->setIconSize(QSize(16, 16));
+  EditorBtn->setGeometry(right, 148, 120, 30);
+  EditorBtn->hide();
+  connect(EditorBtn, &QPushButton::clicked, this, &TmainFrm::EditorBtnClick);
+
+  msgMemo = new QPlainTextEdit(this);
+  msgMemo->setObjectName(QStringLiteral("msgMemo"));
+  msgMemo->setReadOnly(true);
+  msgMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  msgMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  msgMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  msgMemo->setMaximumBlockCount(kMemoMaxLines);
+  const int memoTop = MACGrid->geometry().bottom() + 9;
+  msgMemo->setGeometry(8, memoTop, kFormWidth - 16, kFormHeight - 8 - memoTop);
+
+  // The form fits its contents: 777 x 568.
+  setFixedSize(kFormWidth, kFormHeight);
+}
+
+TmainFrm::~TmainFrm() {
+  // A window that goes without being closed still never leaves threads behind.
+  if (!formClosed_ && logic_) {
+    WaitForRunToEnd();
+    Guarded([this] { logic_->FormClose(); });
+    formClosed_ = true;
+  }
+  logic_.reset();
+}
+
+// ---- Board ----
+
+void TmainFrm::ShowPortStatus(int portIndex, const std::string& text) {
+  if (portIndex < 0 || portIndex >= kStatusRows * kStatusColumns) return;
+  SetCell(StatusGrid, portIndex / kStatusColumns, portIndex % kStatusColumns, text);
+}
+
+void TmainFrm::SetMacGridCell(int row, int column, const std::string& text) {
+  SetCell(MACGrid, row, column, text);
+}
+
+void TmainFrm::AppendMessage(const std::string& text) {
+  msgMemo->appendPlainText(BoxText(text));
+}
+
+void TmainFrm::ClearMessages() {
+  msgMemo->clear();
+}
+
+void TmainFrm::ClearStatusGrid() {
+  for (int r = 0; r < StatusGrid->rowCount(); ++r)
+    for (int c = 0; c < StatusGrid->columnCount(); ++c) SetCell(StatusGrid, r, c, std::string());
+}
+
+void TmainFrm::ShowException(const std::string& message) {
+  // The standard exception box: the program's name as caption, the fault's text.
+  const QByteArray name = QCoreApplication::applicationName().toLatin1();
+  boxes_.Show(name.isEmpty() ? std::string("Production Tool") : name.toStdString(), message,
+              BoxButtons::Ok, BoxIcon::Stop);
+}
+
+void TmainFrm::SetStartButton(bool running) {
+  const QToolButton* source = running ? stopImageBtn : startImageBtn;
+  Btn_Start->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
+  Btn_Start->setIcon(source->icon());
+  Btn_Start->setIconSize(source->iconSize());
+}
+
+void TmainFrm::DispatcherEnded() {
+  // Nothing to do on the window: the Start button has been restored through
+  // SetStartButton, and the dispatcher object is released by MainLogic later, never
+  // inside this call (its thread is still waiting for it to return).
+}
+
+// ---- event handlers ----
+
+void TmainFrm::Guarded(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    ShowException(e.what());
+  }
+}
+
+void TmainFrm::selectFileBtnClick() {
+  if (jobDialog_ == nullptr || waitingForRun_) return;
+  Guarded([this] { logic_->selectFileBtnClick(*jobDialog_); });
+}
+
+void TmainFrm::Btn_StartClick() {
+  if (waitingForRun_) return;
+  Guarded([this] { logic_->Btn_StartClick(); });
+}
+
+void TmainFrm::EditorBtnClick() {
+  if (!editorHook_ || waitingForRun_) return;
+  Guarded([this] { editorHook_(); });
+}
+
+bool TmainFrm::WaitForRunToEnd() {
+  if (waitingForRun_) return false;
+  if (logic_->CanClose() && !logic_->DispatcherBusy()) return true;
+  waitingForRun_ = true;
+  Btn_Start->setEnabled(false);
+  selectFileBtn->setEnabled(false);
+  EditorBtn->setEnabled(false);
+  logic_->RequestClose();
+  // The workers and the dispatcher report to this window through the event loop while
+  // they wind down, so it keeps running until they are gone.
+  while (!logic_->CanClose()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(2);
+  }
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  waitingForRun_ = false;
+  return true;
+}
+
+void TmainFrm::closeEvent(QCloseEvent* event) {
+  if (formClosed_) {
+    event->accept();
+    return;
+  }
+  if (!WaitForRunToEnd()) {
+    event->ignore();  // already closing; the first close finishes the job
+    return;
+  }
+  Guarded([this] { logic_->FormClose(); });
+  formClosed_ = true;
+  event->accept();
+  emit formClosed();
+}

@@ -1,0 +1,100 @@
+#pragma once
+// The main window TmainFrm: the production board. It shows what the dispatcher and
+// the workers report (Board), and forwards the operator's clicks to MainLogic, which
+// holds the job, the pool, the stored configuration and the run.
+#include <QPixmap>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/Board.h"
+#include "app/MainLogic.h"
+
+class QPlainTextEdit;
+class QPushButton;
+class QTableWidget;
+class QToolButton;
+class QtMessageBoxes;
+class QtUiThread;
+class WorkerFactory;
+
+class TmainFrm final : public QWidget, public Board {
+  Q_OBJECT
+ public:
+  static constexpr int kFormWidth = 777;
+  static constexpr int kFormHeight = 568;
+
+  // The real station: the Qt UI thread, the system clock, the serial ports and the
+  // network of this machine, message boxes over QMessageBox.
+  explicit TmainFrm(const std::string& dataDir, QWidget* parent = nullptr);
+  // Injected services (tests): `boxes` and the services must outlive the window;
+  // `workers` replaces the real step workers when given.
+  TmainFrm(const PlatformServices& services, MessageBoxes& boxes, const std::string& dataDir,
+           WorkerFactory* workers = nullptr, QWidget* parent = nullptr);
+  ~TmainFrm() override;
+
+  MainLogic& logic() { return *logic_; }
+  // The job set-up dialog "Select Files" shows; without one the button does nothing.
+  void SetJobDialog(JobDialog* dialog) { jobDialog_ = dialog; }
+  // What "EEPROM Editor" does (the editor path); without one the button does nothing.
+  void SetEditorHook(std::function<void()> hook) { editorHook_ = std::move(hook); }
+
+  // The pictures the buttons show (24-bit colour, drawn at start-up).
+  static QPixmap StartPicture();        // 40 x 40
+  static QPixmap StopPicture();         // 32 x 32
+  static QPixmap SelectFilesPicture();  // 16 x 16
+  static QPixmap EditorPicture();       // 16 x 16
+
+  // ---- Board (UI thread only) ----
+  void ShowPortStatus(int portIndex, const std::string& text) override;
+  void SetMacGridCell(int row, int column, const std::string& text) override;
+  void AppendMessage(const std::string& text) override;
+  void ClearMessages() override;
+  void ClearStatusGrid() override;
+  void ShowException(const std::string& message) override;
+  void SetStartButton(bool running) override;
+  void DispatcherEnded() override;
+
+  // ---- controls ----
+  QToolButton* Btn_Start = nullptr;
+  QToolButton* startImageBtn = nullptr;
+  QToolButton* stopImageBtn = nullptr;
+  QPushButton* selectFileBtn = nullptr;
+  QPushButton* EditorBtn = nullptr;
+  QTableWidget* StatusGrid = nullptr;
+  QTableWidget* MACGrid = nullptr;
+  QPlainTextEdit* msgMemo = nullptr;
+
+ signals:
+  // The window has closed (FormClose ran); the program ends.
+  void formClosed();
+
+ public slots:
+  void selectFileBtnClick();
+  void Btn_StartClick();
+  void EditorBtnClick();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  TmainFrm(std::unique_ptr<QtUiThread> ownUi, std::unique_ptr<QtMessageBoxes> ownBoxes,
+           PlatformServices services, MessageBoxes* boxes, const std::string& dataDir,
+           WorkerFactory* workers, QWidget* parent);
+  void CreateControls();
+  // Asks a running dispatcher and its workers to stop and keeps the window responsive
+  // until they are gone. Returns false when called again while already waiting.
+  bool WaitForRunToEnd();
+  // Runs a handler; a std::exception that escapes it is shown in the exception box.
+  void Guarded(const std::function<void()>& handler);
+
+  std::unique_ptr<QtUiThread> ownUi_;
+  std::unique_ptr<QtMessageBoxes> ownBoxes_;
+  MessageBoxes& boxes_;
+  std::unique_ptr<MainLogic> logic_;
+  JobDialog* jobDialog_ = nullptr;
+  std::function<void()> editorHook_;
+  bool waitingForRun_ = false;
+  bool formClosed_ = false;
+};
