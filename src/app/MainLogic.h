@@ -66,6 +66,14 @@ class MainLogic final : public Board {
   // The dispatcher of the last run still exists and has not finished its thread.
   bool DispatcherBusy() const;
   StartThread* dispatcher() { return dispatcher_.get(); }
+  // Joins and deletes the dispatcher of the last run when its thread has finished (or
+  // has reported its end); safe on the UI thread, for example in a step deferred from
+  // DispatcherEnded. Returns true when no dispatcher is left.
+  bool ReleaseEndedDispatcher();
+  // The text of the box shown when Start (or "Select Files") is pressed while the
+  // stopped run is still ending.
+  static constexpr const char* kStillStoppingText =
+      "The last run is still stopping. Please wait and press Start again.";
 
   // ---- Board, called on the UI thread by the dispatcher and workers ----
   void ShowPortStatus(int portIndex, const std::string& text) override;
@@ -92,7 +100,8 @@ class MainLogic final : public Board {
  private:
   // The MAC line for a job that programs MAC addresses; false when the pool has no range.
   bool BuildMacLine(std::string* line);
-  void ReleaseEndedDispatcher();
+  void StartClick();
+  void StopClick();
 
   Board& view_;
   MessageBoxes& boxes_;
@@ -102,4 +111,5 @@ class MainLogic final : public Board {
   std::unique_ptr<StartThread> dispatcher_;
   bool captionStop_ = false;
   bool closing_ = false;
+  bool dispatcherEnded_ = false;  // the current dispatcher reported its end
 };

@@ -1,0 +1,103 @@
+#include "app/Headless.h"
+
+#include <chrono>
+
+std::string EscapeLineText(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c > 0x7E) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// ---- QueueUiThread ----
+
+void QueueUiThread::RunSync(const std::function<void()>& fn) {
+  if (IsUiThread()) {
+    fn();
+    return;
+  }
+  Task task{&fn};
+  std::unique_lock<std::mutex> lock(m_);
+  tasks_.push_back(&task);
+  queued_.notify_one();
+  finished_.wait(lock, [&] { return task.done; });
+  if (task.error) std::rethrow_exception(task.error);
+}
+
+int QueueUiThread::RunPending(int waitMs) {
+  std::unique_lock<std::mutex> lock(m_);
+  if (tasks_.empty()) {
+    queued_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return !tasks_.empty(); });
+  }
+  int ran = 0;
+  while (!tasks_.empty()) {
+    Task* task = tasks_.front();
+    tasks_.pop_front();
+    lock.unlock();
+    try {
+      (*task->fn)();
+    } catch (...) {
+      task->error = std::current_exception();
+    }
+    lock.lock();
+    task->done = true;
+    finished_.notify_all();
+    ran++;
+  }
+  return ran;
+}
+
+// ---- HeadlessBoard ----
+
+void HeadlessBoard::Line(const std::string& line) {
+  std::fputs(line.c_str(), out_);
+  std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+void HeadlessBoard::ShowPortStatus(int portIndex, const std::string& text) {
+  Line("status " + std::to_string(portIndex) + " " + EscapeLineText(text));
+}
+
+void HeadlessBoard::SetMacGridCell(int row, int column, const std::string& text) {
+  Line("mac " + std::to_string(row) + " " + std::to_string(column) + " " + EscapeLineText(text));
+}
+
+void HeadlessBoard::AppendMessage(const std::string& text) {
+  Line("message " + EscapeLineText(text));
+}
+
+void HeadlessBoard::ShowException(const std::string& message) {
+  Line("exception " + EscapeLineText(message));
+}
+
+void HeadlessBoard::DispatcherEnded() {
+  ended_ = true;
+  Line("end");
+}
+
+// ---- HeadlessBoxes ----
+
+BoxResult HeadlessBoxes::Show(const std::string& caption, const std::string& text,
+                              BoxButtons buttons, BoxIcon) {
+  const std::string line = "error " + EscapeLineText(caption) + ": " + EscapeLineText(text) + "\n";
+  std::fputs(line.c_str(), err_);
+  std::fflush(err_);
+  return buttons == BoxButtons::YesNo ? BoxResult::Yes : BoxResult::Ok;
+}

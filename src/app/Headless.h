@@ -1,0 +1,79 @@
+#pragma once
+// The production board without a window: the UI thread is the program's main thread
+// running a task queue, the board prints one line per call, message boxes go to
+// the error stream and a Yes/No question is answered Yes.
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/Board.h"
+#include "app/MessageBoxes.h"
+#include "app/UiThread.h"
+
+// Text as one printable line: CR -> \r, LF -> \n, backslash -> \\, every other byte
+// below 0x20 or above 0x7E -> \xHH.
+std::string EscapeLineText(const std::string& text);
+
+// RunSync from another thread queues the routine and blocks until the UI thread (the
+// thread that created this object) has run it in RunPending. A routine that throws
+// hands its exception back to the caller of RunSync.
+class QueueUiThread final : public UiThread {
+ public:
+  QueueUiThread() : uiThread_(std::this_thread::get_id()) {}
+  void RunSync(const std::function<void()>& fn) override;
+  bool IsUiThread() const override { return std::this_thread::get_id() == uiThread_; }
+  // On the UI thread: runs every queued routine; when none is queued, waits at most
+  // waitMs for one. Returns the number of routines run.
+  int RunPending(int waitMs);
+
+ private:
+  struct Task {
+    const std::function<void()>* fn;
+    bool done = false;
+    std::exception_ptr error;
+  };
+  const std::thread::id uiThread_;
+  std::mutex m_;
+  std::condition_variable queued_;
+  std::condition_variable finished_;
+  std::deque<Task*> tasks_;
+};
+
+// Board lines on `out`, each flushed at once:
+//   status <portIndex> <text> | mac <row> <column> <text> | message <text> |
+//   exception <text> | end
+class HeadlessBoard final : public Board {
+ public:
+  explicit HeadlessBoard(std::FILE* out) : out_(out) {}
+  void ShowPortStatus(int portIndex, const std::string& text) override;
+  void SetMacGridCell(int row, int column, const std::string& text) override;
+  void AppendMessage(const std::string& text) override;
+  void ClearMessages() override {}
+  void ClearStatusGrid() override {}
+  void ShowException(const std::string& message) override;
+  void SetStartButton(bool) override {}
+  void DispatcherEnded() override;
+  // Only on the UI thread.
+  bool Ended() const { return ended_; }
+
+ private:
+  void Line(const std::string& line);
+  std::FILE* out_;
+  bool ended_ = false;
+};
+
+// "error <caption>: <text>" on `err`; Yes/No boxes are answered Yes.
+class HeadlessBoxes final : public MessageBoxes {
+ public:
+  explicit HeadlessBoxes(std::FILE* err) : err_(err) {}
+  BoxResult Show(const std::string& caption, const std::string& text, BoxButtons buttons,
+                 BoxIcon icon) override;
+
+ private:
+  std::FILE* err_;
+};

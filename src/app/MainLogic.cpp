@@ -1,0 +1,249 @@
+#include "app/MainLogic.h"
+
+#include <cstdio>
+#include <exception>
+#include <vector>
+
+#include "app/Startthread.h"
+#include "platform/Network.h"
+#include "workers/Workers.h"
+
+namespace {
+constexpr const char* kPoolFile = "storedMAC.txt";
+constexpr const char* kConfigFile = "storedCfg.txt";
+}  // namespace
+
+MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes& boxes,
+                     const std::string& dataDir)
+    : storedConfig(dataDir, kConfigFile),
+      macPool(dataDir, kPoolFile),
+      portMap(dataDir),
+      view_(view),
+      boxes_(boxes) {
+  // Neither file is read here: the pool is loaded by the job set-up, the stored job
+  // configuration by the job dialog when it opens.
+  job.assignedMacText.clear();
+  eepromImportPath.clear();
+  job.filesSelected = false;
+  job.logEnabled = false;
+  storedConfig.SetMessageSink([this](const std::string& text) { AppendMessage(text); });
+
+  station_.ui = services.ui;
+  station_.board = this;
+  station_.clock = services.clock;
+  station_.serial = services.serial;
+  station_.ports = &portMap;
+  station_.net = services.net;
+  station_.job = &job;
+  station_.stages = &stages;
+  station_.cfg = &storedConfig;
+  station_.pool = &macPool;
+
+  ownWorkers_ = std::make_unique<StationWorkerFactory>(station_);
+  workers_ = ownWorkers_.get();
+}
+
+MainLogic::~MainLogic() {
+  // The owner waits for CanClose() before it destroys the logic; should a dispatcher
+  // still exist, stop it and its workers before the state they use goes away.
+  if (dispatcher_) {
+    dispatcher_->StopWorkers();
+    dispatcher_->Terminate();
+    dispatcher_.reset();
+  }
+}
+
+// ---- the address check ----
+
+int MainLogic::CheckWorkstationAddress() {
+  std::vector<uint32_t> table;
+  if (!station_.net || station_.net->AddressTable(&table) != 0) return -1;
+  for (uint32_t ip : table) {
+    if ((ip >> 24) != 192 || ((ip >> 16) & 0xFF) != 168) continue;
+    // The first 192.168 address decides; .127 is the device's test address.
+    const uint32_t third = (ip >> 8) & 0xFF;
+    const uint32_t fourth = ip & 0xFF;
+    return (third == 1 && fourth != 127) ? 0 : -2;
+  }
+  return -1;
+}
+
+// ---- job set-up ----
+
+bool MainLogic::BuildMacLine(std::string* line) {
+  if (job.assignMac) {
+    *line = "assigned MAC: " + job.assignedMacText;
+    return true;
+  }
+  std::string next, last;
+  if (!macPool.GetRange(&next, &last)) return false;
+  *line = "available " + next + " ~ " + last;
+  return true;
+}
+
+void MainLogic::selectFileBtnClick(JobDialog& dialog) {
+  if (captionStop_ || closing_) return;
+  if (!ReleaseEndedDispatcher()) {
+    // Workers of the stopped run still read the job: it must not change under them.
+    ShowError(boxes_, kStillStoppingText);
+    return;
+  }
+  if (!macPool.IsLoaded()) macPool.Load();
+  if (!dialog.ShowModal()) return;
+  ClearMessages();
+  if (job.programMac) {
+    job.filesSelected = false;
+    if (!macPool.IsLoaded()) {
+      const int c = macPool.Load();
+      if (c != 0) {
+        macPool.Close();
+        char text[64];
+        std::snprintf(text, sizeof text, "MAC initialize failed: %d", c);
+        SetMacGridCell(0, 0, text);
+        ShowError(boxes_,
+                  "get MAC from storedMAC.txt failed\r\nPlease put the right file and try again");
+        return;
+      }
+    }
+    std::string line;
+    if (!BuildMacLine(&line)) {
+      SetMacGridCell(0, 0, "MAC not available");
+      return;
+    }
+    SetMacGridCell(0, 0, line);
+    job.filesSelected = true;
+  }
+  AppendMessage("EEPROM: " + storedConfig.eepromPath);
+  AppendMessage("Firmware: " + storedConfig.firmwarePath);
+  if (job.logEnabled) AppendMessage("Log file: " + job.logDirectory);
+}
+
+// ---- Start / Stop ----
+
+void MainLogic::Btn_StartClick() {
+  if (closing_) return;
+  try {
+    if (captionStop_) {
+      StopClick();
+    } else {
+      StartClick();
+    }
+  } catch (const std::exception&) {
+    // A fault inside the handler is dropped; the board stays as far as it got.
+  }
+}
+
+void MainLogic::StartClick() {
+  if (!ReleaseEndedDispatcher()) {
+    // The stopped run is still in its end steps and its workers may still write the
+    // stage table: clearing it now would lose what they report.
+    ShowError(boxes_, kStillStoppingText);
+    return;
+  }
+  if (CheckWorkstationAddress() != 0) {
+    ShowError(boxes_,
+              "System IP should be 192.168.1.1~192.168.1.126\r\n or 192.168.1.128~192.168.1.254");
+    return;
+  }
+  stages.ClearAll();
+  if (!job.filesSelected) {
+    ShowError(boxes_, "Please Select Files first.");
+    return;
+  }
+  ClearStatusGrid();
+  if (job.programMac) {
+    std::string line;
+    if (!BuildMacLine(&line)) {
+      SetMacGridCell(0, 0, "MAC not available");
+      return;
+    }
+    SetMacGridCell(0, 0, line);
+  }
+  dispatcherEnded_ = false;
+  WorkerFactory& factory = workers_ ? *workers_ : *ownWorkers_;
+  dispatcher_ = std::make_unique<StartThread>(station_, factory, job.logEnabled);
+  dispatcher_->Start();
+  SetStartButton(true);
+}
+
+void MainLogic::StopClick() {
+  if (boxes_.Show("Confirm", "Realy Stop the process ?", BoxButtons::YesNo, BoxIcon::Question) !=
+      BoxResult::Yes) {
+    return;
+  }
+  if (dispatcher_ && dispatcher_->Running()) {
+    dispatcher_->StopWorkers();
+    dispatcher_->Terminate();
+  }
+  SetStartButton(false);
+}
+
+// ---- the dispatcher's lifetime ----
+
+bool MainLogic::DispatcherBusy() const {
+  return dispatcher_ && !dispatcher_->Finished() && !dispatcherEnded_;
+}
+
+bool MainLogic::ReleaseEndedDispatcher() {
+  if (!dispatcher_) return true;
+  if (DispatcherBusy()) return false;
+  // Finished, or past its last Synchronize: the join returns at once.
+  dispatcher_.reset();
+  dispatcherEnded_ = false;
+  return true;
+}
+
+void MainLogic::RequestClose() {
+  closing_ = true;
+  if (dispatcher_ && dispatcher_->Running()) {
+    dispatcher_->StopWorkers();
+    dispatcher_->Terminate();
+  }
+}
+
+bool MainLogic::CanClose() const {
+  return !DispatcherBusy();
+}
+
+void MainLogic::FormClose() {
+  ReleaseEndedDispatcher();
+  macPool.Close();
+}
+
+// ---- Board ----
+
+void MainLogic::ShowPortStatus(int portIndex, const std::string& text) {
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  view_.ShowPortStatus(portIndex, text);
+}
+
+void MainLogic::SetMacGridCell(int row, int column, const std::string& text) {
+  if (row < 0 || row > 1 || column < 0 || column > 1) return;
+  view_.SetMacGridCell(row, column, text);
+}
+
+void MainLogic::AppendMessage(const std::string& text) {
+  view_.AppendMessage(text);
+}
+
+void MainLogic::ClearMessages() {
+  view_.ClearMessages();
+}
+
+void MainLogic::ClearStatusGrid() {
+  view_.ClearStatusGrid();
+}
+
+void MainLogic::ShowException(const std::string& message) {
+  view_.ShowException(message);
+}
+
+void MainLogic::SetStartButton(bool running) {
+  captionStop_ = running;
+  view_.SetStartButton(running);
+}
+
+void MainLogic::DispatcherEnded() {
+  dispatcherEnded_ = true;
+  view_.DispatcherEnded();
+}

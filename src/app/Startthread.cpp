@@ -1,0 +1,285 @@
+#include "app/Startthread.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+
+#include "app/Board.h"
+#include "job/Logmac.h"
+#include "platform/Clock.h"
+#include "platform/PortMap.h"
+#include "platform/SerialPort.h"
+
+StartThread::StartThread(Station& station, WorkerFactory& workers, bool logFlag)
+    : Thread(*station.ui), station_(station), factory_(workers), logFlag_(logFlag) {}
+
+StartThread::~StartThread() {
+  Terminate();
+  Join();
+  // Only reached without the end steps when the thread never ran them (never
+  // started, or it gave up at its log file and started no worker).
+  StopWorkers();
+  JoinWorkers();
+  CloseLog();
+}
+
+int32_t StartThread::FinalStage(const JobState& job) {
+  if (job.programMac) return StageProgrammed;
+  if (job.loopbackTest == 1) return StageTested;
+  if (job.jobFlags != 0) return StageDownloaded;
+  return StageIdle;
+}
+
+bool StartThread::PortFinished(const JobState& job, int32_t stage) {
+  if (stage == StageFailed) return true;
+  const int32_t last = FinalStage(job);
+  return last == StageIdle || stage == last;
+}
+
+std::vector<int> StartThread::PortNumbers() const {
+  std::lock_guard<std::mutex> lock(workersMutex_);
+  return std::vector<int>(portNumbers_.begin(), portNumbers_.begin() + portCount_);
+}
+
+// ---- the dispatcher log ----
+
+int StartThread::OpenLog() {
+  const std::string path = station_.job->logDirectory + "/startThread.txt";
+  if (path.size() > kMaxLogPath) return ENAMETOOLONG;
+  // Always a new file, held for this run only: lock first, then empty it, so a log
+  // that another station is writing is never cut short.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return e;
+  }
+  logFd_ = fd;
+  return 0;
+}
+
+void StartThread::WriteLog(const std::string& text) {
+  if (logFd_ < 0) return;
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(logFd_, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a failed write is ignored
+    done += static_cast<size_t>(n);
+  }
+}
+
+void StartThread::CloseLog() {
+  if (logFd_ >= 0) ::close(logFd_);
+  logFd_ = -1;
+}
+
+void StartThread::ShowScanLine(const std::string& text) {
+  Synchronize([&] { station_.board->SetMacGridCell(1, 0, text); });
+}
+
+// ---- the run ----
+
+void StartThread::Execute() {
+  if (logFlag_) {
+    const int e = OpenLog();
+    if (e != 0) {
+      // No end steps: the board keeps "Stop" until the operator presses it.
+      SetRunning(false);
+      char text[256];
+      std::snprintf(text, sizeof text, "startThread: create log file failed: %d", e);
+      const std::string line(text);
+      Synchronize([&] {
+        station_.board->SetMacGridCell(1, 0, line);
+        station_.board->DispatcherEnded();
+      });
+      return;
+    }
+  }
+  try {
+    WaitForPool();
+    FindPorts();
+    if (!Terminated()) StartDownloads();
+    Supervise();
+  } catch (const std::exception& e) {
+    if (logFlag_) WriteLog("StartThread exception\r\n");
+    const std::string what = e.what();
+    try {
+      Synchronize([&] { station_.board->ShowException(what); });
+    } catch (const std::exception&) {
+      // The box could not be shown; the end steps still run.
+    }
+  }
+  EndSteps();
+}
+
+void StartThread::WaitForPool() {
+  const JobState& job = *station_.job;
+  // An assigned address does not come from the pool: nothing to wait for.
+  if (!job.programMac || job.assignMac) return;
+  while (!Terminated()) {
+    bool available = false;
+    Synchronize([&] { available = station_.pool->IsAvailable(); });
+    if (available) return;
+    station_.clock->SleepMs(kPoolWaitMs);
+  }
+}
+
+void StartThread::FindPorts() {
+  while (!Terminated()) {
+    if (ScanPorts() > 0) return;
+    station_.clock->SleepMs(kScanWaitMs);
+  }
+}
+
+int StartThread::ScanPorts() {
+  const std::string detecting = "COM Port detect...\r\n";
+  ShowScanLine(detecting);
+  if (logFlag_) WriteLog(detecting);
+  {
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    portCount_ = 0;
+  }
+  int count = 0;
+  std::array<int, kMaxPorts> found{};
+  for (int n = 1; n <= kHighestPort && count < kMaxPorts; n++) {
+    // An exclusive open that succeeds means the port is there and nobody holds it.
+    std::unique_ptr<SerialPort> probe = station_.serial->Create();
+    if (probe->Open(station_.ports->DevicePath(n)) != 0) continue;
+    probe->Close();
+    found[static_cast<size_t>(count++)] = n;
+  }
+  {
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    portNumbers_ = found;
+    portCount_ = count;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%d COM Port detected\r\n", count);
+  const std::string detected(text);
+  ShowScanLine(detected);
+  if (logFlag_) WriteLog(detected);
+  return count;
+}
+
+void StartThread::StartDownloads() {
+  const JobState& job = *station_.job;
+  for (int k = 0; k < portCount_; k++) {
+    if (job.jobFlags == 0) continue;
+    StartStep(k, WorkerKind::Download, StageDownloading);
+    if (logFlag_) {
+      char text[64];
+      std::snprintf(text, sizeof text, "new COM%d Thread\r\n",
+                    portNumbers_[static_cast<size_t>(k)]);
+      WriteLog(text);
+    }
+  }
+}
+
+void StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage) {
+  StageTable& stages = *station_.stages;
+  const auto slot = static_cast<size_t>(portIndex);
+  stages.Set(portIndex, runningStage);
+  std::unique_ptr<Thread> worker =
+      factory_.StartWorker(kind, portNumbers_[slot], portIndex, logFlag_);
+  if (!worker) {
+    stages.Set(portIndex, StageFailed);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(workersMutex_);
+  PortWorkers& w = workers_[slot];
+  std::unique_ptr<Thread>& ref = kind == WorkerKind::Download       ? w.download
+                                 : kind == WorkerKind::LoopbackTest ? w.test
+                                                                    : w.program;
+  // A port runs each step at most once per run; should a slot hold an earlier worker
+  // all the same, it is kept (and joined in the end steps), never dropped while it runs.
+  if (ref) retired_.push_back(std::move(ref));
+  ref = std::move(worker);
+}
+
+void StartThread::Supervise() {
+  const JobState& job = *station_.job;
+  StageTable& stages = *station_.stages;
+  const int32_t beforeMac = job.loopbackTest == 1 ? StageTested
+                            : job.jobFlags != 0   ? StageDownloaded
+                                                  : StageIdle;
+  while (!Terminated()) {
+    station_.clock->SleepMs(kSupervisePassMs);
+    // A stop that came during the wait starts no new worker.
+    if (Terminated()) break;
+    if (job.loopbackTest == 1) {
+      for (int k = 0; k < portCount_; k++) {
+        const int32_t s = stages.Get(k);
+        if (s == StageIdle || s == StageDownloaded)
+          StartStep(k, WorkerKind::LoopbackTest, StageTesting);
+      }
+    }
+    if (job.programMac) {
+      for (int k = 0; k < portCount_; k++) {
+        if (stages.Get(k) == beforeMac) StartStep(k, WorkerKind::ProgramMac, StageProgramming);
+      }
+    }
+    if (AllPortsFinished()) break;
+  }
+}
+
+bool StartThread::AllPortsFinished() const {
+  for (int k = 0; k < portCount_; k++) {
+    if (!PortFinished(*station_.job, station_.stages->Get(k))) return false;
+  }
+  return true;
+}
+
+void StartThread::StopWorkers() {
+  std::lock_guard<std::mutex> lock(workersMutex_);
+  for (int k = 0; k < portCount_; k++) {
+    PortWorkers& w = workers_[static_cast<size_t>(k)];
+    for (Thread* t : {w.download.get(), w.test.get(), w.program.get()}) {
+      if (t && t->Running()) t->Terminate();
+    }
+  }
+  for (auto& t : retired_) {
+    if (t->Running()) t->Terminate();
+  }
+}
+
+void StartThread::JoinWorkers() {
+  // Workers may wait in Synchronize: never called on the UI thread while they run.
+  // The references stay until the dispatcher goes, so StopWorkers never sees a
+  // released worker.
+  for (size_t k = 0; k < workers_.size(); k++) {
+    Thread* list[3];
+    {
+      std::lock_guard<std::mutex> lock(workersMutex_);
+      list[0] = workers_[k].download.get();
+      list[1] = workers_[k].test.get();
+      list[2] = workers_[k].program.get();
+    }
+    for (Thread* t : list) {
+      if (t) t->Join();
+    }
+  }
+  std::vector<Thread*> retired;
+  {
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    for (auto& t : retired_) retired.push_back(t.get());
+  }
+  for (Thread* t : retired) t->Join();
+}
+
+void StartThread::EndSteps() {
+  if (logFlag_) WriteLog("StartThread end\r\n");
+  StopWorkers();
+  JoinWorkers();
+  CloseLog();
+  SetRunning(false);
+  Synchronize([&] {
+    station_.board->SetStartButton(false);
+    station_.board->DispatcherEnded();
+  });
+}

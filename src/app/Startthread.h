@@ -1,0 +1,82 @@
+#pragma once
+// The dispatcher of one production run: finds the free serial ports, starts the step
+// workers of every port through the worker factory and supervises the port stage
+// table every 500 ms until every port has reached the job's last step or failed, or
+// until the run is stopped.
+//
+// Ownership: the dispatcher owns the workers it starts and joins them in its end
+// steps; whoever created the dispatcher owns it and releases it once Finished().
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/JobState.h"
+#include "app/Station.h"
+#include "app/Thread.h"
+#include "app/WorkerFactory.h"
+
+class StartThread final : public Thread {
+ public:
+  static constexpr int kHighestPort = 256;
+  static constexpr uint32_t kPoolWaitMs = 2000;
+  static constexpr uint32_t kScanWaitMs = 3000;
+  static constexpr uint32_t kSupervisePassMs = 500;
+  static constexpr size_t kMaxLogPath = 255;
+
+  // Created running; call Start() to run the thread body.
+  StartThread(Station& station, WorkerFactory& workers, bool logFlag);
+  // Requests termination, joins the thread and then every worker it started.
+  ~StartThread() override;
+
+  // Sends a stop request to every worker of this run whose running flag is still set
+  // (download, test and programming worker of each detected port, in port order).
+  // Safe to call from any thread while the dispatcher runs.
+  void StopWorkers();
+
+  // The detected ports (numbers n of COMn) in place order.
+  std::vector<int> PortNumbers() const;
+
+  // The stage a port is left at when it went through every step of `job`;
+  // StageIdle for a job without steps.
+  static int32_t FinalStage(const JobState& job);
+  // A port is finished when it failed or reached the job's final stage.
+  static bool PortFinished(const JobState& job, int32_t stage);
+
+ protected:
+  void Execute() override;
+
+ private:
+  struct PortWorkers {
+    std::unique_ptr<Thread> download, test, program;
+  };
+
+  int OpenLog();
+  void WriteLog(const std::string& text);
+  void CloseLog();
+  void ShowScanLine(const std::string& text);
+  void WaitForPool();
+  void FindPorts();
+  int ScanPorts();
+  void StartDownloads();
+  void Supervise();
+  bool AllPortsFinished() const;
+  // Writes the running value, then creates the worker; a worker the factory could not
+  // make leaves its port failed.
+  void StartStep(int portIndex, WorkerKind kind, int32_t runningStage);
+  void EndSteps();
+  void JoinWorkers();
+
+  Station& station_;
+  WorkerFactory& factory_;
+  const bool logFlag_;
+  int logFd_ = -1;
+
+  mutable std::mutex workersMutex_;  // guards portNumbers_, portCount_ and workers_
+  std::array<int, kMaxPorts> portNumbers_{};
+  int portCount_ = 0;
+  std::array<PortWorkers, kMaxPorts> workers_;
+  std::vector<std::unique_ptr<Thread>> retired_;
+};
