@@ -108,7 +108,7 @@ size_t PollReplies(SerialPort* port, Clock& clock, uint32_t idleMs, uint8_t* buf
 
 }  // namespace
 
-uint16_t Crc16Xmodem(const uint8_t* data, size_t len) {
+uint16_t XmodemCrc16(const uint8_t* data, size_t len) {
   uint16_t crc = 0;
   for (size_t i = 0; i < len; ++i) {
     crc = static_cast<uint16_t>(crc ^ (static_cast<uint16_t>(data[i]) << 8));
@@ -184,7 +184,7 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
         if (eeprom && blockIndex == 1) {
           for (size_t i = 0; i < 6; ++i) data[kMacAt + i] = tempMac[5 - i];
         }
-        const uint16_t crc = Crc16Xmodem(data, kXmodemBlockSize);
+        const uint16_t crc = XmodemCrc16(data, kXmodemBlockSize);
         packet[kCrcAt] = static_cast<uint8_t>(crc >> 8);
         packet[kCrcAt + 1] = static_cast<uint8_t>(crc & 0xFF);
         timer = clock.TickMs();

@@ -37,7 +37,7 @@ constexpr uint32_t kXmodemPacketPauseMs = 200;
 constexpr int kXmodemMaxRetransmissions = 11;
 
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.
-uint16_t Crc16Xmodem(const uint8_t* data, size_t len);
+uint16_t XmodemCrc16(const uint8_t* data, size_t len);
 
 // Sends the image file at imagePath over the console's port. tempMac is the port's
 // temporary MAC address m0..m5 (used in EEPROM mode only). terminateRequested is
