@@ -1,0 +1,200 @@
+// The socket layer on the loopback interface only (127.0.0.1), and the address parser.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/Network.h"
+#include "platform/fake/FakeNetwork.h"
+
+namespace {
+
+constexpr uint32_t kLoopback = Ipv4(127, 0, 0, 1);
+
+// A TCP socket bound to 127.0.0.1 on a free port; listening when backlog >= 0.
+class LocalSocket {
+ public:
+  explicit LocalSocket(int backlog) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(kLoopback);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    if (backlog >= 0 && listen(fd_, backlog) != 0) port_ = 0;
+  }
+  ~LocalSocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  LocalSocket(const LocalSocket&) = delete;
+  LocalSocket& operator=(const LocalSocket&) = delete;
+  int fd() const { return fd_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+long long MsSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               t0)
+      .count();
+}
+
+TEST(NetworkTest, ConnectsSendsAndReceivesAnEcho) {
+  LocalSocket listener(4);
+  ASSERT_NE(0, listener.port());
+  std::thread peer([&] {
+    const int c = accept(listener.fd(), nullptr, nullptr);
+    if (c < 0) return;
+    char buf[64];
+    size_t have = 0;
+    while (have < 10) {
+      const ssize_t n = recv(c, buf + have, sizeof buf - have, 0);
+      if (n <= 0) break;
+      have += static_cast<size_t>(n);
+    }
+    if (send(c, buf, have, MSG_NOSIGNAL) < 0) {
+    }
+    close(c);  // then an orderly close
+  });
+
+  auto sock = PosixNetwork().NewSocket();
+  ASSERT_EQ(0, sock->Create());
+  ASSERT_TRUE(sock->IsOpen());
+  ASSERT_EQ(0, sock->Connect(kLoopback, listener.port(), 2000));
+  const uint8_t pattern[] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(10, sock->Send(pattern, sizeof pattern));
+  EXPECT_EQ(1, sock->WaitReadable(3000));
+  uint8_t buf[128];
+  long got = 0;
+  std::string all;
+  while ((got = sock->Recv(buf, sizeof buf)) > 0) all.append(reinterpret_cast<char*>(buf), got);
+  EXPECT_EQ(0, got);  // orderly close after the echo
+  EXPECT_EQ("0123456789", all);
+  // End of stream reads as readable, as select reports it.
+  EXPECT_EQ(1, sock->WaitReadable(1000));
+  peer.join();
+
+  sock->Close();
+  sock->Close();
+  EXPECT_FALSE(sock->IsOpen());
+  EXPECT_EQ(-1, sock->Send(pattern, 1));
+  EXPECT_EQ(EBADF, sock->LastError());
+  EXPECT_EQ(-1, sock->WaitReadable(10));
+  EXPECT_EQ(-1, sock->Recv(buf, sizeof buf));
+  EXPECT_EQ(EBADF, sock->Connect(kLoopback, listener.port(), 100));
+}
+
+TEST(NetworkTest, WaitReadableTimesOutWhenThePeerIsSilent) {
+  LocalSocket listener(4);
+  ASSERT_NE(0, listener.port());
+  auto sock = PosixNetwork().NewSocket();
+  ASSERT_EQ(0, sock->Create());
+  ASSERT_EQ(0, sock->Connect(kLoopback, listener.port(), 2000));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, sock->WaitReadable(150));
+  const long long ms = MsSince(t0);
+  EXPECT_GE(ms, 140);
+  EXPECT_LT(ms, 2000);
+}
+
+TEST(NetworkTest, RefusedConnectionGivesEconnrefused) {
+  LocalSocket bound(-1);  // bound but not listening: the kernel answers with a reset
+  ASSERT_NE(0, bound.port());
+  auto sock = PosixNetwork().NewSocket();
+  ASSERT_EQ(0, sock->Create());
+  EXPECT_EQ(ECONNREFUSED, sock->Connect(kLoopback, bound.port(), 2000));
+  EXPECT_EQ(111, ECONNREFUSED);
+  // Port 0 cannot be connected to either.
+  ASSERT_EQ(0, sock->Create());
+  EXPECT_NE(0, sock->Connect(kLoopback, 0, 2000));
+}
+
+TEST(NetworkTest, SendToAResetPeerFailsWithoutKillingTheProcess) {
+  LocalSocket listener(4);
+  ASSERT_NE(0, listener.port());
+  auto sock = PosixNetwork().NewSocket();
+  ASSERT_EQ(0, sock->Create());
+  ASSERT_EQ(0, sock->Connect(kLoopback, listener.port(), 2000));
+  const int c = accept(listener.fd(), nullptr, nullptr);
+  ASSERT_GE(c, 0);
+  linger l{1, 0};
+  setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  close(c);  // reset
+  const uint8_t b[4] = {1, 2, 3, 4};
+  long r = 0;
+  for (int i = 0; i < 50 && r >= 0; ++i) {
+    r = sock->Send(b, sizeof b);
+    if (r >= 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(-1, r);
+  EXPECT_TRUE(sock->LastError() == EPIPE || sock->LastError() == ECONNRESET) << sock->LastError();
+}
+
+TEST(NetworkTest, ConnectTimeOutIsBoundedByTheTimeout) {
+  // A listener that never accepts, with its accept queue full: the kernel drops further
+  // connection requests, so a connect gets no answer at all.
+  LocalSocket listener(0);
+  ASSERT_NE(0, listener.port());
+  std::vector<std::unique_ptr<TcpSocket>> fillers;
+  bool full = false;
+  for (int i = 0; i < 8 && !full; ++i) {
+    auto s = PosixNetwork().NewSocket();
+    ASSERT_EQ(0, s->Create());
+    const int r = s->Connect(kLoopback, listener.port(), 200);
+    if (r == ETIMEDOUT) full = true;
+    fillers.push_back(std::move(s));
+  }
+  if (!full) GTEST_SKIP() << "the kernel completed every connect to a full listener";
+
+  auto sock = PosixNetwork().NewSocket();
+  ASSERT_EQ(0, sock->Create());
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // The second attempt on the same socket times out too (not EALREADY).
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(ETIMEDOUT, sock->Connect(kLoopback, listener.port(), 300)) << attempt;
+    const long long ms = MsSince(t0);
+    EXPECT_GE(ms, 290) << attempt;
+    EXPECT_LT(ms, 1500) << attempt;
+  }
+}
+
+TEST(NetworkTest, AddressTableListsTheLoopbackAddress) {
+  std::vector<uint32_t> table{1, 2, 3};
+  ASSERT_EQ(0, PosixNetwork().AddressTable(&table));
+  EXPECT_NE(std::find(table.begin(), table.end(), kLoopback), table.end());
+  EXPECT_EQ(std::find(table.begin(), table.end(), 1u), table.end());  // replaced, not appended
+}
+
+TEST(NetworkTest, ParsesOnlyDottedQuads) {
+  uint32_t ip = 0;
+  ASSERT_TRUE(ParseIpv4("192.168.1.127", &ip));
+  EXPECT_EQ(Ipv4(192, 168, 1, 127), ip);
+  ASSERT_TRUE(ParseIpv4("0.0.0.0", &ip));
+  EXPECT_EQ(0u, ip);
+  ASSERT_TRUE(ParseIpv4("255.255.255.255", &ip));
+  EXPECT_EQ(0xFFFFFFFFu, ip);
+  ASSERT_TRUE(ParseIpv4("010.001.1.9", &ip));  // decimal, never octal
+  EXPECT_EQ(Ipv4(10, 1, 1, 9), ip);
+
+  ip = 42;
+  for (const char* bad :
+       {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", " 1.2.3.4", "1..2.3", "1.2.3.",
+        "1234.1.1.1", "0001.1.1.1", "-1.2.3.4", "1.2.3.4x", "a.b.c.d", "192.168.1.127\n"}) {
+    EXPECT_FALSE(ParseIpv4(bad, &ip)) << "'" << bad << "'";
+  }
+  EXPECT_FALSE(ParseIpv4(nullptr, &ip));
+  EXPECT_EQ(42u, ip);  // untouched on failure
+}
+
+}  // namespace
