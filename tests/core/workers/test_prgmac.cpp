@@ -1,0 +1,419 @@
+// The MAC programming worker against scripted devices, the real MAC pool and the
+// recording board.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "job/Logmac.h"
+#include "test_factorytest_rig.h"
+#include "test_prgmac_device.h"
+#include "workers/Prgmacthread.h"
+#include "workers/Workers.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// The pool's one permitted address in this build.
+const char* const kPoolAddress = "02:5C:3A:04:22:D1";
+
+class PrgMac : public ::testing::Test {
+ protected:
+  PrgMac() : pool(rig.dataDir, "storedMAC.txt") { rig.station.pool = &pool; }
+
+  void LoadPool(const std::string& next, const std::string& last) {
+    WritePoolFile(pool.FilePath(), next, last);
+    ASSERT_EQ(pool.Load(), 0);
+  }
+
+  // Runs one worker on COM<portNumber> at place portIndex to its end.
+  void Run(int portNumber = 3, int portIndex = 0) {
+    rig.serial.Watch(portIndex);
+    rig.stages.Set(portIndex, StageProgramming);
+    worker = std::make_unique<prgMACThread>(rig.station, false, portNumber, portIndex);
+    worker->Start();
+    worker->Join();
+  }
+
+  Strings HostWrites(int portNumber = 3) { return rig.Line(portNumber)->HostWriteLog(); }
+
+  WorkerRig rig;
+  MacPool pool;
+  std::unique_ptr<prgMACThread> worker;
+};
+
+TEST_F(PrgMac, PoolAddressIsProgrammedAndTheDeviceConfirmsAfterReboot) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice device(rig.clock, rig.Line(3));
+  Run();
+
+  EXPECT_EQ(rig.stages.Get(0), StageProgrammed);
+  EXPECT_EQ(HostWrites(), (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n", "$SER\r\n", "$GLM\r\n"}));
+  EXPECT_EQ(
+      rig.board.PortStatusHistory(0),
+      (Strings{"COM3: program MAC", "COM3: init finished", "COM3: reboot device",
+               "COM3: fw = 1.0.3\r", "COM3: verison 2.12\r", "COM3: %GLM 02:5C:3A:04:22:D1\r OK"}));
+  // The last address of the pool was taken.
+  EXPECT_EQ(rig.board.MacCell(0, 0), "MAC used up");
+  EXPECT_TRUE(rig.board.Messages().empty());
+  // The pool file was advanced before the address went out.
+  EXPECT_EQ(ReadFileBytes(pool.FilePath()).substr(0, 18), std::string("02:5C:3A:04:22:D2\0", 18));
+  EXPECT_FALSE(pool.IsAvailable());
+  // This worker is the port's last: it writes the stage first, then closes.
+  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageProgrammed}));
+  EXPECT_FALSE(rig.Line(3)->IsHeld());
+  EXPECT_FALSE(worker->Running());
+  EXPECT_TRUE(worker->glmSent());
+  EXPECT_EQ(worker->recvStatus(), prgMACThread::RecvGlmReply);
+}
+
+TEST_F(PrgMac, AssignedAddressIsSentAsTypedAndThePoolIsNotTouched) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  rig.job.assignMac = true;
+  rig.job.assignedMacText = "02:5C:3A:04:21:0F";
+  MacDevice device(rig.clock, rig.Line(3));
+  Run();
+  EXPECT_EQ(rig.stages.Get(0), StageProgrammed);
+  EXPECT_EQ(device.Commands(), (Strings{"$SYCXXMAC02:5C:3A:04:21:0F\r\n"}));
+  EXPECT_EQ(rig.board.MacCell(0, 0), "assigned MAC: 02:5C:3A:04:21:0F");
+  EXPECT_TRUE(pool.IsAvailable());
+}
+
+TEST_F(PrgMac, EmptyPoolFailsWithoutTalkingToTheDevice) {
+  LoadPool("02:5C:3A:04:22:D2", kPoolAddress);  // used up
+  MacDevice device(rig.clock, rig.Line(3));
+  Run();
+  EXPECT_EQ(rig.board.MacCell(0, 0), "MAC not available: -1");
+  EXPECT_EQ(rig.board.PortStatusHistory(0),
+            (Strings{"COM3: program MAC", "COM3: init finished", "COM3: get MAC failed",
+                     "COM3: program MAC failed: -1"}));
+  EXPECT_EQ(rig.board.Messages(), (Strings{"get MAC failed\r\n"}));
+  EXPECT_TRUE(HostWrites().empty());
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
+}
+
+TEST_F(PrgMac, PoolNotLoadedIsNotAvailable) {
+  MacDevice device(rig.clock, rig.Line(3));
+  Run();
+  EXPECT_EQ(rig.board.MacCell(0, 0), "MAC not available: -1");
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_TRUE(HostWrites().empty());
+}
+
+// Query failures: the command and its result go to the message log; no reboot.
+TEST_F(PrgMac, QueryFailures) {
+  struct Case {
+    const char* name;
+    std::string answer;
+    int failRead;
+    int result;
+  };
+  const Case cases[] = {
+      {"no answer", "", 0, -3},
+      {"other key", "%SYCXXMAX OK\r\n", 0, -3},
+      {"FAIL with the key", "%SYCXXMAC FAIL\r\n", 0, -4},
+      {"read fails", "%SYCXXMAC OK\r\n", EIO, -2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WorkerRig local;
+    MacPool localPool(local.dataDir, "storedMAC.txt");
+    WritePoolFile(localPool.FilePath(), kPoolAddress, kPoolAddress);
+    ASSERT_EQ(localPool.Load(), 0);
+    local.station.pool = &localPool;
+    MacDevice::Script script;
+    script.sycAnswer = c.answer;
+    MacDevice device(local.clock, local.Line(3), script);
+    local.Line(3)->failRead = c.failRead;
+    prgMACThread w(local.station, false, 3, 0);
+    w.Start();
+    w.Join();
+    EXPECT_EQ(local.board.Messages(),
+              (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n",
+                       "cmd_process ret: " + std::to_string(c.result) + "\r\n"}));
+    EXPECT_EQ(local.board.PortStatus(0), "COM3: program MAC failed: " + std::to_string(c.result));
+    EXPECT_EQ(local.Line(3)->HostWriteLog(), (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n"}));
+    EXPECT_EQ(local.stages.Get(0), StageFailed);
+    // The address stays taken.
+    EXPECT_FALSE(localPool.IsAvailable());
+    EXPECT_FALSE(w.Running());
+  }
+}
+
+TEST_F(PrgMac, AnswerWithoutOkFailsWithMinusFiveAndNoLogLines) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice::Script script;
+  script.sycAnswer = "%SYCXXMAC ERR\r\n";
+  MacDevice device(rig.clock, rig.Line(3), script);
+  Run();
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -5");
+  EXPECT_TRUE(rig.board.Messages().empty());
+  EXPECT_EQ(HostWrites().size(), 1u);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+}
+
+TEST_F(PrgMac, OkOnlyAfterTheLineEndDoesNotCount) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice::Script script;
+  script.sycAnswer = "%SYCXXMAC done\r\nOK\r\n";
+  MacDevice device(rig.clock, rig.Line(3), script);
+  Run();
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -5");
+}
+
+TEST_F(PrgMac, DeviceSilentAfterRebootFailsAfterFiveSeconds) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice::Script script;
+  script.bootLines = {{100, "fw = 1.0.3\r\n"}};  // never says "verison"
+  MacDevice device(rig.clock, rig.Line(3), script);
+  const uint32_t start = rig.clock.TickMs();
+  Run();
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -2");
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(HostWrites(), (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n", "$SER\r\n"}));
+  // 500 ms query, 1000 ms after the reboot command, then more than 5 s of silence
+  // after the last line, and not much more.
+  const uint32_t elapsed = rig.clock.TickMs() - start;
+  EXPECT_GT(elapsed, 1500u + 5000u);
+  EXPECT_LT(elapsed, 1500u + 5000u + 1000u);
+  EXPECT_TRUE(rig.board.Messages().empty());
+}
+
+TEST_F(PrgMac, SecondVersionLineIsNotAnsweredTwice) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice::Script script;
+  script.bootLines = {{100, "verison 2.12\r\n"}};
+  // After "$GLM": another version line first, then the answer.
+  script.glmLines = {
+      {50, "verison 2.12\r\n"}, {400, "MAC don't match\r\n"}, {800, "%GLM 02:5C:3A:04:22:D1\r\n"}};
+  MacDevice device(rig.clock, rig.Line(3), script);
+  Run();
+  EXPECT_EQ(rig.stages.Get(0), StageProgrammed);
+  const Strings writes = HostWrites();
+  EXPECT_EQ(std::count(writes.begin(), writes.end(), "$GLM\r\n"), 1);
+  const Strings history = rig.board.PortStatusHistory(0);
+  // The mismatch line is shown and changes nothing.
+  EXPECT_NE(std::find(history.begin(), history.end(), "COM3: MAC don't match\r"), history.end());
+  EXPECT_EQ(history.back(), "COM3: %GLM 02:5C:3A:04:22:D1\r OK");
+}
+
+TEST_F(PrgMac, TalkativeDeviceWaitsUntilTerminated) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice::Script script;
+  script.bootLines = {};
+  script.chatterEveryMs = 2000;
+  MacDevice device(rig.clock, rig.Line(3), script);
+  // Stop the worker from its own clock once 60 s of virtual time have passed.
+  const uint32_t start = rig.clock.TickMs();
+  prgMACThread* target = nullptr;
+  std::mutex m;
+  rig.clock.AddListener([&](uint32_t now) {
+    std::lock_guard<std::mutex> lock(m);
+    if (target && now - start > 60000) target->Terminate();
+  });
+  rig.stages.Set(0, StageProgramming);
+  worker = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    target = worker.get();
+  }
+  worker->Start();
+  worker->Join();
+  {
+    std::lock_guard<std::mutex> lock(m);
+    target = nullptr;
+  }
+  EXPECT_GT(rig.clock.TickMs() - start, 60000u);
+  const Strings messages = rig.board.Messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), "program mac Terminated\r\n");
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -1");
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_FALSE(rig.Line(3)->IsHeld());
+}
+
+TEST_F(PrgMac, HeldPartialLineCountsAsActivity) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice::Script script;
+  script.bootLines = {{100, "login: "}};  // no line end, ever
+  MacDevice device(rig.clock, rig.Line(3), script);
+  const uint32_t start = rig.clock.TickMs();
+  std::atomic<prgMACThread*> target{nullptr};
+  rig.clock.AddListener([&](uint32_t now) {
+    if (auto* t = target.load(); t && now - start > 30000) t->Terminate();
+  });
+  worker = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  target = worker.get();
+  worker->Start();
+  worker->Join();
+  target = nullptr;
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -1");
+  EXPECT_EQ(rig.board.Messages().back(), "program mac Terminated\r\n");
+}
+
+TEST_F(PrgMac, TerminateBeforeTheRebootLoop) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice device(rig.clock, rig.Line(3));
+  worker = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  worker->Terminate();
+  worker->Start();
+  worker->Join();
+  EXPECT_EQ(rig.board.Messages(), (Strings{"program mac Terminated\r\n"}));
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -1");
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+}
+
+TEST_F(PrgMac, PortThatCannotBeOpened) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  rig.Line(3)->present = false;
+  Run();
+  EXPECT_EQ(rig.board.PortStatusHistory(0),
+            (Strings{"COM3: program MAC", "COM3: open failed: " + std::to_string(ENOENT),
+                     "COM3: com init failed: -1"}));
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_TRUE(pool.IsAvailable());  // nothing taken
+  EXPECT_FALSE(worker->Running());
+}
+
+// A board whose MAC line breaks: the exception ends the worker in its own words.
+class BrokenMacLineBoard final : public Board {
+ public:
+  explicit BrokenMacLineBoard(RecordingBoard& inner) : inner_(inner) {}
+  void ShowPortStatus(int i, const std::string& t) override { inner_.ShowPortStatus(i, t); }
+  void SetMacGridCell(int, int, const std::string&) override {
+    throw std::runtime_error("grid gone");
+  }
+  void AppendMessage(const std::string& t) override { inner_.AppendMessage(t); }
+  void ClearMessages() override {}
+  void ClearStatusGrid() override {}
+  void ShowException(const std::string& m) override { inner_.ShowException(m); }
+  void SetStartButton(bool) override {}
+  void DispatcherEnded() override {}
+
+ private:
+  RecordingBoard& inner_;
+};
+
+TEST_F(PrgMac, ExceptionIsShownAndFailsThePort) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  BrokenMacLineBoard broken(rig.board);
+  rig.station.board = &broken;
+  MacDevice device(rig.clock, rig.Line(3));
+  Run();
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC Exception");
+  EXPECT_EQ(rig.board.Exceptions(), (Strings{"grid gone"}));
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
+  EXPECT_FALSE(worker->Running());
+  EXPECT_TRUE(HostWrites().empty());
+}
+
+TEST_F(PrgMac, DispatcherGetsTheRealWorker) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice device(rig.clock, rig.Line(3));
+  StationWorkerFactory factory(rig.station);
+  auto w = factory.StartWorker(WorkerKind::ProgramMac, 3, 0, false);
+  ASSERT_NE(w, nullptr);
+  w->Join();
+  EXPECT_EQ(rig.stages.Get(0), StageProgrammed);
+}
+
+TEST_F(PrgMac, PortIndexFiveWritesColumnOneRowTwo) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice device(rig.clock, rig.Line(9));
+  Run(9, 5);
+  EXPECT_EQ(rig.board.StatusCell(2, 1), "COM9: %GLM 02:5C:3A:04:22:D1\r OK");
+  EXPECT_EQ(rig.stages.Get(5), StageProgrammed);
+}
+
+// ---- the reply parser on its own ----
+
+class MacParser : public ::testing::Test {
+ protected:
+  MacParser() : w(rig.station, false, 3, 0) {}
+  void Hold(const std::string& bytes) {
+    ASSERT_LE(bytes.size(), ConsolePort::kRecvCapacity);
+    std::memcpy(w.console().recvBuf, bytes.data(), bytes.size());
+    w.console().recvCount = static_cast<int32_t>(bytes.size());
+  }
+  std::string Held() {
+    return std::string(w.console().recvBuf, static_cast<size_t>(w.console().recvCount));
+  }
+  WorkerRig rig;
+  prgMACThread w;
+};
+
+TEST_F(MacParser, FirstMatchingLineWinsAndEverythingHeldIsDropped) {
+  Hold("noise\r\nfw = 1.0 verison 2\r\n%GLM 02:5C\r\nrest");
+  EXPECT_EQ(w.ParseMacReplies(), 0);
+  EXPECT_EQ(w.recvStatus(), prgMACThread::RecvFwLine);  // "fw =" is tested before "verison"
+  EXPECT_EQ(w.console().recvCount, 0);
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: fw = 1.0 verison 2\r");
+}
+
+TEST_F(MacParser, KeywordClasses) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {"U-Boot verison 1\n", prgMACThread::RecvVersionLine},
+      {"%GLM 02:5C:3A:04:22:D1\r\n", prgMACThread::RecvGlmReply},
+      {"MAC don't match\r\n", prgMACThread::RecvMacMismatch},
+  };
+  for (const auto& [line, status] : cases) {
+    Hold(line);
+    EXPECT_EQ(w.ParseMacReplies(), 0) << line;
+    EXPECT_EQ(w.recvStatus(), status) << line;
+  }
+  // Matching is case-sensitive and byte for byte.
+  Hold("version 2.12\r\n%glm x\r\nFW = 1\r\n");
+  EXPECT_EQ(w.ParseMacReplies(), -2);
+  EXPECT_EQ(w.console().recvCount, 0);
+}
+
+TEST_F(MacParser, UnfinishedLineStaysAtTheFront) {
+  Hold("boot 1\r\nboot 2\r\nverf");
+  EXPECT_EQ(w.ParseMacReplies(), -2);
+  EXPECT_EQ(Held(), "verf");
+  EXPECT_EQ(w.console().recvBuf[4], '\0');
+  // Completed by the next read.
+  Hold(Held() + "x verison 3\r\n");
+  EXPECT_EQ(w.ParseMacReplies(), 0);
+  EXPECT_EQ(w.recvStatus(), prgMACThread::RecvVersionLine);
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: verfx verison 3\r");
+}
+
+TEST_F(MacParser, CarriageReturnWithoutLineFeedIsKept) {
+  Hold("-\r|\rverison");
+  EXPECT_EQ(w.ParseMacReplies(), -2);
+  EXPECT_EQ(Held(), "-\r|\rverison");
+  EXPECT_TRUE(rig.board.PortStatusHistory(0).empty());
+}
+
+TEST_F(MacParser, TerminationLeavesTheBufferAlone) {
+  Hold("verison 2\r\n");
+  w.Terminate();
+  EXPECT_EQ(w.ParseMacReplies(), -1);
+  EXPECT_EQ(Held(), "verison 2\r\n");
+  EXPECT_EQ(w.recvStatus(), prgMACThread::RecvNone);
+}
+
+TEST_F(MacParser, FullBufferWithoutLineEnd) {
+  Hold(std::string(ConsolePort::kRecvCapacity, 'x'));
+  EXPECT_EQ(w.ParseMacReplies(), -2);
+  EXPECT_EQ(w.console().recvCount, static_cast<int32_t>(ConsolePort::kRecvCapacity));
+  EXPECT_EQ(w.console().recvBuf[ConsolePort::kRecvCapacity], '\0');
+}
+
+TEST_F(MacParser, LongLineIsShownTruncatedToTheStatusBuffer) {
+  Hold(std::string(1000, 'a') + " verison\n");
+  EXPECT_EQ(w.ParseMacReplies(), 0);
+  EXPECT_EQ(rig.board.PortStatus(0).size(), sizeof(w.console().statusText) - 1);
+}
+
+}  // namespace
