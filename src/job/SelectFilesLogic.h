@@ -1,0 +1,128 @@
+#pragma once
+// The job set-up dialog ("Select files") without any window toolkit: the state of
+// every control, the event handlers and the checks of OK. The Qt dialog
+// (TselectFilesDlg) and the headless runner (HeadlessJobDialog) are two views over
+// one SelectFilesLogic, so both run the very same checks in the same order.
+//
+// A view copies what the operator changed into the control state (ticks, texts,
+// the combo box's index) and then calls the matching handler; after every handler
+// it shows the control state again.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "app/JobState.h"
+#include "app/MessageBoxes.h"
+#include "job/Logcfg.h"
+#include "job/Logmac.h"
+
+// The error of converting a text that is not a "0x"-prefixed hexadecimal number.
+class ConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The file dialogs of the "Browse..." buttons. Each returns the chosen path, or
+// nothing when the operator cancelled.
+struct JobFileChoosers {
+  // filter: "description(*.ext)|*.ext"
+  std::function<std::optional<std::string>(const std::string& filter)> openFile;
+  std::function<std::optional<std::string>()> chooseDirectory;
+};
+
+struct CheckBoxState {
+  bool checked = false;
+  bool enabled = true;
+};
+
+struct EditState {
+  std::string text;
+  bool enabled = true;
+};
+
+enum class UpDownButton { Up, Down };
+
+class SelectFilesLogic {
+ public:
+  // Texts of the controls.
+  static constexpr const char* kCaption = "Select files";
+  static constexpr const char* kVendorPrefix = "02:5C:3A:";
+  static constexpr const char* kEmptyMacText = "  :  :  ";
+  static constexpr const char* kEepromFilter = "eeprom file(*.vef)|*.vef";
+  static constexpr const char* kFirmwareFilter = "firmware file(*.vff)|*.vff";
+  static constexpr const char* kBaudItems[3] = {"115200", "57600", "38400"};
+  // Paths and directories are limited like the stored fields they end up in.
+  static constexpr size_t kMaxPath = 255;
+
+  // showException: the standard exception box of the program.
+  SelectFilesLogic(JobState& job, StoredConfig& cfg, MacPool& pool, MessageBoxes& boxes,
+                   std::function<void(const std::string&)> showException);
+
+  void SetFileChoosers(JobFileChoosers choosers) { choosers_ = std::move(choosers); }
+
+  // ---- control state ----
+  CheckBoxState ChkBox_pMAC;
+  CheckBoxState ChkBox_assign_mac{false, false};
+  EditState MaskEdit_MAC{kEmptyMacText, false};  // always 8 characters, blank = ' '
+  bool UpDown_mac_enabled = false;
+  CheckBoxState ChkBox_EE;
+  EditState eeprom_path;
+  CheckBoxState ChkBox_FW;
+  EditState firmware_path;
+  CheckBoxState ChkBox_Ltest{true, true};
+  int console_CmbBox_index = 0;  // -1: no item selected
+  CheckBoxState CkBox_logfile;
+  EditState log_path;
+
+  // ---- fields ----
+  std::string messageText;  // the last formatted "%s not exists" message
+  bool macAvailable = false;
+  int32_t assignLow = 0;
+  int32_t assignHigh = 0;
+  int32_t assignCurrent = 0;
+  int32_t dialogOutcome = 2;  // 2 idle, 5 while OK checks, 1 after a passed OK
+
+  // ---- event handlers ----
+  void FormShow();
+  // True: the dialog may close. Sets dialogOutcome := 2 either way.
+  bool FormClose();
+  void OKBtnClick();
+  void CancelBtnClick();
+  void eeprom_brsClick();
+  void firmware_brsClick();
+  void log_brsClick();
+  // The check-box handlers read the tick the view has already stored.
+  void ChkBox_EEClick();
+  void ChkBox_FWClick();
+  void CkBox_logfileClick();
+  void ChkBox_pMACClick();
+  void ChkBox_assign_macClick();
+  // True: the key goes through to the edit.
+  bool MaskEdit_MACKeyPress(char key);
+  void UpDown_macClick(UpDownButton button);
+
+  void RefreshAssignRange();
+  void ShowAssignMac(int32_t value);
+
+  // Puts text into MaskEdit_MAC as its edit mask would: the six hex digits of
+  // "HH:HH:HH" (upper-cased); missing or non-hex positions stay blank.
+  void SetMacEditText(const std::string& text);
+  // The number of the three groups of a "HH:HH:HH" text; throws ConvertError.
+  static int32_t MacTextValue(const std::string& text);
+
+ private:
+  // Checks one image entry (steps 2 and 3 of OK); false after an error box.
+  bool CheckImage(const CheckBoxState& box, const EditState& edit, const char* blankText,
+                  const char* endingText, const char* ending, const char* tooLongText,
+                  std::string* target, int32_t flag);
+  void Error(const std::string& text, BoxIcon icon = BoxIcon::None);
+
+  JobState& job_;
+  StoredConfig& cfg_;
+  MacPool& pool_;
+  MessageBoxes& boxes_;
+  std::function<void(const std::string&)> showException_;
+  JobFileChoosers choosers_;
+};
