@@ -141,16 +141,9 @@ bool FactoryTestThread::ConnectDevice() {
   uint32_t ip = 0;
   const bool ipOk = ParseIpv4(testIp_, &ip);
   const auto port = static_cast<uint16_t>(static_cast<uint32_t>(testPort_) & 0xFFFFu);
+  // Both attempts use the same socket: the platform socket abandons an attempt that
+  // ran out of time, so the socket can try again.
   for (int attempt = 0; attempt < 2; attempt++) {
-    if (attempt > 0) {
-      // A connect that ran out of time is still pending on its socket; the second
-      // attempt starts on a fresh one.
-      sock_->Close();
-      if (sock_->Create() != 0) {
-        AppendMessage("INVALID_SOCKET");
-        return false;
-      }
-    }
     const int err = ipOk ? sock_->Connect(ip, port, kConnectTimeoutMs) : EINVAL;
     if (err == 0) return true;
     if (err == ETIMEDOUT) continue;
