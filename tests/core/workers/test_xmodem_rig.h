@@ -44,6 +44,11 @@ inline std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+inline bool FileExists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
 // Bytes 0..n-1 with a pattern that has no long runs and no zero at 1024-byte block
 // boundaries, so padding and block order are visible.
 inline std::string Pattern(size_t n, unsigned seed = 7) {

@@ -1,0 +1,545 @@
+// The loader download worker: its line parser, every row of its dialogue table, and
+// whole runs against a scripted device loader in virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_rs232_rig.h"
+#include "test_xmodem_rig.h"
+#include "workers/Rs232thread.h"
+
+using dltest::LoaderScript;
+using dltest::Trace;
+using R = RS232Thread;
+
+namespace {
+
+std::string Count(const std::vector<std::string>& v, const std::string& s) {
+  return std::to_string(std::count(v.begin(), v.end(), s));
+}
+
+bool Contains(const std::vector<std::string>& v, const std::string& s) {
+  return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+// ---------------------------------------------------------------- parser
+
+class Rs232ParseTest : public ::testing::Test {
+ protected:
+  void Load(const std::string& bytes) {
+    w.console().recvCount = 0;
+    Append(bytes);
+  }
+  void Append(const std::string& bytes) {
+    ConsolePort& c = w.console();
+    ASSERT_LE(c.recvCount + bytes.size(), ConsolePort::kRecvCapacity);
+    std::memcpy(c.recvBuf + c.recvCount, bytes.data(), bytes.size());
+    c.recvCount += static_cast<int32_t>(bytes.size());
+  }
+  std::string Held() { return std::string(w.console().recvBuf, w.console().recvCount); }
+  std::string LastStatus() { return rig.board.PortStatus(0); }
+
+  dltest::Rig rig;
+  RS232Thread w{rig.station, false, 1, 0};
+};
+
+TEST_F(Rs232ParseTest, ClassifiesTheFirstMatchingLineAndDropsEverythingAfterIt) {
+  Load("boot noise\r\nfw = 1.0 verison 2\r\nVarnix Serial Loader\r\ntail");
+  EXPECT_EQ(w.ParseReplies(), 0);
+  EXPECT_EQ(w.recvStatus, R::RecvFwLine) << "\"fw =\" is tried before \"verison\"";
+  EXPECT_EQ(w.console().recvCount, 0);
+  EXPECT_EQ(LastStatus(), "COM1: fw = 1.0 verison 2\r");
+}
+
+TEST_F(Rs232ParseTest, KeywordsAreTriedInTableOrderCaseSensitively) {
+  const struct {
+    const char* line;
+    int32_t status;
+  } cases[] = {
+      {"Varnix Serial Loader verison\n", R::RecvLoaderBanner},
+      {"verison Downloading\n", R::RecvVersionLine},
+      {"Downloading Write to Flash\n", R::RecvDownloading},
+      {"Write to Flash save to eeprom\n", R::RecvWriteToFlash},
+      {"save to eeprom %GLM\n", R::RecvSaveToEeprom},
+      {"%GLM %SYCXX\n", R::RecvGlmReply},
+      {"%SYCXX MAC don't match\n", R::RecvSycReply},
+      {"MAC don't match\n", R::RecvMacMismatch},
+      {"FW = 1.0\n", R::RecvNone},
+      {"firmware version 1.0\n", R::RecvNone},
+      {"fw=1.0\n", R::RecvNone},
+  };
+  for (const auto& c : cases) {
+    w.recvStatus = R::RecvNone;
+    Load(c.line);
+    EXPECT_EQ(w.ParseReplies(), c.status == R::RecvNone ? -2 : 0) << c.line;
+    EXPECT_EQ(w.recvStatus, c.status) << c.line;
+    EXPECT_EQ(w.console().recvCount, 0) << c.line;
+  }
+}
+
+TEST_F(Rs232ParseTest, IncompleteLinesAndLoneCarriageReturns) {
+  // A partial line stays and is completed by the next read.
+  Load("Varnix Ser");
+  EXPECT_EQ(w.ParseReplies(), -2);
+  EXPECT_EQ(Held(), "Varnix Ser");
+  Append("ial Loader\r\n");
+  EXPECT_EQ(w.ParseReplies(), 0);
+  EXPECT_EQ(w.recvStatus, R::RecvLoaderBanner);
+
+  // A line whose "\r" and "\n" come in different reads is consumed at the "\r".
+  w.recvStatus = R::RecvNone;
+  Load("Varnix Serial Loader\r");
+  EXPECT_EQ(w.ParseReplies(), -2);
+  EXPECT_EQ(w.console().recvCount, 0);
+  Load("\n");
+  EXPECT_EQ(w.ParseReplies(), -2);
+  EXPECT_EQ(w.recvStatus, R::RecvNone);
+
+  // Unmatched complete lines go, a prompt without line end stays.
+  Load("chatter\r\nSelect> ");
+  EXPECT_EQ(w.ParseReplies(), -2);
+  EXPECT_EQ(Held(), "Select> ");
+}
+
+TEST_F(Rs232ParseTest, SpinnerIsShownAndConsumed) {
+  Load("-\r");
+  EXPECT_EQ(w.ParseReplies(), -2);
+  EXPECT_EQ(LastStatus(), "COM1: Write to device...-");
+  EXPECT_EQ(w.console().recvCount, 0);
+
+  Load("|\r");
+  EXPECT_EQ(w.ParseReplies(), -2);
+  EXPECT_EQ(LastStatus(), "COM1: Write to device...|");
+
+  // "-" shown, the "\r" after it consumed, a "|" without its "\r" kept.
+  Load("12%-\r|");
+  EXPECT_EQ(w.ParseReplies(), -2);
+  EXPECT_EQ(LastStatus(), "COM1: Write to device...-");
+  EXPECT_EQ(Held(), "|");
+}
+
+TEST_F(Rs232ParseTest, ReplyTextsTerminationAndAFullBuffer) {
+  Load("%GLM 02:5C:3A:FF:FF:FF\r\n");
+  EXPECT_EQ(w.ParseReplies(), 0);
+  EXPECT_EQ(LastStatus(), "COM1: %GLM 02:5C:3A:FF:FF:FF\r - Download OK");
+  Load("%SYCXXMAC OK\r\n");
+  EXPECT_EQ(w.ParseReplies(), 0);
+  EXPECT_EQ(LastStatus(), "COM1: Write MAC OK");
+
+  // 1024 bytes without any line end can never become a line: dropped. One byte
+  // less still waits for its line end.
+  Load(std::string(1023, 'a'));
+  EXPECT_EQ(w.ParseReplies(), -2);
+  EXPECT_EQ(w.console().recvCount, 1023);
+  Append("b");
+  EXPECT_EQ(w.ParseReplies(), -2);
+  EXPECT_EQ(w.console().recvCount, 0);
+
+  // A stop request leaves the buffer as it was.
+  w.recvStatus = R::RecvNone;
+  w.Terminate();
+  Load("fw = 1.0\r\n");
+  EXPECT_EQ(w.ParseReplies(), -1);
+  EXPECT_EQ(Held(), "fw = 1.0\r\n");
+  EXPECT_EQ(w.recvStatus, R::RecvNone);
+}
+
+// ---------------------------------------------------------------- dialogue table
+
+TEST(Rs232DialogueTest, EveryRowOfTheTransitionTable) {
+  constexpr int32_t fw = kJobFirmware, ee = kJobEeprom;
+  const struct Row {
+    int32_t recv, flag, job;
+    std::vector<std::string> writes;
+    int32_t newFlag;
+    uint64_t sleptMs;
+    const char* status;  // shown by the step, or nullptr
+  } rows[] = {
+      {R::RecvFwLine, R::ProcStart, fw | ee, {"@@"}, R::ProcFirmware, 0, nullptr},
+      {R::RecvFwLine, R::ProcStart, ee, {"@@"}, R::ProcEeprom, 0, nullptr},
+      {R::RecvFwLine, R::ProcDownloaded, ee, {}, R::ProcDownloaded, 0, nullptr},
+      {R::RecvFwLine, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr},
+      {R::RecvLoaderBanner, R::ProcStart, fw, {"U"}, R::ProcFirmware, 300, nullptr},
+      {R::RecvLoaderBanner, R::ProcFirmware, fw | ee, {"U"}, R::ProcFirmware, 300, nullptr},
+      {R::RecvLoaderBanner, R::ProcStart, ee, {"E"}, R::ProcEeprom, 300, nullptr},
+      {R::RecvLoaderBanner, R::ProcFirmware, ee, {"E"}, R::ProcEeprom, 300, nullptr},
+      {R::RecvLoaderBanner, R::ProcEeprom, fw | ee, {"E"}, R::ProcEeprom, 300, nullptr},
+      {R::RecvLoaderBanner, R::ProcDownloaded, fw | ee, {"R"}, R::ProcDownloaded, 300, nullptr},
+      {R::RecvLoaderBanner, R::ProcRebooting, ee, {}, R::ProcRebooting, 0, nullptr},
+      {R::RecvDownloading,
+       R::ProcStart,
+       fw | ee,
+       {},
+       R::ProcStart,
+       0,
+       "COM1: Download Firmware failed: -1"},
+      {R::RecvDownloading,
+       R::ProcFirmware,
+       ee,
+       {},
+       R::ProcStart,
+       0,
+       "COM1: Download EEPROM failed: -1"},
+      {R::RecvDownloading,
+       R::ProcEeprom,
+       fw | ee,
+       {},
+       R::ProcStart,
+       0,
+       "COM1: Download EEPROM failed: -1"},
+      {R::RecvDownloading, R::ProcDownloaded, fw | ee, {}, R::ProcDownloaded, 0, nullptr},
+      {R::RecvWriteToFlash, R::ProcFirmware, fw, {}, R::ProcFirmware, 0, nullptr},
+      {R::RecvSaveToEeprom, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr},
+      {R::RecvVersionLine, R::ProcStart, ee, {"$SES\r\n"}, R::ProcStart, 1000, nullptr},
+      {R::RecvVersionLine, R::ProcDownloaded, ee, {"$GLM\r\n"}, R::ProcDownloaded, 1000, nullptr},
+      {R::RecvVersionLine, R::ProcRebooting, ee, {"$GLM\r\n"}, R::ProcRebooting, 0, nullptr},
+      {R::RecvVersionLine, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr},
+      {R::RecvGlmReply, R::ProcStart, ee, {}, R::ProcFinished, 0, nullptr},
+      {R::RecvGlmReply, R::ProcFirmware, fw, {}, R::ProcFinished, 0, nullptr},
+      {R::RecvMacMismatch, R::ProcDownloaded, ee, {}, R::ProcStart, 0, nullptr},
+      {R::RecvSycReply, R::ProcStart, ee, {"$SER\r\n"}, R::ProcRebooting, 1000, nullptr},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    dltest::Rig rig;
+    rig.job.jobFlags = row.job;
+    rig.cfg.eepromPath = rig.Path("missing.vef");
+    rig.cfg.firmwarePath = rig.Path("missing.vff");
+    auto line = rig.Line(1);
+    RS232Thread w(rig.station, false, 1, 0);
+    ASSERT_EQ(w.console().OpenConsolePort(), 0);
+    const uint64_t slept = rig.clock.SleptMs();
+    w.processFlag = row.flag;
+    w.recvStatus = row.recv;
+    w.StepDialogue(0);
+    const std::string what = "row " + std::to_string(n++);
+    EXPECT_EQ(line->HostWriteLog(), row.writes) << what;
+    EXPECT_EQ(w.processFlag, row.newFlag) << what;
+    EXPECT_EQ(w.recvStatus, R::RecvNone) << what;
+    EXPECT_EQ(rig.clock.SleptMs() - slept, row.sleptMs) << what;
+    if (row.status) {
+      EXPECT_EQ(rig.board.PortStatus(0), row.status) << what;
+    }
+  }
+
+  // Without a classified line nothing happens.
+  dltest::Rig rig;
+  rig.job.jobFlags = ee;
+  auto line = rig.Line(1);
+  RS232Thread w(rig.station, false, 1, 0);
+  ASSERT_EQ(w.console().OpenConsolePort(), 0);
+  w.recvStatus = R::RecvLoaderBanner;
+  w.StepDialogue(-2);
+  EXPECT_TRUE(line->HostWriteLog().empty());
+  EXPECT_EQ(w.processFlag, R::ProcStart);
+  EXPECT_EQ(w.recvStatus, R::RecvLoaderBanner);
+}
+
+// ---------------------------------------------------------------- whole runs
+
+// Throws from the status cell when a text contains `trigger`.
+class ThrowingBoard final : public Board {
+ public:
+  explicit ThrowingBoard(RecordingBoard& inner, std::string trigger)
+      : inner_(inner), trigger_(std::move(trigger)) {}
+  void ShowPortStatus(int portIndex, const std::string& text) override {
+    inner_.ShowPortStatus(portIndex, text);
+    if (text.find(trigger_) != std::string::npos) throw std::runtime_error("board failed");
+  }
+  void SetMacGridCell(int r, int c, const std::string& t) override {
+    inner_.SetMacGridCell(r, c, t);
+  }
+  void AppendMessage(const std::string& t) override { inner_.AppendMessage(t); }
+  void ClearMessages() override {}
+  void ClearStatusGrid() override {}
+  void ShowException(const std::string& m) override { inner_.ShowException(m); }
+  void SetStartButton(bool) override {}
+  void DispatcherEnded() override {}
+
+ private:
+  RecordingBoard& inner_;
+  std::string trigger_;
+};
+
+class Rs232RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rig.job.logEnabled = true;
+    rig.job.logDirectory = rig.dir;
+    eeprom = dltest::Pattern(1024, 3);
+    firmware = dltest::Pattern(2500, 5);
+    rig.cfg.eepromPath = rig.Path("image.vef");
+    rig.cfg.firmwarePath = rig.Path("image.vff");
+    dltest::WriteFile(rig.cfg.eepromPath, eeprom);
+    dltest::WriteFile(rig.cfg.firmwarePath, firmware);
+  }
+
+  // Runs the worker of COM1 at place 0 to its end.
+  void Run(LoaderScript& dev, int32_t jobFlags, bool log = true) {
+    rig.job.jobFlags = jobFlags;
+    dev.PowerOn();
+    start = rig.clock.TickMs();
+    rig.stages.Set(0, StageDownloading);
+    worker = std::make_unique<RS232Thread>(rig.station, log, 1, 0);
+    worker->Start();
+    // The stage is the worker's last word: by then the port, its image file and its
+    // log must be closed and `running` cleared.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (rig.stages.Get(0) == StageDownloading && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_NE(rig.stages.Get(0), StageDownloading) << "the worker did not end";
+    EXPECT_FALSE(line->IsHeld()) << "port still open when the stage was written";
+    EXPECT_FALSE(worker->Running());
+    worker->Join();
+    elapsed = rig.clock.TickMs() - start;
+  }
+
+  std::string Log() { return dltest::ReadFile(rig.dir + "/logCOM1.txt"); }
+  std::vector<std::string> Status() { return rig.board.PortStatusHistory(0); }
+  std::string WithMac(std::string image) {
+    image.replace(6, 6, "\xFF\xFF\xFF\x3A\x5C\x02");
+    return image;
+  }
+  static std::string Padded(const std::string& image) {
+    return image + std::string((1024 - image.size() % 1024) % 1024, '\0');
+  }
+
+  dltest::Rig rig;
+  std::shared_ptr<FakeLine> line = rig.Line(1);
+  std::unique_ptr<RS232Thread> worker;
+  std::string eeprom, firmware;
+  uint32_t start = 0, elapsed = 0;
+};
+
+// "\r\n<text>\r\n", the form of most log entries.
+std::string Entry(const std::string& text) {
+  return "\r\n" + text + "\r\n";
+}
+// A received line as logged: its trace, its bytes without the "\n", and its class.
+std::string Line(const std::string& line, const char* keyword) {
+  return Trace(line) + line.substr(0, line.size() - 1) + Entry(std::string("recv ") + keyword);
+}
+
+TEST_F(Rs232RunTest, EepromOnlyRunAndItsLogByteForByte) {
+  LoaderScript dev(line, rig.clock);
+  Run(dev, kJobEeprom);
+
+  EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
+  EXPECT_EQ(Status().back(), "COM1: %GLM 02:5C:3A:FF:FF:FF\r - Download OK");
+  EXPECT_EQ(dev.keys, (std::vector<std::string>{"@@", "E", "R", "$GLM\r\n"}));
+  ASSERT_EQ(dev.transfers.size(), 1u);
+  EXPECT_FALSE(dev.transfers[0].firmware);
+  EXPECT_TRUE(dev.transfers[0].complete);
+  EXPECT_EQ(dev.transfers[0].data, WithMac(eeprom));
+  EXPECT_EQ(dltest::ReadFile(rig.cfg.eepromPath), eeprom);
+  EXPECT_TRUE(Contains(Status(), "COM1: Download EEPROM...1/1"));
+
+  const std::string expected =
+      Line(dltest::kFwLine, "fw =") + Entry("write @@") +                 //
+      Line(dltest::kBanner, "Varnix Serial Loader") + Entry("write E") +  //
+      Line(dltest::kDownloading, "Downloading") + Entry("COM1: Xmodem eeprom: 0") +
+      Line(dltest::kSaveEeprom, "save to eeprom") +                       //
+      Line(dltest::kBanner, "Varnix Serial Loader") + Entry("write R") +  //
+      Line(dltest::kFwLine, "fw =") +                                     //
+      Line(dltest::kVersion, "verison") + Entry("COM1: write $GLM") +     //
+      Line(dltest::kGlm, "%GLM") +                                        //
+      "COM1: Thread End. recvStatus:0, processFlag:4\r\n";
+  EXPECT_EQ(Log(), expected);
+}
+
+TEST_F(Rs232RunTest, FirmwareOnlyRun) {
+  LoaderScript dev(line, rig.clock);
+  Run(dev, kJobFirmware, false);
+  EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
+  EXPECT_EQ(dev.keys, (std::vector<std::string>{"@@", "U", "R", "$GLM\r\n"}));
+  ASSERT_EQ(dev.transfers.size(), 1u);
+  EXPECT_TRUE(dev.transfers[0].firmware);
+  EXPECT_EQ(dev.transfers[0].data, Padded(firmware)) << "firmware goes unchanged";
+  const auto status = Status();
+  EXPECT_TRUE(Contains(status, "COM1: Download Firmware...3/3"));
+  EXPECT_TRUE(Contains(status, "COM1: Write to device...-"));
+  EXPECT_TRUE(Contains(status, "COM1: Write to device...|"));
+  EXPECT_FALSE(dltest::FileExists(rig.dir + "/logCOM1.txt")) << "no log without the log flag";
+}
+
+TEST_F(Rs232RunTest, BothImagesFirmwareFirst) {
+  LoaderScript dev(line, rig.clock);
+  Run(dev, kJobFirmware | kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
+  EXPECT_EQ(dev.keys, (std::vector<std::string>{"@@", "U", "E", "R", "$GLM\r\n"}));
+  ASSERT_EQ(dev.transfers.size(), 2u);
+  EXPECT_TRUE(dev.transfers[0].firmware);
+  EXPECT_EQ(dev.transfers[0].data, Padded(firmware));
+  EXPECT_FALSE(dev.transfers[1].firmware);
+  EXPECT_EQ(dev.transfers[1].data, WithMac(eeprom));
+  const std::string log = Log();
+  EXPECT_LT(log.find("COM1: Xmodem firmware: 0"), log.find("COM1: Xmodem eeprom: 0"));
+}
+
+TEST_F(Rs232RunTest, SilentDeviceGetsElevenHandshakeWritesThenNoResponse) {
+  LoaderScript dev(line, rig.clock);
+  dev.silent = true;
+  std::vector<uint32_t> times;
+  dev.onWrite = [&](const std::string&) { times.push_back(rig.clock.TickMs() - start); };
+  Run(dev, kJobFirmware | kJobEeprom);
+
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  std::vector<std::string> expectedWrites;
+  std::string expectedLog;
+  std::vector<uint32_t> expectedTimes;
+  for (int i = 0; i < 11; ++i) {
+    expectedWrites.push_back(i % 2 == 0 ? "$SES\r\n" : "U");
+    expectedLog += Entry(i % 2 == 0 ? "write $SES" : "write U");
+    // 17 silent passes of 10 + 300 ms (more than 5 s), then the 1 s pause.
+    expectedTimes.push_back(static_cast<uint32_t>(i + 1) * 6270u);
+  }
+  EXPECT_EQ(line->HostWriteLog(), expectedWrites);
+  EXPECT_EQ(times, expectedTimes);
+  EXPECT_EQ(elapsed, 11u * 6270u + 5270u);
+  const auto status = Status();
+  EXPECT_EQ(status.back(), "COM1: no response");
+  EXPECT_EQ(Count(status, "COM1: write $SES"), "6");
+  EXPECT_EQ(Count(status, "COM1: write U"), "5");
+  EXPECT_EQ(Log(), expectedLog + "COM1: Thread End. recvStatus:0, processFlag:0\r\n");
+}
+
+TEST_F(Rs232RunTest, SilenceAfterTheDownloadsTimesOutWithStep3) {
+  LoaderScript dev(line, rig.clock);
+  dev.deadAfterTransfer = true;
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: timeout: 3");
+  const std::string log = Log();
+  const std::string tail = "COM1: timeout: 3COM1: Thread End. recvStatus:0, processFlag:3\r\n";
+  ASSERT_GE(log.size(), tail.size());
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+  // Eleven silences of more than 5 s after the transfer.
+  EXPECT_GT(elapsed, 11u * 5000u);
+  EXPECT_LT(elapsed, 11u * 5400u + 10000u);
+}
+
+TEST_F(Rs232RunTest, SilenceInAnotherStepTimesOutAfterTwentyOneSilences) {
+  LoaderScript dev(line, rig.clock);
+  dev.ignoreAt = true;
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: timeout: 2");
+  EXPECT_EQ(dev.keys, std::vector<std::string>{"@@"}) << "no handshake outside ProcStart";
+  const std::string log = Log();
+  const std::string tail = "COM1: timeout: 2COM1: Thread End. recvStatus:0, processFlag:0\r\n";
+  ASSERT_GE(log.size(), tail.size());
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+  EXPECT_GT(elapsed, 21u * 5000u);
+  EXPECT_LT(elapsed, 21u * 5400u + 2000u);
+}
+
+TEST_F(Rs232RunTest, MacMismatchGoesBackToTheHandshakeAndDownloadsAgain) {
+  LoaderScript dev(line, rig.clock);
+  dev.glmMismatches = 1;
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
+  EXPECT_TRUE(Contains(Status(), "COM1: MAC don't match\r"));
+  EXPECT_EQ(dev.keys, (std::vector<std::string>{"@@", "E", "R", "$GLM\r\n", "$SES\r\n", "@@", "E",
+                                                "R", "$GLM\r\n"}));
+  ASSERT_EQ(dev.transfers.size(), 2u);
+  EXPECT_EQ(dev.transfers[1].data, WithMac(eeprom));
+}
+
+TEST_F(Rs232RunTest, FailedTransferIsShownAndTheHandshakeResumes) {
+  LoaderScript dev(line, rig.clock);
+  dev.nakTransfers = 1;
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
+  const auto status = Status();
+  EXPECT_TRUE(Contains(status, "COM1: Download EEPROM failed: -4"));
+  EXPECT_TRUE(Contains(status, "COM1: write $SES"));
+  EXPECT_EQ(dev.keys,
+            (std::vector<std::string>{"@@", "E", "$SES\r\n", "@@", "E", "R", "$GLM\r\n"}));
+  const std::string log = Log();
+  EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: -4") + Entry("write $SES")), std::string::npos);
+  EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: 0")), std::string::npos);
+}
+
+TEST_F(Rs232RunTest, GlmReplyEndsTheDialogueInAnyStep) {
+  LoaderScript dev(line, rig.clock);
+  dev.glmOnAt = true;  // answered while the worker waits for the loader banner
+  Run(dev, kJobFirmware);
+  EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
+  EXPECT_TRUE(dev.transfers.empty());
+  EXPECT_EQ(Status().back(), "COM1: %GLM 02:5C:3A:FF:FF:FF\r - Download OK");
+  const std::string log = Log();
+  const std::string tail = "COM1: Thread End. recvStatus:0, processFlag:4\r\n";
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+}
+
+// A stop request at the write named by the parameter: the worker ends failed, with
+// everything closed.
+class Rs232StopTest : public Rs232RunTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Rs232StopTest, StopRequestEndsTheWorkerFailed) {
+  const std::string at = GetParam();
+  LoaderScript dev(line, rig.clock);
+  int handshakes = 0;
+  dev.onWrite = [&](const std::string& bytes) {
+    const bool packet = !bytes.empty() && bytes[0] == '\x02';
+    if (at == "handshake" && bytes == "$SES\r\n" && ++handshakes == 2) worker->Terminate();
+    if (at == "packet" && packet) worker->Terminate();
+    if (bytes == at) worker->Terminate();
+  };
+  if (at == "handshake") dev.silent = true;
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  const std::string log = Log();
+  const std::string tail = "COM1: Thread End. recvStatus:0, processFlag:";
+  EXPECT_NE(log.rfind(tail), std::string::npos) << log;
+  if (at == "packet") {
+    EXPECT_TRUE(Contains(Status(), "COM1: Download EEPROM failed: -2"));
+    EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: -2")), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, Rs232StopTest,
+                         ::testing::Values("handshake", "@@", "E", "packet", "R", "$GLM\r\n"));
+
+TEST_F(Rs232RunTest, ExceptionIsShownLoggedAndFailsThePort) {
+  ThrowingBoard throwing(rig.board, "Download OK");
+  rig.station.board = &throwing;
+  LoaderScript dev(line, rig.clock);
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: Thread Exception");
+  EXPECT_EQ(rig.board.Exceptions(), std::vector<std::string>{"board failed"});
+  const std::string log = Log();
+  const std::string tail =
+      "COM1: Thread ExceptionCOM1: Thread End. recvStatus:7, processFlag:3\r\n";
+  ASSERT_GE(log.size(), tail.size());
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+}
+
+TEST_F(Rs232RunTest, PortThatCannotBeOpenedFailsAtOnce) {
+  line->failOpen = EACCES;
+  LoaderScript dev(line, rig.clock);
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status(),
+            (std::vector<std::string>{"COM1: open failed: 13", "COM1: com init failed: -1"}));
+  EXPECT_FALSE(dltest::FileExists(rig.dir + "/logCOM1.txt"));
+}
+
+TEST_F(Rs232RunTest, LogThatCannotBeCreatedFailsThePort) {
+  rig.job.logDirectory = rig.dir + "/no/such/dir";
+  LoaderScript dev(line, rig.clock);
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: create log file failed: 2");
+  EXPECT_TRUE(line->HostWriteLog().empty()) << "nothing is exchanged without the log";
+}
+
+}  // namespace
