@@ -1,0 +1,391 @@
+// The in-memory simulated device against a ConsolePort in virtual time: the console
+// contract from the device's side, the loader dialogue, and the switchable faults.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "SimRig.h"
+
+namespace {
+std::string Image(size_t len, char seed) {
+  std::string s(len, '\0');
+  for (size_t i = 0; i < len; ++i) s[i] = static_cast<char>(seed + static_cast<char>(i * 13));
+  return s;
+}
+
+std::vector<uint8_t> Bytes(std::string s, size_t padTo) {
+  s.resize(padTo, '\0');
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+bool Has(const std::vector<std::string>& v, const std::string& part) {
+  for (auto& s : v) {
+    if (s.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Sends an image block by block after the receiver's "C"; the replies in order.
+std::string SendImage(SimRig& r, const std::string& image) {
+  std::string replies;
+  const int blocks = static_cast<int>((image.size() + 1023) / 1024);
+  for (int i = 1; i <= blocks; ++i) {
+    r.Send(XPacket(i, image));
+    replies += r.ReadUntil("\x06", 2000).substr(0, 1);
+  }
+  r.Send("\x04");
+  replies += r.ReadUntil("\x06", 2000).substr(0, 1);
+  return replies;
+}
+}  // namespace
+
+TEST(SimDevice, StartsUpAndAnswersTheConsoleQueries) {
+  SimOptions o;
+  o.tcpPort = 4001;
+  SimRig r(o);
+  r.dev->PowerOn();
+  const std::string boot = r.ReadUntil("MAC address");
+  ASSERT_NE(std::string::npos, boot.find("fw ="));
+  EXPECT_LT(boot.find("fw ="), boot.find("verison"));
+
+  int rc = 0;
+  EXPECT_EQ("4001", r.Query("$GSVPA\r\n", 5, &rc));
+  EXPECT_EQ(0, rc);
+  EXPECT_EQ(" OK", r.Query("$SYCXXMAC02:5c:3a:0a:0b:ff\r\n", 8, &rc));
+  EXPECT_EQ(0, rc);
+  // The new address is in use after the restart.
+  EXPECT_EQ(" 02:5C:3A:00:00:01", r.Query("$GLM\r\n", 3, &rc));
+  r.Send("$SER\r\n");
+  const std::string again = r.ReadUntil("verison");
+  EXPECT_NE(std::string::npos, again.find("fw ="));
+  EXPECT_NE(std::string::npos, again.find("verison"));
+  EXPECT_EQ(" 02:5C:3A:0A:0B:FF", r.Query("$GLM\r\n", 3, &rc));
+
+  const SimReport rep = r.dev->Report();
+  EXPECT_EQ("02:5C:3A:0A:0B:FF", rep.programmedMac);
+  EXPECT_EQ(1, rep.macWrites);
+  EXPECT_EQ(1, rep.restarts);
+  EXPECT_EQ(
+      (std::vector<std::string>{"$GSVPA", "$SYCXXMAC02:5c:3a:0a:0b:ff", "$GLM", "$SER", "$GLM"}),
+      rep.commands);
+  EXPECT_TRUE(rep.violations.empty());
+}
+
+TEST(SimDevice, LoaderTakesFirmwareAndEepromAndRestartsWithTheImageMac) {
+  SimRig r;
+  r.dev->PowerOn();
+  ASSERT_NE(std::string::npos, r.ReadUntil("fw =").find("fw ="));
+  r.Send("@@");
+  ASSERT_NE(std::string::npos, r.ReadUntil("Varnix Serial Loader").find("Varnix Serial Loader"));
+
+  const std::string firmware = Image(1500, 7);
+  r.Send("U");
+  ASSERT_NE(std::string::npos, r.ReadUntil("Downloading").find("Downloading"));
+  ASSERT_NE(std::string::npos, r.ReadUntil("C", 3000).find('C'));
+  EXPECT_EQ(std::string(3, '\x06'), SendImage(r, firmware));
+  const std::string flash = r.ReadUntil("Varnix Serial Loader");
+  EXPECT_NE(std::string::npos, flash.find("Write to Flash"));
+  EXPECT_NE(std::string::npos, flash.find("-\r"));
+  EXPECT_NE(std::string::npos, flash.find("|\r"));
+
+  std::string eeprom = Image(1024, 1);
+  const char tempMac[6] = {'\xfe', '\xff', '\xff', '\x3a', '\x5c', '\x02'};  // last byte first
+  std::copy(tempMac, tempMac + 6, eeprom.begin() + 6);
+  r.Send("E");
+  ASSERT_NE(std::string::npos, r.ReadUntil("C", 3000).find('C'));
+  EXPECT_EQ(std::string(2, '\x06'), SendImage(r, eeprom));
+  EXPECT_NE(std::string::npos, r.ReadUntil("Varnix Serial Loader").find("save to eeprom"));
+  r.Send("R");
+  ASSERT_NE(std::string::npos, r.ReadUntil("verison").find("verison"));
+  int rc = 0;
+  EXPECT_EQ(" 02:5C:3A:FF:FF:FE", r.Query("$GLM\r\n", 3, &rc));
+
+  const SimReport rep = r.dev->Report();
+  EXPECT_EQ(Bytes(firmware, 2048), rep.firmware);
+  EXPECT_EQ(Bytes(eeprom, 1024), rep.eeprom);
+  EXPECT_EQ("02:5C:3A:FF:FF:FE", rep.eepromMac);
+  EXPECT_EQ(1, rep.firmwareWrites);
+  EXPECT_EQ(1, rep.eepromWrites);
+  EXPECT_EQ((std::vector<std::string>{"@@", "U", "E", "R", "$GLM"}), rep.commands);
+  EXPECT_TRUE(rep.violations.empty()) << rep.violations.front();
+}
+
+TEST(SimDevice, WakeUpOpensTheLoaderWindowAndTheLoaderSkipsConsoleLines) {
+  SimRig r;
+  r.dev->PowerOn();
+  r.ReadUntil("MAC address");
+  r.ReadUntil("", 3000);  // the "@@" window after start-up has closed
+  r.Send("@@");
+  EXPECT_EQ(std::string::npos, r.ReadUntil("Varnix", 1000).find("Varnix"));
+  r.Send("$SES\r\n");
+  ASSERT_NE(std::string::npos, r.ReadUntil("fw =").find("fw ="));
+  r.Send("@@");
+  ASSERT_NE(std::string::npos, r.ReadUntil("Varnix Serial Loader").find("Varnix"));
+  // The station's wake-up sent to the loader must not pick the "E" inside "$SES".
+  r.Send("$SES\r\n");
+  EXPECT_EQ(std::string::npos, r.ReadUntil("Downloading", 2000).find("Downloading"));
+  const SimReport rep = r.dev->Report();
+  ASSERT_EQ(1u, rep.violations.size());
+  EXPECT_NE(std::string::npos, rep.violations[0].find("@@"));
+}
+
+TEST(SimDevice, RecordsWhatARealDeviceWouldNotAccept) {
+  SimRig r;
+  r.dev->PowerOn();
+  r.ReadUntil("fw =");
+  r.Send("$GLM\r\n");  // before the "verison" line
+  EXPECT_EQ(std::string::npos, r.ReadUntil("%GLM", 400).find("%GLM"));
+  r.ReadUntil("MAC address");
+  r.Send("$GSVPA");  // no line end
+  EXPECT_EQ(std::string::npos, r.ReadUntil("%GSVPA", 2000).find("%GSVPA"));
+  r.Send("$GLM\n");
+  r.Send("$SYCXXMAC02-5c-3a-0a-0b-ff\r\n");
+  r.ReadUntil("", 500);
+  r.Send("$SES\r\n");
+  r.ReadUntil("fw =");
+  r.Send("@@");
+  r.ReadUntil("Varnix");
+  r.Send("E");
+  r.ReadUntil("C", 3000);
+  std::string bad = XPacket(1, Image(1024, 3));
+  bad[1028] = static_cast<char>(bad[1028] ^ 0x55);
+  r.Send(bad);
+  EXPECT_NE(std::string::npos, r.ReadUntil("\x15", 2000).find('\x15'));
+
+  const auto v = r.dev->Report().violations;
+  EXPECT_TRUE(Has(v, "$GLM before the \"verison\" line"));
+  EXPECT_TRUE(Has(v, "without \"\\r\\n\": $GSVPA"));
+  EXPECT_TRUE(Has(v, "without \"\\r\": $GLM"));
+  EXPECT_TRUE(Has(v, "malformed MAC address"));
+  EXPECT_TRUE(Has(v, "CRC"));
+  EXPECT_EQ(5u, v.size());
+}
+
+TEST(SimDevice, QueryFaults) {
+  struct Case {
+    const char* fault;
+    int rc;
+  };
+  for (const Case c : {Case{"late", -3}, Case{"fail", -4}, Case{"fail=SYCXXMAC", 0}, Case{"nul", 0},
+                       Case{"noise", 0}, Case{"split", 0}, Case{"crlf-split", 0}}) {
+    SCOPED_TRACE(c.fault);
+    SimOptions o;
+    o.tcpPort = 4001;
+    std::string err;
+    ASSERT_TRUE(ApplyFault(c.fault, &o.faults, &err)) << err;
+    SimRig r(o);
+    r.dev->PowerOn();
+    r.ReadUntil("MAC address");
+    r.ReadUntil("", 1000);  // the rest of the start-up output
+    int rc = 1;
+    const std::string v = r.Query("$GSVPA\r\n", 5, &rc);
+    EXPECT_EQ(c.rc, rc);
+    if (rc == 0) {
+      EXPECT_EQ("4001", v);
+    }
+  }
+}
+
+TEST(SimDevice, LineShapeFaults) {
+  auto reads = [](const char* fault) {
+    SimOptions o;
+    std::string err;
+    EXPECT_TRUE(ApplyFault(fault, &o.faults, &err)) << err;
+    auto r = std::make_unique<SimRig>(o);
+    r->dev->PowerOn();
+    std::vector<std::string> pieces;
+    for (int i = 0; i < 40; ++i) {
+      r->clock.SleepMs(10);
+      const std::string s = r->ReadOnce();
+      if (!s.empty()) pieces.push_back(s);
+    }
+    return pieces;
+  };
+  // Split lines: a read ends inside the "fw =" line.
+  bool inside = false;
+  for (auto& p : reads("split")) inside |= p.find("fw") != std::string::npos && p.back() != '\n';
+  EXPECT_TRUE(inside);
+  bool crOnly = false;
+  for (auto& p : reads("crlf-split")) crOnly |= p.back() == '\r';
+  EXPECT_TRUE(crOnly);
+  // 0x00 bytes never reach the receive buffer; the lines stay whole.
+  std::string all;
+  for (auto& p : reads("nul")) all += p;
+  EXPECT_NE(std::string::npos, all.find("fw = "));
+  EXPECT_EQ(std::string::npos, all.find('\0'));
+}
+
+TEST(SimDevice, DeviceFaults) {
+  auto rig = [](const char* fault) {
+    SimOptions o;
+    std::string err;
+    EXPECT_TRUE(ApplyFault(fault, &o.faults, &err)) << err;
+    auto r = std::make_unique<SimRig>(o);
+    r->dev->PowerOn();
+    return r;
+  };
+  {
+    auto r = rig("silent");
+    EXPECT_EQ("", r->ReadUntil("", 8000));
+    r->Send("$SES\r\n");
+    EXPECT_EQ("", r->ReadUntil("", 3000));
+  }
+  {
+    auto r = rig("prompt");
+    EXPECT_NE(std::string::npos, r->ReadUntil("cmd> ").find("cmd> "));
+  }
+  {
+    auto r = rig("mac-mismatch");
+    EXPECT_NE(std::string::npos, r->ReadUntil("verison").find("MAC don't match"));
+  }
+  {
+    auto r = rig("silent-after-ser");
+    r->ReadUntil("MAC address");
+    r->Send("$SER\r\n");
+    EXPECT_EQ("", r->ReadUntil("", 8000));
+  }
+  {
+    auto r = rig("no-glm");
+    r->ReadUntil("MAC address");
+    int rc = 0;
+    r->Query("$GLM\r\n", 3, &rc);
+    EXPECT_EQ(-3, rc);
+  }
+  {
+    auto r = rig("no-c");
+    r->ReadUntil("fw =");
+    r->Send("@@");
+    r->ReadUntil("Varnix");
+    r->Send("U");
+    const std::string s = r->ReadUntil("C", 10000);
+    EXPECT_NE(std::string::npos, s.find("Downloading"));
+    EXPECT_EQ(std::string::npos, s.find('C'));
+  }
+}
+
+TEST(SimDevice, TransferFaults) {
+  const std::string image = Image(3 * 1024, 2);
+  auto start = [](const char* fault) {
+    SimOptions o;
+    std::string err;
+    EXPECT_TRUE(ApplyFault(fault, &o.faults, &err)) << err;
+    auto r = std::make_unique<SimRig>(o);
+    r->dev->PowerOn();
+    r->ReadUntil("fw =");
+    r->Send("@@");
+    r->ReadUntil("Varnix");
+    r->Send("U");
+    r->ReadUntil("C", 3000);
+    return r;
+  };
+  {
+    auto r = start("nak-block=2x3");
+    r->Send(XPacket(1, image));
+    EXPECT_EQ("\x06", r->ReadUntil("\x06", 1000));
+    for (int i = 0; i < 3; ++i) {
+      r->Send(XPacket(2, image));
+      EXPECT_EQ("\x15", r->ReadUntil("\x15", 1000));
+    }
+    r->Send(XPacket(2, image));
+    EXPECT_EQ("\x06", r->ReadUntil("\x06", 1000));
+    EXPECT_EQ(3, r->dev->Report().naksSent);
+  }
+  {
+    auto r = start("silent-after-block=2");
+    r->Send(XPacket(1, image));
+    EXPECT_EQ("\x06", r->ReadUntil("\x06", 1000));
+    r->Send(XPacket(2, image));
+    EXPECT_EQ("", r->ReadUntil("", 5000));
+    EXPECT_EQ("dead", r->dev->Report().state);
+  }
+}
+
+TEST(SimDevice, EchoListenerAndItsFaults) {
+  auto exchange = [](const char* fault, int* connectErr) {
+    SimOptions o;
+    std::string err;
+    if (fault) {
+      EXPECT_TRUE(ApplyFault(fault, &o.faults, &err)) << err;
+    }
+    SimRig r(o);
+    EXPECT_EQ(0, r.dev->StartEcho());
+    r.dev->PowerOn();
+    r.ReadUntil("MAC address");
+    int rc = 0;
+    const int port = std::atoi(r.Query("$GSVPA\r\n", 5, &rc).c_str());
+    EXPECT_EQ(r.dev->TcpPort(), port);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(0x7f000001);
+    *connectErr = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
+    std::string got;
+    if (*connectErr == 0) {
+      EXPECT_EQ(10, send(fd, "0123456789", 10, 0));
+      timeval tv{2, 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      char buf[64];
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n > 0) got.assign(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return got;
+  };
+  int e = 0;
+  EXPECT_EQ("0123456789", exchange(nullptr, &e));
+  EXPECT_EQ("0123456789\r\n", exchange("echo-crlf", &e));
+  EXPECT_EQ("0123456788", exchange("echo-wrong", &e));
+  EXPECT_EQ("01234", exchange("echo-split", &e));
+  EXPECT_EQ("", exchange("refuse", &e));
+  EXPECT_EQ(ECONNREFUSED, e);
+}
+
+TEST(SimFaults, ParsesEveryDocumentedFaultAndRejectsNonsense) {
+  SimFaults f;
+  std::string err;
+  EXPECT_TRUE(ApplyFault("nak-block=3x2", &f, &err));
+  EXPECT_EQ(3, f.nakBlock);
+  EXPECT_EQ(2, f.nakTimes);
+  EXPECT_TRUE(ApplyFault("late=900", &f, &err));
+  EXPECT_EQ(900u, f.lateMs);
+  // Every fault parses and is explained in the help text.
+  const std::string help = FaultHelp();
+  for (const char* s : {"silent",
+                        "silent-after-ser",
+                        "late",
+                        "fail",
+                        "fail=GLM",
+                        "mac-mismatch=2",
+                        "no-glm",
+                        "nul",
+                        "split=100",
+                        "crlf-split",
+                        "prompt",
+                        "noise",
+                        "no-c",
+                        "nak-block=1",
+                        "silent-after-block=4",
+                        "eot-nak=2",
+                        "no-eot-ack",
+                        "refuse",
+                        "echo-crlf",
+                        "echo-split",
+                        "echo-wrong",
+                        "echo-none",
+                        "echo-late=100"}) {
+    SimFaults g;
+    EXPECT_TRUE(ApplyFault(s, &g, &err)) << s << ": " << err;
+    const std::string name = std::string(s).substr(0, std::string(s).find('='));
+    EXPECT_NE(std::string::npos, help.find("  " + name)) << name;
+  }
+  for (const char* s : {"", "bogus", "nak-block", "nak-block=0", "nak-block=2x", "late=abc",
+                        "late=0", "silent=1", "eot-nak=-1", "split=99999999999"}) {
+    SimFaults g;
+    EXPECT_FALSE(ApplyFault(s, &g, &err)) << s;
+    EXPECT_FALSE(err.empty());
+  }
+}
