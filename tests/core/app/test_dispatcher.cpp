@@ -1,0 +1,408 @@
+// The dispatcher with scripted workers: the scan, the transition table of every kind
+// of job, failures at each step, Stop at each waiting point, its log file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <stdexcept>
+
+#include "app/Startthread.h"
+#include "core/app/AppTestRig.h"
+
+namespace {
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  DispatcherTest() : ports(dir.path()), pool(dir.path(), "storedMAC.txt"), factory(station) {
+    clock.SetRealYieldUs(50);
+    station.ui = &ui;
+    station.board = &board;
+    station.clock = &clock;
+    station.serial = &bus;
+    station.ports = &ports;
+    station.job = &job;
+    station.stages = &stages;
+    station.pool = &pool;
+    WorkerScript quick;
+    quick.delayMs = 200;
+    factory.SetDefault(quick);
+  }
+  ~DispatcherTest() override { dispatcher.reset(); }
+
+  void AddPorts(std::initializer_list<int> numbers) {
+    for (int n : numbers) bus.Line(FallbackPath(n));
+  }
+  void LoadPool(const std::string& bytes) {
+    dir.Write("storedMAC.txt", bytes);
+    ASSERT_EQ(pool.Load(), 0);
+  }
+  void Start(bool logFlag = false) {
+    dispatcher = std::make_unique<StartThread>(station, factory, logFlag);
+    dispatcher->Start();
+  }
+  bool WaitEnded() {
+    return WaitFor([&] { return board.EndedCount() > 0; }) &&
+           WaitFor([&] { return dispatcher->Finished(); });
+  }
+  // What the UI thread does on a confirmed Stop.
+  void Stop() {
+    ui.RunSync([&] {
+      dispatcher->StopWorkers();
+      dispatcher->Terminate();
+    });
+  }
+  int CountEvent(const std::string& event) const {
+    const auto events = board.Events();
+    return static_cast<int>(std::count(events.begin(), events.end(), event));
+  }
+  std::vector<int32_t> Stages(int count) const {
+    std::vector<int32_t> out;
+    for (int k = 0; k < count; k++) out.push_back(stages.Get(k));
+    return out;
+  }
+  // Kinds created for place k, in order.
+  std::vector<WorkerKind> KindsAt(int k) const {
+    std::vector<WorkerKind> out;
+    for (auto& c : factory.CreatedList()) {
+      if (c.portIndex == k) out.push_back(c.kind);
+    }
+    return out;
+  }
+
+  AppTempDir dir;
+  InlineUiThread ui;
+  RecordingBoard board;
+  FakeClock clock;
+  FakeSerialBus bus;
+  PortMap ports;
+  JobState job;
+  StageTable stages;
+  MacPool pool;
+  Station station;
+  ScriptedWorkerFactory factory;
+  std::unique_ptr<StartThread> dispatcher;
+};
+
+using K = WorkerKind;
+
+TEST_F(DispatcherTest, DownloadOnlyUsesPortsInScanOrderAndTheirCells) {
+  AddPorts({1, 3, 4});
+  job.jobFlags = kJobEeprom | kJobFirmware;
+  Start();
+  ASSERT_TRUE(WaitEnded());
+
+  EXPECT_EQ(dispatcher->PortNumbers(), (std::vector<int>{1, 3, 4}));
+  const auto created = factory.CreatedList();
+  ASSERT_EQ(created.size(), 3u);
+  for (int k = 0; k < 3; k++) {
+    EXPECT_EQ(created[k].kind, K::Download);
+    EXPECT_EQ(created[k].portIndex, k);
+    EXPECT_EQ(created[k].portNumber, (std::vector<int>{1, 3, 4})[k]);
+    EXPECT_EQ(created[k].stageAtCreation, StageDownloading) << "running value written first";
+    EXPECT_FALSE(created[k].logFlag);
+  }
+  EXPECT_EQ(Stages(3), (std::vector<int32_t>{2, 2, 2}));
+  EXPECT_EQ(board.StatusCell(0, 0), "COM1: download ended 2");
+  EXPECT_EQ(board.StatusCell(0, 1), "COM3: download ended 2");
+  EXPECT_EQ(board.StatusCell(1, 0), "COM4: download ended 2");
+  EXPECT_EQ(board.StatusCell(1, 1), "");
+  EXPECT_EQ(board.MacCell(1, 0), "3 COM Port detected\r\n");
+  EXPECT_EQ(CountEvent("mac 1 0 COM Port detect...\r\n"), 1);
+  EXPECT_FALSE(dispatcher->Running());
+  EXPECT_FALSE(board.StartRunning());
+  EXPECT_EQ(board.EndedCount(), 1);
+  // Every probe was closed again.
+  for (int n : {1, 3, 4}) EXPECT_FALSE(bus.Line(FallbackPath(n))->IsHeld());
+}
+
+TEST_F(DispatcherTest, TestOnlyStartsEveryPortInTheFirstPass) {
+  AddPorts({2, 5});
+  job.loopbackTest = 1;
+  Start();
+  ASSERT_TRUE(WaitEnded());
+  const auto created = factory.CreatedList();
+  ASSERT_EQ(created.size(), 2u);
+  for (auto& c : created) {
+    EXPECT_EQ(c.kind, K::LoopbackTest);
+    EXPECT_EQ(c.stageAtCreation, StageTesting);
+  }
+  EXPECT_EQ(Stages(2), (std::vector<int32_t>{4, 4}));
+}
+
+TEST_F(DispatcherTest, MacOnlyProgramsEachPortOnceAfterThePoolHasAnAddress) {
+  AddPorts({1, 2});
+  LoadPool(kOneAddressPool);
+  job.programMac = true;
+  Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(factory.Count(K::ProgramMac), 2);
+  EXPECT_EQ(factory.Total(), 2);
+  for (auto& c : factory.CreatedList()) EXPECT_EQ(c.stageAtCreation, StageProgramming);
+  EXPECT_EQ(Stages(2), (std::vector<int32_t>{6, 6}));
+}
+
+TEST_F(DispatcherTest, AllThreeStepsRunInOrderPerPort) {
+  AddPorts({1, 2, 3});
+  LoadPool(kOneAddressPool);
+  job.jobFlags = kJobEeprom;
+  job.loopbackTest = 1;
+  job.programMac = true;
+  // Ports finish their steps at different times.
+  factory.Script(K::Download, 1, WorkerScript{StageIdle, 3000});
+  factory.Script(K::LoopbackTest, 2, WorkerScript{StageIdle, 5000});
+  Start(false);
+  ASSERT_TRUE(WaitEnded());
+  for (int k = 0; k < 3; k++) {
+    EXPECT_EQ(KindsAt(k), (std::vector<K>{K::Download, K::LoopbackTest, K::ProgramMac}))
+        << "place " << k;
+  }
+  EXPECT_EQ(Stages(3), (std::vector<int32_t>{6, 6, 6}));
+}
+
+TEST_F(DispatcherTest, JobWithoutStepsEndsAfterTheFirstPass) {
+  AddPorts({7});
+  Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(factory.Total(), 0);
+  EXPECT_EQ(stages.Get(0), StageIdle);
+  EXPECT_EQ(clock.SleptMs(), 500u) << "one supervising pass, nothing else waited";
+  EXPECT_EQ(board.MacCell(1, 0), "1 COM Port detected\r\n");
+}
+
+struct FailCase {
+  const char* name;
+  K failing;
+  std::vector<K> expectedAtPort1;
+};
+
+class DispatcherFailureTest : public DispatcherTest,
+                              public ::testing::WithParamInterface<FailCase> {};
+
+TEST_P(DispatcherFailureTest, AFailedStepEndsOnlyItsPort) {
+  AddPorts({1, 2, 3});
+  LoadPool(kOneAddressPool);
+  job.jobFlags = kJobFirmware;
+  job.loopbackTest = 1;
+  job.programMac = true;
+  factory.Script(GetParam().failing, 1, WorkerScript{StageFailed, 300});
+  Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(KindsAt(1), GetParam().expectedAtPort1);
+  EXPECT_EQ(Stages(3), (std::vector<int32_t>{6, -1, 6}));
+  for (int k : {0, 2}) {
+    EXPECT_EQ(KindsAt(k), (std::vector<K>{K::Download, K::LoopbackTest, K::ProgramMac}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, DispatcherFailureTest,
+    ::testing::Values(FailCase{"download", K::Download, {K::Download}},
+                      FailCase{"test", K::LoopbackTest, {K::Download, K::LoopbackTest}},
+                      FailCase{
+                          "mac", K::ProgramMac, {K::Download, K::LoopbackTest, K::ProgramMac}}),
+    [](const ::testing::TestParamInfo<FailCase>& param) { return std::string(param.param.name); });
+
+TEST_F(DispatcherTest, DownloadThenMacWithoutTestAndDownloadFailureSkipsMac) {
+  AddPorts({1, 2});
+  LoadPool(kOneAddressPool);
+  job.jobFlags = kJobEeprom;
+  job.programMac = true;
+  factory.Script(K::Download, 0, WorkerScript{StageFailed, 100});
+  Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(KindsAt(0), (std::vector<K>{K::Download}));
+  EXPECT_EQ(KindsAt(1), (std::vector<K>{K::Download, K::ProgramMac}));
+  EXPECT_EQ(Stages(2), (std::vector<int32_t>{-1, 6}));
+}
+
+TEST_F(DispatcherTest, StopDuringThePoolWaitScansNothing) {
+  AddPorts({1});
+  job.programMac = true;  // the pool is not loaded: no address
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return clock.SleptMs() >= 4000; }));
+  EXPECT_EQ(clock.SleptMs() % 2000, 0u) << "waits in steps of 2000 ms";
+  Stop();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(CountEvent("mac 1 0 COM Port detect...\r\n"), 0);
+  EXPECT_EQ(factory.Total(), 0);
+  EXPECT_EQ(bus.Line(FallbackPath(1))->openCount(), 0);
+}
+
+TEST_F(DispatcherTest, AssignedMacDoesNotWaitForAUsedUpPool) {
+  AddPorts({1});
+  LoadPool("02:5C:3A:04:22:D2\r\n02:5C:3A:04:22:D1\r\n");  // every address handed out
+  ASSERT_FALSE(pool.IsAvailable());
+  job.programMac = true;
+  job.assignMac = true;
+  job.assignedMacText = "02:5C:3A:04:22:D1";
+  Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(KindsAt(0), (std::vector<K>{K::ProgramMac}));
+  EXPECT_EQ(stages.Get(0), StageProgrammed);
+}
+
+TEST_F(DispatcherTest, StopDuringTheScanWaitStartsNoWorker) {
+  job.jobFlags = kJobEeprom;
+  job.loopbackTest = 1;
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return CountEvent("mac 1 0 0 COM Port detected\r\n") >= 2; }));
+  EXPECT_GE(clock.SleptMs(), 3000u);
+  Stop();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(factory.Total(), 0);
+  EXPECT_EQ(dispatcher->PortNumbers().size(), 0u);
+  EXPECT_EQ(board.EndedCount(), 1);
+}
+
+TEST_F(DispatcherTest, StopWhileSupervisingStopsRunningWorkersAndStartsNoNewOnes) {
+  AddPorts({1, 2, 3});
+  job.jobFlags = kJobEeprom;
+  job.loopbackTest = 1;
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory.Script(K::Download, 0, forever);
+  factory.Script(K::Download, 1, forever);
+  factory.Script(K::Download, 2, WorkerScript{StageIdle, 10});  // finishes at once
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return stages.Get(2) == StageTested; }));
+  // Some supervising passes go by with the other download workers still running.
+  const uint64_t at = clock.SleptMs();
+  ASSERT_TRUE(WaitFor([&] { return clock.SleptMs() > at + 2000; }));
+  Stop();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(Stages(3), (std::vector<int32_t>{-1, -1, 4}));
+  EXPECT_EQ(factory.Count(K::LoopbackTest), 1);
+  EXPECT_EQ(factory.Count(K::Download), 3);
+}
+
+TEST_F(DispatcherTest, OnlyTheSixteenLowestFreePortsAreUsed) {
+  for (int n = 1; n <= 20; n++) bus.Line(FallbackPath(n));
+  bus.Line(FallbackPath(5))->present = false;  // unplugged
+  FakeSerialPort other(bus);                   // COM2 held by another program
+  ASSERT_EQ(other.Open(FallbackPath(2)), 0);
+  job.jobFlags = kJobEeprom;
+  Start();
+  ASSERT_TRUE(WaitEnded());
+  std::vector<int> expected = {1, 3, 4};
+  for (int n = 6; n <= 18; n++) expected.push_back(n);
+  EXPECT_EQ(dispatcher->PortNumbers(), expected);
+  EXPECT_EQ(board.MacCell(1, 0), "16 COM Port detected\r\n");
+  EXPECT_EQ(bus.Line(FallbackPath(19))->openCount(), 0) << "probing stops at 16 ports";
+  EXPECT_TRUE(bus.Line(FallbackPath(2))->IsHeld());
+  const auto created = factory.CreatedList();
+  ASSERT_EQ(created.size(), 16u);
+  for (int k = 0; k < 16; k++) {
+    EXPECT_EQ(created[k].portIndex, k);
+    EXPECT_EQ(created[k].portNumber, expected[k]);
+  }
+}
+
+TEST_F(DispatcherTest, LogFileRecordsTheRunAndTheFlagReachesTheWorkers) {
+  AddPorts({1, 3});
+  job.jobFlags = kJobEeprom;
+  job.logEnabled = true;
+  job.logDirectory = dir.path();
+  dir.Write("startThread.txt", "an old log that is much longer than the new one\r\n");
+  Start(true);
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(dir.Read("startThread.txt"),
+            "COM Port detect...\r\n2 COM Port detected\r\nnew COM1 Thread\r\nnew COM3 "
+            "Thread\r\nStartThread end\r\n");
+  for (auto& c : factory.CreatedList()) EXPECT_TRUE(c.logFlag);
+}
+
+TEST_F(DispatcherTest, LogFileThatCannotBeCreatedEndsWithoutEndSteps) {
+  struct Case {
+    std::string directory;
+    int error;
+  };
+  for (const Case& c :
+       {Case{dir.File("missing"), ENOENT}, Case{std::string(250, 'd'), ENAMETOOLONG}}) {
+    SCOPED_TRACE(c.directory);
+    AddPorts({1});
+    job.jobFlags = kJobEeprom;
+    job.logDirectory = c.directory;
+    RecordingBoard fresh;
+    station.board = &fresh;
+    Start(true);
+    ASSERT_TRUE(WaitFor([&] { return dispatcher->Finished(); }));
+    EXPECT_EQ(fresh.MacCell(1, 0),
+              "startThread: create log file failed: " + std::to_string(c.error));
+    EXPECT_FALSE(dispatcher->Running());
+    EXPECT_EQ(factory.Total(), 0);
+    const auto events = fresh.Events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "mac 1 0 COM Port detect...\r\n"), 0);
+    EXPECT_EQ(fresh.EndedCount(), 1);
+    dispatcher.reset();
+    station.board = &board;
+  }
+}
+
+// Throws when asked for the worker of one place, else creates a scripted one.
+class ThrowingFactory final : public WorkerFactory {
+ public:
+  ThrowingFactory(WorkerFactory& inner, int throwAt, bool returnNull)
+      : inner_(inner), throwAt_(throwAt), returnNull_(returnNull) {}
+  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
+                                      bool logFlag) override {
+    if (portIndex == throwAt_) {
+      if (returnNull_) return nullptr;
+      throw std::runtime_error("no worker for you");
+    }
+    return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
+  }
+
+ private:
+  WorkerFactory& inner_;
+  int throwAt_;
+  bool returnNull_;
+};
+
+TEST_F(DispatcherTest, FaultInTheRunIsShownAndTheEndStepsStopTheWorkers) {
+  AddPorts({1, 2});
+  job.jobFlags = kJobEeprom;
+  job.logEnabled = true;
+  job.logDirectory = dir.path();
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory.Script(K::Download, 0, forever);
+  ThrowingFactory throwing(factory, 1, false);
+  dispatcher = std::make_unique<StartThread>(station, throwing, true);
+  dispatcher->Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(board.Exceptions(), (std::vector<std::string>{"no worker for you"}));
+  EXPECT_EQ(stages.Get(0), StageFailed) << "the running worker was stopped";
+  const std::string log = dir.Read("startThread.txt");
+  EXPECT_NE(log.find("new COM1 Thread\r\nStartThread exception\r\nStartThread end\r\n"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(DispatcherTest, PortWithoutAWorkerFailsInsteadOfHangingTheRun) {
+  AddPorts({1, 2});
+  job.loopbackTest = 1;
+  ThrowingFactory nulls(factory, 0, true);
+  dispatcher = std::make_unique<StartThread>(station, nulls, false);
+  dispatcher->Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(Stages(2), (std::vector<int32_t>{-1, 4}));
+}
+
+TEST(DispatcherFinalStage, FollowsTheLastStepOfTheJob) {
+  JobState job;
+  EXPECT_EQ(StartThread::FinalStage(job), StageIdle);
+  EXPECT_TRUE(StartThread::PortFinished(job, StageIdle));
+  job.jobFlags = kJobFirmware;
+  EXPECT_EQ(StartThread::FinalStage(job), StageDownloaded);
+  EXPECT_FALSE(StartThread::PortFinished(job, StageDownloading));
+  job.loopbackTest = 1;
+  EXPECT_EQ(StartThread::FinalStage(job), StageTested);
+  EXPECT_FALSE(StartThread::PortFinished(job, StageDownloaded));
+  job.programMac = true;
+  EXPECT_EQ(StartThread::FinalStage(job), StageProgrammed);
+  EXPECT_TRUE(StartThread::PortFinished(job, StageFailed));
+  EXPECT_FALSE(StartThread::PortFinished(job, StageTested));
+}
+
+}  // namespace

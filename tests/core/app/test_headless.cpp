@@ -1,0 +1,124 @@
+// The headless runner's pieces: line escaping, the board's line format and the task
+// queue that makes the main thread the UI thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "app/Headless.h"
+
+namespace {
+
+TEST(EscapeLineText, EscapesLineEndsBackslashAndUnprintableBytes) {
+  EXPECT_EQ(EscapeLineText("3 COM Port detected\r\n"), "3 COM Port detected\\r\\n");
+  EXPECT_EQ(EscapeLineText("a\\b"), "a\\\\b");
+  EXPECT_EQ(EscapeLineText(std::string("\t\x01\x7f\xff~ ", 6)), "\\x09\\x01\\x7F\\xFF~ ");
+  EXPECT_EQ(EscapeLineText(std::string("a\0b", 3)), "a\\x00b");
+  EXPECT_EQ(EscapeLineText(""), "");
+}
+
+// Captures what a FILE* received.
+class Captured {
+ public:
+  Captured() : f_(open_memstream(&buf_, &size_)) {}
+  ~Captured() {
+    if (f_) std::fclose(f_);
+    std::free(buf_);
+  }
+  std::FILE* file() { return f_; }
+  std::string Text() {
+    std::fflush(f_);
+    return std::string(buf_, size_);
+  }
+
+ private:
+  char* buf_ = nullptr;
+  size_t size_ = 0;
+  std::FILE* f_;
+};
+
+TEST(HeadlessBoard, OneLinePerCall) {
+  Captured out;
+  HeadlessBoard board(out.file());
+  board.ShowPortStatus(3, "COM4: Download EEPROM...1/1");
+  board.SetMacGridCell(1, 0, "COM Port detect...\r\n");
+  board.AppendMessage("EEPROM: C:\\x.vef");
+  board.ClearMessages();
+  board.ClearStatusGrid();
+  board.SetStartButton(true);
+  board.ShowException("bad\nthing");
+  EXPECT_FALSE(board.Ended());
+  board.DispatcherEnded();
+  EXPECT_TRUE(board.Ended());
+  EXPECT_EQ(out.Text(),
+            "status 3 COM4: Download EEPROM...1/1\n"
+            "mac 1 0 COM Port detect...\\r\\n\n"
+            "message EEPROM: C:\\\\x.vef\n"
+            "exception bad\\nthing\n"
+            "end\n");
+}
+
+TEST(HeadlessBoxes, ErrorLinesAndYesToEveryQuestion) {
+  Captured err;
+  HeadlessBoxes boxes(err.file());
+  EXPECT_EQ(boxes.Show("Error", "Please Select Files first.", BoxButtons::Ok, BoxIcon::None),
+            BoxResult::Ok);
+  EXPECT_EQ(boxes.Show("Confirm", "Realy Stop the process ?", BoxButtons::YesNo, BoxIcon::Question),
+            BoxResult::Yes);
+  EXPECT_EQ(err.Text(),
+            "error Error: Please Select Files first.\n"
+            "error Confirm: Realy Stop the process ?\n");
+}
+
+TEST(QueueUiThread, RoutinesOfOtherThreadsRunOnTheUiThreadInTurn) {
+  QueueUiThread ui;
+  EXPECT_TRUE(ui.IsUiThread());
+  const auto uiId = std::this_thread::get_id();
+  int counter = 0;  // touched only on the UI thread
+  bool allOnUi = true;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++) {
+    threads.emplace_back([&] {
+      EXPECT_FALSE(ui.IsUiThread());
+      for (int i = 0; i < 50; i++) {
+        ui.RunSync([&] {
+          if (std::this_thread::get_id() != uiId) allOnUi = false;
+          counter++;
+        });
+      }
+      finished++;
+    });
+  }
+  while (finished.load() < 4) ui.RunPending(10);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, 200);
+  EXPECT_TRUE(allOnUi);
+  // Called on the UI thread itself: runs at once.
+  ui.RunSync([&] { counter++; });
+  EXPECT_EQ(counter, 201);
+  EXPECT_EQ(ui.RunPending(0), 0);
+}
+
+TEST(QueueUiThread, AFaultOnTheUiThreadReachesTheCaller) {
+  QueueUiThread ui;
+  std::string caught;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    try {
+      ui.RunSync([] { throw std::runtime_error("box failed"); });
+    } catch (const std::exception& e) {
+      caught = e.what();
+    }
+    done = true;
+  });
+  while (!done.load()) ui.RunPending(10);
+  worker.join();
+  EXPECT_EQ(caught, "box failed");
+}
+
+}  // namespace

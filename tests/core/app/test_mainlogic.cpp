@@ -1,0 +1,371 @@
+// The main window's logic without a window: the address check, job set-up, Start and
+// Stop, the dispatcher's lifetime (Start while the last run is stopping, close during
+// a run).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <functional>
+#include <memory>
+
+#include "app/MainLogic.h"
+#include "app/Startthread.h"
+#include "core/app/AppTestRig.h"
+
+namespace {
+
+const char kIpText[] =
+    "System IP should be 192.168.1.1~192.168.1.126\r\n or 192.168.1.128~192.168.1.254";
+
+class FakeJobDialog final : public JobDialog {
+ public:
+  std::function<bool()> onShow = [] { return true; };
+  int shown = 0;
+  bool ShowModal() override {
+    shown++;
+    return onShow();
+  }
+};
+
+class MainLogicTest : public ::testing::Test {
+ protected:
+  MainLogicTest() : net(&clock) {
+    clock.SetRealYieldUs(50);
+    net.SetAddresses({Ip(127, 0, 0, 1), Ip(192, 168, 1, 10)});
+    PlatformServices services;
+    services.ui = &ui;
+    services.clock = &clock;
+    services.serial = &bus;
+    services.net = &net;
+    logic = std::make_unique<MainLogic>(services, board, boxes, dir.path());
+    factory = std::make_unique<ScriptedWorkerFactory>(logic->station());
+    WorkerScript quick;
+    quick.delayMs = 200;
+    factory->SetDefault(quick);
+    logic->SetWorkerFactory(factory.get());
+  }
+  ~MainLogicTest() override {
+    OnUi([&] { logic->RequestClose(); });
+    WaitFor([&] { return OnUiValue([&] { return logic->CanClose(); }); });
+    OnUi([&] { logic->FormClose(); });
+    logic.reset();
+  }
+
+  // Handlers run on the (inline) UI thread, never at the same time as a routine of
+  // the dispatcher or a worker.
+  void OnUi(const std::function<void()>& fn) { ui.RunSync(fn); }
+  bool OnUiValue(const std::function<bool()>& fn) {
+    bool v = false;
+    ui.RunSync([&] { v = fn(); });
+    return v;
+  }
+  void Press() {
+    OnUi([&] { logic->Btn_StartClick(); });
+  }
+  bool CaptionStop() {
+    return OnUiValue([&] { return logic->StartCaptionIsStop(); });
+  }
+  bool Busy() {
+    return OnUiValue([&] { return logic->DispatcherBusy(); });
+  }
+  void AddPorts(std::initializer_list<int> numbers) {
+    for (int n : numbers) bus.Line(FallbackPath(n));
+  }
+  // A job as the dialog would confirm it.
+  void SetJob(int32_t flags, int32_t loopback, bool programMac) {
+    logic->job.jobFlags = flags;
+    logic->job.loopbackTest = loopback;
+    logic->job.programMac = programMac;
+    logic->job.filesSelected = true;
+  }
+  bool WaitRunEnded(int runs = 1) {
+    return WaitFor([&] { return board.EndedCount() >= runs; }) &&
+           WaitFor([&] { return !Busy() && !CaptionStop(); });
+  }
+
+  AppTempDir dir;
+  InlineUiThread ui;
+  RecordingBoard board;
+  RecordingBoxes boxes;
+  FakeClock clock;
+  FakeSerialBus bus;
+  FakeNetwork net;
+  std::unique_ptr<MainLogic> logic;
+  std::unique_ptr<ScriptedWorkerFactory> factory;
+};
+
+TEST_F(MainLogicTest, AddressCheckTheFirst192168EntryDecides) {
+  struct Case {
+    std::vector<uint32_t> table;
+    int expected;
+  };
+  const Case cases[] = {
+      {{Ip(192, 168, 1, 10)}, 0},
+      {{Ip(127, 0, 0, 1), Ip(10, 1, 2, 3), Ip(192, 168, 1, 254)}, 0},
+      {{Ip(192, 168, 1, 127)}, -2},
+      {{Ip(192, 168, 2, 5), Ip(192, 168, 1, 10)}, -2},
+      {{Ip(192, 168, 1, 127), Ip(192, 168, 1, 10)}, -2},
+      {{Ip(192, 168, 1, 10), Ip(192, 168, 2, 5)}, 0},
+      {{Ip(192, 169, 1, 10), Ip(10, 0, 0, 1)}, -1},
+      {{}, -1},
+  };
+  for (const Case& c : cases) {
+    net.SetAddresses(c.table);
+    EXPECT_EQ(logic->CheckWorkstationAddress(), c.expected) << ::testing::PrintToString(c.table);
+  }
+  net.SetAddresses({Ip(192, 168, 1, 10)});
+  net.SetAddressError(ENOMEM);
+  EXPECT_EQ(logic->CheckWorkstationAddress(), -1);
+}
+
+TEST_F(MainLogicTest, StartRefusalsAndWhatTheyLeaveInTheStageTable) {
+  SetJob(kJobEeprom, 0, false);
+  logic->stages.Set(0, StageTested);
+  net.SetAddresses({Ip(192, 168, 2, 5), Ip(192, 168, 1, 10)});
+  Press();
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].caption, "Error");
+  EXPECT_EQ(boxes.Boxes()[0].text, kIpText);
+  EXPECT_EQ(logic->stages.Get(0), StageTested) << "address refusal leaves the table";
+  EXPECT_EQ(logic->dispatcher(), nullptr);
+
+  net.SetAddresses({Ip(192, 168, 1, 10)});
+  logic->job.filesSelected = false;
+  Press();
+  EXPECT_EQ(boxes.Texts().back(), "Please Select Files first.");
+  EXPECT_EQ(logic->stages.Get(0), StageIdle) << "the table is cleared before the job check";
+  EXPECT_FALSE(CaptionStop());
+  EXPECT_EQ(logic->dispatcher(), nullptr);
+
+  // MAC programming from a pool without an address.
+  dir.Write("storedMAC.txt", "02:5C:3A:04:22:D2\r\n02:5C:3A:04:22:D1\r\n");
+  ASSERT_EQ(logic->macPool.Load(), 0);
+  SetJob(0, 0, true);
+  Press();
+  EXPECT_EQ(board.MacCell(0, 0), "MAC not available");
+  EXPECT_EQ(logic->dispatcher(), nullptr);
+  EXPECT_FALSE(CaptionStop());
+}
+
+TEST_F(MainLogicTest, SelectFilesSetsUpTheJobAndTheMacLine) {
+  FakeJobDialog dialog;
+  // Cancel: the log and the MAC line stay as they were.
+  board.AppendMessage("earlier");
+  dialog.onShow = [] { return false; };
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_EQ(dialog.shown, 1);
+  EXPECT_EQ(board.Messages(), (std::vector<std::string>{"earlier"}));
+
+  // OK without MAC programming: the file lines, the MAC line untouched.
+  dialog.onShow = [&] {
+    logic->storedConfig.eepromPath = "/images/a.vef";
+    logic->storedConfig.firmwarePath = "";
+    logic->job.jobFlags = kJobEeprom;
+    logic->job.logEnabled = true;
+    logic->job.logDirectory = "/logs";
+    logic->job.filesSelected = true;
+    return true;
+  };
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_EQ(board.Messages(),
+            (std::vector<std::string>{"EEPROM: /images/a.vef", "Firmware: ", "Log file: /logs"}));
+  EXPECT_EQ(board.MacCell(0, 0), "");
+
+  // MAC programming with a pool file that cannot be loaded (missing, then created empty).
+  dialog.onShow = [&] {
+    logic->job.programMac = true;
+    logic->job.logEnabled = false;
+    logic->job.filesSelected = true;
+    return true;
+  };
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_EQ(board.MacCell(0, 0), "MAC initialize failed: -1");
+  EXPECT_EQ(boxes.Texts().back(),
+            "get MAC from storedMAC.txt failed\r\nPlease put the right file and try again");
+  EXPECT_FALSE(logic->job.filesSelected);
+  EXPECT_FALSE(logic->macPool.IsLoaded());
+
+  // The pool file put right: the range is shown and the job is set up.
+  dir.Write("storedMAC.txt", kOneAddressPool);
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_EQ(board.MacCell(0, 0), "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1");
+  EXPECT_TRUE(logic->job.filesSelected);
+  EXPECT_EQ(board.Messages(), (std::vector<std::string>{"EEPROM: /images/a.vef", "Firmware: "}));
+
+  // An assigned address is shown without looking at the pool.
+  dialog.onShow = [&] {
+    logic->job.programMac = true;
+    logic->job.assignMac = true;
+    logic->job.assignedMacText = "02:5C:3A:04:21:0F";
+    return true;
+  };
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_EQ(board.MacCell(0, 0), "assigned MAC: 02:5C:3A:04:21:0F");
+  EXPECT_TRUE(logic->job.filesSelected);
+}
+
+TEST_F(MainLogicTest, PoolWithoutVendorPrefixIsLoadedButHasNoAddress) {
+  dir.Write("storedMAC.txt", "AA:5C:3A:04:22:D1\r\nAA:5C:3A:04:22:D1\r\n");
+  FakeJobDialog dialog;
+  dialog.onShow = [&] {
+    logic->job.programMac = true;
+    logic->job.filesSelected = true;
+    return true;
+  };
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_EQ(board.MacCell(0, 0), "MAC not available");
+  EXPECT_FALSE(logic->job.filesSelected);
+}
+
+TEST_F(MainLogicTest, RunEndsByItselfAndReturnsTheButton) {
+  AddPorts({1, 3, 4});
+  SetJob(kJobEeprom, 1, false);
+  board.ShowPortStatus(7, "from the last run");
+  Press();
+  EXPECT_TRUE(CaptionStop());
+  EXPECT_TRUE(board.StartRunning());
+  EXPECT_EQ(board.StatusCell(3, 1), "") << "Start clears the status grid";
+  ASSERT_TRUE(WaitRunEnded());
+  EXPECT_FALSE(board.StartRunning());
+  for (int k = 0; k < 3; k++) EXPECT_EQ(logic->stages.Get(k), StageTested);
+  EXPECT_EQ(board.StatusCell(1, 0), "COM4: test ended 4");
+  EXPECT_EQ(board.MacCell(0, 0), "") << "a job without MAC programming leaves the MAC line";
+
+  // The same job again: the ended dispatcher is released, the table cleared.
+  Press();
+  EXPECT_TRUE(CaptionStop());
+  ASSERT_TRUE(WaitRunEnded(2));
+  EXPECT_EQ(factory->Count(WorkerKind::LoopbackTest), 6);
+  EXPECT_TRUE(OnUiValue([&] { return logic->ReleaseEndedDispatcher(); }));
+  EXPECT_EQ(logic->dispatcher(), nullptr);
+}
+
+TEST_F(MainLogicTest, StopAsksFirstAndNoLeavesTheRunAlone) {
+  AddPorts({1, 2});
+  SetJob(kJobFirmware, 0, false);
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory->SetDefault(forever);
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return factory->Total() == 2; }));
+
+  boxes.QueueAnswer(BoxResult::No);
+  Press();
+  const auto asked = boxes.Boxes().back();
+  EXPECT_EQ(asked.caption, "Confirm");
+  EXPECT_EQ(asked.text, "Realy Stop the process ?");
+  EXPECT_EQ(asked.buttons, BoxButtons::YesNo);
+  EXPECT_TRUE(CaptionStop());
+  EXPECT_TRUE(logic->dispatcher()->Running());
+
+  Press();  // Yes
+  EXPECT_FALSE(CaptionStop()) << "the caption returns at once";
+  ASSERT_TRUE(WaitRunEnded());
+  EXPECT_EQ(logic->stages.Get(0), StageFailed);
+  EXPECT_EQ(logic->stages.Get(1), StageFailed);
+}
+
+TEST_F(MainLogicTest, StartWhileTheStoppedRunIsStillEndingIsRefused) {
+  AddPorts({1, 2});
+  SetJob(kJobEeprom, 0, false);
+  std::atomic<bool> letGo{false};
+  WorkerScript slowToStop;
+  slowToStop.untilStopped = true;
+  slowToStop.holdStop = &letGo;
+  factory->SetDefault(slowToStop);
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return factory->Total() == 2; }));
+  Press();  // Stop, Yes
+  EXPECT_FALSE(CaptionStop());
+  EXPECT_TRUE(Busy());
+
+  boxes.Clear();
+  Press();  // Start while the workers still wind down
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].caption, "Error");
+  EXPECT_EQ(boxes.Boxes()[0].text, MainLogic::kStillStoppingText);
+  EXPECT_EQ(logic->stages.Get(0), StageDownloading) << "the table is not cleared under workers";
+  EXPECT_FALSE(CaptionStop());
+
+  // Select Files cannot change the job under them either.
+  FakeJobDialog dialog;
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_EQ(dialog.shown, 0);
+
+  letGo.store(true);
+  ASSERT_TRUE(WaitRunEnded());
+  EXPECT_EQ(logic->stages.Get(0), StageFailed);
+  factory->SetDefault(WorkerScript{StageIdle, 100});
+  Press();
+  EXPECT_TRUE(CaptionStop());
+  ASSERT_TRUE(WaitRunEnded(2));
+  EXPECT_EQ(logic->stages.Get(0), StageDownloaded);
+}
+
+TEST_F(MainLogicTest, SelectFilesDuringARunDoesNothing) {
+  AddPorts({1});
+  SetJob(kJobEeprom, 0, false);
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory->SetDefault(forever);
+  Press();
+  FakeJobDialog dialog;
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_EQ(dialog.shown, 0);
+  EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+TEST_F(MainLogicTest, CloseDuringARunStopsItBeforeTheWindowGoes) {
+  AddPorts({1, 2, 3});
+  SetJob(kJobEeprom, 1, false);
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory->SetDefault(forever);
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return factory->Total() == 3; }));
+  EXPECT_FALSE(OnUiValue([&] { return logic->CanClose(); }));
+  OnUi([&] { logic->RequestClose(); });
+  ASSERT_TRUE(WaitFor([&] { return OnUiValue([&] { return logic->CanClose(); }); }));
+  for (int k = 0; k < 3; k++) EXPECT_EQ(logic->stages.Get(k), StageFailed);
+  EXPECT_EQ(factory->Count(WorkerKind::LoopbackTest), 0);
+  // Once closing, Start does nothing.
+  Press();
+  EXPECT_EQ(factory->Total(), 3);
+  OnUi([&] { logic->FormClose(); });
+  EXPECT_EQ(logic->dispatcher(), nullptr);
+}
+
+TEST_F(MainLogicTest, LogFileFailureKeepsStopUntilTheOperatorPressesIt) {
+  AddPorts({1});
+  SetJob(kJobEeprom, 0, false);
+  logic->job.logEnabled = true;
+  logic->job.logDirectory = dir.File("no-such-dir");
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return board.EndedCount() == 1; }));
+  EXPECT_EQ(board.MacCell(1, 0), "startThread: create log file failed: " + std::to_string(ENOENT));
+  EXPECT_TRUE(CaptionStop());
+  EXPECT_TRUE(board.StartRunning());
+  Press();  // Stop, Yes: only the caption returns
+  EXPECT_FALSE(CaptionStop());
+  logic->job.logEnabled = false;
+  Press();
+  ASSERT_TRUE(WaitRunEnded(2));
+  EXPECT_EQ(logic->stages.Get(0), StageDownloaded);
+}
+
+TEST_F(MainLogicTest, BoardRoutinesForwardToTheView) {
+  OnUi([&] {
+    logic->ShowPortStatus(3, "COM4: x");
+    logic->SetMacGridCell(1, 0, "scan");
+    logic->AppendMessage("hello");
+    logic->ShowException("fault");
+    logic->ShowPortStatus(16, "out of range");
+  });
+  EXPECT_EQ(board.StatusCell(1, 1), "COM4: x");
+  EXPECT_EQ(board.MacCell(1, 0), "scan");
+  EXPECT_EQ(board.Messages(), (std::vector<std::string>{"hello"}));
+  EXPECT_EQ(board.Exceptions(), (std::vector<std::string>{"fault"}));
+  EXPECT_EQ(board.Events().size(), 4u);
+}
+
+}  // namespace
