@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/FakeNetwork.h"
 #include "test_factorytest_rig.h"
 #include "workers/Factorytestthread.h"
 #include "workers/Workers.h"
@@ -331,3 +332,77 @@ TEST(FactoryTestFactory, DispatcherGetsTheRealWorkerWithTheFixedAddress) {
 }
 
 }  // namespace
+
+// With the shared in-memory network, whose waits run on the fake clock.
+class FactoryTestFakeNet : public ::testing::Test {
+ protected:
+  FactoryTestFakeNet() : net(&rig.clock) {
+    rig.station.net = &net;
+    auto line = rig.Line(3);
+    std::weak_ptr<FakeLine> weak = line;
+    line->SetOnHostWrite([weak](const std::string&) {
+      if (auto l = weak.lock()) l->DeviceSend("%GSVPA 4001\r\n");
+    });
+  }
+  void Run() {
+    rig.stages.Set(0, StageTesting);
+    FactoryTestThread w(rig.station, false, 3, 0);
+    w.Start();
+    w.Join();
+  }
+  WorkerRig rig;
+  FakeNetwork net;
+};
+
+TEST_F(FactoryTestFakeNet, TwoConnectTimeOutsEachWaitTheFullBound) {
+  FakePeer peer;
+  peer.connects = {ETIMEDOUT, ETIMEDOUT};
+  net.SetPeer(4001, peer);
+  Run();
+  EXPECT_EQ(net.ConnectAttempts(), 2);
+  EXPECT_EQ(rig.clock.SleptMs(), 500u + 2u * 21000u);
+  EXPECT_TRUE(rig.board.Messages().empty());
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: loopback test failed: -6");
+  EXPECT_EQ(net.OpenSockets(), 0);
+  EXPECT_EQ(net.SocketsClosedByDestructor(), 0);
+}
+
+TEST_F(FactoryTestFakeNet, EchoFaults) {
+  struct Case {
+    FakeReply reply;
+    const char* message;
+    int result;
+    uint32_t slept;
+  };
+  const Case cases[] = {
+      {FakeReply::Echo, nullptr, 0, 1000},
+      {FakeReply::TwoPieces, "tcp recv fail", -7, 1000},
+      {FakeReply::ExtraCrLf, "tcp recv fail", -7, 1000},
+      {FakeReply::Close, "tcp recv fail", -7, 1000},
+      {FakeReply::WrongByte, "not match", -9, 1000},
+      {FakeReply::Nothing, "select fail", -8, 4000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.reply));
+    WorkerRig local;
+    FakeNetwork localNet(&local.clock);
+    FakePeer peer;
+    peer.reply = c.reply;
+    localNet.SetPeer(peer);
+    local.station.net = &localNet;
+    auto line = local.Line(3);
+    line->SetOnHostWrite([&line](const std::string&) { line->DeviceSend("%GSVPA 4001\r\n"); });
+    {
+      FactoryTestThread w(local.station, false, 3, 0);
+      w.Start();
+      w.Join();
+    }
+    line->SetOnHostWrite(nullptr);
+    EXPECT_EQ(local.stages.Get(0), c.result == 0 ? StageTested : StageFailed);
+    EXPECT_EQ(local.board.Messages(), c.message ? Strings{c.message} : Strings{});
+    EXPECT_EQ(localNet.SentBytes(), "0123456789");
+    EXPECT_EQ(local.clock.SleptMs(), c.slept);
+    EXPECT_EQ(localNet.OpenSockets(), 0);
+    EXPECT_EQ(localNet.SocketsClosedByDestructor(), 0);
+  }
+}
