@@ -15,6 +15,7 @@
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QThread>
+#include <QTimer>
 #include <QToolButton>
 #include <exception>
 
@@ -47,7 +48,9 @@ class OneLineCellDelegate final : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
   QString displayText(const QVariant& value, const QLocale& locale) const override {
-    QString text = QStyledItemDelegate::displayText(value, locale);
+    if (value.typeId() != QMetaType::QString)
+      return QStyledItemDelegate::displayText(value, locale);
+    QString text = value.toString();
     while (!text.isEmpty() &&
            (text.back() == QLatin1Char('\r') || text.back() == QLatin1Char('\n')))
       text.chop(1);
@@ -353,9 +356,11 @@ void TmainFrm::SetStartButton(bool running) {
 }
 
 void TmainFrm::DispatcherEnded() {
-  // Nothing to do on the window: the Start button has been restored through
-  // SetStartButton, and the dispatcher object is released by MainLogic later, never
-  // inside this call (its thread is still waiting for it to return).
+  // The dispatcher's thread is still inside this call: release it later, from the
+  // event loop, once the call has returned.
+  QTimer::singleShot(0, this, [this] {
+    if (logic_) logic_->ReleaseEndedDispatcher();
+  });
 }
 
 // ---- event handlers ----

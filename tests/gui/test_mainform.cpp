@@ -1,0 +1,578 @@
+// The main window as the operator sees it: controls, the board's cells, Start/Stop,
+// "Select Files" and closing, with the real Qt UI thread and scripted step workers.
+#include <QDir>
+#include <QHeaderView>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <atomic>
+#include <cerrno>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Thread.h"
+#include "app/WorkerFactory.h"
+#include "app/gui/Mainform.h"
+#include "app/gui/QtUiThread.h"
+#include "fakes/TestBoard.h"
+#include "platform/Network.h"
+#include "platform/fake/FakeClock.h"
+#include "platform/fake/FakeSerial.h"
+
+namespace {
+
+uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+  return (a << 24) | (b << 16) | (c << 8) | d;
+}
+
+class DeadSocket final : public TcpSocket {
+ public:
+  int Create() override { return ENETUNREACH; }
+  int Connect(uint32_t, uint16_t, uint32_t) override { return ENETUNREACH; }
+  long Send(const uint8_t*, size_t) override { return -1; }
+  int WaitReadable(uint32_t) override { return -1; }
+  long Recv(uint8_t*, size_t) override { return -1; }
+  void Close() override {}
+  bool IsOpen() const override { return false; }
+};
+
+// The workstation's address table, as the test sets it; no traffic at all.
+class TableNetwork final : public Network {
+ public:
+  std::unique_ptr<TcpSocket> NewSocket() override { return std::make_unique<DeadSocket>(); }
+  int AddressTable(std::vector<uint32_t>* out) override {
+    if (error != 0) return error;
+    *out = table;
+    return 0;
+  }
+  std::vector<uint32_t> table{Ip(127, 0, 0, 1), Ip(192, 168, 1, 10)};
+  int error = 0;
+};
+
+// A step worker that plays a script: status texts, then its final stage. With `hang`
+// it waits (in virtual time) for a stop request before it ends failed.
+struct Script {
+  std::vector<std::string> texts;
+  int32_t finalStage = StageFailed;
+  bool hang = false;
+};
+
+class ScriptedWorker final : public Thread {
+ public:
+  ScriptedWorker(MainLogic& logic, int portIndex, Script script)
+      : Thread(*logic.station().ui),
+        logic_(logic),
+        portIndex_(portIndex),
+        script_(std::move(script)) {}
+
+ protected:
+  void Execute() override {
+    for (const std::string& t : script_.texts)
+      Synchronize([&] { logic_.station().board->ShowPortStatus(portIndex_, t); });
+    if (script_.hang) {
+      while (!Terminated()) logic_.station().clock->SleepMs(10);
+      Synchronize([&] { logic_.station().board->ShowPortStatus(portIndex_, "stopped"); });
+    }
+    logic_.stages.Set(portIndex_, script_.hang ? StageFailed : script_.finalStage);
+    SetRunning(false);
+  }
+
+ private:
+  MainLogic& logic_;
+  int portIndex_;
+  Script script_;
+};
+
+class ScriptedFactory final : public WorkerFactory {
+ public:
+  using Scripter = std::function<Script(WorkerKind, int portNumber, int portIndex)>;
+  explicit ScriptedFactory(Scripter s) : scripter_(std::move(s)) {}
+  void Bind(MainLogic* logic) { logic_ = logic; }
+  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
+                                      bool) override {
+    started_.fetch_add(1);
+    auto w = std::make_unique<ScriptedWorker>(*logic_, portIndex,
+                                              scripter_(kind, portNumber, portIndex));
+    w->Start();
+    return w;
+  }
+  int started() const { return started_.load(); }
+
+ private:
+  Scripter scripter_;
+  MainLogic* logic_ = nullptr;
+  std::atomic<int> started_{0};
+};
+
+class CountingDialog final : public JobDialog {
+ public:
+  bool ShowModal() override {
+    shown++;
+    return answer;
+  }
+  int shown = 0;
+  bool answer = false;
+};
+
+// Everything one window needs; the window goes first.
+struct Rig {
+  explicit Rig(ScriptedFactory::Scripter scripter = {})
+      : factory(scripter ? std::move(scripter) : [](WorkerKind, int, int) { return Script{}; }) {
+    clock.SetRealYieldUs(500);
+    PlatformServices services{&ui, &clock, &bus, &net};
+    window = std::make_unique<TmainFrm>(services, boxes, dir.path().toStdString(), &factory);
+    factory.Bind(&window->logic());
+  }
+  ~Rig() { window.reset(); }
+  void AddPorts(std::initializer_list<int> numbers) {
+    for (int n : numbers) bus.Line(window->logic().portMap.DevicePath(n));
+  }
+  // A job that downloads the EEPROM image and tests, set up as the job dialog would.
+  void SetJob(bool loopback = true) {
+    JobState& job = window->logic().job;
+    job.jobFlags = kJobEeprom;
+    job.loopbackTest = loopback ? 1 : 0;
+    job.programMac = false;
+    job.filesSelected = true;
+  }
+  QString Cell(int row, int column) const { return window->StatusGrid->item(row, column)->text(); }
+  bool WaitIdle(int ms = 10000) {
+    return QTest::qWaitFor(
+        [&] { return window->Btn_Start->text() == "Start" && !window->logic().DispatcherBusy(); },
+        ms);
+  }
+
+  QTemporaryDir dir;
+  FakeClock clock;
+  FakeSerialBus bus;
+  TableNetwork net;
+  QtUiThread ui;
+  RecordingBoxes boxes;
+  ScriptedFactory factory;
+  std::unique_ptr<TmainFrm> window;
+};
+
+void SaveScreen(QWidget* w, const char* name) {
+  const QByteArray dir = qgetenv("PT_SCREENS_DIR");
+  if (dir.isEmpty()) return;
+  QDir().mkpath(QString::fromLocal8Bit(dir));
+  w->grab().save(QString::fromLocal8Bit(dir) + "/" + name);
+}
+
+}  // namespace
+
+class TestMainForm : public QObject {
+  Q_OBJECT
+ private slots:
+  void controlsAndInitialState();
+  void pictures();
+  void boardCellsAndTexts();
+  void startRefusedWithoutJob();
+  void startRefusedByAddress();
+  void scriptedRunEndsAndReturnsToStart();
+  void stopAnsweredNoThenYes();
+  void selectFilesOnlyWhenIdle();
+  void closeDuringRunStopsWorkers();
+  void exceptionBoxAndEditorHook();
+  void uiThreadSerialisesWorkerCalls();
+};
+
+void TestMainForm::controlsAndInitialState() {
+  Rig rig;
+  TmainFrm& w = *rig.window;
+  w.show();
+  QCOMPARE(w.windowTitle(),
+           QString("Production Tool V2.12WS(02:5C:3A:04:21:0F~02:5C:3A:04:22:D0)"));
+  QCOMPARE(w.size(), QSize(777, 568));
+  QCOMPARE(w.font().family(), QString("MS Sans Serif"));
+
+  auto* start = w.findChild<QToolButton*>("Btn_Start");
+  QVERIFY(start != nullptr);
+  QCOMPARE(start->size(), QSize(100, 90));
+  QCOMPARE(start->text(), QString("Start"));
+  QCOMPARE(start->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+  QCOMPARE(start->iconSize(), QSize(40, 40));
+  QVERIFY(start->isVisible() && start->isEnabled());
+
+  for (const char* name : {"startImageBtn", "stopImageBtn"}) {
+    auto* b = w.findChild<QToolButton*>(name);
+    QVERIFY2(b != nullptr, name);
+    QVERIFY2(!b->isVisible(), name);
+    QVERIFY2(!b->icon().isNull(), name);
+  }
+  auto* select = w.findChild<QPushButton*>("selectFileBtn");
+  QVERIFY(select != nullptr);
+  QCOMPARE(select->text(), QString("Select Files"));
+  QCOMPARE(select->iconSize(), QSize(16, 16));
+  QVERIFY(select->isVisible() && !select->icon().isNull());
+  auto* editor = w.findChild<QPushButton*>("EditorBtn");
+  QVERIFY(editor != nullptr);
+  QCOMPARE(editor->text(), QString("EEPROM Editor"));
+  QVERIFY(!editor->isVisible());
+
+  auto* status = w.findChild<QTableWidget*>("StatusGrid");
+  QVERIFY(status != nullptr);
+  QCOMPARE(status->rowCount(), 8);
+  QCOMPARE(status->columnCount(), 2);
+  QCOMPARE(status->columnWidth(0), 240);
+  QCOMPARE(status->columnWidth(1), 240);
+  QVERIFY(!status->showGrid());
+  QVERIFY(status->horizontalHeader()->isHidden() && status->verticalHeader()->isHidden());
+  QCOMPARE(status->editTriggers(), QAbstractItemView::NoEditTriggers);
+  QCOMPARE(status->selectionMode(), QAbstractItemView::NoSelection);
+  auto* mac = w.findChild<QTableWidget*>("MACGrid");
+  QVERIFY(mac != nullptr);
+  QCOMPARE(mac->rowCount(), 2);
+  QCOMPARE(mac->columnCount(), 2);
+  QCOMPARE(mac->columnWidth(0), 300);
+  QCOMPARE(mac->columnWidth(1), 180);
+  for (auto* grid : {status, mac}) {
+    for (int r = 0; r < grid->rowCount(); ++r)
+      for (int c = 0; c < grid->columnCount(); ++c) QVERIFY(grid->item(r, c)->text().isEmpty());
+    // Every cell is visible without scrolling.
+    QCOMPARE(grid->viewport()->height(), grid->rowCount() * grid->rowHeight(0));
+  }
+
+  auto* memo = w.findChild<QPlainTextEdit*>("msgMemo");
+  QVERIFY(memo != nullptr);
+  QVERIFY(memo->isReadOnly());
+  QVERIFY(memo->toPlainText().isEmpty());
+  QCOMPARE(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  QCOMPARE(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+
+  // Every control lies inside the form.
+  for (QWidget* c : std::initializer_list<QWidget*>{start, select, status, mac, memo})
+    QVERIFY2(w.rect().contains(c->geometry()), qPrintable(c->objectName()));
+  SaveScreen(&w, "mainform_idle.png");
+}
+
+void TestMainForm::pictures() {
+  struct Expect {
+    QPixmap pixmap;
+    int size;
+  };
+  for (const Expect& e :
+       {Expect{TmainFrm::StartPicture(), 40}, Expect{TmainFrm::StopPicture(), 32},
+        Expect{TmainFrm::SelectFilesPicture(), 16}, Expect{TmainFrm::EditorPicture(), 16}}) {
+    QCOMPARE(e.pixmap.size(), QSize(e.size, e.size));
+    const QImage img = e.pixmap.toImage();
+    // The background (bottom-left corner) is transparent, the picture itself is not.
+    QCOMPARE(qAlpha(img.pixel(0, e.size - 1)), 0);
+    QCOMPARE(qAlpha(img.pixel(e.size / 2, e.size / 2)), 255);
+  }
+}
+
+void TestMainForm::boardCellsAndTexts() {
+  Rig rig;
+  TmainFrm& w = *rig.window;
+  w.ShowPortStatus(5, "COM7: Download EEPROM...1/1");
+  QCOMPARE(rig.Cell(2, 1), QString("COM7: Download EEPROM...1/1"));
+  w.ShowPortStatus(0, "COM1: a");
+  w.ShowPortStatus(1, "COM2: b");
+  w.ShowPortStatus(15, "COM16: c");
+  QCOMPARE(rig.Cell(0, 0), QString("COM1: a"));
+  QCOMPARE(rig.Cell(0, 1), QString("COM2: b"));
+  QCOMPARE(rig.Cell(7, 1), QString("COM16: c"));
+  w.ShowPortStatus(5, "COM7: replaced");
+  QCOMPARE(rig.Cell(2, 1), QString("COM7: replaced"));
+  // Places outside the grid are ignored, never a crash.
+  w.ShowPortStatus(-1, "x");
+  w.ShowPortStatus(16, "x");
+  w.SetMacGridCell(2, 0, "x");
+  w.SetMacGridCell(0, -1, "x");
+
+  // Texts stay as given, line ends included, and show as one line.
+  w.SetMacGridCell(1, 0, "4 COM Port detected\r\n");
+  QCOMPARE(w.MACGrid->item(1, 0)->text(), QString("4 COM Port detected\r\n"));
+  auto* delegate = qobject_cast<QStyledItemDelegate*>(w.MACGrid->itemDelegate());
+  QVERIFY(delegate != nullptr);
+  QCOMPARE(delegate->displayText(w.MACGrid->item(1, 0)->text(), QLocale()),
+           QString("4 COM Port detected"));
+  QCOMPARE(delegate->displayText(QString("a\tb\r\nc\n"), QLocale()), QString("a b  c"));
+  w.SetMacGridCell(0, 0, "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1");
+  QCOMPARE(w.MACGrid->item(0, 0)->text(),
+           QString("available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1"));
+  // Single-byte texts: every byte shows as its Latin-1 character.
+  w.ShowPortStatus(2, std::string("COM3: \xB5 \x01", 9));
+  QCOMPARE(rig.Cell(1, 0), QString::fromLatin1("COM3: \xB5 \x01", 9));
+
+  w.ClearStatusGrid();
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 2; ++c) QVERIFY(rig.Cell(r, c).isEmpty());
+  QCOMPARE(w.MACGrid->item(1, 0)->text(), QString("4 COM Port detected\r\n"));
+
+  w.AppendMessage("EEPROM: /data/a.vef");
+  w.AppendMessage("Firmware: ");
+  w.AppendMessage("two\r\nlines");
+  QCOMPARE(w.msgMemo->toPlainText(), QString("EEPROM: /data/a.vef\nFirmware: \ntwo\nlines"));
+  w.ClearMessages();
+  QVERIFY(w.msgMemo->toPlainText().isEmpty());
+}
+
+void TestMainForm::startRefusedWithoutJob() {
+  Rig rig;
+  rig.AddPorts({1});
+  rig.window->logic().stages.Set(3, StageTested);
+  QTest::mouseClick(rig.window->Btn_Start, Qt::LeftButton);
+  const auto boxes = rig.boxes.Boxes();
+  QCOMPARE(boxes.size(), size_t{1});
+  QCOMPARE(boxes[0].caption, std::string("Error"));
+  QCOMPARE(boxes[0].text, std::string("Please Select Files first."));
+  QCOMPARE(rig.window->Btn_Start->text(), QString("Start"));
+  QVERIFY(rig.window->Btn_Start->isEnabled() && rig.window->selectFileBtn->isEnabled());
+  QCOMPARE(rig.window->logic().stages.Get(3), int32_t{StageIdle});
+  QCOMPARE(rig.factory.started(), 0);
+}
+
+void TestMainForm::startRefusedByAddress() {
+  const std::string text =
+      "System IP should be 192.168.1.1~192.168.1.126\r\n or 192.168.1.128~192.168.1.254";
+  struct Case {
+    const char* name;
+    std::vector<uint32_t> table;
+    int error;
+  };
+  const Case cases[] = {
+      {"first 192.168 entry is in another network",
+       {Ip(10, 0, 0, 1), Ip(192, 168, 2, 5), Ip(192, 168, 1, 10)},
+       0},
+      {"the device's test address", {Ip(192, 168, 1, 127)}, 0},
+      {"no 192.168 address", {Ip(127, 0, 0, 1), Ip(10, 1, 1, 1)}, 0},
+      {"address table unreadable", {Ip(192, 168, 1, 10)}, ENOMEM},
+  };
+  for (const Case& c : cases) {
+    Rig rig;
+    rig.AddPorts({1});
+    rig.SetJob();
+    rig.net.table = c.table;
+    rig.net.error = c.error;
+    rig.window->logic().stages.Set(0, StageTested);
+    QTest::mouseClick(rig.window->Btn_Start, Qt::LeftButton);
+    const auto boxes = rig.boxes.Boxes();
+    QVERIFY2(boxes.size() == 1, c.name);
+    QCOMPARE(boxes[0].caption, std::string("Error"));
+    QCOMPARE(boxes[0].text, text);
+    QCOMPARE(rig.window->Btn_Start->text(), QString("Start"));
+    // Refused before anything changed: the stage table is untouched.
+    QCOMPARE(rig.window->logic().stages.Get(0), int32_t{StageTested});
+    QCOMPARE(rig.factory.started(), 0);
+  }
+}
+
+void TestMainForm::scriptedRunEndsAndReturnsToStart() {
+  Rig rig([](WorkerKind kind, int n, int) {
+    const std::string port = "COM" + std::to_string(n);
+    if (kind == WorkerKind::Download)
+      return Script{{port + ": Download EEPROM...1/1", port + ": 2.12 - Download OK"},
+                    StageDownloaded};
+    if (n == 3) return Script{{port + ": loopback test failed: 111"}, StageFailed};
+    return Script{{port + ": loopback test ok"}, StageTested};
+  });
+  rig.AddPorts({1, 3, 4});
+  rig.SetJob();
+  TmainFrm& w = *rig.window;
+  w.show();
+  // Cells of an earlier run are cleared by Start.
+  for (int k = 0; k < 16; ++k) w.ShowPortStatus(k, "old");
+
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QVERIFY(rig.boxes.Boxes().empty());
+  QCOMPARE(w.Btn_Start->text(), QString("Stop"));
+  QCOMPARE(w.Btn_Start->iconSize(), QSize(32, 32));
+  QVERIFY(rig.WaitIdle());
+  QCOMPARE(w.Btn_Start->iconSize(), QSize(40, 40));
+
+  QCOMPARE(rig.Cell(0, 0), QString("COM1: loopback test ok"));
+  QCOMPARE(rig.Cell(0, 1), QString("COM3: loopback test failed: 111"));
+  QCOMPARE(rig.Cell(1, 0), QString("COM4: loopback test ok"));
+  for (int k = 3; k < 16; ++k)
+    QVERIFY2(rig.Cell(k / 2, k % 2).isEmpty(), qPrintable(QString::number(k)));
+  QCOMPARE(w.MACGrid->item(1, 0)->text(), QString("3 COM Port detected\r\n"));
+  QCOMPARE(rig.factory.started(), 6);
+  QCOMPARE(w.logic().stages.Get(0), int32_t{StageTested});
+  QCOMPARE(w.logic().stages.Get(1), int32_t{StageFailed});
+  QCOMPARE(w.logic().stages.Get(2), int32_t{StageTested});
+  QVERIFY(rig.boxes.Boxes().empty());
+
+  // The same job runs again.
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QCOMPARE(w.Btn_Start->text(), QString("Stop"));
+  QVERIFY(rig.WaitIdle());
+  QCOMPARE(rig.factory.started(), 12);
+}
+
+void TestMainForm::stopAnsweredNoThenYes() {
+  // Four ports in different steps of their download; none ends before a stop request.
+  Rig rig([](WorkerKind, int n, int) {
+    const std::string port = "COM" + std::to_string(n);
+    const char* texts[] = {": Download EEPROM...1/1", ": Download Firmware...37/412",
+                           ": 2.12 build 0007 - Download OK", ": open failed: 16"};
+    return Script{{port + texts[n % 4]}, StageFailed, true};
+  });
+  rig.AddPorts({3, 4, 5, 6});
+  rig.SetJob(false);
+  TmainFrm& w = *rig.window;
+  w.show();
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return !rig.Cell(1, 1).isEmpty(); }, 10000));
+  QCOMPARE(rig.Cell(0, 0), QString("COM3: open failed: 16"));
+  QCOMPARE(rig.Cell(0, 1), QString("COM4: Download EEPROM...1/1"));
+  QCOMPARE(rig.Cell(1, 0), QString("COM5: Download Firmware...37/412"));
+  QCOMPARE(rig.Cell(1, 1), QString("COM6: 2.12 build 0007 - Download OK"));
+  QCOMPARE(w.MACGrid->item(1, 0)->text(), QString("4 COM Port detected\r\n"));
+  if (!qgetenv("PT_SCREENS_DIR").isEmpty()) {
+    // What a MAC job's board looks like at this point.
+    w.SetMacGridCell(0, 0, "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1");
+    w.AppendMessage("EEPROM: /srv/production/images/ds1000_v212.vef");
+    w.AppendMessage("Firmware: /srv/production/images/ds1000_v212.vff");
+    w.AppendMessage("Log file: /srv/production/logs");
+    QTest::qWait(100);
+    SaveScreen(&w, "mainform_running.png");
+  }
+
+  rig.boxes.QueueAnswer(BoxResult::No);
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  auto boxes = rig.boxes.Boxes();
+  QCOMPARE(boxes.size(), size_t{1});
+  QCOMPARE(boxes[0].caption, std::string("Confirm"));
+  QCOMPARE(boxes[0].text, std::string("Realy Stop the process ?"));
+  QCOMPARE(boxes[0].buttons, BoxButtons::YesNo);
+  QCOMPARE(w.Btn_Start->text(), QString("Stop"));
+  QTest::qWait(50);
+  QVERIFY(w.logic().DispatcherBusy());
+  for (int k = 0; k < 4; ++k) QCOMPARE(w.logic().stages.Get(k), int32_t{StageDownloading});
+
+  rig.boxes.QueueAnswer(BoxResult::Yes);
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QCOMPARE(rig.boxes.Boxes().size(), size_t{2});
+  QCOMPARE(w.Btn_Start->text(), QString("Start"));
+  QVERIFY(rig.WaitIdle());
+  for (int k = 0; k < 4; ++k) {
+    QCOMPARE(rig.Cell(k / 2, k % 2), QString("stopped"));
+    QCOMPARE(w.logic().stages.Get(k), int32_t{StageFailed});
+  }
+}
+
+void TestMainForm::selectFilesOnlyWhenIdle() {
+  Rig rig([](WorkerKind, int, int) { return Script{{}, StageFailed, true}; });
+  rig.AddPorts({1});
+  TmainFrm& w = *rig.window;
+  // Without a job dialog the button does nothing.
+  QTest::mouseClick(w.selectFileBtn, Qt::LeftButton);
+  QVERIFY(rig.boxes.Boxes().empty());
+
+  CountingDialog dialog;
+  w.SetJobDialog(&dialog);
+  w.AppendMessage("kept");
+  w.SetMacGridCell(0, 0, "assigned MAC: 02:5C:3A:04:22:00");
+  QTest::mouseClick(w.selectFileBtn, Qt::LeftButton);
+  QCOMPARE(dialog.shown, 1);
+  // Cancelled: the log and the MAC line stay.
+  QCOMPARE(w.msgMemo->toPlainText(), QString("kept"));
+  QCOMPARE(w.MACGrid->item(0, 0)->text(), QString("assigned MAC: 02:5C:3A:04:22:00"));
+
+  rig.SetJob(false);
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QCOMPARE(w.Btn_Start->text(), QString("Stop"));
+  QTest::mouseClick(w.selectFileBtn, Qt::LeftButton);
+  QCOMPARE(dialog.shown, 1);
+  QVERIFY(rig.boxes.Boxes().empty());
+  QCOMPARE(w.msgMemo->toPlainText(), QString("kept"));
+
+  rig.boxes.QueueAnswer(BoxResult::Yes);
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QVERIFY(rig.WaitIdle());
+}
+
+void TestMainForm::closeDuringRunStopsWorkers() {
+  Rig rig([](WorkerKind, int n, int) {
+    return Script{{"COM" + std::to_string(n) + ": Download EEPROM...1/1"}, StageFailed, true};
+  });
+  rig.AddPorts({1, 2, 3});
+  rig.SetJob(false);
+  TmainFrm& w = *rig.window;
+  w.show();
+  QSignalSpy closed(&w, &TmainFrm::formClosed);
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return rig.factory.started() == 3; }, 10000));
+  QVERIFY(w.close());
+  QCOMPARE(closed.count(), 1);
+  // Every worker was asked to stop and has ended; the dispatcher is gone.
+  QVERIFY(!w.logic().DispatcherBusy());
+  for (int k = 0; k < 3; ++k) QCOMPARE(w.logic().stages.Get(k), int32_t{StageFailed});
+  // A second close does not run FormClose again.
+  w.close();
+  QCOMPARE(closed.count(), 1);
+}
+
+void TestMainForm::exceptionBoxAndEditorHook() {
+  Rig rig;
+  TmainFrm& w = *rig.window;
+  w.ShowException("Access violation");
+  auto boxes = rig.boxes.Boxes();
+  QCOMPARE(boxes.size(), size_t{1});
+  QCOMPARE(boxes[0].text, std::string("Access violation"));
+  QCOMPARE(boxes[0].buttons, BoxButtons::Ok);
+  QCOMPARE(boxes[0].icon, BoxIcon::Stop);
+
+  w.EditorBtnClick();  // no editor yet: nothing happens
+  QCOMPARE(rig.boxes.Boxes().size(), size_t{1});
+  int opened = 0;
+  w.SetEditorHook([&] { opened++; });
+  w.EditorBtnClick();
+  QCOMPARE(opened, 1);
+  // A fault of the editor path is shown, not carried into the event loop.
+  w.SetEditorHook([] { throw std::runtime_error("Fiile x.vef not exits"); });
+  w.EditorBtnClick();
+  boxes = rig.boxes.Boxes();
+  QCOMPARE(boxes.size(), size_t{2});
+  QCOMPARE(boxes[1].text, std::string("Fiile x.vef not exits"));
+}
+
+void TestMainForm::uiThreadSerialisesWorkerCalls() {
+  QtUiThread ui;
+  QVERIFY(ui.IsUiThread());
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 300;
+  int counter = 0;  // touched only on the UI thread
+  std::atomic<int> offUi{0};
+  std::atomic<int> done{0};
+  std::atomic<int> caught{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kCalls; ++i) {
+        ui.RunSync([&] {
+          if (!ui.IsUiThread()) offUi++;
+          counter++;
+        });
+      }
+      // A fault of the routine comes back to the caller.
+      try {
+        ui.RunSync([] { throw std::runtime_error("fault"); });
+      } catch (const std::runtime_error&) {
+        caught++;
+      }
+      done++;
+    });
+  }
+  const bool finished = QTest::qWaitFor([&] { return done.load() == kThreads; }, 20000);
+  for (auto& t : threads) t.join();
+  QVERIFY(finished);
+  QCOMPARE(counter, kThreads * kCalls);
+  QCOMPARE(offUi.load(), 0);
+  QCOMPARE(caught.load(), kThreads);
+}
+
+QTEST_MAIN(TestMainForm)
+#include "test_mainform.moc"
