@@ -1,0 +1,140 @@
+// The MAC programming worker against the in-memory device simulator and the real pool.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "job/Logmac.h"
+#include "sim/model/SimDevice.h"
+#include "test_factorytest_rig.h"
+#include "test_prgmac_device.h"
+#include "workers/Prgmacthread.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct MacOutcome {
+  int32_t stage = StageIdle;
+  std::string status;
+  Strings statusHistory;
+  Strings messages;
+  std::string macLine;
+  SimReport report;
+  uint32_t elapsedMs = 0;
+};
+
+MacOutcome RunWithFaults(const SimFaults& faults) {
+  WorkerRig rig;
+  MacPool pool(rig.dataDir, "storedMAC.txt");
+  WritePoolFile(pool.FilePath(), "02:5C:3A:04:22:D1", "02:5C:3A:04:22:D1");
+  EXPECT_EQ(pool.Load(), 0);
+  rig.station.pool = &pool;
+  SimOptions options;
+  options.name = "COM3";
+  options.faults = faults;
+  SimDevice device(rig.Line(3), rig.clock, options);
+  device.PowerOn();
+  for (int i = 0; i < 50; i++) rig.clock.Advance(100);  // start-up lines done, console ready
+  rig.stages.Set(0, StageProgramming);
+  const uint32_t start = rig.clock.TickMs();
+  {
+    prgMACThread w(rig.station, false, 3, 0);
+    w.Start();
+    w.Join();
+  }
+  MacOutcome out;
+  out.elapsedMs = rig.clock.TickMs() - start;
+  out.stage = rig.stages.Get(0);
+  out.status = rig.board.PortStatus(0);
+  out.statusHistory = rig.board.PortStatusHistory(0);
+  out.messages = rig.board.Messages();
+  out.macLine = rig.board.MacCell(0, 0);
+  out.report = device.Report();
+  EXPECT_FALSE(rig.Line(3)->IsHeld());
+  return out;
+}
+
+bool Has(const Strings& list, const std::string& text) {
+  return std::find(list.begin(), list.end(), text) != list.end();
+}
+
+TEST(PrgMacSim, DeviceTakesThePoolAddressAndReportsItAfterRestart) {
+  const MacOutcome o = RunWithFaults(SimFaults{});
+  EXPECT_EQ(o.stage, StageProgrammed);
+  EXPECT_EQ(o.report.programmedMac, "02:5C:3A:04:22:D1");
+  EXPECT_EQ(o.report.macWrites, 1);
+  EXPECT_EQ(o.report.currentMac, "02:5C:3A:04:22:D1");
+  EXPECT_TRUE(o.report.violations.empty());
+  EXPECT_TRUE(Has(o.report.commands, "$SYCXXMAC02:5c:3a:04:22:d1"));
+  EXPECT_EQ(std::count(o.report.commands.begin(), o.report.commands.end(), "$GLM"), 1);
+  EXPECT_EQ(o.macLine, "MAC used up");
+  EXPECT_EQ(o.status.rfind("COM3: %GLM", 0), 0u) << o.status;
+  EXPECT_NE(o.status.find("02:5C:3A:04:22:D1"), std::string::npos) << o.status;
+  EXPECT_EQ(o.status.substr(o.status.size() - 3), " OK");
+  EXPECT_TRUE(o.messages.empty());
+}
+
+// Line faults the worker copes with.
+TEST(PrgMacSim, UntidyConsolesStillProgram) {
+  struct Case {
+    const char* name;
+    SimFaults faults;
+  };
+  SimFaults noisy, nul, split, crlf, mismatch;
+  noisy.noise = true;
+  nul.nul = true;
+  split.splitMs = 200;
+  crlf.crlfSplitMs = 200;
+  mismatch.macMismatch = 1;
+  const Case cases[] = {{"chatter", noisy},
+                        {"NUL bytes", nul},
+                        {"lines in two pieces", split},
+                        {"CR and LF apart", crlf},
+                        {"MAC don't match line", mismatch}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const MacOutcome o = RunWithFaults(c.faults);
+    EXPECT_EQ(o.stage, StageProgrammed) << o.status;
+    EXPECT_EQ(o.report.programmedMac, "02:5C:3A:04:22:D1");
+    EXPECT_TRUE(o.report.violations.empty());
+  }
+}
+
+TEST(PrgMacSim, DeviceFaultsFailThePort) {
+  struct Case {
+    const char* name;
+    SimFaults faults;
+    int result;
+    Strings messages;
+  };
+  SimFaults fail, late, deadAfterSer, noGlm, silent;
+  fail.fail = true;
+  late.lateMs = 700;
+  deadAfterSer.silentAfterSer = true;
+  noGlm.noGlm = true;
+  silent.silent = true;
+  const std::string command = "$SYCXXMAC02:5c:3a:04:22:d1\r\n";
+  const Case cases[] = {
+      {"FAIL in the answer", fail, -4, {command, "cmd_process ret: -4\r\n"}},
+      {"late answer", late, -3, {command, "cmd_process ret: -3\r\n"}},
+      {"silent device", silent, -3, {command, "cmd_process ret: -3\r\n"}},
+      {"dead after the reboot command", deadAfterSer, -2, {}},
+      {"no answer to $GLM", noGlm, -2, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const MacOutcome o = RunWithFaults(c.faults);
+    EXPECT_EQ(o.stage, StageFailed);
+    EXPECT_EQ(o.status, "COM3: program MAC failed: " + std::to_string(c.result));
+    EXPECT_EQ(o.messages, c.messages);
+    if (c.result != -2) {
+      EXPECT_FALSE(Has(o.report.commands, "$SER"));
+    }
+    // Silence ends the wait after five seconds, not much later.
+    EXPECT_LT(o.elapsedMs, 30000u);
+  }
+}
+
+}  // namespace
