@@ -1,2 +1,238 @@
-// Device simulator program (being built).
-int main() { return 2; }
+// devicesim: simulated serial device servers on pseudo-terminals, for trying the
+// station without hardware. See Usage() for the options, faults and report format.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/model/EchoServer.h"
+#include "sim/model/PtyFarm.h"
+#include "sim/model/SimFaults.h"
+
+namespace {
+
+std::atomic<bool> gStop{false};
+
+void OnSignal(int) {
+  gStop.store(true);
+}
+
+void Usage(FILE* f) {
+  std::fprintf(f,
+               "usage: devicesim --dir DIR --count N [--first-com K] [--ip ADDR] [--tcp-port P]\n"
+               "                 [--fault SPEC]... [--report FILE]\n"
+               "\n"
+               "Simulates N serial device servers, each on a pseudo-terminal linked as\n"
+               "DIR/ports/COM<K> .. DIR/ports/COM<K+N-1>, where the station looks for its ports\n"
+               "when started with --dir DIR. Serves until SIGINT or SIGTERM, then removes its\n"
+               "links and writes the report.\n"
+               "\n"
+               "  --dir DIR        data directory; DIR/ports is created when missing\n"
+               "  --count N        number of devices, 1 to 64\n"
+               "  --first-com K    number of the first port (default 1)\n"
+               "  --ip ADDR        address of the devices' TCP loopback echo (default 127.0.0.1;\n"
+               "                   192.168.1.127 only inside a private network namespace)\n"
+               "  --tcp-port P     echo port of the first device, the next ones P+1, ...\n"
+               "                   (default: any free port; \"$GSVPA\" reports it)\n"
+               "  --fault SPEC     COM<n>:<fault> or all:<fault>; may be repeated\n"
+               "  --report FILE    where the report goes at the end (default: none)\n"
+               "  --help           this text\n"
+               "\n"
+               "Each device boots printing \"fw = ...\", takes \"@@\" for 1.5 s after such a line\n"
+               "(its serial loader \"Varnix Serial Loader\": U firmware, E EEPROM, R restart,\n"
+               "XMODEM-1K with CRC-16), then prints its \"verison\" line and answers \"$GSVPA\",\n"
+               "\"$SYCXXMAC<mac>\", \"$GLM\", \"$SER\" (restart) and \"$SES\" (wake-up).\n"
+               "\n"
+               "Faults:\n%s"
+               "\n"
+               "Report: for every device a block of lines \"<key> <value>\":\n"
+               "  device COM<n>             first line of the block\n"
+               "  state S                   off, dead, restarting, booting, running, loader,\n"
+               "                            receiving or writing\n"
+               "  tcp-port P                the echo port \"$GSVPA\" reported\n"
+               "  firmware LEN SHA256       last firmware received (whole 1024-byte blocks, as\n"
+               "                            sent), or \"none\"\n"
+               "  firmware-writes N\n"
+               "  eeprom LEN SHA256         last EEPROM image received, or \"none\"\n"
+               "  eeprom-writes N\n"
+               "  eeprom-mac MAC            MAC in the EEPROM image's first block (bytes 6..11,\n"
+               "                            last byte first), or \"none\"\n"
+               "  mac-programmed MAC        last address taken by \"$SYCXXMAC\", or \"none\"\n"
+               "  mac-writes N\n"
+               "  mac-in-use MAC            what \"$GLM\" answers\n"
+               "  restarts N\n"
+               "  naks N                    XMODEM blocks refused\n"
+               "  command TEXT              every command and loader key, in order\n"
+               "  violation TEXT            what a real device would not have accepted\n"
+               "  end                       last line of the block\n"
+               "Control bytes in TEXT are written as \\r, \\n or \\xHH.\n",
+               FaultHelp().c_str());
+}
+
+bool ParseInt(const char* s, long lo, long hi, long* out) {
+  if (s == nullptr || *s == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s, &end, 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string dir, reportPath, ipText = "127.0.0.1";
+  long count = 0, firstCom = 1, tcpPort = 0;
+  std::vector<std::string> faults;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](const char* what) -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "devicesim: %s needs a value\n", what);
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      Usage(stdout);
+      return 0;
+    } else if (a == "--dir") {
+      dir = value("--dir");
+    } else if (a == "--count") {
+      if (!ParseInt(value("--count"), 1, 64, &count)) {
+        std::fprintf(stderr, "devicesim: --count must be 1 to 64\n");
+        return 2;
+      }
+    } else if (a == "--first-com") {
+      if (!ParseInt(value("--first-com"), 1, 256, &firstCom)) {
+        std::fprintf(stderr, "devicesim: --first-com must be 1 to 256\n");
+        return 2;
+      }
+    } else if (a == "--ip") {
+      ipText = value("--ip");
+    } else if (a == "--tcp-port") {
+      if (!ParseInt(value("--tcp-port"), 1, 65535, &tcpPort)) {
+        std::fprintf(stderr, "devicesim: --tcp-port must be 1 to 65535\n");
+        return 2;
+      }
+    } else if (a == "--fault") {
+      faults.push_back(value("--fault"));
+    } else if (a == "--report") {
+      reportPath = value("--report");
+    } else {
+      std::fprintf(stderr, "devicesim: unknown option %s (see --help)\n", a.c_str());
+      return 2;
+    }
+  }
+  if (dir.empty() || count == 0) {
+    std::fprintf(stderr, "devicesim: --dir and --count are required (see --help)\n");
+    return 2;
+  }
+  if (firstCom + count - 1 > 256) {
+    std::fprintf(stderr, "devicesim: ports beyond COM256 requested\n");
+    return 2;
+  }
+  if (tcpPort != 0 && tcpPort + count - 1 > 65535) {
+    std::fprintf(stderr, "devicesim: --tcp-port leaves no room for %ld devices\n", count);
+    return 2;
+  }
+  uint32_t ip = 0;
+  if (!ParseIpv4Text(ipText, &ip)) {
+    std::fprintf(stderr, "devicesim: --ip %s is not an IPv4 address\n", ipText.c_str());
+    return 2;
+  }
+
+  // Faults per port name; "all" applies to every device.
+  std::map<std::string, SimFaults> perPort;
+  std::vector<std::string> names;
+  for (long k = 0; k < count; ++k) names.push_back("COM" + std::to_string(firstCom + k));
+  for (const std::string& spec : faults) {
+    const size_t colon = spec.find(':');
+    if (colon == std::string::npos) {
+      std::fprintf(stderr, "devicesim: --fault %s: expected COM<n>:<fault> or all:<fault>\n",
+                   spec.c_str());
+      return 2;
+    }
+    const std::string who = spec.substr(0, colon), what = spec.substr(colon + 1);
+    bool known = who == "all";
+    for (auto& n : names) known |= n == who;
+    if (!known) {
+      std::fprintf(stderr, "devicesim: --fault %s: %s is not one of the simulated ports\n",
+                   spec.c_str(), who.c_str());
+      return 2;
+    }
+    for (auto& n : names) {
+      if (who != "all" && who != n) continue;
+      std::string err;
+      if (!ApplyFault(what, &perPort[n], &err)) {
+        std::fprintf(stderr, "devicesim: %s\n", err.c_str());
+        return 2;
+      }
+    }
+  }
+
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  PtyFarm farm;
+  for (long k = 0; k < count; ++k) {
+    SimOptions o;
+    o.name = names[static_cast<size_t>(k)];
+    o.faults = perPort[o.name];
+    char mac[24];
+    std::snprintf(mac, sizeof mac, "02:5C:3A:00:%02X:%02X",
+                  static_cast<unsigned>((firstCom + k) >> 8),
+                  static_cast<unsigned>((firstCom + k) & 0xff));
+    o.mac = mac;
+    std::string err;
+    const uint16_t port = tcpPort == 0 ? 0 : static_cast<uint16_t>(tcpPort + k);
+    if (farm.Add(o, ip, port, &err) != 0) {
+      std::fprintf(stderr, "devicesim: %s\n", err.c_str());
+      return 1;
+    }
+  }
+  std::string err;
+  if (farm.Link(dir, &err) != 0) {
+    std::fprintf(stderr, "devicesim: %s\n", err.c_str());
+    farm.Close();
+    return 1;
+  }
+  farm.PowerOn();
+  for (size_t i = 0; i < farm.Count(); ++i) {
+    std::fprintf(stderr, "devicesim: %s -> %s, echo %s:%u\n", farm.LinkPath(i).c_str(),
+                 farm.SlavePath(i).c_str(), ipText.c_str(), farm.TcpPort(i));
+  }
+  std::printf("ready %zu\n", farm.Count());
+  std::fflush(stdout);
+
+  farm.Serve(&gStop);
+
+  std::string report;
+  const auto reports = farm.Reports();
+  for (size_t i = 0; i < reports.size(); ++i) report += FormatReport(reports[i], farm.TcpPort(i));
+  farm.Close();
+  if (!reportPath.empty()) {
+    std::ofstream f(reportPath, std::ios::binary | std::ios::trunc);
+    f << report;
+    f.close();
+    if (!f) {
+      std::fprintf(stderr, "devicesim: cannot write the report %s\n", reportPath.c_str());
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "devicesim: stopped, links removed\n");
+  return 0;
+}

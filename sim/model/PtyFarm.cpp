@@ -1,0 +1,240 @@
+#include "sim/model/PtyFarm.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Clock.h"
+#include "sim/model/Sha256.h"
+
+namespace {
+constexpr size_t kMaxOut = 1u << 20;
+
+std::string ReadLink(const std::string& path) {
+  char buf[4096];
+  const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+  if (n < 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
+}  // namespace
+
+int PtyFarm::Add(SimOptions opt, uint32_t echoIp, uint16_t echoPort, std::string* error) {
+  auto d = std::make_unique<Device>();
+  d->name = opt.name;
+  auto fail = [&](const std::string& step, int err) {
+    if (error) *error = d->name + ": " + step + ": " + std::strerror(err);
+    if (d->slaveHold >= 0) ::close(d->slaveHold);
+    if (d->master >= 0) ::close(d->master);
+    return err;
+  };
+  d->master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (d->master < 0) return fail("posix_openpt", errno);
+  if (::grantpt(d->master) != 0) return fail("grantpt", errno);
+  if (::unlockpt(d->master) != 0) return fail("unlockpt", errno);
+  char name[128];
+  if (::ptsname_r(d->master, name, sizeof name) != 0) return fail("ptsname", errno);
+  d->slavePath = name;
+  const int fl = ::fcntl(d->master, F_GETFL);
+  if (fl < 0 || ::fcntl(d->master, F_SETFL, fl | O_NONBLOCK) != 0) return fail("fcntl", errno);
+  // Raw from the start, so nothing the device prints is echoed back to it before
+  // the station has configured the line.
+  d->slaveHold = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (d->slaveHold < 0) return fail("open " + d->slavePath, errno);
+  termios t{};
+  if (::tcgetattr(d->slaveHold, &t) != 0) return fail("tcgetattr", errno);
+  ::cfmakeraw(&t);
+  ::cfsetspeed(&t, B115200);
+  if (::tcsetattr(d->slaveHold, TCSANOW, &t) != 0) return fail("tcsetattr", errno);
+
+  if (echoIp != 0) {
+    std::string why;
+    const int rc = d->echo.Start(echoIp, echoPort, opt.faults, &why);
+    if (rc != 0) {
+      if (error) *error = d->name + ": TCP echo: " + why;
+      ::close(d->slaveHold);
+      ::close(d->master);
+      return rc;
+    }
+    opt.tcpPort = d->echo.Port();
+  }
+  Device* raw = d.get();
+  d->model = std::make_unique<DeviceModel>(std::move(opt), [this, raw](const std::string& bytes) {
+    if (raw->out.size() + bytes.size() > kMaxOut) {
+      raw->dropped += bytes.size();
+      return;
+    }
+    raw->out += bytes;
+    Flush(*raw);
+  });
+  std::lock_guard<std::mutex> lock(m_);
+  devices_.push_back(std::move(d));
+  return 0;
+}
+
+int PtyFarm::Link(const std::string& dir, std::string* error) {
+  const std::string ports = dir + "/ports";
+  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (error) *error = "mkdir " + dir + ": " + std::strerror(errno);
+    return errno;
+  }
+  if (::mkdir(ports.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (error) *error = "mkdir " + ports + ": " + std::strerror(errno);
+    return errno;
+  }
+  for (auto& d : devices_) {
+    const std::string link = ports + "/" + d->name;
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0) {
+      const std::string target = ReadLink(link);
+      // Only a link to a pseudo-terminal (an earlier simulator's) is ours to replace.
+      if (!S_ISLNK(st.st_mode) || target.rfind("/dev/pts/", 0) != 0) {
+        if (error) *error = link + " exists and is not a simulator link; not touched";
+        return EEXIST;
+      }
+      ::unlink(link.c_str());
+    }
+    if (::symlink(d->slavePath.c_str(), link.c_str()) != 0) {
+      if (error) *error = "symlink " + link + ": " + std::strerror(errno);
+      return errno;
+    }
+    d->linkPath = link;
+  }
+  return 0;
+}
+
+void PtyFarm::PowerOn() {
+  std::lock_guard<std::mutex> lock(m_);
+  const uint32_t now = SystemClock().TickMs();
+  for (auto& d : devices_) d->model->PowerOn(now);
+}
+
+void PtyFarm::Flush(Device& d) {
+  while (!d.out.empty()) {
+    const ssize_t n = ::write(d.master, d.out.data(), d.out.size());
+    if (n > 0) {
+      d.out.erase(0, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return;  // full: the rest goes when the pty takes it
+  }
+}
+
+void PtyFarm::Serve(const std::atomic<bool>* stop) {
+  std::vector<pollfd> fds;
+  uint8_t buf[4096];
+  while (!stop->load()) {
+    int timeout = 50;
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      const uint32_t now = SystemClock().TickMs();
+      fds.clear();
+      for (auto& d : devices_) {
+        const int64_t next = d->model->MsUntilNext(now);
+        if (next >= 0 && next < timeout) timeout = static_cast<int>(next);
+        fds.push_back({d->master, static_cast<short>(POLLIN | (d->out.empty() ? 0 : POLLOUT)), 0});
+      }
+    }
+    const int rc = ::poll(fds.data(), fds.size(), timeout);
+    if (rc < 0 && errno != EINTR) break;
+    std::lock_guard<std::mutex> lock(m_);
+    for (size_t i = 0; i < fds.size() && i < devices_.size(); ++i) {
+      Device& d = *devices_[i];
+      if (fds[i].revents & POLLOUT) Flush(d);
+      if (fds[i].revents & POLLIN) {
+        const ssize_t n = ::read(d.master, buf, sizeof buf);
+        if (n > 0) d.model->HostBytes(buf, static_cast<size_t>(n), SystemClock().TickMs());
+      }
+    }
+    const uint32_t now = SystemClock().TickMs();
+    for (auto& d : devices_) d->model->Tick(now);
+  }
+}
+
+void PtyFarm::Start() {
+  if (thread_.joinable()) return;
+  stop_.store(false);
+  thread_ = std::thread([this] { Serve(&stop_); });
+}
+
+void PtyFarm::Stop() {
+  stop_.store(true);
+  if (thread_.joinable()) thread_.join();
+}
+
+void PtyFarm::Close() {
+  Stop();
+  std::lock_guard<std::mutex> lock(m_);
+  for (auto& d : devices_) {
+    d->echo.Stop();
+    // Remove the link only while it still points at this device.
+    if (!d->linkPath.empty() && ReadLink(d->linkPath) == d->slavePath)
+      ::unlink(d->linkPath.c_str());
+    d->linkPath.clear();
+    if (d->slaveHold >= 0) ::close(d->slaveHold);
+    if (d->master >= 0) ::close(d->master);
+    d->slaveHold = d->master = -1;
+  }
+  devices_.clear();
+}
+
+std::vector<SimReport> PtyFarm::Reports() {
+  std::lock_guard<std::mutex> lock(m_);
+  std::vector<SimReport> out;
+  for (auto& d : devices_) out.push_back(d->model->Report());
+  return out;
+}
+
+namespace {
+// One report line holds no control bytes: they are shown as \r, \n or \xHH.
+std::string Escaped(const std::string& s) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string o;
+  for (unsigned char c : s) {
+    if (c == '\r') {
+      o += "\\r";
+    } else if (c == '\n') {
+      o += "\\n";
+    } else if (c < 0x20 || c >= 0x7f) {
+      o += "\\x";
+      o += kHex[c >> 4];
+      o += kHex[c & 15];
+    } else {
+      o += static_cast<char>(c);
+    }
+  }
+  return o;
+}
+}  // namespace
+
+std::string FormatReport(const SimReport& r, uint16_t tcpPort) {
+  auto image = [](const std::vector<uint8_t>& v) {
+    if (v.empty()) return std::string("none");
+    return std::to_string(v.size()) + " " + Sha256::Hex(v.data(), v.size());
+  };
+  auto text = [](const std::string& s) { return s.empty() ? std::string("none") : s; };
+  std::string o;
+  o += "device " + r.name + "\n";
+  o += "state " + r.state + "\n";
+  o += "tcp-port " + std::to_string(tcpPort) + "\n";
+  o += "firmware " + image(r.firmware) + "\n";
+  o += "firmware-writes " + std::to_string(r.firmwareWrites) + "\n";
+  o += "eeprom " + image(r.eeprom) + "\n";
+  o += "eeprom-writes " + std::to_string(r.eepromWrites) + "\n";
+  o += "eeprom-mac " + text(r.eepromMac) + "\n";
+  o += "mac-programmed " + text(r.programmedMac) + "\n";
+  o += "mac-writes " + std::to_string(r.macWrites) + "\n";
+  o += "mac-in-use " + r.currentMac + "\n";
+  o += "restarts " + std::to_string(r.restarts) + "\n";
+  o += "naks " + std::to_string(r.naksSent) + "\n";
+  for (auto& c : r.commands) o += "command " + Escaped(c) + "\n";
+  for (auto& v : r.violations) o += "violation " + Escaped(v) + "\n";
+  o += "end\n";
+  return o;
+}
