@@ -74,36 +74,6 @@ TEST(FakeNetworkTest, WaitsRunInVirtualTime) {
   EXPECT_EQ(0, connects[1].result);
 }
 
-TEST(FakeNetworkTest, FailuresAndLeaksAreVisible) {
-  FakeNetwork net;
-  net.SetAddressError(EIO);
-  std::vector<uint32_t> table{7};
-  EXPECT_EQ(EIO, net.AddressTable(&table));
-  EXPECT_TRUE(table.empty());
-  net.SetAddressError(0);
-  net.SetAddresses({Ipv4(192, 168, 2, 5), Ipv4(192, 168, 1, 10)});
-  ASSERT_EQ(0, net.AddressTable(&table));
-  EXPECT_EQ((std::vector<uint32_t>{Ipv4(192, 168, 2, 5), Ipv4(192, 168, 1, 10)}), table);
-
-  net.SetCreateError(EMFILE);
-  auto s = net.NewSocket();
-  EXPECT_EQ(EMFILE, s->Create());
-  EXPECT_FALSE(s->IsOpen());
-  EXPECT_EQ(-1, s->Send(kPattern, 1));
-  net.SetCreateError(0);
-
-  FakePeer refused;
-  refused.thenConnect = ECONNREFUSED;
-  net.SetPeer(refused);
-  ASSERT_EQ(0, s->Create());
-  EXPECT_EQ(ECONNREFUSED, s->Connect(1, 2, 3));
-  EXPECT_EQ(ECONNREFUSED, s->Connect(1, 2, 3));
-  s.reset();  // never closed explicitly
-  EXPECT_EQ(1, net.SocketsClosedByDestructor());
-  EXPECT_EQ(2, net.CreateCalls());
-  EXPECT_EQ(1, net.SocketsCreated());
-}
-
 TEST(FakeNetworkTest, SocketsOnSeveralThreadsShareOneRecord) {
   FakeNetwork net;
   std::vector<std::thread> threads;
