@@ -1,0 +1,20 @@
+#pragma once
+// The main window's "EEPROM Editor" button (EditorBtnClick): the configuration source
+// dialog, then the editor, loaded from the chosen file when the operator imports one.
+#include <string>
+
+class QAbstractButton;
+class TeepromSelectDlg;
+class TeepromEditorForm;
+
+// 1. Shows the source dialog modally; anything but OK ends here.
+// 2. eepromImported := "Import file" selected.
+// 3. When importing: eepromImportPath := the dialog's path, and the editor loads that
+//    file; a failed load ends here (the editor's own message has been shown).
+// 4. Disables editorBtn and shows the editor modelessly; closing the editor enables
+//    the button again.
+// Returns true when the editor was shown. The editor keeps pointers to eepromImported
+// and eepromImportPath (read when saving): they must outlive it.
+bool EditorBtnClick(TeepromSelectDlg& selectDlg, TeepromEditorForm& editor,
+                    QAbstractButton* editorBtn, bool& eepromImported,
+                    std::string& eepromImportPath);
