@@ -1,0 +1,326 @@
+#include "job/gui/TselectFilesDlg.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+
+QString Q(const std::string& s) {
+  return QString::fromLocal8Bit(s.c_str(), static_cast<int>(s.size()));
+}
+std::string S(const QString& s) {
+  return s.toLocal8Bit().toStdString();
+}
+
+QCheckBox* MakeCheck(QWidget* parent, const char* name, const char* caption) {
+  auto* c = new QCheckBox(QString::fromLatin1(caption), parent);
+  c->setObjectName(QString::fromLatin1(name));
+  return c;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name) {
+  auto* e = new QLineEdit(parent);
+  e->setObjectName(QString::fromLatin1(name));
+  e->setMaxLength(1024);
+  e->setMinimumWidth(300);
+  return e;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption) {
+  auto* b = new QPushButton(QString::fromLatin1(caption), parent);
+  b->setObjectName(QString::fromLatin1(name));
+  return b;
+}
+
+}  // namespace
+
+TselectFilesDlg::TselectFilesDlg(MainLogic& main, QWidget* parent)
+    : QDialog(parent),
+      ownLogic_(std::make_unique<SelectFilesLogic>(
+          main.job, main.storedConfig, main.macPool, main.boxes(),
+          [&main](const std::string& m) { main.ShowException(m); })),
+      logic_(*ownLogic_) {
+  Build();
+}
+
+TselectFilesDlg::TselectFilesDlg(SelectFilesLogic& logic, QWidget* parent)
+    : QDialog(parent), logic_(logic) {
+  Build();
+}
+
+TselectFilesDlg::~TselectFilesDlg() = default;
+
+void TselectFilesDlg::Build() {
+  setObjectName(QStringLiteral("selectFilesDlg"));
+  setWindowTitle(QString::fromLatin1(SelectFilesLogic::kCaption));
+  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint);
+  setModal(true);
+
+  auto* top = new QVBoxLayout(this);
+  top->setSizeConstraint(QLayout::SetFixedSize);
+
+  // MAC address
+  auto* macGroup = new QGroupBox(QStringLiteral("MAC address "), this);
+  auto* macGrid = new QGridLayout(macGroup);
+  ChkBox_pMAC = MakeCheck(macGroup, "ChkBox_pMAC", "Program MAC address");
+  ChkBox_assign_mac = MakeCheck(macGroup, "ChkBox_assign_mac", "Assign MAC address");
+  Label2 = new QLabel(QString::fromLatin1(SelectFilesLogic::kVendorPrefix), macGroup);
+  Label2->setObjectName(QStringLiteral("Label2"));
+  MaskEdit_MAC = new QLineEdit(macGroup);
+  MaskEdit_MAC->setObjectName(QStringLiteral("MaskEdit_MAC"));
+  MaskEdit_MAC->setInputMask(QString::fromLatin1(kMacMask));
+  MaskEdit_MAC->setFixedWidth(
+      MaskEdit_MAC->fontMetrics().horizontalAdvance(QStringLiteral("WW:WW:WW")) + 16);
+  MaskEdit_MAC->installEventFilter(this);
+  UpDown_mac = new QWidget(macGroup);
+  UpDown_mac->setObjectName(QStringLiteral("UpDown_mac"));
+  auto* arrows = new QVBoxLayout(UpDown_mac);
+  arrows->setContentsMargins(0, 0, 0, 0);
+  arrows->setSpacing(0);
+  UpDown_mac_up = new QToolButton(UpDown_mac);
+  UpDown_mac_up->setObjectName(QStringLiteral("UpDown_mac_up"));
+  UpDown_mac_up->setArrowType(Qt::UpArrow);
+  UpDown_mac_down = new QToolButton(UpDown_mac);
+  UpDown_mac_down->setObjectName(QStringLiteral("UpDown_mac_down"));
+  UpDown_mac_down->setArrowType(Qt::DownArrow);
+  for (QToolButton* b : {UpDown_mac_up, UpDown_mac_down}) {
+    b->setFixedSize(18, 11);
+    b->setAutoRepeat(true);
+    arrows->addWidget(b);
+  }
+  auto* macRow = new QHBoxLayout();
+  macRow->setSpacing(2);
+  macRow->addWidget(Label2);
+  macRow->addWidget(MaskEdit_MAC);
+  macRow->addWidget(UpDown_mac);
+  macRow->addStretch(1);
+  macGrid->addWidget(ChkBox_pMAC, 0, 0);
+  macGrid->addWidget(ChkBox_assign_mac, 1, 0);
+  macGrid->addLayout(macRow, 1, 1);
+  macGrid->setColumnStretch(1, 1);
+  top->addWidget(macGroup);
+
+  // System files
+  auto* filesGroup = new QGroupBox(QStringLiteral("System files"), this);
+  auto* filesGrid = new QGridLayout(filesGroup);
+  ChkBox_EE = MakeCheck(filesGroup, "ChkBox_EE", "EEPROM");
+  eeprom_path = MakeEdit(filesGroup, "eeprom_path");
+  eeprom_brs = MakeButton(filesGroup, "eeprom_brs", "Browse...");
+  ChkBox_FW = MakeCheck(filesGroup, "ChkBox_FW", "Firmware");
+  firmware_path = MakeEdit(filesGroup, "firmware_path");
+  firmware_brs = MakeButton(filesGroup, "firmware_brs", "Browse...");
+  filesGrid->addWidget(ChkBox_EE, 0, 0);
+  filesGrid->addWidget(eeprom_path, 0, 1);
+  filesGrid->addWidget(eeprom_brs, 0, 2);
+  filesGrid->addWidget(ChkBox_FW, 1, 0);
+  filesGrid->addWidget(firmware_path, 1, 1);
+  filesGrid->addWidget(firmware_brs, 1, 2);
+  top->addWidget(filesGroup);
+
+  // Factory test and console baud rate side by side
+  auto* row = new QHBoxLayout();
+  auto* testGroup = new QGroupBox(QStringLiteral("Factory test"), this);
+  auto* testLayout = new QVBoxLayout(testGroup);
+  ChkBox_Ltest = MakeCheck(testGroup, "ChkBox_Ltest", "loopback test");
+  testLayout->addWidget(ChkBox_Ltest);
+  auto* baudGroup = new QGroupBox(QStringLiteral("Console baudrate"), this);
+  auto* baudLayout = new QVBoxLayout(baudGroup);
+  console_CmbBox = new QComboBox(baudGroup);
+  console_CmbBox->setObjectName(QStringLiteral("console_CmbBox"));
+  console_CmbBox->setEditable(true);
+  console_CmbBox->setInsertPolicy(QComboBox::NoInsert);
+  for (const char* item : SelectFilesLogic::kBaudItems)
+    console_CmbBox->addItem(QString::fromLatin1(item));
+  baudLayout->addWidget(console_CmbBox);
+  row->addWidget(testGroup, 1);
+  row->addWidget(baudGroup, 1);
+  top->addLayout(row);
+
+  // Log messages
+  auto* logGroup = new QGroupBox(QStringLiteral("Log Messages"), this);
+  auto* logGrid = new QGridLayout(logGroup);
+  CkBox_logfile = MakeCheck(logGroup, "CkBox_logfile", "log message file");
+  Label1 = new QLabel(QStringLiteral("file path: "), logGroup);
+  Label1->setObjectName(QStringLiteral("Label1"));
+  log_path = MakeEdit(logGroup, "log_path");
+  log_brs = MakeButton(logGroup, "log_brs", "Browse...");
+  logGrid->addWidget(CkBox_logfile, 0, 0, 1, 3);
+  logGrid->addWidget(Label1, 1, 0);
+  logGrid->addWidget(log_path, 1, 1);
+  logGrid->addWidget(log_brs, 1, 2);
+  top->addWidget(logGroup);
+
+  // OK and Cancel at the bottom right
+  auto* buttons = new QHBoxLayout();
+  buttons->addStretch(1);
+  OKBtn = MakeButton(this, "OKBtn", "OK");
+  OKBtn->setDefault(true);
+  OKBtn->setAutoDefault(true);
+  CancelBtn = MakeButton(this, "CancelBtn", "Cancel");
+  CancelBtn->setAutoDefault(false);
+  eeprom_brs->setAutoDefault(false);
+  firmware_brs->setAutoDefault(false);
+  log_brs->setAutoDefault(false);
+  buttons->addWidget(OKBtn);
+  buttons->addWidget(CancelBtn);
+  top->addLayout(buttons);
+
+  // Handlers. clicked() comes from the operator only, not from SyncFromLogic.
+  connect(ChkBox_pMAC, &QCheckBox::clicked, this,
+          [this] { Run([this] { logic_.ChkBox_pMACClick(); }); });
+  connect(ChkBox_assign_mac, &QCheckBox::clicked, this,
+          [this] { Run([this] { logic_.ChkBox_assign_macClick(); }); });
+  connect(ChkBox_EE, &QCheckBox::clicked, this,
+          [this] { Run([this] { logic_.ChkBox_EEClick(); }); });
+  connect(ChkBox_FW, &QCheckBox::clicked, this,
+          [this] { Run([this] { logic_.ChkBox_FWClick(); }); });
+  connect(CkBox_logfile, &QCheckBox::clicked, this,
+          [this] { Run([this] { logic_.CkBox_logfileClick(); }); });
+  connect(UpDown_mac_up, &QToolButton::clicked, this,
+          [this] { Run([this] { logic_.UpDown_macClick(UpDownButton::Up); }); });
+  connect(UpDown_mac_down, &QToolButton::clicked, this,
+          [this] { Run([this] { logic_.UpDown_macClick(UpDownButton::Down); }); });
+  connect(eeprom_brs, &QPushButton::clicked, this,
+          [this] { Run([this] { logic_.eeprom_brsClick(); }); });
+  connect(firmware_brs, &QPushButton::clicked, this,
+          [this] { Run([this] { logic_.firmware_brsClick(); }); });
+  connect(log_brs, &QPushButton::clicked, this, [this] { Run([this] { logic_.log_brsClick(); }); });
+  connect(OKBtn, &QPushButton::clicked, this, &TselectFilesDlg::OnOk);
+  connect(CancelBtn, &QPushButton::clicked, this, &TselectFilesDlg::reject);
+
+  InstallFileChoosers();
+  SyncFromLogic();
+}
+
+void TselectFilesDlg::InstallFileChoosers() {
+  JobFileChoosers choosers;
+  choosers.openFile = [this](const std::string& filter) -> std::optional<std::string> {
+    // "description(*.ext)|*.ext": the toolkit takes the part before the bar.
+    std::string shown = filter.substr(0, filter.find('|'));
+    QString path = QFileDialog::getOpenFileName(this, QString(), QString(), Q(shown));
+    if (path.isEmpty()) return std::nullopt;
+    return S(path);
+  };
+  choosers.chooseDirectory = [this]() -> std::optional<std::string> {
+    QString dir = QFileDialog::getExistingDirectory(
+        this, QString(), QString(), QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);
+    if (dir.isEmpty()) return std::nullopt;
+    return S(dir);
+  };
+  logic_.SetFileChoosers(std::move(choosers));
+}
+
+void TselectFilesDlg::SyncToLogic() {
+  logic_.ChkBox_pMAC.checked = ChkBox_pMAC->isChecked();
+  logic_.ChkBox_assign_mac.checked = ChkBox_assign_mac->isChecked();
+  std::string mac = S(MaskEdit_MAC->displayText());
+  for (char& c : mac) {
+    if (c == '_') c = ' ';
+  }
+  logic_.MaskEdit_MAC.text = mac;
+  logic_.ChkBox_EE.checked = ChkBox_EE->isChecked();
+  logic_.eeprom_path.text = S(eeprom_path->text());
+  logic_.ChkBox_FW.checked = ChkBox_FW->isChecked();
+  logic_.firmware_path.text = S(firmware_path->text());
+  logic_.ChkBox_Ltest.checked = ChkBox_Ltest->isChecked();
+  // An editable combo box: the selected item is the one whose text is shown.
+  logic_.console_CmbBox_index =
+      console_CmbBox->findText(console_CmbBox->currentText(), Qt::MatchExactly);
+  logic_.CkBox_logfile.checked = CkBox_logfile->isChecked();
+  logic_.log_path.text = S(log_path->text());
+}
+
+void TselectFilesDlg::SyncFromLogic() {
+  auto check = [](QCheckBox* box, const CheckBoxState& s) {
+    box->setChecked(s.checked);
+    box->setEnabled(s.enabled);
+  };
+  auto edit = [](QLineEdit* e, const EditState& s) {
+    if (S(e->text()) != s.text) e->setText(Q(s.text));
+    e->setEnabled(s.enabled);
+  };
+  check(ChkBox_pMAC, logic_.ChkBox_pMAC);
+  check(ChkBox_assign_mac, logic_.ChkBox_assign_mac);
+  std::string mac = S(MaskEdit_MAC->displayText());
+  for (char& c : mac) {
+    if (c == '_') c = ' ';
+  }
+  if (mac != logic_.MaskEdit_MAC.text) MaskEdit_MAC->setText(Q(logic_.MaskEdit_MAC.text));
+  MaskEdit_MAC->setEnabled(logic_.MaskEdit_MAC.enabled);
+  UpDown_mac->setEnabled(logic_.UpDown_mac_enabled);
+  check(ChkBox_EE, logic_.ChkBox_EE);
+  edit(eeprom_path, logic_.eeprom_path);
+  check(ChkBox_FW, logic_.ChkBox_FW);
+  edit(firmware_path, logic_.firmware_path);
+  check(ChkBox_Ltest, logic_.ChkBox_Ltest);
+  int idx = logic_.console_CmbBox_index;
+  if (idx >= 0 && idx < console_CmbBox->count()) {
+    console_CmbBox->setCurrentIndex(idx);
+    console_CmbBox->setEditText(console_CmbBox->itemText(idx));
+  } else {
+    console_CmbBox->setCurrentIndex(-1);
+    console_CmbBox->setEditText(QString());
+  }
+  check(CkBox_logfile, logic_.CkBox_logfile);
+  edit(log_path, logic_.log_path);
+}
+
+template <typename Fn>
+void TselectFilesDlg::Run(Fn fn) {
+  SyncToLogic();
+  fn();
+  SyncFromLogic();
+}
+
+void TselectFilesDlg::OnOk() {
+  Run([this] { logic_.OKBtnClick(); });
+  if (logic_.FormClose()) {
+    QDialog::accept();
+  }
+}
+
+void TselectFilesDlg::reject() {
+  logic_.CancelBtnClick();
+  logic_.FormClose();
+  QDialog::reject();
+}
+
+void TselectFilesDlg::showEvent(QShowEvent* e) {
+  if (!e->spontaneous()) Run([this] { logic_.FormShow(); });
+  QDialog::showEvent(e);
+}
+
+void TselectFilesDlg::closeEvent(QCloseEvent* e) {
+  if (!logic_.FormClose()) {
+    e->ignore();
+    return;
+  }
+  QDialog::closeEvent(e);
+}
+
+bool TselectFilesDlg::eventFilter(QObject* watched, QEvent* e) {
+  if (watched == MaskEdit_MAC && e->type() == QEvent::KeyPress) {
+    auto* k = static_cast<QKeyEvent*>(e);
+    const QString t = k->text();
+    // Typed characters go through the key filter; editing keys do not.
+    if (t.size() == 1 && t[0].unicode() >= 0x20 && t[0].unicode() < 0x7F) {
+      SyncToLogic();
+      bool pass = logic_.MaskEdit_MACKeyPress(static_cast<char>(t[0].unicode()));
+      if (!pass) return true;
+    }
+  }
+  return QDialog::eventFilter(watched, e);
+}

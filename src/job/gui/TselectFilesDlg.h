@@ -1,0 +1,81 @@
+#pragma once
+// The job set-up dialog "Select files": a Qt view over SelectFilesLogic. Each
+// operator action copies the controls into the logic, runs the handler and shows
+// the logic's control state again.
+#include <QDialog>
+#include <memory>
+
+#include "app/MainLogic.h"
+#include "job/SelectFilesLogic.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QToolButton;
+
+class TselectFilesDlg final : public QDialog, public JobDialog {
+  Q_OBJECT
+ public:
+  // Over the main window's job, stored configuration, pool and message boxes.
+  explicit TselectFilesDlg(MainLogic& main, QWidget* parent = nullptr);
+  // Over a logic the caller owns (it must outlive the dialog).
+  explicit TselectFilesDlg(SelectFilesLogic& logic, QWidget* parent = nullptr);
+  ~TselectFilesDlg() override;
+
+  // Runs the dialog modally; true when it closed with OK.
+  bool ShowModal() override { return exec() == QDialog::Accepted; }
+
+  SelectFilesLogic& logic() { return logic_; }
+
+  // The input mask of MaskEdit_MAC: three groups of two hex digits, upper case,
+  // "_" for an empty position.
+  static constexpr const char* kMacMask = ">HH:HH:HH;_";
+
+  // ---- controls (object names as below) ----
+  QCheckBox* ChkBox_pMAC = nullptr;
+  QCheckBox* ChkBox_assign_mac = nullptr;
+  QLabel* Label2 = nullptr;
+  QLineEdit* MaskEdit_MAC = nullptr;
+  QWidget* UpDown_mac = nullptr;  // holds the two arrows "UpDown_mac_up", "UpDown_mac_down"
+  QToolButton* UpDown_mac_up = nullptr;
+  QToolButton* UpDown_mac_down = nullptr;
+  QCheckBox* ChkBox_EE = nullptr;
+  QLineEdit* eeprom_path = nullptr;
+  QPushButton* eeprom_brs = nullptr;
+  QCheckBox* ChkBox_FW = nullptr;
+  QLineEdit* firmware_path = nullptr;
+  QPushButton* firmware_brs = nullptr;
+  QCheckBox* ChkBox_Ltest = nullptr;
+  QComboBox* console_CmbBox = nullptr;
+  QCheckBox* CkBox_logfile = nullptr;
+  QLabel* Label1 = nullptr;
+  QLineEdit* log_path = nullptr;
+  QPushButton* log_brs = nullptr;
+  QPushButton* OKBtn = nullptr;
+  QPushButton* CancelBtn = nullptr;
+
+ public slots:
+  void reject() override;  // Esc and Cancel
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
+
+ private:
+  void Build();
+  void InstallFileChoosers();
+  // Controls -> logic (ticks, texts, the combo box's selection).
+  void SyncToLogic();
+  // Logic -> controls.
+  void SyncFromLogic();
+  // Copies the controls into the logic, runs fn and shows the result.
+  template <typename Fn>
+  void Run(Fn fn);
+  void OnOk();
+
+  std::unique_ptr<SelectFilesLogic> ownLogic_;
+  SelectFilesLogic& logic_;
+};
