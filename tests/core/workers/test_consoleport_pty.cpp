@@ -1,0 +1,124 @@
+// The console channel on real pseudo-terminals found through the ports/ map, with
+// simulated devices behind them: exclusive opening, port numbers of two digits, the
+// console baud rate, and a query and polling reads in real time.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "app/Station.h"
+#include "fakes/TestBoard.h"
+#include "job/Logcfg.h"
+#include "platform/Clock.h"
+#include "platform/PortMap.h"
+#include "platform/SerialPort.h"
+#include "sim/model/PtyFarm.h"
+#include "workers/ConsolePort.h"
+
+namespace {
+
+class ConsolePortPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pt_console_pty_XXXXXX";
+    const char* p = mkdtemp(tmpl);
+    ASSERT_NE(nullptr, p);
+    dir_ = p;
+    for (const char* name : {"COM1", "COM12"}) {
+      SimOptions o;
+      o.name = name;
+      o.bootWindowMs = 50;
+      o.bootDelayMs = 10;
+      std::string err;
+      ASSERT_EQ(0, farm_.Add(o, 0, 0, &err)) << err;
+    }
+    std::string err;
+    ASSERT_EQ(0, farm_.Link(dir_, &err)) << err;
+    farm_.PowerOn();
+    farm_.Start();
+    ports_ = std::make_unique<PortMap>(dir_);
+    st_.ui = &ui_;
+    st_.board = &board_;
+    st_.clock = &SystemClock();
+    st_.serial = &PosixSerialPorts();
+    st_.ports = ports_.get();
+    st_.cfg = &cfg_;
+    SystemClock().SleepMs(300);  // the devices have started
+  }
+  void TearDown() override {
+    farm_.Close();
+    const std::string cmd = "rm -rf '" + dir_ + "'";
+    if (std::system(cmd.c_str()) != 0) {
+    }
+  }
+
+  std::string dir_;
+  PtyFarm farm_;
+  std::unique_ptr<PortMap> ports_;
+  InlineUiThread ui_;
+  RecordingBoard board_;
+  StoredConfig cfg_{"/nonexistent-console-pty-dir", "storedCfg.txt"};
+  Station st_;
+};
+
+}  // namespace
+
+TEST_F(ConsolePortPty, ASecondOpenOfAHeldPortFails) {
+  ConsolePort first(st_, 1, 0);
+  ASSERT_EQ(0, first.OpenConsolePort());
+  EXPECT_EQ("COM1: init finished", board_.PortStatus(0));
+  ConsolePort second(st_, 1, 1);
+  EXPECT_EQ(-1, second.OpenConsolePort());
+  EXPECT_TRUE(std::regex_match(board_.PortStatus(1), std::regex("COM1: open failed: [1-9][0-9]*")))
+      << board_.PortStatus(1);
+  EXPECT_FALSE(second.IsOpen());
+  // Once the holder has closed it, the next worker opens it at once.
+  first.ClosePort();
+  first.ClosePort();
+  EXPECT_EQ(0, second.OpenConsolePort());
+}
+
+TEST_F(ConsolePortPty, TwoDigitPortsResolveThroughTheMapLikeOneDigitPorts) {
+  for (int n : {1, 12}) {
+    ConsolePort cp(st_, n, 0);
+    ASSERT_EQ(0, cp.OpenConsolePort()) << board_.PortStatus(0);
+    EXPECT_EQ("COM" + std::to_string(n) + ": init finished", board_.PortStatus(0));
+    std::string value;
+    EXPECT_EQ(0, cp.ConsoleQuery("$GSVPA\r\n", 5, &value)) << n;
+    EXPECT_EQ("0", value);  // no echo listener in this test
+    // Polling reads gather the device's answer to the wake-up.
+    EXPECT_EQ(6u, cp.SendText("$SES\r\n"));
+    std::string got;
+    for (int i = 0; i < 20 && got.find("fw =") == std::string::npos; ++i) {
+      cp.recvCount = 0;
+      cp.ReadAvailable();
+      got.append(cp.recvBuf, static_cast<size_t>(cp.recvCount));
+      if (cp.recvCount == 0) SystemClock().SleepMs(10);
+    }
+    EXPECT_NE(std::string::npos, got.find("fw =")) << got;
+  }
+  const auto reports = farm_.Reports();
+  EXPECT_EQ((std::vector<std::string>{"$GSVPA", "$SES"}), reports[0].commands);
+  EXPECT_EQ((std::vector<std::string>{"$GSVPA", "$SES"}), reports[1].commands);
+}
+
+TEST_F(ConsolePortPty, ConsoleBaudFromTheStoredIndex) {
+  const int fd = ::open(farm_.SlavePath(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  for (auto [index, speed] :
+       {std::pair{0, B115200}, {7, B115200}, {-1, B115200}, {1, B57600}, {2, B38400}}) {
+    cfg_.consoleBaudIndex = index;
+    ConsolePort cp(st_, 1, 0);
+    ASSERT_EQ(0, cp.OpenConsolePort());
+    termios t{};
+    ASSERT_EQ(0, tcgetattr(fd, &t));
+    EXPECT_EQ(speed, cfgetospeed(&t)) << index;
+    EXPECT_EQ(speed, cfgetispeed(&t)) << index;
+    EXPECT_EQ(CS8, t.c_cflag & CSIZE);
+    EXPECT_EQ(0u, t.c_cflag & (PARENB | CSTOPB));
+  }
+  ::close(fd);
+}
