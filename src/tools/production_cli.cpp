@@ -7,10 +7,7 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -19,8 +16,10 @@
 #include "app/Headless.h"
 #include "app/MainLogic.h"
 #include "app/Startthread.h"
+#include "job/HeadlessJobDialog.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
+#include "job/SelectFilesLogic.h"
 #include "platform/Clock.h"
 #include "platform/Network.h"
 #include "platform/Paths.h"
@@ -31,7 +30,6 @@ namespace {
 constexpr int kExitDone = 0;
 constexpr int kExitPortsFailed = 1;
 constexpr int kExitRefused = 2;
-constexpr size_t kMaxPathField = 255;
 
 const char kUsage[] =
     "usage: production-cli [--dir DIR] [--eeprom FILE | --no-eeprom]\n"
@@ -47,7 +45,7 @@ const char kUsage[] =
     "  --firmware FILE  download this firmware image (.vff); --no-firmware: none\n"
     "  --no-loopback    skip the loopback test\n"
     "  --program-mac    program a MAC address from the pool into each device\n"
-    "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH instead (needs --program-mac)\n"
+    "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH into every device instead\n"
     "  --baud RATE      console baud rate of the devices\n"
     "  --log DIR        write the log files into DIR; --no-log: no log files\n"
     "Output: one line per board call on stdout (status, mac, message, exception, end),\n"
@@ -57,223 +55,65 @@ const char kUsage[] =
 
 struct Options {
   std::optional<std::string> dir;
-  std::optional<std::string> eeprom;
-  bool noEeprom = false;
-  std::optional<std::string> firmware;
-  bool noFirmware = false;
-  bool noLoopback = false;
-  bool programMac = false;
-  std::optional<std::string> assignMac;  // "HH:HH:HH"
-  std::optional<int> baudIndex;
-  std::optional<std::string> logDir;
-  bool noLog = false;
   bool help = false;
+  HeadlessJobOptions job;  // the job dialog's controls
 };
 
 // Parses argv; false with *error set on a bad command line.
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
-  for (int i = 1; i < argc; i++) {
-    const std::string a = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) {
-        *error = a + " needs a value";
-        return false;
-      }
-      *out = argv[++i];
-      return true;
-    };
-    std::string v;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  // Options that exclude each other: at most one of each pair.
+  int eepromGiven = 0, firmwareGiven = 0, logGiven = 0;
+  for (size_t i = 0; i < args.size();) {
+    const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
       o->help = true;
-    } else if (a == "--dir") {
-      if (!value(&v)) return false;
-      o->dir = v;
-    } else if (a == "--eeprom") {
-      if (!value(&v)) return false;
-      o->eeprom = v;
-    } else if (a == "--no-eeprom") {
-      o->noEeprom = true;
-    } else if (a == "--firmware") {
-      if (!value(&v)) return false;
-      o->firmware = v;
-    } else if (a == "--no-firmware") {
-      o->noFirmware = true;
-    } else if (a == "--no-loopback") {
-      o->noLoopback = true;
-    } else if (a == "--program-mac") {
-      o->programMac = true;
-    } else if (a == "--assign-mac") {
-      if (!value(&v)) return false;
-      MacAddress parsed{};
+      i++;
+      continue;
+    }
+    if (a == "--dir") {
+      if (i + 1 >= args.size()) {
+        *error = "--dir needs a value";
+        return false;
+      }
+      o->dir = args[i + 1];
+      i += 2;
+      continue;
+    }
+    if (a == "--assign-mac" && i + 1 < args.size()) {
+      const std::string& v = args[i + 1];
       const std::string full = "02:5C:3A:" + v;
+      MacAddress parsed{};
       if (v.size() != 8 || v[2] != ':' || v[5] != ':' ||
           MacPool::ParseMac(full.c_str(), full.size(), &parsed) != 0) {
-        *error = "--assign-mac wants HH:HH:HH (hex), not '" + v + "'";
+        *error = "--assign-mac wants HH:HH:HH (hex digits), not '" + v + "'";
         return false;
       }
-      o->assignMac = v;
-    } else if (a == "--baud") {
-      if (!value(&v)) return false;
-      if (v == "115200") {
-        o->baudIndex = 0;
-      } else if (v == "57600") {
-        o->baudIndex = 1;
-      } else if (v == "38400") {
-        o->baudIndex = 2;
-      } else {
-        *error = "--baud must be 115200, 57600 or 38400, not '" + v + "'";
-        return false;
-      }
-    } else if (a == "--log") {
-      if (!value(&v)) return false;
-      o->logDir = v;
-    } else if (a == "--no-log") {
-      o->noLog = true;
-    } else {
+    }
+    eepromGiven += a == "--eeprom" || a == "--no-eeprom";
+    firmwareGiven += a == "--firmware" || a == "--no-firmware";
+    logGiven += a == "--log" || a == "--no-log";
+    if (!o->job.TakeOption(args, &i, error)) {
       *error = "unknown option '" + a + "'";
       return false;
     }
+    if (!error->empty()) return false;
   }
-  if (o->eeprom && o->noEeprom) *error = "--eeprom and --no-eeprom exclude each other";
-  if (o->firmware && o->noFirmware) *error = "--firmware and --no-firmware exclude each other";
-  if (o->logDir && o->noLog) *error = "--log and --no-log exclude each other";
-  if (o->assignMac && !o->programMac) *error = "--assign-mac needs --program-mac";
+  if (eepromGiven > 1) *error = "give one of --eeprom FILE and --no-eeprom";
+  if (firmwareGiven > 1) *error = "give one of --firmware FILE and --no-firmware";
+  if (logGiven > 1) *error = "give one of --log DIR and --no-log";
   return error->empty();
 }
 
-// The number formed by the last three groups of "HH:HH:HH".
-uint32_t AssignValue(const std::string& text) {
-  return static_cast<uint32_t>(std::strtoul(text.substr(0, 2).c_str(), nullptr, 16) << 16 |
-                               std::strtoul(text.substr(3, 2).c_str(), nullptr, 16) << 8 |
-                               std::strtoul(text.substr(6, 2).c_str(), nullptr, 16));
-}
-
-// The range of addresses the operator may assign by hand: those already handed out
-// from the start of the permitted block. Both 0: nothing can be assigned.
-void AssignRange(const MacPool& pool, uint32_t* low, uint32_t* high) {
-  *low = *high = 0;
-  std::string text, last;
-  const int s = pool.GetAssignState(&text);
-  if (s < 0) return;
-  if (s == 0) pool.GetRange(&text, &last);
-  if (text.size() < 17) return;
-  *low = MacBlockFirst;
-  *high = AssignValue(text.substr(9, 8));
-  if (*high == MacBlockFirst) {
-    *low = *high = 0;
-  } else if (*high > MacBlockFirst && s == 0) {
-    *high -= 1;
-  }
-}
-
-bool CheckImage(MessageBoxes& boxes, const std::string& path, const char* what,
-                const char* ending) {
-  char text[320];
-  if (path.empty()) {
-    std::snprintf(text, sizeof text, "%s file field can't be blank", what);
-  } else if (path.size() <= 3 || path.compare(path.size() - 4, 4, ending) != 0) {
-    std::snprintf(text, sizeof text, "%s need %s", what, ending);
-  } else if (path.size() > kMaxPathField) {
-    std::snprintf(text, sizeof text, "%s file path is longer than %zu characters", what,
-                  kMaxPathField);
-  } else if (!FileExists(path)) {
-    std::snprintf(text, sizeof text, "%s not exists", path.c_str());
-  } else {
-    return true;
-  }
-  ShowError(boxes, text);
-  return false;
-}
-
-// Applies the options to the job as the job dialog's controls would, then confirms the
-// job as its OK button does. True when the job was accepted (the dialog's OK result).
-bool ApplyOptionsAndConfirm(MainLogic& logic, const Options& o) {
-  StoredConfig& cfg = logic.storedConfig;
-  JobState& job = logic.job;
-  MessageBoxes& boxes = logic.boxes();
-
-  // What the dialog shows when it opens.
-  std::string eepromText, firmwareText;
-  int baudIndex = 0;
-  if (cfg.Load() == 0) {
-    eepromText = cfg.eepromPath;
-    firmwareText = cfg.firmwarePath;
-    baudIndex = cfg.consoleBaudIndex;
-  }
-  bool eepromTicked = !eepromText.empty();
-  bool firmwareTicked = !firmwareText.empty();
-  job.jobFlags = 0;
-
-  // The options change the controls.
-  if (o.eeprom) eepromTicked = true, eepromText = *o.eeprom;
-  if (o.noEeprom) eepromTicked = false;
-  if (o.firmware) firmwareTicked = true, firmwareText = *o.firmware;
-  if (o.noFirmware) firmwareTicked = false;
-  if (o.baudIndex) baudIndex = *o.baudIndex;
-
-  // OK.
-  job.loopbackTest = 0;
-  if (eepromTicked) {
-    if (!CheckImage(boxes, eepromText, "eeprom", ".vef")) return false;
-    cfg.eepromPath = eepromText;
-    job.jobFlags = kJobEeprom;
-  } else {
-    cfg.eepromPath.clear();
-  }
-  if (firmwareTicked) {
-    if (!CheckImage(boxes, firmwareText, "firmware", ".vff")) return false;
-    cfg.firmwarePath = firmwareText;
-    job.jobFlags |= kJobFirmware;
-  } else {
-    cfg.firmwarePath.clear();
-  }
-  if (o.logDir) {
-    if (o.logDir->empty() || o.logDir->size() > kMaxPathField || !DirectoryExists(*o.logDir)) {
-      ShowError(boxes, "invalid log file directory", BoxIcon::Warning);
-      return false;
-    }
-    job.logEnabled = true;
-    job.logDirectory = *o.logDir;
-  } else {
-    job.logEnabled = false;
-  }
-  if (!o.noLoopback) job.loopbackTest = 1;
-  job.assignMac = false;
-  job.assignedMacText.clear();
-  if (o.programMac && o.assignMac) {
-    uint32_t low = 0, high = 0;
-    AssignRange(logic.macPool, &low, &high);
-    if (low == 0 && high == 0) {
-      ShowError(boxes, "Can't use this function now");
-      return false;
-    }
-    const uint32_t v = AssignValue(*o.assignMac);
-    if (v < low || v > high) {
-      ShowError(boxes, "Invalid assign MAC");
-      return false;
-    }
-    std::string upper = *o.assignMac;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    job.assignedMacText = "02:5C:3A:" + upper;
-    job.assignMac = true;
-  }
-  job.programMac = o.programMac;
-  cfg.consoleBaudIndex = baudIndex;
-  cfg.Save();
-  job.filesSelected = true;
-  return true;
-}
-
-class CliJobDialog final : public JobDialog {
+// Remembers whether the dialog was closed with OK.
+class ConfirmingDialog final : public JobDialog {
  public:
-  CliJobDialog(MainLogic& logic, const Options& options) : logic_(logic), options_(options) {}
-  bool ShowModal() override { return confirmed_ = ApplyOptionsAndConfirm(logic_, options_); }
-  bool confirmed() const { return confirmed_; }
+  ConfirmingDialog(JobDialog& inner, bool* confirmed) : inner_(inner), confirmed_(confirmed) {}
+  bool ShowModal() override { return *confirmed_ = inner_.ShowModal(); }
 
  private:
-  MainLogic& logic_;
-  const Options& options_;
-  bool confirmed_ = false;
+  JobDialog& inner_;
+  bool* confirmed_;
 };
 
 std::atomic<bool> g_stopSignal{false};
@@ -319,9 +159,14 @@ int Run(int argc, char** argv) {
   services.net = &PosixNetwork();
   MainLogic logic(services, board, boxes, dataDir);
 
-  CliJobDialog dialog(logic, options);
-  logic.selectFileBtnClick(dialog);
-  if (!dialog.confirmed() || !logic.job.filesSelected) {
+  // The job dialog, opened, set from the options and confirmed with OK.
+  SelectFilesLogic dialogLogic(logic.job, logic.storedConfig, logic.macPool, boxes,
+                               [&logic](const std::string& text) { logic.ShowException(text); });
+  HeadlessJobDialog dialog(dialogLogic, options.job);
+  bool confirmed = false;
+  ConfirmingDialog confirming(dialog, &confirmed);
+  logic.selectFileBtnClick(confirming);
+  if (!confirmed || !logic.job.filesSelected) {
     logic.FormClose();
     return kExitRefused;
   }

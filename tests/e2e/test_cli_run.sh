@@ -62,8 +62,8 @@ grep -q '^ready' "$WORK/holder.out" || { echo "FAIL: pseudo-terminal holder did 
 NOSTEPS=(--dir "$DATA" --no-eeprom --no-firmware --no-loopback)
 
 # ---- bad command lines: exit 2 before anything runs ----
-for args in "--bogus" "--baud 9600" "--eeprom a.vef --no-eeprom" "--assign-mac 04:22:D1" \
-            "--program-mac --assign-mac 4:22:D1" "--dir" "--dir $WORK/missing"; do
+for args in "--bogus" "--baud 9600" "--eeprom a.vef --no-eeprom" "--log /tmp --no-log" \
+            "--program-mac --assign-mac 4:22:D1" "--eeprom" "--dir" "--dir $WORK/missing"; do
   # shellcheck disable=SC2086
   "$CLI" $args > "$WORK/out" 2> "$WORK/err"
   expect_status "options '$args'" 2 $?
