@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFrame>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QtTest>
@@ -434,6 +435,29 @@ class TestEepromEditor : public QObject {
     form->CancelBtn->click();
     QVERIFY(!form->isVisible());
     QVERIFY(editorBtn.isEnabled());
+  }
+
+  // eeprom-tool writes the bytes the editor writes for the same values.
+  void sameBytesAsEepromTool() {
+    QString tool = QString(PT_BINARY_DIR) + "/eeprom-tool";
+    if (!QFileInfo(tool).isExecutable()) QSKIP("eeprom-tool not built");
+    Edit("c_deviceName")->setText("LINE-7");
+    Edit("d_passwd")->setText("secret");
+    form->findChild<QComboBox*>("d_ipConfig")->setCurrentIndex(1);
+    form->IpControl(3)->setValue(0x0A000001);
+    form->IpControl(4)->setValue(0xAC100001);
+    form->findChild<QCheckBox*>("ChkBox_pingcfg_d")->setChecked(true);
+    Edit("c_tsport")->setText("4001");
+    dialogs->nextSave = File("editor.vef");
+    form->SaveBtn->click();
+    QProcess p;
+    p.start(tool, {"new", File("tool.vef"), "--c-device-name", "LINE-7", "--d-password", "secret",
+                   "--d-ip-config", "DHCP", "--c-gateway", "10.0.0.1", "--d-ip-address",
+                   "172.16.0.1", "--d-ping", "on", "--c-tcp-listen-port", "4001"});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
+    QCOMPARE(ReadAll(File("tool.vef")), ReadAll(File("editor.vef")));
+    QCOMPARE(ReadAll(File("tool.vef")).size(), 1024);
   }
 
   // Pictures of the three visible tabs, when PT_SCREENSHOT_DIR names a directory.
