@@ -1,5 +1,6 @@
 // The main window as the operator sees it: controls, the board's cells, Start/Stop,
 // "Select Files" and closing, with the real Qt UI thread and scripted step workers.
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QHeaderView>
 #include <QPlainTextEdit>
@@ -391,6 +392,8 @@ void TestMainForm::scriptedRunEndsAndReturnsToStart() {
   QCOMPARE(w.Btn_Start->iconSize(), QSize(32, 32));
   QVERIFY(rig.WaitIdle());
   QCOMPARE(w.Btn_Start->iconSize(), QSize(40, 40));
+  // The ended dispatcher is released from the event loop, after its last call.
+  QVERIFY(QTest::qWaitFor([&] { return w.logic().dispatcher() == nullptr; }, 5000));
 
   QCOMPARE(rig.Cell(0, 0), QString("COM1: loopback test ok"));
   QCOMPARE(rig.Cell(0, 1), QString("COM3: loopback test failed: 111"));
@@ -566,7 +569,11 @@ void TestMainForm::uiThreadSerialisesWorkerCalls() {
       done++;
     });
   }
-  const bool finished = QTest::qWaitFor([&] { return done.load() == kThreads; }, 20000);
+  // The GUI thread spins its event loop until every thread is through.
+  QDeadlineTimer deadline(20000);
+  while (done.load() < kThreads && !deadline.hasExpired())
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  const bool finished = done.load() == kThreads;
   for (auto& t : threads) t.join();
   QVERIFY(finished);
   QCOMPARE(counter, kThreads * kCalls);

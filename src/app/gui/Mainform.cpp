@@ -1,6 +1,5 @@
 #include "app/gui/Mainform.h"
 
-#include <QApplication>
 #include <QBitmap>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -8,7 +7,6 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QPolygonF>
 #include <QPushButton>
