@@ -389,20 +389,4 @@ TEST_F(DispatcherTest, PortWithoutAWorkerFailsInsteadOfHangingTheRun) {
   EXPECT_EQ(Stages(2), (std::vector<int32_t>{-1, 4}));
 }
 
-TEST(DispatcherFinalStage, FollowsTheLastStepOfTheJob) {
-  JobState job;
-  EXPECT_EQ(StartThread::FinalStage(job), StageIdle);
-  EXPECT_TRUE(StartThread::PortFinished(job, StageIdle));
-  job.jobFlags = kJobFirmware;
-  EXPECT_EQ(StartThread::FinalStage(job), StageDownloaded);
-  EXPECT_FALSE(StartThread::PortFinished(job, StageDownloading));
-  job.loopbackTest = 1;
-  EXPECT_EQ(StartThread::FinalStage(job), StageTested);
-  EXPECT_FALSE(StartThread::PortFinished(job, StageDownloaded));
-  job.programMac = true;
-  EXPECT_EQ(StartThread::FinalStage(job), StageProgrammed);
-  EXPECT_TRUE(StartThread::PortFinished(job, StageFailed));
-  EXPECT_FALSE(StartThread::PortFinished(job, StageTested));
-}
-
 }  // namespace

@@ -62,18 +62,6 @@ TEST(HeadlessBoard, OneLinePerCall) {
             "end\n");
 }
 
-TEST(HeadlessBoxes, ErrorLinesAndYesToEveryQuestion) {
-  Captured err;
-  HeadlessBoxes boxes(err.file());
-  EXPECT_EQ(boxes.Show("Error", "Please Select Files first.", BoxButtons::Ok, BoxIcon::None),
-            BoxResult::Ok);
-  EXPECT_EQ(boxes.Show("Confirm", "Realy Stop the process ?", BoxButtons::YesNo, BoxIcon::Question),
-            BoxResult::Yes);
-  EXPECT_EQ(err.Text(),
-            "error Error: Please Select Files first.\n"
-            "error Confirm: Realy Stop the process ?\n");
-}
-
 TEST(QueueUiThread, RoutinesOfOtherThreadsRunOnTheUiThreadInTurn) {
   QueueUiThread ui;
   EXPECT_TRUE(ui.IsUiThread());

@@ -204,19 +204,6 @@ TEST_F(MainLogicTest, SelectFilesSetsUpTheJobAndTheMacLine) {
   EXPECT_TRUE(logic->job.filesSelected);
 }
 
-TEST_F(MainLogicTest, PoolWithoutVendorPrefixIsLoadedButHasNoAddress) {
-  dir.Write("storedMAC.txt", "AA:5C:3A:04:22:D1\r\nAA:5C:3A:04:22:D1\r\n");
-  FakeJobDialog dialog;
-  dialog.onShow = [&] {
-    logic->job.programMac = true;
-    logic->job.filesSelected = true;
-    return true;
-  };
-  OnUi([&] { logic->selectFileBtnClick(dialog); });
-  EXPECT_EQ(board.MacCell(0, 0), "MAC not available");
-  EXPECT_FALSE(logic->job.filesSelected);
-}
-
 TEST_F(MainLogicTest, RunEndsByItselfAndReturnsTheButton) {
   AddPorts({1, 3, 4});
   SetJob(kJobEeprom, 1, false);
@@ -351,21 +338,6 @@ TEST_F(MainLogicTest, LogFileFailureKeepsStopUntilTheOperatorPressesIt) {
   Press();
   ASSERT_TRUE(WaitRunEnded(2));
   EXPECT_EQ(logic->stages.Get(0), StageDownloaded);
-}
-
-TEST_F(MainLogicTest, BoardRoutinesForwardToTheView) {
-  OnUi([&] {
-    logic->ShowPortStatus(3, "COM4: x");
-    logic->SetMacGridCell(1, 0, "scan");
-    logic->AppendMessage("hello");
-    logic->ShowException("fault");
-    logic->ShowPortStatus(16, "out of range");
-  });
-  EXPECT_EQ(board.StatusCell(1, 1), "COM4: x");
-  EXPECT_EQ(board.MacCell(1, 0), "scan");
-  EXPECT_EQ(board.Messages(), (std::vector<std::string>{"hello"}));
-  EXPECT_EQ(board.Exceptions(), (std::vector<std::string>{"fault"}));
-  EXPECT_EQ(board.Events().size(), 4u);
 }
 
 }  // namespace
