@@ -159,10 +159,13 @@ void MainLogic::StartClick() {
     }
     SetMacGridCell(0, 0, line);
   }
-  dispatcherEnded_ = false;
   WorkerFactory& factory = workers_ ? *workers_ : *ownWorkers_;
-  dispatcher_ = std::make_unique<StartThread>(station_, factory, job.logEnabled);
-  dispatcher_->Start();
+  auto dispatcher = std::make_unique<StartThread>(station_, factory, job.logEnabled);
+  // Kept only once its thread runs: a dispatcher that never started would count as
+  // busy for good.
+  dispatcher->Start();
+  dispatcherEnded_ = false;
+  dispatcher_ = std::move(dispatcher);
   SetStartButton(true);
 }
 

@@ -178,7 +178,9 @@ int Run(int argc, char** argv) {
     return kExitRefused;
   }
   bool stopAsked = false;
-  while (!board.Ended()) {
+  // The run is over when the dispatcher reported its end (or, should its thread have
+  // ended without reporting, once it finished).
+  while (!board.Ended() && !(logic.dispatcher() && logic.dispatcher()->Finished())) {
     ui.RunPending(100);
     if (g_stopSignal.load() && !stopAsked) {
       stopAsked = true;
