@@ -99,7 +99,9 @@ void DeviceModel::AfterInState(uint32_t delayMs, Action fn) {
 }
 
 uint64_t DeviceModel::Print(const std::string& bytes, uint32_t delayMs) {
-  const uint64_t when = std::max(now_ + delayMs, cursor_);
+  // The delay counts from the end of what is already queued, so the lines of one
+  // burst (a spinner, a menu) go out paced as a device prints them, not all at once.
+  const uint64_t when = std::max(now_, cursor_) + delayMs;
   cursor_ = when;
   At(when, [this, bytes] { Send(bytes); });
   return when;

@@ -21,17 +21,18 @@ void XmodemReceiver::Violation(std::string text) {
 void XmodemReceiver::Feed(const uint8_t* data, size_t len, std::string* reply) {
   for (size_t i = 0; i < len && !done_; ++i) {
     const uint8_t b = data[i];
-    started_ = true;
     if (!packet_.empty()) {
       packet_.push_back(b);
       if (packet_.size() == kPacket) Packet(reply);
       continue;
     }
     if (b == kStx) {
+      started_ = true;
       packet_.push_back(b);
       continue;
     }
     if (b == kEot && !garbage_) {
+      started_ = true;
       if (eotNaks_ < opt_.eotNak) {
         ++eotNaks_;
         ++naks_;
@@ -42,6 +43,9 @@ void XmodemReceiver::Feed(const uint8_t* data, size_t len, std::string* reply) {
       }
       continue;
     }
+    // Before the first block the line still carries console text (a host that has
+    // not started sending yet): not part of the transfer, and no reason to refuse.
+    if (!started_) continue;
     // Anything else between blocks (a 128-byte SOH block, CAN, stray text) is not
     // part of the transfer: ignored until the line is quiet, then the block is asked
     // for again.

@@ -31,6 +31,7 @@ class XmodemReceiver {
   // and ask for the block again (NAK). Returns true when it did.
   bool Resync(std::string* reply);
 
+  // A block or EOT has begun (console text before that is ignored).
   bool Started() const { return started_; }
   bool Done() const { return done_; }
   bool Partial() const { return !packet_.empty() || garbage_; }

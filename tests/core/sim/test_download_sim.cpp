@@ -1,0 +1,163 @@
+// The real download worker against the in-memory simulated device, in virtual time:
+// the images arrive intact (the EEPROM image with the port's temporary MAC), the
+// device sees nothing it would refuse, and its faults end the way a line would.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/JobState.h"
+#include "app/Station.h"
+#include "fakes/TestBoard.h"
+#include "job/Logcfg.h"
+#include "platform/PortMap.h"
+#include "platform/fake/FakeClock.h"
+#include "platform/fake/FakeSerial.h"
+#include "sim/model/SimDevice.h"
+#include "workers/Rs232thread.h"
+
+namespace {
+
+struct Outcome {
+  int32_t stage = StageIdle;
+  std::string status;
+  SimReport report;
+  uint32_t virtualMs = 0;
+};
+
+class DownloadSim : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pt_download_sim_XXXXXX";
+    const char* p = mkdtemp(tmpl);
+    ASSERT_NE(nullptr, p);
+    dir_ = p;
+    firmware_.resize(2500);
+    for (size_t i = 0; i < firmware_.size(); ++i) firmware_[i] = static_cast<char>(i * 31 + 7);
+    eeprom_.resize(1024);
+    for (size_t i = 0; i < eeprom_.size(); ++i) eeprom_[i] = static_cast<char>(i * 5 + 1);
+    std::ofstream(dir_ + "/fw.vff", std::ios::binary) << firmware_;
+    std::ofstream(dir_ + "/ee.vef", std::ios::binary) << eeprom_;
+    cfg_.firmwarePath = dir_ + "/fw.vff";
+    cfg_.eepromPath = dir_ + "/ee.vef";
+  }
+  void TearDown() override {
+    const std::string cmd = "rm -rf '" + dir_ + "'";
+    if (std::system(cmd.c_str()) != 0) {
+    }
+  }
+
+  // Runs one download worker on COM3 (port index 1) against a device with `fault`.
+  Outcome Run(int32_t jobFlags, const char* fault, bool bootWithWorker = true) {
+    FakeSerialBus bus;
+    FakeClock clock;
+    InlineUiThread ui;
+    RecordingBoard board;
+    PortMap ports("/nonexistent-download-sim-dir");
+    JobState job;
+    job.jobFlags = jobFlags;
+    StageTable stages;
+    Station st;
+    st.ui = &ui;
+    st.board = &board;
+    st.clock = &clock;
+    st.serial = &bus;
+    st.ports = &ports;
+    st.job = &job;
+    st.stages = &stages;
+    st.cfg = &cfg_;
+    SimOptions opt;
+    opt.name = "COM3";
+    std::string err;
+    if (fault) {
+      EXPECT_TRUE(ApplyFault(fault, &opt.faults, &err)) << err;
+    }
+    SimDevice dev(bus.Line(ports.DevicePath(3)), clock, opt);
+    dev.PowerOn();
+    // A device switched on long before the worker: its start-up is over and the
+    // worker has to wake it.
+    if (!bootWithWorker) {
+      for (int i = 0; i < 50; ++i) clock.Advance(100);
+    }
+    stages.Set(1, StageDownloading);
+    const uint32_t t0 = clock.TickMs();
+    {
+      RS232Thread w(st, false, 3, 1);
+      w.Start();
+      w.Join();
+    }
+    Outcome o;
+    o.virtualMs = clock.TickMs() - t0;
+    o.stage = stages.Get(1);
+    o.status = board.PortStatus(1);
+    o.report = dev.Report();
+    EXPECT_FALSE(bus.Line(ports.DevicePath(3))->IsHeld());
+    return o;
+  }
+
+  std::vector<uint8_t> Padded(const std::string& s) const {
+    std::vector<uint8_t> v(s.begin(), s.end());
+    v.resize((v.size() + 1023) / 1024 * 1024, 0);
+    return v;
+  }
+  std::vector<uint8_t> EepromWithTempMac() const {
+    std::vector<uint8_t> v(eeprom_.begin(), eeprom_.end());
+    const uint8_t mac[6] = {0xFE, 0xFF, 0xFF, 0x3A, 0x5C, 0x02};  // port index 1, last byte first
+    std::copy(mac, mac + 6, v.begin() + 6);
+    return v;
+  }
+
+  std::string dir_;
+  std::string firmware_, eeprom_;
+  StoredConfig cfg_{"/nonexistent-download-sim-dir", "storedCfg.txt"};
+};
+
+}  // namespace
+
+TEST_F(DownloadSim, BothImagesArriveIntactAndTheDeviceReportsTheTemporaryMac) {
+  const Outcome o = Run(kJobFirmware | kJobEeprom, nullptr);
+  EXPECT_EQ(StageDownloaded, o.stage) << o.status;
+  EXPECT_NE(std::string::npos, o.status.find("02:5C:3A:FF:FF:FE")) << o.status;
+  EXPECT_NE(std::string::npos, o.status.find("Download OK")) << o.status;
+  EXPECT_EQ(Padded(firmware_), o.report.firmware);
+  EXPECT_EQ(EepromWithTempMac(), o.report.eeprom);
+  EXPECT_EQ("02:5C:3A:FF:FF:FE", o.report.eepromMac);
+  EXPECT_EQ("02:5C:3A:FF:FF:FE", o.report.currentMac);
+  EXPECT_EQ(1, o.report.firmwareWrites);
+  EXPECT_EQ(1, o.report.eepromWrites);
+  EXPECT_EQ((std::vector<std::string>{"@@", "U", "E", "R", "$GLM"}), o.report.commands);
+  EXPECT_TRUE(o.report.violations.empty()) << o.report.violations.front();
+}
+
+TEST_F(DownloadSim, ADeviceThatStartedLongAgoIsWokenFirst) {
+  const Outcome o = Run(kJobEeprom, nullptr, false);
+  EXPECT_EQ(StageDownloaded, o.stage) << o.status;
+  EXPECT_EQ(EepromWithTempMac(), o.report.eeprom);
+  EXPECT_TRUE(o.report.firmware.empty());
+  ASSERT_GE(o.report.commands.size(), 2u);
+  EXPECT_EQ("$SES", o.report.commands[0]);
+  EXPECT_EQ("@@", o.report.commands[1]);
+  EXPECT_TRUE(o.report.violations.empty()) << o.report.violations.front();
+}
+
+TEST_F(DownloadSim, FaultsTheWorkerRidesOut) {
+  for (const char* fault :
+       {"nak-block=2x3", "eot-nak=2", "split", "nul", "prompt", "noise", "mac-mismatch"}) {
+    SCOPED_TRACE(fault);
+    const Outcome o = Run(kJobFirmware | kJobEeprom, fault);
+    EXPECT_EQ(StageDownloaded, o.stage) << o.status;
+    EXPECT_EQ(Padded(firmware_), o.report.firmware);
+    EXPECT_EQ(EepromWithTempMac(), o.report.eeprom);
+    EXPECT_TRUE(o.report.violations.empty()) << o.report.violations.front();
+  }
+}
+
+TEST_F(DownloadSim, FaultsThatFailThePort) {
+  for (const char* fault :
+       {"silent", "no-c", "silent-after-block=2", "nak-block=1x12", "no-glm", "no-eot-ack"}) {
+    SCOPED_TRACE(fault);
+    const Outcome o = Run(kJobFirmware | kJobEeprom, fault);
+    EXPECT_EQ(StageFailed, o.stage) << o.status;
+  }
+}
