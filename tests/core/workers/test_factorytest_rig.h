@@ -1,13 +1,12 @@
 #pragma once
 // A station of test doubles for the loopback and MAC workers: inline UI thread,
 // recording board, fake clock, in-memory serial lines (with a spy that records the
-// port's stage entry at the moment the port is closed) and a scripted network.
+// port's stage entry at the moment the port is closed) and the in-memory network.
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -17,9 +16,9 @@
 #include "app/JobState.h"
 #include "app/Station.h"
 #include "fakes/TestBoard.h"
-#include "platform/Network.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
+#include "platform/fake/FakeNetwork.h"
 #include "platform/fake/FakeSerial.h"
 
 // A serial port that forwards to an in-memory port and notes the stage of its port
@@ -81,102 +80,31 @@ class SpySerialFactory final : public SerialPortFactory {
   std::vector<int32_t> closeStages_;
 };
 
-// A network whose sockets follow a script: connect results in turn, what the
-// readiness wait says, and the bytes one receive returns.
-class ScriptedNetwork final : public Network {
+// A board that forwards to a recording board and throws where told: on one status
+// text, or on every MAC line.
+class TripBoard final : public Board {
  public:
-  struct Script {
-    int createResult = 0;
-    std::deque<int> connectResults;  // empty: connects succeed
-    int waitResult = 1;
-    bool echo = true;     // receive returns what was sent ...
-    std::string reply;    // ... otherwise these bytes
-    long recvResult = 0;  // with reply empty and echo off: this count
-  };
+  explicit TripBoard(RecordingBoard& inner) : inner_(inner) {}
+  std::string throwOnStatus;
+  bool throwOnMacLine = false;
 
-  class Socket final : public TcpSocket {
-   public:
-    explicit Socket(ScriptedNetwork& net) : net_(net) {}
-    ~Socket() override { Close(); }
-    int Create() override {
-      std::lock_guard<std::mutex> lock(net_.m_);
-      net_.creates++;
-      if (net_.script.createResult != 0) return net_.script.createResult;
-      open_ = true;
-      net_.openSockets++;
-      return 0;
-    }
-    int Connect(uint32_t ip, uint16_t port, uint32_t timeoutMs) override {
-      std::lock_guard<std::mutex> lock(net_.m_);
-      net_.connects.push_back({ip, port, timeoutMs});
-      if (net_.script.connectResults.empty()) return 0;
-      const int r = net_.script.connectResults.front();
-      net_.script.connectResults.pop_front();
-      return r;
-    }
-    long Send(const uint8_t* buf, size_t len) override {
-      std::lock_guard<std::mutex> lock(net_.m_);
-      net_.sent.emplace_back(reinterpret_cast<const char*>(buf), len);
-      return static_cast<long>(len);
-    }
-    int WaitReadable(uint32_t timeoutMs) override {
-      std::lock_guard<std::mutex> lock(net_.m_);
-      net_.waits.push_back(timeoutMs);
-      return net_.script.waitResult;
-    }
-    long Recv(uint8_t* buf, size_t max) override {
-      std::lock_guard<std::mutex> lock(net_.m_);
-      net_.recvMax.push_back(max);
-      std::string data =
-          net_.script.echo && !net_.sent.empty() ? net_.sent.back() : net_.script.reply;
-      if (!net_.script.echo && data.empty()) return net_.script.recvResult;
-      if (data.size() > max) data.resize(max);
-      std::copy(data.begin(), data.end(), buf);
-      return static_cast<long>(data.size());
-    }
-    void Close() override {
-      std::lock_guard<std::mutex> lock(net_.m_);
-      if (open_) {
-        net_.closes++;
-        net_.openSockets--;
-      }
-      open_ = false;
-    }
-    bool IsOpen() const override { return open_; }
-
-   private:
-    ScriptedNetwork& net_;
-    bool open_ = false;
-  };
-
-  struct ConnectCall {
-    uint32_t ip;
-    uint16_t port;
-    uint32_t timeoutMs;
-  };
-
-  std::unique_ptr<TcpSocket> NewSocket() override {
-    if (throwOnNewSocket) throw std::runtime_error("socket table broken");
-    return std::make_unique<Socket>(*this);
+  void ShowPortStatus(int i, const std::string& t) override {
+    if (t == throwOnStatus) throw std::runtime_error("board broke at: " + t);
+    inner_.ShowPortStatus(i, t);
   }
-  int AddressTable(std::vector<uint32_t>* out) override {
-    out->clear();
-    return 0;
+  void SetMacGridCell(int r, int c, const std::string& t) override {
+    if (throwOnMacLine) throw std::runtime_error("grid gone");
+    inner_.SetMacGridCell(r, c, t);
   }
-
-  // Set before the worker starts; read back after it has been joined.
-  Script script;
-  bool throwOnNewSocket = false;
-  int creates = 0;
-  int closes = 0;
-  int openSockets = 0;
-  std::vector<ConnectCall> connects;
-  std::vector<std::string> sent;
-  std::vector<uint32_t> waits;
-  std::vector<size_t> recvMax;
+  void AppendMessage(const std::string& t) override { inner_.AppendMessage(t); }
+  void ClearMessages() override {}
+  void ClearStatusGrid() override {}
+  void ShowException(const std::string& m) override { inner_.ShowException(m); }
+  void SetStartButton(bool) override {}
+  void DispatcherEnded() override {}
 
  private:
-  std::mutex m_;
+  RecordingBoard& inner_;
 };
 
 // A data directory of its own (without ports/, so COMn is /dev/ttyS<n-1>).
@@ -213,7 +141,7 @@ struct WorkerRig {
   PortMap ports;
   StageTable stages;
   SpySerialFactory serial;
-  ScriptedNetwork net;
+  FakeNetwork net{&clock};
   JobState job;
   Station station;
 };

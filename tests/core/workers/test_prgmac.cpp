@@ -100,52 +100,21 @@ TEST_F(PrgMac, EmptyPoolFailsWithoutTalkingToTheDevice) {
   EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
 }
 
-TEST_F(PrgMac, PoolNotLoadedIsNotAvailable) {
+// A failed query read: the command and its result go to the message log; no reboot.
+// (Missing key and "FAIL" answers are covered against the simulator.)
+TEST_F(PrgMac, QueryReadFailure) {
+  LoadPool(kPoolAddress, kPoolAddress);
   MacDevice device(rig.clock, rig.Line(3));
+  rig.Line(3)->failRead = EIO;
   Run();
-  EXPECT_EQ(rig.board.MacCell(0, 0), "MAC not available: -1");
+  EXPECT_EQ(rig.board.Messages(),
+            (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n", "cmd_process ret: -2\r\n"}));
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -2");
+  EXPECT_EQ(HostWrites(), (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n"}));
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
-  EXPECT_TRUE(HostWrites().empty());
-}
-
-// Query failures: the command and its result go to the message log; no reboot.
-TEST_F(PrgMac, QueryFailures) {
-  struct Case {
-    const char* name;
-    std::string answer;
-    int failRead;
-    int result;
-  };
-  const Case cases[] = {
-      {"no answer", "", 0, -3},
-      {"other key", "%SYCXXMAX OK\r\n", 0, -3},
-      {"FAIL with the key", "%SYCXXMAC FAIL\r\n", 0, -4},
-      {"read fails", "%SYCXXMAC OK\r\n", EIO, -2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    WorkerRig local;
-    MacPool localPool(local.dataDir, "storedMAC.txt");
-    WritePoolFile(localPool.FilePath(), kPoolAddress, kPoolAddress);
-    ASSERT_EQ(localPool.Load(), 0);
-    local.station.pool = &localPool;
-    MacDevice::Script script;
-    script.sycAnswer = c.answer;
-    MacDevice device(local.clock, local.Line(3), script);
-    local.Line(3)->failRead = c.failRead;
-    prgMACThread w(local.station, false, 3, 0);
-    w.Start();
-    w.Join();
-    EXPECT_EQ(local.board.Messages(),
-              (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n",
-                       "cmd_process ret: " + std::to_string(c.result) + "\r\n"}));
-    EXPECT_EQ(local.board.PortStatus(0), "COM3: program MAC failed: " + std::to_string(c.result));
-    EXPECT_EQ(local.Line(3)->HostWriteLog(), (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n"}));
-    EXPECT_EQ(local.stages.Get(0), StageFailed);
-    // The address stays taken.
-    EXPECT_FALSE(localPool.IsAvailable());
-    EXPECT_FALSE(w.Running());
-  }
+  // The address stays taken.
+  EXPECT_FALSE(pool.IsAvailable());
+  EXPECT_FALSE(worker->Running());
 }
 
 TEST_F(PrgMac, AnswerWithoutOkFailsWithMinusFiveAndNoLogLines) {
@@ -284,28 +253,11 @@ TEST_F(PrgMac, PortThatCannotBeOpened) {
 }
 
 // A board whose MAC line breaks: the exception ends the worker in its own words.
-class BrokenMacLineBoard final : public Board {
- public:
-  explicit BrokenMacLineBoard(RecordingBoard& inner) : inner_(inner) {}
-  void ShowPortStatus(int i, const std::string& t) override { inner_.ShowPortStatus(i, t); }
-  void SetMacGridCell(int, int, const std::string&) override {
-    throw std::runtime_error("grid gone");
-  }
-  void AppendMessage(const std::string& t) override { inner_.AppendMessage(t); }
-  void ClearMessages() override {}
-  void ClearStatusGrid() override {}
-  void ShowException(const std::string& m) override { inner_.ShowException(m); }
-  void SetStartButton(bool) override {}
-  void DispatcherEnded() override {}
-
- private:
-  RecordingBoard& inner_;
-};
-
 TEST_F(PrgMac, ExceptionIsShownAndFailsThePort) {
   LoadPool(kPoolAddress, kPoolAddress);
-  BrokenMacLineBoard broken(rig.board);
-  rig.station.board = &broken;
+  TripBoard trip(rig.board);
+  trip.throwOnMacLine = true;
+  rig.station.board = &trip;
   MacDevice device(rig.clock, rig.Line(3));
   Run();
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC Exception");
