@@ -9,7 +9,6 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
