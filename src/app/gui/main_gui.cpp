@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -63,6 +64,17 @@ bool CatchTerminationSignals() {
   return true;
 }
 
+// A box or dialog that is open may be waited on by a thread of the run (a routine it
+// handed to the UI thread): it is closed first, and the window once none is open.
+void CloseWhenNoModal(QWidget* window) {
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    modal->close();
+    QTimer::singleShot(20, window, [window] { CloseWhenNoModal(window); });
+    return;
+  }
+  window->close();
+}
+
 void Usage() {
   std::fprintf(stderr, "usage: production-tool [--dir DIR]\n");
 }
@@ -114,7 +126,7 @@ int main(int argc, char** argv) {
         char drain[16];
         while (::read(signalPipe[0], drain, sizeof drain) > 0) {
         }
-        mainFrm.close();
+        CloseWhenNoModal(&mainFrm);
       });
     }
     mainFrm.show();
