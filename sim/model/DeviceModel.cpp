@@ -322,16 +322,19 @@ void DeviceModel::FinishReceive() {
     }
     PrintLine("save to eeprom ...", 300);
   }
+  // Writing takes its time: a host reads the classified line above on its own before
+  // the banner comes (a host that takes a line may drop whatever arrived with it).
   for (int i = 0; i < 3; ++i) {
-    Print("-\r", 60);
-    Print("|\r", 60);
+    Print("-\r", kSpinMs);
+    Print("|\r", kSpinMs);
   }
   PrintLine(rxFirmware_ ? "flash updated, " + std::to_string(data.size()) + " bytes"
                         : std::string("EEPROM updated"),
-            60);
+            kSpinMs);
   if (!rxFirmware_ && macMismatchLeft_ > 0) {
     --macMismatchLeft_;
     PrintLine("MAC don't match", opt_.lineGapMs);
+    Print("", kSpinMs * 4);
   }
   const uint64_t gen = gen_;
   At(cursor_, [this, gen] {

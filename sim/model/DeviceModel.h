@@ -68,6 +68,8 @@ class DeviceModel {
  public:
   using Sink = std::function<void(const std::string&)>;
   static constexpr size_t kMaxRecords = 4000;
+  // Spinner step while the loader writes an image (6 steps).
+  static constexpr uint32_t kSpinMs = 200;
 
   DeviceModel(SimOptions options, Sink sink);
 
