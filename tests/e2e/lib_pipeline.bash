@@ -1,0 +1,225 @@
+# Helpers for the pipeline end-to-end scripts (tests/e2e/test_pipeline*.sh): sourced,
+# never run by itself. The scripts run the real production-cli against devicesim
+# inside a private network namespace made by scripts/netns.sh.
+#
+# A script runs itself inside a namespace with pl_netns_run (the station at
+# 192.168.1.10 unless told otherwise, the devices at 192.168.1.127); "no namespace
+# possible" becomes a failure that says so. Inside, PL_INSIDE is set and PL_PHASE
+# names the part to run.
+
+# pl_netns_run <build dir> <source dir> <script> [--station-ip ADDR|none] [phase]:
+# runs <script> inside a new namespace; returns its exit status.
+pl_netns_run() {
+  local build="$1" src="$2" script="$3"
+  shift 3
+  local station=()
+  if [ "${1:-}" = "--station-ip" ]; then
+    station=(--station-ip "$2")
+    shift 2
+  fi
+  local rc=0
+  env -u PT_IN_NETNS PL_INSIDE=1 PL_PHASE="${1:-}" \
+    bash "$src/scripts/netns.sh" "${station[@]}" -- bash "$script" "$build" "$src" || rc=$?
+  if [ "$rc" = 97 ]; then
+    echo "FAIL: this machine cannot create a private network namespace (unshare -rn);" \
+         "the pipeline tests talk to 192.168.1.x only inside one, so they cannot run here" >&2
+    return 1
+  fi
+  return "$rc"
+}
+
+# pl_init <build dir>: work directory, clean-up trap, failure counter.
+pl_init() {
+  BUILD="$1"
+  CLI="$BUILD/production-cli"
+  WIDE="$BUILD/tests/production-cli-widepool"
+  SIM="$BUILD/devicesim"
+  EETOOL="$BUILD/eeprom-tool"
+  for b in "$CLI" "$WIDE" "$SIM"; do
+    [ -x "$b" ] || { echo "FAIL: $b is not built" >&2; exit 1; }
+  done
+  WORK="$(mktemp -d /tmp/pt_pipeline_e2e.XXXXXX)"
+  SIM_PID=""
+  CLI_PID=""
+  failures=0
+  trap pl_cleanup EXIT
+  trap 'exit 130' INT TERM
+}
+
+pl_cleanup() {
+  [ -n "$CLI_PID" ] && kill -TERM "$CLI_PID" 2>/dev/null && wait "$CLI_PID" 2>/dev/null
+  CLI_PID=""
+  pl_stop_sim
+  rm -rf "$WORK"
+}
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+pl_finish() {  # name
+  if [ "$failures" -gt 0 ]; then
+    echo "$1: $failures check(s) failed" >&2
+    exit 1
+  fi
+  echo "$1: all checks passed"
+  exit 0
+}
+
+# pl_make_data <dir> <pool text>: a data directory with sample images (an EEPROM image
+# from eeprom-tool when it works, else 1024 bytes of its own; 5000 bytes of firmware,
+# which go out as five blocks, the last one padded) and the MAC pool.
+pl_make_data() {
+  local dir="$1" pool="$2"
+  mkdir -p "$dir/logs"
+  if ! "$EETOOL" new "$dir/sample.vef" --c-device-name PIPELINE --c-ip-address 192.168.1.127 \
+      >/dev/null 2>&1 || [ "$(stat -c %s "$dir/sample.vef" 2>/dev/null)" != 1024 ]; then
+    python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 13 + 5) & 255 for i in range(1024)))' \
+      > "$dir/sample.vef"
+  fi
+  head -c 5000 /dev/urandom > "$dir/sample.vff"
+  printf '%b' "$pool" > "$dir/storedMAC.txt"
+}
+
+# pl_start_sim <dir> <count> [devicesim options...]: starts the devices on
+# 192.168.1.127 and waits (at most 20 s) for the ready line.
+pl_start_sim() {
+  local dir="$1" count="$2"
+  shift 2
+  "$SIM" --dir "$dir" --count "$count" --ip 192.168.1.127 --report "$dir/report.txt" "$@" \
+    > "$dir/sim.out" 2> "$dir/sim.err" &
+  SIM_PID=$!
+  for _ in $(seq 200); do
+    grep -q '^ready' "$dir/sim.out" 2>/dev/null && return 0
+    kill -0 "$SIM_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "FAIL: devicesim did not get ready:" >&2
+  cat "$dir/sim.out" "$dir/sim.err" >&2
+  exit 1
+}
+
+# Stops the devices (SIGTERM, then SIGKILL after 20 s); they write the report.
+pl_stop_sim() {
+  [ -n "$SIM_PID" ] || return 0
+  kill -TERM "$SIM_PID" 2>/dev/null
+  for _ in $(seq 200); do
+    kill -0 "$SIM_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$SIM_PID" 2>/dev/null; then
+    echo "devicesim did not stop within 20 s; killed" >&2
+    kill -KILL "$SIM_PID" 2>/dev/null
+  fi
+  wait "$SIM_PID" 2>/dev/null
+  SIM_PID=""
+}
+
+# pl_run <name> <binary> <args...>: runs a station (at most 300 s) with its board lines
+# in $WORK/<name>.out and its message boxes in $WORK/<name>.err; sets RC.
+pl_run() {
+  local name="$1" bin="$2"
+  shift 2
+  timeout -k 10 300 "$bin" "$@" > "$WORK/$name.out" 2> "$WORK/$name.err" &
+  CLI_PID=$!
+  RC=0
+  wait "$CLI_PID" || RC=$?
+  CLI_PID=""
+  [ "$RC" = 124 ] && fail "$name: the station did not end within 300 s"
+}
+
+# pl_dump <name> <data dir>: what a failed run showed.
+pl_dump() {
+  echo "---- $1: board lines (exit status $RC)" >&2
+  cat "$WORK/$1.out" >&2
+  echo "---- $1: message boxes" >&2
+  cat "$WORK/$1.err" >&2
+  echo "---- devices' report" >&2
+  cat "$2/report.txt" >&2 2>/dev/null || echo "(none)" >&2
+  echo "---- devicesim" >&2
+  cat "$2/sim.err" >&2
+}
+
+pl_expect_line() {  # name file line
+  grep -qxF -- "$3" "$2" || fail "$1: no line '$3'"
+}
+
+# pl_check_devices <name> <data dir> <COM numbers, comma-separated> <MAC candidates,
+# comma-separated, last three groups>: for every listed port the devices' report holds
+# the firmware and the EEPROM image exactly as the station must send them (whole 1024
+# byte blocks padded with zeros, the port's temporary MAC in the EEPROM image's bytes
+# 6..11) and one MAC from the candidates, no two ports the same; the port's last status
+# line shows the "%GLM" answer with that MAC.
+pl_check_devices() {
+  python3 - "$WORK/$1.out" "$2/report.txt" "$2/sample.vff" "$2/sample.vef" "$3" "$4" <<'EOF' >&2
+import hashlib, sys
+out_path, report_path, fw_path, ee_path, coms, candidates = sys.argv[1:7]
+errors = []
+reports, cur = {}, None
+for line in open(report_path, encoding="latin-1").read().splitlines():
+    if line.startswith("device "):
+        cur = reports.setdefault(line.split()[1], {"violation": []})
+    elif line == "end":
+        cur = None
+    elif cur is not None:
+        key, _, value = line.partition(" ")
+        if key == "violation":
+            cur["violation"].append(value)
+        else:
+            cur[key] = value
+last_status = {}
+for line in open(out_path, encoding="latin-1").read().splitlines():
+    parts = line.split(" ", 2)
+    if parts[0] == "status" and len(parts) == 3:
+        last_status[int(parts[1])] = parts[2]
+
+def padded(data):
+    return data + bytes(-len(data) % 1024)
+
+fw = padded(open(fw_path, "rb").read())
+ee = bytearray(padded(open(ee_path, "rb").read()))
+allowed = {"02:5C:3A:" + c for c in candidates.split(",")}
+seen = {}
+for n in [int(c) for c in coms.split(",")]:
+    com, index = "COM%d" % n, n - 1
+    r = reports.get(com)
+    if r is None:
+        errors.append("%s: not in the devices' report" % com)
+        continue
+    want_fw = "%d %s" % (len(fw), hashlib.sha256(fw).hexdigest())
+    if r.get("firmware") != want_fw:
+        errors.append("%s: firmware %s, expected %s" % (com, r.get("firmware"), want_fw))
+    image = bytearray(ee)
+    image[6:12] = bytes([255 - index, 0xFF, 0xFF, 0x3A, 0x5C, 0x02])
+    want_ee = "%d %s" % (len(image), hashlib.sha256(image).hexdigest())
+    if r.get("eeprom") != want_ee:
+        errors.append("%s: eeprom %s, expected %s (image with the temporary MAC)"
+                      % (com, r.get("eeprom"), want_ee))
+    if r.get("eeprom-mac") != "02:5C:3A:FF:FF:%02X" % (255 - index):
+        errors.append("%s: eeprom-mac %s" % (com, r.get("eeprom-mac")))
+    mac = r.get("mac-programmed")
+    if mac not in allowed:
+        errors.append("%s: programmed MAC %s is not one of %s" % (com, mac, sorted(allowed)))
+    elif mac in seen:
+        errors.append("%s: programmed MAC %s was also given to %s" % (com, mac, seen[mac]))
+    seen[mac] = com
+    if r.get("mac-writes") != "1" or r.get("mac-in-use") != mac:
+        errors.append("%s: mac-writes %s, mac-in-use %s" % (com, r.get("mac-writes"), r.get("mac-in-use")))
+    for v in r["violation"]:
+        errors.append("%s: the device refused something: %s" % (com, v))
+    want_status = "%s: %%GLM %s\\r OK" % (com, mac)
+    if last_status.get(index) != want_status:
+        errors.append("%s: last status '%s', expected '%s'" % (com, last_status.get(index), want_status))
+for e in errors:
+    print("FAIL:", e)
+sys.exit(1 if errors else 0)
+EOF
+}
+
+# pl_check_pool <name> <pool file> <expected bytes as printf %b text>
+pl_check_pool() {
+  local want
+  want="$(printf '%b' "$3" | od -An -c)"
+  [ "$(od -An -c "$2")" = "$want" ] || fail "$1: pool file is $(od -An -c "$2" | tr -s ' '), expected $(echo "$want" | tr -s ' ')"
+}

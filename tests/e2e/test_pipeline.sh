@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The whole three-step job (firmware and EEPROM download, loopback test, MAC
+# programming from the pool) by the headless runner against simulated devices inside a
+# private network namespace: 4 devices, then 16. Every port ends programmed, the pool
+# advances by the number of devices, every device holds exactly the images it was
+# meant to get and a MAC address of its own, and the logs are written.
+#   test_pipeline.sh <build dir> <source dir>
+set -uo pipefail
+BUILD="$1"
+SRC="$2"
+# shellcheck source=lib_pipeline.bash
+source "$SRC/tests/e2e/lib_pipeline.bash"
+if [ -z "${PL_INSIDE:-}" ]; then
+  pl_netns_run "$BUILD" "$SRC" "$(realpath "$0")"
+  exit $?
+fi
+pl_init "$BUILD"
+
+# run_job <count> <next free address (last group)>
+run_job() {
+  local count="$1" next="$2" name="job$1"
+  local data="$WORK/$name"
+  pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
+  pl_start_sim "$data" "$count"
+  local t0=$SECONDS
+  pl_run "$name" "$WIDE" --dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" \
+    --program-mac --log "$data/logs"
+  echo "$name: $count devices programmed in $((SECONDS - t0)) s"
+  pl_stop_sim
+  local before=$failures
+  [ "$RC" = 0 ] || fail "$name: exit status $RC, expected 0"
+  [ "$(tail -n 1 "$WORK/$name.out")" = end ] || fail "$name: the last line is not 'end'"
+  [ -s "$WORK/$name.err" ] && fail "$name: message boxes: $(cat "$WORK/$name.err")"
+  pl_expect_line "$name" "$WORK/$name.out" "mac 1 0 $count COM Port detected\\r\\n"
+  # The last MAC line shows the pool after the last address was taken.
+  [ "$(grep '^mac 0 0 ' "$WORK/$name.out" | tail -n 1)" = \
+    "mac 0 0 available 02:5C:3A:04:22:$next ~ 02:5C:3A:04:22:FF" ] \
+    || fail "$name: last MAC line '$(grep '^mac 0 0 ' "$WORK/$name.out" | tail -n 1)'"
+  grep -q '^message \(select fail\|tcp recv fail\|not match\|get MAC failed\)' "$WORK/$name.out" \
+    && fail "$name: failure lines in the message log"
+  # The pool's first address is overwritten in place (17 characters and a zero byte);
+  # the rest of the file stays as it was.
+  pl_check_pool "$name" "$data/storedMAC.txt" "02:5C:3A:04:22:$next\\0\\n02:5C:3A:04:22:FF\\r\\n"
+  local coms candidates=""
+  coms="$(seq -s, 1 "$count")"
+  for ((k = 0; k < count; k++)); do
+    candidates+="$(printf '04:22:%02X' $((0xD1 + k))),"
+  done
+  pl_check_devices "$name" "$data" "$coms" "${candidates%,}" || fail "$name: devices (see above)"
+  # Logs: the dispatcher's and one per port with both transfers in it.
+  grep -q 'StartThread end' "$data/logs/startThread.txt" 2>/dev/null \
+    || fail "$name: startThread.txt missing or unfinished"
+  for ((n = 1; n <= count; n++)); do
+    local log="$data/logs/logCOM$n.txt"
+    if [ ! -s "$log" ]; then
+      fail "$name: $log missing"
+      continue
+    fi
+    grep -q "COM$n: Xmodem firmware: 0" "$log" || fail "$name: $log has no firmware transfer"
+    grep -q "COM$n: Xmodem eeprom: 0" "$log" || fail "$name: $log has no EEPROM transfer"
+  done
+  [ "$failures" = "$before" ] || pl_dump "$name" "$data"
+}
+
+run_job 4 D5
+run_job 16 E1
+pl_finish "pipeline end to end"

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Failing devices fail only their own port: one run of the whole job on four simulated
+# devices inside a private network namespace, where COM2 refuses the loopback
+# connection, COM3 echoes a wrong byte and COM4 stays silent. COM1 is programmed, the
+# others end with their failure texts, the pool gives out exactly one address and the
+# failed devices are never sent a MAC address. The silent device takes the download
+# worker's full handshake (about 70 s).
+#   test_pipeline_faults.sh <build dir> <source dir>
+set -uo pipefail
+BUILD="$1"
+SRC="$2"
+# shellcheck source=lib_pipeline.bash
+source "$SRC/tests/e2e/lib_pipeline.bash"
+if [ -z "${PL_INSIDE:-}" ]; then
+  pl_netns_run "$BUILD" "$SRC" "$(realpath "$0")"
+  exit $?
+fi
+pl_init "$BUILD"
+
+name=faults
+data="$WORK/$name"
+pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
+pl_start_sim "$data" 4 --fault COM2:refuse --fault COM3:echo-wrong --fault COM4:silent
+pl_run "$name" "$WIDE" --dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" \
+  --program-mac --log "$data/logs"
+pl_stop_sim
+
+[ "$RC" = 1 ] || fail "exit status $RC, expected 1 (some ports failed)"
+[ "$(tail -n 1 "$WORK/$name.out")" = end ] || fail "the last line is not 'end'"
+last_status() { grep "^status $1 " "$WORK/$name.out" | tail -n 1; }
+[ "$(last_status 1)" = "status 1 COM2: loopback test failed: -6" ] \
+  || fail "COM2 (refused connection): last status '$(last_status 1)'"
+pl_expect_line "refused connection" "$WORK/$name.out" "message 111"
+[ "$(last_status 2)" = "status 2 COM3: loopback test failed: -9" ] \
+  || fail "COM3 (wrong echo): last status '$(last_status 2)'"
+pl_expect_line "wrong echo" "$WORK/$name.out" "message not match"
+[ "$(last_status 3)" = "status 3 COM4: no response" ] \
+  || fail "COM4 (silent): last status '$(last_status 3)'"
+[ "$(grep -c '^status 3 COM4: write \$SES$' "$WORK/$name.out")" = 6 ] \
+  || fail "COM4 (silent): $(grep -c '^status 3 COM4: write \$SES$' "$WORK/$name.out") wake-ups with \$SES, expected 6"
+grep -q '^status [123] COM[234]: program MAC' "$WORK/$name.out" \
+  && fail "a failed port went on to MAC programming"
+
+# COM1 went through; only its address left the pool.
+pl_check_devices "$name" "$data" 1 04:22:D1 || fail "COM1 (see above)"
+pl_check_pool "$name" "$data/storedMAC.txt" '02:5C:3A:04:22:D2\0\n02:5C:3A:04:22:FF\r\n'
+# The failed devices: COM2 and COM3 were downloaded but never got a MAC address; the
+# silent COM4 got nothing.
+block() { awk -v d="device $1" '$0 == d {p = 1} p && /^end$/ {exit} p' "$data/report.txt"; }
+for com in COM2 COM3; do
+  block $com | grep -qx 'mac-programmed none' || fail "$com was sent a MAC address"
+  block $com | grep -q '^eeprom 1024 ' || fail "$com did not receive its EEPROM image"
+done
+block COM4 | grep -qx 'state dead' || fail "COM4 is not the silent device"
+block COM4 | grep -qx 'eeprom none' || fail "COM4 received an image"
+
+[ "$failures" = 0 ] || pl_dump "$name" "$data"
+pl_finish "pipeline with failing devices"
