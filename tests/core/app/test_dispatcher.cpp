@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <stdexcept>
@@ -274,6 +275,25 @@ TEST_F(DispatcherTest, StopWhileSupervisingStopsRunningWorkersAndStartsNoNewOnes
   EXPECT_EQ(Stages(3), (std::vector<int32_t>{-1, -1, 4}));
   EXPECT_EQ(factory.Count(K::LoopbackTest), 1);
   EXPECT_EQ(factory.Count(K::Download), 3);
+}
+
+TEST_F(DispatcherTest, StopDuringASupervisingWaitStartsNoWorkerInThatPass) {
+  AddPorts({1});
+  job.loopbackTest = 1;  // the first pass would start the test at once
+  std::atomic<bool> stopped{false};
+  // Runs on the dispatcher's thread inside its first 500 ms wait (nothing else sleeps).
+  clock.AddListener([&](uint32_t) {
+    if (!stopped.load() && board.MacCell(1, 0) == "1 COM Port detected\r\n") {
+      stopped.store(true);
+      dispatcher->StopWorkers();
+      dispatcher->Terminate();
+    }
+  });
+  Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_TRUE(stopped.load());
+  EXPECT_EQ(factory.Total(), 0);
+  EXPECT_EQ(stages.Get(0), StageIdle);
 }
 
 TEST_F(DispatcherTest, OnlyTheSixteenLowestFreePortsAreUsed) {
