@@ -131,7 +131,17 @@ void InstallStopSignals() {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
+// A reader that goes away must not end a run half way (a device cut off in the middle
+// of a download): output to a closed pipe is dropped instead.
+void IgnoreBrokenPipe() {
+  struct sigaction sa {};
+  sa.sa_handler = SIG_IGN;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGPIPE, &sa, nullptr);
+}
+
 int Run(int argc, char** argv) {
+  IgnoreBrokenPipe();
   Options options;
   std::string error;
   if (!ParseOptions(argc, argv, &options, &error)) {
