@@ -258,6 +258,7 @@ void TestSelectFiles::arrowsAtBothEndsAndKeyFilter() {
   QCOMPARE(d.MaskEdit_MAC->text(), QString("04:22:D1"));  // clamped at the bottom
   QTest::mouseClick(d.UpDown_mac_up, Qt::LeftButton);
   QCOMPARE(d.MaskEdit_MAC->text(), QString("04:22:D2"));
+  SaveScreen(&d, "selectfiles_assign.png");
 
   // Key filter: letters beyond F are dropped; hex digits go in upper case and the
   // arrows step on from the typed value.
@@ -283,7 +284,6 @@ void TestSelectFiles::arrowsAtBothEndsAndKeyFilter() {
   QTest::keyClicks(d.MaskEdit_MAC, "1");
   QCOMPARE(d.MaskEdit_MAC->displayText(), QString("__:__:__"));
   QCOMPARE(rig.board.Exceptions(), std::vector<std::string>{"'0x  ' is not a valid integer value"});
-  SaveScreen(&d, "selectfiles_assign.png");
 }
 
 void TestSelectFiles::halfTypedMacStaysOpen() {

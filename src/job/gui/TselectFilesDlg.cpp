@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QShowEvent>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -299,7 +300,14 @@ void TselectFilesDlg::reject() {
 }
 
 void TselectFilesDlg::showEvent(QShowEvent* e) {
-  if (!e->spontaneous()) Run([this] { logic_.FormShow(); });
+  if (!e->spontaneous()) {
+    Run([this] { logic_.FormShow(); });
+    // Centred on the screen, whatever window opened it.
+    if (QScreen* s = screen()) {
+      adjustSize();
+      move(s->availableGeometry().center() - rect().center());
+    }
+  }
   QDialog::showEvent(e);
 }
 

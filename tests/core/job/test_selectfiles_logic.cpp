@@ -291,27 +291,6 @@ TEST_F(SelectFiles, CancelAndSecondShowing) {
   EXPECT_EQ(job.jobFlags, 0);
 }
 
-TEST_F(SelectFiles, BrowseButtonsUseTheirFilters) {
-  std::vector<std::string> filters;
-  std::optional<std::string> answer = "/chosen/file.vef";
-  dlg.SetFileChoosers({[&](const std::string& f) {
-                         filters.push_back(f);
-                         return answer;
-                       },
-                       [&]() { return std::optional<std::string>("/chosen/dir"); }});
-  dlg.eeprom_brsClick();
-  EXPECT_EQ(dlg.eeprom_path.text, "/chosen/file.vef");
-  EXPECT_FALSE(dlg.ChkBox_EE.checked);  // the tick is not changed
-  answer.reset();
-  dlg.firmware_path.text = "keep";
-  dlg.firmware_brsClick();
-  EXPECT_EQ(dlg.firmware_path.text, "keep");
-  dlg.log_brsClick();
-  EXPECT_EQ(dlg.log_path.text, "/chosen/dir");
-  EXPECT_EQ(filters,
-            (std::vector<std::string>{"eeprom file(*.vef)|*.vef", "firmware file(*.vff)|*.vff"}));
-}
-
 // ---- the headless dialog ----
 
 TEST_F(SelectFiles, HeadlessOptionsParse) {
