@@ -142,7 +142,8 @@ StoredConfig::StoredConfig(const std::string& dataDir, const std::string& fileNa
     : filePath(Join(dataDir, fileName)) {}
 
 int StoredConfig::Load() {
-  int fd = open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a pipe or device in the file's place must not block the open.
+  int fd = open(filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat st {};
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
     close(fd);

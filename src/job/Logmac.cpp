@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,9 +75,16 @@ int MacPool::Load() {
 
   int fd;
   do {
-    fd = open(filePath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd = open(filePath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
+  // Only a regular file is a pool: a pipe or device in its place could block or
+  // never end.
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
   // Not shared: a second station or program holding the pool makes this load fail.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);

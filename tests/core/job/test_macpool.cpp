@@ -1,5 +1,6 @@
 // storedMAC.txt with the product's permitted block (one address, 04:22:D1).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,6 +95,15 @@ TEST_F(PoolFixture, MissingFileIsCreatedEmptyAndFails) {
   EXPECT_EQ(dir.Read("storedMAC.txt"), "");
   pool.Close();
   pool.Close();  // after a failed load, and twice: nothing happens
+}
+
+TEST_F(PoolFixture, OnlyARegularFileIsAPool) {
+  ASSERT_EQ(mkfifo(dir.File("storedMAC.txt").c_str(), 0644), 0);
+  EXPECT_EQ(pool.Load(), -1);  // and does not block
+  unlink(dir.File("storedMAC.txt").c_str());
+  ASSERT_EQ(mkdir(dir.File("storedMAC.txt").c_str(), 0755), 0);
+  EXPECT_EQ(pool.Load(), -1);
+  EXPECT_FALSE(pool.IsLoaded());
 }
 
 TEST_F(PoolFixture, BadGroupFailsAndReleasesTheFile) {

@@ -136,10 +136,14 @@ TEST_F(CfgFixture, MissingFileReportsAndKeepsTheObject) {
   EXPECT_EQ(cfg.eepromPath, "keep.vef");
   EXPECT_EQ(cfg.consoleBaudIndex, 1);
 
-  // A directory in its place cannot be read as the file either.
+  // A directory or a pipe in its place cannot be read as the file either (and the
+  // pipe does not block the load).
   ASSERT_EQ(mkdir(dir.File("storedCfg.txt").c_str(), 0755), 0);
   EXPECT_EQ(cfg.Load(), -1);
-  EXPECT_EQ(log.size(), 2u);
+  rmdir(dir.File("storedCfg.txt").c_str());
+  ASSERT_EQ(mkfifo(dir.File("storedCfg.txt").c_str(), 0644), 0);
+  EXPECT_EQ(cfg.Load(), -1);
+  EXPECT_EQ(log.size(), 3u);
   EXPECT_EQ(cfg.eepromPath, "keep.vef");
 }
 
