@@ -86,7 +86,7 @@ class TestEepromEditor : public QObject {
     form->show();
     QVERIFY(!form->TabShown(form->TabSheet_DP));
 
-    struct EditSpec {
+    struct EditCase {
       const char* name;
       int maxLength;
       const char* text;
@@ -104,7 +104,7 @@ class TestEepromEditor : public QObject {
         {"d_dp_length", 4, "0"},
         {"c_dp_tmout", 5, "0"},
     };
-    for (const EditSpec& e : edits) {
+    for (const EditCase& e : edits) {
       QLineEdit* w = Edit(e.name);
       QVERIFY2(w, e.name);
       QCOMPARE(w->maxLength(), e.maxLength);
@@ -317,6 +317,19 @@ class TestEepromEditor : public QObject {
     Edit("d_deviceName")->clear();
     QCOMPARE(form->ValidateFields(), -1);
     QCOMPARE(boxes->Texts(), std::vector<std::string>{"Device Name can't be blank"});
+
+    // The connect time-out is checked last, and only with "connect timeout(ms)" chosen.
+    Edit("d_modelName")->setText("M");
+    Edit("d_deviceName")->setText("D");
+    form->IpControl(1)->setValue(0x0A000001);
+    Edit("c_cnntmout")->setText("0");
+    QCOMPARE(form->ValidateFields(), 0);
+    form->findChild<QComboBox*>("c_cnn")->setCurrentIndex(1);
+    boxes->Clear();
+    QCOMPARE(form->ValidateFields(), -1);
+    QCOMPARE(boxes->Texts(), std::vector<std::string>{"invalid connect timeout"});
+    Edit("c_cnntmout")->setText("10");
+    QCOMPARE(form->ValidateFields(), 0);
   }
 
   void loadImageFillsVisibleTabsOnly() {
