@@ -2,6 +2,7 @@
 // "Select Files" and closing, with the real Qt UI thread and scripted step workers.
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <QToolButton>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -29,6 +31,7 @@
 #include "platform/Network.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"
+#include "sim/model/SimDevice.h"
 
 namespace {
 
@@ -115,6 +118,42 @@ class ScriptedFactory final : public WorkerFactory {
   std::atomic<int> started_{0};
 };
 
+// With the real workers on simulated devices only the workers may drive virtual time:
+// the dispatcher's 500 ms passes would otherwise run it far ahead of a worker that
+// waits for the GUI thread. The dispatcher is the thread that probes the ports; its
+// waits pass in a little real time instead.
+class ScanAwareBus final : public SerialPortFactory {
+ public:
+  explicit ScanAwareBus(FakeSerialBus& bus) : bus_(bus) {}
+  std::unique_ptr<SerialPort> Create() override {
+    std::thread::id none;
+    scanner_.compare_exchange_strong(none, std::this_thread::get_id());
+    return bus_.Create();
+  }
+  std::thread::id scanner() const { return scanner_.load(); }
+
+ private:
+  FakeSerialBus& bus_;
+  std::atomic<std::thread::id> scanner_{};
+};
+
+class DispatcherPacedClock final : public Clock {
+ public:
+  DispatcherPacedClock(FakeClock& clock, ScanAwareBus& bus) : clock_(clock), bus_(bus) {}
+  uint32_t TickMs() override { return clock_.TickMs(); }
+  void SleepMs(uint32_t ms) override {
+    if (std::this_thread::get_id() == bus_.scanner()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      return;
+    }
+    clock_.SleepMs(ms);
+  }
+
+ private:
+  FakeClock& clock_;
+  ScanAwareBus& bus_;
+};
+
 class CountingDialog final : public JobDialog {
  public:
   bool ShowModal() override {
@@ -127,11 +166,14 @@ class CountingDialog final : public JobDialog {
 
 // Everything one window needs; the window goes first.
 struct Rig {
-  explicit Rig(ScriptedFactory::Scripter scripter = {})
+  // realWorkers: the window's own step workers instead of the scripted ones.
+  explicit Rig(ScriptedFactory::Scripter scripter = {}, bool realWorkers = false)
       : factory(scripter ? std::move(scripter) : [](WorkerKind, int, int) { return Script{}; }) {
     clock.SetRealYieldUs(500);
     PlatformServices services{&ui, &clock, &bus, &net};
-    window = std::make_unique<TmainFrm>(services, boxes, dir.path().toStdString(), &factory);
+    if (realWorkers) services = PlatformServices{&ui, &pacedClock, &scanBus, &net};
+    window = std::make_unique<TmainFrm>(services, boxes, dir.path().toStdString(),
+                                        realWorkers ? nullptr : &factory);
     factory.Bind(&window->logic());
   }
   ~Rig() { window.reset(); }
@@ -156,6 +198,8 @@ struct Rig {
   QTemporaryDir dir;
   FakeClock clock;
   FakeSerialBus bus;
+  ScanAwareBus scanBus{bus};
+  DispatcherPacedClock pacedClock{clock, scanBus};
   TableNetwork net;
   QtUiThread ui;
   RecordingBoxes boxes;
@@ -184,6 +228,7 @@ class TestMainForm : public QObject {
   void stopAnsweredNoThenYes();
   void selectFilesOnlyWhenIdle();
   void closeDuringRunStopsWorkers();
+  void realDownloadWorkersOnSimulatedDevices();
   void exceptionBoxAndEditorHook();
   void uiThreadSerialisesWorkerCalls();
 };
@@ -516,6 +561,47 @@ void TestMainForm::closeDuringRunStopsWorkers() {
   // A second close does not run FormClose again.
   w.close();
   QCOMPARE(closed.count(), 1);
+}
+
+void TestMainForm::realDownloadWorkersOnSimulatedDevices() {
+  // The real download workers report through the window while two simulated devices
+  // take the EEPROM image; each gets the temporary MAC of its place.
+  Rig rig({}, true);
+  MainLogic& logic = rig.window->logic();
+  const std::string image = rig.dir.filePath("image.vef").toStdString();
+  {
+    QFile f(QString::fromStdString(image));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QByteArray bytes(1024, '\0');
+    for (int i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + 3);
+    f.write(bytes);
+  }
+  logic.storedConfig.eepromPath = image;
+  logic.job.jobFlags = kJobEeprom;
+  logic.job.filesSelected = true;
+  std::vector<std::unique_ptr<SimDevice>> devices;
+  for (int n : {2, 5}) {
+    SimOptions opt;
+    opt.name = "COM" + std::to_string(n);
+    devices.push_back(
+        std::make_unique<SimDevice>(rig.bus.Line(logic.portMap.DevicePath(n)), rig.clock, opt));
+    devices.back()->PowerOn();
+  }
+  QTest::mouseClick(rig.window->Btn_Start, Qt::LeftButton);
+  QCOMPARE(rig.window->Btn_Start->text(), QString("Stop"));
+  QVERIFY(rig.WaitIdle(60000));
+  QVERIFY(rig.boxes.Boxes().empty());
+  const char* macs[] = {"02:5C:3A:FF:FF:FF", "02:5C:3A:FF:FF:FE"};
+  for (int k = 0; k < 2; ++k) {
+    QVERIFY2(rig.Cell(0, k).endsWith(" - Download OK"), qPrintable(rig.Cell(0, k)));
+    QCOMPARE(logic.stages.Get(k), int32_t{StageDownloaded});
+    QVERIFY(rig.Cell(0, k).startsWith(k == 0 ? "COM2: " : "COM5: "));
+    const SimReport r = devices[static_cast<size_t>(k)]->Report();
+    QVERIFY(r.violations.empty());
+    QCOMPARE(r.eepromWrites, 1);
+    QCOMPARE(r.eepromMac, std::string(macs[k]));
+  }
+  rig.window.reset();  // before the devices and their lines go
 }
 
 void TestMainForm::exceptionBoxAndEditorHook() {
