@@ -155,7 +155,7 @@ class TestEepromSelect : public QObject {
     QCOMPARE(dlg->dialogOutcome, 2);
   }
 
-  // EditorBtnClick from the source dialog to the shown editor, and back.
+  // The editor button's path from the source dialog to the shown editor, and back.
   void editorButtonPath() {
     RecordingBoxes editorBoxes;
     FakeFileDialogs editorDialogs;
@@ -166,7 +166,7 @@ class TestEepromSelect : public QObject {
 
     // Cancel: nothing happens.
     QTimer::singleShot(0, this, [&] { dlg->CancelBtn->click(); });
-    QVERIFY(!EditorBtnClick(*dlg, editor, &editorBtn, imported, importPath));
+    QVERIFY(!LaunchEepromEditor(*dlg, editor, &editorBtn, imported, importPath));
     QVERIFY(!editor.isVisible());
     QVERIFY(editorBtn.isEnabled());
 
@@ -183,7 +183,7 @@ class TestEepromSelect : public QObject {
       dlg->Edit_pathImp->setText(file);
       dlg->OKBtn->click();
     });
-    QVERIFY(EditorBtnClick(*dlg, editor, &editorBtn, imported, importPath));
+    QVERIFY(LaunchEepromEditor(*dlg, editor, &editorBtn, imported, importPath));
     QVERIFY(imported);
     QCOMPARE(QString::fromStdString(importPath), file);
     QVERIFY(editor.isVisible());
@@ -204,7 +204,7 @@ class TestEepromSelect : public QObject {
       dlg->RBtn_default->click();
       dlg->OKBtn->click();
     });
-    QVERIFY(EditorBtnClick(*dlg, editor, &editorBtn, imported, importPath));
+    QVERIFY(LaunchEepromEditor(*dlg, editor, &editorBtn, imported, importPath));
     QVERIFY(!imported);
     QCOMPARE(editor.findChild<QLineEdit*>("c_deviceName")->text(), QString("IMPORTED"));
     editor.SaveBtn->click();
@@ -220,7 +220,7 @@ class TestEepromSelect : public QObject {
       dlg->Edit_pathImp->setText(big);
       dlg->OKBtn->click();
     });
-    QVERIFY(!EditorBtnClick(*dlg, editor, &editorBtn, imported, importPath));
+    QVERIFY(!LaunchEepromEditor(*dlg, editor, &editorBtn, imported, importPath));
     QCOMPARE(editorBoxes.Texts(), std::vector<std::string>{"File can't be recognized."});
     QVERIFY(!editor.isVisible());
     QVERIFY(editorBtn.isEnabled());

@@ -5,9 +5,9 @@
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/EepromSelectDlg.h"
 
-bool EditorBtnClick(TeepromSelectDlg& selectDlg, TeepromEditorForm& editor,
-                    QAbstractButton* editorBtn, bool& eepromImported,
-                    std::string& eepromImportPath) {
+bool LaunchEepromEditor(TeepromSelectDlg& selectDlg, TeepromEditorForm& editor,
+                        QAbstractButton* editorBtn, bool& eepromImported,
+                        std::string& eepromImportPath) {
   editor.BindImportState(&eepromImported, &eepromImportPath);
   editor.SetEditorButton(editorBtn);
   if (selectDlg.ShowModal() != QDialog::Accepted) return false;

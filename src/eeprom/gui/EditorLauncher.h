@@ -1,6 +1,7 @@
 #pragma once
-// The main window's "EEPROM Editor" button (EditorBtnClick): the configuration source
-// dialog, then the editor, loaded from the chosen file when the operator imports one.
+// What the main window's "EEPROM Editor" button does (its EditorBtnClick): the
+// configuration source dialog, then the editor, loaded from the chosen file when the
+// operator imports one.
 #include <string>
 
 class QAbstractButton;
@@ -15,6 +16,6 @@ class TeepromEditorForm;
 //    the button again.
 // Returns true when the editor was shown. The editor keeps pointers to eepromImported
 // and eepromImportPath (read when saving): they must outlive it.
-bool EditorBtnClick(TeepromSelectDlg& selectDlg, TeepromEditorForm& editor,
-                    QAbstractButton* editorBtn, bool& eepromImported,
-                    std::string& eepromImportPath);
+bool LaunchEepromEditor(TeepromSelectDlg& selectDlg, TeepromEditorForm& editor,
+                        QAbstractButton* editorBtn, bool& eepromImported,
+                        std::string& eepromImportPath);
