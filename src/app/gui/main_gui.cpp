@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
@@ -16,6 +17,11 @@
 
 #include "app/gui/Mainform.h"
 #include "app/gui/QtMessageBoxes.h"
+#include "eeprom/gui/EditorLauncher.h"
+#include "eeprom/gui/Eeeditorform.h"
+#include "eeprom/gui/EepromDialogs.h"
+#include "eeprom/gui/EepromSelectDlg.h"
+#include "job/gui/TselectFilesDlg.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -115,7 +121,20 @@ int main(int argc, char** argv) {
   }
 
   try {
+    // The four windows, in this order: the board, the job dialog, the EEPROM editor and
+    // its configuration source dialog.
     TmainFrm mainFrm(dataDir);
+    TselectFilesDlg selectFilesDlg(mainFrm.logic(), &mainFrm);
+    QtMessageBoxes editorBoxes;
+    QtEepromFileDialogs fileDialogs;
+    TeepromEditorForm eepromEditorForm(editorBoxes, fileDialogs);
+    TeepromSelectDlg eepromSelectDlg(editorBoxes, fileDialogs, &mainFrm);
+    editorBoxes.SetParent(&eepromEditorForm);
+    mainFrm.SetJobDialog(&selectFilesDlg);
+    mainFrm.SetEditorHook([&] {
+      LaunchEepromEditor(eepromSelectDlg, eepromEditorForm, mainFrm.EditorBtn,
+                         mainFrm.logic().eepromImported, mainFrm.logic().eepromImportPath);
+    });
     // Closing the main window ends the program, whatever other windows are open.
     QObject::connect(&mainFrm, &TmainFrm::formClosed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
