@@ -367,11 +367,21 @@ class TestEepromEditor : public QObject {
     QCOMPARE(static_cast<uint8_t>(out[150]), 0x01);
     QCOMPARE(out.mid(25, 4), QByteArray("\x05\x00\x00\x0A", 4));
 
+    // Single-byte texts come back byte for byte, whatever their code.
+    QByteArray raw = ReadAll(path);
+    raw.replace(128, 4, QByteArray("\xE9t\xE9\x01", 4));
+    WriteAll(File("latin.vef"), raw);
+    QCOMPARE(form->LoadImage(File("latin.vef").toStdString()), 0);
+    dialogs->nextSave = File("latin_out.vef");
+    form->SaveAsBtn->click();
+    QCOMPARE(ReadAll(File("latin_out.vef")).mid(128, 16), raw.mid(128, 16));
+
     // A refused file leaves the controls as they are.
     WriteAll(File("big.vef"), QByteArray(2000, 'x'));
     QCOMPARE(form->LoadImage(File("big.vef").toStdString()), -1);
     QCOMPARE(boxes->Texts(), std::vector<std::string>{"File can't be recognized."});
-    QCOMPARE(Edit("c_deviceName")->text(), QString("DEV-C"));
+    QCOMPARE(Edit("c_deviceName")->text(), QString::fromLatin1("\xE9t\xE9\x01"
+                                                               "C"));
     boxes->Clear();
     QCOMPARE(form->LoadImage(File("missing.vef").toStdString()), -1);
     QVERIFY(boxes->Boxes().empty());
