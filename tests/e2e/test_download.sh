@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# A download-only job (firmware and EEPROM image, no loopback test, no MAC programming)
+# by the headless runner against simulated devices inside a private network namespace:
+#  1. four devices: every port ends downloaded ("... - Download OK"), exit status 0,
+#     every device holds exactly the expected bytes (firmware padded with zeros to whole
+#     blocks, the EEPROM image with the port's temporary MAC in bytes 6..11), and every
+#     port's log ends with its end entry;
+#  2. the same with COM3 silent: COM3 fails with "no response" after its eleven
+#     wake-up writes (about 75 s), the other three are downloaded, exit status 1.
+#   test_download.sh <build dir> <source dir>
+set -uo pipefail
+BUILD="$1"
+SRC="$2"
+# shellcheck source=lib_pipeline.bash
+source "$SRC/tests/e2e/lib_pipeline.bash"
+if [ -z "${PL_INSIDE:-}" ]; then
+  pl_netns_run "$BUILD" "$SRC" "$(realpath "$0")"
+  exit $?
+fi
+pl_init "$BUILD"
+
+# check_downloads <name> <data dir> <downloaded COM numbers> <silent COM numbers>
+# (comma-separated, either may be empty)
+check_downloads() {
+  python3 - "$WORK/$1.out" "$2/report.txt" "$2/sample.vff" "$2/sample.vef" "$3" "$4" <<'EOF' >&2
+import hashlib, re, sys
+out_path, report_path, fw_path, ee_path, good, silent = sys.argv[1:7]
+errors = []
+reports, cur = {}, None
+for line in open(report_path, encoding="latin-1").read().splitlines():
+    if line.startswith("device "):
+        cur = reports.setdefault(line.split()[1], {"violation": []})
+    elif line == "end":
+        cur = None
+    elif cur is not None:
+        key, _, value = line.partition(" ")
+        if key == "violation":
+            cur["violation"].append(value)
+        else:
+            cur[key] = value
+last_status = {}
+for line in open(out_path, encoding="latin-1").read().splitlines():
+    parts = line.split(" ", 2)
+    if parts[0] == "status" and len(parts) == 3:
+        last_status[int(parts[1])] = parts[2]
+
+def padded(data):
+    return data + bytes(-len(data) % 1024)
+
+def ports(text):
+    return [int(c) for c in text.split(",") if c]
+
+fw = padded(open(fw_path, "rb").read())
+ee = padded(open(ee_path, "rb").read())
+for n in ports(good):
+    com, index = "COM%d" % n, n - 1
+    r = reports.get(com)
+    if r is None:
+        errors.append("%s: not in the devices' report" % com)
+        continue
+    want_fw = "%d %s" % (len(fw), hashlib.sha256(fw).hexdigest())
+    if r.get("firmware") != want_fw:
+        errors.append("%s: firmware %s, expected %s" % (com, r.get("firmware"), want_fw))
+    image = bytearray(ee)
+    image[6:12] = bytes([255 - index, 0xFF, 0xFF, 0x3A, 0x5C, 0x02])
+    want_ee = "%d %s" % (len(image), hashlib.sha256(image).hexdigest())
+    if r.get("eeprom") != want_ee:
+        errors.append("%s: eeprom %s, expected %s" % (com, r.get("eeprom"), want_ee))
+    if r.get("eeprom-mac") != "02:5C:3A:FF:FF:%02X" % (255 - index):
+        errors.append("%s: eeprom-mac %s" % (com, r.get("eeprom-mac")))
+    if r.get("mac-programmed") != "none":
+        errors.append("%s: was sent a MAC address (%s)" % (com, r.get("mac-programmed")))
+    for v in r["violation"]:
+        errors.append("%s: the device refused something: %s" % (com, v))
+    status = last_status.get(index, "")
+    if not re.fullmatch(r"%s: .*%%GLM.* - Download OK" % com, status):
+        errors.append("%s: last status '%s', expected the %%GLM line and ' - Download OK'"
+                      % (com, status))
+for n in ports(silent):
+    com, index = "COM%d" % n, n - 1
+    r = reports.get(com, {})
+    if r.get("eeprom") != "none" or r.get("firmware") != "none":
+        errors.append("%s (silent): received an image" % com)
+    if last_status.get(index) != "%s: no response" % com:
+        errors.append("%s (silent): last status '%s'" % (com, last_status.get(index)))
+for e in errors:
+    print("FAIL:", e)
+sys.exit(1 if errors else 0)
+EOF
+}
+
+# check_logs <name> <data dir> <COM numbers>: each downloaded port's log holds both
+# transfers and ends with the end entry of a finished download.
+check_logs() {
+  local n log
+  for n in ${3//,/ }; do
+    log="$2/logs/logCOM$n.txt"
+    if [ ! -s "$log" ]; then
+      fail "$1: $log missing"
+      continue
+    fi
+    grep -q "COM$n: Xmodem firmware: 0" "$log" || fail "$1: $log has no firmware transfer"
+    grep -q "COM$n: Xmodem eeprom: 0" "$log" || fail "$1: $log has no EEPROM transfer"
+    [ "$(tail -n 1 "$log")" = "$(printf 'COM%d: Thread End. recvStatus:0, processFlag:4\r' "$n")" ] \
+      && [ "$(tail -c 2 "$log" | od -An -tx1 | tr -d ' ')" = 0d0a ] \
+      || fail "$1: $log does not end with the end entry of a finished download"
+  done
+}
+
+# run <name> <expected exit status> <downloaded ports> <silent ports> [devicesim options]
+run() {
+  local name="$1" want="$2" good="$3" silent="$4"
+  shift 4
+  local data="$WORK/$name"
+  pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
+  pl_start_sim "$data" 4 "$@"
+  local t0=$SECONDS
+  pl_run "$name" "$CLI" --dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" \
+    --no-loopback --log "$data/logs"
+  echo "$name: run took $((SECONDS - t0)) s"
+  pl_stop_sim
+  local before=$failures
+  [ "$RC" = "$want" ] || fail "$name: exit status $RC, expected $want"
+  [ "$(tail -n 1 "$WORK/$name.out")" = end ] || fail "$name: the last line is not 'end'"
+  [ -s "$WORK/$name.err" ] && fail "$name: message boxes: $(cat "$WORK/$name.err")"
+  pl_expect_line "$name" "$WORK/$name.out" "mac 1 0 4 COM Port detected\\r\\n"
+  grep -q '^status [0-9]* COM[0-9]*: \(loopback\|program MAC\)' "$WORK/$name.out" \
+    && fail "$name: a step after the download was started"
+  check_downloads "$name" "$data" "$good" "$silent" || fail "$name: devices (see above)"
+  check_logs "$name" "$data" "$good"
+  # The pool is not touched by a download-only job.
+  pl_check_pool "$name" "$data/storedMAC.txt" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
+  [ "$failures" = "$before" ] || pl_dump "$name" "$data"
+}
+
+run all-good 0 1,2,3,4 ""
+run one-silent 1 1,2,4 3 --fault COM3:silent
+pl_finish "download end to end"
