@@ -305,7 +305,7 @@ TEST(FactoryTest, SocketThatCannotBeCreated) {
 TEST(FactoryTest, ExceptionReleasesShowsAndFails) {
   WorkerRig rig;
   TripBoard trip(rig.board);
-  trip.throwOnStatus = "COM3: loopback test...";
+  trip.throwOnStatus = {"COM3: loopback test..."};
   rig.station.board = &trip;
   auto line = GsvpaDevice(rig, 3, "%GSVPA 4001\r\n");
   auto w = RunWorker(rig, 3, 0);
@@ -322,7 +322,7 @@ TEST(FactoryTest, ExceptionReleasesShowsAndFails) {
 TEST(FactoryTest, ExceptionAfterThePublishedStageLeavesTheStageAlone) {
   WorkerRig rig;
   TripBoard trip(rig.board);
-  trip.throwOnStatus = "COM3: loopback test ok";
+  trip.throwOnStatus = {"COM3: loopback test ok"};
   rig.station.board = &trip;
   GsvpaDevice(rig, 3, "%GSVPA 4001\r\n");
   rig.serial.Watch(0);
@@ -333,6 +333,19 @@ TEST(FactoryTest, ExceptionAfterThePublishedStageLeavesTheStageAlone) {
   // By now the port's entry belongs to its next worker.
   EXPECT_EQ(rig.stages.Get(0), StageTested);
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: Factory Test Exception");
+}
+
+TEST(FactoryTest, BoardFailingInTheExceptionPathStillFailsThePort) {
+  WorkerRig rig;
+  TripBoard trip(rig.board);
+  trip.throwOnStatus = {"COM3: loopback test...", "COM3: Factory Test Exception"};
+  rig.station.board = &trip;
+  auto line = GsvpaDevice(rig, 3, "%GSVPA 4001\r\n");
+  auto w = RunWorker(rig, 3, 0);
+  // Not left at "testing" for the dispatcher to wait on forever.
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_FALSE(line->IsHeld());
+  EXPECT_FALSE(w->Running());
 }
 
 TEST(FactoryTest, DispatcherGetsTheRealWorkerWithTheFixedAddress) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -85,11 +86,11 @@ class SpySerialFactory final : public SerialPortFactory {
 class TripBoard final : public Board {
  public:
   explicit TripBoard(RecordingBoard& inner) : inner_(inner) {}
-  std::string throwOnStatus;
+  std::set<std::string> throwOnStatus;
   bool throwOnMacLine = false;
 
   void ShowPortStatus(int i, const std::string& t) override {
-    if (t == throwOnStatus) throw std::runtime_error("board broke at: " + t);
+    if (throwOnStatus.count(t) != 0) throw std::runtime_error("board broke at: " + t);
     inner_.ShowPortStatus(i, t);
   }
   void SetMacGridCell(int r, int c, const std::string& t) override {
