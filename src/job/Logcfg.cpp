@@ -11,13 +11,9 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+#include "platform/Paths.h"
 
-std::string Join(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
+namespace {
 
 // White space as the C library's isspace() sees it in the "C" locale.
 bool IsSpace(int c) {
@@ -139,7 +135,7 @@ int WriteAll(int fd, const char* p, size_t n) {
 }  // namespace
 
 StoredConfig::StoredConfig(const std::string& dataDir, const std::string& fileName)
-    : filePath(Join(dataDir, fileName)) {}
+    : filePath(JoinPath(dataDir, fileName)) {}
 
 int StoredConfig::Load() {
   // O_NONBLOCK: a pipe or device in the file's place must not block the open.

@@ -12,13 +12,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+#include "platform/Paths.h"
 
-std::string Join(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
+namespace {
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -43,7 +39,7 @@ std::string FormatMac(const MacAddress& a) {
 }
 
 MacPool::MacPool(const std::string& dataDir, const std::string& fileName)
-    : nextAddress(kUnset), lastAddress(kUnset), filePath_(Join(dataDir, fileName)) {}
+    : nextAddress(kUnset), lastAddress(kUnset), filePath_(JoinPath(dataDir, fileName)) {}
 
 MacPool::~MacPool() {
   Close();

@@ -14,6 +14,7 @@ add_executable(macpool_taker ${CMAKE_CURRENT_SOURCE_DIR}/core/job/tools/macpool_
 target_compile_options(macpool_taker PRIVATE ${PT_WARNINGS})
 target_include_directories(macpool_taker PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
 target_compile_definitions(macpool_taker PRIVATE ${PT_JOB_WIDE_DEFS})
+target_link_libraries(macpool_taker PRIVATE pt_platform)
 
 file(GLOB PT_JOB_WIDE_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/job/wide/*.cpp)
 add_executable(test_job_wide ${PT_JOB_WIDE_TESTS} ${PT_JOB_WIDE_SRCS})
