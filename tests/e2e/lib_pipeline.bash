@@ -87,8 +87,10 @@ pl_make_data() {
 pl_start_sim() {
   local dir="$1" count="$2"
   shift 2
-  "$SIM" --dir "$dir" --count "$count" --ip 192.168.1.127 --report "$dir/report.txt" "$@" \
-    > "$dir/sim.out" 2> "$dir/sim.err" &
+  # Bounded in time, so that devices left behind by a killed test end by themselves
+  # (timeout hands SIGTERM on to the simulator).
+  timeout -k 10 900 "$SIM" --dir "$dir" --count "$count" --ip 192.168.1.127 \
+    --report "$dir/report.txt" "$@" > "$dir/sim.out" 2> "$dir/sim.err" &
   SIM_PID=$!
   for _ in $(seq 200); do
     grep -q '^ready' "$dir/sim.out" 2>/dev/null && return 0
@@ -219,7 +221,8 @@ EOF
 
 # pl_check_pool <name> <pool file> <expected bytes as printf %b text>
 pl_check_pool() {
-  local want
-  want="$(printf '%b' "$3" | od -An -c)"
-  [ "$(od -An -c "$2")" = "$want" ] || fail "$1: pool file is $(od -An -c "$2" | tr -s ' '), expected $(echo "$want" | tr -s ' ')"
+  local want got
+  want="$(printf '%b' "$3" | od -An -c | tr -s ' \n' ' ')"
+  got="$(od -An -c "$2" | tr -s ' \n' ' ')"
+  [ "$got" = "$want" ] || fail "$1: pool file is [$got], expected [$want]"
 }
