@@ -136,7 +136,16 @@ uint64_t DeviceModel::PrintLine(const std::string& text, uint32_t delayMs) {
 void DeviceModel::Send(const std::string& bytes) {
   if (bytes.empty()) return;
   if (state_ == State::Dead || state_ == State::Off) return;
-  if (sink_) sink_(bytes);
+  if (!sink_) return;
+  if (BaudMismatch()) {
+    // What a UART at the wrong rate makes of it: framing noise, never a readable text.
+    std::string noise(bytes.size(), '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+      noise[i] = static_cast<char>(0x80 | (bytes[i] ^ 0x55));
+    sink_(noise);
+    return;
+  }
+  sink_(bytes);
 }
 
 void DeviceModel::NewState(State s) {
@@ -490,6 +499,14 @@ void DeviceModel::Execute(const std::string& command) {
 void DeviceModel::HostBytes(const uint8_t* data, size_t len, uint32_t nowMs) {
   SetTime(nowMs);
   RunDue();
+  if (BaudMismatch()) {
+    if (baudViolationAt_ != hostBaud_ && state_ != State::Dead && state_ != State::Off) {
+      baudViolationAt_ = hostBaud_;
+      Violation("host at " + std::to_string(hostBaud_) + " baud on a " +
+                std::to_string(opt_.faults.baud) + " baud console: input unreadable");
+    }
+    return;
+  }
   for (size_t i = 0; i < len; ++i) {
     switch (state_) {
       case State::Off:

@@ -79,6 +79,8 @@ class DeviceModel {
   // Milliseconds until the next timed action (0 when one is due), -1 when none waits.
   int64_t MsUntilNext(uint32_t nowMs);
   void SetTcpPort(uint16_t port) { opt_.tcpPort = port; }
+  // The baud rate the host's end of the line is set to (0 = not known yet).
+  void SetHostBaud(uint32_t baud) { hostBaud_ = baud; }
   SimReport Report() const;
 
  private:
@@ -93,6 +95,11 @@ class DeviceModel {
   uint64_t Print(const std::string& bytes, uint32_t delayMs);
   uint64_t PrintLine(const std::string& text, uint32_t delayMs);
   void Send(const std::string& bytes);
+  // The host's line runs at another rate than the console: neither side can read
+  // the other.
+  bool BaudMismatch() const {
+    return opt_.faults.baud != 0 && hostBaud_ != 0 && hostBaud_ != opt_.faults.baud;
+  }
   void NewState(State s);
   void ClearPending();
   void Record(std::vector<std::string>* list, std::string text);
@@ -121,6 +128,8 @@ class DeviceModel {
   uint64_t now_ = 0;
   uint32_t lastTick_ = 0;
   bool timeSet_ = false;
+  uint32_t hostBaud_ = 0;
+  uint32_t baudViolationAt_ = 0;  // the host rate last recorded as wrong
   uint64_t seq_ = 0;
   uint64_t cursor_ = 0;  // when the last scheduled output goes out
   std::map<std::pair<uint64_t, uint64_t>, Action> pending_;

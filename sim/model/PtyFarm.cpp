@@ -16,6 +16,28 @@
 namespace {
 constexpr size_t kMaxOut = 1u << 20;
 
+// The rate the station set on the slave side (0 when it cannot be read).
+uint32_t LineBaud(int fd) {
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) return 0;
+  switch (::cfgetospeed(&t)) {
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B230400:
+      return 230400;
+    default:
+      return 0;
+  }
+}
+
 std::string ReadLink(const std::string& path) {
   char buf[4096];
   const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
@@ -111,7 +133,10 @@ int PtyFarm::Link(const std::string& dir, std::string* error) {
 void PtyFarm::PowerOn() {
   std::lock_guard<std::mutex> lock(m_);
   const uint32_t now = SystemClock().TickMs();
-  for (auto& d : devices_) d->model->PowerOn(now);
+  for (auto& d : devices_) {
+    d->model->SetHostBaud(LineBaud(d->slaveHold));
+    d->model->PowerOn(now);
+  }
 }
 
 void PtyFarm::Flush(Device& d) {
@@ -146,6 +171,7 @@ void PtyFarm::Serve(const std::atomic<bool>* stop) {
     std::lock_guard<std::mutex> lock(m_);
     for (size_t i = 0; i < fds.size() && i < devices_.size(); ++i) {
       Device& d = *devices_[i];
+      d.model->SetHostBaud(LineBaud(d.slaveHold));
       if (fds[i].revents & POLLOUT) Flush(d);
       if (fds[i].revents & POLLIN) {
         const ssize_t n = ::read(d.master, buf, sizeof buf);

@@ -6,22 +6,27 @@ SimDevice::SimDevice(std::shared_ptr<FakeLine> line, FakeClock& clock, SimOption
       faults_(options.faults),
       shared_(std::make_shared<Shared>()) {
   FakeLine* raw = line_.get();
+  std::weak_ptr<FakeLine> weakLine = line_;
   shared_->model = std::make_unique<DeviceModel>(
       std::move(options), [raw](const std::string& bytes) { raw->DeviceSend(bytes); });
   // The callbacks hold the device weakly: once it is gone they do nothing (the fake
   // clock cannot drop a listener).
   std::weak_ptr<Shared> weak = shared_;
   FakeClock* clk = &clock_;
-  line_->SetOnHostWrite([weak, clk](const std::string& bytes) {
+  line_->SetOnHostWrite([weak, clk, raw](const std::string& bytes) {
     if (auto s = weak.lock()) {
       std::lock_guard<std::mutex> lock(s->m);
+      s->model->SetHostBaud(raw->baud());
       s->model->HostBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
                           clk->TickMs());
     }
   });
-  clock_.AddListener([weak](uint32_t now) {
-    if (auto s = weak.lock()) {
+  clock_.AddListener([weak, weakLine](uint32_t now) {
+    auto s = weak.lock();
+    auto l = weakLine.lock();
+    if (s && l) {
       std::lock_guard<std::mutex> lock(s->m);
+      s->model->SetHostBaud(l->baud());
       s->model->Tick(now);
     }
   });
@@ -34,6 +39,7 @@ SimDevice::~SimDevice() {
 
 void SimDevice::PowerOn() {
   std::lock_guard<std::mutex> lock(shared_->m);
+  shared_->model->SetHostBaud(line_->baud());
   shared_->model->PowerOn(clock_.TickMs());
 }
 

@@ -63,6 +63,12 @@ bool ApplyFault(const std::string& text, SimFaults* f, std::string* error) {
   if (name == "crlf-split") return ms(&f->crlfSplitMs, 400);
   if (name == "prompt") return flag(&f->prompt);
   if (name == "noise") return flag(&f->noise);
+  if (name == "baud") {
+    if (!ParseUint(arg, 1000000, &n) || (n != 115200 && n != 57600 && n != 38400))
+      return bad("needs 115200, 57600 or 38400");
+    f->baud = n;
+    return true;
+  }
   if (name == "no-c") return flag(&f->noC);
   if (name == "nak-block") {
     // nak-block=K or nak-block=KxN
@@ -109,6 +115,8 @@ std::string FaultHelp() {
          "  crlf-split[=MS]     sends the \"\\n\" of every line MS ms after its \"\\r\"\n"
          "  prompt              prints a prompt without line end after its menus\n"
          "  noise               prints an unrelated status line before every answer\n"
+         "  baud=RATE           its console runs at RATE (115200, 57600 or 38400): a\n"
+         "                      station at another rate reads garbage and is not understood\n"
          "  no-c                never sends \"C\": the transfer never starts\n"
          "  nak-block=K[xN]     NAKs the K-th block N times (default 1) before taking it\n"
          "  silent-after-block=K  goes dead once block K has arrived (no ACK)\n"

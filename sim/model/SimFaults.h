@@ -18,6 +18,7 @@ struct SimFaults {
   uint32_t crlfSplitMs = 0;     // the "\r" and the "\n" of each line this far apart
   bool prompt = false;          // a prompt without line end after the menus
   bool noise = false;           // an unrelated line of chatter before each answer
+  uint32_t baud = 0;            // the console's own baud rate (0 = whatever the host uses)
   // ---- loader / XMODEM ----
   bool noC = false;          // never asks for the transfer with "C"
   int nakBlock = 0;          // NAKs the block with this 1-based index ...

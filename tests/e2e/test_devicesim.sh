@@ -62,7 +62,7 @@ done
 # ---- --help explains every fault
 "$SIM" --help > "$WORK/help.txt" || fail "--help exit status"
 for f in silent silent-after-ser late fail mac-mismatch no-glm nul split crlf-split prompt noise \
-         no-c nak-block silent-after-block eot-nak no-eot-ack refuse echo-crlf echo-split \
+         baud no-c nak-block silent-after-block eot-nak no-eot-ack refuse echo-crlf echo-split \
          echo-wrong echo-none echo-late; do
   grep -q "^  $f" "$WORK/help.txt" || fail "--help does not explain the fault $f"
 done
@@ -70,6 +70,7 @@ done
 # ---- sixteen devices, COM3..COM18
 DATA="$WORK/data"
 start_sim --dir "$DATA" --count 16 --first-com 3 --fault COM7:silent --fault COM9:refuse \
+  --fault COM4:baud=57600 \
   --fault all:late=50 --report "$WORK/report.txt" || exit 1
 grep -qx 'ready 16' "$WORK/out.txt" || fail "ready line: $(cat "$WORK/out.txt")"
 links=0
@@ -169,6 +170,19 @@ try:
 except ConnectionRefusedError:
     pass
 
+# COM4's console runs at 57600 baud: at 115200 nothing is understood, at 57600 it is.
+import termios
+fd = open_port("COM4")
+os.write(fd, b"$SES\r\n")
+check(b"fw =" not in read_until(fd, b"fw =", 0.5), "COM4 understood a host at the wrong rate")
+attrs = termios.tcgetattr(fd)
+attrs[4] = attrs[5] = termios.B57600
+termios.tcsetattr(fd, termios.TCSANOW, attrs)
+time.sleep(0.1)
+os.write(fd, b"$SES\r\n")
+check(b"fw =" in read_until(fd, b"fw =", 2), "COM4 silent at its own rate")
+os.close(fd)
+
 for f in failures:
     print("FAIL:", f, file=sys.stderr)
 sys.exit(1 if failures else 0)
@@ -190,6 +204,8 @@ done
 grep -q '^violation' "$WORK/com3.txt" && fail "COM3 report lists violations: $(grep '^violation' "$WORK/com3.txt")"
 awk '/^device COM7$/{p=1} p&&/^end$/{exit} p' "$WORK/report.txt" | grep -qx 'state dead' \
   || fail "COM7 report is not 'state dead'"
+awk '/^device COM4$/{p=1} p&&/^end$/{exit} p' "$WORK/report.txt" | grep -q '^violation host at 115200 baud on a 57600 baud console' \
+  || fail "COM4 report does not name the wrong baud rate"
 
 # ---- a killed simulator's stale link is replaced; anything else in the way is refused
 start_sim --dir "$DATA" --count 2 || exit 1

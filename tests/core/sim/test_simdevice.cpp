@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "SimRig.h"
+#include "job/Logcfg.h"
 
 namespace {
 std::string Image(size_t len, char seed) {
@@ -266,6 +267,30 @@ TEST(SimDevice, DeviceFaults) {
   }
 }
 
+TEST(SimDevice, AConsoleAtAnotherBaudRateIsUnreadableBothWays) {
+  SimOptions o;
+  std::string err;
+  ASSERT_TRUE(ApplyFault("baud=57600", &o.faults, &err)) << err;
+  SimRig r(o);  // the station's default: 115200
+  r.dev->PowerOn();
+  const std::string noise = r.ReadUntil("fw =", 3000);
+  EXPECT_EQ(std::string::npos, noise.find("fw ="));
+  EXPECT_FALSE(noise.empty());
+  int rc = 0;
+  r.Query("$GSVPA\r\n", 5, &rc);
+  EXPECT_EQ(-3, rc);
+  ASSERT_EQ(1u, r.dev->Report().violations.size());
+  EXPECT_NE(std::string::npos, r.dev->Report().violations[0].find("115200 baud on a 57600"));
+  EXPECT_TRUE(r.dev->Report().commands.empty());
+
+  StoredConfig cfg("/nonexistent-sim-test-dir", "storedCfg.txt");
+  cfg.consoleBaudIndex = 1;
+  r.st.cfg = &cfg;
+  ASSERT_EQ(0, r.cp->OpenConsolePort());
+  r.Query("$GSVPA\r\n", 5, &rc);
+  EXPECT_EQ(0, rc);
+}
+
 TEST(SimDevice, TransferFaults) {
   const std::string image = Image(3 * 1024, 2);
   auto start = [](const char* fault) {
@@ -354,36 +379,25 @@ TEST(SimFaults, ParsesEveryDocumentedFaultAndRejectsNonsense) {
   EXPECT_EQ(900u, f.lateMs);
   // Every fault parses and is explained in the help text.
   const std::string help = FaultHelp();
-  for (const char* s : {"silent",
-                        "silent-after-ser",
-                        "late",
-                        "fail",
-                        "fail=GLM",
-                        "mac-mismatch=2",
-                        "no-glm",
-                        "nul",
-                        "split=100",
-                        "crlf-split",
-                        "prompt",
-                        "noise",
-                        "no-c",
-                        "nak-block=1",
-                        "silent-after-block=4",
-                        "eot-nak=2",
-                        "no-eot-ack",
-                        "refuse",
-                        "echo-crlf",
-                        "echo-split",
-                        "echo-wrong",
-                        "echo-none",
-                        "echo-late=100"}) {
+  for (const char* s : {"silent",      "silent-after-ser",
+                        "late",        "fail",
+                        "fail=GLM",    "mac-mismatch=2",
+                        "no-glm",      "nul",
+                        "split=100",   "crlf-split",
+                        "prompt",      "noise",
+                        "baud=38400",  "no-c",
+                        "nak-block=1", "silent-after-block=4",
+                        "eot-nak=2",   "no-eot-ack",
+                        "refuse",      "echo-crlf",
+                        "echo-split",  "echo-wrong",
+                        "echo-none",   "echo-late=100"}) {
     SimFaults g;
     EXPECT_TRUE(ApplyFault(s, &g, &err)) << s << ": " << err;
     const std::string name = std::string(s).substr(0, std::string(s).find('='));
     EXPECT_NE(std::string::npos, help.find("  " + name)) << name;
   }
   for (const char* s : {"", "bogus", "nak-block", "nak-block=0", "nak-block=2x", "late=abc",
-                        "late=0", "silent=1", "eot-nak=-1", "split=99999999999"}) {
+                        "late=0", "silent=1", "eot-nak=-1", "split=99999999999", "baud=9600"}) {
     SimFaults g;
     EXPECT_FALSE(ApplyFault(s, &g, &err)) << s;
     EXPECT_FALSE(err.empty());
