@@ -20,9 +20,32 @@
 namespace {
 
 std::atomic<bool> gStop{false};
+std::atomic<bool> gDump{false};
+std::atomic<bool> gWake{false};
 
-void OnSignal(int) {
-  gStop.store(true);
+void OnSignal(int sig) {
+  if (sig == SIGUSR1) {
+    gDump.store(true);
+  } else {
+    gStop.store(true);
+  }
+  gWake.store(true);
+}
+
+// Writes the report next to its place and renames it there, so a reader never sees
+// half a report.
+bool WriteReport(PtyFarm& farm, const std::string& path) {
+  std::string report;
+  const auto reports = farm.Reports();
+  for (size_t i = 0; i < reports.size(); ++i) report += FormatReport(reports[i], farm.TcpPort(i));
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+    f << report;
+    f.close();
+    if (!f) return false;
+  }
+  return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
 void Usage(FILE* f) {
@@ -32,8 +55,9 @@ void Usage(FILE* f) {
                "\n"
                "Simulates N serial device servers, each on a pseudo-terminal linked as\n"
                "DIR/ports/COM<K> .. DIR/ports/COM<K+N-1>, where the station looks for its ports\n"
-               "when started with --dir DIR. Serves until SIGINT or SIGTERM, then removes its\n"
-               "links and writes the report.\n"
+               "when started with --dir DIR. Prints \"ready N\" on stdout once the links exist.\n"
+               "Serves until SIGINT or SIGTERM, then removes its links and writes the report;\n"
+               "SIGUSR1 writes the report at once and goes on serving.\n"
                "\n"
                "  --dir DIR        data directory; DIR/ports is created when missing\n"
                "  --count N        number of devices, 1 to 64\n"
@@ -185,6 +209,7 @@ int main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGUSR1, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   PtyFarm farm;
@@ -218,20 +243,20 @@ int main(int argc, char** argv) {
   std::printf("ready %zu\n", farm.Count());
   std::fflush(stdout);
 
-  farm.Serve(&gStop);
-
-  std::string report;
-  const auto reports = farm.Reports();
-  for (size_t i = 0; i < reports.size(); ++i) report += FormatReport(reports[i], farm.TcpPort(i));
-  farm.Close();
-  if (!reportPath.empty()) {
-    std::ofstream f(reportPath, std::ios::binary | std::ios::trunc);
-    f << report;
-    f.close();
-    if (!f) {
+  while (!gStop.load()) {
+    farm.Serve(&gWake);
+    gWake.store(false);
+    if (gDump.exchange(false) && !reportPath.empty() && !WriteReport(farm, reportPath)) {
       std::fprintf(stderr, "devicesim: cannot write the report %s\n", reportPath.c_str());
-      return 1;
     }
+  }
+
+  // The report is taken before the devices are closed; the links go either way.
+  const bool reported = reportPath.empty() || WriteReport(farm, reportPath);
+  farm.Close();
+  if (!reported) {
+    std::fprintf(stderr, "devicesim: cannot write the report %s\n", reportPath.c_str());
+    return 1;
   }
   std::fprintf(stderr, "devicesim: stopped, links removed\n");
   return 0;

@@ -190,6 +190,14 @@ EOF
 python3 "$WORK/host.py" "$DATA/ports" > "$WORK/host.out" || fail "host dialogue (see above)"
 cat "$WORK/host.out"
 
+# SIGUSR1: the report now, and the devices go on serving
+kill -USR1 "$PID"
+for _ in $(seq 40); do [ -s "$WORK/report.txt" ] && break; sleep 0.05; done
+[ "$(grep -c '^device COM' "$WORK/report.txt" 2>/dev/null)" = 16 ] || fail "no report after SIGUSR1"
+kill -0 "$PID" 2>/dev/null || fail "devicesim ended on SIGUSR1"
+[ -L "$DATA/ports/COM3" ] || fail "links gone after SIGUSR1"
+rm -f "$WORK/report.txt"
+
 stop_sim
 left=$(find "$DATA/ports" -mindepth 1 | wc -l)
 [ "$left" = 0 ] || fail "$left links left in $DATA/ports after SIGTERM"
