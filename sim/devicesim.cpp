@@ -70,7 +70,7 @@ void Usage(FILE* f) {
                "  --report FILE    where the report goes at the end (default: none)\n"
                "  --help           this text\n"
                "\n"
-               "Each device boots printing \"fw = ...\", takes \"@@\" for 1.5 s after such a line\n"
+               "Each device boots printing \"fw = ...\", takes \"@@\" for 3 s after such a line\n"
                "(its serial loader \"Varnix Serial Loader\": U firmware, E EEPROM, R restart,\n"
                "XMODEM-1K with CRC-16), then prints its \"verison\" line and answers \"$GSVPA\",\n"
                "\"$SYCXXMAC<mac>\", \"$GLM\", \"$SER\" (restart) and \"$SES\" (wake-up).\n"

@@ -41,7 +41,7 @@ struct SimOptions {
   uint16_t tcpPort = 0;          // what "$GSVPA" reports (the echo listener's port)
   uint32_t bootDelayMs = 100;    // power-on / restart to the first start-up line
   uint32_t answerDelayMs = 30;   // query answers
-  uint32_t bootWindowMs = 1500;  // how long "@@" is taken after a "fw =" line
+  uint32_t bootWindowMs = 3000;  // how long "@@" is taken after a "fw =" line
   uint32_t lineGapMs = 5;        // between printed lines
   SimFaults faults;
 };

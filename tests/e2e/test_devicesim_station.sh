@@ -49,7 +49,14 @@ run() {
     sleep 0.05
   done
   grep -q '^ready' "$d/sim.out" || { fail "devicesim not ready: $(cat "$d/sim.err")"; return; }
-  sleep 2  # the devices have printed their start-up lines and take commands
+  # Until every device has finished its start-up lines and takes commands (asked
+  # through the report SIGUSR1 writes).
+  for _ in $(seq 100); do
+    kill -USR1 "$SIM_PID"
+    sleep 0.1
+    [ "$(grep -c '^state running$' "$d/report.txt" 2>/dev/null)" = "$count" ] && break
+  done
+  [ "$(grep -c '^state running$' "$d/report.txt" 2>/dev/null)" = "$count" ] || fail "devices did not start"
   timeout 300 "$BUILD/production-cli" --dir "$d" "${cliargs[@]}" > "$d/cli.out" 2> "$d/cli.err"
   echo $? > "$d.rc"
   kill -TERM "$SIM_PID"

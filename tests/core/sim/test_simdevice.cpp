@@ -273,7 +273,7 @@ TEST(SimDevice, AConsoleAtAnotherBaudRateIsUnreadableBothWays) {
   ASSERT_TRUE(ApplyFault("baud=57600", &o.faults, &err)) << err;
   SimRig r(o);  // the station's default: 115200
   r.dev->PowerOn();
-  const std::string noise = r.ReadUntil("fw =", 3000);
+  const std::string noise = r.ReadUntil("fw =", 5000);  // start-up over, all of it noise
   EXPECT_EQ(std::string::npos, noise.find("fw ="));
   EXPECT_FALSE(noise.empty());
   int rc = 0;
