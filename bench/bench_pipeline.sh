@@ -52,19 +52,35 @@ trap cleanup EXIT
 "$EETOOL" new "$WORK/sample.vef" >/dev/null
 head -c $((FWKB * 1024 - 100)) /dev/urandom > "$WORK/sample.vff"
 
-# Runs the station once; prints "wall_s cpu_s maxrss_kb exit_status".
+# Runs the station once; prints "wall_s cpu_s maxrss_kb exit_status downloaded_s tested_s"
+# (the last two: when the last port finished its download and its loopback test).
 cat > "$WORK/measure.py" <<'PY'
 import os, sys, time
 t0 = time.monotonic()
+r, w = os.pipe()
 pid = os.fork()
 if pid == 0:
-    out = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    os.dup2(out, 1)
-    os.dup2(out, 2)
+    os.close(r)
+    os.dup2(w, 1)
+    os.dup2(w, 2)
     os.execv(sys.argv[2], sys.argv[2:])
+os.close(w)
+downloaded, tested = {}, {}
+with open(sys.argv[1], "wb") as out, os.fdopen(r, "rb") as pipe:
+    for line in pipe:
+        out.write(line)
+        f = line.split(b" ", 2)
+        if f[0] == b"status" and len(f) == 3:
+            now = time.monotonic() - t0
+            if f[2].endswith(b": factory test\n"):
+                downloaded.setdefault(f[1], now)
+            elif f[2].endswith(b": loopback test ok\n"):
+                tested.setdefault(f[1], now)
 _, status, ru = os.wait4(pid, 0)
 wall = time.monotonic() - t0
-print("%.3f %.3f %d %d" % (wall, ru.ru_utime + ru.ru_stime, ru.ru_maxrss, os.waitstatus_to_exitcode(status)))
+print("%.3f %.3f %d %d %.3f %.3f" % (wall, ru.ru_utime + ru.ru_stime, ru.ru_maxrss,
+      os.waitstatus_to_exitcode(status), max(downloaded.values(), default=0),
+      max(tested.values(), default=0)))
 PY
 
 # run_once <count> <run>: one run; sets ROW to "wall cpu rss".
@@ -93,7 +109,7 @@ run_once() {
     cat "$data/cli.out" >&2
     exit 1
   fi
-  ROW="${f[0]} ${f[1]} ${f[2]}"
+  ROW="${f[0]} ${f[1]} ${f[2]} ${f[4]} ${f[5]}"
 }
 
 median() { sort -n | awk '{a[NR] = $0} END {print a[int((NR + 1) / 2)]}'; }
@@ -105,7 +121,8 @@ for count in 1 16; do
     run_once "$count" "$r"
     rows+=("$ROW")
     f=($ROW)
-    printf '  %2d device(s), run %d: wall %s s, cpu %s s, max RSS %s KB\n' "$count" "$r" "${f[0]}" "${f[1]}" "${f[2]}"
+    printf '  %2d device(s), run %d: wall %s s (downloads done %s s, loopback tests done %s s), cpu %s s, max RSS %s KB\n' \
+      "$count" "$r" "${f[0]}" "${f[3]}" "${f[4]}" "${f[1]}" "${f[2]}"
   done
   WALL[$count]="$(printf '%s\n' "${rows[@]}" | awk '{print $1}' | median)"
   CPU[$count]="$(printf '%s\n' "${rows[@]}" | awk -v w="${WALL[$count]}" '$1 == w {print $2; exit}')"
