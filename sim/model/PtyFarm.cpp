@@ -168,6 +168,11 @@ void PtyFarm::Serve(const std::atomic<bool>* stop) {
     }
     const int rc = ::poll(fds.data(), fds.size(), timeout);
     if (rc < 0 && errno != EINTR) break;
+    // A pty that reports a hang-up or an error has nothing to read: pause instead of
+    // polling it again at once.
+    bool hangup = false;
+    for (const auto& p : fds) hangup |= (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (hangup) ::poll(nullptr, 0, 20);
     std::lock_guard<std::mutex> lock(m_);
     for (size_t i = 0; i < fds.size() && i < devices_.size(); ++i) {
       Device& d = *devices_[i];
