@@ -87,7 +87,17 @@ stop_sim() {
   wait "$SIM" 2>/dev/null || true
   SIM=""
 }
-trap stop_sim EXIT
+CLI=""
+cleanup() {
+  if [ -n "$CLI" ]; then
+    # SIGTERM is a confirmed Stop for the headless runner: the run ends in order.
+    kill -TERM "$CLI" 2>/dev/null || true
+    wait "$CLI" 2>/dev/null || true
+    CLI=""
+  fi
+  stop_sim
+}
+trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 "$BUILD/devicesim" --dir "$DEMO" --count "$PT_DEMO_COUNT" --ip 192.168.1.127 \
@@ -144,8 +154,12 @@ else
       print "  -- run ended; last status of each port:"
       for (p = 0; p < 16; p++) if (p in last) printf "  port %-2d | %s\n", p, last[p]
     }
-  '
+  ' &
+  VIEW=$!
+  # Waiting in the background keeps the script responsive to SIGINT and SIGTERM.
   wait "$CLI" || status=$?
+  CLI=""
+  wait "$VIEW" || true
   if [ -s "$DEMO/boxes.txt" ]; then
     echo "demo: message boxes:"
     sed 's/^/  /' "$DEMO/boxes.txt"
