@@ -168,11 +168,14 @@ int StoredConfig::Load() {
     if (key == "Vendor:") {
       vendor = Cut(value, kShortField);
     } else if (key == "Number:") {
-      if (ReadDecimal(value) <= 0) {
+      // The rule holds for the value as kept: a number cut to its field must still
+      // be positive, or the next save would write a file that no longer loads.
+      const std::string kept = Cut(value, kShortField);
+      if (ReadDecimal(kept) <= 0) {
         result = -1;
         break;
       }
-      number = Cut(value, kShortField);
+      number = kept;
     } else if (key == "ServerIP:") {
       serverIp = Cut(value, kShortField);
     } else if (key == "Loader:") {

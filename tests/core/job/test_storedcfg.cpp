@@ -95,6 +95,10 @@ TEST_F(CfgFixture, BadNumberStopsTheLoad) {
   }
   EXPECT_EQ(LoadText("Number: 12abc\r\n"), 0);  // digits up to the first non-digit
   EXPECT_EQ(cfg.number, "12abc");
+  // A long value is judged as it is kept: 40 zeros and a 7 keep only zeros, so the
+  // file is refused rather than saved back as a number that no longer loads.
+  EXPECT_EQ(LoadText("Number: " + std::string(40, '0') + "7\r\n"), -1);
+  EXPECT_EQ(cfg.number, "");
 }
 
 TEST_F(CfgFixture, UnknownKeyIsSkippedWithItsValue) {
