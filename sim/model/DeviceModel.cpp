@@ -523,9 +523,12 @@ void DeviceModel::HostBytes(const uint8_t* data, size_t len, uint32_t nowMs) {
         break;
       case State::Receiving: {
         std::string reply;
+        const auto acceptedBefore = rx_.BlocksAccepted();
         rx_.Feed(data + i, len - i, &reply);
         i = len;
-        rxLastByte_ = now_;
+        // Only progress keeps the receiver waiting: a station that gave up mid-transfer
+        // and now sends its wake-up text must not hold the loader here for ever.
+        if (rx_.BlocksAccepted() != acceptedBefore || rx_.Done()) rxLastByte_ = now_;
         TakeXmodemViolations();
         if (opt_.faults.silentAfterBlock > 0 &&
             rx_.BlocksAccepted() >= opt_.faults.silentAfterBlock) {

@@ -403,3 +403,25 @@ TEST(SimFaults, ParsesEveryDocumentedFaultAndRejectsNonsense) {
     EXPECT_FALSE(err.empty());
   }
 }
+
+// A station that gives up in the middle of a transfer and goes back to its wake-up
+// writes must not keep the loader waiting: only accepted blocks count as progress.
+TEST(SimDevice, AbandonedTransferTimesOutDespiteWakeUpChatter) {
+  SimRig r;
+  r.dev->PowerOn();
+  ASSERT_NE(std::string::npos, r.ReadUntil("fw =").find("fw ="));
+  r.Send("@@");
+  ASSERT_NE(std::string::npos, r.ReadUntil("Varnix Serial Loader").find("Varnix"));
+  r.Send("U");
+  ASSERT_NE(std::string::npos, r.ReadUntil("C", 3000).find('C'));
+  const std::string firmware = Image(4096, 3);
+  r.Send(XPacket(1, firmware));
+  ASSERT_NE(std::string::npos, r.ReadUntil("\x06", 2000).find('\x06'));
+  std::string seen;
+  for (int i = 0; i < 12; ++i) {  // about 72 s of "$SES" / "U" every 6 s
+    r.Send(i % 2 ? "U" : "$SES\r\n");
+    seen += r.ReadUntil("Download aborted", 6000);
+    if (seen.find("Download aborted") != std::string::npos) break;
+  }
+  EXPECT_NE(std::string::npos, seen.find("Download aborted")) << seen;
+}
