@@ -30,8 +30,9 @@ bool ConvertInteger(const std::string& text, long long* value) {
     i += 2;
   }
   if (i >= text.size()) return false;
-  // Decimal values must fit a signed 32-bit integer; hexadecimal ones 32 bits.
-  const long long limit = hex ? 0xFFFFFFFFLL : (negative ? 0x80000000LL : 0x7FFFFFFFLL);
+  // Values must fit 32 bits: a signed integer, or up to FFFFFFFF when hexadecimal
+  // and not negative.
+  const long long limit = negative ? 0x80000000LL : (hex ? 0xFFFFFFFFLL : 0x7FFFFFFFLL);
   long long v = 0;
   for (; i < text.size(); i++) {
     int d = hex ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);

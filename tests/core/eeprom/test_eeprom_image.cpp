@@ -337,6 +337,8 @@ TEST(EepromChecks, IntegerConversion) {
       {"-2147483648", true, -2147483648LL},
       {"0xFFFFFFFF", true, 0xFFFFFFFFLL},
       {"0x100000000", false, 0},
+      {"-$80000000", true, -2147483648LL},
+      {"-Xffffffff", false, 0},  // a negative value still has to fit 32 bits
       {"", false, 0},
       {" ", false, 0},
       {"12 ", false, 0},
