@@ -26,7 +26,9 @@ class StageTable {
     for (auto& e : entries_) e.store(StageIdle);
   }
   int32_t Get(int portIndex) const { return entries_.at(static_cast<size_t>(portIndex)).load(); }
-  void Set(int portIndex, int32_t stage) { entries_.at(static_cast<size_t>(portIndex)).store(stage); }
+  void Set(int portIndex, int32_t stage) {
+    entries_.at(static_cast<size_t>(portIndex)).store(stage);
+  }
 
  private:
   std::array<std::atomic<int32_t>, kMaxPorts> entries_;

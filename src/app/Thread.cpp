@@ -8,7 +8,9 @@ Thread::~Thread() {
   Join();
 }
 
-void Thread::Start() { thread_ = std::thread([this] { Body(); }); }
+void Thread::Start() {
+  thread_ = std::thread([this] { Body(); });
+}
 
 void Thread::Join() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();

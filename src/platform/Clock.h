@@ -16,4 +16,6 @@ class Clock {
 Clock& SystemClock();
 
 // Milliseconds from `since` to `now`, modulo 2^32.
-inline uint32_t TickDiff(uint32_t now, uint32_t since) { return now - since; }
+inline uint32_t TickDiff(uint32_t now, uint32_t since) {
+  return now - since;
+}

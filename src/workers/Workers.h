@@ -7,7 +7,8 @@
 #include "app/WorkerFactory.h"
 
 // Each creates the worker (not yet started).
-std::unique_ptr<Thread> NewDownloadWorker(Station& station, int portNumber, int portIndex, bool logFlag);
+std::unique_ptr<Thread> NewDownloadWorker(Station& station, int portNumber, int portIndex,
+                                          bool logFlag);
 std::unique_ptr<Thread> NewLoopbackTestWorker(Station& station, int portNumber, int portIndex,
                                               bool logFlag);
 std::unique_ptr<Thread> NewProgramMacWorker(Station& station, int portNumber, int portIndex,

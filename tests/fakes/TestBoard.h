@@ -33,7 +33,9 @@ class RecordingBoard final : public Board {
  public:
   struct Cell {
     int row, column;
-    bool operator<(const Cell& o) const { return std::pair(row, column) < std::pair(o.row, o.column); }
+    bool operator<(const Cell& o) const {
+      return std::pair(row, column) < std::pair(o.row, o.column);
+    }
   };
 
   void ShowPortStatus(int portIndex, const std::string& text) override {

@@ -62,7 +62,9 @@ bool FakeSerialBus::Has(const std::string& devicePath) const {
   return lines_.count(devicePath) != 0;
 }
 
-std::unique_ptr<SerialPort> FakeSerialBus::Create() { return std::make_unique<FakeSerialPort>(*this); }
+std::unique_ptr<SerialPort> FakeSerialBus::Create() {
+  return std::make_unique<FakeSerialPort>(*this);
+}
 
 int FakeSerialPort::Open(const std::string& devicePath) {
   if (line_) return EBUSY;
