@@ -8,7 +8,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
 bash scripts/setup.sh
 JOBS="${JOBS:-$(nproc)}"
-FUZZ_SECONDS="${FUZZ_SECONDS:-60}"
+FUZZ_SECONDS="${FUZZ_SECONDS:-45}"
 
 build() {  # dir, cmake args...
   local dir="$1"; shift
