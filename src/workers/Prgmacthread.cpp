@@ -12,13 +12,8 @@
 
 namespace {
 
-struct Keyword {
-  const char* text;
-  int32_t status;
-};
-
 // Searched in this order; the first keyword a line contains decides its class.
-constexpr Keyword kKeywords[] = {
+constexpr LineKeyword kKeywords[] = {
     {"fw =", prgMACThread::RecvFwLine},
     {"verison", prgMACThread::RecvVersionLine},
     {"%GLM", prgMACThread::RecvGlmReply},
@@ -195,14 +190,13 @@ int prgMACThread::ParseMacReplies() {
     const size_t nl = held.find('\n', pos);
     if (nl == std::string_view::npos) break;  // an unfinished line waits for more bytes
     const std::string_view line = held.substr(pos, nl - pos);
-    for (const Keyword& k : kKeywords) {
-      if (line.find(k.text) == std::string_view::npos) continue;
-      recvStatus_ = k.status;
+    if (const LineKeyword* k = FindLineKeyword(line, kKeywords)) {
+      recvStatus_ = k->status;
       const std::string text(line);
       // Everything held is dropped, the bytes after this line included.
       console_.recvCount = 0;
       buf[0] = '\0';
-      if (k.status == RecvGlmReply) {
+      if (k->status == RecvGlmReply) {
         console_.ShowStatus("%s: %s OK", console_.portName.c_str(), text.c_str());
       } else {
         console_.ShowStatus("%s: %s", console_.portName.c_str(), text.c_str());

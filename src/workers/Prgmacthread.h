@@ -11,15 +11,12 @@
 #include "app/Thread.h"
 #include "job/Logmac.h"
 #include "workers/ConsolePort.h"
+#include "workers/LineClass.h"
 
 class prgMACThread final : public Thread {
  public:
   // Classes of a classified console line (the same values the download worker uses).
-  static constexpr int32_t RecvNone = 0;
-  static constexpr int32_t RecvFwLine = 1;
-  static constexpr int32_t RecvVersionLine = 6;
-  static constexpr int32_t RecvGlmReply = 7;
-  static constexpr int32_t RecvMacMismatch = 8;
+  using enum RecvStatus;
 
   static constexpr uint32_t kSilenceLimitMs = 5000;
   static constexpr size_t kCommandSize = 64;

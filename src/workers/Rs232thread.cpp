@@ -18,11 +18,7 @@
 namespace {
 
 // Line keywords in the order they are tried; the first one a line contains wins.
-struct Keyword {
-  const char* text;
-  int32_t status;
-};
-constexpr Keyword kKeywords[] = {
+constexpr LineKeyword kKeywords[] = {
     {"fw =", RS232Thread::RecvFwLine},
     {"Varnix Serial Loader", RS232Thread::RecvLoaderBanner},
     {"verison", RS232Thread::RecvVersionLine},
@@ -204,16 +200,13 @@ int RS232Thread::ParseReplies() {
     if (nl != std::string_view::npos) {
       const std::string_view candidate = rest.substr(0, nl);
       LogBytes(candidate.data(), candidate.size());
-      for (const Keyword& k : kKeywords) {
-        if (candidate.find(k.text) != std::string_view::npos) {
-          recvStatus = k.status;
-          Log("\r\n%s%s\r\n", "recv ", k.text);
-          result = kParsedLine;
-          line = candidate;
-          break;
-        }
+      if (const LineKeyword* k = FindLineKeyword(candidate, kKeywords)) {
+        recvStatus = k->status;
+        Log("\r\n%s%s\r\n", "recv ", k->text);
+        result = kParsedLine;
+        line = candidate;
+        break;
       }
-      if (result == kParsedLine) break;
       pos += nl + 1;
       continue;
     }

@@ -12,6 +12,7 @@
 #include "app/Station.h"
 #include "app/Thread.h"
 #include "workers/ConsolePort.h"
+#include "workers/LineClass.h"
 
 class RS232Thread final : public Thread {
  public:
@@ -25,18 +26,7 @@ class RS232Thread final : public Thread {
     ProcRebooting = 6,
   };
   // recvStatus: the class of the last classified line.
-  enum RecvStatus : int32_t {
-    RecvNone = 0,
-    RecvFwLine = 1,
-    RecvLoaderBanner = 2,
-    RecvDownloading = 3,
-    RecvWriteToFlash = 4,
-    RecvSaveToEeprom = 5,
-    RecvVersionLine = 6,
-    RecvGlmReply = 7,
-    RecvMacMismatch = 8,
-    RecvSycReply = 9,
-  };
+  using enum RecvStatus;
 
   // Parser results.
   static constexpr int kParsedLine = 0;
