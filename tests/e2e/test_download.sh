@@ -22,30 +22,13 @@ pl_init "$BUILD"
 # check_downloads <name> <data dir> <downloaded COM numbers> <silent COM numbers>
 # (comma-separated, either may be empty)
 check_downloads() {
-  python3 - "$WORK/$1.out" "$2/report.txt" "$2/sample.vff" "$2/sample.vef" "$3" "$4" <<'EOF' >&2
-import hashlib, re, sys
+  PYTHONPATH="$PL_E2E_DIR" python3 - "$WORK/$1.out" "$2/report.txt" "$2/sample.vff" "$2/sample.vef" "$3" "$4" <<'EOF' >&2
+import re, sys
+from devices_report import check_images, last_status as read_status, padded, read_report
 out_path, report_path, fw_path, ee_path, good, silent = sys.argv[1:7]
 errors = []
-reports, cur = {}, None
-for line in open(report_path, encoding="latin-1").read().splitlines():
-    if line.startswith("device "):
-        cur = reports.setdefault(line.split()[1], {"violation": []})
-    elif line == "end":
-        cur = None
-    elif cur is not None:
-        key, _, value = line.partition(" ")
-        if key == "violation":
-            cur["violation"].append(value)
-        else:
-            cur[key] = value
-last_status = {}
-for line in open(out_path, encoding="latin-1").read().splitlines():
-    parts = line.split(" ", 2)
-    if parts[0] == "status" and len(parts) == 3:
-        last_status[int(parts[1])] = parts[2]
-
-def padded(data):
-    return data + bytes(-len(data) % 1024)
+reports = read_report(report_path)
+last_status = read_status(out_path)
 
 def ports(text):
     return [int(c) for c in text.split(",") if c]
@@ -58,20 +41,9 @@ for n in ports(good):
     if r is None:
         errors.append("%s: not in the devices' report" % com)
         continue
-    want_fw = "%d %s" % (len(fw), hashlib.sha256(fw).hexdigest())
-    if r.get("firmware") != want_fw:
-        errors.append("%s: firmware %s, expected %s" % (com, r.get("firmware"), want_fw))
-    image = bytearray(ee)
-    image[6:12] = bytes([255 - index, 0xFF, 0xFF, 0x3A, 0x5C, 0x02])
-    want_ee = "%d %s" % (len(image), hashlib.sha256(image).hexdigest())
-    if r.get("eeprom") != want_ee:
-        errors.append("%s: eeprom %s, expected %s" % (com, r.get("eeprom"), want_ee))
-    if r.get("eeprom-mac") != "02:5C:3A:FF:FF:%02X" % (255 - index):
-        errors.append("%s: eeprom-mac %s" % (com, r.get("eeprom-mac")))
+    check_images(errors, r, com, index, fw, ee)
     if r.get("mac-programmed") != "none":
         errors.append("%s: was sent a MAC address (%s)" % (com, r.get("mac-programmed")))
-    for v in r["violation"]:
-        errors.append("%s: the device refused something: %s" % (com, v))
     status = last_status.get(index, "")
     if not re.fullmatch(r"%s: .*%%GLM.* - Download OK" % com, status):
         errors.append("%s: last status '%s', expected the %%GLM line and ' - Download OK'"
