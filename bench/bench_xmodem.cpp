@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/JobState.h"
-#include "app/Station.h"
+#include "base/JobState.h"
+#include "base/Station.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
 #include "platform/PortMap.h"

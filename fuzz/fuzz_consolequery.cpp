@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/Board.h"
-#include "app/Station.h"
-#include "app/UiThread.h"
+#include "base/Board.h"
+#include "base/Station.h"
+#include "base/UiThread.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"

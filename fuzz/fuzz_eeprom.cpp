@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/MessageBoxes.h"
+#include "base/MessageBoxes.h"
 #include "eeprom/EepromChecks.h"
 #include "eeprom/EepromImage.h"
 

@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size) std::fwrite(data, 1, size, f);
   std::fclose(f);
 
-  MacPool pool(Dir(), "storedMAC.txt");
+  FileMacPool pool(Dir(), "storedMAC.txt");
   int r = pool.Load();
   Check(r == 0 || r == -1);
   Check(pool.IsLoaded() == (r == 0));

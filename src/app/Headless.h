@@ -11,9 +11,9 @@
 #include <string>
 #include <thread>
 
-#include "app/Board.h"
-#include "app/MessageBoxes.h"
-#include "app/UiThread.h"
+#include "base/Board.h"
+#include "base/MessageBoxes.h"
+#include "base/UiThread.h"
 
 // Text as one printable line: CR -> \r, LF -> \n, backslash -> \\, every other byte
 // below 0x20 or above 0x7E -> \xHH.

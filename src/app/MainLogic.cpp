@@ -16,8 +16,8 @@ constexpr const char* kConfigFile = "storedCfg.txt";
 MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes& boxes,
                      const std::string& dataDir)
     : storedConfig(dataDir, kConfigFile),
-      macPool(dataDir, kPoolFile),
       portMap(dataDir),
+      pool_(std::make_unique<FileMacPool>(dataDir, kPoolFile)),
       view_(view),
       boxes_(boxes) {
   // Neither file is read here: the pool is loaded by the job set-up, the stored job
@@ -37,7 +37,7 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   station_.job = &job;
   station_.stages = &stages;
   station_.cfg = &storedConfig;
-  station_.pool = &macPool;
+  station_.pool = pool_.get();
 
   ownWorkers_ = std::make_unique<StationWorkerFactory>(station_);
   workers_ = ownWorkers_.get();
@@ -51,6 +51,13 @@ MainLogic::~MainLogic() {
     dispatcher_->Terminate();
     dispatcher_.reset();
   }
+}
+
+void MainLogic::SetMacPool(std::unique_ptr<MacPool> pool) {
+  if (!pool || DispatcherBusy()) return;
+  pool_->Close();
+  pool_ = std::move(pool);
+  station_.pool = pool_.get();
 }
 
 // ---- the address check ----
@@ -76,7 +83,7 @@ bool MainLogic::BuildMacLine(std::string* line) {
     return true;
   }
   std::string next, last;
-  if (!macPool.GetRange(&next, &last)) return false;
+  if (!pool_->GetRange(&next, &last)) return false;
   *line = "available " + next + " ~ " + last;
   return true;
 }
@@ -88,15 +95,15 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
     ShowError(boxes_, kStillStoppingText);
     return;
   }
-  if (!macPool.IsLoaded()) macPool.Load();
+  if (!pool_->IsLoaded()) pool_->Load();
   if (!dialog.ShowModal()) return;
   ClearMessages();
   if (job.programMac) {
     job.filesSelected = false;
-    if (!macPool.IsLoaded()) {
-      const int c = macPool.Load();
+    if (!pool_->IsLoaded()) {
+      const int c = pool_->Load();
       if (c != 0) {
-        macPool.Close();
+        pool_->Close();
         char text[64];
         std::snprintf(text, sizeof text, "MAC initialize failed: %d", c);
         SetMacGridCell(0, 0, text);
@@ -210,7 +217,7 @@ bool MainLogic::CanClose() const {
 
 void MainLogic::FormClose() {
   ReleaseEndedDispatcher();
-  macPool.Close();
+  pool_->Close();
 }
 
 // ---- Board ----

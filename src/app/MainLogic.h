@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "app/Board.h"
-#include "app/JobState.h"
-#include "app/MessageBoxes.h"
-#include "app/Station.h"
+#include "base/Board.h"
+#include "base/JobState.h"
+#include "base/MessageBoxes.h"
+#include "base/Station.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
 #include "platform/PortMap.h"
@@ -89,10 +89,14 @@ class MainLogic final : public Board {
   JobState job;
   StageTable stages;
   StoredConfig storedConfig;
-  MacPool macPool;
   PortMap portMap;
   bool eepromImported = false;
   std::string eepromImportPath;
+
+  // The MAC pool of this station (the file pool storedMAC.txt unless another was set).
+  MacPool& macPool() { return *pool_; }
+  // Replaces the pool; only while no run is going on. The old pool is closed.
+  void SetMacPool(std::unique_ptr<MacPool> pool);
 
   Station& station() { return station_; }
   MessageBoxes& boxes() { return boxes_; }
@@ -103,6 +107,7 @@ class MainLogic final : public Board {
   void StartClick();
   void StopClick();
 
+  std::unique_ptr<MacPool> pool_;
   Board& view_;
   MessageBoxes& boxes_;
   Station station_;

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "app/Board.h"
+#include "base/Board.h"
 #include "job/Logmac.h"
 #include "platform/Clock.h"
 #include "platform/PortMap.h"

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/JobState.h"
-#include "app/Station.h"
-#include "app/Thread.h"
-#include "app/WorkerFactory.h"
+#include "base/JobState.h"
+#include "base/Station.h"
+#include "base/Thread.h"
+#include "base/WorkerFactory.h"
 
 class StartThread final : public Thread {
  public:

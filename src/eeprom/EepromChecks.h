@@ -4,7 +4,7 @@
 // the checks made before an image is saved.
 #include <string>
 
-#include "app/MessageBoxes.h"
+#include "base/MessageBoxes.h"
 #include "eeprom/EepromImage.h"
 
 // Converts text as an integer: leading blanks, an optional sign, then decimal digits or

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/MessageBoxes.h"
+#include "base/MessageBoxes.h"
 
 // The editable values of one settings record. The initial values are the editor's
 // built-in settings.

@@ -16,13 +16,6 @@
 
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 constexpr MacAddress kUnset{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 constexpr size_t kMinFileSize = 36;
 constexpr size_t kMaxFileSize = 38;
@@ -31,21 +24,14 @@ constexpr size_t kWriteBackSize = 18;
 
 }  // namespace
 
-std::string FormatMac(const MacAddress& a) {
-  char buf[18];
-  std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X", a[0], a[1], a[2], a[3], a[4],
-                a[5]);
-  return std::string(buf, 17);
-}
-
-MacPool::MacPool(const std::string& dataDir, const std::string& fileName)
+FileMacPool::FileMacPool(const std::string& dataDir, const std::string& fileName)
     : nextAddress(kUnset), lastAddress(kUnset), filePath_(JoinPath(dataDir, fileName)) {}
 
-MacPool::~MacPool() {
+FileMacPool::~FileMacPool() {
   Close();
 }
 
-void MacPool::Close() {
+void FileMacPool::Close() {
   if (fd_ >= 0) {
     close(fd_);  // also releases the lock
     fd_ = -1;
@@ -53,18 +39,7 @@ void MacPool::Close() {
   loaded_ = false;
 }
 
-int MacPool::ParseMac(const char* text, size_t len, MacAddress* address) {
-  for (size_t i = 0; i < 6; ++i) {
-    if (3 * i + 1 >= len) return -1;
-    int hi = HexValue(text[3 * i]);
-    int lo = HexValue(text[3 * i + 1]);
-    if (hi < 0 || lo < 0) return -1;
-    (*address)[i] = static_cast<uint8_t>(hi * 16 + lo);
-  }
-  return 0;
-}
-
-int MacPool::Load() {
+int FileMacPool::Load() {
   Close();  // a pool is loaded once; loading again starts from a closed file
   nextAddress = kUnset;
   lastAddress = kUnset;
@@ -112,8 +87,8 @@ int MacPool::Load() {
     loaded_ = true;
     return 0;
   }
-  if (ParseMac(buf, got, &nextAddress) != 0 ||
-      ParseMac(buf + kLastAddressOffset, got - kLastAddressOffset, &lastAddress) != 0) {
+  if (MacPool::ParseMac(buf, got, &nextAddress) != 0 ||
+      MacPool::ParseMac(buf + kLastAddressOffset, got - kLastAddressOffset, &lastAddress) != 0) {
     nextAddress = kUnset;
     lastAddress = kUnset;
     Close();
@@ -123,7 +98,7 @@ int MacPool::Load() {
   return 0;
 }
 
-bool MacPool::IsAvailable() const {
+bool FileMacPool::IsAvailable() const {
   if (nextAddress[0] == 0xFF || lastAddress[0] == 0xFF) return false;
   uint32_t a = Low24(nextAddress);
   uint32_t b = Low24(lastAddress);
@@ -132,14 +107,14 @@ bool MacPool::IsAvailable() const {
   return b >= a;
 }
 
-bool MacPool::GetRange(std::string* nextText, std::string* lastText) const {
+bool FileMacPool::GetRange(std::string* nextText, std::string* lastText) const {
   if (!IsAvailable()) return false;
   if (nextText) *nextText = FormatMac(nextAddress);
   if (lastText) *lastText = FormatMac(lastAddress);
   return true;
 }
 
-int MacPool::TakeNext(MacAddress* address) {
+int FileMacPool::TakeNext(MacAddress* address) {
   (*address)[0] = 0xFF;
   if (!IsAvailable()) return -1;
   *address = nextAddress;
@@ -155,7 +130,7 @@ int MacPool::TakeNext(MacAddress* address) {
   return 0;
 }
 
-int MacPool::WriteBack() {
+int FileMacPool::WriteBack() {
   if (fd_ < 0) return EBADF;
   char buf[kWriteBackSize + 1];
   std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X:", nextAddress[0], nextAddress[1],
@@ -176,7 +151,7 @@ int MacPool::WriteBack() {
   return 0;
 }
 
-int MacPool::GetAssignState(std::string* text) const {
+int FileMacPool::GetAssignState(std::string* text) const {
   if (nextAddress[0] == 0xFF || lastAddress[0] == 0xFF) return -1;
   uint32_t a = Low24(nextAddress);
   uint32_t b = Low24(lastAddress);

@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/JobState.h"
-#include "app/MessageBoxes.h"
+#include "base/JobState.h"
+#include "base/MessageBoxes.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/MessageBoxes.h"
+#include "base/MessageBoxes.h"
 #include "eeprom/EepromChecks.h"
 #include "eeprom/EepromImage.h"
 

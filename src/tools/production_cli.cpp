@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "app/Headless.h"
+#include "app/HeadlessJobDialog.h"
 #include "app/MainLogic.h"
 #include "app/Startthread.h"
-#include "job/HeadlessJobDialog.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
 #include "job/SelectFilesLogic.h"
@@ -170,7 +170,7 @@ int Run(int argc, char** argv) {
   MainLogic logic(services, board, boxes, dataDir);
 
   // The job dialog, opened, set from the options and confirmed with OK.
-  SelectFilesLogic dialogLogic(logic.job, logic.storedConfig, logic.macPool, boxes,
+  SelectFilesLogic dialogLogic(logic.job, logic.storedConfig, logic.macPool(), boxes,
                                [&logic](const std::string& text) { logic.ShowException(text); });
   HeadlessJobDialog dialog(dialogLogic, options.job);
   bool confirmed = false;

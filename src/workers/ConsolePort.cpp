@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/Board.h"
-#include "app/UiThread.h"
+#include "base/Board.h"
+#include "base/UiThread.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
 #include "platform/PortMap.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/Station.h"
+#include "base/Station.h"
 #include "platform/SerialPort.h"
 
 class PortLog {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <exception>
 
-#include "app/Board.h"
-#include "app/JobState.h"
+#include "base/Board.h"
+#include "base/JobState.h"
 #include "platform/Clock.h"
 #include "workers/Workers.h"
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "app/Station.h"
-#include "app/Thread.h"
+#include "base/Station.h"
+#include "base/Thread.h"
 #include "platform/Network.h"
 #include "workers/ConsolePort.h"
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/Station.h"
-#include "app/Thread.h"
+#include "base/Station.h"
+#include "base/Thread.h"
 #include "job/Logmac.h"
 #include "workers/ConsolePort.h"
 #include "workers/LineClass.h"

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string_view>
 
-#include "app/Board.h"
-#include "app/JobState.h"
-#include "app/UiThread.h"
+#include "base/Board.h"
+#include "base/JobState.h"
+#include "base/UiThread.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
 #include "workers/Workers.h"

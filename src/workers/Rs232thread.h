@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/Station.h"
-#include "app/Thread.h"
+#include "base/Station.h"
+#include "base/Thread.h"
 #include "workers/ConsolePort.h"
 #include "workers/LineClass.h"
 

@@ -2,9 +2,9 @@
 // Creation of the three step workers of a port, and the factory the dispatcher uses.
 #include <memory>
 
-#include "app/Station.h"
-#include "app/Thread.h"
-#include "app/WorkerFactory.h"
+#include "base/Station.h"
+#include "base/Thread.h"
+#include "base/WorkerFactory.h"
 
 // Each creates the worker (not yet started).
 std::unique_ptr<Thread> NewDownloadWorker(Station& station, int portNumber, int portIndex,

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/Station.h"
+#include "base/Station.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "workers/ConsolePort.h"

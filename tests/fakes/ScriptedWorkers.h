@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/Board.h"
-#include "app/JobState.h"
-#include "app/Station.h"
-#include "app/Thread.h"
-#include "app/WorkerFactory.h"
+#include "base/Board.h"
+#include "base/JobState.h"
+#include "base/Station.h"
+#include "base/Thread.h"
+#include "base/WorkerFactory.h"
 #include "platform/Clock.h"
 
 struct WorkerScript {

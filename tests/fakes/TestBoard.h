@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/Board.h"
-#include "app/MessageBoxes.h"
-#include "app/UiThread.h"
+#include "base/Board.h"
+#include "base/MessageBoxes.h"
+#include "base/UiThread.h"
 
 // Runs each routine directly on the calling thread, one at a time, so routines of
 // several threads never overlap (as on a real UI thread).

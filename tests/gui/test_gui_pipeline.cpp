@@ -28,8 +28,8 @@
 #include <set>
 #include <string>
 
-#include "app/JobState.h"
 #include "app/gui/Mainform.h"
+#include "base/JobState.h"
 #include "job/gui/TselectFilesDlg.h"
 
 namespace {

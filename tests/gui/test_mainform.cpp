@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/Thread.h"
-#include "app/WorkerFactory.h"
 #include "app/gui/Mainform.h"
 #include "app/gui/QtUiThread.h"
+#include "base/Thread.h"
+#include "base/WorkerFactory.h"
 #include "fakes/TestBoard.h"
 #include "platform/Network.h"
 #include "platform/fake/FakeClock.h"

@@ -57,8 +57,8 @@ struct Rig {
   std::string File(const std::string& name) const { return Dir() + "/" + name; }
   void Pool(const std::string& next, const std::string& last) {
     WriteFile(File("storedMAC.txt"), "02:5C:3A:" + next + "\r\n02:5C:3A:" + last + "\r\n");
-    main->macPool.Close();
-    QCOMPARE(main->macPool.Load(), 0);
+    main->macPool().Close();
+    QCOMPARE(main->macPool().Load(), 0);
   }
   void Show() {
     dlg->show();
@@ -227,9 +227,9 @@ void TestSelectFiles::assignWithUsedUpPool() {
   QVERIFY(!d.ChkBox_assign_mac->isEnabled());
 
   // Without a usable pool: "MAC not available" and the box stays ticked.
-  rig.main->macPool.Close();
+  rig.main->macPool().Close();
   WriteFile(rig.File("storedMAC.txt"), "bad");
-  QCOMPARE(rig.main->macPool.Load(), -1);
+  QCOMPARE(rig.main->macPool().Load(), -1);
   d.hide();
   rig.Show();
   rig.Click(d.ChkBox_pMAC);

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "app/Board.h"
 #include "app/MainLogic.h"
+#include "base/Board.h"
 
 class QPlainTextEdit;
 class QPushButton;

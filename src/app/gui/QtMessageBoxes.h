@@ -3,7 +3,7 @@
 // buttons and icon. Texts are single-byte; CR LF pairs become line breaks.
 #include <QString>
 
-#include "app/MessageBoxes.h"
+#include "base/MessageBoxes.h"
 
 class QWidget;
 

@@ -3,7 +3,7 @@
 // it on the GUI thread; it must outlive every thread that may call RunSync.
 #include <QObject>
 
-#include "app/UiThread.h"
+#include "base/UiThread.h"
 
 class QtUiThread final : public QObject, public UiThread {
   Q_OBJECT

@@ -11,7 +11,7 @@
 #include <array>
 #include <string>
 
-#include "app/MessageBoxes.h"
+#include "base/MessageBoxes.h"
 #include "eeprom/EepromImage.h"
 
 class QAbstractButton;

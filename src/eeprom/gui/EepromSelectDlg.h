@@ -6,7 +6,7 @@
 #include <QDialog>
 #include <string>
 
-#include "app/MessageBoxes.h"
+#include "base/MessageBoxes.h"
 
 class QComboBox;
 class QFrame;

@@ -50,7 +50,7 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption) 
 TselectFilesDlg::TselectFilesDlg(MainLogic& main, QWidget* parent)
     : QDialog(parent),
       ownLogic_(std::make_unique<SelectFilesLogic>(
-          main.job, main.storedConfig, main.macPool, main.boxes(),
+          main.job, main.storedConfig, main.macPool(), main.boxes(),
           [&main](const std::string& m) { main.ShowException(m); })),
       logic_(*ownLogic_) {
   Build();

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "app/JobState.h"
-#include "app/Station.h"
+#include "base/JobState.h"
+#include "base/Station.h"
 #include "fakes/ScriptedWorkers.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"

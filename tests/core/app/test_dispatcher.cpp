@@ -79,7 +79,7 @@ class DispatcherTest : public ::testing::Test {
   PortMap ports;
   JobState job;
   StageTable stages;
-  MacPool pool;
+  FileMacPool pool;
   Station station;
   ScriptedWorkerFactory factory;
   std::unique_ptr<StartThread> dispatcher;

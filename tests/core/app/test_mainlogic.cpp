@@ -139,7 +139,7 @@ TEST_F(MainLogicTest, StartRefusalsAndWhatTheyLeaveInTheStageTable) {
 
   // MAC programming from a pool without an address.
   dir.Write("storedMAC.txt", "02:5C:3A:04:22:D2\r\n02:5C:3A:04:22:D1\r\n");
-  ASSERT_EQ(logic->macPool.Load(), 0);
+  ASSERT_EQ(logic->macPool().Load(), 0);
   SetJob(0, 0, true);
   Press();
   EXPECT_EQ(board.MacCell(0, 0), "MAC not available");
@@ -183,7 +183,7 @@ TEST_F(MainLogicTest, SelectFilesSetsUpTheJobAndTheMacLine) {
   EXPECT_EQ(boxes.Texts().back(),
             "get MAC from storedMAC.txt failed\r\nPlease put the right file and try again");
   EXPECT_FALSE(logic->job.filesSelected);
-  EXPECT_FALSE(logic->macPool.IsLoaded());
+  EXPECT_FALSE(logic->macPool().IsLoaded());
 
   // The pool file put right: the range is shown and the job is set up.
   dir.Write("storedMAC.txt", kOneAddressPool);

@@ -12,7 +12,7 @@ struct JobDialogRig {
   TempDir dir;
   JobState job;
   StoredConfig cfg{dir.path(), "storedCfg.txt"};
-  MacPool pool{dir.path(), "storedMAC.txt"};
+  FileMacPool pool{dir.path(), "storedMAC.txt"};
   RecordingBoxes boxes;
   std::vector<std::string> exceptions;
   std::vector<std::string> log;

@@ -4,13 +4,13 @@
 set(PT_JOB_WIDE_SRCS
     ${PROJECT_SOURCE_DIR}/src/job/Logmac.cpp ${PROJECT_SOURCE_DIR}/src/job/Logcfg.cpp
     ${PROJECT_SOURCE_DIR}/src/job/SelectFilesLogic.cpp
-    ${PROJECT_SOURCE_DIR}/src/job/HeadlessJobDialog.cpp)
+    ${PROJECT_SOURCE_DIR}/src/app/HeadlessJobDialog.cpp ${PROJECT_SOURCE_DIR}/src/base/MacPool.cpp)
 set(PT_JOB_WIDE_DEFS PT_MAC_BLOCK_FIRST=271057 PT_MAC_BLOCK_LAST=275152)
 
 # Loads a pool and takes addresses until none is left, printing each address only
 # after TakeNext returned 0. The kill -9 test runs and kills it again and again.
 add_executable(macpool_taker ${CMAKE_CURRENT_SOURCE_DIR}/core/job/tools/macpool_taker.cpp
-                             ${PROJECT_SOURCE_DIR}/src/job/Logmac.cpp)
+                             ${PROJECT_SOURCE_DIR}/src/job/Logmac.cpp ${PROJECT_SOURCE_DIR}/src/base/MacPool.cpp)
 target_compile_options(macpool_taker PRIVATE ${PT_WARNINGS})
 target_include_directories(macpool_taker PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
 target_compile_definitions(macpool_taker PRIVATE ${PT_JOB_WIDE_DEFS})

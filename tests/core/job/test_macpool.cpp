@@ -15,7 +15,7 @@ const std::string kD1 = "02:5C:3A:04:22:D1";
 
 struct PoolFixture : ::testing::Test {
   TempDir dir;
-  MacPool pool{dir.path(), "storedMAC.txt"};
+  FileMacPool pool{dir.path(), "storedMAC.txt"};
   void Put(const std::string& bytes) { dir.Write("storedMAC.txt", bytes); }
 };
 
@@ -44,7 +44,7 @@ TEST_F(PoolFixture, TakeTheOneAddressAndRewriteTheFile) {
 
   // Reading the rewritten file again gives the same state.
   pool.Close();
-  MacPool again(dir.path(), "storedMAC.txt");
+  FileMacPool again(dir.path(), "storedMAC.txt");
   ASSERT_EQ(again.Load(), 0);
   EXPECT_FALSE(again.IsAvailable());
   EXPECT_EQ(again.GetAssignState(&text), 1);
@@ -151,7 +151,7 @@ TEST_F(PoolFixture, OutsideThePermittedBlock) {
 TEST_F(PoolFixture, SecondHolderCannotLoad) {
   Put(kD1 + "\r\n" + kD1 + "\r\n");
   ASSERT_EQ(pool.Load(), 0);
-  MacPool other(dir.path(), "storedMAC.txt");
+  FileMacPool other(dir.path(), "storedMAC.txt");
   EXPECT_EQ(other.Load(), -1);
   pool.Close();
   EXPECT_EQ(other.Load(), 0);
@@ -165,7 +165,7 @@ TEST_F(PoolFixture, PoolHeldByAnotherProcess) {
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    MacPool held(dir.path(), "storedMAC.txt");
+    FileMacPool held(dir.path(), "storedMAC.txt");
     char c = held.Load() == 0 ? 'y' : 'n';
     if (write(ready[1], &c, 1) != 1) _exit(3);
     if (read(release[0], &c, 1) < 0) _exit(4);
@@ -185,9 +185,9 @@ TEST_F(PoolFixture, PoolHeldByAnotherProcess) {
 }
 
 // A pool whose write-back fails, as on a full or failing disk.
-class FailingPool : public MacPool {
+class FailingPool : public FileMacPool {
  public:
-  using MacPool::MacPool;
+  using FileMacPool::FileMacPool;
   int error = EIO;
 
  protected:

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "JobDialogRig.h"
-#include "job/HeadlessJobDialog.h"
+#include "app/HeadlessJobDialog.h"
 
 namespace {
 

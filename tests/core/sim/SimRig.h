@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "app/Station.h"
+#include "base/Station.h"
 #include "fakes/TestBoard.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"

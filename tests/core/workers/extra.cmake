@@ -7,7 +7,7 @@ file(GLOB pt_widepool_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/w
 if(pt_widepool_tests)
   file(GLOB pt_widepool_srcs CONFIGURE_DEPENDS
        ${PROJECT_SOURCE_DIR}/src/platform/*.cpp ${PROJECT_SOURCE_DIR}/src/platform/fake/*.cpp
-       ${PROJECT_SOURCE_DIR}/src/job/*.cpp ${PROJECT_SOURCE_DIR}/src/app/*.cpp
+       ${PROJECT_SOURCE_DIR}/src/base/*.cpp ${PROJECT_SOURCE_DIR}/src/job/*.cpp ${PROJECT_SOURCE_DIR}/src/app/*.cpp
        ${PROJECT_SOURCE_DIR}/src/workers/*.cpp)
   add_executable(test_workers_widepool ${pt_widepool_tests} ${pt_widepool_srcs})
   target_compile_options(test_workers_widepool PRIVATE ${PT_WARNINGS})

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/Station.h"
+#include "base/Station.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
 #include "platform/PortMap.h"

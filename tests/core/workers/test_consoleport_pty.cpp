@@ -9,7 +9,7 @@
 
 #include <regex>
 
-#include "app/Station.h"
+#include "base/Station.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"

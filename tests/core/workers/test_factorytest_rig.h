@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/JobState.h"
-#include "app/Station.h"
+#include "base/JobState.h"
+#include "base/Station.h"
 #include "fakes/TestBoard.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"

@@ -45,7 +45,7 @@ class PrgMac : public ::testing::Test {
   Strings HostWrites(int portNumber = 3) { return rig.Line(portNumber)->HostWriteLog(); }
 
   WorkerRig rig;
-  MacPool pool;
+  FileMacPool pool;
   std::unique_ptr<prgMACThread> worker;
 };
 

@@ -27,7 +27,7 @@ struct MacOutcome {
 
 MacOutcome RunWithFaults(const SimFaults& faults) {
   WorkerRig rig;
-  MacPool pool(rig.dataDir, "storedMAC.txt");
+  FileMacPool pool(rig.dataDir, "storedMAC.txt");
   WritePoolFile(pool.FilePath(), "02:5C:3A:04:22:D1", "02:5C:3A:04:22:D1");
   EXPECT_EQ(pool.Load(), 0);
   rig.station.pool = &pool;

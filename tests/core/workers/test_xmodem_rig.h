@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "app/JobState.h"
-#include "app/Station.h"
+#include "base/JobState.h"
+#include "base/Station.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
 #include "platform/PortMap.h"

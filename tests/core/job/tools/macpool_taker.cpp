@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: macpool_taker DIR [FILE]\n");
     return 64;
   }
-  MacPool pool(argv[1], argc > 2 ? argv[2] : "storedMAC.txt");
+  FileMacPool pool(argv[1], argc > 2 ? argv[2] : "storedMAC.txt");
   if (pool.Load() != 0) {
     std::fprintf(stderr, "load failed\n");
     return 3;

@@ -10,7 +10,7 @@
 #include <set>
 
 #include "JobDialogRig.h"
-#include "job/HeadlessJobDialog.h"
+#include "app/HeadlessJobDialog.h"
 
 namespace {
 

@@ -64,7 +64,7 @@ class WidePool : public ::testing::Test {
   }
 
   WorkerRig rig;
-  MacPool pool;
+  FileMacPool pool;
   std::vector<Strings> commands;  // per port
 };
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "app/UiThread.h"
+#include "base/UiThread.h"
 
 class Thread {
  public:

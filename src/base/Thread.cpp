@@ -1,4 +1,4 @@
-#include "app/Thread.h"
+#include "base/Thread.h"
 
 #include <cstdio>
 #include <exception>

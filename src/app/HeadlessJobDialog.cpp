@@ -1,4 +1,4 @@
-#include "job/HeadlessJobDialog.h"
+#include "app/HeadlessJobDialog.h"
 
 int HeadlessJobOptions::BaudIndexFromText(const std::string& text) {
   for (int i = 0; i < 3; ++i) {

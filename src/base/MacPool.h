@@ -1,0 +1,56 @@
+#pragma once
+// The MAC address pool as the station sees it: the next address to hand out and the
+// last address of the pool, both inside the permitted block fixed at build time.
+// Implementations: the file pool storedMAC.txt (job/Logmac.h) and the factory-wide
+// database pool. Every routine runs on the UI thread only; workers reach TakeNext
+// through Synchronize, so pool operations never run concurrently.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#ifndef PT_MAC_BLOCK_FIRST
+#define PT_MAC_BLOCK_FIRST 271057
+#endif
+#ifndef PT_MAC_BLOCK_LAST
+#define PT_MAC_BLOCK_LAST 271057
+#endif
+
+using MacAddress = std::array<uint8_t, 6>;
+
+// The permitted block: last three bytes as one 24-bit number.
+constexpr uint32_t MacBlockFirst = PT_MAC_BLOCK_FIRST;
+constexpr uint32_t MacBlockLast = PT_MAC_BLOCK_LAST;
+
+// Last three bytes as one big-endian 24-bit number.
+inline uint32_t Low24(const MacAddress& a) {
+  return (uint32_t{a[3]} << 16) | (uint32_t{a[4]} << 8) | uint32_t{a[5]};
+}
+// "HH:HH:HH:HH:HH:HH", upper-case hex.
+std::string FormatMac(const MacAddress& a);
+
+class MacPool {
+ public:
+  virtual ~MacPool() = default;
+
+  // 0 or -1 (or another failure code, shown as "MAC initialize failed: %d"). A loaded
+  // pool is held for this station until Close.
+  virtual int Load() = 0;
+  virtual void Close() = 0;
+  virtual bool IsLoaded() const = 0;
+  // The next address and the last one are set and inside the permitted block, and
+  // the next is not past the last.
+  virtual bool IsAvailable() const = 0;
+  // The free range as MAC texts; false when !IsAvailable().
+  virtual bool GetRange(std::string* nextText, std::string* lastText) const = 0;
+  // Hands out the next address once it is durably recorded as taken: 0, -1 (none
+  // left) or a positive error number. On failure address[0] == 0xFF.
+  virtual int TakeNext(MacAddress* address) = 0;
+  // 0 addresses left, 1 used up (text := last address), -1 not usable.
+  virtual int GetAssignState(std::string* text) const = 0;
+  // Where the pool lives, for the operator ("storedMAC.txt" path, database name).
+  virtual std::string Describe() const = 0;
+
+  // "text" at 3i, 3i+1 hex digits for i = 0..5; 0 or -1.
+  static int ParseMac(const char* text, size_t len, MacAddress* address);
+};
