@@ -1,0 +1,42 @@
+#pragma once
+// The station's own settings, station.conf in the data directory: which MAC pool the
+// station uses, where its production records go and what the station is called. The
+// file is optional; a station without it uses storedMAC.txt and the embedded records
+// database. Command-line options of production-cli override single keys.
+//
+// Format: one "key = value" per line; blank lines and lines starting with '#' are
+// skipped; white space around keys and values is dropped. A key given twice keeps its
+// last value. Lines longer than kMaxLine, unknown keys and lines without '=' are
+// reported as problems (the caller shows them in the message log) and skipped.
+#include <map>
+#include <string>
+#include <vector>
+
+class StationSettings {
+ public:
+  static constexpr const char* kFileName = "station.conf";
+  static constexpr size_t kMaxLine = 1024;
+  static constexpr size_t kMaxFileBytes = 64 * 1024;
+
+  // Keys known to the station (each documented in the README).
+  static const std::vector<std::string>& KnownKeys();
+
+  // Reads dataDir/station.conf. A missing file is no problem (all defaults); an
+  // unreadable or oversized file is one. Returns false when the file exists but could
+  // not be read.
+  bool Load(const std::string& dataDir);
+  // Parses file text (for tests and for Load).
+  void Parse(const std::string& text);
+
+  // The value of key, or fallback when the key is not set.
+  std::string Get(const std::string& key, const std::string& fallback = "") const;
+  bool Has(const std::string& key) const { return values_.count(key) != 0; }
+  void Set(const std::string& key, const std::string& value) { values_[key] = value; }
+
+  // What could not be used, one text per problem, for the message log.
+  const std::vector<std::string>& Problems() const { return problems_; }
+
+ private:
+  std::map<std::string, std::string> values_;
+  std::vector<std::string> problems_;
+};
