@@ -51,7 +51,7 @@ bool WriteReport(PtyFarm& farm, const std::string& path) {
 void Usage(FILE* f) {
   std::fprintf(f,
                "usage: devicesim --dir DIR --count N [--first-com K] [--ip ADDR] [--tcp-port P]\n"
-               "                 [--fault SPEC]... [--report FILE]\n"
+               "                 [--flash-ms MS] [--fault SPEC]... [--report FILE]\n"
                "\n"
                "Simulates N serial device servers, each on a pseudo-terminal linked as\n"
                "DIR/ports/COM<K> .. DIR/ports/COM<K+N-1>, where the station looks for its ports\n"
@@ -66,6 +66,8 @@ void Usage(FILE* f) {
                "                   192.168.1.127 only inside a private network namespace)\n"
                "  --tcp-port P     echo port of the first device, the next ones P+1, ...\n"
                "                   (default: any free port; \"$GSVPA\" reports it)\n"
+               "  --flash-ms MS    time the loader takes to write each received block before\n"
+               "                   it answers it (default 3; 0 to 600000)\n"
                "  --fault SPEC     COM<n>:<fault> or all:<fault>; may be repeated\n"
                "  --report FILE    where the report goes at the end (default: none)\n"
                "  --help           this text\n"
@@ -74,6 +76,8 @@ void Usage(FILE* f) {
                "(its serial loader \"Varnix Serial Loader\": U firmware, E EEPROM, R restart,\n"
                "XMODEM-1K with CRC-16), then prints its \"verison\" line and answers \"$GSVPA\",\n"
                "\"$SYCXXMAC<mac>\", \"$GLM\", \"$SER\" (restart) and \"$SES\" (wake-up).\n"
+               "Each line keeps a serial line's time: in both directions bytes arrive no\n"
+               "faster than the rate the station set on its port allows (10 bits a byte).\n"
                "\n"
                "Faults:\n%s"
                "\n"
@@ -115,7 +119,7 @@ bool ParseInt(const char* s, long lo, long hi, long* out) {
 
 int main(int argc, char** argv) {
   std::string dir, reportPath, ipText = "127.0.0.1";
-  long count = 0, firstCom = 1, tcpPort = 0;
+  long count = 0, firstCom = 1, tcpPort = 0, flashMs = -1;
   std::vector<std::string> faults;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -146,6 +150,11 @@ int main(int argc, char** argv) {
     } else if (a == "--tcp-port") {
       if (!ParseInt(value("--tcp-port"), 1, 65535, &tcpPort)) {
         std::fprintf(stderr, "devicesim: --tcp-port must be 1 to 65535\n");
+        return 2;
+      }
+    } else if (a == "--flash-ms") {
+      if (!ParseInt(value("--flash-ms"), 0, 600000, &flashMs)) {
+        std::fprintf(stderr, "devicesim: --flash-ms must be 0 to 600000\n");
         return 2;
       }
     } else if (a == "--fault") {
@@ -217,6 +226,7 @@ int main(int argc, char** argv) {
     SimOptions o;
     o.name = names[static_cast<size_t>(k)];
     o.faults = perPort[o.name];
+    if (flashMs >= 0) o.flashWriteMs = static_cast<uint32_t>(flashMs);
     char mac[24];
     std::snprintf(mac, sizeof mac, "02:5C:3A:00:%02X:%02X",
                   static_cast<unsigned>((firstCom + k) >> 8),

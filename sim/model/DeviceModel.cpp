@@ -261,6 +261,12 @@ void DeviceModel::StartReceive(bool firmware) {
   rxViolationsTaken_ = 0;
   rxLastByte_ = now_;
   cTries_ = 0;
+  flashing_ = false;
+  held_.clear();
+  deafUntil_ = 0;
+  lossResync_ = false;
+  resyncArmed_ = false;
+  partialAt_ = 0;
   const uint64_t line = PrintLine(
       std::string("Downloading ") + (firmware ? "firmware" : "EEPROM") + " image (XMODEM-1K)", 10);
   const uint64_t gen = gen_;
@@ -287,6 +293,117 @@ void DeviceModel::ReceiveWatch() {
     return;
   }
   AfterInState(5000, [this] { ReceiveWatch(); });
+}
+
+void DeviceModel::ReceiveBytes(const uint8_t* data, size_t len) {
+  const SimFaults& f = opt_.faults;
+  if (lossResync_ || now_ < deafUntil_) {
+    LoseBytes(len);
+    return;
+  }
+  auto hold = [this](const uint8_t* p, size_t n) {
+    const size_t room = kMaxHeld - std::min(kMaxHeld, held_.size());
+    if (n > room) {
+      Violation("xmodem: " + std::to_string(n - room) +
+                " bytes sent while a block was written to flash and before its reply overran"
+                " the receive buffer");
+      n = room;
+    }
+    held_.append(reinterpret_cast<const char*>(p), n);
+  };
+  if (flashing_) {
+    hold(data, len);
+    return;
+  }
+  while (len > 0 && state_ == State::Receiving) {
+    std::string reply;
+    const int acceptedBefore = rx_.BlocksAccepted();
+    const size_t used = rx_.Feed(data, len, &reply, true);
+    data += used;
+    len -= used;
+    const bool accepted = rx_.BlocksAccepted() != acceptedBefore;
+    // Only progress keeps the receiver waiting: a station that gave up mid-transfer
+    // and now sends its wake-up text must not hold the loader here for ever.
+    if (accepted || rx_.Done()) rxLastByte_ = now_;
+    TakeXmodemViolations();
+    if (f.silentAfterBlock > 0 && rx_.BlocksAccepted() >= f.silentAfterBlock) {
+      GoDead();
+      return;
+    }
+    if (accepted && f.writeLossMs > 0) {
+      // A loader without a receive buffer during the write: it answers first, then
+      // writes, and hears nothing meanwhile.
+      Send(reply);
+      deafUntil_ = now_ + f.writeLossMs;
+      if (len > 0) LoseBytes(len);
+      return;
+    }
+    const uint32_t writeMs = f.slowFlashMs > 0 ? f.slowFlashMs : opt_.flashWriteMs;
+    if (accepted && writeMs > 0) {
+      flashing_ = true;
+      hold(data, len);
+      AfterInState(writeMs, [this, reply] {
+        flashing_ = false;
+        Send(reply);
+        std::string held;
+        held.swap(held_);
+        if (!held.empty()) ReceiveBytes(reinterpret_cast<const uint8_t*>(held.data()), held.size());
+      });
+      return;
+    }
+    Send(reply);
+    if (rx_.Done()) {
+      FinishReceive();
+      return;
+    }
+    if (used == 0) break;
+  }
+  if (state_ == State::Receiving && rx_.Partial()) {
+    partialAt_ = now_;
+    if (!resyncArmed_) {
+      resyncArmed_ = true;
+      ArmResync(1000);
+    }
+  }
+}
+
+void DeviceModel::LoseBytes(size_t len) {
+  if (len == 0) return;
+  lossResync_ = true;
+  lastLoss_ = now_;
+  if (!resyncArmed_) {
+    resyncArmed_ = true;
+    ArmResync(1000);
+  }
+}
+
+void DeviceModel::ArmResync(uint32_t delayMs) {
+  AfterInState(delayMs, [this] {
+    if (!lossResync_ && !rx_.Partial()) {
+      resyncArmed_ = false;
+      return;
+    }
+    const uint64_t last = std::max(partialAt_, lossResync_ ? lastLoss_ : 0);
+    const uint64_t quiet = now_ - last;
+    if (quiet < 1000) {
+      ArmResync(static_cast<uint32_t>(1000 - quiet));
+      return;
+    }
+    resyncArmed_ = false;
+    std::string nak;
+    if (lossResync_) {
+      // What was lost was the start of the next block (or the EOT): ask for it again.
+      lossResync_ = false;
+      ++naks_;
+      nak.push_back(static_cast<char>(XmodemReceiver::kNak));
+      Send(nak);
+      return;
+    }
+    if (rx_.Resync(&nak)) {
+      TakeXmodemViolations();
+      Send(nak);
+    }
+  });
 }
 
 void DeviceModel::TakeXmodemViolations() {
@@ -521,36 +638,10 @@ void DeviceModel::HostBytes(const uint8_t* data, size_t len, uint32_t nowMs) {
       case State::Loader:
         LoaderByte(data[i]);
         break;
-      case State::Receiving: {
-        std::string reply;
-        const auto acceptedBefore = rx_.BlocksAccepted();
-        rx_.Feed(data + i, len - i, &reply);
+      case State::Receiving:
+        ReceiveBytes(data + i, len - i);
         i = len;
-        // Only progress keeps the receiver waiting: a station that gave up mid-transfer
-        // and now sends its wake-up text must not hold the loader here for ever.
-        if (rx_.BlocksAccepted() != acceptedBefore || rx_.Done()) rxLastByte_ = now_;
-        TakeXmodemViolations();
-        if (opt_.faults.silentAfterBlock > 0 &&
-            rx_.BlocksAccepted() >= opt_.faults.silentAfterBlock) {
-          GoDead();
-          return;
-        }
-        Send(reply);
-        if (rx_.Done()) {
-          FinishReceive();
-        } else if (rx_.Partial()) {
-          const uint64_t serial = ++rxSerial_;
-          AfterInState(1000, [this, serial] {
-            if (serial != rxSerial_) return;
-            std::string nak;
-            if (rx_.Resync(&nak)) {
-              TakeXmodemViolations();
-              Send(nak);
-            }
-          });
-        }
         break;
-      }
     }
   }
 }

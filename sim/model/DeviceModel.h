@@ -19,8 +19,10 @@
 //               the "@@" window
 //   loader      "Varnix Serial Loader 1.3" and a menu; "U" firmware, "E" EEPROM,
 //               "R" restart; "Downloading ..." then "C" every second until the first
-//               block; after EOT "Write to Flash ..." or "save to eeprom ..." with the
-//               "-\r" / "|\r" spinner, then the banner again.
+//               block; each block is written to flash (flashWriteMs) before its ACK,
+//               bytes arriving meanwhile wait in the receive buffer; after EOT "Write
+//               to Flash ..." or "save to eeprom ..." with the "-\r" / "|\r" spinner,
+//               then the banner again.
 // What it refuses (recorded as violations): a command not ended by "\r\n", a command
 // before the "verison" line, "@@" without a "fw =" line, a malformed MAC address, an
 // XMODEM block with a wrong number, complement or CRC, stray bytes inside a transfer.
@@ -43,6 +45,7 @@ struct SimOptions {
   uint32_t answerDelayMs = 30;   // query answers
   uint32_t bootWindowMs = 3000;  // how long "@@" is taken after a "fw =" line
   uint32_t lineGapMs = 5;        // between printed lines
+  uint32_t flashWriteMs = 3;     // writing one received block, before its ACK
   SimFaults faults;
 };
 
@@ -111,6 +114,11 @@ class DeviceModel {
   void StartReceive(bool firmware);
   void SendC();
   void ReceiveWatch();
+  void ReceiveBytes(const uint8_t* data, size_t len);
+  // Bytes lost while the flash was written: dropped until the line is quiet.
+  void LoseBytes(size_t len);
+  // Asks for an incomplete block again once the line has been quiet for 1 s.
+  void ArmResync(uint32_t delayMs);
   void FinishReceive();
   void AbortReceive(const std::string& why);
   void GoDead();
@@ -151,8 +159,15 @@ class DeviceModel {
   XmodemReceiver rx_;
   size_t rxViolationsTaken_ = 0;
   uint64_t rxLastByte_ = 0;
-  uint64_t rxSerial_ = 0;
   int cTries_ = 0;
+  static constexpr size_t kMaxHeld = 8192;  // the loader's receive buffer
+  bool flashing_ = false;                   // writing a block; its ACK follows
+  std::string held_;                        // bytes that arrived meanwhile
+  uint64_t deafUntil_ = 0;                  // write-loss: writing, not listening
+  bool lossResync_ = false;                 // bytes were lost: waiting for quiet
+  uint64_t lastLoss_ = 0;
+  bool resyncArmed_ = false;
+  uint64_t partialAt_ = 0;  // last byte that left a block incomplete
 
   // what the device keeps
   std::vector<uint8_t> firmware_, eeprom_;

@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/Clock.h"
@@ -15,6 +17,18 @@
 
 namespace {
 constexpr size_t kMaxOut = 1u << 20;
+// Host bytes read from the pty but not yet across the line; beyond this the farm stops
+// reading and the station's writes wait in the pty, as in a serial driver's queue.
+constexpr size_t kMaxInFlight = 4096;
+// How often the line rate is read again while no bytes come from the station (bytes
+// that do come are timed at the rate read just then).
+constexpr uint32_t kBaudRefreshMs = 20;
+
+uint64_t NowUs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
 
 // The rate the station set on the slave side (0 when it cannot be read).
 uint32_t LineBaud(int fd) {
@@ -86,13 +100,12 @@ int PtyFarm::Add(SimOptions opt, uint32_t echoIp, uint16_t echoPort, std::string
     opt.tcpPort = d->echo.Port();
   }
   Device* raw = d.get();
-  d->model = std::make_unique<DeviceModel>(std::move(opt), [this, raw](const std::string& bytes) {
-    if (raw->out.size() + bytes.size() > kMaxOut) {
+  d->model = std::make_unique<DeviceModel>(std::move(opt), [raw](const std::string& bytes) {
+    if (raw->toHost.Size() + raw->out.size() + bytes.size() > kMaxOut) {
       raw->dropped += bytes.size();
       return;
     }
-    raw->out += bytes;
-    Flush(*raw);
+    raw->toHost.Put(bytes.data(), bytes.size(), NowUs());
   });
   std::lock_guard<std::mutex> lock(m_);
   devices_.push_back(std::move(d));
@@ -134,12 +147,18 @@ void PtyFarm::PowerOn() {
   std::lock_guard<std::mutex> lock(m_);
   const uint32_t now = SystemClock().TickMs();
   for (auto& d : devices_) {
-    d->model->SetHostBaud(LineBaud(d->slaveHold));
+    const uint32_t baud = LineBaud(d->slaveHold);
+    d->model->SetHostBaud(baud);
+    d->toHost.SetBaud(baud);
+    d->toDevice.SetBaud(baud);
+    d->baudAt = now;
     d->model->PowerOn(now);
   }
 }
 
-void PtyFarm::Flush(Device& d) {
+void PtyFarm::Flush(Device& d, uint64_t nowUs) {
+  const size_t due = d.toHost.Due(nowUs);
+  if (due > 0) d.out += d.toHost.Take(due);
   while (!d.out.empty()) {
     const ssize_t n = ::write(d.master, d.out.data(), d.out.size());
     if (n > 0) {
@@ -159,11 +178,19 @@ void PtyFarm::Serve(const std::atomic<bool>* stop) {
     {
       std::lock_guard<std::mutex> lock(m_);
       const uint32_t now = SystemClock().TickMs();
+      const uint64_t nowUs = NowUs();
       fds.clear();
       for (auto& d : devices_) {
-        const int64_t next = d->model->MsUntilNext(now);
+        int64_t next = d->model->MsUntilNext(now);
+        // The next byte to arrive at either end, in whole milliseconds (never early).
+        for (const LineQueue* q : {&d->toHost, &d->toDevice}) {
+          const int64_t us = q->UsUntilNext(nowUs);
+          if (us >= 0 && (next < 0 || (us + 999) / 1000 < next)) next = (us + 999) / 1000;
+        }
         if (next >= 0 && next < timeout) timeout = static_cast<int>(next);
-        fds.push_back({d->master, static_cast<short>(POLLIN | (d->out.empty() ? 0 : POLLOUT)), 0});
+        short events = d->toDevice.Size() < kMaxInFlight ? POLLIN : 0;
+        if (!d->out.empty()) events |= POLLOUT;
+        fds.push_back({d->master, events, 0});
       }
     }
     const int rc = ::poll(fds.data(), fds.size(), timeout);
@@ -174,17 +201,33 @@ void PtyFarm::Serve(const std::atomic<bool>* stop) {
     for (const auto& p : fds) hangup |= (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     if (hangup) ::poll(nullptr, 0, 20);
     std::lock_guard<std::mutex> lock(m_);
+    const uint32_t now = SystemClock().TickMs();
+    const uint64_t nowUs = NowUs();
     for (size_t i = 0; i < fds.size() && i < devices_.size(); ++i) {
       Device& d = *devices_[i];
-      d.model->SetHostBaud(LineBaud(d.slaveHold));
-      if (fds[i].revents & POLLOUT) Flush(d);
-      if (fds[i].revents & POLLIN) {
-        const ssize_t n = ::read(d.master, buf, sizeof buf);
-        if (n > 0) d.model->HostBytes(buf, static_cast<size_t>(n), SystemClock().TickMs());
+      const bool readable = (fds[i].revents & POLLIN) != 0;
+      if (readable || TickDiff(now, d.baudAt) >= kBaudRefreshMs) {
+        const uint32_t baud = LineBaud(d.slaveHold);
+        d.model->SetHostBaud(baud);
+        d.toHost.SetBaud(baud);
+        d.toDevice.SetBaud(baud);
+        d.baudAt = now;
+      }
+      if (readable) {
+        const size_t room = kMaxInFlight - std::min(kMaxInFlight, d.toDevice.Size());
+        const ssize_t n = ::read(d.master, buf, std::min(sizeof buf, room));
+        if (n > 0)
+          d.toDevice.Put(reinterpret_cast<const char*>(buf), static_cast<size_t>(n), nowUs);
+      }
+      const size_t due = d.toDevice.Due(nowUs);
+      if (due > 0) {
+        const std::string bytes = d.toDevice.Take(due);
+        d.model->HostBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), now);
       }
     }
-    const uint32_t now = SystemClock().TickMs();
     for (auto& d : devices_) d->model->Tick(now);
+    const uint64_t flushUs = NowUs();
+    for (auto& d : devices_) Flush(*d, flushUs);
   }
 }
 

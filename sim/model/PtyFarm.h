@@ -5,6 +5,10 @@
 // on the caller's thread, or Start/Stop with a thread of its own); each device's TCP
 // echo has its own thread. Everything is closed, joined and unlinked by Close (and by
 // the destructor).
+//
+// The pty moves bytes at once; the farm keeps a serial line's time instead: in both
+// directions a byte reaches the other end only once the line could have carried it at
+// the rate the station set on its side (10 bits a byte), one byte after the other.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -15,6 +19,7 @@
 
 #include "sim/model/DeviceModel.h"
 #include "sim/model/EchoServer.h"
+#include "sim/model/LineQueue.h"
 
 class PtyFarm {
  public:
@@ -53,10 +58,14 @@ class PtyFarm {
     int slaveHold = -1;  // keeps the slave's settings and the master readable between users
     std::unique_ptr<DeviceModel> model;
     EchoServer echo;
-    std::string out;  // bytes the device has sent that the pty did not take yet
+    LineQueue toHost;     // bytes the device has sent, on their way to the pty
+    LineQueue toDevice;   // bytes read from the pty, on their way to the device
+    std::string out;      // bytes that have crossed the line but the pty did not take yet
+    uint32_t baudAt = 0;  // when the line rate was last read
     uint64_t dropped = 0;
   };
-  void Flush(Device& d);
+  // Moves what has crossed the line towards the station into the pty.
+  void Flush(Device& d, uint64_t nowUs);
 
   std::mutex m_;  // the models and their output buffers
   std::vector<std::unique_ptr<Device>> devices_;

@@ -93,6 +93,8 @@ bool ApplyFault(const std::string& text, SimFaults* f, std::string* error) {
     return true;
   }
   if (name == "no-eot-ack") return flag(&f->noEotAck);
+  if (name == "slow-flash") return ms(&f->slowFlashMs, 2000);
+  if (name == "write-loss") return ms(&f->writeLossMs, 20);
   if (name == "refuse") return flag(&f->refuse);
   if (name == "echo-crlf") return flag(&f->echoCrLf);
   if (name == "echo-split") return flag(&f->echoSplit);
@@ -122,6 +124,10 @@ std::string FaultHelp() {
          "  silent-after-block=K  goes dead once block K has arrived (no ACK)\n"
          "  eot-nak=N           NAKs the end of transmission N times\n"
          "  no-eot-ack          never acknowledges the end of transmission\n"
+         "  slow-flash[=MS]     takes MS ms to write each block before its ACK (default 2000)\n"
+         "  write-loss[=MS]     ACKs each block at once, then writes it for MS ms (default 20)\n"
+         "                      and loses every byte that arrives meanwhile; after a loss\n"
+         "                      it waits for 1 s of quiet and NAKs the block\n"
          "  refuse              refuses the loopback TCP connection\n"
          "  echo-crlf           echoes the test bytes followed by \"\\r\\n\"\n"
          "  echo-split          echoes in two pieces, the second 1 s after the first\n"

@@ -26,6 +26,9 @@ struct SimFaults {
   int silentAfterBlock = 0;  // goes dead after receiving this block (no ACK)
   int eotNak = 0;            // NAKs the EOT this many times
   bool noEotAck = false;     // never acknowledges the EOT
+  uint32_t slowFlashMs = 0;  // writes each block this long before its ACK (0 = normal)
+  uint32_t writeLossMs = 0;  // ACKs each block at once, then writes it this long and
+                             // loses every byte that arrives meanwhile (0 = off)
   // ---- loopback echo ----
   bool refuse = false;      // refuses the TCP connection
   bool echoCrLf = false;    // echo followed by "\r\n"

@@ -18,8 +18,11 @@ void XmodemReceiver::Violation(std::string text) {
   if (violations_.size() < 64) violations_.push_back(std::move(text));
 }
 
-void XmodemReceiver::Feed(const uint8_t* data, size_t len, std::string* reply) {
-  for (size_t i = 0; i < len && !done_; ++i) {
+size_t XmodemReceiver::Feed(const uint8_t* data, size_t len, std::string* reply, bool stopAtReply) {
+  const size_t replied = reply->size();
+  size_t i = 0;
+  for (; i < len && !done_; ++i) {
+    if (stopAtReply && reply->size() != replied) break;
     const uint8_t b = data[i];
     if (!packet_.empty()) {
       packet_.push_back(b);
@@ -57,6 +60,7 @@ void XmodemReceiver::Feed(const uint8_t* data, size_t len, std::string* reply) {
     }
     garbage_ = true;
   }
+  return i;
 }
 
 void XmodemReceiver::Packet(std::string* reply) {

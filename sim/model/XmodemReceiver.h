@@ -26,7 +26,9 @@ class XmodemReceiver {
   explicit XmodemReceiver(Options o) : opt_(o) {}
 
   // Takes bytes from the sender; appends the replies (ACK / NAK bytes) to *reply.
-  void Feed(const uint8_t* data, size_t len, std::string* reply);
+  // With stopAtReply it stops right after the first byte that brought a reply (the
+  // caller may want to answer later). Returns the number of bytes taken.
+  size_t Feed(const uint8_t* data, size_t len, std::string* reply, bool stopAtReply = false);
   // The line was quiet while a block was incomplete or after stray bytes: drop them
   // and ask for the block again (NAK). Returns true when it did.
   bool Resync(std::string* reply);

@@ -9,6 +9,7 @@
 
 #include "SimRig.h"
 #include "job/Logcfg.h"
+#include "sim/model/LineQueue.h"
 
 namespace {
 std::string Image(size_t len, char seed) {
@@ -326,6 +327,41 @@ TEST(SimDevice, TransferFaults) {
     EXPECT_EQ("", r->ReadUntil("", 5000));
     EXPECT_EQ("dead", r->dev->Report().state);
   }
+  {
+    // Each block is written to flash before its ACK; a block sent meanwhile waits in
+    // the receive buffer and is answered after its own write.
+    auto r = start("slow-flash=2000");
+    const uint32_t t0 = r->clock.TickMs();
+    r->Send(XPacket(1, image) + XPacket(2, image));
+    EXPECT_EQ("\x06", r->ReadUntil("\x06", 3000));
+    EXPECT_GE(r->clock.TickMs() - t0, 2000u);
+    EXPECT_EQ("\x06", r->ReadUntil("\x06", 3000));
+    EXPECT_GE(r->clock.TickMs() - t0, 4000u);
+    EXPECT_TRUE(r->dev->Report().violations.empty());
+  }
+  {
+    // Answers at once, then hears nothing for 100 ms: a block sent at once is lost
+    // and asked for again after 1 s of quiet; one sent after the write is taken.
+    auto r = start("write-loss=100");
+    r->Send(XPacket(1, image));
+    EXPECT_EQ("\x06", r->ReadOnce());
+    const uint32_t t0 = r->clock.TickMs();
+    r->Send(XPacket(2, image));
+    EXPECT_EQ("\x15", r->ReadUntil("\x15", 2000));
+    EXPECT_GE(r->clock.TickMs() - t0, 1000u);
+    r->Send(XPacket(2, image));
+    EXPECT_EQ("\x06", r->ReadOnce());
+    r->ReadUntil("", 150);
+    r->Send(XPacket(3, image));
+    EXPECT_EQ("\x06", r->ReadOnce());
+    r->ReadUntil("", 150);
+    r->Send("\x04");
+    EXPECT_NE(std::string::npos, r->ReadUntil("Write to Flash").find("\x06"));
+    const SimReport rep = r->dev->Report();
+    EXPECT_EQ(Bytes(image, 3 * 1024), rep.firmware);
+    EXPECT_EQ(1, rep.naksSent);
+    EXPECT_TRUE(rep.violations.empty()) << rep.violations.front();
+  }
 }
 
 TEST(SimDevice, EchoListenerAndItsFaults) {
@@ -390,7 +426,8 @@ TEST(SimFaults, ParsesEveryDocumentedFaultAndRejectsNonsense) {
                         "eot-nak=2",   "no-eot-ack",
                         "refuse",      "echo-crlf",
                         "echo-split",  "echo-wrong",
-                        "echo-none",   "echo-late=100"}) {
+                        "echo-none",   "echo-late=100",
+                        "slow-flash",  "write-loss=50"}) {
     SimFaults g;
     EXPECT_TRUE(ApplyFault(s, &g, &err)) << s << ": " << err;
     const std::string name = std::string(s).substr(0, std::string(s).find('='));
@@ -424,4 +461,33 @@ TEST(SimDevice, AbandonedTransferTimesOutDespiteWakeUpChatter) {
     if (seen.find("Download aborted") != std::string::npos) break;
   }
   EXPECT_NE(std::string::npos, seen.find("Download aborted")) << seen;
+}
+
+// The line of the pty transport: bytes arrive one after the other at 10 bits a byte,
+// a pause on the line is not made up for, and bytes sent at another rate keep theirs.
+TEST(LineQueue, BytesArriveAtTheLineRate) {
+  LineQueue q;
+  q.SetBaud(115200);
+  EXPECT_EQ(-1, q.UsUntilNext(0));
+  const std::string packet(1029, 'p');
+  q.Put(packet.data(), packet.size(), 1000);
+  EXPECT_EQ(87, q.UsUntilNext(1000));  // 86.8 us a byte, rounded up
+  EXPECT_EQ(0u, q.Due(1086));
+  EXPECT_EQ(1u, q.Due(1087));
+  EXPECT_EQ(1028u, q.Due(1000 + 89322));  // the whole packet needs 89322.9 us
+  EXPECT_EQ(1029u, q.Due(1000 + 89323));
+  q.Put("ab", 2, 2000);  // queued behind the packet, not at 2000
+  EXPECT_EQ(1029u, q.Due(1000 + 89323 + 86));
+  EXPECT_EQ(1030u, q.Due(1000 + 89323 + 87));
+  EXPECT_EQ(1031u, q.Due(1000 + 89323 + 174));
+  EXPECT_EQ(packet, q.Take(1029));
+  EXPECT_EQ("ab", q.Take(10));
+  EXPECT_TRUE(q.Empty());
+  // After a quiet line a byte takes one byte time from when it was sent.
+  q.SetBaud(38400);
+  q.Put("c", 1, 10'000'000);
+  EXPECT_EQ(261, q.UsUntilNext(10'000'000));
+  q.SetBaud(0);  // rate not known: at once, after what is queued
+  q.Put("d", 1, 10'000'000);
+  EXPECT_EQ(2u, q.Due(10'000'261));
 }
