@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -106,6 +107,62 @@ size_t PollReplies(SerialPort* port, Clock& clock, uint32_t idleMs, uint8_t* buf
   return got > kReplyChunk ? kReplyChunk : got;
 }
 
+// When the sender looks for replies. With the fixed pause it sleeps 200 ms after
+// every packet write and idles 300 ms (100 ms for the EOT) between empty polls.
+// ACK-paced it does not pause after a write: an empty poll sleeps while the packet
+// can still be on the line, then 1 ms (10 ms once the reply is 50 ms overdue).
+class Pacer {
+ public:
+  Pacer(const XmodemPacing& pacing, Clock& clock)
+      : pacing_(pacing), clock_(clock), ackPaced_(pacing.ackPaced), lineFreeAt_(clock.TickMs()) {}
+
+  bool AckPaced() const { return ackPaced_; }
+
+  // After a write of `written` bytes of a packet; `complete` when the packet is out.
+  void PacketWritten(size_t written, bool complete) {
+    if (!ackPaced_) {
+      clock_.SleepMs(kXmodemPacketPauseMs);
+      return;
+    }
+    LineBusyFor(written);
+    // A full driver queue: give the line time to take some of it.
+    if (!complete) clock_.SleepMs(std::max<uint32_t>(1, WireMs(written)));
+  }
+  void EotWritten() {
+    if (ackPaced_) LineBusyFor(1);
+  }
+
+  // The sleep after a poll that found nothing; spacedMs is the fixed pace's.
+  uint32_t IdleMs(uint32_t spacedMs) const {
+    if (!ackPaced_) return spacedMs;
+    const uint32_t now = clock_.TickMs();
+    const int32_t onLine = static_cast<int32_t>(lineFreeAt_ - now);
+    if (onLine > 0) return static_cast<uint32_t>(onLine);
+    return TickDiff(now, lineFreeAt_) < kFastOverdueMs ? 1 : 10;
+  }
+
+  // A NAK: the pause is back for the rest of the transfer.
+  void RestorePause(int32_t blockIndex) {
+    if (!ackPaced_) return;
+    ackPaced_ = false;
+    if (pacing_.onPauseRestored) pacing_.onPauseRestored(blockIndex);
+  }
+
+ private:
+  static constexpr uint32_t kFastOverdueMs = 50;
+  // Whole milliseconds the line needs for n bytes (rounded down: never late).
+  uint32_t WireMs(size_t n) const {
+    if (pacing_.lineBaud == 0) return 0;
+    return static_cast<uint32_t>(static_cast<uint64_t>(n) * 10000 / pacing_.lineBaud);
+  }
+  void LineBusyFor(size_t n) { lineFreeAt_ = clock_.TickMs() + WireMs(n); }
+
+  const XmodemPacing& pacing_;
+  Clock& clock_;
+  bool ackPaced_;
+  uint32_t lineFreeAt_;
+};
+
 }  // namespace
 
 uint16_t XmodemCrc16(const uint8_t* data, size_t len) {
@@ -121,8 +178,10 @@ uint16_t XmodemCrc16(const uint8_t* data, size_t len) {
 }
 
 int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
-               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested) {
+               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested,
+               const XmodemPacing& pacing) {
   Clock& clock = *console.station().clock;
+  Pacer pacer(pacing, clock);
   const bool eeprom = mode == XmodemMode::Eeprom;
   const char* name = console.portName.c_str();
   const char* what = eeprom ? "EEPROM" : "Firmware";
@@ -157,7 +216,7 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
     }
     switch (state) {
       case State::WaitStart: {
-        const size_t got = PollReplies(console.port(), clock, kIdleSleepMs, reply);
+        const size_t got = PollReplies(console.port(), clock, pacer.IdleMs(kIdleSleepMs), reply);
         if (std::memchr(reply, kStartRequest, got) != nullptr) {
           state = State::ReadBlock;
         } else if (TickDiff(clock.TickMs(), timer) > kXmodemReplyTimeoutMs) {
@@ -198,7 +257,7 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
         console.ShowStatus("%s: Download %s...%d/%d", name, what, blockIndex, totalBlocks);
         size_t written = console.SendBytes(packet + sentOffset, kXmodemPacketSize - sentOffset);
         if (written > kXmodemPacketSize - sentOffset) written = kXmodemPacketSize - sentOffset;
-        clock.SleepMs(kXmodemPacketPauseMs);
+        pacer.PacketWritten(written, sentOffset + written >= kXmodemPacketSize);
         sentOffset += written;
         if (sentOffset >= kXmodemPacketSize) {
           timer = clock.TickMs();
@@ -211,7 +270,7 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
       }
 
       case State::WaitReply: {
-        const size_t got = PollReplies(console.port(), clock, kIdleSleepMs, reply);
+        const size_t got = PollReplies(console.port(), clock, pacer.IdleMs(kIdleSleepMs), reply);
         bool answered = false;
         for (size_t i = 0; i < got && !answered; ++i) {
           if (reply[i] == kAck) {
@@ -222,6 +281,7 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
             state = State::ReadBlock;
           } else if (reply[i] == kNak) {
             answered = true;
+            pacer.RestorePause(blockIndex);
             if (nakCount >= kXmodemMaxRetransmissions) {
               result = kXmodemTooManyNaks;
               state = State::Done;
@@ -243,12 +303,13 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
       case State::SendEot: {
         const uint8_t eot = kEot;
         console.SendBytes(&eot, 1);
+        pacer.EotWritten();
         state = State::WaitEotReply;
         break;
       }
 
       case State::WaitEotReply: {
-        const size_t got = PollReplies(console.port(), clock, kEotIdleSleepMs, reply);
+        const size_t got = PollReplies(console.port(), clock, pacer.IdleMs(kEotIdleSleepMs), reply);
         for (size_t i = 0; i < got; ++i) {
           if (reply[i] == kAck) {
             result = kXmodemOk;

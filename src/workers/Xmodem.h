@@ -4,7 +4,8 @@
 // Every block is a 1029-byte STX packet with 1024 data bytes (a short last block is
 // padded with 0x00), the block number modulo 256 and its complement, and the
 // big-endian CRC-16/XMODEM of the data. The transfer starts only on "C"; the sender
-// pauses 200 ms after every packet write. In EEPROM mode the first block carries the
+// pauses 200 ms after every packet write (or, ACK-paced, looks for the reply as soon
+// as the packet can have crossed the line). In EEPROM mode the first block carries the
 // port's temporary MAC address in data bytes 6..11 (last byte first); the image
 // file itself is never changed.
 #include <cstddef>
@@ -39,9 +40,22 @@ constexpr int kXmodemMaxRetransmissions = 11;
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.
 uint16_t XmodemCrc16(const uint8_t* data, size_t len);
 
+// How the sender paces its packets. By default it pauses 200 ms after every packet
+// write. ACK-paced, it looks for the reply at once: it sleeps only while the packet
+// can still be on the line (at lineBaud, 10 bits a byte), then polls every
+// millisecond. Every limit stays as it is (reply and write time-outs, retransmissions,
+// EOT handling). A NAK in ACK-paced mode brings the 200 ms pause back for the rest of
+// the transfer, and onPauseRestored is told the block index.
+struct XmodemPacing {
+  bool ackPaced = false;
+  uint32_t lineBaud = 0;  // 0: not known; the sender polls from the start
+  std::function<void(int32_t blockIndex)> onPauseRestored;
+};
+
 // Sends the image file at imagePath over the console's port. tempMac is the port's
 // temporary MAC address m0..m5 (used in EEPROM mode only). terminateRequested is
 // asked once per pass. Progress texts go to the console's status cell; all waits go
 // through the station's clock. Returns one of the kXmodem* results.
 int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
-               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested);
+               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested,
+               const XmodemPacing& pacing = {});

@@ -31,7 +31,8 @@ class XmodemTest : public ::testing::Test {
   }
   int SendPath(const std::string& path, XmodemMode mode = XmodemMode::Firmware) {
     start = rig.clock.TickMs();
-    const int r = XmodemSend(console, mode, path, mac, [this] { return stopAfter-- == 0; });
+    const int r = XmodemSend(
+        console, mode, path, mac, [this] { return stopAfter-- == 0; }, pacing);
     elapsed = rig.clock.TickMs() - start;
     return r;
   }
@@ -47,6 +48,7 @@ class XmodemTest : public ::testing::Test {
   std::shared_ptr<FakeLine> line;
   uint8_t mac[6] = {0x02, 0x5C, 0x3A, 0xFF, 0xFF, 0xFD};
   long stopAfter = -1;  // the terminate request turns true after this many checks
+  XmodemPacing pacing;
   uint32_t start = 0, elapsed = 0;
 };
 
@@ -253,6 +255,50 @@ TEST_F(XmodemTest, EotIsRepeatedOnNakUntilAckOrThreeSeconds) {
     EXPECT_GT(waited, 3000u);
     EXPECT_LE(waited, 3200u);
   }
+}
+
+TEST_F(XmodemTest, AckPacedSendsOnTheReplyAndANakBringsThePauseBack) {
+  std::vector<int32_t> restored;
+  pacing.ackPaced = true;
+  pacing.lineBaud = 115200;
+  pacing.onPauseRestored = [&](int32_t block) { restored.push_back(block); };
+  {
+    Receiver rx(line, rig.clock);
+    rx.packetReply = [](size_t k, const Receiver::Packet&) { return k == 2 ? kNak : kAck; };
+    rx.SendStart();
+    const std::string image = Pattern(5 * 1024 - 10);
+    ASSERT_EQ(Send(image), kXmodemOk);
+    EXPECT_EQ(rx.Received(), image + std::string(10, '\0'));
+    ASSERT_EQ(rx.packets.size(), 6u);
+    EXPECT_EQ(restored, std::vector<int32_t>{3});
+    // A packet's line time at 115200 baud (89 ms), then the reply is taken at once;
+    // the refused block goes again at once, and from then on every packet is paused.
+    EXPECT_EQ(rx.packets[1].at - rx.packets[0].at, 89u);
+    EXPECT_EQ(rx.packets[2].at - rx.packets[1].at, 89u);
+    EXPECT_EQ(rx.packets[3].at - rx.packets[2].at, 89u);
+    EXPECT_EQ(rx.packets[4].at - rx.packets[3].at, 200u);
+    EXPECT_EQ(rx.packets[5].at - rx.packets[4].at, 200u);
+  }
+  // The limits stay: no reply within 20 s, the EOT refused for 3 s.
+  Reset();
+  {
+    Receiver rx(line, rig.clock);
+    rx.packetReply = [](size_t, const Receiver::Packet&) { return uint8_t{0}; };
+    rx.SendStart();
+    EXPECT_EQ(Send(Pattern(100)), kXmodemNoReply);
+    const uint32_t waited = rig.clock.TickMs() - rx.packets.at(0).at;
+    EXPECT_GT(waited, 20000u);
+    EXPECT_LE(waited, 20100u);
+  }
+  Reset();
+  {
+    Receiver rx(line, rig.clock);
+    rx.eotReply = [](size_t) { return kNak; };
+    rx.SendStart();
+    EXPECT_EQ(Send(Pattern(10)), kXmodemEotTimeout);
+    EXPECT_GT(rx.eotTimes.back() - rx.eotTimes.front(), 2800u);
+  }
+  EXPECT_EQ(restored.size(), 1u) << "only a block's NAK brings the pause back";
 }
 
 TEST_F(XmodemTest, FileErrorsAndTerminationCloseTheFile) {

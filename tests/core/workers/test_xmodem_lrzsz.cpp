@@ -201,7 +201,7 @@ class XmodemLrzszTest : public ::testing::Test {
     ConsolePort console(rig.station, 1, 0);
     EXPECT_EQ(console.OpenConsolePort(), 0);
     const uint8_t mac[6] = {0x02, 0x5C, 0x3A, 0xFF, 0xFF, 0xFF};
-    const int r = XmodemSend(console, mode, rig.Path("image.bin"), mac, nullptr);
+    const int r = XmodemSend(console, mode, rig.Path("image.bin"), mac, nullptr, pacing);
     rxStatus = WaitRx();
     received = dltest::ReadFile(rig.Path("out.bin"));
     return r;
@@ -224,6 +224,7 @@ class XmodemLrzszTest : public ::testing::Test {
   std::unique_ptr<MasterFactory> factory;
   pid_t rxPid = -1;
   int rxStatus = -1;
+  XmodemPacing pacing;
   std::string received;
 };
 
@@ -249,6 +250,26 @@ TEST_F(XmodemLrzszTest, BlocksRefusedByTheReceiverAreSentAgain) {
   EXPECT_EQ(rxStatus, 0) << dltest::ReadFile(rig.Path("rx.err"));
   ExpectSentPlusPadding(firmware, received);
   EXPECT_GE(factory->link.written.load(), 7u * kXmodemPacketSize) << "no block was sent again";
+}
+
+// ACK-paced: each block follows rx's reply without the pause; a block rx refuses
+// brings the pause back, and the image still arrives byte for byte.
+TEST_F(XmodemLrzszTest, AckPacedTransfersArriveByteExact) {
+  int restored = 0;
+  pacing.ackPaced = true;
+  pacing.lineBaud = 115200;
+  pacing.onPauseRestored = [&](int32_t) { ++restored; };
+  const std::string firmware = dltest::Pattern(8 * 1024 - 300, 24);
+  EXPECT_EQ(Transfer(firmware, XmodemMode::Firmware, {}), kXmodemOk);
+  EXPECT_EQ(rxStatus, 0) << dltest::ReadFile(rig.Path("rx.err"));
+  ExpectSentPlusPadding(firmware, received);
+  EXPECT_EQ(restored, 0);
+
+  std::filesystem::remove(rig.Path("out.bin"));
+  EXPECT_EQ(Transfer(firmware, XmodemMode::Firmware, {"--errors", "2500"}), kXmodemOk);
+  EXPECT_EQ(rxStatus, 0) << dltest::ReadFile(rig.Path("rx.err"));
+  ExpectSentPlusPadding(firmware, received);
+  EXPECT_EQ(restored, 1);
 }
 
 }  // namespace
