@@ -30,6 +30,8 @@ bool HeadlessJobOptions::TakeOption(const std::vector<std::string>& args, size_t
   if (a == "--no-firmware") return flag(&firmware, false);
   if (a == "--no-loopback") return flag(&loopback, false);
   if (a == "--no-log") return flag(&log, false);
+  if (a == "--fast-download") return flag(&fastDownload, true);
+  if (a == "--no-fast-download") return flag(&fastDownload, false);
   if (a == "--eeprom") {
     eeprom = true;
     return value(&eepromFile);
@@ -91,6 +93,7 @@ bool HeadlessJobDialog::ShowModal() {
     l.ChkBox_FWClick();
     if (o.firmwareFile) l.firmware_path.text = *o.firmwareFile;
   }
+  if (o.fastDownload) l.ChkBox_fastDL.checked = *o.fastDownload;
   if (o.loopback) l.ChkBox_Ltest.checked = *o.loopback;
   if (o.baudIndex) l.console_CmbBox_index = *o.baudIndex;
   if (o.log) {

@@ -157,6 +157,7 @@ int StoredConfig::Load() {
   eepromPath.clear();
   firmwarePath.clear();
   consoleBaudIndex = 0;
+  fastDownload = false;
 
   ByteReader r(fd);
   int result = 0;
@@ -186,6 +187,8 @@ int StoredConfig::Load() {
       firmwarePath = Cut(value, kLongField);
     } else if (key == "Console:") {
       consoleBaudIndex = ClampToInt(ReadDecimal(value));
+    } else if (key == kFastDownloadKey) {
+      fastDownload = ReadDecimal(value) != 0;
     }
   }
   if (r.Error()) result = -1;
@@ -209,6 +212,7 @@ std::string StoredConfig::Compose() const {
   line("Loader:", loader, kLongField);
   line("EEPROM:", eepromPath, kLongField);
   line("Firmware:", firmwarePath, kLongField);
+  if (fastDownload) text += std::string(kFastDownloadKey) + " 1\r\n";
   text += "Console: " + std::to_string(consoleBaudIndex) + "\r\n";
   return text;
 }

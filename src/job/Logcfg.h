@@ -24,8 +24,12 @@ class StoredConfig {
   // syncs it and renames it over filePath, so the old file survives a failed save.
   int Save();
   // The exact text Save writes: the non-empty fields in the fixed order, each cut to
-  // its limit, then the "Console:" line; CR LF line ends.
+  // its limit, then the "Console:" line; CR LF line ends. With fastDownload set, the
+  // line "FastDownload: 1" comes just before the "Console:" line: one key and one
+  // value token, which a reader that does not know the key skips as a pair.
   std::string Compose() const;
+
+  static constexpr const char* kFastDownloadKey = "FastDownload:";
 
   std::string filePath;
   std::string vendor;
@@ -35,6 +39,8 @@ class StoredConfig {
   std::string eepromPath;
   std::string firmwarePath;
   int consoleBaudIndex = 0;
+  // Downloads paced by the device's replies instead of a 200 ms pause per block.
+  bool fastDownload = false;
 
  private:
   std::function<void(const std::string&)> sink_;

@@ -65,6 +65,7 @@ void SelectFilesLogic::FormShow() {
     firmware_path.text = cfg_.firmwarePath;
     int idx = cfg_.consoleBaudIndex;
     console_CmbBox_index = (idx >= 0 && idx <= 2) ? idx : -1;
+    ChkBox_fastDL.checked = cfg_.fastDownload;
   }
   CkBox_logfile.checked = false;
   log_path.enabled = false;
@@ -262,6 +263,7 @@ void SelectFilesLogic::OKBtnClick() {
     job_.programMac = ChkBox_pMAC.checked;
 
     cfg_.consoleBaudIndex = console_CmbBox_index;
+    cfg_.fastDownload = ChkBox_fastDL.checked;
     cfg_.Save();  // a failed save keeps the job in memory; the old file stays intact
 
     job_.filesSelected = true;

@@ -34,6 +34,7 @@ constexpr int kExitRefused = 2;
 const char kUsage[] =
     "usage: production-cli [--dir DIR] [--eeprom FILE | --no-eeprom]\n"
     "                      [--firmware FILE | --no-firmware] [--no-loopback]\n"
+    "                      [--fast-download | --no-fast-download]\n"
     "                      [--program-mac] [--assign-mac HH:HH:HH]\n"
     "                      [--baud 115200|57600|38400] [--log DIR | --no-log]\n"
     "\n"
@@ -43,6 +44,10 @@ const char kUsage[] =
     "                   (default: the directory of this program)\n"
     "  --eeprom FILE    download this EEPROM image (.vef); --no-eeprom: none\n"
     "  --firmware FILE  download this firmware image (.vff); --no-firmware: none\n"
+    "  --fast-download  send each image block as soon as the device has answered the\n"
+    "                   last one, instead of pausing 200 ms after every block (falls\n"
+    "                   back to the pause when the device refuses a block);\n"
+    "                   --no-fast-download: the pause (kept in storedCfg.txt)\n"
     "  --no-loopback    skip the loopback test\n"
     "  --program-mac    program a MAC address from the pool into each device\n"
     "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH into every device instead\n"
@@ -63,7 +68,7 @@ struct Options {
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   // Options that exclude each other: at most one of each pair.
-  int eepromGiven = 0, firmwareGiven = 0, logGiven = 0;
+  int eepromGiven = 0, firmwareGiven = 0, logGiven = 0, fastGiven = 0;
   for (size_t i = 0; i < args.size();) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -93,6 +98,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     eepromGiven += a == "--eeprom" || a == "--no-eeprom";
     firmwareGiven += a == "--firmware" || a == "--no-firmware";
     logGiven += a == "--log" || a == "--no-log";
+    fastGiven += a == "--fast-download" || a == "--no-fast-download";
     if (!o->job.TakeOption(args, &i, error)) {
       *error = "unknown option '" + a + "'";
       return false;
@@ -102,6 +108,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   if (eepromGiven > 1) *error = "give one of --eeprom FILE and --no-eeprom";
   if (firmwareGiven > 1) *error = "give one of --firmware FILE and --no-firmware";
   if (logGiven > 1) *error = "give one of --log DIR and --no-log";
+  if (fastGiven > 1) *error = "give one of --fast-download and --no-fast-download";
   return error->empty();
 }
 

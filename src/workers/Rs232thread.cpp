@@ -12,6 +12,7 @@
 #include "base/UiThread.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
+#include "platform/SerialPort.h"
 #include "workers/Workers.h"
 #include "workers/Xmodem.h"
 
@@ -412,10 +413,34 @@ int RS232Thread::Transfer(bool firmware) {
   const std::string path = station_.cfg
                                ? (firmware ? station_.cfg->firmwarePath : station_.cfg->eepromPath)
                                : std::string();
-  const int r = XmodemSend(console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, path,
-                           tempMac_, [this] { return Terminated(); });
+  const XmodemPacing pacing = Pacing(firmware);
+  const int r = XmodemSend(
+      console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, path, tempMac_,
+      [this] { return Terminated(); }, pacing);
   Log("\r\n%s: Xmodem %s: %d\r\n", console_.portName.c_str(), firmware ? "firmware" : "eeprom", r);
+  PacingAfter(firmware, pacing, r);
   return r;
+}
+
+XmodemPacing RS232Thread::Pacing(bool firmware) {
+  XmodemPacing p;
+  p.ackPaced = station_.cfg && station_.cfg->fastDownload && !pauseForced_;
+  p.lineBaud = BaudFromIndex(station_.cfg ? station_.cfg->consoleBaudIndex : 0);
+  p.onPauseRestored = [this, firmware](int32_t block) {
+    Log("\r\n%s: Xmodem %s: block %d refused, 200 ms pause after every packet from here on\r\n",
+        console_.portName.c_str(), firmware ? "firmware" : "eeprom", block);
+  };
+  return p;
+}
+
+void RS232Thread::PacingAfter(bool firmware, const XmodemPacing& pacing, int result) {
+  const bool lineFailed = result == kXmodemNoReply || result == kXmodemTooManyNaks ||
+                          result == kXmodemWriteTimeout || result == kXmodemEotTimeout;
+  if (!pacing.ackPaced || !lineFailed) return;
+  // The device did not keep up (or went quiet): what it is sent again gets the pause.
+  pauseForced_ = true;
+  Log("\r\n%s: Xmodem %s failed: 200 ms pause after every packet from here on\r\n",
+      console_.portName.c_str(), firmware ? "firmware" : "eeprom");
 }
 
 void RS232Thread::Write(const char* text) {

@@ -13,6 +13,7 @@
 #include "base/Thread.h"
 #include "workers/ConsolePort.h"
 #include "workers/LineClass.h"
+#include "workers/Xmodem.h"
 
 class RS232Thread final : public Thread {
  public:
@@ -83,6 +84,11 @@ class RS232Thread final : public Thread {
   void HandshakeWrite();
   // One image transfer; returns the XMODEM result.
   int Transfer(bool firmware);
+  // How the next transfer paces its packets (the job's fast download, unless an
+  // ACK-paced transfer of this worker has failed).
+  XmodemPacing Pacing(bool firmware);
+  // After a transfer's end: an ACK-paced one that failed leaves the pause on.
+  void PacingAfter(bool firmware, const XmodemPacing& pacing, int result);
   void Activity();
 
   Station& station_;
@@ -91,5 +97,6 @@ class RS232Thread final : public Thread {
   PortLog portLog_;
   uint8_t tempMac_[6];
   uint32_t lastActivity_ = 0;
-  bool nextIsSes_ = true;  // next handshake write: "$SES" (true) or the download key
+  bool nextIsSes_ = true;     // next handshake write: "$SES" (true) or the download key
+  bool pauseForced_ = false;  // an ACK-paced transfer failed: the pause for the rest
 };

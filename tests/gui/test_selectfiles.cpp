@@ -109,10 +109,11 @@ void TestSelectFiles::controlsAndInitialState() {
     const char* name;
     const char* text;
   };
-  for (auto c : {Caption{"ChkBox_pMAC", "Program MAC address"},
-                 Caption{"ChkBox_assign_mac", "Assign MAC address"}, Caption{"ChkBox_EE", "EEPROM"},
-                 Caption{"ChkBox_FW", "Firmware"}, Caption{"ChkBox_Ltest", "loopback test"},
-                 Caption{"CkBox_logfile", "log message file"}}) {
+  for (auto c :
+       {Caption{"ChkBox_pMAC", "Program MAC address"},
+        Caption{"ChkBox_assign_mac", "Assign MAC address"}, Caption{"ChkBox_EE", "EEPROM"},
+        Caption{"ChkBox_FW", "Firmware"}, Caption{"ChkBox_fastDL", "fast download"},
+        Caption{"ChkBox_Ltest", "loopback test"}, Caption{"CkBox_logfile", "log message file"}}) {
     auto* box = d.findChild<QCheckBox*>(c.name);
     QVERIFY2(box, c.name);
     QCOMPARE(box->text(), QString(c.text));
@@ -134,6 +135,7 @@ void TestSelectFiles::controlsAndInitialState() {
   QCOMPARE(d.MaskEdit_MAC->inputMask(), QString(">HH:HH:HH;_"));
   QCOMPARE(d.MaskEdit_MAC->displayText(), QString("__:__:__"));
   QVERIFY(d.ChkBox_Ltest->isChecked());
+  QVERIFY(!d.ChkBox_fastDL->isChecked());
   QVERIFY(d.console_CmbBox->isEditable());
   QCOMPARE(d.console_CmbBox->count(), 3);
   QCOMPARE(d.console_CmbBox->itemText(0), QString("115200"));
@@ -142,7 +144,8 @@ void TestSelectFiles::controlsAndInitialState() {
   QCOMPARE(d.console_CmbBox->currentIndex(), 0);
 
   // Shown with a stored job: the presets, the log unticked.
-  WriteFile(rig.File("storedCfg.txt"), "EEPROM: " + rig.File("a.vef") + "\r\nConsole: 1\r\n");
+  WriteFile(rig.File("storedCfg.txt"),
+            "EEPROM: " + rig.File("a.vef") + "\r\nFastDownload: 1\r\nConsole: 1\r\n");
   rig.main->job.jobFlags = 3;
   rig.Show();
   QCOMPARE(d.eeprom_path->text().toStdString(), rig.File("a.vef"));
@@ -151,6 +154,7 @@ void TestSelectFiles::controlsAndInitialState() {
   QVERIFY(!d.ChkBox_FW->isChecked());
   QVERIFY(!d.firmware_path->isEnabled());
   QCOMPARE(d.console_CmbBox->currentText(), QString("57600"));
+  QVERIFY(d.ChkBox_fastDL->isChecked());
   QVERIFY(!d.CkBox_logfile->isChecked());
   QVERIFY(!d.log_path->isEnabled());
   QCOMPARE(rig.main->job.jobFlags, 0);

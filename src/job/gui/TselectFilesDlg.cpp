@@ -129,6 +129,8 @@ void TselectFilesDlg::Build() {
   filesGrid->addWidget(ChkBox_FW, 1, 0);
   filesGrid->addWidget(firmware_path, 1, 1);
   filesGrid->addWidget(firmware_brs, 1, 2);
+  ChkBox_fastDL = MakeCheck(filesGroup, "ChkBox_fastDL", SelectFilesLogic::kFastDownloadCaption);
+  filesGrid->addWidget(ChkBox_fastDL, 2, 0, 1, 3);
   top->addWidget(filesGroup);
 
   // Factory test and console baud rate side by side
@@ -236,6 +238,7 @@ void TselectFilesDlg::SyncToLogic() {
   logic_.eeprom_path.text = S(eeprom_path->text());
   logic_.ChkBox_FW.checked = ChkBox_FW->isChecked();
   logic_.firmware_path.text = S(firmware_path->text());
+  logic_.ChkBox_fastDL.checked = ChkBox_fastDL->isChecked();
   logic_.ChkBox_Ltest.checked = ChkBox_Ltest->isChecked();
   // An editable combo box: the selected item is the one whose text is shown.
   logic_.console_CmbBox_index =
@@ -266,6 +269,7 @@ void TselectFilesDlg::SyncFromLogic() {
   edit(eeprom_path, logic_.eeprom_path);
   check(ChkBox_FW, logic_.ChkBox_FW);
   edit(firmware_path, logic_.firmware_path);
+  check(ChkBox_fastDL, logic_.ChkBox_fastDL);
   check(ChkBox_Ltest, logic_.ChkBox_Ltest);
   int idx = logic_.console_CmbBox_index;
   if (idx >= 0 && idx < console_CmbBox->count()) {

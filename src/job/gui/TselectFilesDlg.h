@@ -47,6 +47,7 @@ class TselectFilesDlg final : public QDialog, public JobDialog {
   QCheckBox* ChkBox_FW = nullptr;
   QLineEdit* firmware_path = nullptr;
   QPushButton* firmware_brs = nullptr;
+  QCheckBox* ChkBox_fastDL = nullptr;
   QCheckBox* ChkBox_Ltest = nullptr;
   QComboBox* console_CmbBox = nullptr;
   QCheckBox* CkBox_logfile = nullptr;

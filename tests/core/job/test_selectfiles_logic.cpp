@@ -294,9 +294,9 @@ TEST_F(SelectFiles, CancelAndSecondShowing) {
 // ---- the headless dialog ----
 
 TEST_F(SelectFiles, HeadlessOptionsParse) {
-  std::vector<std::string> args = {"--eeprom", "a.vef",        "--no-firmware", "--baud",
-                                   "57600",    "--assign-mac", "04:22:D0",      "--log",
-                                   "/l",       "--start"};
+  std::vector<std::string> args = {"--eeprom", "a.vef", "--no-firmware", "--fast-download",
+                                   "--baud",   "57600", "--assign-mac",  "04:22:D0",
+                                   "--log",    "/l",    "--start"};
   HeadlessJobOptions o;
   std::string error;
   size_t i = 0;
@@ -307,6 +307,7 @@ TEST_F(SelectFiles, HeadlessOptionsParse) {
   EXPECT_EQ(*o.eepromFile, "a.vef");
   EXPECT_FALSE(*o.firmware);
   EXPECT_EQ(*o.baudIndex, 1);
+  EXPECT_TRUE(*o.fastDownload);
   EXPECT_TRUE(*o.programMac);
   EXPECT_EQ(*o.assignMac, "04:22:D0");
   EXPECT_EQ(*o.logDir, "/l");
@@ -337,6 +338,7 @@ TEST_F(SelectFiles, HeadlessRunsTheSameChecks) {
   o.firmwareFile = Vff();
   o.loopback = false;
   o.baudIndex = 2;
+  o.fastDownload = true;
   o.log = true;
   o.logDir = Logs();
   HeadlessJobDialog good(dlg, o);
@@ -345,15 +347,28 @@ TEST_F(SelectFiles, HeadlessRunsTheSameChecks) {
   EXPECT_EQ(job.loopbackTest, 0);
   EXPECT_TRUE(job.logEnabled);
   EXPECT_TRUE(job.filesSelected);
-  EXPECT_EQ(dir.Read("storedCfg.txt"),
-            "EEPROM: " + Vef() + "\r\nFirmware: " + Vff() + "\r\nConsole: 2\r\n");
+  EXPECT_TRUE(cfg.fastDownload);
+  EXPECT_EQ(dir.Read("storedCfg.txt"), "EEPROM: " + Vef() + "\r\nFirmware: " + Vff() +
+                                           "\r\nFastDownload: 1\r\nConsole: 2\r\n");
 
-  // Shown again with no options: presets from the file, the log unticked.
+  // Shown again with no options: presets from the file (fast download too), the log
+  // unticked.
+  dlg.ChkBox_fastDL.checked = false;
   HeadlessJobDialog again(dlg, HeadlessJobOptions{});
   EXPECT_TRUE(again.ShowModal());
   EXPECT_EQ(job.jobFlags, 3);
   EXPECT_FALSE(job.logEnabled);
   EXPECT_EQ(cfg.consoleBaudIndex, 2);
+  EXPECT_TRUE(dlg.ChkBox_fastDL.checked);
+  EXPECT_TRUE(cfg.fastDownload);
+
+  HeadlessJobOptions off;
+  off.fastDownload = false;
+  HeadlessJobDialog slow(dlg, off);
+  EXPECT_TRUE(slow.ShowModal());
+  EXPECT_FALSE(cfg.fastDownload);
+  EXPECT_EQ(dir.Read("storedCfg.txt"),
+            "EEPROM: " + Vef() + "\r\nFirmware: " + Vff() + "\r\nConsole: 2\r\n");
 }
 
 TEST_F(SelectFiles, HeadlessAssignRefusedWithoutRange) {

@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -62,6 +64,48 @@ TEST_F(CfgFixture, CarriedKeysComeBackInFixedOrder) {
   EXPECT_EQ(dir.Read("storedCfg.txt"),
             "Vendor: acme\r\nNumber: 0042\r\nServerIP: 10.0.0.9\r\nLoader: ldr-2.bin\r\n"
             "Firmware: f.vff\r\nConsole: 1\r\n");
+}
+
+// The fast-download choice is one extra key/value pair just before "Console:". A
+// reader that knows only the old keys and takes the file as white-space separated
+// pairs, skipping unknown keys, reads every old key exactly as from the same job
+// saved without it; the old lines are byte for byte the same.
+TEST_F(CfgFixture, FastDownloadIsOneExtraPairThatAnOldReaderSkips) {
+  auto oldReader = [](const std::string& text) {
+    std::map<std::string, std::string> kept;
+    std::istringstream in(text);
+    std::string key, value;
+    while (in >> key) {
+      value.clear();
+      in >> value;
+      for (const char* k :
+           {"Vendor:", "Number:", "ServerIP:", "Loader:", "EEPROM:", "Firmware:", "Console:"}) {
+        if (key == k) kept[key] = value;
+      }
+    }
+    return kept;
+  };
+  ASSERT_EQ(LoadText("Vendor: acme\r\nNumber: 7\r\nEEPROM: e.vef\r\nFirmware: f.vff\r\n"
+                     "Console: 2\r\n"),
+            0);
+  EXPECT_FALSE(cfg.fastDownload);
+  const std::string without = cfg.Compose();
+  cfg.fastDownload = true;
+  ASSERT_EQ(cfg.Save(), 0);
+  const std::string with = dir.Read("storedCfg.txt");
+  EXPECT_EQ(with,
+            "Vendor: acme\r\nNumber: 7\r\nEEPROM: e.vef\r\nFirmware: f.vff\r\n"
+            "FastDownload: 1\r\nConsole: 2\r\n");
+  EXPECT_EQ(oldReader(with), oldReader(without));
+  EXPECT_EQ(oldReader(with).size(), 5u);
+
+  StoredConfig again(dir.path(), "storedCfg.txt");
+  ASSERT_EQ(again.Load(), 0);
+  EXPECT_TRUE(again.fastDownload);
+  EXPECT_EQ(again.Compose(), with);
+  EXPECT_EQ(LoadText("FastDownload: 0\r\nConsole: 1\r\n"), 0);
+  EXPECT_FALSE(cfg.fastDownload);
+  EXPECT_EQ(cfg.Compose(), "Console: 1\r\n");
 }
 
 TEST_F(CfgFixture, ConsoleValues) {

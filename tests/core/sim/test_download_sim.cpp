@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,7 @@ class DownloadSim : public ::testing::Test {
     PortMap ports("/nonexistent-download-sim-dir");
     JobState job;
     job.jobFlags = jobFlags;
+    job.logDirectory = dir_;
     StageTable stages;
     Station st;
     st.ui = &ui;
@@ -83,7 +85,7 @@ class DownloadSim : public ::testing::Test {
     stages.Set(1, StageDownloading);
     const uint32_t t0 = clock.TickMs();
     {
-      RS232Thread w(st, false, 3, 1);
+      RS232Thread w(st, log_, 3, 1);
       w.Start();
       w.Join();
     }
@@ -108,6 +110,12 @@ class DownloadSim : public ::testing::Test {
     return v;
   }
 
+  std::string PortLog() const {
+    std::ifstream f(dir_ + "/logCOM3.txt", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+
+  bool log_ = false;
   std::string dir_;
   std::string firmware_, eeprom_;
   StoredConfig cfg_{"/nonexistent-download-sim-dir", "storedCfg.txt"};
@@ -142,15 +150,49 @@ TEST_F(DownloadSim, ADeviceThatStartedLongAgoIsWokenFirst) {
 }
 
 TEST_F(DownloadSim, FaultsTheWorkerRidesOut) {
-  for (const char* fault :
-       {"nak-block=2x3", "eot-nak=2", "split", "nul", "prompt", "noise", "mac-mismatch"}) {
-    SCOPED_TRACE(fault);
-    const Outcome o = Run(kJobFirmware | kJobEeprom, fault);
-    EXPECT_EQ(StageDownloaded, o.stage) << o.status;
-    EXPECT_EQ(Padded(firmware_), o.report.firmware);
-    EXPECT_EQ(EepromWithTempMac(), o.report.eeprom);
-    EXPECT_TRUE(o.report.violations.empty()) << o.report.violations.front();
+  for (const bool fast : {false, true}) {
+    cfg_.fastDownload = fast;
+    for (const char* fault : {"nak-block=2x3", "eot-nak=2", "split", "nul", "prompt", "noise",
+                              "mac-mismatch", "slow-flash=3000", "write-loss=150"}) {
+      SCOPED_TRACE(std::string(fault) + (fast ? " (fast download)" : ""));
+      const Outcome o = Run(kJobFirmware | kJobEeprom, fault);
+      EXPECT_EQ(StageDownloaded, o.stage) << o.status;
+      EXPECT_EQ(Padded(firmware_), o.report.firmware);
+      EXPECT_EQ(EepromWithTempMac(), o.report.eeprom);
+      EXPECT_TRUE(o.report.violations.empty()) << o.report.violations.front();
+    }
   }
+}
+
+// Fast download: the blocks follow the device's replies, not a 200 ms pause. A loader
+// that loses what arrives while it writes a block NAKs the lost block; the transfer
+// takes the pause from there on, says so in the port's log, and the images arrive.
+TEST_F(DownloadSim, FastDownloadFallsBackToThePauseWhenTheLoaderLosesBytes) {
+  firmware_.resize(6000);
+  std::ofstream(dir_ + "/fw.vff", std::ios::binary) << firmware_;
+  const Outcome paced = Run(kJobFirmware, nullptr);
+  cfg_.fastDownload = true;
+  const Outcome fast = Run(kJobFirmware, nullptr);
+  EXPECT_EQ(StageDownloaded, fast.stage) << fast.status;
+  EXPECT_EQ(Padded(firmware_), fast.report.firmware);
+  // Six blocks: 6 x 200 ms of pauses against 6 x (89 + 3) ms of line and flash.
+  EXPECT_GE(paced.virtualMs - fast.virtualMs, 600u);
+
+  log_ = true;
+  const Outcome o = Run(kJobFirmware | kJobEeprom, "write-loss=150");
+  EXPECT_EQ(StageDownloaded, o.stage) << o.status;
+  EXPECT_EQ(Padded(firmware_), o.report.firmware);
+  EXPECT_EQ(EepromWithTempMac(), o.report.eeprom);
+  // Block 2 of the firmware, and the EOT that followed the EEPROM image's one block
+  // (the next transfer starts out fast again; an EOT's NAK only repeats the EOT).
+  EXPECT_EQ(2, o.report.naksSent);
+  const std::string log = PortLog();
+  EXPECT_NE(std::string::npos,
+            log.find("\r\nCOM3: Xmodem firmware: block 2 refused, 200 ms pause after every "
+                     "packet from here on\r\n"))
+      << log;
+  EXPECT_NE(std::string::npos, log.find("COM3: Xmodem firmware: 0\r\n"));
+  EXPECT_EQ(std::string::npos, log.find("Xmodem eeprom: block")) << "one block, no loss";
 }
 
 TEST_F(DownloadSim, FaultsThatFailThePort) {
