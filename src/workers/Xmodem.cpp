@@ -110,13 +110,13 @@ size_t PollReplies(SerialPort* port, Clock& clock, uint32_t idleMs, uint8_t* buf
 // When the sender looks for replies. With the fixed pause it sleeps 200 ms after
 // every packet write and idles 300 ms (100 ms for the EOT) between empty polls.
 // ACK-paced it does not pause after a write: an empty poll sleeps while the packet
-// can still be on the line, then 1 ms (10 ms once the reply is 50 ms overdue).
+// can still be on the line, and for a block's reply also while the device took to
+// answer at least (the shortest of its last replies, less a millisecond), then polls
+// every millisecond (every 10 ms once the reply is 50 ms overdue).
 class Pacer {
  public:
   Pacer(const XmodemPacing& pacing, Clock& clock)
       : pacing_(pacing), clock_(clock), ackPaced_(pacing.ackPaced), lineFreeAt_(clock.TickMs()) {}
-
-  bool AckPaced() const { return ackPaced_; }
 
   // After a write of `written` bytes of a packet; `complete` when the packet is out.
   void PacketWritten(size_t written, bool complete) {
@@ -134,11 +134,21 @@ class Pacer {
 
   // The sleep after a poll that found nothing; spacedMs is the fixed pace's.
   uint32_t IdleMs(uint32_t spacedMs) const {
+    return ackPaced_ ? SleepUntil(lineFreeAt_) : spacedMs;
+  }
+  // The same while waiting for a block's reply.
+  uint32_t ReplyIdleMs(uint32_t spacedMs) const {
     if (!ackPaced_) return spacedMs;
-    const uint32_t now = clock_.TickMs();
-    const int32_t onLine = static_cast<int32_t>(lineFreeAt_ - now);
-    if (onLine > 0) return static_cast<uint32_t>(onLine);
-    return TickDiff(now, lineFreeAt_) < kFastOverdueMs ? 1 : 10;
+    uint32_t lag = kMaxLagMs;
+    for (uint32_t l : lags_) lag = std::min(lag, l);
+    return SleepUntil(lineFreeAt_ + (lag > 0 ? lag - 1 : 0));
+  }
+  // A block's reply was found: how long after the line was free.
+  void ReplySeen() {
+    if (!ackPaced_) return;
+    const int32_t lag = static_cast<int32_t>(clock_.TickMs() - lineFreeAt_);
+    lags_[nextLag_] = static_cast<uint32_t>(std::clamp<int32_t>(lag, 0, kMaxLagMs));
+    nextLag_ = (nextLag_ + 1) % kLags;
   }
 
   // A NAK: the pause is back for the rest of the transfer.
@@ -150,6 +160,15 @@ class Pacer {
 
  private:
   static constexpr uint32_t kFastOverdueMs = 50;
+  static constexpr int32_t kMaxLagMs = 1000;
+  static constexpr size_t kLags = 8;
+
+  uint32_t SleepUntil(uint32_t target) const {
+    const uint32_t now = clock_.TickMs();
+    const int32_t ahead = static_cast<int32_t>(target - now);
+    if (ahead > 0) return static_cast<uint32_t>(ahead);
+    return TickDiff(now, target) < kFastOverdueMs ? 1 : 10;
+  }
   // Whole milliseconds the line needs for n bytes (rounded down: never late).
   uint32_t WireMs(size_t n) const {
     if (pacing_.lineBaud == 0) return 0;
@@ -161,6 +180,8 @@ class Pacer {
   Clock& clock_;
   bool ackPaced_;
   uint32_t lineFreeAt_;
+  uint32_t lags_[kLags] = {};  // the first replies are looked for from the line's end
+  size_t nextLag_ = 0;
 };
 
 }  // namespace
@@ -270,9 +291,11 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
       }
 
       case State::WaitReply: {
-        const size_t got = PollReplies(console.port(), clock, pacer.IdleMs(kIdleSleepMs), reply);
+        const size_t got =
+            PollReplies(console.port(), clock, pacer.ReplyIdleMs(kIdleSleepMs), reply);
         bool answered = false;
         for (size_t i = 0; i < got && !answered; ++i) {
+          if (reply[i] == kAck || reply[i] == kNak) pacer.ReplySeen();
           if (reply[i] == kAck) {
             answered = true;
             ++blockIndex;

@@ -6,7 +6,10 @@
 #     blocks, the EEPROM image with the port's temporary MAC in bytes 6..11), and every
 #     port's log ends with its end entry;
 #  2. the same with COM3 silent: COM3 fails with "no response" after its eleven
-#     wake-up writes (about 75 s), the other three are downloaded, exit status 1.
+#     wake-up writes (about 75 s), the other three are downloaded, exit status 1;
+#  3. fast download with COM2's loader losing what arrives while it writes a block:
+#     COM2's log shows the fall-back to the pause, every image still arrives intact,
+#     and storedCfg.txt keeps the choice.
 #   test_download.sh <build dir> <source dir>
 set -uo pipefail
 BUILD="$1"
@@ -88,7 +91,7 @@ run() {
   pl_start_sim "$data" 4 "$@"
   local t0=$SECONDS
   pl_run "$name" "$CLI" --dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" \
-    --no-loopback --log "$data/logs"
+    --no-loopback --log "$data/logs" "${CLI_EXTRA[@]}"
   echo "$name: run took $((SECONDS - t0)) s"
   pl_stop_sim
   local before=$failures
@@ -105,6 +108,14 @@ run() {
   [ "$failures" = "$before" ] || pl_dump "$name" "$data"
 }
 
+CLI_EXTRA=()
 run all-good 0 1,2,3,4 ""
 run one-silent 1 1,2,4 3 --fault COM3:silent
+CLI_EXTRA=(--fast-download)
+run fast-loss 0 1,2,3,4 "" --fault COM2:write-loss=50
+grep -q "COM2: Xmodem firmware: block [0-9]* refused, 200 ms pause after every packet from here on" \
+  "$WORK/fast-loss/logs/logCOM2.txt" || fail "fast-loss: COM2's log does not show the fall-back"
+grep -l "refused, 200 ms pause" "$WORK"/fast-loss/logs/logCOM[134].txt \
+  && fail "fast-loss: a port without the fault fell back"
+grep -q "^FastDownload: 1" "$WORK/fast-loss/storedCfg.txt" || fail "fast-loss: the choice is not kept"
 pl_finish "download end to end"
