@@ -21,6 +21,11 @@ class LineQueue {
   // Microseconds from nowUs until the front byte arrives: 0 when it has, -1 when
   // nothing is queued.
   int64_t UsUntilNext(uint64_t nowUs) const;
+  // The same for the last byte queued.
+  int64_t UsUntilLast(uint64_t nowUs) const {
+    if (size_ == 0) return -1;
+    return lineFreeUs_ <= nowUs ? 0 : static_cast<int64_t>(lineFreeUs_ - nowUs);
+  }
   // The first n queued bytes (n at most Size()), then removes them.
   std::string Take(size_t n);
   void Clear() {

@@ -174,26 +174,31 @@ void PtyFarm::Serve(const std::atomic<bool>* stop) {
   std::vector<pollfd> fds;
   uint8_t buf[4096];
   while (!stop->load()) {
-    int timeout = 50;
+    int64_t timeoutUs = 50000;
     {
       std::lock_guard<std::mutex> lock(m_);
       const uint32_t now = SystemClock().TickMs();
       const uint64_t nowUs = NowUs();
       fds.clear();
       for (auto& d : devices_) {
-        int64_t next = d->model->MsUntilNext(now);
-        // The next byte to arrive at either end, in whole milliseconds (never early).
+        const int64_t next = d->model->MsUntilNext(now);
+        if (next >= 0) timeoutUs = std::min(timeoutUs, next * 1000);
+        // Bytes on the line are handed on at least every millisecond, and the last of
+        // them to the microsecond (what a device or station acts on is mostly the end
+        // of what was sent).
         for (const LineQueue* q : {&d->toHost, &d->toDevice}) {
-          const int64_t us = q->UsUntilNext(nowUs);
-          if (us >= 0 && (next < 0 || (us + 999) / 1000 < next)) next = (us + 999) / 1000;
+          const int64_t first = q->UsUntilNext(nowUs);
+          if (first < 0) continue;
+          timeoutUs =
+              std::min(timeoutUs, std::min(q->UsUntilLast(nowUs), std::max<int64_t>(first, 1000)));
         }
-        if (next >= 0 && next < timeout) timeout = static_cast<int>(next);
         short events = d->toDevice.Size() < kMaxInFlight ? POLLIN : 0;
         if (!d->out.empty()) events |= POLLOUT;
         fds.push_back({d->master, events, 0});
       }
     }
-    const int rc = ::poll(fds.data(), fds.size(), timeout);
+    const timespec ts{0, static_cast<long>(timeoutUs) * 1000};
+    const int rc = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
     if (rc < 0 && errno != EINTR) break;
     // A pty that reports a hang-up or an error has nothing to read: pause instead of
     // polling it again at once.

@@ -63,7 +63,7 @@ done
 "$SIM" --help > "$WORK/help.txt" || fail "--help exit status"
 for f in silent silent-after-ser late fail mac-mismatch no-glm nul split crlf-split prompt noise \
          baud no-c nak-block silent-after-block eot-nak no-eot-ack refuse echo-crlf echo-split \
-         echo-wrong echo-none echo-late; do
+         echo-wrong echo-none echo-late slow-flash write-loss; do
   grep -q "^  $f" "$WORK/help.txt" || fail "--help does not explain the fault $f"
 done
 
