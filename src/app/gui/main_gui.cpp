@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -88,7 +90,17 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Help needs no display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      Usage();
+      return 0;
+    }
+  }
+  Q_INIT_RESOURCE(resources);
   ProductionApp app(argc, argv);  // takes Qt's own options (-platform, ...) out of argv
+  app.setWindowIcon(QIcon(QStringLiteral(":/icons/production-tool.png")));
+  QGuiApplication::setDesktopFileName(QStringLiteral("production-tool"));
   std::string dataDir;
   bool haveDir = false;
   const QStringList args = QCoreApplication::arguments();
@@ -145,6 +157,8 @@ int main(int argc, char** argv) {
         char drain[16];
         while (::read(signalPipe[0], drain, sizeof drain) > 0) {
         }
+        // A termination signal is a confirmed Stop: the window closes without asking.
+        mainFrm.SetCloseConfirmed();
         CloseWhenNoModal(&mainFrm);
       });
     }
