@@ -19,6 +19,8 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 start_sim() {  # args...; sets PID, waits for "ready"
+  # Gone before the start, so an earlier run's "ready" is never taken for this one's.
+  rm -f "$WORK/out.txt"
   "$SIM" "$@" > "$WORK/out.txt" 2> "$WORK/err.txt" &
   PID=$!
   for _ in $(seq 200); do
