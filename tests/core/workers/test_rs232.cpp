@@ -467,6 +467,25 @@ TEST_F(Rs232RunTest, FailedTransferIsShownAndTheHandshakeResumes) {
   EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: 0")), std::string::npos);
 }
 
+// Fast download: the first NAK brings the pause back for that transfer; a transfer
+// that then fails on the line leaves the pause on for the worker's next one.
+TEST_F(Rs232RunTest, FastDownloadThatFailsOnTheLineSendsTheRestWithThePause) {
+  rig.cfg.fastDownload = true;
+  LoaderScript dev(line, rig.clock);
+  dev.nakTransfers = 1;
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
+  const std::string log = Log();
+  const std::string restored =
+      Entry("COM1: Xmodem eeprom: block 1 refused, 200 ms pause after every packet from here on");
+  EXPECT_NE(log.find(restored), std::string::npos) << log;
+  EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: -4") +
+                     Entry("COM1: Xmodem eeprom failed: 200 ms pause after every packet from "
+                           "here on")),
+            std::string::npos);
+  EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: 0")), std::string::npos);
+}
+
 TEST_F(Rs232RunTest, GlmReplyEndsTheDialogueInAnyStep) {
   LoaderScript dev(line, rig.clock);
   dev.glmOnAt = true;  // answered while the worker waits for the loader banner
