@@ -1,6 +1,8 @@
 #include "app/MainLogic.h"
 
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <vector>
 
@@ -11,6 +13,21 @@
 namespace {
 constexpr const char* kPoolFile = "storedMAC.txt";
 constexpr const char* kConfigFile = "storedCfg.txt";
+
+// The run's name: the UTC time of Start to the millisecond, "20250131T081502.123Z".
+std::string NewRunId() {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::time_t secs = system_clock::to_time_t(now);
+  const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&secs, &utc);
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(ms));
+  return text;
+}
 }  // namespace
 
 MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes& boxes,
@@ -95,11 +112,13 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
     ShowError(boxes_, kStillStoppingText);
     return;
   }
-  if (!pool_->IsLoaded()) pool_->Load();
+  // A pool shared with other stations is read again: they move it on.
+  if (!pool_->IsLoaded() || pool_->IsShared()) pool_->Load();
   if (!dialog.ShowModal()) return;
   ClearMessages();
   if (job.programMac) {
     job.filesSelected = false;
+    AppendMessage("MAC pool: " + pool_->Describe());
     if (!pool_->IsLoaded()) {
       const int c = pool_->Load();
       if (c != 0) {
@@ -166,6 +185,7 @@ void MainLogic::StartClick() {
     }
     SetMacGridCell(0, 0, line);
   }
+  station_.runId = NewRunId();
   WorkerFactory& factory = workers_ ? *workers_ : *ownWorkers_;
   auto dispatcher = std::make_unique<StartThread>(station_, factory, job.logEnabled);
   // Kept only once its thread runs: a dispatcher that never started would count as

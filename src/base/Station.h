@@ -2,6 +2,8 @@
 // Everything a run needs, gathered: the platform services, the board and the job.
 // Owned by the main window (or the headless runner); the dispatcher and the workers
 // keep a reference for their lifetime.
+#include <string>
+
 class UiThread;
 class Board;
 class Clock;
@@ -24,4 +26,7 @@ struct Station {
   StageTable* stages = nullptr;
   StoredConfig* cfg = nullptr;
   MacPool* pool = nullptr;
+  // Names the current run (set at Start, before the dispatcher exists): pool
+  // addresses are recorded with it.
+  std::string runId;
 };

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "app/HeadlessJobDialog.h"
 #include "app/MainLogic.h"
 #include "app/Startthread.h"
+#include "app/StationSetup.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
 #include "job/SelectFilesLogic.h"
@@ -36,6 +38,8 @@ const char kUsage[] =
     "                      [--firmware FILE | --no-firmware] [--no-loopback]\n"
     "                      [--program-mac] [--assign-mac HH:HH:HH]\n"
     "                      [--baud 115200|57600|38400] [--log DIR | --no-log]\n"
+    "                      [--pool file|postgresql] [--database CONNINFO]\n"
+    "                      [--station-name NAME]\n"
     "\n"
     "Sets up the job as the job dialog does when confirmed with OK (each option\n"
     "changes the matching control first), presses Start and runs until the run ends.\n"
@@ -48,6 +52,8 @@ const char kUsage[] =
     "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH into every device instead\n"
     "  --baud RATE      console baud rate of the devices\n"
     "  --log DIR        write the log files into DIR; --no-log: no log files\n"
+    "  --pool KIND, --database CONNINFO, --station-name NAME\n"
+    "                   override station.conf's pool, database and station-name\n"
     "Output: one line per board call on stdout (status, mac, message, exception, end),\n"
     "message boxes as 'error <caption>: <text>' on stderr.\n"
     "Exit status: 0 every port reached the job's last step, 1 a port failed or did\n"
@@ -55,6 +61,7 @@ const char kUsage[] =
 
 struct Options {
   std::optional<std::string> dir;
+  std::map<std::string, std::string> settings;  // station.conf keys given here
   bool help = false;
   HeadlessJobOptions job;  // the job dialog's controls
 };
@@ -77,6 +84,15 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         return false;
       }
       o->dir = args[i + 1];
+      i += 2;
+      continue;
+    }
+    if (a == "--pool" || a == "--database" || a == "--station-name") {
+      if (i + 1 >= args.size()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      o->settings[a.substr(2)] = args[i + 1];
       i += 2;
       continue;
     }
@@ -168,6 +184,10 @@ int Run(int argc, char** argv) {
   services.serial = &PosixSerialPorts();
   services.net = &PosixNetwork();
   MainLogic logic(services, board, boxes, dataDir);
+  StationSettings settings;
+  settings.Load(dataDir);
+  for (const auto& [key, value] : options.settings) settings.Set(key, value);
+  ApplyStationSettings(logic, settings, dataDir);
 
   // The job dialog, opened, set from the options and confirmed with OK.
   SelectFilesLogic dialogLogic(logic.job, logic.storedConfig, logic.macPool(), boxes,

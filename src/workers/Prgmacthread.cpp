@@ -52,6 +52,13 @@ void prgMACThread::SetStage(int32_t stage) {
 
 void prgMACThread::Execute() {
   const char* name = console_.portName.c_str();
+  // A pool address is settled once, programmed or failed, however the worker ends.
+  bool settled = false;
+  auto settle = [&](bool programmed) {
+    if (settled || !macTaken_ || station_.job->assignMac || !station_.pool) return;
+    settled = true;
+    Synchronize([&] { station_.pool->Settle(mac_, programmed); });
+  };
   try {
     console_.ShowStatus("%s: program MAC", name);
     const int open = console_.OpenConsolePort();
@@ -63,6 +70,7 @@ void prgMACThread::Execute() {
       return;
     }
     const int r = ProgramMac();
+    settle(r == 1);
     if (r == 1) {
       SetStage(StageProgrammed);
     } else {
@@ -73,6 +81,7 @@ void prgMACThread::Execute() {
     console_.ClosePort();
   } catch (const std::exception& e) {
     try {
+      settle(false);
       console_.ShowStatus("%s: program MAC Exception", name);
       const std::string what = e.what();
       Synchronize([&] { station_.board->ShowException(what); });
@@ -93,7 +102,8 @@ void prgMACThread::TakeMac() {
     text = "assigned MAC: " + job.assignedMacText;
     macTaken_ = 1;
   } else {
-    const int r = station_.pool ? station_.pool->TakeNext(&mac_) : -1;
+    const int r =
+        station_.pool ? station_.pool->TakeNextFor(console_.portName, station_.runId, &mac_) : -1;
     if (r != 0) {
       text = "MAC not available: " + std::to_string(r);
     } else {

@@ -184,13 +184,17 @@ TEST_F(MainLogicTest, SelectFilesSetsUpTheJobAndTheMacLine) {
             "get MAC from storedMAC.txt failed\r\nPlease put the right file and try again");
   EXPECT_FALSE(logic->job.filesSelected);
   EXPECT_FALSE(logic->macPool().IsLoaded());
+  // The log names the pool the station uses.
+  const std::string poolLine = "MAC pool: " + logic->macPool().Describe();
+  EXPECT_EQ(board.Messages(), (std::vector<std::string>{poolLine}));
 
   // The pool file put right: the range is shown and the job is set up.
   dir.Write("storedMAC.txt", kOneAddressPool);
   OnUi([&] { logic->selectFileBtnClick(dialog); });
   EXPECT_EQ(board.MacCell(0, 0), "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1");
   EXPECT_TRUE(logic->job.filesSelected);
-  EXPECT_EQ(board.Messages(), (std::vector<std::string>{"EEPROM: /images/a.vef", "Firmware: "}));
+  EXPECT_EQ(board.Messages(),
+            (std::vector<std::string>{poolLine, "EEPROM: /images/a.vef", "Firmware: "}));
 
   // An assigned address is shown without looking at the pool.
   dialog.onShow = [&] {

@@ -1,0 +1,63 @@
+#include "app/StationSetup.h"
+
+#include "app/MainLogic.h"
+#include "factorydb/PgMacPool.h"
+#include "job/Logmac.h"
+#include "platform/Paths.h"
+
+namespace {
+
+// A pool that can never be loaded: the station was told to use a pool it cannot.
+class UnusableMacPool final : public MacPool {
+ public:
+  explicit UnusableMacPool(std::string why) : why_(std::move(why)) {}
+  int Load() override { return -1; }
+  void Close() override {}
+  bool IsLoaded() const override { return false; }
+  bool IsAvailable() const override { return false; }
+  bool GetRange(std::string*, std::string*) const override { return false; }
+  int TakeNext(MacAddress* address) override {
+    (*address)[0] = 0xFF;
+    return -1;
+  }
+  int GetAssignState(std::string*) const override { return -1; }
+  std::string Describe() const override { return "none (" + why_ + ")"; }
+
+ private:
+  std::string why_;
+};
+
+}  // namespace
+
+std::string StationName(const StationSettings& settings) {
+  std::string name = settings.Get("station-name");
+  if (name.empty()) name = HostName();
+  if (name.empty()) name = "station";
+  return name;
+}
+
+void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
+                          const std::string& dataDir) {
+  for (const auto& problem : settings.Problems()) logic.AppendMessage(problem);
+  const std::string kind = settings.Get("pool", "file");
+  if (kind == "file") {
+    logic.SetMacPool(std::make_unique<FileMacPool>(dataDir, "storedMAC.txt"));
+    return;
+  }
+  if (kind != "postgresql") {
+    logic.SetMacPool(std::make_unique<UnusableMacPool>("unknown pool \"" + kind + "\""));
+    logic.AppendMessage(std::string(StationSettings::kFileName) + ": pool \"" + kind +
+                        "\" is not known (file or postgresql)");
+    return;
+  }
+  const std::string database = settings.Get("database");
+  if (database.empty()) {
+    logic.SetMacPool(std::make_unique<UnusableMacPool>("pool postgresql without a database"));
+    logic.AppendMessage(std::string(StationSettings::kFileName) +
+                        ": pool postgresql needs database = <connection string>");
+    return;
+  }
+  auto pool = std::make_unique<PgMacPool>(database, StationName(settings));
+  pool->SetMessageSink([&logic](const std::string& text) { logic.AppendMessage(text); });
+  logic.SetMacPool(std::move(pool));
+}

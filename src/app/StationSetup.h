@@ -1,0 +1,26 @@
+#pragma once
+// What station.conf (with the command line's overrides) sets up in a station: which
+// MAC pool it takes addresses from and the name it is known by.
+//
+//   pool = file        storedMAC.txt in the data directory (the default)
+//   pool = postgresql  the factory's pool in the database named by `database`
+//
+// A station configured for the factory pool never falls back to storedMAC.txt: a
+// setting it cannot use leaves it with a pool that fails to load ("MAC initialize
+// failed: -1"), and the reason goes to the message log.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/StationSettings.h"
+
+class MainLogic;
+class MacPool;
+
+// The station's name: station-name, else the host name, else "station".
+std::string StationName(const StationSettings& settings);
+
+// Sets the pool of `logic` from the settings; settings problems and the pool's own
+// problems go to the message log. Call before the job dialog is made.
+void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
+                          const std::string& dataDir);
