@@ -68,8 +68,8 @@ class PgMacPool final : public MacPool {
 
   PgLink link_;
   const std::string station_;
+  std::string conninfoProblem_;  // before conninfoOk_, which is worked out into it
   const bool conninfoOk_;
-  std::string conninfoProblem_;
   std::function<void(const std::string&)> sink_;
   std::deque<Outcome> pending_;
   std::chrono::steady_clock::time_point retryAfter_{};
