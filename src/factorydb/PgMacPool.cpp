@@ -213,7 +213,8 @@ int PgMacPool::TakeNextFor(const std::string& port, const std::string& run, MacA
     // try. Had the lost statement been committed after all, its address stays
     // recorded as taken by this port and is never handed out.
     rc = Reach(deadline, false);
-    if (rc == 0) rc = link_.Exec(kTake, params, &rows, deadline);
+    if (rc != 0) return rc;  // Reach told the message log why
+    rc = link_.Exec(kTake, params, &rows, deadline);
   }
   if (rc != 0) {
     if (PgLink::IsLinkFailure(rc) && !link_.Connected()) {
