@@ -8,10 +8,14 @@
 namespace {
 
 // A pool that can never be loaded: the station was told to use a pool it cannot.
+// Every load says why in the message log (the job set-up clears the log first).
 class UnusableMacPool final : public MacPool {
  public:
-  explicit UnusableMacPool(std::string why) : why_(std::move(why)) {}
-  int Load() override { return -1; }
+  UnusableMacPool(std::string why, MainLogic& logic) : why_(std::move(why)), logic_(logic) {}
+  int Load() override {
+    logic_.AppendMessage(std::string(StationSettings::kFileName) + ": " + why_);
+    return -1;
+  }
   void Close() override {}
   bool IsLoaded() const override { return false; }
   bool IsAvailable() const override { return false; }
@@ -21,10 +25,11 @@ class UnusableMacPool final : public MacPool {
     return -1;
   }
   int GetAssignState(std::string*) const override { return -1; }
-  std::string Describe() const override { return "none (" + why_ + ")"; }
+  std::string Describe() const override { return "none"; }
 
  private:
   std::string why_;
+  MainLogic& logic_;
 };
 
 }  // namespace
@@ -45,16 +50,14 @@ void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
     return;
   }
   if (kind != "postgresql") {
-    logic.SetMacPool(std::make_unique<UnusableMacPool>("unknown pool \"" + kind + "\""));
-    logic.AppendMessage(std::string(StationSettings::kFileName) + ": pool \"" + kind +
-                        "\" is not known (file or postgresql)");
+    logic.SetMacPool(std::make_unique<UnusableMacPool>(
+        "pool \"" + kind + "\" is not known (file or postgresql)", logic));
     return;
   }
   const std::string database = settings.Get("database");
   if (database.empty()) {
-    logic.SetMacPool(std::make_unique<UnusableMacPool>("pool postgresql without a database"));
-    logic.AppendMessage(std::string(StationSettings::kFileName) +
-                        ": pool postgresql needs database = <connection string>");
+    logic.SetMacPool(std::make_unique<UnusableMacPool>(
+        "pool postgresql needs database = <connection string>", logic));
     return;
   }
   auto pool = std::make_unique<PgMacPool>(database, StationName(settings));

@@ -10,6 +10,7 @@
 
 #include "app/MainLogic.h"
 #include "app/Startthread.h"
+#include "app/StationSetup.h"
 #include "core/app/AppTestRig.h"
 
 namespace {
@@ -206,6 +207,46 @@ TEST_F(MainLogicTest, SelectFilesSetsUpTheJobAndTheMacLine) {
   OnUi([&] { logic->selectFileBtnClick(dialog); });
   EXPECT_EQ(board.MacCell(0, 0), "assigned MAC: 02:5C:3A:04:21:0F");
   EXPECT_TRUE(logic->job.filesSelected);
+}
+
+// A station set to the factory pool never falls back to storedMAC.txt: a setting it
+// cannot use, or a database it cannot reach, fails the set-up and says why.
+TEST_F(MainLogicTest, FactoryPoolThatCannotBeUsedFailsTheSetUp) {
+  dir.Write("storedMAC.txt", kOneAddressPool);
+  FakeJobDialog dialog;
+  dialog.onShow = [&] {
+    logic->job.programMac = true;
+    return true;
+  };
+  struct Case {
+    const char* conf;
+    const char* macLine;
+    const char* logged;
+  } cases[] = {
+      {"pool = postgresql\n", "MAC initialize failed: -1",
+       "station.conf: pool postgresql needs database = <connection string>"},
+      {"pool = sqlite\n", "MAC initialize failed: -1",
+       "station.conf: pool \"sqlite\" is not known"},
+      {"pool = postgresql\ndatabase = host=/nonexistent/pt dbname=factory password=secret\n",
+       "MAC initialize failed: 2", "factory database: connection to server on socket"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.conf);
+    board.ClearMessages();
+    StationSettings settings;
+    settings.Parse(c.conf);
+    OnUi([&] { ApplyStationSettings(*logic, settings, dir.path()); });
+    OnUi([&] { logic->selectFileBtnClick(dialog); });
+    EXPECT_EQ(board.MacCell(0, 0), c.macLine);
+    EXPECT_FALSE(logic->job.filesSelected);
+    bool logged = false;
+    for (const auto& m : board.Messages()) {
+      logged = logged || m.find(c.logged) != std::string::npos;
+      EXPECT_EQ(m.find("secret"), std::string::npos) << m;
+    }
+    EXPECT_TRUE(logged) << "message log lacks: " << c.logged;
+  }
+  EXPECT_EQ(dir.Read("storedMAC.txt"), kOneAddressPool);
 }
 
 TEST_F(MainLogicTest, RunEndsByItselfAndReturnsTheButton) {
