@@ -16,6 +16,13 @@ if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   SUDO=""
   if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  # The tests start PostgreSQL servers of their own (Unix socket only): the package
+  # must not create and start its default cluster, which listens on TCP.
+  if [[ " ${missing[*]} " == *" postgresql-15 "* ]]; then
+    $SUDO mkdir -p /etc/postgresql-common/createcluster.d
+    echo "create_main_cluster = false" |
+      $SUDO tee /etc/postgresql-common/createcluster.d/production-tool.conf > /dev/null
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 else
