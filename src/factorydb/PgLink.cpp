@@ -195,21 +195,24 @@ int PgLink::Connect(Deadline deadline) {
 }
 
 int PgLink::Exec(const std::string& sql, const std::vector<std::string>& params, PgRows* rows,
-                 Deadline deadline) {
-  return Run(true, sql, params, rows, deadline);
+                 Deadline deadline, const std::vector<bool>* nulls) {
+  return Run(true, sql, params, nulls, rows, deadline);
 }
 
 int PgLink::ExecScript(const std::string& sql, Deadline deadline) {
-  return Run(false, sql, {}, nullptr, deadline);
+  return Run(false, sql, {}, nullptr, nullptr, deadline);
 }
 
 int PgLink::Run(bool withParams, const std::string& sql, const std::vector<std::string>& params,
-                PgRows* rows, Deadline deadline) {
+                const std::vector<bool>* nulls, PgRows* rows, Deadline deadline) {
   sqlState_.clear();
   if (rows) *rows = PgRows{};
   if (!conn_) return Fail(ECONNRESET, "not connected to the database");
   std::vector<const char*> values;
-  for (const auto& p : params) values.push_back(p.c_str());
+  for (size_t i = 0; i < params.size(); ++i) {
+    const bool isNull = nulls && i < nulls->size() && (*nulls)[i];
+    values.push_back(isNull ? nullptr : params[i].c_str());
+  }
   const int sent = withParams
                        ? PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()),
                                            nullptr, values.data(), nullptr, nullptr, 0)

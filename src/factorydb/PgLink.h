@@ -42,8 +42,9 @@ class PgLink {
 
   // One statement with text parameters ($1, $2, ...), its own transaction unless one
   // is open: 0 or an error number.
+  // nulls (when given): which parameters are SQL NULL.
   int Exec(const std::string& sql, const std::vector<std::string>& params, PgRows* rows,
-           Deadline deadline);
+           Deadline deadline, const std::vector<bool>* nulls = nullptr);
   // Several statements without parameters, in one round trip.
   int ExecScript(const std::string& sql, Deadline deadline);
 
@@ -62,7 +63,7 @@ class PgLink {
   int Fail(int code, const std::string& text);
   int WaitSocket(bool forWrite, Deadline deadline);
   int Run(bool withParams, const std::string& sql, const std::vector<std::string>& params,
-          PgRows* rows, Deadline deadline);
+          const std::vector<bool>* nulls, PgRows* rows, Deadline deadline);
 
   std::string conninfo_;
   std::string applicationName_;
