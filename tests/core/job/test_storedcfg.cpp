@@ -2,7 +2,10 @@
 // and a save that never loses the old file.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -221,6 +224,31 @@ TEST_F(CfgFixture, FailedSaveKeepsTheOldFile) {
 
   StoredConfig nowhere(dir.File("missing-dir"), "storedCfg.txt");
   EXPECT_EQ(nowhere.Save(), ENOENT);
+}
+
+// storedCfg.txt as a link: the file it names is replaced, in that file's directory,
+// with its permissions; the link stays. A link to something that is not a regular
+// file is refused and left alone.
+TEST_F(CfgFixture, SaveThroughALinkWritesItsTarget) {
+  mkdir(dir.File("real").c_str(), 0755);
+  dir.Write("real/cfg.txt", "Console: 1\r\n");
+  chmod(dir.File("real/cfg.txt").c_str(), 0600);
+  ASSERT_EQ(symlink("real/cfg.txt", dir.File("storedCfg.txt").c_str()), 0);
+  cfg.consoleBaudIndex = 2;
+  ASSERT_EQ(cfg.Save(), 0);
+  struct stat st {};
+  ASSERT_EQ(lstat(dir.File("storedCfg.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(dir.Read("real/cfg.txt"), "Console: 2\r\n");
+  ASSERT_EQ(stat(dir.File("real/cfg.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  unlink(dir.File("storedCfg.txt").c_str());
+  ASSERT_EQ(symlink("/dev/zero", dir.File("storedCfg.txt").c_str()), 0);
+  EXPECT_EQ(cfg.Save(), EINVAL);
+  ASSERT_EQ(lstat(dir.File("storedCfg.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(dir.CountEntries(), 2);  // the link and real/: no temporary file left
 }
 
 }  // namespace

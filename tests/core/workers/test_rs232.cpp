@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -558,6 +559,15 @@ TEST_F(Rs232RunTest, LogThatCannotBeCreatedFailsThePort) {
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
   EXPECT_EQ(Status().back(), "COM1: create log file failed: 2");
   EXPECT_TRUE(line->HostWriteLog().empty()) << "nothing is exchanged without the log";
+
+  // A link planted in the log's place is not followed into the file it names.
+  rig.job.logDirectory = rig.dir;
+  dltest::WriteFile(rig.Path("victim"), "keep me");
+  ASSERT_EQ(::symlink("victim", rig.Path("logCOM1.txt").c_str()), 0);
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: create log file failed: " + std::to_string(ELOOP));
+  EXPECT_EQ(dltest::ReadFile(rig.Path("victim")), "keep me");
 }
 
 }  // namespace
