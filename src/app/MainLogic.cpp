@@ -44,6 +44,9 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   job.filesSelected = false;
   job.logEnabled = false;
   storedConfig.SetMessageSink([this](const std::string& text) { AppendMessage(text); });
+  static_cast<FileMacPool*>(pool_.get())->SetMessageSink([this](const std::string& text) {
+    AppendMessage(text);
+  });
 
   station_.ui = services.ui;
   station_.board = this;
