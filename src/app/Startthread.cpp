@@ -107,15 +107,20 @@ void StartThread::Execute() {
     if (!Terminated()) StartDownloads();
     Supervise();
   } catch (const std::exception& e) {
-    if (logFlag_) WriteLog("StartThread exception\r\n");
-    const std::string what = e.what();
-    try {
-      Synchronize([&] { station_.board->ShowException(what); });
-    } catch (const std::exception&) {
-      // The box could not be shown; the end steps still run.
-    }
+    ReportFault(e.what());
+  } catch (...) {
+    ReportFault("unknown exception");
   }
   EndSteps();
+}
+
+void StartThread::ReportFault(const std::string& what) {
+  if (logFlag_) WriteLog("StartThread exception\r\n");
+  try {
+    Synchronize([&] { station_.board->ShowException(what); });
+  } catch (...) {
+    // The box could not be shown; the end steps still run.
+  }
 }
 
 void StartThread::WaitForPool() {

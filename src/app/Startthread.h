@@ -66,6 +66,8 @@ class StartThread final : public Thread {
   // Writes the running value, then creates the worker; a worker the factory could not
   // make leaves its port failed.
   void StartStep(int portIndex, WorkerKind kind, int32_t runningStage);
+  // Logs and shows a fault of the run; the end steps follow.
+  void ReportFault(const std::string& what);
   void EndSteps();
   void JoinWorkers();
 

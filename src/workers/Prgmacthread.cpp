@@ -72,17 +72,22 @@ void prgMACThread::Execute() {
     SetRunning(false);
     console_.ClosePort();
   } catch (const std::exception& e) {
-    try {
-      console_.ShowStatus("%s: program MAC Exception", name);
-      const std::string what = e.what();
-      Synchronize([&] { station_.board->ShowException(what); });
-    } catch (const std::exception&) {
-      // The board itself failed; the port must still end failed and closed.
-    }
-    if (!stageWritten_) SetStage(StageFailed);
-    console_.ClosePort();
-    SetRunning(false);
+    EndWithException(e.what());
+  } catch (...) {
+    EndWithException("unknown exception");
   }
+}
+
+void prgMACThread::EndWithException(const std::string& what) {
+  try {
+    console_.ShowStatus("%s: program MAC Exception", console_.portName.c_str());
+    Synchronize([&] { station_.board->ShowException(what); });
+  } catch (...) {
+    // The board itself failed; the port must still end failed and closed.
+  }
+  if (!stageWritten_) SetStage(StageFailed);
+  console_.ClosePort();
+  SetRunning(false);
 }
 
 void prgMACThread::TakeMac() {

@@ -362,12 +362,13 @@ TEST_F(DispatcherTest, LogFileThatCannotBeCreatedEndsWithoutEndSteps) {
 // Throws when asked for the worker of one place, else creates a scripted one.
 class ThrowingFactory final : public WorkerFactory {
  public:
-  ThrowingFactory(WorkerFactory& inner, int throwAt, bool returnNull)
-      : inner_(inner), throwAt_(throwAt), returnNull_(returnNull) {}
+  ThrowingFactory(WorkerFactory& inner, int throwAt, bool returnNull, bool foreign = false)
+      : inner_(inner), throwAt_(throwAt), returnNull_(returnNull), foreign_(foreign) {}
   std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
                                       bool logFlag) override {
     if (portIndex == throwAt_) {
       if (returnNull_) return nullptr;
+      if (foreign_) throw 7;
       throw std::runtime_error("no worker for you");
     }
     return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
@@ -377,6 +378,7 @@ class ThrowingFactory final : public WorkerFactory {
   WorkerFactory& inner_;
   int throwAt_;
   bool returnNull_;
+  bool foreign_;
 };
 
 TEST_F(DispatcherTest, FaultInTheRunIsShownAndTheEndStepsStopTheWorkers) {
@@ -397,6 +399,26 @@ TEST_F(DispatcherTest, FaultInTheRunIsShownAndTheEndStepsStopTheWorkers) {
   EXPECT_NE(log.find("new COM1 Thread\r\nStartThread exception\r\nStartThread end\r\n"),
             std::string::npos)
       << log;
+}
+
+TEST_F(DispatcherTest, FaultOfAnotherTypeIsShownAndTheRunEnds) {
+  AddPorts({1, 2});
+  job.jobFlags = kJobEeprom;
+  ThrowingFactory throwing(factory, 1, false, true);
+  dispatcher = std::make_unique<StartThread>(station, throwing, false);
+  dispatcher->Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(board.Exceptions(), (std::vector<std::string>{"unknown exception"}));
+  EXPECT_FALSE(board.StartRunning());
+
+  // The thread base is the last net for a body that does not catch it itself.
+  struct Thrower final : Thread {
+    using Thread::Thread;
+    void Execute() override { throw 7; }
+  } thrower(ui);
+  thrower.Start();
+  thrower.Join();
+  EXPECT_TRUE(thrower.Finished());
 }
 
 TEST_F(DispatcherTest, PortWithoutAWorkerFailsInsteadOfHangingTheRun) {

@@ -268,6 +268,20 @@ TEST_F(PrgMac, ExceptionIsShownAndFailsThePort) {
   EXPECT_TRUE(HostWrites().empty());
 }
 
+TEST_F(PrgMac, FaultOfAnotherTypeIsCaughtWithTheSameTexts) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  TripBoard trip(rig.board);
+  trip.throwOnMacLine = true;
+  trip.foreign = true;
+  rig.station.board = &trip;
+  MacDevice device(rig.clock, rig.Line(3));
+  Run();
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC Exception");
+  EXPECT_EQ(rig.board.Exceptions(), (Strings{"unknown exception"}));
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_FALSE(rig.Line(3)->IsHeld());
+}
+
 TEST_F(PrgMac, DispatcherGetsTheRealWorker) {
   LoadPool(kPoolAddress, kPoolAddress);
   MacDevice device(rig.clock, rig.Line(3));
