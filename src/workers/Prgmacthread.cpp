@@ -211,7 +211,10 @@ int prgMACThread::ParseMacReplies() {
     pos = nl + 1;
   }
 
-  const size_t rest = held.size() - pos;
+  size_t rest = held.size() - pos;
+  // A full buffer without any line end can never be completed (nothing more fits into
+  // it): drop it, or the worker would wait on it for ever.
+  if (rest >= ConsolePort::kRecvCapacity) rest = 0;
   if (rest > 0 && pos > 0) std::memmove(buf, buf + pos, rest);
   buf[rest] = '\0';
   console_.recvCount = static_cast<int32_t>(rest);
