@@ -215,6 +215,15 @@ void PtyFarm::Close() {
   devices_.clear();
 }
 
+void PtyFarm::Unplug(size_t i) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (i >= devices_.size()) return;
+  Device& d = *devices_[i];
+  if (d.slaveHold >= 0) ::close(d.slaveHold);
+  if (d.master >= 0) ::close(d.master);
+  d.slaveHold = d.master = -1;
+}
+
 std::vector<SimReport> PtyFarm::Reports() {
   std::lock_guard<std::mutex> lock(m_);
   std::vector<SimReport> out;

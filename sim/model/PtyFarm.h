@@ -37,6 +37,9 @@ class PtyFarm {
   void Stop();
   // Stops serving, closes the ptys and echo listeners, removes the links it made.
   void Close();
+  // Device i's adapter is pulled out: the device's side of its pty closes, which hangs
+  // up the station's open port. The device serves nothing more.
+  void Unplug(size_t i);
 
   size_t Count() const { return devices_.size(); }
   std::string SlavePath(size_t i) const { return devices_.at(i)->slavePath; }

@@ -154,7 +154,8 @@ int prgMACThread::ProgramMac() {
   int parsed = -2;
 
   while (!Terminated()) {
-    console_.ReadAvailable();
+    // A port that can no longer be read has lost its device (the failure is shown).
+    if (console_.ReadAvailable() != 0) return -2;
     if (console_.recvCount > 0) {
       lastActivity = clock.TickMs();
       parsed = ParseMacReplies();

@@ -122,7 +122,9 @@ void RS232Thread::RunDialogue() {
 
   while (!Terminated()) {
     clock.SleepMs(kLoopSleepMs);
-    console_.ReadAvailable(portLog_.IsOpen() ? &portLog_ : nullptr);
+    // A port that can no longer be read has lost its device: the failure is shown,
+    // and the worker ends failed.
+    if (console_.ReadAvailable(portLog_.IsOpen() ? &portLog_ : nullptr) != 0) break;
 
     if (console_.recvCount > 0) {
       // Bytes held (a partial line or a prompt, too) count as activity.

@@ -9,6 +9,12 @@
 
 #include <regex>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "base/JobState.h"
 #include "base/Station.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
@@ -17,6 +23,7 @@
 #include "platform/SerialPort.h"
 #include "sim/model/PtyFarm.h"
 #include "workers/ConsolePort.h"
+#include "workers/Workers.h"
 
 namespace {
 
@@ -121,4 +128,97 @@ TEST_F(ConsolePortPty, ConsoleBaudFromTheStoredIndex) {
     EXPECT_EQ(0u, t.c_cflag & (PARENB | CSTOPB));
   }
   ::close(fd);
+}
+
+namespace {
+
+// Forwards to a recording board and runs a hook on every status text (on the worker's
+// own thread).
+class HookBoard final : public Board {
+ public:
+  explicit HookBoard(RecordingBoard& inner) : inner_(inner) {}
+  std::function<void(const std::string&)> onStatus;
+  void ShowPortStatus(int i, const std::string& t) override {
+    inner_.ShowPortStatus(i, t);
+    if (onStatus) onStatus(t);
+  }
+  void SetMacGridCell(int r, int c, const std::string& t) override {
+    inner_.SetMacGridCell(r, c, t);
+  }
+  void AppendMessage(const std::string& t) override { inner_.AppendMessage(t); }
+  void ClearMessages() override {}
+  void ClearStatusGrid() override {}
+  void ShowException(const std::string& m) override { inner_.ShowException(m); }
+  void SetStartButton(bool) override {}
+  void DispatcherEnded() override {}
+
+ private:
+  RecordingBoard& inner_;
+};
+
+}  // namespace
+
+// An adapter pulled out while a worker holds its port: every worker shows the failure
+// with its errno at once and ends failed, instead of polling the dead port.
+TEST_F(ConsolePortPty, AHungUpPortEndsEveryWorkerFailedWithItsErrno) {
+  struct Case {
+    WorkerKind kind;
+    int port;
+    std::string unplugAt, last;
+  };
+  const Case cases[] = {
+      {WorkerKind::Download, 5, "COM5: init finished", "COM5: ReadFile failed: 5"},
+      {WorkerKind::LoopbackTest, 6, "COM6: init finished", "COM6: get settings failed: -2"},
+      {WorkerKind::ProgramMac, 7, "COM7: reboot device", "COM7: program MAC failed: -2"},
+  };
+  PtyFarm farm;
+  for (const Case& c : cases) {
+    SimOptions o;
+    o.name = "COM" + std::to_string(c.port);
+    o.bootWindowMs = 50;
+    o.bootDelayMs = 10;
+    std::string err;
+    ASSERT_EQ(0, farm.Add(o, 0, 0, &err)) << err;
+  }
+  std::string err;
+  ASSERT_EQ(0, farm.Link(dir_, &err)) << err;
+  farm.PowerOn();
+  farm.Start();
+  SystemClock().SleepMs(300);
+
+  JobState job;
+  job.jobFlags = kJobEeprom;
+  job.assignMac = true;
+  job.assignedMacText = "02:5C:3A:04:22:D1";
+  StageTable stages;
+  HookBoard hook(board_);
+  st_.job = &job;
+  st_.stages = &stages;
+  st_.board = &hook;
+  StationWorkerFactory factory(st_);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.last);
+    hook.onStatus = [&farm, &c, i](const std::string& text) {
+      if (text == c.unplugAt) farm.Unplug(i);
+    };
+    const int index = static_cast<int>(i);
+    stages.Set(index, StageTesting);
+    auto worker = factory.StartWorker(c.kind, c.port, index, false);
+    ASSERT_NE(nullptr, worker);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (stages.Get(index) == StageTesting && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(StageFailed, stages.Get(index)) << "the worker did not end at once";
+    worker->Terminate();
+    worker->Join();
+    const auto history = board_.PortStatusHistory(index);
+    EXPECT_NE(std::find(history.begin(), history.end(),
+                        "COM" + std::to_string(c.port) + ": ReadFile failed: 5"),
+              history.end());
+    EXPECT_EQ(c.last, board_.PortStatus(index));
+  }
+  hook.onStatus = nullptr;
+  farm.Close();
 }
