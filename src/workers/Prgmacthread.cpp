@@ -128,7 +128,17 @@ std::string prgMACThread::BuildCommand() const {
 
 int prgMACThread::ProgramMac() {
   const char* name = console_.portName.c_str();
-  Synchronize([this] { TakeMac(); });
+  bool stopped = false;
+  Synchronize([this, &stopped] {
+    // On the UI thread, in turn with the Stop handler: once the operator confirmed
+    // Stop, no address is taken.
+    stopped = Terminated();
+    if (!stopped) TakeMac();
+  });
+  if (stopped) {
+    AppendMessage("program mac Terminated\r\n");
+    return -1;
+  }
   if (!macTaken_) {
     console_.ShowStatus("%s: get MAC failed", name);
     AppendMessage("get MAC failed\r\n");

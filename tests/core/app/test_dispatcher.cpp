@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "app/Startthread.h"
 #include "core/app/AppTestRig.h"
+#include "workers/Workers.h"
 
 namespace {
 
@@ -294,6 +297,51 @@ TEST_F(DispatcherTest, StopDuringASupervisingWaitStartsNoWorkerInThatPass) {
   EXPECT_TRUE(stopped.load());
   EXPECT_EQ(factory.Total(), 0);
   EXPECT_EQ(stages.Get(0), StageIdle);
+}
+
+// Calls a hook before it makes each worker (on the dispatcher's thread).
+class HookedFactory final : public WorkerFactory {
+ public:
+  HookedFactory(WorkerFactory& inner, std::function<void()> hook)
+      : inner_(inner), hook_(std::move(hook)) {}
+  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
+                                      bool logFlag) override {
+    calls++;
+    hook_();
+    return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
+  }
+  std::atomic<int> calls{0};
+
+ private:
+  WorkerFactory& inner_;
+  std::function<void()> hook_;
+};
+
+// The operator confirms Stop while the dispatcher is inside a supervising pass, making
+// the first MAC worker of the pass: that worker is stopped before it takes an address,
+// no other worker starts, and the pool file stays as it was.
+TEST_F(DispatcherTest, StopInTheMiddleOfAPassTakesNoAddress) {
+  AddPorts({1, 2});
+  LoadPool(kOneAddressPool);
+  const std::string poolBefore = dir.Read("storedMAC.txt");
+  job.programMac = true;
+  StationWorkerFactory real(station);
+  std::thread operatorThread;
+  HookedFactory hooked(real, [&] {
+    if (operatorThread.joinable()) return;
+    operatorThread = std::thread([&] { Stop(); });
+    ASSERT_TRUE(WaitFor([&] { return dispatcher->StopRequested(); }));
+  });
+  dispatcher = std::make_unique<StartThread>(station, hooked, false);
+  dispatcher->Start();
+  ASSERT_TRUE(WaitEnded());
+  operatorThread.join();
+  EXPECT_EQ(hooked.calls.load(), 1);
+  EXPECT_EQ(Stages(2), (std::vector<int32_t>{StageFailed, StageIdle}));
+  EXPECT_EQ(board.PortStatus(0), "COM1: program MAC failed: -1");
+  EXPECT_EQ(dir.Read("storedMAC.txt"), poolBefore);
+  EXPECT_TRUE(pool.IsAvailable());
+  EXPECT_EQ(board.MacCell(0, 0), "");
 }
 
 TEST_F(DispatcherTest, OnlyTheSixteenLowestFreePortsAreUsed) {

@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <thread>
 
 #include "base/JobState.h"
@@ -130,34 +129,6 @@ TEST_F(ConsolePortPty, ConsoleBaudFromTheStoredIndex) {
   ::close(fd);
 }
 
-namespace {
-
-// Forwards to a recording board and runs a hook on every status text (on the worker's
-// own thread).
-class HookBoard final : public Board {
- public:
-  explicit HookBoard(RecordingBoard& inner) : inner_(inner) {}
-  std::function<void(const std::string&)> onStatus;
-  void ShowPortStatus(int i, const std::string& t) override {
-    inner_.ShowPortStatus(i, t);
-    if (onStatus) onStatus(t);
-  }
-  void SetMacGridCell(int r, int c, const std::string& t) override {
-    inner_.SetMacGridCell(r, c, t);
-  }
-  void AppendMessage(const std::string& t) override { inner_.AppendMessage(t); }
-  void ClearMessages() override {}
-  void ClearStatusGrid() override {}
-  void ShowException(const std::string& m) override { inner_.ShowException(m); }
-  void SetStartButton(bool) override {}
-  void DispatcherEnded() override {}
-
- private:
-  RecordingBoard& inner_;
-};
-
-}  // namespace
-
 // An adapter pulled out while a worker holds its port: every worker shows the failure
 // with its errno at once and ends failed, instead of polling the dead port.
 TEST_F(ConsolePortPty, AHungUpPortEndsEveryWorkerFailedWithItsErrno) {
@@ -191,15 +162,13 @@ TEST_F(ConsolePortPty, AHungUpPortEndsEveryWorkerFailedWithItsErrno) {
   job.assignMac = true;
   job.assignedMacText = "02:5C:3A:04:22:D1";
   StageTable stages;
-  HookBoard hook(board_);
   st_.job = &job;
   st_.stages = &stages;
-  st_.board = &hook;
   StationWorkerFactory factory(st_);
   for (size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.last);
-    hook.onStatus = [&farm, &c, i](const std::string& text) {
+    board_.onStatus = [&farm, &c, i](const std::string& text) {
       if (text == c.unplugAt) farm.Unplug(i);
     };
     const int index = static_cast<int>(i);
@@ -219,6 +188,6 @@ TEST_F(ConsolePortPty, AHungUpPortEndsEveryWorkerFailedWithItsErrno) {
               history.end());
     EXPECT_EQ(c.last, board_.PortStatus(index));
   }
-  hook.onStatus = nullptr;
+  board_.onStatus = nullptr;
   farm.Close();
 }

@@ -259,6 +259,10 @@ TEST_F(PrgMac, TerminateBeforeTheRebootLoop) {
   EXPECT_EQ(rig.board.Messages(), (Strings{"program mac Terminated\r\n"}));
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -1");
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  // A stopped worker takes no address and sends nothing.
+  EXPECT_TRUE(pool.IsAvailable());
+  EXPECT_EQ(rig.board.MacCell(0, 0), "");
+  EXPECT_TRUE(HostWrites().empty());
 }
 
 TEST_F(PrgMac, PortThatCannotBeOpened) {
