@@ -58,8 +58,11 @@ class PtyFarm {
     EchoServer echo;
     std::string out;  // bytes the device has sent that the pty did not take yet
     uint64_t dropped = 0;
+    int orphanedExclusive = 0;  // probes in a row that found exclusive mode without holder
   };
   void Flush(Device& d);
+  // Clears the exclusive mode a station left on a pty when it was killed (see Serve).
+  void ClearOrphanedExclusive(Device& d);
 
   std::mutex m_;  // the models and their output buffers
   std::vector<std::unique_ptr<Device>> devices_;

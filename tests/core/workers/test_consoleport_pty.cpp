@@ -2,6 +2,8 @@
 // simulated devices behind them: exclusive opening, port numbers of two digits, the
 // console baud rate, and a query and polling reads in real time.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -127,6 +129,35 @@ TEST_F(ConsolePortPty, ConsoleBaudFromTheStoredIndex) {
     EXPECT_EQ(0u, t.c_cflag & (PARENB | CSTOPB));
   }
   ::close(fd);
+}
+
+// A station killed while it held a port leaves the terminal in exclusive mode (nobody
+// cleared it); the simulator clears it, as a real adapter does on its last close, but
+// never under a station that still holds the port.
+TEST_F(ConsolePortPty, ExclusiveModeLeftByAKilledStationIsCleared) {
+  const std::string path = farm_.SlavePath(0);
+  const int held = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(0, ::ioctl(held, TIOCEXCL));
+  ASSERT_EQ(0, ::flock(held, LOCK_EX | LOCK_NB));
+  SystemClock().SleepMs(700);
+  int exclusive = 0;
+  ASSERT_EQ(0, ::ioctl(held, TIOCGEXCL, &exclusive));
+  EXPECT_EQ(1, exclusive) << "cleared under a station that holds the port";
+  ::close(held);  // killed: no TIOCNXCL
+
+  bool cleared = false;
+  for (int i = 0; i < 300 && !cleared; ++i) {
+    // Root opens an exclusive terminal all the same; others are refused until cleared.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+      exclusive = 1;
+      cleared = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0;
+      ::close(fd);
+    }
+    if (!cleared) SystemClock().SleepMs(10);
+  }
+  EXPECT_TRUE(cleared);
 }
 
 // An adapter pulled out while a worker holds its port: every worker shows the failure
