@@ -165,8 +165,8 @@ int Run(int argc, char** argv) {
   PlatformServices services;
   services.ui = &ui;
   services.clock = &SystemClock();
-  services.serial = &PosixSerialPorts();
-  services.net = &PosixNetwork();
+  services.serial = &SystemSerialPorts();
+  services.net = &SystemNetwork();
   MainLogic logic(services, board, boxes, dataDir);
 
   // The job dialog, opened, set from the options and confirmed with OK.
