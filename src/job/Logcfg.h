@@ -20,8 +20,9 @@ class StoredConfig {
 
   // 0: whole file read; -1: not opened, or a bad "Number:" value.
   int Load();
-  // 0, or the errno of the failure. Writes a temporary file in the same directory,
-  // syncs it and renames it over filePath, so the old file survives a failed save.
+  // 0, or the system's error number. Writes a temporary file in the file's directory,
+  // syncs it and renames it over the file, so the old file survives a failed save; the
+  // file keeps its permissions, and a link is followed to the file it names.
   int Save();
   // The exact text Save writes: the non-empty fields in the fixed order, each cut to
   // its limit, then the "Console:" line; CR LF line ends.

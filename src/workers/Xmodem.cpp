@@ -1,15 +1,11 @@
 #include "workers/Xmodem.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
 #include "base/Station.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/SerialPort.h"
 #include "workers/ConsolePort.h"
 
@@ -33,58 +29,19 @@ constexpr size_t kCrcAt = kDataAt + kXmodemBlockSize;
 // Data bytes of the first EEPROM block that hold the custom record's MAC address.
 constexpr size_t kMacAt = 6;
 
-// The image file, open read-only for the length of one transfer and closed on every
-// way out (return or exception).
-class ImageFile {
- public:
-  ImageFile() = default;
-  ~ImageFile() { Close(); }
-  ImageFile(const ImageFile&) = delete;
-  ImageFile& operator=(const ImageFile&) = delete;
-
-  // True when the path names a regular file that could be opened for reading. A
-  // directory, device or pipe is no image file; O_NONBLOCK keeps a pipe from
-  // blocking the open.
-  bool Open(const std::string& path, off_t* size) {
-    if (path.empty()) return false;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd_ < 0) return false;
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-      Close();
-      return false;
-    }
-    *size = st.st_size;
-    return true;
+// Fills buf with up to len bytes of the image, reading again after a short read until
+// the end of the file, so a block is never padded in the middle of the image. The
+// count read (0 at the end of the file), or -1 on a read error.
+long ReadBlock(InputFile& file, uint8_t* buf, size_t len) {
+  size_t got = 0;
+  while (got < len) {
+    size_t n = 0;
+    if (file.Read(buf + got, len - got, &n) != 0) return -1;
+    if (n == 0) break;
+    got += n;
   }
-
-  // Fills buf with up to len bytes, reading again after a short read until the end
-  // of the file, so a block is never padded in the middle of the image. The count
-  // read (0 at the end of the file), or -1 on a read error.
-  long ReadBlock(uint8_t* buf, size_t len) {
-    size_t got = 0;
-    while (got < len) {
-      const ssize_t n = ::read(fd_, buf + got, len - got);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return -1;
-      }
-      if (n == 0) break;
-      got += static_cast<size_t>(n);
-    }
-    return static_cast<long>(got);
-  }
-
-  void Close() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
+  return static_cast<long>(got);
+}
 
 enum class State { WaitStart, ReadBlock, SendBlock, WaitReply, SendEot, WaitEotReply, Done };
 
@@ -129,11 +86,12 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
 
   console.ShowStatus("%s: Download %s...", name, what);
 
-  ImageFile file;
-  off_t size = 0;
-  if (!file.Open(imagePath, &size)) return kXmodemOpenFailed;
-  const off_t blocks = size / static_cast<off_t>(kXmodemBlockSize) +
-                       (size % static_cast<off_t>(kXmodemBlockSize) != 0 ? 1 : 0);
+  // Open read-only for the length of one transfer, and closed on every way out. A
+  // directory, device or pipe is no image file.
+  InputFile file;
+  if (file.Open(imagePath) != 0) return kXmodemOpenFailed;
+  const uint64_t size = file.Size();
+  const uint64_t blocks = size / kXmodemBlockSize + (size % kXmodemBlockSize != 0 ? 1 : 0);
   // An image of more than 2^31 - 1 blocks (2 TB) cannot be counted in the progress.
   if (blocks > INT32_MAX) return kXmodemReadFailed;
   const int32_t totalBlocks = static_cast<int32_t>(blocks);
@@ -169,7 +127,7 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
 
       case State::ReadBlock: {
         uint8_t* data = packet + kDataAt;
-        const long got = file.ReadBlock(data, kXmodemBlockSize);
+        const long got = ReadBlock(file, data, kXmodemBlockSize);
         if (got < 0) {
           result = kXmodemReadFailed;
           state = State::Done;

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <memory>
 #include <string>
 
 #include "TempDir.h"
@@ -184,20 +186,23 @@ TEST_F(PoolFixture, PoolHeldByAnotherProcess) {
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 }
 
-// A pool whose write-back fails, as on a full or failing disk.
-class FailingPool : public FileMacPool {
+// A pool file whose writes or syncs fail, as on a full or failing disk.
+class FaultyFile : public LockedFile {
  public:
-  using FileMacPool::FileMacPool;
-  int error = EIO;
-
- protected:
-  int WriteBack() override { return error; }
+  int writeError = 0;
+  int syncError = 0;
+  int WriteAt(uint64_t offset, const void* data, size_t len) override {
+    return writeError != 0 ? writeError : LockedFile::WriteAt(offset, data, len);
+  }
+  int Sync() override { return syncError != 0 ? syncError : LockedFile::Sync(); }
 };
 
 TEST_F(PoolFixture, FailedWriteBackHandsOutNothing) {
   const std::string bytes = kD1 + "\r\n" + kD1 + "\r\n";
   Put(bytes);
-  FailingPool failing(dir.path(), "storedMAC.txt");
+  auto file = std::make_unique<FaultyFile>();
+  file->writeError = EIO;
+  FileMacPool failing(dir.path(), "storedMAC.txt", std::move(file));
   ASSERT_EQ(failing.Load(), 0);
   MacAddress a{};
   EXPECT_EQ(failing.TakeNext(&a), EIO);
