@@ -4,8 +4,6 @@
 //
 // Exit status: 0 every detected port reached the job's final stage; 1 a port failed
 // or did not finish; 2 set-up or Start was refused.
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -24,6 +22,7 @@
 #include "platform/Network.h"
 #include "platform/Paths.h"
 #include "platform/SerialPort.h"
+#include "platform/TerminationSignals.h"
 
 namespace {
 
@@ -119,28 +118,9 @@ class ConfirmingDialog final : public JobDialog {
 std::atomic<bool> g_stopSignal{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void OnStopSignal(int) {
-  g_stopSignal.store(true);
-}
-
-void InstallStopSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
-
-// A reader that goes away must not end a run half way (a device cut off in the middle
-// of a download): output to a closed pipe is dropped instead.
-void IgnoreBrokenPipe() {
-  struct sigaction sa {};
-  sa.sa_handler = SIG_IGN;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGPIPE, &sa, nullptr);
-}
-
 int Run(int argc, char** argv) {
+  // A reader that goes away must not end a run half way (a device cut off in the middle
+  // of a download): output to a closed pipe is dropped instead.
   IgnoreBrokenPipe();
   Options options;
   std::string error;
@@ -181,7 +161,8 @@ int Run(int argc, char** argv) {
     return kExitRefused;
   }
 
-  InstallStopSignals();
+  // SIGINT or SIGTERM (Ctrl+C or Ctrl+Break on Windows) is a confirmed Stop.
+  TerminationWatch termination([] { g_stopSignal.store(true); });
   logic.Btn_StartClick();
   if (!logic.StartCaptionIsStop()) {
     logic.FormClose();

@@ -338,7 +338,7 @@ TEST_F(DispatcherTest, LogFileThatCannotBeCreatedEndsWithoutEndSteps) {
     int error;
   };
   for (const Case& c :
-       {Case{dir.File("missing"), ENOENT}, Case{std::string(250, 'd'), ENAMETOOLONG}}) {
+       {Case{dir.File("missing"), kErrNoPath}, Case{std::string(250, 'd'), ENAMETOOLONG}}) {
     SCOPED_TRACE(c.directory);
     AddPorts({1});
     job.jobFlags = kJobEeprom;

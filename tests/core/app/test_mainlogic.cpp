@@ -329,7 +329,8 @@ TEST_F(MainLogicTest, LogFileFailureKeepsStopUntilTheOperatorPressesIt) {
   logic->job.logDirectory = dir.File("no-such-dir");
   Press();
   ASSERT_TRUE(WaitFor([&] { return board.EndedCount() == 1; }));
-  EXPECT_EQ(board.MacCell(1, 0), "startThread: create log file failed: " + std::to_string(ENOENT));
+  EXPECT_EQ(board.MacCell(1, 0),
+            "startThread: create log file failed: " + std::to_string(kErrNoPath));
   EXPECT_TRUE(CaptionStop());
   EXPECT_TRUE(board.StartRunning());
   Press();  // Stop, Yes: only the caption returns

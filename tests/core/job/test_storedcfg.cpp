@@ -1,9 +1,12 @@
 // storedCfg.txt: reading token pairs, writing the fixed line order, bounded fields
 // and a save that never loses the old file.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,12 @@
 #include "job/Logcfg.h"
 
 namespace {
+
+#ifdef _WIN32
+const char kSep[] = "\\";
+#else
+const char kSep[] = "/";
+#endif
 
 struct CfgFixture : ::testing::Test {
   TempDir dir;
@@ -26,9 +35,9 @@ struct CfgFixture : ::testing::Test {
 };
 
 TEST_F(CfgFixture, FilePathIsDirectoryPlusName) {
-  EXPECT_EQ(cfg.filePath, dir.path() + "/storedCfg.txt");
-  StoredConfig slash(dir.path() + "/", "storedCfg.txt");
-  EXPECT_EQ(slash.filePath, dir.path() + "/storedCfg.txt");
+  EXPECT_EQ(cfg.filePath, dir.File("storedCfg.txt"));
+  StoredConfig slash(dir.path() + kSep, "storedCfg.txt");
+  EXPECT_EQ(slash.filePath, dir.File("storedCfg.txt"));
   EXPECT_EQ(cfg.consoleBaudIndex, 0);
   EXPECT_FALSE(dir.Exists("storedCfg.txt"));  // nothing read or written at construction
 }
@@ -142,12 +151,15 @@ TEST_F(CfgFixture, MissingFileReportsAndKeepsTheObject) {
 
   // A directory or a pipe in its place cannot be read as the file either (and the
   // pipe does not block the load).
-  ASSERT_EQ(mkdir(dir.File("storedCfg.txt").c_str(), 0755), 0);
+  const auto asPath = std::filesystem::u8path(dir.File("storedCfg.txt"));
+  ASSERT_TRUE(std::filesystem::create_directory(asPath));
   EXPECT_EQ(cfg.Load(), -1);
-  rmdir(dir.File("storedCfg.txt").c_str());
+  std::filesystem::remove(asPath);
+#ifndef _WIN32
   ASSERT_EQ(mkfifo(dir.File("storedCfg.txt").c_str(), 0644), 0);
   EXPECT_EQ(cfg.Load(), -1);
   EXPECT_EQ(log.size(), 3u);
+#endif
   EXPECT_EQ(cfg.eepromPath, "keep.vef");
 }
 
@@ -198,6 +210,7 @@ TEST_F(CfgFixture, EmptyFieldsWriteNoLine) {
 TEST_F(CfgFixture, FailedSaveKeepsTheOldFile) {
   dir.Write("storedCfg.txt", "EEPROM: old.vef\r\nConsole: 1\r\n");
   cfg.eepromPath = std::string(200, 'n');
+#ifndef _WIN32
   // Let the write fail half-way: files may not grow beyond 20 bytes.
   struct rlimit old {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -211,9 +224,14 @@ TEST_F(CfgFixture, FailedSaveKeepsTheOldFile) {
   EXPECT_NE(r, 0);
   EXPECT_EQ(dir.Read("storedCfg.txt"), "EEPROM: old.vef\r\nConsole: 1\r\n");
   EXPECT_EQ(dir.CountEntries(), 1);  // the temporary file is removed
+#endif
 
   StoredConfig nowhere(dir.File("missing-dir"), "storedCfg.txt");
+#ifdef _WIN32
+  EXPECT_EQ(nowhere.Save(), 3);  // ERROR_PATH_NOT_FOUND
+#else
   EXPECT_EQ(nowhere.Save(), ENOENT);
+#endif
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/SystemErrors.h"
 #include "test_rs232_rig.h"
 #include "test_xmodem_rig.h"
 #include "workers/Rs232thread.h"
@@ -538,7 +539,7 @@ TEST_F(Rs232RunTest, LogThatCannotBeCreatedFailsThePort) {
   LoaderScript dev(line, rig.clock);
   Run(dev, kJobEeprom);
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
-  EXPECT_EQ(Status().back(), "COM1: create log file failed: 2");
+  EXPECT_EQ(Status().back(), "COM1: create log file failed: " + std::to_string(kErrNoPath));
   EXPECT_TRUE(line->HostWriteLog().empty()) << "nothing is exchanged without the log";
 }
 
