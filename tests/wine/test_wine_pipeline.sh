@@ -25,6 +25,29 @@ if [ -z "${PL_INSIDE:-}" ]; then
   fi
   exit "$rc"
 fi
+# Wine maps the machine's own serial devices (/dev/ttyS0, ...) as further COM ports,
+# which the scan would find. A mount namespace of this run's own hides them: /dev is
+# a fresh tmpfs with only what the run needs.
+if [ -z "${PT_WINE_OWN_DEV:-}" ] && { [ -e /dev/ttyS0 ] || [ -e /dev/ttyUSB0 ] || [ -e /dev/ttyACM0 ]; }; then
+  export PT_WINE_OWN_DEV=1
+  exec unshare -m --propagation private bash "$(realpath "$0")" "$@"
+fi
+if [ "${PT_WINE_OWN_DEV:-}" = 1 ]; then
+  export PT_WINE_OWN_DEV=done
+  olddev="$(mktemp -d /tmp/pt_olddev.XXXXXX)"
+  mount --rbind /dev "$olddev" && mount -t tmpfs -o mode=755 tmpfs /dev || {
+    echo "FAIL: cannot give the Wine run a /dev of its own" >&2
+    exit 1
+  }
+  for n in null zero full random urandom tty; do
+    [ -e "$olddev/$n" ] && touch "/dev/$n" && mount --bind "$olddev/$n" "/dev/$n"
+  done
+  mkdir /dev/pts /dev/shm
+  mount --rbind "$olddev/pts" /dev/pts
+  mount -t tmpfs -o mode=1777 tmpfs /dev/shm
+  ln -s pts/ptmx /dev/ptmx
+  ln -s /proc/self/fd /dev/fd
+fi
 
 pl_init "$NATIVE"
 WINESERVER="$(dirname "$WINE")/wineserver"
@@ -57,7 +80,6 @@ t0=$SECONDS
 WIN="$WORK/win"
 make_data "$WIN"
 pl_start_sim "$WIN" 4
-WIN_SIM=$SIM_PID
 # One more device on COM9 for the serial port tests.
 mkdir -p "$WORK/contract"
 timeout -k 10 300 "$SIM" --dir "$WORK/contract" --count 1 --first-com 9 --ip 192.168.1.127 \
@@ -94,6 +116,12 @@ fi
 kill -TERM "$CONTRACT_PID" 2>/dev/null
 wait "$CONTRACT_PID" 2>/dev/null
 CONTRACT_PID=""
+# COM9 goes again, so that the job finds the 4 devices only.
+"$WINE" reg delete 'HKLM\Software\Wine\Ports' /v COM9 /f >/dev/null 2>&1 || fail "reg delete COM9"
+"$WINESERVER" -k >/dev/null 2>&1
+"$WINESERVER" -w >/dev/null 2>&1
+"$WINESERVER" -p >/dev/null 2>&1
+"$WINE" reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1
 
 # run_station <name> <data dir> <runner...>: the whole job on the data directory's
 # devices; the board lines without Windows' line ends.
@@ -108,6 +136,7 @@ run_station() {
   pl_run "$name" "$@" --dir "$d" --eeprom "$e" --firmware "$f" --program-mac --log "$l" </dev/null
   sed -i 's/\r$//' "$WORK/$name.out" "$WORK/$name.err"
   echo "$name: 4 devices in $((SECONDS - t)) s, exit status $RC"
+  pl_stop_sim  # the devices write their report
   [ "$RC" = 0 ] || fail "$name: exit status $RC, expected 0"
   [ "$(tail -n 1 "$WORK/$name.out")" = end ] || fail "$name: the last line is not 'end'"
   [ -s "$WORK/$name.err" ] && fail "$name: message boxes: $(cat "$WORK/$name.err")"
@@ -125,7 +154,6 @@ run_station() {
 
 before=$failures
 run_station windows "$WIN" "$WINE" "$WINCLI"
-pl_stop_sim
 [ "$failures" = "$before" ] || pl_dump windows "$WIN"
 
 LIN="$WORK/lin"
@@ -133,7 +161,6 @@ make_data "$LIN" "$WIN"
 pl_start_sim "$LIN" 4
 before=$failures
 run_station linux "$LIN" "$WIDE"
-pl_stop_sim
 [ "$failures" = "$before" ] || pl_dump linux "$LIN"
 
 # Port by port the same images; the same MAC addresses handed out (which device gets
