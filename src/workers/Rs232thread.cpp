@@ -132,7 +132,7 @@ void RS232Thread::RunDialogue() {
     }
 
     StepDialogue(parserResult);
-    if (processFlag == ProcFinished) break;
+    if (processFlag == ProcFinished || imageFailed_) break;
 
     if (TickDiff(clock.TickMs(), lastActivity_) <= kSilenceMs) continue;
 
@@ -415,6 +415,11 @@ int RS232Thread::Transfer(bool firmware) {
   const int r = XmodemSend(console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, path,
                            tempMac_, [this] { return Terminated(); });
   Log("\r\n%s: Xmodem %s: %d\r\n", console_.portName.c_str(), firmware ? "firmware" : "eeprom", r);
+  // An image that cannot be read whole, or breaks the size rules, would fail the same way
+  // at every new attempt: the port fails (after the failure text) instead.
+  if (r == kXmodemOpenFailed || r == kXmodemBadImage || r == kXmodemReadFailed) {
+    imageFailed_ = true;
+  }
   return r;
 }
 

@@ -40,3 +40,11 @@ inline void RemoveScratchDir(const std::string& path) {
   }
   fs::remove_all(root, ec);
 }
+
+// Renames from over to, replacing a file there (as rename does on POSIX systems; the C
+// library's rename on Windows refuses an existing target). 0, or -1.
+inline int RenameOver(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  std::filesystem::rename(std::filesystem::u8path(from), std::filesystem::u8path(to), ec);
+  return ec ? -1 : 0;
+}

@@ -2,10 +2,12 @@
 //   production-tool [--dir DIR]
 // DIR holds storedCfg.txt, storedMAC.txt and ports/ (default: the executable's directory).
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -62,7 +64,17 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Help needs no display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      Usage();
+      return 0;
+    }
+  }
+  Q_INIT_RESOURCE(resources);
   ProductionApp app(argc, argv);  // takes Qt's own options (-platform, ...) out of argv
+  app.setWindowIcon(QIcon(QStringLiteral(":/icons/production-tool.png")));
+  QGuiApplication::setDesktopFileName(QStringLiteral("production-tool"));
   std::string dataDir;
   bool haveDir = false;
   const QStringList args = QCoreApplication::arguments();
@@ -113,10 +125,16 @@ int main(int argc, char** argv) {
     QObject::connect(&mainFrm, &TmainFrm::formClosed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     // SIGTERM, SIGINT and SIGHUP close the window as the operator would: a run going on
-    // is stopped and its workers are waited for before the program ends.
+    // is stopped and its workers are waited for before the program ends. A termination
+    // signal is a confirmed Stop: the window closes without asking.
     TerminationWatch termination([&mainFrm] {
       QMetaObject::invokeMethod(
-          &mainFrm, [&mainFrm] { CloseWhenNoModal(&mainFrm); }, Qt::QueuedConnection);
+          &mainFrm,
+          [&mainFrm] {
+            mainFrm.SetCloseConfirmed();
+            CloseWhenNoModal(&mainFrm);
+          },
+          Qt::QueuedConnection);
     });
     mainFrm.show();
     return app.exec();

@@ -231,6 +231,8 @@ TEST(EepromImage, LoadSizeRules) {
 
   boxes.Clear();
   EXPECT_EQ(img.LoadImageFile(dir.File("missing.vef")), -1);
+  fs::create_directory(dir.File("dir.vef"));
+  EXPECT_EQ(img.LoadImageFile(dir.File("dir.vef")), -1) << "a directory cannot be read either";
   EXPECT_TRUE(boxes.Boxes().empty());
   EXPECT_EQ(img.buffer()[0], 0x11);
 
@@ -269,8 +271,22 @@ TEST(EepromImage, SaveReplacesAndAFailedSaveKeepsTheOldFile) {
   EepromImage img(boxes);
   std::string target = dir.File("keep.vef");
   WriteFile(target, std::vector<uint8_t>(3000, 0x77));  // longer than an image
+#ifndef _WIN32
+  ::chmod(target.c_str(), 0600);  // an image holds passwords
+#endif
   ASSERT_EQ(img.SaveImageFile(target, EepromFields{}), 0);
   EXPECT_EQ(ReadFile(target).size(), 1024u);
+#ifndef _WIN32
+  // POSIX permissions (Windows files take the directory's access rights); names up to
+  // the POSIX limit.
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  // A new file edited from it takes its permissions; the temporary name does not
+  // depend on the target's, so a name of the longest legal length saves too.
+  const std::string longName = dir.File(std::string(251, 'n') + ".vef");
+  ASSERT_EQ(img.SaveImageFile(longName, EepromFields{}, kGroupAll, target), 0);
+  EXPECT_EQ(fs::status(longName).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  fs::remove(longName);
+#endif
 
   WriteFile(target, std::vector<uint8_t>(1024, 0x33));
 
