@@ -6,7 +6,8 @@ PKGS=(build-essential cmake ninja-build g++ clang-14 libclang-rt-14-dev
       libgtest-dev libgmock-dev googletest
       qt6-base-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core
       xvfb xauth x11-apps imagemagick
-      lrzsz iproute2 util-linux procps)
+      lrzsz iproute2 util-linux procps
+      g++-mingw-w64-x86-64-posix wine64 python3)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,6 +9,7 @@ if(pt_widepool_tests)
        ${PROJECT_SOURCE_DIR}/src/platform/*.cpp ${PROJECT_SOURCE_DIR}/src/platform/fake/*.cpp
        ${PROJECT_SOURCE_DIR}/src/base/*.cpp ${PROJECT_SOURCE_DIR}/src/job/*.cpp ${PROJECT_SOURCE_DIR}/src/app/*.cpp
        ${PROJECT_SOURCE_DIR}/src/workers/*.cpp)
+  pt_os_sources(pt_widepool_srcs)
   add_executable(test_workers_widepool ${pt_widepool_tests} ${pt_widepool_srcs})
   target_compile_options(test_workers_widepool PRIVATE ${PT_WARNINGS})
   target_include_directories(test_workers_widepool PRIVATE
