@@ -7,6 +7,7 @@ PKGS=(build-essential cmake ninja-build g++ clang-14 libclang-rt-14-dev
       qt6-base-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core
       xvfb xauth x11-apps imagemagick
       lrzsz iproute2 util-linux procps
+      g++-mingw-w64-x86-64-posix wine64 python3
       postgresql-15 postgresql-client-15 libpq-dev)
 missing=()
 for p in "${PKGS[@]}"; do

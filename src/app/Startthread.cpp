@@ -7,6 +7,7 @@
 #include "base/Board.h"
 #include "job/Logmac.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/PortMap.h"
 #include "platform/SerialPort.h"
 
@@ -44,7 +45,7 @@ std::vector<int> StartThread::PortNumbers() const {
 // ---- the dispatcher log ----
 
 int StartThread::OpenLog() {
-  const std::string path = station_.job->logDirectory + "/startThread.txt";
+  const std::string path = JoinPath(station_.job->logDirectory, "startThread.txt");
   if (path.size() > kMaxLogPath) return ENAMETOOLONG;
   // Always a new file, held for this run only, never written through a link.
   return log_.Create(path);

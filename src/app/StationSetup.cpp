@@ -1,7 +1,6 @@
 #include "app/StationSetup.h"
 
 #include "app/MainLogic.h"
-#include "factorydb/PgMacPool.h"
 #include "job/Logmac.h"
 #include "platform/Paths.h"
 
@@ -34,6 +33,10 @@ class UnusableMacPool final : public MacPool {
 
 }  // namespace
 
+std::unique_ptr<MacPool> UnusablePool(const std::string& why, MainLogic& logic) {
+  return std::make_unique<UnusableMacPool>(why, logic);
+}
+
 std::string StationName(const StationSettings& settings) {
   std::string name = settings.Get("station-name");
   if (name.empty()) name = HostName();
@@ -50,17 +53,14 @@ void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
     return;
   }
   if (kind != "postgresql") {
-    logic.SetMacPool(std::make_unique<UnusableMacPool>(
-        "pool \"" + kind + "\" is not known (file or postgresql)", logic));
+    logic.SetMacPool(
+        UnusablePool("pool \"" + kind + "\" is not known (file or postgresql)", logic));
     return;
   }
   const std::string database = settings.Get("database");
   if (database.empty()) {
-    logic.SetMacPool(std::make_unique<UnusableMacPool>(
-        "pool postgresql needs database = <connection string>", logic));
+    logic.SetMacPool(UnusablePool("pool postgresql needs database = <connection string>", logic));
     return;
   }
-  auto pool = std::make_unique<PgMacPool>(database, StationName(settings));
-  pool->SetMessageSink([&logic](const std::string& text) { logic.AppendMessage(text); });
-  logic.SetMacPool(std::move(pool));
+  logic.SetMacPool(FactoryPool(database, StationName(settings), logic));
 }

@@ -24,3 +24,10 @@ std::string StationName(const StationSettings& settings);
 // problems go to the message log. Call before the job dialog is made.
 void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
                           const std::string& dataDir);
+
+// A pool that never loads; each load puts "station.conf: <why>" in the message log.
+std::unique_ptr<MacPool> UnusablePool(const std::string& why, MainLogic& logic);
+// The factory pool in the database `conninfo` (FactoryPool.cpp); a build without the
+// factory database (FactoryPool_win.cpp) gives an unusable pool instead.
+std::unique_ptr<MacPool> FactoryPool(const std::string& conninfo, const std::string& station,
+                                     MainLogic& logic);

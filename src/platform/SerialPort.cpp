@@ -342,14 +342,3 @@ SerialPortFactory& PosixSerialPorts() {
   static PosixSerialPortFactory factory;
   return factory;
 }
-
-uint32_t BaudFromIndex(int consoleBaudIndex) {
-  switch (consoleBaudIndex) {
-    case 1:
-      return 57600;
-    case 2:
-      return 38400;
-    default:
-      return 115200;
-  }
-}

@@ -1,6 +1,9 @@
 #pragma once
 // A serial port opened by device path. The steps mirror how a worker opens and
-// configures its console port; each returns 0 or the errno of its failure.
+// configures its console port; each returns 0 or the system's error number of its
+// failure (errno; GetLastError on Windows, where the device path is \\.\COMn and the
+// steps are CreateFile, SetupComm, SetCommTimeouts, GetCommState, SetCommState and
+// PurgeComm).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,7 +47,19 @@ class SerialPortFactory {
   virtual std::unique_ptr<SerialPort> Create() = 0;
 };
 
+// The operating system's serial ports (termios; the communications functions on
+// Windows).
+#ifdef _WIN32
+SerialPortFactory& Win32SerialPorts();
+inline SerialPortFactory& SystemSerialPorts() {
+  return Win32SerialPorts();
+}
+#else
 SerialPortFactory& PosixSerialPorts();
+inline SerialPortFactory& SystemSerialPorts() {
+  return PosixSerialPorts();
+}
+#endif
 
 // Baud rate of a console baud index: 1 -> 57600, 2 -> 38400, anything else -> 115200.
 uint32_t BaudFromIndex(int consoleBaudIndex);

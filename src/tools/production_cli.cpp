@@ -5,8 +5,6 @@
 // Exit status: 0 every detected port reached the job's final stage; 1 a port failed
 // or did not finish; 2 set-up or Start was refused, or the dispatcher could not create
 // its log file.
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -26,6 +24,7 @@
 #include "platform/Network.h"
 #include "platform/Paths.h"
 #include "platform/SerialPort.h"
+#include "platform/TerminationSignals.h"
 
 namespace {
 
@@ -121,33 +120,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
 std::atomic<bool> g_stopSignal{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void OnStopSignal(int) {
-  g_stopSignal.store(true);
-}
-
-// SIGINT, SIGTERM and SIGHUP (the terminal or SSH session went away) are a confirmed
-// Stop: the run ends through its end steps. Interrupted writes are restarted, so no
-// board line is lost to the signal.
-void InstallStopSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sa.sa_flags = SA_RESTART;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-}
-
-// A reader that goes away must not end a run half way (a device cut off in the middle
-// of a download): output to a closed pipe is dropped instead.
-void IgnoreBrokenPipe() {
-  struct sigaction sa {};
-  sa.sa_handler = SIG_IGN;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGPIPE, &sa, nullptr);
-}
-
 int Run(int argc, char** argv) {
+  // A reader that goes away must not end a run half way (a device cut off in the middle
+  // of a download): output to a closed pipe is dropped instead.
   IgnoreBrokenPipe();
   Options options;
   std::string error;
@@ -172,8 +147,8 @@ int Run(int argc, char** argv) {
   PlatformServices services;
   services.ui = &ui;
   services.clock = &SystemClock();
-  services.serial = &PosixSerialPorts();
-  services.net = &PosixNetwork();
+  services.serial = &SystemSerialPorts();
+  services.net = &SystemNetwork();
   MainLogic logic(services, board, boxes, dataDir);
   StationSettings settings;
   settings.Load(dataDir);
@@ -188,7 +163,8 @@ int Run(int argc, char** argv) {
 
   // Start is pressed as the window's button would be, also when the dialog left no
   // job: its refusal ("Please Select Files first.") then reaches the error stream.
-  InstallStopSignals();
+  // SIGINT, SIGTERM or SIGHUP (Ctrl+C or Ctrl+Break on Windows) is a confirmed Stop.
+  TerminationWatch termination([] { g_stopSignal.store(true); });
   const int status = RunHeadlessJob(logic, ui, g_stopSignal);
   logic.FormClose();
   return status;

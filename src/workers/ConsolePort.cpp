@@ -10,14 +10,13 @@
 #include "base/UiThread.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/PortMap.h"
 
 // ---------------------------------------------------------------- PortLog
 
 int PortLog::Create(const std::string& logDirectory, const std::string& portName) {
-  std::string path = logDirectory;
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += "log" + portName + ".txt";
+  const std::string path = JoinPath(logDirectory, "log" + portName + ".txt");
   if (path.size() >= PATH_MAX) return ENAMETOOLONG;
   return file_.Create(path);
 }

@@ -152,7 +152,7 @@ bool FactoryTestThread::ConnectDevice() {
   for (int attempt = 0; attempt < 2; attempt++) {
     const int err = ipOk ? sock_->Connect(ip, port, kConnectTimeoutMs) : EINVAL;
     if (err == 0) return true;
-    if (err == ETIMEDOUT) continue;
+    if (err == kConnectTimedOut) continue;
     AppendMessage(std::to_string(err));
     return false;
   }

@@ -1,6 +1,10 @@
 // The dispatcher with scripted workers: the scan, the transition table of every kind
 // of job, failures at each step, Stop at each waiting point, its log file.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +13,7 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "app/Startthread.h"
 #include "core/app/AppTestRig.h"
@@ -385,13 +390,16 @@ TEST_F(DispatcherTest, LogFileThatCannotBeCreatedEndsWithoutEndSteps) {
     std::string directory;
     int error;
   };
+  std::vector<Case> cases = {{dir.File("missing"), kErrNoPath},
+                             {std::string(250, 'd'), ENAMETOOLONG}};
+#ifndef _WIN32
   // A link planted in the log's place is not followed into the file it names.
   mkdir(dir.File("linked").c_str(), 0755);
   dir.Write("victim", "keep me");
   ASSERT_EQ(symlink("../victim", dir.File("linked/startThread.txt").c_str()), 0);
-  for (const Case& c :
-       {Case{dir.File("missing"), ENOENT}, Case{std::string(250, 'd'), ENAMETOOLONG},
-        Case{dir.File("linked"), ELOOP}}) {
+  cases.push_back({dir.File("linked"), ELOOP});
+#endif
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.directory);
     AddPorts({1});
     job.jobFlags = kJobEeprom;
@@ -410,7 +418,9 @@ TEST_F(DispatcherTest, LogFileThatCannotBeCreatedEndsWithoutEndSteps) {
     dispatcher.reset();
     station.board = &board;
   }
+#ifndef _WIN32
   EXPECT_EQ(dir.Read("victim"), "keep me");
+#endif
 }
 
 // Throws when asked for the worker of one place, else creates a scripted one.

@@ -26,20 +26,23 @@ TEST(EscapeLineText, EscapesLineEndsBackslashAndUnprintableBytes) {
 // Captures what a FILE* received.
 class Captured {
  public:
-  Captured() : f_(open_memstream(&buf_, &size_)) {}
+  Captured() : f_(std::tmpfile()) {}
   ~Captured() {
     if (f_) std::fclose(f_);
-    std::free(buf_);
   }
   std::FILE* file() { return f_; }
   std::string Text() {
+    std::string text;
     std::fflush(f_);
-    return std::string(buf_, size_);
+    std::rewind(f_);
+    char buf[4096];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, f_)) > 0) text.append(buf, n);
+    std::fseek(f_, 0, SEEK_END);
+    return text;
   }
 
  private:
-  char* buf_ = nullptr;
-  size_t size_ = 0;
   std::FILE* f_;
 };
 

@@ -1,13 +1,16 @@
 // The job dialog's logic with the product's permitted block: presets, enabling
 // rules, the checks of OK in order, closing, and the headless dialog.
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include <filesystem>
 
 #include <cerrno>
 #include <string>
 
 #include "JobDialogRig.h"
 #include "app/HeadlessJobDialog.h"
+#include "fakes/SystemErrors.h"
 
 namespace {
 
@@ -124,13 +127,13 @@ TEST_F(SelectFiles, OkChecksInOrderWithTheirMessages) {
   dir.Write("full.vef", std::string(1152, 'e'));
   dlg.eeprom_path.text = dir.File("full.vef");
   unlink(dir.File("storedCfg.txt").c_str());
-  mkdir(dir.File("storedCfg.txt").c_str(), 0755);
+  std::filesystem::create_directory(std::filesystem::u8path(dir.File("storedCfg.txt")));
   job.filesSelected = false;
   dlg.OKBtnClick();
   ASSERT_EQ(boxes.Boxes().size(), n + 1);
   EXPECT_EQ(boxes.Boxes().back().caption, "Error");
   EXPECT_EQ(boxes.Boxes().back().text, "save " + cfg.filePath +
-                                           " failed: " + std::to_string(EISDIR) +
+                                           " failed: " + std::to_string(kErrIsDirectory) +
                                            "\r\nThe job is used, but it is not stored");
   EXPECT_EQ(dlg.dialogOutcome, 1);
   EXPECT_TRUE(job.filesSelected);

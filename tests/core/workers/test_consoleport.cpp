@@ -10,6 +10,8 @@
 #include <iterator>
 
 #include "base/Station.h"
+#include "fakes/ScratchDir.h"
+#include "fakes/SystemErrors.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
 #include "platform/PortMap.h"
@@ -25,16 +27,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 struct ScratchLogDir {
-  ScratchLogDir() {
-    char tmpl[] = "/tmp/pt_console_XXXXXX";
-    const char* p = mkdtemp(tmpl);
-    path = p ? p : "/tmp";
-  }
-  ~ScratchLogDir() {
-    const std::string cmd = "rm -rf '" + path + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
+  ScratchLogDir() : path(MakeScratchDir("console")) {}
+  ~ScratchLogDir() { RemoveScratchDir(path); }
   std::string path;
 };
 
@@ -306,7 +300,7 @@ TEST(PortLogFile, CreatedAnewWrittenRawAndNamedAfterThePort) {
   }
   PortLog log;
   EXPECT_FALSE(log.IsOpen());
-  EXPECT_EQ(EBADF, log.Write("x"));
+  EXPECT_EQ(kErrNotOpen, log.Write("x"));
   ASSERT_EQ(0, log.Create(dir.path + "/", "COM12"));  // a trailing separator is not doubled
   EXPECT_TRUE(log.IsOpen());
   EXPECT_EQ(0, log.Write("\r\nwrite $SES\r\n"));
@@ -315,7 +309,7 @@ TEST(PortLogFile, CreatedAnewWrittenRawAndNamedAfterThePort) {
   log.Close();
   EXPECT_EQ(std::string("\r\nwrite $SES\r\na\0b", 17), ReadFile(path));
 
-  EXPECT_EQ(ENOENT, log.Create(dir.path + "/missing", "COM3"));
+  EXPECT_EQ(kErrNoPath, log.Create(dir.path + "/missing", "COM3"));
   EXPECT_EQ(ENAMETOOLONG, log.Create(dir.path + "/" + std::string(5000, 'd'), "COM3"));
   EXPECT_EQ(ENAMETOOLONG, log.Create(dir.path + "/" + std::string(300, 'd'), "COM3"));
   EXPECT_FALSE(log.IsOpen());

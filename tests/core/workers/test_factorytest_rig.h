@@ -2,8 +2,6 @@
 // A station of test doubles for the loopback and MAC workers: inline UI thread,
 // recording board, fake clock, in-memory serial lines (with a spy that records the
 // port's stage entry at the moment the port is closed) and the in-memory network.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +14,7 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
+#include "fakes/ScratchDir.h"
 #include "fakes/TestBoard.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
@@ -115,9 +114,7 @@ class TripBoard final : public Board {
 
 // A data directory of its own (without ports/, so COMn is /dev/ttyS<n-1>).
 inline std::string MakeTempDir() {
-  char templ[] = "/tmp/pt_workers_XXXXXX";
-  const char* dir = ::mkdtemp(templ);
-  return dir ? std::string(dir) : std::string("/tmp");
+  return MakeScratchDir("workers");
 }
 
 struct WorkerRig {
@@ -131,11 +128,7 @@ struct WorkerRig {
     station.job = &job;
     station.stages = &stages;
   }
-  ~WorkerRig() {
-    std::string cmd = "rm -rf '" + dataDir + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
+  ~WorkerRig() { RemoveScratchDir(dataDir); }
   // The in-memory line of COM<n>.
   std::shared_ptr<FakeLine> Line(int portNumber) { return bus.Line(ports.DevicePath(portNumber)); }
 

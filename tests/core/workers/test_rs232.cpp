@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/SystemErrors.h"
 #include "test_rs232_rig.h"
 #include "test_xmodem_rig.h"
 #include "workers/Rs232thread.h"
@@ -611,9 +612,10 @@ TEST_F(Rs232RunTest, LogThatCannotBeCreatedFailsThePort) {
   LoaderScript dev(line, rig.clock);
   Run(dev, kJobEeprom);
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
-  EXPECT_EQ(Status().back(), "COM1: create log file failed: 2");
+  EXPECT_EQ(Status().back(), "COM1: create log file failed: " + std::to_string(kErrNoPath));
   EXPECT_TRUE(line->HostWriteLog().empty()) << "nothing is exchanged without the log";
 
+#ifndef _WIN32
   // A link planted in the log's place is not followed into the file it names.
   rig.job.logDirectory = rig.dir;
   dltest::WriteFile(rig.Path("victim"), "keep me");
@@ -622,6 +624,7 @@ TEST_F(Rs232RunTest, LogThatCannotBeCreatedFailsThePort) {
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
   EXPECT_EQ(Status().back(), "COM1: create log file failed: " + std::to_string(ELOOP));
   EXPECT_EQ(dltest::ReadFile(rig.Path("victim")), "keep me");
+#endif
 }
 
 }  // namespace

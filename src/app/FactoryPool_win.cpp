@@ -1,0 +1,8 @@
+// The Windows build has no client library for the factory database: a station there
+// set to the factory pool says so at job set-up and takes no address.
+#include "app/MainLogic.h"
+#include "app/StationSetup.h"
+
+std::unique_ptr<MacPool> FactoryPool(const std::string&, const std::string&, MainLogic& logic) {
+  return UnusablePool("pool postgresql is not part of this build (Windows: file pool only)", logic);
+}
