@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "base/Board.h"
+#include "base/UnitRecorder.h"
 #include "job/Logmac.h"
 #include "platform/Clock.h"
 #include "platform/PortMap.h"
@@ -28,10 +29,7 @@ StartThread::~StartThread() {
 }
 
 int32_t StartThread::FinalStage(const JobState& job) {
-  if (job.programMac) return StageProgrammed;
-  if (job.loopbackTest == 1) return StageTested;
-  if (job.jobFlags != 0) return StageDownloaded;
-  return StageIdle;
+  return JobFinalStage(job);
 }
 
 bool StartThread::PortFinished(const JobState& job, int32_t stage) {
@@ -104,6 +102,7 @@ void StartThread::Execute() {
   try {
     WaitForPool();
     FindPorts();
+    if (station_.records && portCount_ > 0) station_.records->RunStarted(PortNumbers());
     if (!Terminated()) StartDownloads();
     Supervise();
   } catch (const std::exception& e) {
@@ -185,6 +184,7 @@ void StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage
   StageTable& stages = *station_.stages;
   const auto slot = static_cast<size_t>(portIndex);
   stages.Set(portIndex, runningStage);
+  if (station_.records) station_.records->StepStarted(portIndex, kind);
   std::unique_ptr<Thread> worker =
       factory_.StartWorker(kind, portNumbers_[slot], portIndex, logFlag_);
   if (!worker) {
@@ -224,6 +224,7 @@ void StartThread::Supervise() {
         if (stages.Get(k) == beforeMac) StartStep(k, WorkerKind::ProgramMac, StageProgramming);
       }
     }
+    if (station_.records) station_.records->PortsChecked();
     if (AllPortsFinished()) break;
   }
 }
@@ -276,6 +277,8 @@ void StartThread::EndSteps() {
   if (logFlag_) WriteLog("StartThread end\r\n");
   StopWorkers();
   JoinWorkers();
+  // Every port's record is written before its workers can be released.
+  if (station_.records) station_.records->RunEnded();
   CloseLog();
   SetRunning(false);
   Synchronize([&] {

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "workers/ConsolePort.h"
+#include "workers/Sha256Digest.h"
 
 namespace {
 
@@ -121,7 +122,8 @@ uint16_t XmodemCrc16(const uint8_t* data, size_t len) {
 }
 
 int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
-               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested) {
+               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested,
+               XmodemSent* sent) {
   Clock& clock = *console.station().clock;
   const bool eeprom = mode == XmodemMode::Eeprom;
   const char* name = console.portName.c_str();
@@ -132,6 +134,8 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
   ImageFile file;
   off_t size = 0;
   if (!file.Open(imagePath, &size)) return kXmodemOpenFailed;
+  Sha256Digest digest;
+  if (sent) sent->fileBytes = static_cast<int64_t>(size);
   const off_t blocks = size / static_cast<off_t>(kXmodemBlockSize) +
                        (size % static_cast<off_t>(kXmodemBlockSize) != 0 ? 1 : 0);
   // An image of more than 2^31 - 1 blocks (2 TB) cannot be counted in the progress.
@@ -216,6 +220,10 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
         for (size_t i = 0; i < got && !answered; ++i) {
           if (reply[i] == kAck) {
             answered = true;
+            if (sent) {
+              digest.Update(packet + kDataAt, kXmodemBlockSize);
+              sent->bytes += static_cast<int64_t>(kXmodemBlockSize);
+            }
             ++blockIndex;
             packet[kNumberAt] = static_cast<uint8_t>(packet[kNumberAt] + 1);
             packet[kComplementAt] = static_cast<uint8_t>(255 - packet[kNumberAt]);
@@ -273,5 +281,6 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
   }
 
   file.Close();
+  if (sent && result == kXmodemOk) sent->sha256 = digest.FinishHex();
   return result;
 }
