@@ -301,7 +301,7 @@ void ProductionRecorder::ShowOnBoard(const std::vector<std::string>& extra) {
       }
     }
   }
-  if (lines.empty() && runText.empty()) return;
+  if ((lines.empty() && runText.empty()) || !station_.ui || !station_.board) return;
   try {
     station_.ui->RunSync([&] {
       for (const std::string& line : lines) station_.board->AppendMessage(line);
