@@ -238,8 +238,9 @@ void ProductionRecorder::PortsChecked() {
       }
     }
   }
+  // A store that fails in the middle of a run is reported at once.
   std::vector<std::string> none;
-  if (closed) ShowOnBoard(none);
+  if (closed || writer_.HasMessages()) ShowOnBoard(none);
 }
 
 void ProductionRecorder::RunEnded() {

@@ -66,6 +66,11 @@ std::vector<std::string> RecordWriter::TakeMessages() {
   return out;
 }
 
+bool RecordWriter::HasMessages() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return !messages_.empty();
+}
+
 RecordWriter::Counts RecordWriter::Today() const {
   std::lock_guard<std::mutex> lock(m_);
   return today_;
@@ -132,6 +137,11 @@ void RecordWriter::Run() {
     for (const auto& [key, q] : queue_) {
       batch.push_back(q.record);
       taken.emplace_back(key, q.ticket);
+    }
+    if (batch.empty()) {
+      // Nothing to write: the store is not even opened.
+      if (stopping) break;
+      continue;
     }
     lock.unlock();
     std::string problem;

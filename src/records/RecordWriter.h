@@ -26,8 +26,9 @@ class RecordWriter {
   static constexpr size_t kMaxMessages = 64;
   static constexpr int kRetryMs = 5000;
 
-  // The store is opened on the writer's thread; countStation: whose records of today
-  // Today() counts.
+  // The store is opened on the writer's thread when the first record comes (a station
+  // that never runs leaves no file behind); countStation: whose records of today Today()
+  // counts.
   RecordWriter(std::unique_ptr<RecordStore> store, std::string countStation);
   // Tries once more to write what is queued, then ends the thread.
   ~RecordWriter();
@@ -45,6 +46,7 @@ class RecordWriter {
   std::string Problem() const;
   // Texts for the message log since the last call: the store failing, or working again.
   std::vector<std::string> TakeMessages();
+  bool HasMessages() const;
   // The station's records started today (local day) per verdict, as of the last write
   // or open; known is false until the store was read once.
   struct Counts {
@@ -79,7 +81,7 @@ class RecordWriter {
   std::map<Key, Entry> queue_;
   uint64_t nextTicket_ = 1;
   uint64_t triedTicket_ = 0;  // every ticket up to this one has been tried
-  bool work_ = true;          // something to try (set by Put, and once at start)
+  bool work_ = false;         // something to try (set by Put)
   bool stop_ = false;
   std::string problem_;
   std::deque<std::string> messages_;
