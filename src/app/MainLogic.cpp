@@ -29,6 +29,9 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   job.filesSelected = false;
   job.logEnabled = false;
   storedConfig.SetMessageSink([this](const std::string& text) { AppendMessage(text); });
+  static_cast<FileMacPool*>(pool_.get())->SetMessageSink([this](const std::string& text) {
+    AppendMessage(text);
+  });
 
   station_.ui = services.ui;
   station_.board = this;
@@ -188,6 +191,7 @@ void MainLogic::StartClick() {
     }
     SetMacGridCell(0, 0, line);
   }
+  stoppedUnfinished_.fill(false);
   if (recorder_) {
     RecordedJob recorded;
     recorded.steps = ProductionRecorder::StepsOf(job);
@@ -206,11 +210,15 @@ void MainLogic::StartClick() {
   SetStartButton(true);
 }
 
+bool MainLogic::AskStop() {
+  return boxes_.Show("Confirm", "Realy Stop the process ?", BoxButtons::YesNo, BoxIcon::Question) ==
+         BoxResult::Yes;
+}
+
 void MainLogic::StopClick() {
-  if (boxes_.Show("Confirm", "Realy Stop the process ?", BoxButtons::YesNo, BoxIcon::Question) !=
-      BoxResult::Yes) {
-    return;
-  }
+  if (!AskStop()) return;
+  // The run may have ended while the question was open: then nothing is left to stop.
+  MarkUnfinishedPorts();
   if (dispatcher_ && dispatcher_->Running()) {
     if (recorder_) recorder_->StopRequested();
     dispatcher_->StopWorkers();
@@ -234,8 +242,34 @@ bool MainLogic::ReleaseEndedDispatcher() {
   return true;
 }
 
+bool MainLogic::ConfirmClose() {
+  if (closing_ || !captionStop_) return true;
+  return AskStop();
+}
+
+void MainLogic::MarkUnfinishedPorts() {
+  if (!DispatcherBusy()) return;
+  for (int k = 0; k < kMaxPorts; ++k) {
+    if (!StartThread::PortFinished(job, stages.Get(k)))
+      stoppedUnfinished_[static_cast<size_t>(k)] = true;
+  }
+}
+
+PortVerdict MainLogic::Verdict(int portIndex) const {
+  if (portIndex < 0 || portIndex >= kMaxPorts) return PortVerdict::Running;
+  const int32_t stage = stages.Get(portIndex);
+  const int32_t last = StartThread::FinalStage(job);
+  if (last != StageIdle && stage == last) return PortVerdict::Passed;
+  // A worker asked to stop ends failed: that port was stopped, not found faulty.
+  if (stoppedUnfinished_[static_cast<size_t>(portIndex)]) return PortVerdict::Unfinished;
+  if (stage == StageFailed) return PortVerdict::Failed;
+  if (RunLive() || last == StageIdle) return PortVerdict::Running;
+  return PortVerdict::Unfinished;
+}
+
 void MainLogic::RequestClose() {
   closing_ = true;
+  MarkUnfinishedPorts();
   if (dispatcher_ && dispatcher_->Running()) {
     if (recorder_) recorder_->StopRequested();
     dispatcher_->StopWorkers();

@@ -7,6 +7,7 @@
 // MainLogic is itself the Board that the dispatcher and the workers talk to: it
 // forwards every routine to the view and keeps track of Btn_Start's caption and of
 // the dispatcher's end.
+#include <array>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,10 @@ class JobDialog {
   virtual ~JobDialog() = default;
   virtual bool ShowModal() = 0;
 };
+
+// How a port's cell reads at a glance: still running (or not started), through the
+// job's last step, failed, or left unfinished by a Stop or an early end of the run.
+enum class PortVerdict { Running, Passed, Failed, Unfinished };
 
 struct PlatformServices {
   UiThread* ui = nullptr;
@@ -61,6 +66,9 @@ class MainLogic final : public Board {
   // stays until CanClose() (keep processing events while waiting); then FormClose().
   void RequestClose();
   bool CanClose() const;
+  // Asked before the program closes: during a run (Btn_Start shows "Stop") the same
+  // question as Stop; true when the program may close.
+  bool ConfirmClose();
   void FormClose();
 
   int CheckWorkstationAddress();
@@ -70,6 +78,10 @@ class MainLogic final : public Board {
   // The dispatcher of the last run still exists and has not finished its thread.
   bool DispatcherBusy() const;
   StartThread* dispatcher() { return dispatcher_.get(); }
+  // A run is live from Start until its dispatcher has finished its end steps.
+  bool RunLive() const { return captionStop_ || DispatcherBusy(); }
+  // The verdict on port place portIndex (0..15) of the current or last run.
+  PortVerdict Verdict(int portIndex) const;
   // Joins and deletes the dispatcher of the last run when its thread has finished (or
   // has reported its end); safe on the UI thread, for example in a step deferred from
   // DispatcherEnded. Returns true when no dispatcher is left.
@@ -114,6 +126,9 @@ class MainLogic final : public Board {
   bool BuildMacLine(std::string* line);
   void StartClick();
   void StopClick();
+  bool AskStop();
+  // The operator confirmed Stop (or closing): ports not finished now stay unfinished.
+  void MarkUnfinishedPorts();
 
   std::unique_ptr<MacPool> pool_;
   StationSettings settings_;
@@ -128,4 +143,5 @@ class MainLogic final : public Board {
   bool captionStop_ = false;
   bool closing_ = false;
   bool dispatcherEnded_ = false;  // the current dispatcher reported its end
+  std::array<bool, kMaxPorts> stoppedUnfinished_{};
 };

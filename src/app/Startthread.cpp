@@ -1,9 +1,5 @@
 #include "app/Startthread.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -48,33 +44,16 @@ std::vector<int> StartThread::PortNumbers() const {
 int StartThread::OpenLog() {
   const std::string path = station_.job->logDirectory + "/startThread.txt";
   if (path.size() > kMaxLogPath) return ENAMETOOLONG;
-  // Always a new file, held for this run only: lock first, then empty it, so a log
-  // that another station is writing is never cut short.
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
-    const int e = errno;
-    ::close(fd);
-    return e;
-  }
-  logFd_ = fd;
-  return 0;
+  // Always a new file, held for this run only, never written through a link.
+  return log_.Create(path);
 }
 
 void StartThread::WriteLog(const std::string& text) {
-  if (logFd_ < 0) return;
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(logFd_, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a failed write is ignored
-    done += static_cast<size_t>(n);
-  }
+  log_.Write(text.data(), text.size());  // a failed write is ignored
 }
 
 void StartThread::CloseLog() {
-  if (logFd_ >= 0) ::close(logFd_);
-  logFd_ = -1;
+  log_.Close();
 }
 
 void StartThread::ShowScanLine(const std::string& text) {

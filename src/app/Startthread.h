@@ -17,6 +17,7 @@
 #include "base/Station.h"
 #include "base/Thread.h"
 #include "base/WorkerFactory.h"
+#include "platform/Files.h"
 
 class StartThread final : public Thread {
  public:
@@ -72,7 +73,7 @@ class StartThread final : public Thread {
   Station& station_;
   WorkerFactory& factory_;
   const bool logFlag_;
-  int logFd_ = -1;
+  LogFile log_;  // startThread.txt, open while logging
 
   mutable std::mutex workersMutex_;  // guards portNumbers_, portCount_ and workers_
   std::array<int, kMaxPorts> portNumbers_{};

@@ -44,7 +44,8 @@ class MacPool {
   // The free range as MAC texts; false when !IsAvailable().
   virtual bool GetRange(std::string* nextText, std::string* lastText) const = 0;
   // Hands out the next address once it is durably recorded as taken: 0, -1 (none
-  // left) or a positive error number. On failure address[0] == 0xFF.
+  // left), -2 (the pool's store is no longer the one loaded) or a positive error
+  // number. On failure address[0] == 0xFF.
   virtual int TakeNext(MacAddress* address) = 0;
   // 0 addresses left, 1 used up (text := last address), -1 not usable.
   virtual int GetAssignState(std::string* text) const = 0;

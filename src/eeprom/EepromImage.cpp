@@ -1,15 +1,10 @@
 #include "eeprom/EepromImage.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstring>
 
 #include "eeprom/EepromChecks.h"
+#include "platform/Files.h"
 
 using namespace eeprom_layout;
 
@@ -64,76 +59,26 @@ uint32_t GetForward(const uint8_t* src) {
          static_cast<uint32_t>(src[2]) << 8 | static_cast<uint32_t>(src[3]);
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Creates a new, empty file next to path (the umask applies as for any new file).
-int CreateTemporary(const std::string& path, std::string* tmpPath) {
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; attempt++) {
-    std::string name =
-        path + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      *tmpPath = name;
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
-  }
-  return -1;
-}
-
 }  // namespace
 
 EepromImage::EepromImage(MessageBoxes& boxes) : boxes_(boxes) {}
 
 int EepromImage::LoadImageFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return -1;
-  off_t end = ::lseek(fd, 0, SEEK_END);
-  if (end > static_cast<off_t>(kMaxFileSize)) {
+  InputFile file;
+  openError_ = file.Open(path);
+  if (openError_ != 0) return -1;
+  if (file.Size() > kMaxFileSize) {
     ShowError(boxes_, kNotRecognized);
-    ::close(fd);
     return -2;
   }
   buf_.fill(0);
-  // A size that cannot be taken (a pipe, a device) counts as unreadable.
-  ssize_t total = -1;
-  if (end > 0 && ::lseek(fd, 0, SEEK_SET) == 0) {
-    size_t want = static_cast<size_t>(end);
-    total = 0;
-    while (static_cast<size_t>(total) < want) {
-      ssize_t n = ::read(fd, buf_.data() + total, want - static_cast<size_t>(total));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        if (total == 0) total = -1;
-        break;
-      }
-      if (n == 0) break;
-      total += n;
-    }
-  }
-  ::close(fd);
-  if (total <= 0) {
-    buf_.fill(0);
+  std::string data;
+  // The file may have grown since its size was taken: never more than the buffer.
+  if (file.ReadAll(kMaxFileSize, &data) != 0 || data.empty()) {
     ShowError(boxes_, kNotRecognized);
     return -4;
   }
+  std::memcpy(buf_.data(), data.data(), data.size());
   return 0;
 }
 
@@ -186,32 +131,13 @@ void EepromImage::BuildImage(const EepromFields& fields, unsigned groups) {
   }
 }
 
-int EepromImage::SaveImageFile(const std::string& path, const EepromFields& fields,
-                               unsigned groups) {
-  std::string tmp;
-  int fd = CreateTemporary(path, &tmp);
-  if (fd < 0) {
-    ShowError(boxes_, "create file failed");
-    return -1;
-  }
+int EepromImage::SaveImageFile(const std::string& path, const EepromFields& fields, unsigned groups,
+                               const std::string& permissionsFrom) {
   BuildImage(fields, groups);
-  bool ok = WriteAll(fd, buf_.data(), kFileSize) && ::fsync(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    ShowError(boxes_, "write eeprom failed");
+  bool failedWriting = false;
+  if (ReplaceFile(path, buf_.data(), kFileSize, permissionsFrom, &failedWriting) != 0) {
+    ShowError(boxes_, failedWriting ? "write eeprom failed" : "create file failed");
     return -1;
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    // The target cannot be replaced (a directory of that name, for example).
-    ::unlink(tmp.c_str());
-    ShowError(boxes_, "create file failed");
-    return -1;
-  }
-  int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
   }
   return 0;
 }

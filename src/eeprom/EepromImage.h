@@ -69,9 +69,12 @@ class EepromImage {
   // boxes: where "File can't be recognized." and the save failures are shown.
   explicit EepromImage(MessageBoxes& boxes);
 
-  // Reads a file into the buffer. 0; -1 not opened (nothing shown, buffer unchanged);
-  // -2 larger than kMaxFileSize (buffer unchanged); -4 empty or unreadable (buffer zero).
+  // Reads a file into the buffer. 0; -1 not opened, or not a regular file (nothing
+  // shown, buffer unchanged; OpenError() tells why); -2 larger than kMaxFileSize
+  // (buffer unchanged); -4 empty or unreadable (buffer zero).
   int LoadImageFile(const std::string& path);
+  // The system's error number of the last LoadImageFile that could not open its file.
+  int OpenError() const { return openError_; }
   // The same size rules for bytes already in memory (size -1 stands for a read error).
   int LoadImageBytes(const uint8_t* data, long long size);
 
@@ -79,10 +82,12 @@ class EepromImage {
   void BuildImage(const EepromFields& fields, unsigned groups = kGroupAll);
 
   // Builds the image and replaces the file with its first 1024 bytes. 0 or -1. The new
-  // image goes to a temporary file in the same directory that is then renamed over the
-  // target, so a failed save leaves an existing file as it was.
+  // image goes to a temporary file in the target's directory that is then renamed over
+  // the target, so a failed save leaves an existing file as it was. A replaced file
+  // keeps its permissions; a new one takes those of permissionsFrom when given (the
+  // image it was edited from).
   int SaveImageFile(const std::string& path, const EepromFields& fields,
-                    unsigned groups = kGroupAll);
+                    unsigned groups = kGroupAll, const std::string& permissionsFrom = {});
 
   // The fields of the buffer as the editor shows them.
   EepromFields Decode() const;
@@ -93,6 +98,7 @@ class EepromImage {
  private:
   MessageBoxes& boxes_;
   std::array<uint8_t, kBufferSize> buf_{};
+  int openError_ = 0;
 };
 
 // "a.b.c.d" of a 32-bit address value (a most significant).

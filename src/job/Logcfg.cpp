@@ -2,15 +2,10 @@
 // line order with CR LF on writing.
 #include "job/Logcfg.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <climits>
-#include <cstring>
-#include <vector>
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -20,19 +15,16 @@ bool IsSpace(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Buffered byte reader over a file descriptor; remembers a read error.
+// Buffered byte reader over an open file; remembers a read error.
 class ByteReader {
  public:
-  explicit ByteReader(int fd) : fd_(fd) {}
+  explicit ByteReader(InputFile& file) : file_(file) {}
   // Next byte, or -1 at the end of the file (or after a read error).
   int Get() {
     if (pos_ == len_) {
       if (eof_ || error_) return -1;
-      ssize_t n;
-      do {
-        n = read(fd_, buf_, sizeof buf_);
-      } while (n < 0 && errno == EINTR);
-      if (n < 0) {
+      size_t n = 0;
+      if (file_.Read(buf_, sizeof buf_, &n) != 0) {
         error_ = true;
         return -1;
       }
@@ -41,7 +33,7 @@ class ByteReader {
         return -1;
       }
       pos_ = 0;
-      len_ = static_cast<size_t>(n);
+      len_ = n;
     }
     return static_cast<unsigned char>(buf_[pos_++]);
   }
@@ -49,7 +41,7 @@ class ByteReader {
   bool Error() const { return error_; }
 
  private:
-  int fd_;
+  InputFile& file_;
   char buf_[4096];
   size_t pos_ = 0, len_ = 0;
   bool eof_ = false, error_ = false;
@@ -118,34 +110,15 @@ std::string Cut(const std::string& s, size_t limit) {
   return out;
 }
 
-int WriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (w == 0) return EIO;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return 0;
-}
-
 }  // namespace
 
 StoredConfig::StoredConfig(const std::string& dataDir, const std::string& fileName)
     : filePath(JoinPath(dataDir, fileName)) {}
 
 int StoredConfig::Load() {
-  // O_NONBLOCK: a pipe or device in the file's place must not block the open.
-  int fd = open(filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat st {};
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    close(fd);
-    fd = -1;
-  }
-  if (fd < 0) {
+  // Only a regular file is read: a pipe or device in its place is refused at once.
+  InputFile file;
+  if (file.Open(filePath) != 0) {
     if (sink_) sink_("fopen failed");
     return -1;
   }
@@ -158,7 +131,7 @@ int StoredConfig::Load() {
   firmwarePath.clear();
   consoleBaudIndex = 0;
 
-  ByteReader r(fd);
+  ByteReader r(file);
   int result = 0;
   while (SkipSpace(r)) {
     std::string key = ReadToken(r, kMaxKeyToken);
@@ -168,14 +141,11 @@ int StoredConfig::Load() {
     if (key == "Vendor:") {
       vendor = Cut(value, kShortField);
     } else if (key == "Number:") {
-      // The rule holds for the value as kept: a number cut to its field must still
-      // be positive, or the next save would write a file that no longer loads.
-      const std::string kept = Cut(value, kShortField);
-      if (ReadDecimal(kept) <= 0) {
-        result = -1;
-        break;
-      }
-      number = kept;
+      // A value that is not a positive number (judged as kept, cut to its field) fails
+      // the load, but the rest of the file is still read and the value kept: the next
+      // save writes back everything the file held, for the programs that use it.
+      number = Cut(value, kShortField);
+      if (ReadDecimal(number) <= 0) result = -1;
     } else if (key == "ServerIP:") {
       serverIp = Cut(value, kShortField);
     } else if (key == "Loader:") {
@@ -189,7 +159,6 @@ int StoredConfig::Load() {
     }
   }
   if (r.Error()) result = -1;
-  close(fd);
   return result;
 }
 
@@ -215,37 +184,7 @@ std::string StoredConfig::Compose() const {
 
 int StoredConfig::Save() {
   const std::string text = Compose();
-
-  // Write a temporary file next to the real one, sync it, then rename it over the
-  // real one: a failure at any point leaves the old file as it was.
-  std::vector<char> tmpl(filePath.begin(), filePath.end());
-  const char suffix[] = ".XXXXXX";
-  tmpl.insert(tmpl.end(), suffix, suffix + sizeof suffix);  // includes the terminator
-  int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-  if (fd < 0) return errno ? errno : EIO;
-  const std::string tmpPath(tmpl.data());
-
-  // Keep the permissions of the file being replaced; a new file gets rw-r--r--.
-  struct stat st {};
-  mode_t mode = (stat(filePath.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
-
-  int err = WriteAll(fd, text.data(), text.size());
-  if (err == 0 && fchmod(fd, mode) != 0) err = errno;
-  if (err == 0 && fsync(fd) != 0) err = errno;
-  if (close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && rename(tmpPath.c_str(), filePath.c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlink(tmpPath.c_str());
-    return err;
-  }
-
-  // Make the rename itself durable.
-  std::string dir = filePath.substr(0, filePath.find_last_of('/') + 1);
-  if (dir.empty()) dir = ".";
-  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return 0;
+  // A new file beside the real one, synced and renamed over it: a failure at any
+  // point leaves the old file as it was. A link is followed to the file it names.
+  return ReplaceFile(filePath, text.data(), text.size());
 }

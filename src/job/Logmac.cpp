@@ -3,12 +3,6 @@
 // the pool is loaded; each address handed out is written back and synced first.
 #include "job/Logmac.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -24,63 +18,50 @@ constexpr size_t kWriteBackSize = 18;
 
 }  // namespace
 
-FileMacPool::FileMacPool(const std::string& dataDir, const std::string& fileName)
-    : nextAddress(kUnset), lastAddress(kUnset), filePath_(JoinPath(dataDir, fileName)) {}
+FileMacPool::FileMacPool(const std::string& dataDir, const std::string& fileName,
+                         std::unique_ptr<LockedFile> file)
+    : nextAddress(kUnset),
+      lastAddress(kUnset),
+      filePath_(JoinPath(dataDir, fileName)),
+      file_(file ? std::move(file) : std::make_unique<LockedFile>()) {}
 
 FileMacPool::~FileMacPool() {
   Close();
 }
 
 void FileMacPool::Close() {
-  if (fd_ >= 0) {
-    close(fd_);  // also releases the lock
-    fd_ = -1;
-  }
+  file_->Close();  // also releases the lock
   loaded_ = false;
 }
 
 int FileMacPool::Load() {
   Close();  // a pool is loaded once; loading again starts from a closed file
+  replaced_ = false;
   nextAddress = kUnset;
   lastAddress = kUnset;
 
-  int fd;
-  do {
-    fd = open(filePath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
-  // Only a regular file is a pool: a pipe or device in its place could block or
-  // never end.
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  // Not shared: a second station or program holding the pool makes this load fail.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return -1;
-  }
+  // Only a regular file is a pool (a pipe or device in its place could block or never
+  // end), and it is not shared: a second station or program holding the pool makes
+  // this load fail.
+  if (file_->Open(filePath_) != 0) return -1;
 
   char buf[1025];
   size_t got = 0;
   bool failed = false;
   while (got < 1024) {
-    ssize_t n = read(fd, buf + got, 1024 - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
+    size_t n = 0;
+    if (file_->ReadAt(got, buf + got, 1024 - got, &n) != 0) {
       failed = true;
       break;
     }
     if (n == 0) break;
-    got += static_cast<size_t>(n);
+    got += n;
   }
   if (failed || got < kMinFileSize || got > kMaxFileSize) {
-    close(fd);
+    file_->Close();
     return -1;
   }
   buf[got] = '\0';
-  fd_ = fd;
 
   // Without the vendor prefix's first group the pool is loaded but empty.
   if (std::strstr(buf, "02:") == nullptr) {
@@ -116,6 +97,25 @@ bool FileMacPool::GetRange(std::string* nextText, std::string* lastText) const {
 
 int FileMacPool::TakeNext(MacAddress* address) {
   (*address)[0] = 0xFF;
+  if (replaced_) return kReplaced;
+  // The lock holds only the file that was opened: another program may have renamed a
+  // new file into its place (and a second station may now hand out the same addresses
+  // from it), or removed it. Writing back into a file no one reads again would hand
+  // out its addresses a second time.
+  if (file_->IsOpen() && !file_->IsStillAt(filePath_)) {
+    Close();
+    nextAddress = kUnset;
+    lastAddress = kUnset;
+    replaced_ = true;
+    if (sink_) {
+      const size_t slash = filePath_.find_last_of('/');
+      const std::string name = slash == std::string::npos ? filePath_ : filePath_.substr(slash + 1);
+      sink_(name +
+            " was replaced while in use: no address was taken. Set up the job again "
+            "with Select Files.");
+    }
+    return kReplaced;
+  }
   if (!IsAvailable()) return -1;
   *address = nextAddress;
   uint32_t n = (Low24(nextAddress) + 1) & 0xFFFFFFu;
@@ -131,24 +131,13 @@ int FileMacPool::TakeNext(MacAddress* address) {
 }
 
 int FileMacPool::WriteBack() {
-  if (fd_ < 0) return EBADF;
   char buf[kWriteBackSize + 1];
   std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X:", nextAddress[0], nextAddress[1],
                 nextAddress[2], nextAddress[3], nextAddress[4], nextAddress[5]);
   buf[kWriteBackSize - 1] = '\0';  // the final colon becomes a zero byte
-  size_t done = 0;
-  while (done < kWriteBackSize) {
-    ssize_t w = pwrite(fd_, buf + done, kWriteBackSize - done, static_cast<off_t>(done));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno ? errno : EIO;
-    }
-    if (w == 0) return EIO;
-    done += static_cast<size_t>(w);
-  }
+  if (const int e = file_->WriteAt(0, buf, kWriteBackSize)) return e;
   // The address counts as handed out only once the advanced pool is on disk.
-  if (fsync(fd_) != 0) return errno ? errno : EIO;
-  return 0;
+  return file_->Sync();
 }
 
 int FileMacPool::GetAssignState(std::string* text) const {

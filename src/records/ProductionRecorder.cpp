@@ -83,7 +83,6 @@ std::string ProductionRecorder::NewRunId(int64_t nowMs) {
 void ProductionRecorder::RunStarting(const RecordedJob& job) {
   std::lock_guard<std::mutex> lock(m_);
   job_ = job;
-  stopRequested_ = false;
   runId_.clear();
   runPassed_ = 0;
   runFailed_ = 0;
@@ -92,7 +91,12 @@ void ProductionRecorder::RunStarting(const RecordedJob& job) {
 
 void ProductionRecorder::StopRequested() {
   std::lock_guard<std::mutex> lock(m_);
-  stopRequested_ = true;
+  const int32_t finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
+  for (size_t k = 0; k < ports_.size(); k++) {
+    Port& p = ports_[k];
+    const int32_t stage = station_.stages->Get(static_cast<int>(k));
+    if (p.open && stage != StageFailed && !Passed(finalStage, stage)) p.stopped = true;
+  }
 }
 
 uint64_t ProductionRecorder::PutLocked(Port& port) {
@@ -231,8 +235,8 @@ void ProductionRecorder::PortsChecked() {
       if (Passed(finalStage, stage)) {
         Close(p, kVerdictPassed, stage);
         closed = true;
-      } else if (stage == StageFailed && !stopRequested_) {
-        // After a stop request a failed port is closed at the run's end, as stopped.
+      } else if (stage == StageFailed && !p.stopped) {
+        // A port that Stop cut short is closed at the run's end, as stopped.
         Close(p, kVerdictFailed, stage);
         closed = true;
       }
@@ -254,9 +258,9 @@ void ProductionRecorder::RunEnded() {
       Port& p = ports_[k];
       if (!p.open) continue;
       const int32_t stage = station_.stages->Get(static_cast<int>(k));
-      const char* verdict = Passed(finalStage, stage)                ? kVerdictPassed
-                            : stopRequested_ || stage != StageFailed ? kVerdictStopped
-                                                                     : kVerdictFailed;
+      const char* verdict = Passed(finalStage, stage)           ? kVerdictPassed
+                            : p.stopped || stage != StageFailed ? kVerdictStopped
+                                                                : kVerdictFailed;
       Close(p, verdict, stage);
     }
     ticket = lastTicket_;

@@ -45,8 +45,9 @@ class ProductionRecorder final : public UnitRecorder {
 
   // UI thread, before the dispatcher of a run is created.
   void RunStarting(const RecordedJob& job);
-  // UI thread: the operator confirmed Stop, or the program is closing. Ports that did
-  // not pass from now on are recorded as stopped.
+  // UI thread: the operator confirmed Stop, or the program is closing. The ports that
+  // have not finished by now are recorded as stopped (also when their worker then ends
+  // failed, as a worker asked to stop does); a port that had already failed stays failed.
   void StopRequested();
   // UI thread: every text shown in a port's status cell.
   void PortStatus(int portIndex, const std::string& text);
@@ -71,6 +72,7 @@ class ProductionRecorder final : public UnitRecorder {
   struct Port {
     bool open = false;
     bool stepStarted = false;
+    bool stopped = false;  // not finished when Stop came
     WorkerKind step = WorkerKind::Download;
     UnitRecord record;
   };
@@ -88,7 +90,6 @@ class ProductionRecorder final : public UnitRecorder {
   std::array<Port, kMaxPorts> ports_;
   RecordedJob job_;
   std::string runId_;
-  bool stopRequested_ = false;
   int runPassed_ = 0;
   int runFailed_ = 0;
   RecordWriter::Counts todayAtStart_;

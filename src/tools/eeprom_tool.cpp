@@ -1,7 +1,6 @@
 // eeprom-tool: EEPROM configuration images (".vef") from scripts. Shows both records
 // as the editor shows them, builds a new image from the built-in values, or edits an
 // existing one, with the editor's checks and messages and the editor's bytes.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -176,16 +175,20 @@ int ApplyOptions(StderrBoxes& boxes, EepromFields& fields, const std::vector<std
   return 0;
 }
 
+// permissionsFrom: the image an edit started from; a new output file takes its
+// permissions (an image holds passwords).
 int Save(StderrBoxes& boxes, EepromImage& image, const EepromFields& fields,
-         const std::string& path) {
+         const std::string& path, const std::string& permissionsFrom = {}) {
   std::string msg = ValidateFieldsMessage(fields);
   if (!msg.empty()) return Fail(msg);
-  return image.SaveImageFile(path, fields) == 0 && !boxes.failed ? 0 : kExitError;
+  return image.SaveImageFile(path, fields, kGroupAll, permissionsFrom) == 0 && !boxes.failed
+             ? 0
+             : kExitError;
 }
 
 int Load(EepromImage& image, const std::string& path) {
   int rc = image.LoadImageFile(path);
-  if (rc == -1) return Fail("cannot open " + path + ": " + std::strerror(errno));
+  if (rc == -1) return Fail("cannot open " + path + ": " + std::strerror(image.OpenError()));
   return rc == 0 ? 0 : kExitError;  // the load has printed its message
 }
 
@@ -227,7 +230,7 @@ int main(int argc, char** argv) {
     if (int rc = Load(image, args[1])) return rc;
     EepromFields f = image.Decode();
     if (int rc = ApplyOptions(boxes, f, args, 2, true, &out)) return rc;
-    return Save(boxes, image, f, out);
+    return Save(boxes, image, f, out, args[1]);
   }
   std::fputs(kUsage, stderr);
   return Fail("unknown command " + cmd);

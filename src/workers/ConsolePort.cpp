@@ -1,9 +1,6 @@
 #include "workers/ConsolePort.h"
 
-#include <fcntl.h>
 #include <limits.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -18,45 +15,19 @@
 // ---------------------------------------------------------------- PortLog
 
 int PortLog::Create(const std::string& logDirectory, const std::string& portName) {
-  Close();
   std::string path = logDirectory;
   if (!path.empty() && path.back() != '/') path += '/';
   path += "log" + portName + ".txt";
   if (path.size() >= PATH_MAX) return ENAMETOOLONG;
-  // Opened without truncation first: the lock is taken before anything is lost, so a
-  // file another process holds is never emptied under it.
-  const int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return err;
-  }
-  fd_ = fd;
-  return 0;
+  return file_.Create(path);
 }
 
 int PortLog::Write(const void* data, size_t len) {
-  if (fd_ < 0) return EBADF;
-  const char* p = static_cast<const char*>(data);
-  while (len > 0) {
-    const ssize_t n = ::write(fd_, p, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
+  return file_.Write(data, len);
 }
 
 void PortLog::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  file_.Close();
 }
 
 // ---------------------------------------------------------------- ConsolePort

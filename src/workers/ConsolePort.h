@@ -9,21 +9,22 @@
 #include <string>
 
 #include "base/Station.h"
+#include "platform/Files.h"
 #include "platform/SerialPort.h"
 
 class PortLog {
  public:
-  ~PortLog() { Close(); }
-  // Creates <logDirectory>/log<portName>.txt anew; 0 or errno.
+  // Creates <logDirectory>/log<portName>.txt anew (never through a link in its place);
+  // 0 or the system's error number.
   int Create(const std::string& logDirectory, const std::string& portName);
-  // Appends raw bytes; 0 when all were written, else errno.
+  // Appends raw bytes; 0 when all were written, else the system's error number.
   int Write(const void* data, size_t len);
   int Write(const std::string& text) { return Write(text.data(), text.size()); }
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return file_.IsOpen(); }
 
  private:
-  int fd_ = -1;
+  LogFile file_;
 };
 
 class ConsolePort {

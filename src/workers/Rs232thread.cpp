@@ -136,7 +136,7 @@ void RS232Thread::RunDialogue() {
     }
 
     StepDialogue(parserResult);
-    if (processFlag == ProcFinished) break;
+    if (processFlag == ProcFinished || imageFailed_) break;
 
     if (TickDiff(clock.TickMs(), lastActivity_) <= kSilenceMs) continue;
 
@@ -422,6 +422,11 @@ int RS232Thread::Transfer(bool firmware) {
       [this] { return Terminated(); }, &sent);
   Log("\r\n%s: Xmodem %s: %d\r\n", console_.portName.c_str(), firmware ? "firmware" : "eeprom", r);
   if (station_.records) ReportImage(firmware, path, sent, r);
+  // An image that cannot be read whole, or breaks the size rules, would fail the same way
+  // at every new attempt: the port fails (after the failure text) instead.
+  if (r == kXmodemOpenFailed || r == kXmodemBadImage || r == kXmodemReadFailed) {
+    imageFailed_ = true;
+  }
   return r;
 }
 

@@ -94,5 +94,6 @@ class RS232Thread final : public Thread {
   PortLog portLog_;
   uint8_t tempMac_[6];
   uint32_t lastActivity_ = 0;
-  bool nextIsSes_ = true;  // next handshake write: "$SES" (true) or the download key
+  bool nextIsSes_ = true;     // next handshake write: "$SES" (true) or the download key
+  bool imageFailed_ = false;  // an image file could not be sent: the worker ends failed
 };

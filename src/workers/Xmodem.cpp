@@ -1,15 +1,13 @@
 #include "workers/Xmodem.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "base/Station.h"
+#include "job/Logcfg.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/SerialPort.h"
 #include "workers/ConsolePort.h"
 #include "workers/Sha256Digest.h"
@@ -33,59 +31,6 @@ constexpr size_t kDataAt = 3;
 constexpr size_t kCrcAt = kDataAt + kXmodemBlockSize;
 // Data bytes of the first EEPROM block that hold the custom record's MAC address.
 constexpr size_t kMacAt = 6;
-
-// The image file, open read-only for the length of one transfer and closed on every
-// way out (return or exception).
-class ImageFile {
- public:
-  ImageFile() = default;
-  ~ImageFile() { Close(); }
-  ImageFile(const ImageFile&) = delete;
-  ImageFile& operator=(const ImageFile&) = delete;
-
-  // True when the path names a regular file that could be opened for reading. A
-  // directory, device or pipe is no image file; O_NONBLOCK keeps a pipe from
-  // blocking the open.
-  bool Open(const std::string& path, off_t* size) {
-    if (path.empty()) return false;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd_ < 0) return false;
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-      Close();
-      return false;
-    }
-    *size = st.st_size;
-    return true;
-  }
-
-  // Fills buf with up to len bytes, reading again after a short read until the end
-  // of the file, so a block is never padded in the middle of the image. The count
-  // read (0 at the end of the file), or -1 on a read error.
-  long ReadBlock(uint8_t* buf, size_t len) {
-    size_t got = 0;
-    while (got < len) {
-      const ssize_t n = ::read(fd_, buf + got, len - got);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return -1;
-      }
-      if (n == 0) break;
-      got += static_cast<size_t>(n);
-    }
-    return static_cast<long>(got);
-  }
-
-  void Close() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
 
 enum class State { WaitStart, ReadBlock, SendBlock, WaitReply, SendEot, WaitEotReply, Done };
 
@@ -131,16 +76,26 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
 
   console.ShowStatus("%s: Download %s...", name, what);
 
-  ImageFile file;
-  off_t size = 0;
-  if (!file.Open(imagePath, &size)) return kXmodemOpenFailed;
+  // The image is read whole, once, when the transfer starts, and those bytes are sent:
+  // a file changed during the transfer never reaches a device as a mix of two images.
+  // A directory, device or pipe is no image file.
+  std::string image;
+  {
+    InputFile file;
+    if (file.Open(imagePath) != 0) return kXmodemOpenFailed;
+    const uint64_t maxSize = eeprom ? kMaxEepromImageSize : kMaxFirmwareImageSize;
+    if (file.Size() == 0 || file.Size() > maxSize) return kXmodemBadImage;
+    // A file that grows, shrinks or fails while it is read cannot be read whole.
+    if (file.ReadAll(maxSize, &image) != 0 || image.size() != file.Size()) {
+      return kXmodemReadFailed;
+    }
+  }
+  const size_t size = image.size();
+  const size_t blocks = size / kXmodemBlockSize + (size % kXmodemBlockSize != 0 ? 1 : 0);
   Sha256Digest digest;
   if (sent) sent->fileBytes = static_cast<int64_t>(size);
-  const off_t blocks = size / static_cast<off_t>(kXmodemBlockSize) +
-                       (size % static_cast<off_t>(kXmodemBlockSize) != 0 ? 1 : 0);
-  // An image of more than 2^31 - 1 blocks (2 TB) cannot be counted in the progress.
-  if (blocks > INT32_MAX) return kXmodemReadFailed;
   const int32_t totalBlocks = static_cast<int32_t>(blocks);
+  size_t readOffset = 0;
 
   uint8_t packet[kXmodemPacketSize] = {};
   packet[0] = kStx;
@@ -173,18 +128,15 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
 
       case State::ReadBlock: {
         uint8_t* data = packet + kDataAt;
-        const long got = file.ReadBlock(data, kXmodemBlockSize);
-        if (got < 0) {
-          result = kXmodemReadFailed;
-          state = State::Done;
-          break;
-        }
+        const size_t got = std::min(kXmodemBlockSize, size - readOffset);
+        std::memcpy(data, image.data() + readOffset, got);
+        readOffset += got;
         if (got == 0) {
           timer = clock.TickMs();
           state = State::SendEot;
           break;
         }
-        std::memset(data + got, 0, kXmodemBlockSize - static_cast<size_t>(got));
+        std::memset(data + got, 0, kXmodemBlockSize - got);
         if (eeprom && blockIndex == 1) {
           for (size_t i = 0; i < 6; ++i) data[kMacAt + i] = tempMac[5 - i];
         }
@@ -280,7 +232,6 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
     }
   }
 
-  file.Close();
   if (sent && result == kXmodemOk) sent->sha256 = digest.FinishHex();
   return result;
 }

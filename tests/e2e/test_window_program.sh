@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The window program end to end (offscreen): it refuses bad options and a missing data
-# directory, comes up with a data directory, and ends cleanly on SIGTERM and SIGINT.
-# No run is started, so it sends no traffic.
+# The window programs end to end (offscreen): production-tool refuses bad options and a
+# missing data directory, comes up with a data directory, and ends cleanly on SIGTERM
+# and SIGINT; eeprom-editor comes up with its Configuration dialog; cmake --install
+# puts the programs, launchers and icons in place. No run is started: no traffic.
 #   test_window_program.sh <build dir> <source dir>
 set -uo pipefail
 BUILD="$1"
@@ -56,6 +57,41 @@ for sig in TERM INT; do
 done
 # Nothing was written into the data directory by merely starting and closing.
 [ -z "$(ls -A "$WORK/data")" ] || fail "data directory changed: $(ls -A "$WORK/data")"
+
+EDITOR="$BUILD/eeprom-editor"
+"$EDITOR" --help >/dev/null 2>&1 || fail "eeprom-editor --help failed"
+"$EDITOR" --bogus >"$WORK/out" 2>&1
+st=$?
+[ "$st" = 2 ] || fail "eeprom-editor unknown option: exit status $st, expected 2"
+"$EDITOR" >"$WORK/out" 2>&1 &
+pid=$!
+sleep 1.5
+if kill -0 "$pid" 2>/dev/null; then
+  kill -TERM "$pid"
+  wait "$pid"
+else
+  wait "$pid"
+  fail "eeprom-editor ended without its dialog being answered: $(cat "$WORK/out")"
+fi
+
+# An installed station: programs, launchers (the station's names its data directory)
+# and icons.
+SRC="$2"
+if cmake --install "$BUILD" --prefix "$WORK/inst" >"$WORK/out" 2>&1; then
+  for f in bin/production-tool bin/production-cli bin/eeprom-tool bin/eeprom-editor \
+           share/applications/production-tool.desktop share/applications/eeprom-editor.desktop \
+           share/icons/hicolor/scalable/apps/production-tool.svg \
+           share/icons/hicolor/48x48/apps/eeprom-editor.png share/doc/production-tool/README.md; do
+    [ -e "$WORK/inst/$f" ] || fail "not installed: $f"
+  done
+  grep -qx 'Exec=production-tool --dir /var/lib/production-tool' \
+    "$WORK/inst/share/applications/production-tool.desktop" || fail "station launcher: wrong Exec"
+  grep -qx 'Icon=eeprom-editor' "$WORK/inst/share/applications/eeprom-editor.desktop" \
+    || fail "editor launcher: wrong Icon"
+  cmp -s "$SRC/README.md" "$WORK/inst/share/doc/production-tool/README.md" || fail "README differs"
+else
+  fail "cmake --install failed: $(tail -3 "$WORK/out")"
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures failure(s)" >&2

@@ -1,15 +1,20 @@
 // The configuration source dialog and the editor button's path, driven offscreen.
+#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
 #include <memory>
 
+#include "app/gui/QtMessageBoxes.h"
 #include "eeprom/EepromImage.h"
 #include "eeprom/gui/EditorLauncher.h"
 #include "eeprom/gui/Eeeditorform.h"
@@ -225,6 +230,80 @@ class TestEepromSelect : public QObject {
     QVERIFY(!editor.isVisible());
     QVERIFY(editorBtn.isEnabled());
     QCOMPARE(editor.findChild<QLineEdit*>("c_deviceName")->text(), QString("IMPORTED"));
+  }
+
+  // The eeprom-editor program: Cancel ends it; a file the editor refuses brings the
+  // dialog back; then the editor opens, and closing it ends the program.
+  void editorProgramOpensBothWindows() {
+    RecordingBoxes editorBoxes;
+    FakeFileDialogs editorDialogs;
+    TeepromEditorForm editor(editorBoxes, editorDialogs);
+    EepromEditorSession session(*dlg, editor);
+    QSignalSpy finished(&session, &EepromEditorSession::finished);
+    QTimer::singleShot(0, this, [&] { dlg->CancelBtn->click(); });
+    QVERIFY(!session.Open());
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!editor.isVisible());
+
+    QString big = dir->filePath("big.vef");
+    WriteAll(big, QByteArray(2000, 'b'));
+    int shown = 0;
+    std::function<void()> act = [&] {
+      if (!dlg->isVisible()) {
+        QTimer::singleShot(10, this, act);
+        return;
+      }
+      if (++shown == 1) {
+        dlg->RBtn_import->click();
+        dlg->Edit_pathImp->setText(big);
+        dlg->OKBtn->click();
+        QTimer::singleShot(10, this, act);
+      } else {
+        dlg->RBtn_default->click();
+        dlg->OKBtn->click();
+      }
+    };
+    QTimer::singleShot(0, this, act);
+    QVERIFY(session.Open());
+    QCOMPARE(shown, 2);
+    QCOMPARE(editorBoxes.Texts(), std::vector<std::string>{"File can't be recognized."});
+    QVERIFY(editor.isVisible() && !session.eepromImported);
+    QCOMPARE(finished.count(), 1);
+    editor.close();
+    QCOMPARE(finished.count(), 2);
+  }
+
+  // The dialog opens centred on the screen, not over the window that owns it, and its
+  // error boxes open over it (not over the hidden editor their seam belongs to).
+  void centredWithBoxesOverIt() {
+    QWidget owner;
+    owner.setGeometry(0, 0, 200, 150);
+    owner.show();
+    QWidget hiddenEditor;
+    QtMessageBoxes realBoxes(&hiddenEditor);
+    TeepromSelectDlg select(realBoxes, *dialogs, &owner);
+    select.RBtn_import->setChecked(true);
+    select.Edit_pathImp->setText(dir->filePath("missing.vef"));
+    QPoint centre, screenCentre;
+    QWidget* boxOwner = nullptr;
+    QString boxText;
+    QTimer::singleShot(0, this, [&] {
+      centre = select.frameGeometry().center();
+      screenCentre = select.screen()->availableGeometry().center();
+      QTimer::singleShot(0, this, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+          boxOwner = box->parentWidget();
+          boxText = box->text();
+          box->button(QMessageBox::Ok)->click();
+        }
+      });
+      select.OKBtn->click();
+      select.CancelBtn->click();
+    });
+    QCOMPARE(select.ShowModal(), int(QDialog::Rejected));
+    QVERIFY2((centre - screenCentre).manhattanLength() <= 4, "not centred on the screen");
+    QCOMPARE(boxText, "Fiile " + dir->filePath("missing.vef") + " not exits");
+    QCOMPARE(boxOwner, &select);
   }
 
   // A picture of the dialog, when PT_SCREENSHOT_DIR names a directory.

@@ -1,9 +1,11 @@
 // The main window as the operator sees it: controls, the board's cells, Start/Stop,
 // "Select Files" and closing, with the real Qt UI thread and scripted step workers.
+#include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -12,6 +14,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <atomic>
 #include <cerrno>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "app/gui/Mainform.h"
+#include "app/gui/QtMessageBoxes.h"
 #include "app/gui/QtUiThread.h"
 #include "base/Thread.h"
 #include "base/WorkerFactory.h"
@@ -69,6 +73,7 @@ struct Script {
   std::vector<std::string> texts;
   int32_t finalStage = StageFailed;
   bool hang = false;
+  const std::atomic<bool>* gate = nullptr;  // when given, the worker ends once it is set
 };
 
 class ScriptedWorker final : public Thread {
@@ -83,6 +88,9 @@ class ScriptedWorker final : public Thread {
   void Execute() override {
     for (const std::string& t : script_.texts)
       Synchronize([&] { logic_.station().board->ShowPortStatus(portIndex_, t); });
+    if (script_.gate != nullptr) {
+      while (!script_.gate->load()) logic_.station().clock->SleepMs(10);
+    }
     if (script_.hang) {
       while (!Terminated()) logic_.station().clock->SleepMs(10);
       Synchronize([&] { logic_.station().board->ShowPortStatus(portIndex_, "stopped"); });
@@ -167,13 +175,15 @@ class CountingDialog final : public JobDialog {
 // Everything one window needs; the window goes first.
 struct Rig {
   // realWorkers: the window's own step workers instead of the scripted ones.
-  explicit Rig(ScriptedFactory::Scripter scripter = {}, bool realWorkers = false)
+  // boxesInUse: message boxes other than the recording ones (real modal boxes).
+  explicit Rig(ScriptedFactory::Scripter scripter = {}, bool realWorkers = false,
+               MessageBoxes* boxesInUse = nullptr)
       : factory(scripter ? std::move(scripter) : [](WorkerKind, int, int) { return Script{}; }) {
     clock.SetRealYieldUs(500);
     PlatformServices services{&ui, &clock, &bus, &net};
     if (realWorkers) services = PlatformServices{&ui, &pacedClock, &scanBus, &net};
-    window = std::make_unique<TmainFrm>(services, boxes, dir.path().toStdString(),
-                                        realWorkers ? nullptr : &factory);
+    window = std::make_unique<TmainFrm>(services, boxesInUse ? *boxesInUse : boxes,
+                                        dir.path().toStdString(), realWorkers ? nullptr : &factory);
     factory.Bind(&window->logic());
   }
   ~Rig() { window.reset(); }
@@ -189,6 +199,11 @@ struct Rig {
     job.filesSelected = true;
   }
   QString Cell(int row, int column) const { return window->StatusGrid->item(row, column)->text(); }
+  // The colour of port k's cell; invalid while it has none.
+  QColor Colour(int k) const {
+    const QVariant v = window->StatusGrid->item(k / 2, k % 2)->data(Qt::BackgroundRole);
+    return v.isValid() ? v.value<QBrush>().color() : QColor();
+  }
   bool WaitIdle(int ms = 10000) {
     return QTest::qWaitFor(
         [&] { return window->Btn_Start->text() == "Start" && !window->logic().DispatcherBusy(); },
@@ -228,6 +243,7 @@ class TestMainForm : public QObject {
   void stopAnsweredNoThenYes();
   void selectFilesOnlyWhenIdle();
   void closeDuringRunStopsWorkers();
+  void runEndsWhileBoxIsOpen();
   void realDownloadWorkersOnSimulatedDevices();
   void exceptionBoxAndEditorHook();
   void uiThreadSerialisesWorkerCalls();
@@ -352,6 +368,24 @@ void TestMainForm::boardCellsAndTexts() {
   w.ShowPortStatus(2, std::string("COM3: \xB5 \x01", 9));
   QCOMPARE(rig.Cell(1, 0), QString::fromLatin1("COM3: \xB5 \x01", 9));
 
+  // Texts wider than a 240-pixel column keep their end (the verdict); the cell's
+  // tooltip holds the whole text on one line.
+  w.ShowPortStatus(3, "COM12: %GLM 02:5C:3A:FF:FF:F3\r - Download OK");
+  QCOMPARE(w.StatusGrid->item(1, 1)->toolTip(),
+           QString("COM12: %GLM 02:5C:3A:FF:FF:F3  - Download OK"));
+  const int width = 240 - 8;
+  QFont fitted;
+  for (const QString text : {"COM12: %GLM 02:5C:3A:FF:FF:F3  - Download OK",
+                             "COM16: Serial device server firmware verison 2.12.0",
+                             "COM12: %GLM 02:5C:3A:04:22:D3  OK"}) {
+    QCOMPARE(TmainFrm::FitCellText(w.StatusGrid->font(), width, text, &fitted), text);
+    QVERIFY2(QFontMetrics(fitted).horizontalAdvance(text) <= width, qPrintable(text));
+  }
+  const QString device = "COM16: " + QString(200, 'x') + " build 0412";
+  const QString shown = TmainFrm::FitCellText(w.StatusGrid->font(), width, device, &fitted);
+  QVERIFY(shown.startsWith("COM16: ") && shown.endsWith(" build 0412"));
+  QVERIFY(shown.contains(QChar(0x2026)) && QFontMetrics(fitted).horizontalAdvance(shown) <= width);
+
   w.ClearStatusGrid();
   for (int r = 0; r < 8; ++r)
     for (int c = 0; c < 2; ++c) QVERIFY(rig.Cell(r, c).isEmpty());
@@ -435,7 +469,9 @@ void TestMainForm::scriptedRunEndsAndReturnsToStart() {
   QVERIFY(rig.boxes.Boxes().empty());
   QCOMPARE(w.Btn_Start->text(), QString("Stop"));
   QCOMPARE(w.Btn_Start->iconSize(), QSize(32, 32));
+  QVERIFY(!w.selectFileBtn->isEnabled());
   QVERIFY(rig.WaitIdle());
+  QVERIFY(QTest::qWaitFor([&] { return w.selectFileBtn->isEnabled(); }, 5000));
   QCOMPARE(w.Btn_Start->iconSize(), QSize(40, 40));
   // The ended dispatcher is released from the event loop, after its last call.
   QVERIFY(QTest::qWaitFor([&] { return w.logic().dispatcher() == nullptr; }, 5000));
@@ -443,8 +479,15 @@ void TestMainForm::scriptedRunEndsAndReturnsToStart() {
   QCOMPARE(rig.Cell(0, 0), QString("COM1: loopback test ok"));
   QCOMPARE(rig.Cell(0, 1), QString("COM3: loopback test failed: 111"));
   QCOMPARE(rig.Cell(1, 0), QString("COM4: loopback test ok"));
-  for (int k = 3; k < 16; ++k)
+  // Passed and failed at a glance; cells without a port stay plain.
+  QCOMPARE(rig.Colour(0), TmainFrm::VerdictColour(PortVerdict::Passed));
+  QCOMPARE(rig.Colour(1), TmainFrm::VerdictColour(PortVerdict::Failed));
+  QCOMPARE(rig.Colour(2), TmainFrm::VerdictColour(PortVerdict::Passed));
+  QVERIFY(rig.Colour(0) != rig.Colour(1));
+  for (int k = 3; k < 16; ++k) {
     QVERIFY2(rig.Cell(k / 2, k % 2).isEmpty(), qPrintable(QString::number(k)));
+    QVERIFY(!rig.Colour(k).isValid());
+  }
   QCOMPARE(w.MACGrid->item(1, 0)->text(), QString("3 COM Port detected\r\n"));
   QCOMPARE(rig.factory.started(), 6);
   QCOMPARE(w.logic().stages.Get(0), int32_t{StageTested});
@@ -452,9 +495,10 @@ void TestMainForm::scriptedRunEndsAndReturnsToStart() {
   QCOMPARE(w.logic().stages.Get(2), int32_t{StageTested});
   QVERIFY(rig.boxes.Boxes().empty());
 
-  // The same job runs again.
+  // The same job runs again; Start clears the cells and their colours.
   QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
   QCOMPARE(w.Btn_Start->text(), QString("Stop"));
+  QVERIFY(rig.Cell(0, 1).isEmpty() && !rig.Colour(1).isValid());
   QVERIFY(rig.WaitIdle());
   QCOMPARE(rig.factory.started(), 12);
 }
@@ -478,6 +522,7 @@ void TestMainForm::stopAnsweredNoThenYes() {
   QCOMPARE(rig.Cell(1, 0), QString("COM5: Download Firmware...37/412"));
   QCOMPARE(rig.Cell(1, 1), QString("COM6: 2.12 build 0007 - Download OK"));
   QCOMPARE(w.MACGrid->item(1, 0)->text(), QString("4 COM Port detected\r\n"));
+  for (int k = 0; k < 4; ++k) QVERIFY(!rig.Colour(k).isValid());  // running: plain
   if (!qgetenv("PT_SCREENS_DIR").isEmpty()) {
     // What a MAC job's board looks like at this point.
     w.SetMacGridCell(0, 0, "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1");
@@ -505,10 +550,14 @@ void TestMainForm::stopAnsweredNoThenYes() {
   QCOMPARE(rig.boxes.Boxes().size(), size_t{2});
   QCOMPARE(w.Btn_Start->text(), QString("Start"));
   QVERIFY(rig.WaitIdle());
+  QVERIFY(QTest::qWaitFor([&] { return w.logic().dispatcher() == nullptr; }, 5000));
   for (int k = 0; k < 4; ++k) {
     QCOMPARE(rig.Cell(k / 2, k % 2), QString("stopped"));
     QCOMPARE(w.logic().stages.Get(k), int32_t{StageFailed});
+    // Stopped by the operator, not found faulty: marked apart from failed ports.
+    QCOMPARE(rig.Colour(k), TmainFrm::VerdictColour(PortVerdict::Unfinished));
   }
+  QVERIFY(rig.Colour(0) != TmainFrm::VerdictColour(PortVerdict::Failed));
 }
 
 void TestMainForm::selectFilesOnlyWhenIdle() {
@@ -553,14 +602,94 @@ void TestMainForm::closeDuringRunStopsWorkers() {
   QSignalSpy closed(&w, &TmainFrm::formClosed);
   QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
   QVERIFY(QTest::qWaitFor([&] { return rig.factory.started() == 3; }, 10000));
+  // Closing asks Stop's question first; No keeps the run and the window.
+  rig.boxes.QueueAnswer(BoxResult::No);
+  QVERIFY(!w.close());
+  QCOMPARE(rig.boxes.Texts(), std::vector<std::string>{"Realy Stop the process ?"});
+  QCOMPARE(rig.boxes.Boxes()[0].caption, std::string("Confirm"));
+  QCOMPARE(closed.count(), 0);
+  QTest::qWait(50);
+  QVERIFY(w.logic().DispatcherBusy() && w.Btn_Start->text() == "Stop");
+  rig.boxes.QueueAnswer(BoxResult::Yes);
   QVERIFY(w.close());
   QCOMPARE(closed.count(), 1);
+  QCOMPARE(rig.boxes.Boxes().size(), size_t{2});
   // Every worker was asked to stop and has ended; the dispatcher is gone.
   QVERIFY(!w.logic().DispatcherBusy());
   for (int k = 0; k < 3; ++k) QCOMPARE(w.logic().stages.Get(k), int32_t{StageFailed});
   // A second close does not run FormClose again.
   w.close();
   QCOMPARE(closed.count(), 1);
+}
+
+void TestMainForm::runEndsWhileBoxIsOpen() {
+  // Real message boxes: each runs its own modal loop, in which the run goes on, ends
+  // and its dispatcher is released before the operator answers.
+  std::atomic<bool> gate{false};
+  QtMessageBoxes boxes;
+  Rig rig(
+      [&](WorkerKind, int n, int) {
+        return Script{
+            {"COM" + std::to_string(n) + ": loopback test ok"}, StageTested, false, &gate};
+      },
+      false, &boxes);
+  rig.AddPorts({1, 2});
+  rig.SetJob(true);
+  rig.window->logic().job.jobFlags = 0;  // the loopback test only
+  TmainFrm& w = *rig.window;
+  boxes.SetParent(&w);
+  w.show();
+
+  // While the box is open: let the workers end, wait until the dispatcher is gone, then
+  // press `answer`. What the box showed is kept in `seen`.
+  QString seen;
+  auto answerOnceRunEnded = [&](QMessageBox::StandardButton answer) {
+    QTimer::singleShot(0, &w, [&, answer] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      seen = box->text() + "|" + box->windowTitle() + "|" +
+             (box->defaultButton() == box->button(QMessageBox::No) ? "default No" : "");
+      gate = true;
+      if (!QTest::qWaitFor([&] { return w.logic().dispatcher() == nullptr; }, 10000))
+        seen += "|run did not end";
+      box->button(answer)->click();
+    });
+  };
+
+  for (QMessageBox::StandardButton answer : {QMessageBox::Yes, QMessageBox::No}) {
+    gate = false;
+    QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor([&] { return !rig.Cell(0, 1).isEmpty(); }, 10000));
+    answerOnceRunEnded(answer);
+    QTest::mouseClick(w.Btn_Start, Qt::LeftButton);  // Stop: the question
+    QCOMPARE(seen, QString("Realy Stop the process ?|Confirm|default No"));
+    QCOMPARE(w.Btn_Start->text(), QString("Start"));
+    QVERIFY(w.logic().dispatcher() == nullptr && w.selectFileBtn->isEnabled());
+    // Both ports finished before the answer: passed, not marked as stopped.
+    QCOMPARE(rig.Colour(0), TmainFrm::VerdictColour(PortVerdict::Passed));
+    QCOMPARE(rig.Colour(1), TmainFrm::VerdictColour(PortVerdict::Passed));
+  }
+
+  // The same with the exception box of a fault on the UI thread.
+  gate = false;
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return !rig.Cell(0, 1).isEmpty(); }, 10000));
+  w.SetEditorHook([] { throw std::runtime_error("Access violation"); });
+  answerOnceRunEnded(QMessageBox::Ok);
+  w.EditorBtnClick();
+  QVERIFY(seen.startsWith("Access violation|"));
+  QCOMPARE(w.Btn_Start->text(), QString("Start"));
+  QVERIFY(w.logic().dispatcher() == nullptr);
+
+  // The window is as after any run: a new one starts; closing asks, the run ends
+  // meanwhile, and Yes closes the window.
+  gate = false;
+  seen.clear();
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return !rig.Cell(0, 1).isEmpty(); }, 10000));
+  answerOnceRunEnded(QMessageBox::Yes);
+  QVERIFY(w.close());
+  QCOMPARE(seen, QString("Realy Stop the process ?|Confirm|default No"));
 }
 
 void TestMainForm::realDownloadWorkersOnSimulatedDevices() {

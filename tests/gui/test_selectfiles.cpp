@@ -20,6 +20,7 @@
 #include "app/MainLogic.h"
 #include "fakes/TestBoard.h"
 #include "job/gui/TselectFilesDlg.h"
+#include "platform/SerialPort.h"
 
 namespace {
 
@@ -95,6 +96,7 @@ class TestSelectFiles : public QObject {
   void browseButtons();
   void cancelKeepsTheMainWindow();
   void okThroughSelectFiles();
+  void typedBaudRates();
 };
 
 void TestSelectFiles::controlsAndInitialState() {
@@ -154,6 +156,12 @@ void TestSelectFiles::controlsAndInitialState() {
   QVERIFY(!d.CkBox_logfile->isChecked());
   QVERIFY(!d.log_path->isEnabled());
   QCOMPARE(rig.main->job.jobFlags, 0);
+  // The groups stand one above the other, in this order.
+  int bottom = -1;
+  for (auto* g : d.findChildren<QGroupBox*>()) {
+    QVERIFY2(g->y() > bottom, qPrintable(g->title()));
+    bottom = g->geometry().bottom();
+  }
   SaveScreen(&d, "selectfiles_shown.png");
 }
 
@@ -383,6 +391,42 @@ void TestSelectFiles::okThroughSelectFiles() {
   QCOMPARE(rig.board.MacCell(0, 0), std::string("available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1"));
   QCOMPARE(rig.board.Messages(),
            (std::vector<std::string>{"EEPROM: ", "Firmware: " + rig.File("b.vff")}));
+}
+
+void TestSelectFiles::typedBaudRates() {
+  // The operator types into the combo box's text and confirms with Enter: a listed rate
+  // selects its item, anything else (or nothing) selects none and the workers then use
+  // 115200 baud. The next showing presents what was stored.
+  struct Case {
+    QString typed;
+    int index;
+    uint32_t baud;
+  };
+  Rig rig;
+  MainLogic& m = *rig.main;
+  for (const Case& c : {Case{"57600", 1, 57600}, Case{"9600", -1, 115200}, Case{"", -1, 115200},
+                        Case{"38400", 2, 38400}}) {
+    QString shownAtOpen;
+    QTimer::singleShot(0, rig.dlg.get(), [&] {
+      QComboBox* box = rig.dlg->console_CmbBox;
+      shownAtOpen = box->currentText();
+      box->setFocus();
+      box->lineEdit()->selectAll();
+      QTest::keyClick(box->lineEdit(), Qt::Key_Delete);
+      QTest::keyClicks(box->lineEdit(), c.typed);
+      QTest::keyClick(box->lineEdit(), Qt::Key_Return);  // Enter: the default button OK
+      if (rig.dlg->isVisible()) rig.dlg->CancelBtn->click();
+    });
+    m.selectFileBtnClick(*rig.dlg);
+    QCOMPARE(rig.dlg->result(), int(QDialog::Accepted));
+    QCOMPARE(m.storedConfig.consoleBaudIndex, c.index);
+    QCOMPARE(BaudFromIndex(m.storedConfig.consoleBaudIndex), c.baud);
+    QVERIFY(
+        ReadFile(rig.File("storedCfg.txt")).find("Console: " + std::to_string(c.index) + "\r\n") !=
+        std::string::npos);
+    if (c.typed == "") QCOMPARE(shownAtOpen, QString(""));  // after "9600": no item
+  }
+  QVERIFY(rig.boxes.Boxes().empty());
 }
 
 QTEST_MAIN(TestSelectFiles)

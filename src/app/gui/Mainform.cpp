@@ -1,5 +1,6 @@
 #include "app/gui/Mainform.h"
 
+#include <QApplication>
 #include <QBitmap>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -10,6 +11,8 @@
 #include <QPlainTextEdit>
 #include <QPolygonF>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QThread>
@@ -40,22 +43,45 @@ QString Latin1(const std::string& text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// How often the window follows a live run's stage table (cell colours, controls).
+constexpr int kRunTickMs = 250;
+
+// A grid text as one line: trailing line ends are not drawn, other control bytes show
+// as blanks.
+QString OneLine(QString text) {
+  while (!text.isEmpty() && (text.back() == QLatin1Char('\r') || text.back() == QLatin1Char('\n')))
+    text.chop(1);
+  for (QChar& c : text) {
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char(' ');
+  }
+  return text;
+}
+
 // Grid cells keep their text exactly as given (line ends included); on screen a cell
-// is one line: trailing line ends are not drawn and other control bytes show as blanks.
+// is one line, fitted into its column (TmainFrm::FitCellText).
 class OneLineCellDelegate final : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
   QString displayText(const QVariant& value, const QLocale& locale) const override {
     if (value.typeId() != QMetaType::QString)
       return QStyledItemDelegate::displayText(value, locale);
-    QString text = value.toString();
-    while (!text.isEmpty() &&
-           (text.back() == QLatin1Char('\r') || text.back() == QLatin1Char('\n')))
-      text.chop(1);
-    for (QChar& c : text) {
-      if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char(' ');
-    }
-    return text;
+    return OneLine(value.toString());
+  }
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    QStyleOptionViewItem opt(option);
+    initStyleOption(&opt, index);
+    const QWidget* widget = opt.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    // The style keeps this margin on both sides of an item's text.
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+    const int width =
+        style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget).width() - 2 * margin - 1;
+    QFont font;
+    opt.text = TmainFrm::FitCellText(opt.font, width, opt.text, &font);
+    opt.font = font;
+    opt.fontMetrics = QFontMetrics(font);
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
   }
 };
 
@@ -107,7 +133,10 @@ void SetCell(QTableWidget* grid, int row, int column, const std::string& text) {
     item->setFlags(Qt::ItemIsEnabled);
     grid->setItem(row, column, item);
   }
-  item->setText(Latin1(text));
+  const QString shown = Latin1(text);
+  item->setText(shown);
+  // The whole text, also when the cell can show it only in part.
+  item->setToolTip(OneLine(shown));
 }
 
 // A 24-bit picture: drawn on an RGB888 image whose background colour (the bottom-left
@@ -211,6 +240,66 @@ QPixmap TmainFrm::EditorPicture() {
   return FinishPicture(image);
 }
 
+// ---- the status cells ----
+
+QColor TmainFrm::VerdictColour(PortVerdict verdict) {
+  switch (verdict) {
+    case PortVerdict::Passed:
+      return QColor(0xB8, 0xEC, 0xB0);  // light green
+    case PortVerdict::Failed:
+      return QColor(0xF4, 0x9C, 0x9C);  // red, darker than the green
+    case PortVerdict::Unfinished:
+      return QColor(0xFF, 0xDC, 0x80);  // amber
+    case PortVerdict::Running:
+      break;
+  }
+  return QColor();
+}
+
+QString TmainFrm::FitCellText(const QFont& font, int width, const QString& text, QFont* fitted) {
+  QFont f = font;
+  // From the font as it is down to a condensed cut that still reads well.
+  for (int stretch : {100, 90, 80, 72}) {
+    f.setStretch(stretch);
+    if (QFontMetrics(f).horizontalAdvance(text) <= width) {
+      *fitted = f;
+      return text;
+    }
+  }
+  *fitted = f;
+  return QFontMetrics(f).elidedText(text, Qt::ElideMiddle, width);
+}
+
+void TmainFrm::RefreshVerdict(int portIndex) {
+  QTableWidgetItem* item = StatusGrid->item(portIndex / kStatusColumns, portIndex % kStatusColumns);
+  if (item == nullptr) return;
+  const QColor colour =
+      item->text().isEmpty() ? QColor() : VerdictColour(logic_->Verdict(portIndex));
+  const QVariant now = item->data(Qt::BackgroundRole);
+  if (!colour.isValid()) {
+    if (now.isValid()) item->setData(Qt::BackgroundRole, QVariant());
+    return;
+  }
+  if (!now.isValid() || now.value<QBrush>().color() != colour) item->setBackground(colour);
+}
+
+void TmainFrm::RefreshVerdicts() {
+  if (!logic_) return;
+  for (int k = 0; k < kStatusRows * kStatusColumns; ++k) RefreshVerdict(k);
+}
+
+void TmainFrm::UpdateControls() {
+  if (!logic_) return;
+  // Nothing to set up while a run is live (a stopped run included, until it has ended).
+  selectFileBtn->setEnabled(!waitingForRun_ && !logic_->RunLive());
+}
+
+void TmainFrm::RunTick() {
+  RefreshVerdicts();
+  UpdateControls();
+  if (!logic_->RunLive()) runTimer_->stop();
+}
+
 // ---- creation ----
 
 TmainFrm::TmainFrm(const std::string& dataDir, QWidget* parent)
@@ -235,6 +324,9 @@ TmainFrm::TmainFrm(std::unique_ptr<QtUiThread> ownUi, std::unique_ptr<QtMessageB
   logic_ = std::make_unique<MainLogic>(services, *this, boxes_, dataDir);
   if (workers != nullptr) logic_->SetWorkerFactory(workers);
   msgMemo->clear();
+  runTimer_ = new QTimer(this);
+  runTimer_->setInterval(kRunTickMs);
+  connect(runTimer_, &QTimer::timeout, this, &TmainFrm::RunTick);
 }
 
 void TmainFrm::CreateControls() {
@@ -320,6 +412,7 @@ TmainFrm::~TmainFrm() {
 void TmainFrm::ShowPortStatus(int portIndex, const std::string& text) {
   if (portIndex < 0 || portIndex >= kStatusRows * kStatusColumns) return;
   SetCell(StatusGrid, portIndex / kStatusColumns, portIndex % kStatusColumns, text);
+  if (logic_) RefreshVerdict(portIndex);
 }
 
 void TmainFrm::SetMacGridCell(int row, int column, const std::string& text) {
@@ -336,7 +429,10 @@ void TmainFrm::ClearMessages() {
 
 void TmainFrm::ClearStatusGrid() {
   for (int r = 0; r < StatusGrid->rowCount(); ++r)
-    for (int c = 0; c < StatusGrid->columnCount(); ++c) SetCell(StatusGrid, r, c, std::string());
+    for (int c = 0; c < StatusGrid->columnCount(); ++c) {
+      SetCell(StatusGrid, r, c, std::string());
+      StatusGrid->item(r, c)->setData(Qt::BackgroundRole, QVariant());
+    }
 }
 
 void TmainFrm::ShowException(const std::string& message) {
@@ -351,13 +447,21 @@ void TmainFrm::SetStartButton(bool running) {
   Btn_Start->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
   Btn_Start->setIcon(source->icon());
   Btn_Start->setIconSize(source->iconSize());
+  if (!logic_) return;  // while the window is being created
+  // The cells' colours and "Select Files" follow the run until it has ended.
+  if (logic_->RunLive()) runTimer_->start();
+  RefreshVerdicts();
+  UpdateControls();
 }
 
 void TmainFrm::DispatcherEnded() {
   // The dispatcher's thread is still inside this call: release it later, from the
   // event loop, once the call has returned.
   QTimer::singleShot(0, this, [this] {
-    if (logic_) logic_->ReleaseEndedDispatcher();
+    if (!logic_) return;
+    logic_->ReleaseEndedDispatcher();
+    RefreshVerdicts();
+    UpdateControls();
   });
 }
 
@@ -396,6 +500,7 @@ bool TmainFrm::WaitForRunToEnd() {
   logic_->RequestClose();
   // The workers and the dispatcher report to this window through the event loop while
   // they wind down, so it keeps running until they are gone.
+  RefreshVerdicts();
   while (!logic_->CanClose()) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     QThread::msleep(2);
@@ -410,10 +515,22 @@ void TmainFrm::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
-  if (!WaitForRunToEnd()) {
-    event->ignore();  // already closing; the first close finishes the job
+  if (waitingForRun_ || askingClose_) {
+    event->ignore();  // already closing or asking; the first close finishes the job
     return;
   }
+  if (!closeConfirmed_) {
+    // During a run the operator is asked first, as by Stop; No keeps the run going.
+    askingClose_ = true;
+    bool close = false;
+    Guarded([&] { close = logic_->ConfirmClose(); });
+    askingClose_ = false;
+    if (!close && !closeConfirmed_) {
+      event->ignore();
+      return;
+    }
+  }
+  WaitForRunToEnd();
   Guarded([this] { logic_->FormClose(); });
   formClosed_ = true;
   event->accept();

@@ -2,6 +2,7 @@
 // The main window TmainFrm: the production board. It shows what the dispatcher and
 // the workers report (Board), and forwards the operator's clicks to MainLogic, which
 // holds the job, the pool, the stored configuration and the run.
+#include <QColor>
 #include <QPixmap>
 #include <QWidget>
 #include <functional>
@@ -14,6 +15,7 @@
 class QPlainTextEdit;
 class QPushButton;
 class QTableWidget;
+class QTimer;
 class QToolButton;
 class QtMessageBoxes;
 class QtUiThread;
@@ -45,6 +47,17 @@ class TmainFrm final : public QWidget, public Board {
   static QPixmap StopPicture();         // 32 x 32
   static QPixmap SelectFilesPicture();  // 16 x 16
   static QPixmap EditorPicture();       // 16 x 16
+
+  // The background of a status cell by its port's verdict (invalid: the grid's own).
+  static QColor VerdictColour(PortVerdict verdict);
+  // How a cell shows `text` in `width` pixels: the text as it is in `font` when it
+  // fits, else in a narrower cut of the font, and only when even that is too wide with
+  // the middle left out, so the end of every text stays readable. *fitted receives the
+  // font to draw with.
+  static QString FitCellText(const QFont& font, int width, const QString& text, QFont* fitted);
+
+  // The next close is the operator's confirmed one (a termination signal): no question.
+  void SetCloseConfirmed() { closeConfirmed_ = true; }
 
   // ---- Board (UI thread only) ----
   void ShowPortStatus(int portIndex, const std::string& text) override;
@@ -83,6 +96,13 @@ class TmainFrm final : public QWidget, public Board {
            PlatformServices services, MessageBoxes* boxes, const std::string& dataDir,
            WorkerFactory* workers, QWidget* parent);
   void CreateControls();
+  // Colours every status cell that shows a text by its port's verdict.
+  void RefreshVerdicts();
+  void RefreshVerdict(int portIndex);
+  // "Select Files" is greyed while a run is live.
+  void UpdateControls();
+  // Follows a live run until its dispatcher has ended.
+  void RunTick();
   // Asks a running dispatcher and its workers to stop and keeps the window responsive
   // until they are gone. Returns false when called again while already waiting.
   bool WaitForRunToEnd();
@@ -95,6 +115,9 @@ class TmainFrm final : public QWidget, public Board {
   std::unique_ptr<MainLogic> logic_;
   JobDialog* jobDialog_ = nullptr;
   std::function<void()> editorHook_;
+  QTimer* runTimer_ = nullptr;
   bool waitingForRun_ = false;
   bool formClosed_ = false;
+  bool closeConfirmed_ = false;
+  bool askingClose_ = false;
 };

@@ -9,13 +9,15 @@ class QWidget;
 
 class QtMessageBoxes final : public MessageBoxes {
  public:
-  // parent: the window the boxes are modal to (may be null).
+  // parent: the window the boxes belong to (may be null). A box opens over the modal
+  // dialog that is open, if any, else over parent while it is shown.
   explicit QtMessageBoxes(QWidget* parent = nullptr) : parent_(parent) {}
   void SetParent(QWidget* parent) { parent_ = parent; }
   BoxResult Show(const std::string& caption, const std::string& text, BoxButtons buttons,
                  BoxIcon icon) override;
 
  private:
+  QWidget* Owner() const;
   QWidget* parent_;
 };
 

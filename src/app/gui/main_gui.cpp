@@ -1,16 +1,13 @@
 // The production tool's window program.
 //   production-tool [--dir DIR]
 // DIR holds storedCfg.txt, storedMAC.txt and ports/ (default: the executable's directory).
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QTimer>
-#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -23,6 +20,7 @@
 #include "eeprom/gui/EepromSelectDlg.h"
 #include "job/gui/TselectFilesDlg.h"
 #include "platform/Paths.h"
+#include "platform/TerminationSignals.h"
 
 namespace {
 
@@ -48,28 +46,6 @@ class ProductionApp final : public QApplication {
   }
 };
 
-// SIGTERM, SIGINT and SIGHUP close the window as the operator would: a run going on
-// is stopped and its workers are waited for before the program ends. The handler only
-// wakes the event loop through a pipe.
-int signalPipe[2] = {-1, -1};
-
-extern "C" void OnTerminationSignal(int) {
-  const char byte = 1;
-  if (::write(signalPipe[1], &byte, 1) < 0) {
-    // Nothing can be done inside a signal handler; the pipe is already full.
-  }
-}
-
-bool CatchTerminationSignals() {
-  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  struct sigaction sa = {};
-  sa.sa_handler = OnTerminationSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
-  return true;
-}
-
 // A box or dialog that is open may be waited on by a thread of the run (a routine it
 // handed to the UI thread): it is closed first, and the window once none is open.
 void CloseWhenNoModal(QWidget* window) {
@@ -88,7 +64,17 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Help needs no display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      Usage();
+      return 0;
+    }
+  }
+  Q_INIT_RESOURCE(resources);
   ProductionApp app(argc, argv);  // takes Qt's own options (-platform, ...) out of argv
+  app.setWindowIcon(QIcon(QStringLiteral(":/icons/production-tool.png")));
+  QGuiApplication::setDesktopFileName(QStringLiteral("production-tool"));
   std::string dataDir;
   bool haveDir = false;
   const QStringList args = QCoreApplication::arguments();
@@ -138,16 +124,18 @@ int main(int argc, char** argv) {
     // Closing the main window ends the program, whatever other windows are open.
     QObject::connect(&mainFrm, &TmainFrm::formClosed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
-    std::unique_ptr<QSocketNotifier> signalNotifier;
-    if (CatchTerminationSignals()) {
-      signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-      QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &mainFrm, [&mainFrm] {
-        char drain[16];
-        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
-        }
-        CloseWhenNoModal(&mainFrm);
-      });
-    }
+    // SIGTERM, SIGINT and SIGHUP close the window as the operator would: a run going on
+    // is stopped and its workers are waited for before the program ends. A termination
+    // signal is a confirmed Stop: the window closes without asking.
+    TerminationWatch termination([&mainFrm] {
+      QMetaObject::invokeMethod(
+          &mainFrm,
+          [&mainFrm] {
+            mainFrm.SetCloseConfirmed();
+            CloseWhenNoModal(&mainFrm);
+          },
+          Qt::QueuedConnection);
+    });
     mainFrm.show();
     return app.exec();
   } catch (const std::exception& e) {

@@ -1,6 +1,7 @@
 #include "eeprom/gui/EditorLauncher.h"
 
 #include <QAbstractButton>
+#include <QDialog>
 
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/EepromSelectDlg.h"
@@ -21,4 +22,21 @@ bool LaunchEepromEditor(TeepromSelectDlg& selectDlg, TeepromEditorForm& editor,
   editor.raise();
   editor.activateWindow();
   return true;
+}
+
+EepromEditorSession::EepromEditorSession(TeepromSelectDlg& selectDlg, TeepromEditorForm& editor,
+                                         QObject* parent)
+    : QObject(parent), selectDlg_(selectDlg), editor_(editor) {
+  connect(&editor_, &TeepromEditorForm::formClosed, this, &EepromEditorSession::finished);
+}
+
+bool EepromEditorSession::Open() {
+  for (;;) {
+    if (LaunchEepromEditor(selectDlg_, editor_, nullptr, eepromImported, eepromImportPath))
+      return true;
+    // Cancelled, or an import the editor refused (its message has been shown).
+    if (selectDlg_.result() != QDialog::Accepted) break;
+  }
+  emit finished();
+  return false;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // What the main window's "EEPROM Editor" button does (its EditorBtnClick): the
 // configuration source dialog, then the editor, loaded from the chosen file when the
-// operator imports one.
+// operator imports one. The eeprom-editor program runs the same path on its own.
+#include <QObject>
 #include <string>
 
 class QAbstractButton;
@@ -19,3 +20,26 @@ class TeepromEditorForm;
 bool LaunchEepromEditor(TeepromSelectDlg& selectDlg, TeepromEditorForm& editor,
                         QAbstractButton* editorBtn, bool& eepromImported,
                         std::string& eepromImportPath);
+
+// The eeprom-editor program without a production board: the source dialog, then the
+// editor. A file the editor cannot load brings the source dialog back, so the operator
+// can choose another; Cancel there, or closing the editor, ends the session.
+class EepromEditorSession final : public QObject {
+  Q_OBJECT
+ public:
+  // Both windows must outlive the session.
+  EepromEditorSession(TeepromSelectDlg& selectDlg, TeepromEditorForm& editor,
+                      QObject* parent = nullptr);
+  // Runs the source dialog (modally) and shows the editor; false when the operator
+  // cancelled, and finished() has then been emitted.
+  bool Open();
+  bool eepromImported = false;
+  std::string eepromImportPath;
+
+ signals:
+  void finished();
+
+ private:
+  TeepromSelectDlg& selectDlg_;
+  TeepromEditorForm& editor_;
+};

@@ -465,6 +465,7 @@ void TeepromEditorForm::closeEvent(QCloseEvent* event) {
   // FormClose: the window is only hidden and keeps its contents.
   if (editorBtn_) editorBtn_->setEnabled(true);
   event->accept();
+  emit formClosed();
 }
 
 void TeepromEditorForm::reject() {

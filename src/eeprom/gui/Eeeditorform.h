@@ -83,6 +83,10 @@ class TeepromEditorForm final : public QDialog {
   QPushButton* SaveBtn = nullptr;
   QPushButton* CancelBtn = nullptr;
 
+ signals:
+  // The window was closed (it is only hidden).
+  void formClosed();
+
  protected:
   void showEvent(QShowEvent* event) override;    // FormShow
   void closeEvent(QCloseEvent* event) override;  // FormClose

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include "eeprom/gui/EepromDialogs.h"
@@ -109,11 +110,9 @@ void TeepromSelectDlg::EnablePathControls() {
 
 void TeepromSelectDlg::showEvent(QShowEvent* event) {
   EnablePathControls();
-  if (!centred_ && !parentWidget()) {
-    if (QScreen* s = screen()) {
-      move(s->availableGeometry().center() - rect().center());
-      centred_ = true;
-    }
+  // Centred on the screen, whatever window opened it.
+  if (!event->spontaneous()) {
+    if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
   }
   QDialog::showEvent(event);
 }

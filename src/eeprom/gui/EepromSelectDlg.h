@@ -61,5 +61,4 @@ class TeepromSelectDlg final : public QDialog {
 
   MessageBoxes& boxes_;
   EepromFileDialogs& dialogs_;
-  bool centred_ = false;
 };

@@ -131,14 +131,16 @@ void TselectFilesDlg::Build() {
   filesGrid->addWidget(firmware_brs, 1, 2);
   top->addWidget(filesGroup);
 
-  // Factory test and console baud rate side by side
-  auto* row = new QHBoxLayout();
+  // Factory test
   auto* testGroup = new QGroupBox(QStringLiteral("Factory test"), this);
   auto* testLayout = new QVBoxLayout(testGroup);
   ChkBox_Ltest = MakeCheck(testGroup, "ChkBox_Ltest", "loopback test");
   testLayout->addWidget(ChkBox_Ltest);
+  top->addWidget(testGroup);
+
+  // Console baud rate
   auto* baudGroup = new QGroupBox(QStringLiteral("Console baudrate"), this);
-  auto* baudLayout = new QVBoxLayout(baudGroup);
+  auto* baudLayout = new QHBoxLayout(baudGroup);
   console_CmbBox = new QComboBox(baudGroup);
   console_CmbBox->setObjectName(QStringLiteral("console_CmbBox"));
   console_CmbBox->setEditable(true);
@@ -146,9 +148,8 @@ void TselectFilesDlg::Build() {
   for (const char* item : SelectFilesLogic::kBaudItems)
     console_CmbBox->addItem(QString::fromLatin1(item));
   baudLayout->addWidget(console_CmbBox);
-  row->addWidget(testGroup, 1);
-  row->addWidget(baudGroup, 1);
-  top->addLayout(row);
+  baudLayout->addStretch(1);
+  top->addWidget(baudGroup);
 
   // Log messages
   auto* logGroup = new QGroupBox(QStringLiteral("Log Messages"), this);

@@ -337,8 +337,13 @@ TEST_F(DispatcherTest, LogFileThatCannotBeCreatedEndsWithoutEndSteps) {
     std::string directory;
     int error;
   };
+  // A link planted in the log's place is not followed into the file it names.
+  mkdir(dir.File("linked").c_str(), 0755);
+  dir.Write("victim", "keep me");
+  ASSERT_EQ(symlink("../victim", dir.File("linked/startThread.txt").c_str()), 0);
   for (const Case& c :
-       {Case{dir.File("missing"), ENOENT}, Case{std::string(250, 'd'), ENAMETOOLONG}}) {
+       {Case{dir.File("missing"), ENOENT}, Case{std::string(250, 'd'), ENAMETOOLONG},
+        Case{dir.File("linked"), ELOOP}}) {
     SCOPED_TRACE(c.directory);
     AddPorts({1});
     job.jobFlags = kJobEeprom;
@@ -357,6 +362,7 @@ TEST_F(DispatcherTest, LogFileThatCannotBeCreatedEndsWithoutEndSteps) {
     dispatcher.reset();
     station.board = &board;
   }
+  EXPECT_EQ(dir.Read("victim"), "keep me");
 }
 
 // Throws when asked for the worker of one place, else creates a scripted one.

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <memory>
 
@@ -191,6 +192,23 @@ TEST_F(MainLogicTest, SelectFilesSetsUpTheJobAndTheMacLine) {
   EXPECT_EQ(board.MacCell(0, 0), "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1");
   EXPECT_TRUE(logic->job.filesSelected);
   EXPECT_EQ(board.Messages(), (std::vector<std::string>{"EEPROM: /images/a.vef", "Firmware: "}));
+
+  // The file replaced while the window keeps the pool loaded between runs: the next
+  // address is refused with the reason in the message log, and the next set-up loads
+  // the file now there.
+  dir.Write("new.txt", kOneAddressPool);
+  ASSERT_EQ(std::rename(dir.File("new.txt").c_str(), dir.File("storedMAC.txt").c_str()), 0);
+  MacAddress taken{};
+  int took = 0;
+  OnUi([&] { took = logic->macPool().TakeNext(&taken); });
+  EXPECT_EQ(took, FileMacPool::kReplaced);
+  EXPECT_EQ(board.Messages().back(),
+            "storedMAC.txt was replaced while in use: no address was taken. Set up the job again "
+            "with Select Files.");
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_TRUE(logic->macPool().IsLoaded());
+  OnUi([&] { took = logic->macPool().TakeNext(&taken); });
+  EXPECT_EQ(took, 0);
 
   // An assigned address is shown without looking at the pool.
   dialog.onShow = [&] {

@@ -235,6 +235,8 @@ TEST(EepromImage, LoadSizeRules) {
 
   boxes.Clear();
   EXPECT_EQ(img.LoadImageFile(dir.File("missing.vef")), -1);
+  fs::create_directory(dir.File("dir.vef"));
+  EXPECT_EQ(img.LoadImageFile(dir.File("dir.vef")), -1) << "a directory cannot be read either";
   EXPECT_TRUE(boxes.Boxes().empty());
   EXPECT_EQ(img.buffer()[0], 0x11);
 
@@ -273,8 +275,16 @@ TEST(EepromImage, SaveReplacesAndAFailedSaveKeepsTheOldFile) {
   EepromImage img(boxes);
   std::string target = dir.File("keep.vef");
   WriteFile(target, std::vector<uint8_t>(3000, 0x77));  // longer than an image
+  ::chmod(target.c_str(), 0600);                        // an image holds passwords
   ASSERT_EQ(img.SaveImageFile(target, EepromFields{}), 0);
   EXPECT_EQ(ReadFile(target).size(), 1024u);
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  // A new file edited from it takes its permissions; the temporary name does not
+  // depend on the target's, so a name of the longest legal length saves too.
+  const std::string longName = dir.File(std::string(251, 'n') + ".vef");
+  ASSERT_EQ(img.SaveImageFile(longName, EepromFields{}, kGroupAll, target), 0);
+  EXPECT_EQ(fs::status(longName).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  fs::remove(longName);
 
   WriteFile(target, std::vector<uint8_t>(1024, 0x33));
 

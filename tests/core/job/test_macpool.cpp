@@ -4,7 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "TempDir.h"
 #include "job/Logmac.h"
@@ -184,26 +188,73 @@ TEST_F(PoolFixture, PoolHeldByAnotherProcess) {
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 }
 
-// A pool whose write-back fails, as on a full or failing disk.
-class FailingPool : public FileMacPool {
- public:
-  using FileMacPool::FileMacPool;
-  int error = EIO;
+// Another program renames a new file over the pool (as editors and "sed -i" do), or
+// removes it, while the station holds it: nothing more is handed out from the old
+// file, the operator is told once, and the next load takes the new file.
+TEST_F(PoolFixture, ReplacedOrRemovedPoolHandsOutNothing) {
+  std::vector<std::string> log;
+  pool.SetMessageSink([&](const std::string& m) { log.push_back(m); });
+  const std::string bytes = kD1 + "\r\n" + kD1 + "\r\n";
+  for (bool remove : {false, true}) {
+    SCOPED_TRACE(remove ? "removed" : "replaced");
+    log.clear();
+    Put(bytes);
+    ASSERT_EQ(pool.Load(), 0);
+    if (remove) {
+      ASSERT_EQ(unlink(dir.File("storedMAC.txt").c_str()), 0);
+    } else {
+      dir.Write("new.txt", bytes);
+      ASSERT_EQ(rename(dir.File("new.txt").c_str(), dir.File("storedMAC.txt").c_str()), 0);
+    }
+    MacAddress a{};
+    EXPECT_EQ(pool.TakeNext(&a), FileMacPool::kReplaced);
+    EXPECT_EQ(a[0], 0xFF);
+    EXPECT_EQ(pool.TakeNext(&a), FileMacPool::kReplaced);
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"storedMAC.txt was replaced while in use: no address "
+                                        "was taken. Set up the job again with Select Files."}));
+    EXPECT_FALSE(pool.IsLoaded());
+    EXPECT_FALSE(pool.IsAvailable());
+    if (!remove) {
+      EXPECT_EQ(dir.Read("storedMAC.txt"), bytes);  // the new file untouched
+    }
+  }
+  Put(bytes);
+  ASSERT_EQ(pool.Load(), 0);
+  MacAddress a{};
+  EXPECT_EQ(pool.TakeNext(&a), 0);
+  EXPECT_EQ(FormatMac(a), kD1);
+}
 
- protected:
-  int WriteBack() override { return error; }
+// A pool file whose writes or syncs fail, as on a full or failing disk.
+class FaultyFile : public LockedFile {
+ public:
+  int writeError = 0;
+  int syncError = 0;
+  int WriteAt(uint64_t offset, const void* data, size_t len) override {
+    return writeError != 0 ? writeError : LockedFile::WriteAt(offset, data, len);
+  }
+  int Sync() override { return syncError != 0 ? syncError : LockedFile::Sync(); }
 };
 
 TEST_F(PoolFixture, FailedWriteBackHandsOutNothing) {
   const std::string bytes = kD1 + "\r\n" + kD1 + "\r\n";
-  Put(bytes);
-  FailingPool failing(dir.path(), "storedMAC.txt");
-  ASSERT_EQ(failing.Load(), 0);
-  MacAddress a{};
-  EXPECT_EQ(failing.TakeNext(&a), EIO);
-  EXPECT_EQ(a[0], 0xFF);
-  EXPECT_FALSE(failing.IsAvailable());  // advanced in memory: not handed out again
-  EXPECT_EQ(dir.Read("storedMAC.txt"), bytes);
+  for (bool syncFails : {false, true}) {
+    SCOPED_TRACE(syncFails ? "sync" : "write");
+    Put(bytes);
+    auto file = std::make_unique<FaultyFile>();
+    (syncFails ? file->syncError : file->writeError) = syncFails ? EIO : ENOSPC;
+    FileMacPool failing(dir.path(), "storedMAC.txt", std::move(file));
+    ASSERT_EQ(failing.Load(), 0);
+    MacAddress a{};
+    EXPECT_EQ(failing.TakeNext(&a), syncFails ? EIO : ENOSPC);
+    EXPECT_EQ(a[0], 0xFF);
+    EXPECT_FALSE(failing.IsAvailable());  // advanced in memory: not handed out again
+    EXPECT_EQ(failing.TakeNext(&a), -1);
+    if (!syncFails) {
+      EXPECT_EQ(dir.Read("storedMAC.txt"), bytes);
+    }
+  }
 }
 
 TEST(ParseMac, GroupsAndLength) {

@@ -2,7 +2,10 @@
 // and a save that never loses the old file.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -84,21 +87,28 @@ TEST_F(CfgFixture, ConsoleValues) {
   EXPECT_EQ(cfg.consoleBaudIndex, 0);
 }
 
-TEST_F(CfgFixture, BadNumberStopsTheLoad) {
+// A "Number:" value that is not a positive number fails the load, but nothing of the
+// file is lost: the keys after it are read, and the next save writes them all back.
+TEST_F(CfgFixture, BadNumberFailsTheLoadButKeepsTheFile) {
   for (const char* bad : {"0", "word", "-5", "+0"}) {
     SCOPED_TRACE(bad);
-    EXPECT_EQ(LoadText(std::string("EEPROM: a.vef\r\nNumber: ") + bad + "\r\nFirmware: b.vff\r\n"),
+    EXPECT_EQ(LoadText(std::string("EEPROM: a.vef\r\nNumber: ") + bad +
+                       "\r\nServerIP: 10.0.0.9\r\nLoader: ldr.bin\r\nFirmware: b.vff\r\n"),
               -1);
-    EXPECT_EQ(cfg.eepromPath, "a.vef");  // read before the bad line
-    EXPECT_EQ(cfg.firmwarePath, "");     // never reached
-    EXPECT_EQ(cfg.number, "");
+    EXPECT_EQ(cfg.number, bad);
+    EXPECT_EQ(cfg.serverIp, "10.0.0.9");
+    EXPECT_EQ(cfg.loader, "ldr.bin");
+    EXPECT_EQ(cfg.firmwarePath, "b.vff");
+    ASSERT_EQ(cfg.Save(), 0);
+    EXPECT_EQ(dir.Read("storedCfg.txt"), std::string("Number: ") + bad +
+                                             "\r\nServerIP: 10.0.0.9\r\nLoader: ldr.bin\r\n"
+                                             "EEPROM: a.vef\r\nFirmware: b.vff\r\nConsole: 0\r\n");
   }
   EXPECT_EQ(LoadText("Number: 12abc\r\n"), 0);  // digits up to the first non-digit
   EXPECT_EQ(cfg.number, "12abc");
-  // A long value is judged as it is kept: 40 zeros and a 7 keep only zeros, so the
-  // file is refused rather than saved back as a number that no longer loads.
+  // A long value is judged as it is kept: 40 zeros and a 7 keep only zeros.
   EXPECT_EQ(LoadText("Number: " + std::string(40, '0') + "7\r\n"), -1);
-  EXPECT_EQ(cfg.number, "");
+  EXPECT_EQ(cfg.number, std::string(31, '0'));
 }
 
 TEST_F(CfgFixture, UnknownKeyIsSkippedWithItsValue) {
@@ -214,6 +224,31 @@ TEST_F(CfgFixture, FailedSaveKeepsTheOldFile) {
 
   StoredConfig nowhere(dir.File("missing-dir"), "storedCfg.txt");
   EXPECT_EQ(nowhere.Save(), ENOENT);
+}
+
+// storedCfg.txt as a link: the file it names is replaced, in that file's directory,
+// with its permissions; the link stays. A link to something that is not a regular
+// file is refused and left alone.
+TEST_F(CfgFixture, SaveThroughALinkWritesItsTarget) {
+  mkdir(dir.File("real").c_str(), 0755);
+  dir.Write("real/cfg.txt", "Console: 1\r\n");
+  chmod(dir.File("real/cfg.txt").c_str(), 0600);
+  ASSERT_EQ(symlink("real/cfg.txt", dir.File("storedCfg.txt").c_str()), 0);
+  cfg.consoleBaudIndex = 2;
+  ASSERT_EQ(cfg.Save(), 0);
+  struct stat st {};
+  ASSERT_EQ(lstat(dir.File("storedCfg.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(dir.Read("real/cfg.txt"), "Console: 2\r\n");
+  ASSERT_EQ(stat(dir.File("real/cfg.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  unlink(dir.File("storedCfg.txt").c_str());
+  ASSERT_EQ(symlink("/dev/zero", dir.File("storedCfg.txt").c_str()), 0);
+  EXPECT_EQ(cfg.Save(), EINVAL);
+  ASSERT_EQ(lstat(dir.File("storedCfg.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(dir.CountEntries(), 2);  // the link and real/: no temporary file left
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -98,6 +99,64 @@ TEST_F(PrgMac, EmptyPoolFailsWithoutTalkingToTheDevice) {
   EXPECT_TRUE(HostWrites().empty());
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
   EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
+}
+
+// A pool file whose writes or syncs fail.
+class FaultyFile : public LockedFile {
+ public:
+  int writeError = 0;
+  int syncError = 0;
+  int WriteAt(uint64_t offset, const void* data, size_t len) override {
+    return writeError != 0 ? writeError : LockedFile::WriteAt(offset, data, len);
+  }
+  int Sync() override { return syncError != 0 ? syncError : LockedFile::Sync(); }
+};
+
+// The pool's write-back failing (a write or a sync error) or its file replaced since it
+// was loaded: no address reaches the device and the port fails as with any pool
+// failure; a replaced file is also explained in the message log.
+TEST_F(PrgMac, PoolFailuresFailThePortWithoutAnAddress) {
+  struct Case {
+    int writeError, syncError;
+    bool replace;
+    int result;
+  };
+  const Case cases[] = {
+      {ENOSPC, 0, false, ENOSPC}, {0, EIO, false, EIO}, {0, 0, true, FileMacPool::kReplaced}};
+  const std::string path = rig.dataDir + "/storedMAC.txt";
+  int portIndex = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.result);
+    auto file = std::make_unique<FaultyFile>();
+    file->writeError = c.writeError;
+    file->syncError = c.syncError;
+    FileMacPool failing(rig.dataDir, "storedMAC.txt", std::move(file));
+    failing.SetMessageSink([&](const std::string& m) { rig.board.AppendMessage(m); });
+    WritePoolFile(path, kPoolAddress, kPoolAddress);
+    ASSERT_EQ(failing.Load(), 0);
+    if (c.replace) {
+      WritePoolFile(path + ".new", kPoolAddress, kPoolAddress);
+      ASSERT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
+    }
+    rig.station.pool = &failing;
+    const int port = 3 + portIndex;
+    const std::string name = "COM" + std::to_string(port);
+    MacDevice device(rig.clock, rig.Line(port));
+    Run(port, portIndex);
+    EXPECT_EQ(rig.board.MacCell(0, 0), "MAC not available: " + std::to_string(c.result));
+    EXPECT_EQ(rig.board.PortStatusHistory(portIndex),
+              (Strings{name + ": program MAC", name + ": init finished", name + ": get MAC failed",
+                       name + ": program MAC failed: -1"}));
+    EXPECT_TRUE(HostWrites(port).empty());
+    EXPECT_EQ(rig.stages.Get(portIndex), StageFailed);
+    rig.station.pool = &pool;
+    ++portIndex;
+  }
+  EXPECT_EQ(rig.board.Messages(),
+            (Strings{"get MAC failed\r\n", "get MAC failed\r\n",
+                     "storedMAC.txt was replaced while in use: no address was taken. Set up the "
+                     "job again with Select Files.",
+                     "get MAC failed\r\n"}));
 }
 
 // A failed query read: the command and its result go to the message log; no reboot.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -467,6 +468,24 @@ TEST_F(Rs232RunTest, FailedTransferIsShownAndTheHandshakeResumes) {
   EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: 0")), std::string::npos);
 }
 
+// An image that cannot be sent (here emptied since the job was set up) fails the port
+// at once instead of being tried again at every banner.
+TEST_F(Rs232RunTest, ImageThatCannotBeSentFailsThePort) {
+  dltest::WriteFile(rig.cfg.firmwarePath, "");
+  LoaderScript dev(line, rig.clock);
+  Run(dev, kJobFirmware | kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: Download Firmware failed: -3");
+  ASSERT_EQ(dev.transfers.size(), 1u);
+  EXPECT_TRUE(dev.transfers[0].data.empty());
+  EXPECT_EQ(dev.keys, (std::vector<std::string>{"@@", "U"}));
+  const std::string log = Log();
+  const std::string tail =
+      Entry("COM1: Xmodem firmware: -3") + "COM1: Thread End. recvStatus:0, processFlag:0\r\n";
+  ASSERT_GE(log.size(), tail.size());
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+}
+
 TEST_F(Rs232RunTest, GlmReplyEndsTheDialogueInAnyStep) {
   LoaderScript dev(line, rig.clock);
   dev.glmOnAt = true;  // answered while the worker waits for the loader banner
@@ -540,6 +559,15 @@ TEST_F(Rs232RunTest, LogThatCannotBeCreatedFailsThePort) {
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
   EXPECT_EQ(Status().back(), "COM1: create log file failed: 2");
   EXPECT_TRUE(line->HostWriteLog().empty()) << "nothing is exchanged without the log";
+
+  // A link planted in the log's place is not followed into the file it names.
+  rig.job.logDirectory = rig.dir;
+  dltest::WriteFile(rig.Path("victim"), "keep me");
+  ASSERT_EQ(::symlink("victim", rig.Path("logCOM1.txt").c_str()), 0);
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: create log file failed: " + std::to_string(ELOOP));
+  EXPECT_EQ(dltest::ReadFile(rig.Path("victim")), "keep me");
 }
 
 }  // namespace
