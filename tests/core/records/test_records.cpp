@@ -399,6 +399,7 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
 }
 
 TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
+  // Stop cuts COM2, COM5 and COM9 short; COM4 had failed before it and stays failed.
   for (int n : {2, 4, 5, 9}) bus.Line(FallbackPath(n));
   SetJob(kJobFirmware | kJobEeprom, 1, true);
   logic->job.assignMac = true;
@@ -409,23 +410,31 @@ TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
   WorkerScript quick;
   quick.delayMs = 100;
   factory->Script(WorkerKind::Download, 0, quick);  // COM2 reaches its test
+  WorkerScript fails = quick;
+  fails.finalStage = StageFailed;
+  factory->Script(WorkerKind::Download, 1, fails);  // COM4 fails before the Stop
   Press();
   ASSERT_TRUE(WaitFor([&] { return factory->Count(WorkerKind::LoopbackTest) == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return logic->stages.Get(1) == StageFailed; }));
   // Written before any port finished: a station that dies now still leaves them.
   auto open = Stored();
   ASSERT_EQ(open.size(), 4u);
-  for (const auto& r : open) EXPECT_EQ(r.verdict, kVerdictUnfinished) << r.port;
+  for (const auto& r : open) {
+    if (r.port != "COM4") {
+      EXPECT_EQ(r.verdict, kVerdictUnfinished) << r.port;
+    }
+  }
 
   Press();  // Stop, confirmed
   ASSERT_TRUE(WaitRunEnded(1));
   auto records = Stored();
-  ASSERT_EQ(Ports(records), (std::vector<std::string>{"COM2 stopped", "COM4 stopped",
-                                                      "COM5 stopped", "COM9 stopped"}));
+  ASSERT_EQ(Ports(records), (std::vector<std::string>{"COM2 stopped", "COM4 failed", "COM5 stopped",
+                                                      "COM9 stopped"}));
   for (const auto& r : records) {
     EXPECT_TRUE(r.endedMs.has_value()) << r.port;
     EXPECT_EQ(r.failStep, r.port == "COM2" ? "loopback" : "download") << r.port;
   }
-  EXPECT_EQ(board.MacCell(0, 1), "this run: 0 passed, 0 failed");
+  EXPECT_EQ(board.MacCell(0, 1), "this run: 0 passed, 1 failed");
 }
 
 TEST_F(RecordsRun, AFullDiskIsReportedAndCostsNoAddressAndNoPort) {
