@@ -37,6 +37,9 @@ class PtyFarm {
   void Stop();
   // Stops serving, closes the ptys and echo listeners, removes the links it made.
   void Close();
+  // Device i's adapter is pulled out: the device's side of its pty closes, which hangs
+  // up the station's open port. The device serves nothing more.
+  void Unplug(size_t i);
 
   size_t Count() const { return devices_.size(); }
   std::string SlavePath(size_t i) const { return devices_.at(i)->slavePath; }
@@ -55,8 +58,11 @@ class PtyFarm {
     EchoServer echo;
     std::string out;  // bytes the device has sent that the pty did not take yet
     uint64_t dropped = 0;
+    int orphanedExclusive = 0;  // probes in a row that found exclusive mode without holder
   };
   void Flush(Device& d);
+  // Clears the exclusive mode a station left on a pty when it was killed (see Serve).
+  void ClearOrphanedExclusive(Device& d);
 
   std::mutex m_;  // the models and their output buffers
   std::vector<std::unique_ptr<Device>> devices_;

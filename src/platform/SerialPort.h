@@ -9,8 +9,9 @@
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
-  // Opens the device read/write, O_NOCTTY | O_NONBLOCK, for exclusive use
-  // (TIOCEXCL and flock(LOCK_EX | LOCK_NB)). Existing devices only.
+  // Opens the device for exclusive use, existing devices only: 0, or errno (EBUSY
+  // when another program holds it, by the operating system's own means or by a
+  // convention of its programs).
   virtual int Open(const std::string& devicePath) = 0;
   // Driver queue sizes (input, output). On Linux the kernel sizes its own queues;
   // the call checks that the port is open and a terminal.

@@ -3,7 +3,8 @@
 // and runs until the dispatcher ends, printing every board call as one line.
 //
 // Exit status: 0 every detected port reached the job's final stage; 1 a port failed
-// or did not finish; 2 set-up or Start was refused.
+// or did not finish; 2 set-up or Start was refused, or the dispatcher could not create
+// its log file.
 #include <signal.h>
 
 #include <atomic>
@@ -17,7 +18,6 @@
 #include "app/Headless.h"
 #include "app/HeadlessJobDialog.h"
 #include "app/MainLogic.h"
-#include "app/Startthread.h"
 #include "base/StationSettings.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
@@ -28,10 +28,6 @@
 #include "platform/SerialPort.h"
 
 namespace {
-
-constexpr int kExitDone = 0;
-constexpr int kExitPortsFailed = 1;
-constexpr int kExitRefused = 2;
 
 const char kUsage[] =
     "usage: production-cli [--dir DIR] [--eeprom FILE | --no-eeprom]\n"
@@ -59,7 +55,8 @@ const char kUsage[] =
     "Output: one line per board call on stdout (status, mac, message, exception, end),\n"
     "message boxes as 'error <caption>: <text>' on stderr.\n"
     "Exit status: 0 every port reached the job's last step, 1 a port failed or did\n"
-    "not finish, 2 set-up or Start refused.\n";
+    "not finish, 2 set-up or Start refused (or no dispatcher log file).\n"
+    "SIGINT, SIGTERM and SIGHUP are a confirmed Stop.\n";
 
 struct Options {
   std::optional<std::string> dir;
@@ -132,17 +129,6 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   return error->empty();
 }
 
-// Remembers whether the dialog was closed with OK.
-class ConfirmingDialog final : public JobDialog {
- public:
-  ConfirmingDialog(JobDialog& inner, bool* confirmed) : inner_(inner), confirmed_(confirmed) {}
-  bool ShowModal() override { return *confirmed_ = inner_.ShowModal(); }
-
- private:
-  JobDialog& inner_;
-  bool* confirmed_;
-};
-
 std::atomic<bool> g_stopSignal{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
@@ -150,12 +136,17 @@ extern "C" void OnStopSignal(int) {
   g_stopSignal.store(true);
 }
 
+// SIGINT, SIGTERM and SIGHUP (the terminal or SSH session went away) are a confirmed
+// Stop: the run ends through its end steps. Interrupted writes are restarted, so no
+// board line is lost to the signal.
 void InstallStopSignals() {
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
+  sa.sa_flags = SA_RESTART;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
 }
 
 // A reader that goes away must not end a run half way (a device cut off in the middle
@@ -211,42 +202,12 @@ int Run(int argc, char** argv) {
   SelectFilesLogic dialogLogic(logic.job, logic.storedConfig, logic.macPool(), boxes,
                                [&logic](const std::string& text) { logic.ShowException(text); });
   HeadlessJobDialog dialog(dialogLogic, options.job);
-  bool confirmed = false;
-  ConfirmingDialog confirming(dialog, &confirmed);
-  logic.selectFileBtnClick(confirming);
-  if (!confirmed || !logic.job.filesSelected) {
-    logic.FormClose();
-    return kExitRefused;
-  }
+  logic.selectFileBtnClick(dialog);
 
+  // Start is pressed as the window's button would be, also when the dialog left no
+  // job: its refusal ("Please Select Files first.") then reaches the error stream.
   InstallStopSignals();
-  logic.Btn_StartClick();
-  if (!logic.StartCaptionIsStop()) {
-    logic.FormClose();
-    return kExitRefused;
-  }
-  bool stopAsked = false;
-  // The run is over when the dispatcher reported its end (or, should its thread have
-  // ended without reporting, once it finished).
-  while (!board.Ended() && !(logic.dispatcher() && logic.dispatcher()->Finished())) {
-    ui.RunPending(100);
-    if (g_stopSignal.load() && !stopAsked) {
-      stopAsked = true;
-      // A confirmed Stop; the run ends through the dispatcher's end steps.
-      if (logic.StartCaptionIsStop()) logic.Btn_StartClick();
-    }
-  }
-  // The dispatcher is past its last call to the board; its thread returns at once.
-  while (!logic.CanClose()) ui.RunPending(10);
-
-  const JobState& job = logic.job;
-  std::vector<int> ports;
-  if (logic.dispatcher()) ports = logic.dispatcher()->PortNumbers();
-  int status = ports.empty() ? kExitPortsFailed : kExitDone;
-  for (size_t k = 0; k < ports.size(); k++) {
-    const int32_t stage = logic.stages.Get(static_cast<int>(k));
-    if (stage == StageFailed || !StartThread::PortFinished(job, stage)) status = kExitPortsFailed;
-  }
+  const int status = RunHeadlessJob(logic, ui, g_stopSignal);
   logic.FormClose();
   return status;
 }
@@ -258,7 +219,9 @@ int main(int argc, char** argv) {
     return Run(argc, argv);
   } catch (const std::exception& e) {
     std::printf("exception %s\n", EscapeLineText(e.what()).c_str());
-    std::fflush(stdout);
-    return kExitRefused;
+  } catch (...) {
+    std::printf("exception unknown exception\n");
   }
+  std::fflush(stdout);
+  return kExitRefused;
 }

@@ -73,17 +73,22 @@ void prgMACThread::Execute() {
     SetRunning(false);
     console_.ClosePort();
   } catch (const std::exception& e) {
-    try {
-      console_.ShowStatus("%s: program MAC Exception", name);
-      const std::string what = e.what();
-      Synchronize([&] { station_.board->ShowException(what); });
-    } catch (const std::exception&) {
-      // The board itself failed; the port must still end failed and closed.
-    }
-    if (!stageWritten_) SetStage(StageFailed);
-    console_.ClosePort();
-    SetRunning(false);
+    EndWithException(e.what());
+  } catch (...) {
+    EndWithException("unknown exception");
   }
+}
+
+void prgMACThread::EndWithException(const std::string& what) {
+  try {
+    console_.ShowStatus("%s: program MAC Exception", console_.portName.c_str());
+    Synchronize([&] { station_.board->ShowException(what); });
+  } catch (...) {
+    // The board itself failed; the port must still end failed and closed.
+  }
+  if (!stageWritten_) SetStage(StageFailed);
+  console_.ClosePort();
+  SetRunning(false);
 }
 
 void prgMACThread::TakeMac() {
@@ -128,7 +133,17 @@ std::string prgMACThread::BuildCommand() const {
 
 int prgMACThread::ProgramMac() {
   const char* name = console_.portName.c_str();
-  Synchronize([this] { TakeMac(); });
+  bool stopped = false;
+  Synchronize([this, &stopped] {
+    // On the UI thread, in turn with the Stop handler: once the operator confirmed
+    // Stop, no address is taken.
+    stopped = Terminated();
+    if (!stopped) TakeMac();
+  });
+  if (stopped) {
+    AppendMessage("program mac Terminated\r\n");
+    return -1;
+  }
   if (!macTaken_) {
     console_.ShowStatus("%s: get MAC failed", name);
     AppendMessage("get MAC failed\r\n");
@@ -154,7 +169,8 @@ int prgMACThread::ProgramMac() {
   int parsed = -2;
 
   while (!Terminated()) {
-    console_.ReadAvailable();
+    // A port that can no longer be read has lost its device (the failure is shown).
+    if (console_.ReadAvailable() != 0) return -2;
     if (console_.recvCount > 0) {
       lastActivity = clock.TickMs();
       parsed = ParseMacReplies();
@@ -211,7 +227,10 @@ int prgMACThread::ParseMacReplies() {
     pos = nl + 1;
   }
 
-  const size_t rest = held.size() - pos;
+  size_t rest = held.size() - pos;
+  // A full buffer without any line end can never be completed (nothing more fits into
+  // it): drop it, or the worker would wait on it for ever.
+  if (rest >= ConsolePort::kRecvCapacity) rest = 0;
   if (rest > 0 && pos > 0) std::memmove(buf, buf + pos, rest);
   buf[rest] = '\0';
   console_.recvCount = static_cast<int32_t>(rest);

@@ -120,19 +120,26 @@ void RS232Thread::RunDialogue() {
   console_.recvCount = 0;
   int parserResult = kParsedNothing;
   nextIsSes_ = true;
-  lastActivity_ = clock.TickMs();
+  Activity();
   int silenceCount = 0;
   int timeoutCount = 0;
 
   while (!Terminated()) {
     clock.SleepMs(kLoopSleepMs);
-    console_.ReadAvailable(portLog_.IsOpen() ? &portLog_ : nullptr);
+    // A port that can no longer be read has lost its device: the failure is shown,
+    // and the worker ends failed.
+    if (console_.ReadAvailable(portLog_.IsOpen() ? &portLog_ : nullptr) != 0) break;
 
     if (console_.recvCount > 0) {
       // Bytes held (a partial line or a prompt, too) count as activity.
       lastActivity_ = clock.TickMs();
       parserResult = ParseReplies();
       if (parserResult == kParseTerminated) break;
+      // ... but not for ever: a device whose bytes never make a line is not answering.
+      if (TickDiff(clock.TickMs(), lastLine_) > kNoLineLimitMs) {
+        console_.ShowStatus("%s: no response", name);
+        break;
+      }
     }
 
     StepDialogue(parserResult);
@@ -148,14 +155,14 @@ void RS232Thread::RunDialogue() {
       ++silenceCount;
       clock.SleepMs(kHandshakePauseMs);
       HandshakeWrite();
-      lastActivity_ = clock.TickMs();
+      Activity();
     } else if (processFlag == ProcDownloaded) {
       if (++timeoutCount > kDownloadedTimeouts) {
         console_.ShowStatus("%s: timeout: %d", name, processFlag);
         Log("%s: timeout: %d", name, processFlag);
         break;
       }
-      lastActivity_ = clock.TickMs();
+      Activity();
     } else {
       if (++timeoutCount > kStepTimeouts) {
         console_.ShowStatus("%s: timeout: %d", name, processFlag);
@@ -164,7 +171,7 @@ void RS232Thread::RunDialogue() {
         recvStatus = RecvNone;
         break;
       }
-      lastActivity_ = clock.TickMs();
+      Activity();
     }
   }
 }
@@ -236,6 +243,8 @@ int RS232Thread::ParseReplies() {
     break;
   }
 
+  // A line or a "\r" piece was taken: the device is talking, not babbling.
+  if (result == kParsedLine || pos > 0) lastLine_ = station_.clock->TickMs();
   if (result != kParsedLine) {
     size_t left = end - pos;
     // A full buffer without any line end can never be completed (nothing more fits
@@ -453,6 +462,7 @@ void RS232Thread::Write(const char* text) {
 
 void RS232Thread::Activity() {
   lastActivity_ = station_.clock->TickMs();
+  lastLine_ = lastActivity_;
 }
 
 void RS232Thread::Log(const char* fmt, ...) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "app/Headless.h"
+#include "app/MainLogic.h"
+#include "core/app/AppTestRig.h"
 
 namespace {
 
@@ -107,6 +109,44 @@ TEST(QueueUiThread, AFaultOnTheUiThreadReachesTheCaller) {
   while (!done.load()) ui.RunPending(10);
   worker.join();
   EXPECT_EQ(caught, "box failed");
+}
+
+// production-cli's run: a stop signal that comes right after a MAC worker was created
+// is a confirmed Stop before the worker's next request reaches the UI thread, so the
+// worker takes no address.
+TEST(HeadlessRun, StopSignalRightAfterAMacWorkerStartedTakesNoAddress) {
+  AppTempDir dir;
+  dir.Write("storedMAC.txt", kOneAddressPool);
+  QueueUiThread ui;
+  FakeClock clock;
+  clock.SetRealYieldUs(50);
+  FakeSerialBus bus;
+  bus.Line(FallbackPath(1));
+  FakeNetwork net(&clock);
+  net.SetAddresses({Ip(192, 168, 1, 10)});
+  RecordingBoard view;
+  std::atomic<bool> signal{false};
+  view.onStatus = [&](const std::string& text) {
+    if (text == "COM1: program MAC") signal = true;
+  };
+  Captured err;
+  HeadlessBoxes boxes(err.file());
+  PlatformServices services;
+  services.ui = &ui;
+  services.clock = &clock;
+  services.serial = &bus;
+  services.net = &net;
+  MainLogic logic(services, view, boxes, dir.path());
+  ASSERT_EQ(logic.macPool().Load(), 0);
+  logic.job.programMac = true;
+  logic.job.filesSelected = true;
+
+  EXPECT_EQ(RunHeadlessJob(logic, ui, signal), kExitPortsFailed);
+  logic.FormClose();
+  EXPECT_EQ(err.Text(), "error Confirm: Realy Stop the process ?\n");
+  EXPECT_EQ(logic.stages.Get(0), StageFailed);
+  EXPECT_EQ(view.PortStatus(0), "COM1: program MAC failed: -1");
+  EXPECT_EQ(dir.Read("storedMAC.txt"), kOneAddressPool);
 }
 
 }  // namespace

@@ -153,22 +153,25 @@ TEST(ConsolePortRead, EmptyQueueSleeps300AndFailuresReturnAtOnce) {
   ASSERT_EQ(0, log.Create(dir.path, "COM3"));
   auto cp = r.Open();
   const uint32_t t0 = r.clock.TickMs();
-  cp->ReadAvailable(&log);
+  EXPECT_EQ(0, cp->ReadAvailable(&log));
   EXPECT_EQ(300u, r.clock.TickMs() - t0);
 
+  // A failed queue state (a hung-up port) is shown with its errno and returned.
   r.line->failQueued = 5;
-  cp->ReadAvailable(&log);
+  EXPECT_EQ(5, cp->ReadAvailable(&log));
   EXPECT_EQ(300u, r.clock.TickMs() - t0);
+  EXPECT_EQ("COM3: ReadFile failed: 5", r.board.PortStatus(5));
   r.line->failQueued = 0;
 
   r.line->DeviceSend("abc");
-  r.line->failRead = 5;
-  cp->ReadAvailable(&log);
-  EXPECT_EQ("COM3: ReadFile failed: 5", r.board.PortStatus(5));
+  r.line->failRead = 4;
+  EXPECT_EQ(4, cp->ReadAvailable(&log));
+  EXPECT_EQ("COM3: ReadFile failed: 4", r.board.PortStatus(5));
   EXPECT_EQ(0, cp->recvCount);
   log.Close();
-  // Nothing but the failure text in the log: no trace line, no line end.
-  EXPECT_EQ("COM3: ReadFile failed: 5", ReadFile(dir.path + "/logCOM3.txt"));
+  // Nothing but the failure texts in the log: no trace line, no line end.
+  EXPECT_EQ("COM3: ReadFile failed: 5COM3: ReadFile failed: 4",
+            ReadFile(dir.path + "/logCOM3.txt"));
 }
 
 TEST(ConsolePortRead, SkipsZeroBytesAndTracesOnlyWhatItStored) {

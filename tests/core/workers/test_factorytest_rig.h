@@ -88,13 +88,14 @@ class TripBoard final : public Board {
   explicit TripBoard(RecordingBoard& inner) : inner_(inner) {}
   std::set<std::string> throwOnStatus;
   bool throwOnMacLine = false;
+  bool foreign = false;  // throws an int, not a std::exception
 
   void ShowPortStatus(int i, const std::string& t) override {
-    if (throwOnStatus.count(t) != 0) throw std::runtime_error("board broke at: " + t);
+    if (throwOnStatus.count(t) != 0) Throw("board broke at: " + t);
     inner_.ShowPortStatus(i, t);
   }
   void SetMacGridCell(int r, int c, const std::string& t) override {
-    if (throwOnMacLine) throw std::runtime_error("grid gone");
+    if (throwOnMacLine) Throw("grid gone");
     inner_.SetMacGridCell(r, c, t);
   }
   void AppendMessage(const std::string& t) override { inner_.AppendMessage(t); }
@@ -105,6 +106,10 @@ class TripBoard final : public Board {
   void DispatcherEnded() override {}
 
  private:
+  void Throw(const std::string& what) const {
+    if (foreign) throw 7;
+    throw std::runtime_error(what);
+  }
   RecordingBoard& inner_;
 };
 

@@ -287,6 +287,27 @@ TEST_F(PrgMac, HeldPartialLineCountsAsActivity) {
   EXPECT_EQ(rig.board.Messages().back(), "program mac Terminated\r\n");
 }
 
+// 1024 bytes without a line end can never become a line: they are dropped, and the
+// worker goes on to the device's next lines instead of waiting on them for ever.
+TEST_F(PrgMac, FullBufferWithoutLineEndIsDroppedAndTheWorkerGoesOn) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice::Script script;
+  script.bootLines = {{100, std::string(1100, 'x')}, {300, "verison 2.12\r\n"}};
+  MacDevice device(rig.clock, rig.Line(3), script);
+  std::atomic<prgMACThread*> target{nullptr};
+  const uint32_t start = rig.clock.TickMs();
+  rig.clock.AddListener([&](uint32_t now) {
+    if (auto* t = target.load(); t && now - start > 60000) t->Terminate();
+  });
+  worker = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  target = worker.get();
+  worker->Start();
+  worker->Join();
+  target = nullptr;
+  EXPECT_EQ(rig.stages.Get(0), StageProgrammed);
+  EXPECT_EQ(HostWrites(), (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n", "$SER\r\n", "$GLM\r\n"}));
+}
+
 TEST_F(PrgMac, TerminateBeforeTheRebootLoop) {
   LoadPool(kPoolAddress, kPoolAddress);
   MacDevice device(rig.clock, rig.Line(3));
@@ -297,6 +318,10 @@ TEST_F(PrgMac, TerminateBeforeTheRebootLoop) {
   EXPECT_EQ(rig.board.Messages(), (Strings{"program mac Terminated\r\n"}));
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -1");
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  // A stopped worker takes no address and sends nothing.
+  EXPECT_TRUE(pool.IsAvailable());
+  EXPECT_EQ(rig.board.MacCell(0, 0), "");
+  EXPECT_TRUE(HostWrites().empty());
 }
 
 TEST_F(PrgMac, PortThatCannotBeOpened) {
@@ -325,6 +350,20 @@ TEST_F(PrgMac, ExceptionIsShownAndFailsThePort) {
   EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
   EXPECT_FALSE(worker->Running());
   EXPECT_TRUE(HostWrites().empty());
+}
+
+TEST_F(PrgMac, FaultOfAnotherTypeIsCaughtWithTheSameTexts) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  TripBoard trip(rig.board);
+  trip.throwOnMacLine = true;
+  trip.foreign = true;
+  rig.station.board = &trip;
+  MacDevice device(rig.clock, rig.Line(3));
+  Run();
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC Exception");
+  EXPECT_EQ(rig.board.Exceptions(), (Strings{"unknown exception"}));
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_FALSE(rig.Line(3)->IsHeld());
 }
 
 TEST_F(PrgMac, DispatcherGetsTheRealWorker) {
@@ -412,13 +451,6 @@ TEST_F(MacParser, TerminationLeavesTheBufferAlone) {
   EXPECT_EQ(w.ParseMacReplies(), -1);
   EXPECT_EQ(Held(), "verison 2\r\n");
   EXPECT_EQ(w.recvStatus(), prgMACThread::RecvNone);
-}
-
-TEST_F(MacParser, FullBufferWithoutLineEnd) {
-  Hold(std::string(ConsolePort::kRecvCapacity, 'x'));
-  EXPECT_EQ(w.ParseMacReplies(), -2);
-  EXPECT_EQ(w.console().recvCount, static_cast<int32_t>(ConsolePort::kRecvCapacity));
-  EXPECT_EQ(w.console().recvBuf[ConsolePort::kRecvCapacity], '\0');
 }
 
 TEST_F(MacParser, LongLineIsShownTruncatedToTheStatusBuffer) {
