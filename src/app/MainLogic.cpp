@@ -6,6 +6,8 @@
 
 #include "app/Startthread.h"
 #include "platform/Network.h"
+#include "platform/SerialPort.h"
+#include "records/RecordsSetup.h"
 #include "workers/Workers.h"
 
 namespace {
@@ -14,7 +16,7 @@ constexpr const char* kConfigFile = "storedCfg.txt";
 }  // namespace
 
 MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes& boxes,
-                     const std::string& dataDir)
+                     const std::string& dataDir, const StationSettings* settings)
     : storedConfig(dataDir, kConfigFile),
       portMap(dataDir),
       pool_(std::make_unique<FileMacPool>(dataDir, kPoolFile)),
@@ -44,6 +46,26 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
 
   ownWorkers_ = std::make_unique<StationWorkerFactory>(station_);
   workers_ = ownWorkers_.get();
+
+  if (settings) {
+    settings_ = *settings;
+  } else {
+    settings_.Load(dataDir);
+  }
+  for (const std::string& problem : settings_.Problems()) view_.AppendMessage(problem);
+  std::string problem;
+  std::unique_ptr<RecordStore> store = MakeRecordStore(settings_, dataDir, &problem);
+  if (!problem.empty()) view_.AppendMessage(problem);
+  SetRecords(std::move(store), StationNameOf(settings_));
+}
+
+void MainLogic::SetRecords(std::unique_ptr<RecordStore> store, const std::string& stationName) {
+  if (DispatcherBusy()) return;
+  station_.records = nullptr;
+  recorder_.reset();
+  if (!store) return;
+  recorder_ = std::make_unique<ProductionRecorder>(station_, std::move(store), stationName);
+  station_.records = recorder_.get();
 }
 
 MainLogic::~MainLogic() {
@@ -170,6 +192,14 @@ void MainLogic::StartClick() {
     SetMacGridCell(0, 0, line);
   }
   stoppedUnfinished_.fill(false);
+  if (recorder_) {
+    RecordedJob recorded;
+    recorded.steps = ProductionRecorder::StepsOf(job);
+    recorded.consoleBaud = static_cast<int>(BaudFromIndex(storedConfig.consoleBaudIndex));
+    if (job.jobFlags & kJobFirmware) recorded.firmwarePath = storedConfig.firmwarePath;
+    if (job.jobFlags & kJobEeprom) recorded.eepromPath = storedConfig.eepromPath;
+    recorder_->RunStarting(recorded);
+  }
   WorkerFactory& factory = workers_ ? *workers_ : *ownWorkers_;
   auto dispatcher = std::make_unique<StartThread>(station_, factory, job.logEnabled);
   // Kept only once its thread runs: a dispatcher that never started would count as
@@ -190,6 +220,7 @@ void MainLogic::StopClick() {
   // The run may have ended while the question was open: then nothing is left to stop.
   MarkUnfinishedPorts();
   if (dispatcher_ && dispatcher_->Running()) {
+    if (recorder_) recorder_->StopRequested();
     dispatcher_->StopWorkers();
     dispatcher_->Terminate();
   }
@@ -240,6 +271,7 @@ void MainLogic::RequestClose() {
   closing_ = true;
   MarkUnfinishedPorts();
   if (dispatcher_ && dispatcher_->Running()) {
+    if (recorder_) recorder_->StopRequested();
     dispatcher_->StopWorkers();
     dispatcher_->Terminate();
   }
@@ -258,6 +290,7 @@ void MainLogic::FormClose() {
 
 void MainLogic::ShowPortStatus(int portIndex, const std::string& text) {
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  if (recorder_) recorder_->PortStatus(portIndex, text);
   view_.ShowPortStatus(portIndex, text);
 }
 

@@ -12,6 +12,7 @@ struct JobState;
 class StageTable;
 class StoredConfig;
 class MacPool;
+class UnitRecorder;
 
 struct Station {
   UiThread* ui = nullptr;
@@ -24,4 +25,6 @@ struct Station {
   StageTable* stages = nullptr;
   StoredConfig* cfg = nullptr;
   MacPool* pool = nullptr;
+  // The production records of the station's units; null when it keeps none.
+  UnitRecorder* records = nullptr;
 };
