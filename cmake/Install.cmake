@@ -8,7 +8,7 @@ include(GNUInstallDirs)
 set(PT_STATION_DIR "/var/lib/production-tool" CACHE PATH
     "Data directory of an installed station (given to production-tool by its launcher)")
 
-install(TARGETS production-cli eeprom-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS production-cli production-records eeprom-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(PT_WITH_FACTORYDB)
   install(TARGETS factory-db RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -1,37 +1,25 @@
 #include "app/MainLogic.h"
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 #include <vector>
 
 #include "app/Startthread.h"
+#include "app/StationSetup.h"
+#include "platform/Host.h"
 #include "platform/Network.h"
+#include "platform/SerialPort.h"
+#include "records/RecordsSetup.h"
 #include "workers/Workers.h"
 
 namespace {
 constexpr const char* kPoolFile = "storedMAC.txt";
 constexpr const char* kConfigFile = "storedCfg.txt";
 
-// The run's name: the UTC time of Start to the millisecond, "20250131T081502.123Z".
-std::string NewRunId() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t secs = system_clock::to_time_t(now);
-  const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-  gmtime_r(&secs, &utc);
-  char text[80];
-  std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(ms));
-  return text;
-}
 }  // namespace
 
 MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes& boxes,
-                     const std::string& dataDir)
+                     const std::string& dataDir, const StationSettings* settings)
     : storedConfig(dataDir, kConfigFile),
       portMap(dataDir),
       pool_(std::make_unique<FileMacPool>(dataDir, kPoolFile)),
@@ -61,6 +49,28 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
 
   ownWorkers_ = std::make_unique<StationWorkerFactory>(station_);
   workers_ = ownWorkers_.get();
+
+  if (settings) {
+    settings_ = *settings;
+  } else {
+    settings_.Load(dataDir);
+  }
+  for (const std::string& problem : settings_.Problems()) view_.AppendMessage(problem);
+  std::string problem;
+  std::unique_ptr<RecordStore> store = MakeRecordStore(settings_, dataDir, &problem);
+  if (!problem.empty()) view_.AppendMessage(problem);
+  SetRecords(std::move(store), StationNameOf(settings_));
+  // The MAC pool the settings choose (storedMAC.txt unless told otherwise).
+  ApplyStationSettings(*this, settings_, dataDir);
+}
+
+void MainLogic::SetRecords(std::unique_ptr<RecordStore> store, const std::string& stationName) {
+  if (DispatcherBusy()) return;
+  station_.records = nullptr;
+  recorder_.reset();
+  if (!store) return;
+  recorder_ = std::make_unique<ProductionRecorder>(station_, std::move(store), stationName);
+  station_.records = recorder_.get();
 }
 
 MainLogic::~MainLogic() {
@@ -188,8 +198,17 @@ void MainLogic::StartClick() {
     }
     SetMacGridCell(0, 0, line);
   }
-  station_.runId = NewRunId();
+  // The run's name, given to the pool with every address and to the records.
+  station_.runId = ProductionRecorder::NewRunId(WallClockMs());
   stoppedUnfinished_.fill(false);
+  if (recorder_) {
+    RecordedJob recorded;
+    recorded.steps = ProductionRecorder::StepsOf(job);
+    recorded.consoleBaud = static_cast<int>(BaudFromIndex(storedConfig.consoleBaudIndex));
+    if (job.jobFlags & kJobFirmware) recorded.firmwarePath = storedConfig.firmwarePath;
+    if (job.jobFlags & kJobEeprom) recorded.eepromPath = storedConfig.eepromPath;
+    recorder_->RunStarting(recorded);
+  }
   WorkerFactory& factory = workers_ ? *workers_ : *ownWorkers_;
   auto dispatcher = std::make_unique<StartThread>(station_, factory, job.logEnabled);
   // Kept only once its thread runs: a dispatcher that never started would count as
@@ -210,6 +229,7 @@ void MainLogic::StopClick() {
   // The run may have ended while the question was open: then nothing is left to stop.
   MarkUnfinishedPorts();
   if (dispatcher_ && dispatcher_->Running()) {
+    if (recorder_) recorder_->StopRequested();
     dispatcher_->StopWorkers();
     dispatcher_->Terminate();
   }
@@ -260,6 +280,7 @@ void MainLogic::RequestClose() {
   closing_ = true;
   MarkUnfinishedPorts();
   if (dispatcher_ && dispatcher_->Running()) {
+    if (recorder_) recorder_->StopRequested();
     dispatcher_->StopWorkers();
     dispatcher_->Terminate();
   }
@@ -278,6 +299,7 @@ void MainLogic::FormClose() {
 
 void MainLogic::ShowPortStatus(int portIndex, const std::string& text) {
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  if (recorder_) recorder_->PortStatus(portIndex, text);
   view_.ShowPortStatus(portIndex, text);
 }
 

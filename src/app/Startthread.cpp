@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "base/Board.h"
+#include "base/UnitRecorder.h"
 #include "job/Logmac.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -25,10 +26,7 @@ StartThread::~StartThread() {
 }
 
 int32_t StartThread::FinalStage(const JobState& job) {
-  if (job.programMac) return StageProgrammed;
-  if (job.loopbackTest == 1) return StageTested;
-  if (job.jobFlags != 0) return StageDownloaded;
-  return StageIdle;
+  return JobFinalStage(job);
 }
 
 bool StartThread::PortFinished(const JobState& job, int32_t stage) {
@@ -85,6 +83,7 @@ void StartThread::Execute() {
   try {
     WaitForPool();
     FindPorts();
+    if (station_.records && portCount_ > 0) station_.records->RunStarted(PortNumbers());
     if (!Terminated()) StartDownloads();
     Supervise();
   } catch (const std::exception& e) {
@@ -176,6 +175,7 @@ bool StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage
   std::lock_guard<std::mutex> lock(workersMutex_);
   if (StopRequested()) return false;
   stages.Set(portIndex, runningStage);
+  if (station_.records) station_.records->StepStarted(portIndex, kind);
   std::unique_ptr<Thread> worker =
       factory_.StartWorker(kind, portNumbers_[slot], portIndex, logFlag_);
   if (!worker) {
@@ -220,6 +220,7 @@ void StartThread::Supervise() {
         }
       }
     }
+    if (station_.records) station_.records->PortsChecked();
     if (AllPortsFinished()) break;
   }
 }
@@ -274,6 +275,8 @@ void StartThread::EndSteps() {
   if (logFlag_) WriteLog("StartThread end\r\n");
   StopWorkers();
   JoinWorkers();
+  // Every port's record is written before its workers can be released.
+  if (station_.records) station_.records->RunEnded();
   CloseLog();
   SetRunning(false);
   Synchronize([&] {

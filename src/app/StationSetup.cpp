@@ -2,7 +2,7 @@
 
 #include "app/MainLogic.h"
 #include "job/Logmac.h"
-#include "platform/Paths.h"
+#include "records/RecordsSetup.h"
 
 namespace {
 
@@ -37,19 +37,13 @@ std::unique_ptr<MacPool> UnusablePool(const std::string& why, MainLogic& logic) 
   return std::make_unique<UnusableMacPool>(why, logic);
 }
 
-std::string StationName(const StationSettings& settings) {
-  std::string name = settings.Get("station-name");
-  if (name.empty()) name = HostName();
-  if (name.empty()) name = "station";
-  return name;
-}
-
 void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
                           const std::string& dataDir) {
-  for (const auto& problem : settings.Problems()) logic.AppendMessage(problem);
   const std::string kind = settings.Get("pool", "file");
   if (kind == "file") {
-    logic.SetMacPool(std::make_unique<FileMacPool>(dataDir, "storedMAC.txt"));
+    auto pool = std::make_unique<FileMacPool>(dataDir, "storedMAC.txt");
+    pool->SetMessageSink([&logic](const std::string& text) { logic.AppendMessage(text); });
+    logic.SetMacPool(std::move(pool));
     return;
   }
   if (kind != "postgresql") {
@@ -62,5 +56,5 @@ void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
     logic.SetMacPool(UnusablePool("pool postgresql needs database = <connection string>", logic));
     return;
   }
-  logic.SetMacPool(FactoryPool(database, StationName(settings), logic));
+  logic.SetMacPool(FactoryPool(database, StationNameOf(settings), logic));
 }

@@ -17,11 +17,8 @@
 class MainLogic;
 class MacPool;
 
-// The station's name: station-name, else the host name, else "station".
-std::string StationName(const StationSettings& settings);
-
-// Sets the pool of `logic` from the settings; settings problems and the pool's own
-// problems go to the message log. Call before the job dialog is made.
+// Sets the pool of `logic` from the settings (MainLogic does, when it is made); the
+// pool's problems go to the message log.
 void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
                           const std::string& dataDir);
 

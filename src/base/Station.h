@@ -14,6 +14,7 @@ struct JobState;
 class StageTable;
 class StoredConfig;
 class MacPool;
+class UnitRecorder;
 
 struct Station {
   UiThread* ui = nullptr;
@@ -26,6 +27,8 @@ struct Station {
   StageTable* stages = nullptr;
   StoredConfig* cfg = nullptr;
   MacPool* pool = nullptr;
+  // The production records of the station's units; null when it keeps none.
+  UnitRecorder* records = nullptr;
   // Names the current run (set at Start, before the dispatcher exists): pool
   // addresses are recorded with it.
   std::string runId;

@@ -41,9 +41,3 @@ bool DirectoryExists(const std::string& path) {
   struct stat st {};
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-
-std::string HostName() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return "";
-  return name;
-}

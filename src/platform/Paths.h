@@ -9,5 +9,3 @@ std::string ExecutableDir();
 std::string JoinPath(const std::string& dir, const std::string& name);
 bool FileExists(const std::string& path);       // a regular file (or a link to one)
 bool DirectoryExists(const std::string& path);  // a directory (or a link to one)
-// The machine's host name ("" when it has none).
-std::string HostName();

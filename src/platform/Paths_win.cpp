@@ -77,10 +77,3 @@ bool DirectoryExists(const std::string& path) {
   DWORD a = 0;
   return TargetAttributes(path, &a) && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
-
-std::string HostName() {
-  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD len = MAX_COMPUTERNAME_LENGTH + 1;
-  if (!GetComputerNameW(name, &len)) return "";
-  return WideToUtf8(name, len);
-}

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -16,7 +17,7 @@
 #include "app/Headless.h"
 #include "app/HeadlessJobDialog.h"
 #include "app/MainLogic.h"
-#include "app/StationSetup.h"
+#include "base/StationSettings.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
 #include "job/SelectFilesLogic.h"
@@ -33,8 +34,8 @@ const char kUsage[] =
     "                      [--firmware FILE | --no-firmware] [--no-loopback]\n"
     "                      [--program-mac] [--assign-mac HH:HH:HH]\n"
     "                      [--baud 115200|57600|38400] [--log DIR | --no-log]\n"
+    "                      [--station-name NAME] [--records FILE | --no-records]\n"
     "                      [--pool file|postgresql] [--database CONNINFO]\n"
-    "                      [--station-name NAME]\n"
     "\n"
     "Sets up the job as the job dialog does when confirmed with OK (each option\n"
     "changes the matching control first), presses Start and runs until the run ends.\n"
@@ -47,8 +48,13 @@ const char kUsage[] =
     "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH into every device instead\n"
     "  --baud RATE      console baud rate of the devices\n"
     "  --log DIR        write the log files into DIR; --no-log: no log files\n"
-    "  --pool KIND, --database CONNINFO, --station-name NAME\n"
-    "                   override station.conf's pool, database and station-name\n"
+    "  --station-name NAME  the station's name in its production records\n"
+    "                   (default: station.conf's station-name, else the host name)\n"
+    "  --records FILE   keep the production records in this SQLite database\n"
+    "                   (default: station.conf, else records.db in the data directory);\n"
+    "                   --no-records: keep none\n"
+    "  --pool KIND, --database CONNINFO\n"
+    "                   override station.conf's pool and database (the MAC pool)\n"
     "Output: one line per board call on stdout (status, mac, message, exception, end),\n"
     "message boxes as 'error <caption>: <text>' on stderr.\n"
     "Exit status: 0 every port reached the job's last step, 1 a port failed or did\n"
@@ -57,7 +63,9 @@ const char kUsage[] =
 
 struct Options {
   std::optional<std::string> dir;
-  std::map<std::string, std::string> settings;  // station.conf keys given here
+  std::optional<std::string> stationName;
+  std::optional<std::string> recordsFile;       // "" with --no-records
+  std::map<std::string, std::string> settings;  // --pool and --database
   bool help = false;
   HeadlessJobOptions job;  // the job dialog's controls
 };
@@ -66,7 +74,7 @@ struct Options {
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   // Options that exclude each other: at most one of each pair.
-  int eepromGiven = 0, firmwareGiven = 0, logGiven = 0;
+  int eepromGiven = 0, firmwareGiven = 0, logGiven = 0, recordsGiven = 0;
   for (size_t i = 0; i < args.size();) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -83,13 +91,29 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       i += 2;
       continue;
     }
-    if (a == "--pool" || a == "--database" || a == "--station-name") {
+    if (a == "--pool" || a == "--database") {
       if (i + 1 >= args.size()) {
         *error = a + " needs a value";
         return false;
       }
       o->settings[a.substr(2)] = args[i + 1];
       i += 2;
+      continue;
+    }
+    if (a == "--station-name" || a == "--records") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      (a == "--records" ? o->recordsFile : o->stationName) = args[i + 1];
+      recordsGiven += a == "--records";
+      i += 2;
+      continue;
+    }
+    if (a == "--no-records") {
+      o->recordsFile = "";
+      recordsGiven++;
+      i++;
       continue;
     }
     if (a == "--assign-mac" && i + 1 < args.size()) {
@@ -114,6 +138,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   if (eepromGiven > 1) *error = "give one of --eeprom FILE and --no-eeprom";
   if (firmwareGiven > 1) *error = "give one of --firmware FILE and --no-firmware";
   if (logGiven > 1) *error = "give one of --log DIR and --no-log";
+  if (recordsGiven > 1) *error = "give one of --records FILE and --no-records";
   return error->empty();
 }
 
@@ -149,11 +174,19 @@ int Run(int argc, char** argv) {
   services.clock = &SystemClock();
   services.serial = &SystemSerialPorts();
   services.net = &SystemNetwork();
-  MainLogic logic(services, board, boxes, dataDir);
+  // The station's settings, with the command line's overrides.
   StationSettings settings;
   settings.Load(dataDir);
+  if (options.stationName) settings.Set("station-name", *options.stationName);
+  if (options.recordsFile) {
+    settings.Set("records", options.recordsFile->empty() ? "off" : "sqlite");
+    // A relative FILE is taken from the working directory, as any file on a command line.
+    if (!options.recordsFile->empty()) {
+      settings.Set("records-file", std::filesystem::absolute(*options.recordsFile).string());
+    }
+  }
   for (const auto& [key, value] : options.settings) settings.Set(key, value);
-  ApplyStationSettings(logic, settings, dataDir);
+  MainLogic logic(services, board, boxes, dataDir, &settings);
 
   // The job dialog, opened, set from the options and confirmed with OK.
   SelectFilesLogic dialogLogic(logic.job, logic.storedConfig, logic.macPool(), boxes,

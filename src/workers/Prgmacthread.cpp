@@ -7,6 +7,7 @@
 
 #include "base/Board.h"
 #include "base/JobState.h"
+#include "base/UnitRecorder.h"
 #include "platform/Clock.h"
 #include "workers/Workers.h"
 
@@ -125,6 +126,10 @@ void prgMACThread::TakeMac() {
         text = "MAC used up";
       }
     }
+  }
+  if (macTaken_ && station_.records) {
+    station_.records->MacTaken(
+        console_.portIndex, job.assignMac ? job.assignedMacText : FormatMac(mac_), job.assignMac);
   }
   station_.board->SetMacGridCell(0, 0, text);
 }

@@ -1,15 +1,19 @@
 #include "workers/Rs232thread.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <string_view>
 
 #include "base/Board.h"
 #include "base/JobState.h"
+#include "base/MacPool.h"
 #include "base/UiThread.h"
+#include "base/UnitRecorder.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
 #include "workers/Workers.h"
@@ -421,15 +425,35 @@ int RS232Thread::Transfer(bool firmware) {
   const std::string path = station_.cfg
                                ? (firmware ? station_.cfg->firmwarePath : station_.cfg->eepromPath)
                                : std::string();
-  const int r = XmodemSend(console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, path,
-                           tempMac_, [this] { return Terminated(); });
+  XmodemSent sent;
+  const int r = XmodemSend(
+      console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, path, tempMac_,
+      [this] { return Terminated(); }, &sent);
   Log("\r\n%s: Xmodem %s: %d\r\n", console_.portName.c_str(), firmware ? "firmware" : "eeprom", r);
+  if (station_.records) ReportImage(firmware, path, sent, r);
   // An image that cannot be read whole, or breaks the size rules, would fail the same way
   // at every new attempt: the port fails (after the failure text) instead.
   if (r == kXmodemOpenFailed || r == kXmodemBadImage || r == kXmodemReadFailed) {
     imageFailed_ = true;
   }
   return r;
+}
+
+void RS232Thread::ReportImage(bool firmware, const std::string& path, const XmodemSent& sent,
+                              int result) {
+  SentImage image;
+  image.firmware = firmware;
+  image.path = path;
+  image.fileBytes = sent.fileBytes;
+  image.sentBytes = sent.bytes;
+  image.sha256 = sent.sha256;
+  image.result = result;
+  if (!firmware) {
+    MacAddress mac;
+    std::copy(std::begin(tempMac_), std::end(tempMac_), mac.begin());
+    image.tempMac = FormatMac(mac);
+  }
+  station_.records->ImageSent(console_.portIndex, image);
 }
 
 void RS232Thread::Write(const char* text) {

@@ -13,6 +13,7 @@
 #include "base/Thread.h"
 #include "workers/ConsolePort.h"
 #include "workers/LineClass.h"
+#include "workers/Xmodem.h"
 
 class RS232Thread final : public Thread {
  public:
@@ -91,6 +92,8 @@ class RS232Thread final : public Thread {
   void HandshakeWrite();
   // One image transfer; returns the XMODEM result.
   int Transfer(bool firmware);
+  // Tells the station's production records what one transfer sent.
+  void ReportImage(bool firmware, const std::string& path, const XmodemSent& sent, int result);
   void Activity();
 
   Station& station_;

@@ -10,6 +10,7 @@
 #include "platform/Files.h"
 #include "platform/SerialPort.h"
 #include "workers/ConsolePort.h"
+#include "workers/Sha256Digest.h"
 
 namespace {
 
@@ -66,7 +67,8 @@ uint16_t XmodemCrc16(const uint8_t* data, size_t len) {
 }
 
 int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
-               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested) {
+               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested,
+               XmodemSent* sent) {
   Clock& clock = *console.station().clock;
   const bool eeprom = mode == XmodemMode::Eeprom;
   const char* name = console.portName.c_str();
@@ -90,6 +92,8 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
   }
   const size_t size = image.size();
   const size_t blocks = size / kXmodemBlockSize + (size % kXmodemBlockSize != 0 ? 1 : 0);
+  Sha256Digest digest;
+  if (sent) sent->fileBytes = static_cast<int64_t>(size);
   const int32_t totalBlocks = static_cast<int32_t>(blocks);
   size_t readOffset = 0;
 
@@ -168,6 +172,10 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
         for (size_t i = 0; i < got && !answered; ++i) {
           if (reply[i] == kAck) {
             answered = true;
+            if (sent) {
+              digest.Update(packet + kDataAt, kXmodemBlockSize);
+              sent->bytes += static_cast<int64_t>(kXmodemBlockSize);
+            }
             ++blockIndex;
             packet[kNumberAt] = static_cast<uint8_t>(packet[kNumberAt] + 1);
             packet[kComplementAt] = static_cast<uint8_t>(255 - packet[kNumberAt]);
@@ -224,5 +232,6 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
     }
   }
 
+  if (sent && result == kXmodemOk) sent->sha256 = digest.FinishHex();
   return result;
 }

@@ -37,6 +37,15 @@ constexpr uint32_t kXmodemEotTimeoutMs = 3000;
 constexpr uint32_t kXmodemPacketPauseMs = 200;
 constexpr int kXmodemMaxRetransmissions = 11;
 
+// What one transfer sent: the image file's size, and the data bytes of the blocks the
+// receiver acknowledged (padding and the temporary MAC included) with their SHA-256,
+// which is set only when the whole image went through.
+struct XmodemSent {
+  int64_t fileBytes = -1;
+  int64_t bytes = 0;
+  std::string sha256;
+};
+
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.
 uint16_t XmodemCrc16(const uint8_t* data, size_t len);
 
@@ -46,6 +55,7 @@ uint16_t XmodemCrc16(const uint8_t* data, size_t len);
 // file is not read again. tempMac is the port's temporary MAC address m0..m5 (used in
 // EEPROM mode only). terminateRequested is asked once per pass. Progress texts go to
 // the console's status cell; all waits go through the station's clock. Returns one of
-// the kXmodem* results.
+// the kXmodem* results. When sent is given, it receives what was sent.
 int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
-               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested);
+               const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested,
+               XmodemSent* sent = nullptr);

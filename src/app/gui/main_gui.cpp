@@ -12,7 +12,6 @@
 #include <memory>
 #include <string>
 
-#include "app/StationSetup.h"
 #include "app/gui/Mainform.h"
 #include "app/gui/QtMessageBoxes.h"
 #include "eeprom/gui/EditorLauncher.h"
@@ -111,9 +110,6 @@ int main(int argc, char** argv) {
     // The four windows, in this order: the board, the job dialog, the EEPROM editor and
     // its configuration source dialog.
     TmainFrm mainFrm(dataDir);
-    StationSettings settings;
-    settings.Load(dataDir);
-    ApplyStationSettings(mainFrm.logic(), settings, dataDir);
     TselectFilesDlg selectFilesDlg(mainFrm.logic(), &mainFrm);
     QtMessageBoxes editorBoxes;
     QtEepromFileDialogs fileDialogs;
