@@ -6,3 +6,8 @@
 std::unique_ptr<MacPool> FactoryPool(const std::string&, const std::string&, MainLogic& logic) {
   return UnusablePool("pool postgresql is not part of this build (Windows: file pool only)", logic);
 }
+
+std::unique_ptr<RecordStore> FactoryRecordStore(const std::string&, std::string* problem) {
+  *problem = "station.conf: records postgresql is not part of this build; no records are kept";
+  return nullptr;
+}

@@ -57,7 +57,7 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   }
   for (const std::string& problem : settings_.Problems()) view_.AppendMessage(problem);
   std::string problem;
-  std::unique_ptr<RecordStore> store = MakeRecordStore(settings_, dataDir, &problem);
+  std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir, &problem);
   if (!problem.empty()) view_.AppendMessage(problem);
   SetRecords(std::move(store), StationNameOf(settings_));
   // The MAC pool the settings choose (storedMAC.txt unless told otherwise).

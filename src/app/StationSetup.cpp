@@ -58,3 +58,16 @@ void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
   }
   logic.SetMacPool(FactoryPool(database, StationNameOf(settings), logic));
 }
+
+std::unique_ptr<RecordStore> MakeStationRecordStore(const StationSettings& settings,
+                                                    const std::string& dataDir,
+                                                    std::string* problem) {
+  if (settings.Get("records") != "postgresql") return MakeRecordStore(settings, dataDir, problem);
+  const std::string database = settings.Get("database");
+  if (database.empty()) {
+    *problem = std::string(StationSettings::kFileName) +
+               ": records postgresql needs database = <connection string>; no records are kept";
+    return nullptr;
+  }
+  return FactoryRecordStore(database, problem);
+}

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/StationSettings.h"
+#include "records/RecordStore.h"
 
 class MainLogic;
 class MacPool;
@@ -28,3 +29,13 @@ std::unique_ptr<MacPool> UnusablePool(const std::string& why, MainLogic& logic);
 // factory database (FactoryPool_win.cpp) gives an unusable pool instead.
 std::unique_ptr<MacPool> FactoryPool(const std::string& conninfo, const std::string& station,
                                      MainLogic& logic);
+
+// The records store the settings choose: `records = postgresql` keeps them in the
+// factory database named by `database`, beside the pool; anything else as
+// MakeRecordStore (records/RecordsSetup.h). Null when records are off, or when the
+// factory store cannot be used (then *problem says why).
+std::unique_ptr<RecordStore> MakeStationRecordStore(const StationSettings& settings,
+                                                    const std::string& dataDir,
+                                                    std::string* problem);
+// The factory database's records store (FactoryPool.cpp); null in a build without it.
+std::unique_ptr<RecordStore> FactoryRecordStore(const std::string& conninfo, std::string* problem);

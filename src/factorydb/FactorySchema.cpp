@@ -32,6 +32,42 @@ CREATE TABLE IF NOT EXISTS mac_address (
 CREATE INDEX IF NOT EXISTS mac_address_station ON mac_address (station, taken_at);
 CREATE INDEX IF NOT EXISTS mac_address_run ON mac_address (run_id);
 
+-- Production records of every station (the same columns as a station's own store).
+CREATE TABLE IF NOT EXISTS units (
+  id bigserial PRIMARY KEY,
+  station text NOT NULL,
+  run_id text NOT NULL,
+  port text NOT NULL,
+  port_index integer NOT NULL,
+  port_device text NOT NULL,
+  started_at timestamptz NOT NULL,
+  ended_at timestamptz,
+  steps text NOT NULL,
+  console_baud integer NOT NULL,
+  firmware_path text,
+  firmware_size bigint,
+  firmware_sent bigint,
+  firmware_sha256 text,
+  eeprom_path text,
+  eeprom_size bigint,
+  eeprom_sent bigint,
+  eeprom_sha256 text,
+  temp_mac text,
+  mac text,
+  mac_source text,
+  mac_reported text,
+  mac_confirmed integer,
+  stage integer NOT NULL,
+  verdict text NOT NULL,
+  last_status text NOT NULL,
+  fail_step text,
+  fail_code integer,
+  UNIQUE (station, run_id, port)
+);
+CREATE INDEX IF NOT EXISTS units_started ON units (started_at);
+CREATE INDEX IF NOT EXISTS units_station_started ON units (station, started_at);
+CREATE INDEX IF NOT EXISTS units_mac ON units (mac);
+
 -- "02:5C:3A:04:22:D1" from the prefix and the last three bytes.
 CREATE OR REPLACE FUNCTION pt_mac_text(prefix integer, low integer) RETURNS text
 LANGUAGE sql IMMUTABLE STRICT AS $$
@@ -97,7 +133,9 @@ int GrantStation(PgLink& link, const std::string& role, PgLink::Deadline deadlin
   const std::string sql = "GRANT SELECT ON pt_schema TO " + role +
                           "; GRANT SELECT, UPDATE ON mac_block TO " + role +
                           "; GRANT SELECT, INSERT ON mac_address TO " + role +
-                          "; GRANT UPDATE (state, settled_at) ON mac_address TO " + role + ";";
+                          "; GRANT UPDATE (state, settled_at) ON mac_address TO " + role +
+                          "; GRANT SELECT, INSERT, UPDATE ON units TO " + role +
+                          "; GRANT USAGE ON SEQUENCE units_id_seq TO " + role + ";";
   return link.ExecScript(sql, deadline);
 }
 

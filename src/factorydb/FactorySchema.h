@@ -8,6 +8,8 @@
 //                the primary key, so no address is taken twice), block, station,
 //                port, run_id, taken_at, state (taken, programmed, failed), settled_at
 //
+//   units        the production records of every station (factorydb/PgRecordStore.h)
+//
 // Guards in the database itself: a block's next address never moves back and its
 // first address and prefix never change; an address row is never deleted, and its
 // state moves only from taken to programmed or failed.
@@ -25,7 +27,7 @@ constexpr int kSchemaVersion = 1;
 // error number.
 int CreateSchema(PgLink& link, PgLink::Deadline deadline);
 // Gives a station's database role what a station needs: reading the blocks, taking
-// addresses and settling them. 0 or an error number.
+// addresses and settling them, writing its records. 0 or an error number.
 int GrantStation(PgLink& link, const std::string& role, PgLink::Deadline deadline);
 
 struct Block {

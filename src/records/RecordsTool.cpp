@@ -20,12 +20,15 @@ constexpr int kCannotRead = 1;
 constexpr int kBadUsage = 2;
 
 const char kUsage[] =
-    "usage: production-records [--dir DIR | --db FILE] export [--csv | --json] [FILTERS]\n"
-    "       production-records [--dir DIR | --db FILE] summary [FILTERS]\n"
+    "usage: production-records [--dir DIR | --db FILE | --database CONNINFO] export\n"
+    "                          [--csv | --json] [FILTERS]\n"
+    "       production-records [--dir DIR | --db FILE | --database CONNINFO] summary\n"
+    "                          [FILTERS]\n"
     "\n"
     "  --dir DIR        the station's data directory (its station.conf names the records;\n"
     "                   default: the directory of this program)\n"
     "  --db FILE        the records database itself\n"
+    "  --database CONNINFO  the factory database (PostgreSQL) with every station's records\n"
     "  export           one record per line: CSV with a header line (--csv, the default)\n"
     "                   or one JSON object per line (--json), oldest first\n"
     "  summary          counts per verdict, the first-pass yield (passed of passed and\n"
@@ -42,6 +45,7 @@ const char kUsage[] =
 struct Options {
   std::string dir;
   std::string db;
+  std::string database;
   std::string command;
   bool json = false;
   RecordFilter filter;
@@ -90,6 +94,8 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
       if (!value(&o->dir)) return false;
     } else if (a == "--db") {
       if (!value(&o->db)) return false;
+    } else if (a == "--database") {
+      if (!value(&o->database)) return false;
     } else if (a == "--csv") {
       o->json = false;
     } else if (a == "--json") {
@@ -128,12 +134,27 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
     }
   }
   if (o->command.empty()) *error = "give a command: export or summary";
-  if (!o->dir.empty() && !o->db.empty()) *error = "give one of --dir DIR and --db FILE";
+  if (!o->dir.empty() + !o->db.empty() + !o->database.empty() > 1) {
+    *error = "give one of --dir DIR, --db FILE and --database CONNINFO";
+  }
   return error->empty();
 }
 
-std::unique_ptr<RecordStore> StoreOf(const Options& o, std::string* error) {
+std::unique_ptr<RecordStore> StoreOf(const Options& o, const RecordStoreMaker& make,
+                                     std::string* error) {
   if (!o.db.empty()) return std::make_unique<SqliteRecordStore>(o.db);
+  if (!o.database.empty()) {
+    StationSettings factory;
+    factory.Set("records", "postgresql");
+    factory.Set("database", o.database);
+    std::string problem;
+    auto store = make ? make(factory, "", &problem) : nullptr;
+    if (!store || !problem.empty()) {
+      *error = problem.empty() ? "this program cannot read the factory database" : problem;
+      return nullptr;
+    }
+    return store;
+  }
   const std::string dir = o.dir.empty() ? ExecutableDir() : o.dir;
   StationSettings settings;
   if (!settings.Load(dir)) {
@@ -141,7 +162,11 @@ std::unique_ptr<RecordStore> StoreOf(const Options& o, std::string* error) {
     return nullptr;
   }
   std::string problem;
-  auto store = MakeRecordStore(settings, dir, &problem);
+  auto store = make ? make(settings, dir, &problem) : MakeRecordStore(settings, dir, &problem);
+  if (!store && !problem.empty()) {
+    *error = problem;
+    return nullptr;
+  }
   if (!store) *error = "the station in " + dir + " keeps no records (records = off)";
   return store;
 }
@@ -212,7 +237,8 @@ int Summary(RecordStore& store, const Options& o, std::ostream& out, std::ostrea
 
 }  // namespace
 
-int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                   const RecordStoreMaker& makeStore) {
   Options o;
   std::string error;
   if (!Parse(args, &o, &error)) {
@@ -223,7 +249,7 @@ int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std:
     out << kUsage;
     return kDone;
   }
-  auto store = StoreOf(o, &error);
+  auto store = StoreOf(o, makeStore, &error);
   if (!store) {
     err << "production-records: " << error << "\n";
     return kCannotRead;

@@ -6,7 +6,8 @@ if(PT_WITH_FACTORYDB)
   file(GLOB pt_factorydb_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/factorydb/*.cpp)
   file(GLOB pt_factorydb_srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/factorydb/*.cpp)
   add_executable(test_factorydb ${pt_factorydb_tests} ${pt_factorydb_srcs}
-                                ${PROJECT_SOURCE_DIR}/src/base/MacPool.cpp)
+                                ${PROJECT_SOURCE_DIR}/src/base/MacPool.cpp
+                                ${PROJECT_SOURCE_DIR}/src/records/RecordText.cpp)
   target_compile_options(test_factorydb PRIVATE ${PT_WARNINGS})
   target_include_directories(test_factorydb PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
   target_compile_definitions(test_factorydb PRIVATE PT_MAC_BLOCK_FIRST=271057 PT_MAC_BLOCK_LAST=275152)

@@ -14,6 +14,8 @@
 
 #include "factorydb/FactorySchema.h"
 #include "factorydb/PgMacPool.h"
+#include "factorydb/PgRecordStore.h"
+#include "records/RecordText.h"
 
 namespace {
 
@@ -206,6 +208,76 @@ TEST_F(PgPoolTest, UnreachableOrHungDatabaseFailsInTimeAndRecovers) {
   EXPECT_EQ(rows.back()[0], FormatMac(a));
   EXPECT_EQ(rows.back()[1], "COM3");
   EXPECT_LE(rows.size(), 2u);
+}
+
+// The records store in the factory database: what is written reads back the same
+// (unset values too), a record of the same station, run and port is replaced, and the
+// filters select as the embedded store's do.
+TEST_F(PgPoolTest, RecordsStoreKeepsEveryStationsRecords) {
+  PgRecordStore store(db);
+  std::string error;
+  ASSERT_TRUE(store.Open(true, &error)) << error;
+  UnitRecord a;
+  a.station = "st1";
+  a.runId = "20261208T050808Z-abcdef";
+  a.port = "COM3";
+  a.portIndex = 2;
+  a.portDevice = "/dev/pts/7";
+  a.startedMs = 1796713688123;
+  a.steps = "firmware,mac";
+  a.consoleBaud = 115200;
+  a.firmware = {"/img/fw.vff", 5000, 5120, std::string(64, 'a')};
+  UnitRecord b = a;
+  b.station = "st2";
+  b.port = "COM1";
+  b.startedMs += 60000;
+  b.endedMs = b.startedMs + 9000;
+  b.mac = "02:5C:3A:04:22:D7";
+  b.macSource = "pool";
+  b.macReported = "02:5C:3A:04:22:D7";
+  b.macConfirmed = true;
+  b.stage = 6;
+  b.verdict = kVerdictPassed;
+  b.lastStatus = "COM1: %GLM 02:5C:3A:04:22:D7\r OK";
+  ASSERT_TRUE(store.Write({a, b}, &error)) << error;
+  a.verdict = kVerdictFailed;
+  a.endedMs = a.startedMs + 5000;
+  a.failStep = "mac";
+  a.failCode = -2;
+  a.lastStatus = "COM3: program MAC failed: -2";
+  ASSERT_TRUE(store.Write({a}, &error)) << error;
+
+  std::vector<UnitRecord> got;
+  auto collect = [&](const RecordFilter& f) {
+    got.clear();
+    EXPECT_TRUE(store.Read(
+        f, [&](const UnitRecord& r) { return got.push_back(r), true; }, &error))
+        << error;
+    return got.size();
+  };
+  ASSERT_EQ(collect({}), 2u);
+  EXPECT_EQ(CsvLine(got[0]), CsvLine(a));
+  EXPECT_EQ(CsvLine(got[1]), CsvLine(b));
+  EXPECT_FALSE(got[0].macConfirmed.has_value());
+  EXPECT_EQ(got[0].eeprom.fileBytes, -1);
+  RecordFilter f;
+  f.mac = "02:5c:3a:04:22:d7";
+  ASSERT_EQ(collect(f), 1u);
+  EXPECT_EQ(got[0].station, "st2");
+  f = {};
+  f.fromMs = b.startedMs;
+  EXPECT_EQ(collect(f), 1u);
+  f = {};
+  f.station = "st1";
+  f.verdict = kVerdictFailed;
+  EXPECT_EQ(collect(f), 1u);
+  std::map<std::string, int64_t> counts;
+  ASSERT_TRUE(store.CountVerdicts({}, &counts, &error)) << error;
+  EXPECT_EQ(counts, (std::map<std::string, int64_t>{{"failed", 1}, {"passed", 1}}));
+
+  PgRecordStore nowhere("host=/nonexistent/pt dbname=factory");
+  EXPECT_FALSE(nowhere.Open(true, &error));
+  EXPECT_NE(error.find("cannot reach"), std::string::npos) << error;
 }
 
 }  // namespace
