@@ -10,6 +10,9 @@
 #  3. the database stopped in the middle of a run: the ports that had taken an address
 #     keep it, the others fail with "MAC not available: N" and take none; after the
 #     database is back the next run programs again.
+# The stations keep their production records in the same database: one record per port
+# and run with the right verdict, and a record for every address taken (the killed
+# station's unfinished), read back with production-records.
 #   test_factory_pool.sh <build dir> <source dir>
 set -uo pipefail
 BUILD="$1"
@@ -24,8 +27,8 @@ if [ -n "${PL_INSIDE:-}" ]; then
   pl_init "$BUILD"
   data="$WORK/$STATION"
   pl_make_data "$data" ''
-  printf 'pool = postgresql\ndatabase = %s\nstation-name = %s\n' "$PGT_STATION" "$STATION" \
-    > "$data/station.conf"
+  printf 'pool = postgresql\nrecords = postgresql\ndatabase = %s\nstation-name = %s\n' \
+    "$PGT_STATION" "$STATION" > "$data/station.conf"
   faults=()
   for f in ${FAULTS:-}; do faults+=(--fault "$f"); done
   pl_start_sim "$data" 4 "${faults[@]}"
@@ -157,6 +160,31 @@ taken="$(count "true")"
 [ "$taken" = $((16 + killed_taken + 4 + 2 + 4)) ] || fail "$taken addresses recorded"
 [ "$(pgt_sql "SELECT next_low - first_low FROM mac_block WHERE name = 'line1'")" = "$taken" ] ||
   fail "the block's next address did not advance by the $taken addresses taken"
+# The records: one per port and run; each taken address in its port's record.
+records() { pgt_sql "SELECT count(*) FROM units WHERE $1"; }
+for s in 1 2 3; do
+  [ "$(records "station = 'st$s' AND verdict = 'passed'")" = 4 ] || fail "st$s: not 4 passed records"
+done
+[ "$(records "station = 'st4' AND verdict = 'passed'")" = 3 ] || fail "st4: not 3 passed records"
+[ "$(records "station = 'st4' AND port = 'COM2' AND verdict = 'failed' AND fail_step = 'mac'")" = 1 ] ||
+  fail "st4: COM2's record does not say its MAC programming failed"
+[ "$(records "station = 'st5' AND verdict = 'unfinished'")" = 4 ] ||
+  fail "st5: the killed run's records are not left unfinished"
+[ "$(records "station = 'st5' AND verdict = 'passed'")" = 4 ] || fail "st5: the rerun's records"
+[ "$(records "station = 'st6' AND verdict = 'passed'")" = 4 ] || fail "st6: the rerun's records"
+[ "$(records "true")" = 32 ] || fail "$(records "true") records, expected 32 (8 runs of 4 ports)"
+unaccounted="$(pgt_sql "SELECT a.station || ' ' || a.port || ' ' || a.mac FROM mac_address a
+  WHERE NOT EXISTS (SELECT 1 FROM units u WHERE u.station = a.station AND u.run_id = a.run_id
+                    AND u.port = a.port AND (u.mac = a.mac OR u.verdict = 'unfinished'))")"
+[ -z "$unaccounted" ] || fail "taken addresses without their port's record: $unaccounted"
+passed_without="$(pgt_sql "SELECT u.station || ' ' || u.port FROM units u WHERE u.verdict = 'passed'
+  AND NOT EXISTS (SELECT 1 FROM mac_address a WHERE a.mac = u.mac AND a.station = u.station
+                  AND a.port = u.port AND a.state = 'programmed')")"
+[ -z "$passed_without" ] || fail "passed records without a programmed address: $passed_without"
+"$BUILD/production-records" --database "$PGT_STATION" summary > "$OUT/summary.txt" ||
+  fail "production-records could not read the factory database"
+grep -qx 'records: 32' "$OUT/summary.txt" || fail "production-records: $(cat "$OUT/summary.txt")"
+
 "$ADMIN_TOOL" --database "$PGT_ADMIN" addresses > "$OUT/addresses.csv" || fail "addresses"
 PYTHONPATH="$SRC/tests/e2e" python3 "$SRC/tests/e2e/factory_pool_check.py" "$OUT/addresses.csv" \
   "$OUT"/st* || fail "the addresses do not match the stations and devices (see above)"
