@@ -55,10 +55,11 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   } else {
     settings_.Load(dataDir);
   }
-  for (const std::string& problem : settings_.Problems()) view_.AppendMessage(problem);
+  settingsNotes_ = settings_.Problems();
   std::string problem;
   std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir, &problem);
-  if (!problem.empty()) view_.AppendMessage(problem);
+  if (!problem.empty()) settingsNotes_.push_back(problem);
+  for (const std::string& note : settingsNotes_) view_.AppendMessage(note);
   SetRecords(std::move(store), StationNameOf(settings_));
   // The MAC pool the settings choose (storedMAC.txt unless told otherwise).
   ApplyStationSettings(*this, settings_, dataDir);
@@ -129,6 +130,8 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
   if (!pool_->IsLoaded() || pool_->IsShared()) pool_->Load();
   if (!dialog.ShowModal()) return;
   ClearMessages();
+  // What the station could not use of its settings stays in view after the log clear.
+  for (const std::string& note : settingsNotes_) AppendMessage(note);
   if (job.programMac) {
     job.filesSelected = false;
     AppendMessage("MAC pool: " + pool_->Describe());

@@ -10,6 +10,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Board.h"
 #include "base/JobState.h"
@@ -131,6 +132,9 @@ class MainLogic final : public Board {
   void MarkUnfinishedPorts();
 
   std::unique_ptr<MacPool> pool_;
+  // Problems with station.conf and the records store found at start, shown again at
+  // every job set-up.
+  std::vector<std::string> settingsNotes_;
   StationSettings settings_;
   Board& view_;
   MessageBoxes& boxes_;

@@ -272,6 +272,22 @@ TEST_F(MainLogicTest, FactoryPoolThatCannotBeUsedFailsTheSetUp) {
     EXPECT_TRUE(logged) << "message log lacks: " << c.logged;
   }
   EXPECT_EQ(dir.Read("storedMAC.txt"), kOneAddressPool);
+
+  // What the station could not use of station.conf at start is still in the log after
+  // a set-up cleared it.
+  StationSettings odd;
+  odd.Parse("colour = blue\n");
+  PlatformServices services;
+  services.ui = &ui;
+  services.clock = &clock;
+  services.serial = &bus;
+  services.net = &net;
+  RecordingBoard view;
+  MainLogic other(services, view, boxes, dir.path(), &odd);
+  other.selectFileBtnClick(dialog);
+  ASSERT_FALSE(view.Messages().empty());
+  EXPECT_EQ(view.Messages().front(), "station.conf line 1: unknown key \"colour\"");
+  other.FormClose();
 }
 
 TEST_F(MainLogicTest, RunEndsByItselfAndReturnsTheButton) {
