@@ -111,7 +111,7 @@ PortResult RunPort(ConsolePort& console, const std::string& image, const XmodemP
   const uint8_t mac[6] = {0x02, 0x5C, 0x3A, 0xFF, 0xFF, 0xFF};
   r.start = Seconds(CLOCK_MONOTONIC);
   const double cpu0 = Seconds(CLOCK_THREAD_CPUTIME_ID);
-  r.result = XmodemSend(console, XmodemMode::Firmware, image, mac, nullptr, pacing);
+  r.result = XmodemSend(console, XmodemMode::Firmware, image, mac, nullptr, nullptr, pacing);
   r.cpu = Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
   r.end = Seconds(CLOCK_MONOTONIC);
   // Written to flash, the loader shows its banner again.
@@ -211,8 +211,8 @@ int main(int argc, char** argv) {
   farm.Start();
   farm.PowerOn();
 
-  std::printf("%6s %7s %5s %6s %9s %9s %7s %9s %8s\n", "size", "baud", "ports", "pacing",
-              "seconds", "floor (s)", "ratio", "vs 1 port", "cpu");
+  std::printf("%6s %7s %5s %6s %9s %9s %7s %9s %8s\n", "size", "baud", "ports", "pacing", "seconds",
+              "floor (s)", "ratio", "vs 1 port", "cpu");
   std::fflush(stdout);
   std::map<std::tuple<int, int, bool>, double> onePort;  // (blocks, baud, fast) -> seconds
   int status = 0;
@@ -292,8 +292,8 @@ int main(int argc, char** argv) {
                                    : blocks == 1024 ? "1M"
                                                     : std::to_string(blocks) + "b";
           std::printf("%6s %7d %5d %6s %9.2f %9.2f %7.3f %9s %7.2f%%%s\n", size.c_str(), baud, n,
-                      fast ? "fast" : "paced", wall, floor, wall / floor, vsOne,
-                      100.0 * cpu / wall, restored ? "  (fell back to the pause)" : "");
+                      fast ? "fast" : "paced", wall, floor, wall / floor, vsOne, 100.0 * cpu / wall,
+                      restored ? "  (fell back to the pause)" : "");
           std::fflush(stdout);
         }
       }

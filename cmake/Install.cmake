@@ -8,7 +8,10 @@ include(GNUInstallDirs)
 set(PT_STATION_DIR "/var/lib/production-tool" CACHE PATH
     "Data directory of an installed station (given to production-tool by its launcher)")
 
-install(TARGETS production-cli eeprom-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS production-cli production-records eeprom-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(PT_WITH_FACTORYDB)
+  install(TARGETS factory-db RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 if(PT_WITH_GUI)
   install(TARGETS production-tool eeprom-editor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   configure_file(${PROJECT_SOURCE_DIR}/dist/production-tool.desktop.in

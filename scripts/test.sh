@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build (unit, window and end-to-end tests),
+# the Windows build (unit and end-to-end tests under Wine),
 # the address+undefined sanitizer build (all tests), the thread sanitizer build
 # (GUI-free tests) and the fuzzers for a bounded time.
 # Usage: scripts/test.sh [--quick]   (--quick: the normal build only)
@@ -24,6 +25,10 @@ status=0
 build build/normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
 runtests build/normal || status=1
 if [ "${1:-}" != "--quick" ]; then
+  # Windows: cross-built with mingw-w64, its tests run under Wine (the end-to-end run
+  # uses build/normal's simulator and Linux runner).
+  SKIP_SETUP=1 JOBS="$JOBS" bash scripts/build-windows.sh --native build/normal >/dev/null
+  JOBS="$JOBS" bash scripts/test-windows.sh build/windows || status=1
   build build/asan -DCMAKE_BUILD_TYPE=Debug -DPT_SANITIZE=address
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     runtests build/asan -LE bench || status=1

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -170,9 +172,34 @@ void PtyFarm::Flush(Device& d, uint64_t nowUs) {
   }
 }
 
+void PtyFarm::ClearOrphanedExclusive(Device& d) {
+  int exclusive = 0;
+  if (d.slaveHold < 0 || ::ioctl(d.slaveHold, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
+    d.orphanedExclusive = 0;
+    return;
+  }
+  // A station holds its port with flock besides the exclusive mode; with the lock
+  // free, the station that set the mode is gone (killed: it had no chance to clear
+  // it). Found so twice in a row, so a station between the two steps of its open is
+  // left alone.
+  if (::flock(d.slaveHold, LOCK_EX | LOCK_NB) != 0) {
+    d.orphanedExclusive = 0;
+    return;
+  }
+  if (++d.orphanedExclusive >= 2) {
+    ::ioctl(d.slaveHold, TIOCNXCL);
+    d.orphanedExclusive = 0;
+  }
+  ::flock(d.slaveHold, LOCK_UN);
+}
+
 void PtyFarm::Serve(const std::atomic<bool>* stop) {
   std::vector<pollfd> fds;
   uint8_t buf[4096];
+  // A real adapter leaves exclusive mode on its last close; a pty keeps it while its
+  // master is open, so the next station (not root) would find the port busy for good.
+  constexpr uint32_t kExclusiveProbeMs = 200;
+  uint32_t lastProbe = SystemClock().TickMs();
   while (!stop->load()) {
     int64_t timeoutUs = 50000;
     {
@@ -233,6 +260,10 @@ void PtyFarm::Serve(const std::atomic<bool>* stop) {
     for (auto& d : devices_) d->model->Tick(now);
     const uint64_t flushUs = NowUs();
     for (auto& d : devices_) Flush(*d, flushUs);
+    if (now - lastProbe >= kExclusiveProbeMs) {
+      lastProbe = now;
+      for (auto& d : devices_) ClearOrphanedExclusive(*d);
+    }
   }
 }
 
@@ -261,6 +292,15 @@ void PtyFarm::Close() {
     d->slaveHold = d->master = -1;
   }
   devices_.clear();
+}
+
+void PtyFarm::Unplug(size_t i) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (i >= devices_.size()) return;
+  Device& d = *devices_[i];
+  if (d.slaveHold >= 0) ::close(d.slaveHold);
+  if (d.master >= 0) ::close(d.master);
+  d.slaveHold = d.master = -1;
 }
 
 std::vector<SimReport> PtyFarm::Reports() {

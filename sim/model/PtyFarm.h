@@ -42,6 +42,9 @@ class PtyFarm {
   void Stop();
   // Stops serving, closes the ptys and echo listeners, removes the links it made.
   void Close();
+  // Device i's adapter is pulled out: the device's side of its pty closes, which hangs
+  // up the station's open port. The device serves nothing more.
+  void Unplug(size_t i);
 
   size_t Count() const { return devices_.size(); }
   std::string SlavePath(size_t i) const { return devices_.at(i)->slavePath; }
@@ -63,9 +66,12 @@ class PtyFarm {
     std::string out;      // bytes that have crossed the line but the pty did not take yet
     uint32_t baudAt = 0;  // when the line rate was last read
     uint64_t dropped = 0;
+    int orphanedExclusive = 0;  // probes in a row that found exclusive mode without holder
   };
   // Moves what has crossed the line towards the station into the pty.
   void Flush(Device& d, uint64_t nowUs);
+  // Clears the exclusive mode a station left on a pty when it was killed (see Serve).
+  void ClearOrphanedExclusive(Device& d);
 
   std::mutex m_;  // the models and their output buffers
   std::vector<std::unique_ptr<Device>> devices_;

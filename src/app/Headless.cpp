@@ -1,6 +1,10 @@
 #include "app/Headless.h"
 
 #include <chrono>
+#include <vector>
+
+#include "app/MainLogic.h"
+#include "app/Startthread.h"
 
 std::string EscapeLineText(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -40,13 +44,19 @@ void QueueUiThread::RunSync(const std::function<void()>& fn) {
   if (task.error) std::rethrow_exception(task.error);
 }
 
-int QueueUiThread::RunPending(int waitMs) {
+int QueueUiThread::RunPending(int waitMs, const std::function<void()>& beforeEach) {
   std::unique_lock<std::mutex> lock(m_);
   if (tasks_.empty()) {
     queued_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return !tasks_.empty(); });
   }
   int ran = 0;
   while (!tasks_.empty()) {
+    if (beforeEach) {
+      lock.unlock();
+      beforeEach();
+      lock.lock();
+      if (tasks_.empty()) break;
+    }
     Task* task = tasks_.front();
     tasks_.pop_front();
     lock.unlock();
@@ -100,4 +110,34 @@ BoxResult HeadlessBoxes::Show(const std::string& caption, const std::string& tex
   std::fputs(line.c_str(), err_);
   std::fflush(err_);
   return buttons == BoxButtons::YesNo ? BoxResult::Yes : BoxResult::Ok;
+}
+
+// ---- the run ----
+
+int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested) {
+  logic.Btn_StartClick();
+  if (!logic.StartCaptionIsStop()) return kExitRefused;
+  bool stopAsked = false;
+  const std::function<void()> stopFirst = [&] {
+    if (!stopRequested.load() || stopAsked) return;
+    stopAsked = true;
+    // A confirmed Stop; the run ends through the dispatcher's end steps.
+    if (logic.StartCaptionIsStop()) logic.Btn_StartClick();
+  };
+  // Until the dispatcher has reported its end (or its thread has ended).
+  while (logic.DispatcherBusy()) {
+    stopFirst();
+    ui.RunPending(100, stopFirst);
+  }
+  StartThread* dispatcher = logic.dispatcher();
+  if (dispatcher == nullptr || dispatcher->LogFailed()) return kExitRefused;
+  const std::vector<int> ports = dispatcher->PortNumbers();
+  int status = ports.empty() ? kExitPortsFailed : kExitDone;
+  for (size_t k = 0; k < ports.size(); k++) {
+    const int32_t stage = logic.stages.Get(static_cast<int>(k));
+    if (stage == StageFailed || !StartThread::PortFinished(logic.job, stage)) {
+      status = kExitPortsFailed;
+    }
+  }
+  return status;
 }

@@ -2,6 +2,7 @@
 // The production board without a window: the UI thread is the program's main thread
 // running a task queue, the board prints one line per call, message boxes go to
 // the error stream and a Yes/No question is answered Yes.
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -28,8 +29,9 @@ class QueueUiThread final : public UiThread {
   void RunSync(const std::function<void()>& fn) override;
   bool IsUiThread() const override { return std::this_thread::get_id() == uiThread_; }
   // On the UI thread: runs every queued routine; when none is queued, waits at most
-  // waitMs for one. Returns the number of routines run.
-  int RunPending(int waitMs);
+  // waitMs for one. beforeEach, when given, runs on the UI thread before each routine.
+  // Returns the number of routines run.
+  int RunPending(int waitMs, const std::function<void()>& beforeEach = nullptr);
 
  private:
   struct Task {
@@ -66,6 +68,21 @@ class HeadlessBoard final : public Board {
   std::FILE* out_;
   bool ended_ = false;
 };
+
+class MainLogic;
+
+// Exit status of the headless runner.
+constexpr int kExitDone = 0;         // every detected port reached the job's last step
+constexpr int kExitPortsFailed = 1;  // a port failed, or the run ended before all finished
+constexpr int kExitRefused = 2;      // set-up or Start refused, or the run could not begin
+
+// Presses Start as the operator would and serves the UI thread (the caller's) until the
+// run has ended. stopRequested (set by a signal handler) is a confirmed Stop. It is
+// acted on before the next routine a thread hands to the UI thread, so nothing asked
+// for after the request (a worker's MAC address, for one) runs before the Stop.
+// Returns the exit status; kExitRefused also when the dispatcher could not create its
+// log file (nothing was scanned or started).
+int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested);
 
 // "error <caption>: <text>" on `err`; Yes/No boxes are answered Yes.
 class HeadlessBoxes final : public MessageBoxes {

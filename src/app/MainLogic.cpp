@@ -5,16 +5,21 @@
 #include <vector>
 
 #include "app/Startthread.h"
+#include "app/StationSetup.h"
+#include "platform/Host.h"
 #include "platform/Network.h"
+#include "platform/SerialPort.h"
+#include "records/RecordsSetup.h"
 #include "workers/Workers.h"
 
 namespace {
 constexpr const char* kPoolFile = "storedMAC.txt";
 constexpr const char* kConfigFile = "storedCfg.txt";
+
 }  // namespace
 
 MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes& boxes,
-                     const std::string& dataDir)
+                     const std::string& dataDir, const StationSettings* settings)
     : storedConfig(dataDir, kConfigFile),
       portMap(dataDir),
       pool_(std::make_unique<FileMacPool>(dataDir, kPoolFile)),
@@ -27,6 +32,9 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   job.filesSelected = false;
   job.logEnabled = false;
   storedConfig.SetMessageSink([this](const std::string& text) { AppendMessage(text); });
+  static_cast<FileMacPool*>(pool_.get())->SetMessageSink([this](const std::string& text) {
+    AppendMessage(text);
+  });
 
   station_.ui = services.ui;
   station_.board = this;
@@ -41,6 +49,29 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
 
   ownWorkers_ = std::make_unique<StationWorkerFactory>(station_);
   workers_ = ownWorkers_.get();
+
+  if (settings) {
+    settings_ = *settings;
+  } else {
+    settings_.Load(dataDir);
+  }
+  settingsNotes_ = settings_.Problems();
+  std::string problem;
+  std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir, &problem);
+  if (!problem.empty()) settingsNotes_.push_back(problem);
+  for (const std::string& note : settingsNotes_) view_.AppendMessage(note);
+  SetRecords(std::move(store), StationNameOf(settings_));
+  // The MAC pool the settings choose (storedMAC.txt unless told otherwise).
+  ApplyStationSettings(*this, settings_, dataDir);
+}
+
+void MainLogic::SetRecords(std::unique_ptr<RecordStore> store, const std::string& stationName) {
+  if (DispatcherBusy()) return;
+  station_.records = nullptr;
+  recorder_.reset();
+  if (!store) return;
+  recorder_ = std::make_unique<ProductionRecorder>(station_, std::move(store), stationName);
+  station_.records = recorder_.get();
 }
 
 MainLogic::~MainLogic() {
@@ -95,11 +126,15 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
     ShowError(boxes_, kStillStoppingText);
     return;
   }
-  if (!pool_->IsLoaded()) pool_->Load();
+  // A pool shared with other stations is read again: they move it on.
+  if (!pool_->IsLoaded() || pool_->IsShared()) pool_->Load();
   if (!dialog.ShowModal()) return;
   ClearMessages();
+  // What the station could not use of its settings stays in view after the log clear.
+  for (const std::string& note : settingsNotes_) AppendMessage(note);
   if (job.programMac) {
     job.filesSelected = false;
+    AppendMessage("MAC pool: " + pool_->Describe());
     if (!pool_->IsLoaded()) {
       const int c = pool_->Load();
       if (c != 0) {
@@ -166,7 +201,17 @@ void MainLogic::StartClick() {
     }
     SetMacGridCell(0, 0, line);
   }
+  // The run's name, given to the pool with every address and to the records.
+  station_.runId = ProductionRecorder::NewRunId(WallClockMs());
   stoppedUnfinished_.fill(false);
+  if (recorder_) {
+    RecordedJob recorded;
+    recorded.steps = ProductionRecorder::StepsOf(job);
+    recorded.consoleBaud = static_cast<int>(BaudFromIndex(storedConfig.consoleBaudIndex));
+    if (job.jobFlags & kJobFirmware) recorded.firmwarePath = storedConfig.firmwarePath;
+    if (job.jobFlags & kJobEeprom) recorded.eepromPath = storedConfig.eepromPath;
+    recorder_->RunStarting(recorded);
+  }
   WorkerFactory& factory = workers_ ? *workers_ : *ownWorkers_;
   auto dispatcher = std::make_unique<StartThread>(station_, factory, job.logEnabled);
   // Kept only once its thread runs: a dispatcher that never started would count as
@@ -187,6 +232,7 @@ void MainLogic::StopClick() {
   // The run may have ended while the question was open: then nothing is left to stop.
   MarkUnfinishedPorts();
   if (dispatcher_ && dispatcher_->Running()) {
+    if (recorder_) recorder_->StopRequested();
     dispatcher_->StopWorkers();
     dispatcher_->Terminate();
   }
@@ -237,6 +283,7 @@ void MainLogic::RequestClose() {
   closing_ = true;
   MarkUnfinishedPorts();
   if (dispatcher_ && dispatcher_->Running()) {
+    if (recorder_) recorder_->StopRequested();
     dispatcher_->StopWorkers();
     dispatcher_->Terminate();
   }
@@ -255,6 +302,7 @@ void MainLogic::FormClose() {
 
 void MainLogic::ShowPortStatus(int portIndex, const std::string& text) {
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  if (recorder_) recorder_->PortStatus(portIndex, text);
   view_.ShowPortStatus(portIndex, text);
 }
 

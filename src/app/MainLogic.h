@@ -10,14 +10,17 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Board.h"
 #include "base/JobState.h"
 #include "base/MessageBoxes.h"
 #include "base/Station.h"
+#include "base/StationSettings.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
 #include "platform/PortMap.h"
+#include "records/ProductionRecorder.h"
 
 class StartThread;
 class WorkerFactory;
@@ -47,9 +50,11 @@ struct PlatformServices {
 class MainLogic final : public Board {
  public:
   // view: the window (or the headless printer); boxes: the message-box seam;
-  // dataDir: holds storedCfg.txt, storedMAC.txt and ports/.
+  // dataDir: holds storedCfg.txt, storedMAC.txt, station.conf and ports/. settings: the
+  // station's settings when the caller has read them (with its own overrides);
+  // otherwise station.conf of dataDir is read here.
   MainLogic(const PlatformServices& services, Board& view, MessageBoxes& boxes,
-            const std::string& dataDir);
+            const std::string& dataDir, const StationSettings* settings = nullptr);
   ~MainLogic() override;
 
   // Where the dispatcher gets its workers (the real factory unless a test gives another).
@@ -111,6 +116,10 @@ class MainLogic final : public Board {
   void SetMacPool(std::unique_ptr<MacPool> pool);
 
   Station& station() { return station_; }
+  // The production records of this station; null when they are off.
+  ProductionRecorder* records() { return recorder_.get(); }
+  // Replaces the records store (null: no records); only while no run is going on.
+  void SetRecords(std::unique_ptr<RecordStore> store, const std::string& stationName);
   MessageBoxes& boxes() { return boxes_; }
 
  private:
@@ -123,11 +132,17 @@ class MainLogic final : public Board {
   void MarkUnfinishedPorts();
 
   std::unique_ptr<MacPool> pool_;
+  // Problems with station.conf and the records store found at start, shown again at
+  // every job set-up.
+  std::vector<std::string> settingsNotes_;
+  StationSettings settings_;
   Board& view_;
   MessageBoxes& boxes_;
   Station station_;
   WorkerFactory* workers_ = nullptr;
   std::unique_ptr<WorkerFactory> ownWorkers_;
+  // Declared before the dispatcher: it outlives every run that reports to it.
+  std::unique_ptr<ProductionRecorder> recorder_;
   std::unique_ptr<StartThread> dispatcher_;
   bool captionStop_ = false;
   bool closing_ = false;

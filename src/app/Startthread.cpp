@@ -5,8 +5,10 @@
 #include <exception>
 
 #include "base/Board.h"
+#include "base/UnitRecorder.h"
 #include "job/Logmac.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/PortMap.h"
 #include "platform/SerialPort.h"
 
@@ -24,10 +26,7 @@ StartThread::~StartThread() {
 }
 
 int32_t StartThread::FinalStage(const JobState& job) {
-  if (job.programMac) return StageProgrammed;
-  if (job.loopbackTest == 1) return StageTested;
-  if (job.jobFlags != 0) return StageDownloaded;
-  return StageIdle;
+  return JobFinalStage(job);
 }
 
 bool StartThread::PortFinished(const JobState& job, int32_t stage) {
@@ -44,7 +43,7 @@ std::vector<int> StartThread::PortNumbers() const {
 // ---- the dispatcher log ----
 
 int StartThread::OpenLog() {
-  const std::string path = station_.job->logDirectory + "/startThread.txt";
+  const std::string path = JoinPath(station_.job->logDirectory, "startThread.txt");
   if (path.size() > kMaxLogPath) return ENAMETOOLONG;
   // Always a new file, held for this run only, never written through a link.
   return log_.Create(path);
@@ -69,6 +68,7 @@ void StartThread::Execute() {
     const int e = OpenLog();
     if (e != 0) {
       // No end steps: the board keeps "Stop" until the operator presses it.
+      logFailed_.store(true);
       SetRunning(false);
       char text[256];
       std::snprintf(text, sizeof text, "startThread: create log file failed: %d", e);
@@ -83,18 +83,24 @@ void StartThread::Execute() {
   try {
     WaitForPool();
     FindPorts();
+    if (station_.records && portCount_ > 0) station_.records->RunStarted(PortNumbers());
     if (!Terminated()) StartDownloads();
     Supervise();
   } catch (const std::exception& e) {
-    if (logFlag_) WriteLog("StartThread exception\r\n");
-    const std::string what = e.what();
-    try {
-      Synchronize([&] { station_.board->ShowException(what); });
-    } catch (const std::exception&) {
-      // The box could not be shown; the end steps still run.
-    }
+    ReportFault(e.what());
+  } catch (...) {
+    ReportFault("unknown exception");
   }
   EndSteps();
+}
+
+void StartThread::ReportFault(const std::string& what) {
+  if (logFlag_) WriteLog("StartThread exception\r\n");
+  try {
+    Synchronize([&] { station_.board->ShowException(what); });
+  } catch (...) {
+    // The box could not be shown; the end steps still run.
+  }
 }
 
 void StartThread::WaitForPool() {
@@ -150,7 +156,7 @@ void StartThread::StartDownloads() {
   const JobState& job = *station_.job;
   for (int k = 0; k < portCount_; k++) {
     if (job.jobFlags == 0) continue;
-    StartStep(k, WorkerKind::Download, StageDownloading);
+    if (!StartStep(k, WorkerKind::Download, StageDownloading)) return;
     if (logFlag_) {
       char text[64];
       std::snprintf(text, sizeof text, "new COM%d Thread\r\n",
@@ -160,17 +166,22 @@ void StartThread::StartDownloads() {
   }
 }
 
-void StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage) {
+bool StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage) {
   StageTable& stages = *station_.stages;
   const auto slot = static_cast<size_t>(portIndex);
+  // The worker is made and listed under the lock that StopWorkers takes: a Stop either
+  // comes first, and no worker is started, or it finds this worker and stops it before
+  // the worker can ask the UI thread for anything (its MAC address, for one).
+  std::lock_guard<std::mutex> lock(workersMutex_);
+  if (StopRequested()) return false;
   stages.Set(portIndex, runningStage);
+  if (station_.records) station_.records->StepStarted(portIndex, kind);
   std::unique_ptr<Thread> worker =
       factory_.StartWorker(kind, portNumbers_[slot], portIndex, logFlag_);
   if (!worker) {
     stages.Set(portIndex, StageFailed);
-    return;
+    return true;
   }
-  std::lock_guard<std::mutex> lock(workersMutex_);
   PortWorkers& w = workers_[slot];
   std::unique_ptr<Thread>& ref = kind == WorkerKind::Download       ? w.download
                                  : kind == WorkerKind::LoopbackTest ? w.test
@@ -179,6 +190,7 @@ void StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage
   // all the same, it is kept (and joined in the end steps), never dropped while it runs.
   if (ref) retired_.push_back(std::move(ref));
   ref = std::move(worker);
+  return true;
 }
 
 void StartThread::Supervise() {
@@ -191,18 +203,24 @@ void StartThread::Supervise() {
     station_.clock->SleepMs(kSupervisePassMs);
     // A stop that came during the wait starts no new worker.
     if (Terminated()) break;
+    // A stop in the middle of the pass starts no further worker.
     if (job.loopbackTest == 1) {
       for (int k = 0; k < portCount_; k++) {
         const int32_t s = stages.Get(k);
-        if (s == StageIdle || s == StageDownloaded)
-          StartStep(k, WorkerKind::LoopbackTest, StageTesting);
+        if ((s == StageIdle || s == StageDownloaded) &&
+            !StartStep(k, WorkerKind::LoopbackTest, StageTesting)) {
+          return;
+        }
       }
     }
     if (job.programMac) {
       for (int k = 0; k < portCount_; k++) {
-        if (stages.Get(k) == beforeMac) StartStep(k, WorkerKind::ProgramMac, StageProgramming);
+        if (stages.Get(k) == beforeMac && !StartStep(k, WorkerKind::ProgramMac, StageProgramming)) {
+          return;
+        }
       }
     }
+    if (station_.records) station_.records->PortsChecked();
     if (AllPortsFinished()) break;
   }
 }
@@ -215,6 +233,8 @@ bool StartThread::AllPortsFinished() const {
 }
 
 void StartThread::StopWorkers() {
+  // Before the lock: a worker start waiting for it refuses once it has the lock.
+  stopRequested_.store(true);
   std::lock_guard<std::mutex> lock(workersMutex_);
   for (int k = 0; k < portCount_; k++) {
     PortWorkers& w = workers_[static_cast<size_t>(k)];
@@ -255,6 +275,8 @@ void StartThread::EndSteps() {
   if (logFlag_) WriteLog("StartThread end\r\n");
   StopWorkers();
   JoinWorkers();
+  // Every port's record is written before its workers can be released.
+  if (station_.records) station_.records->RunEnded();
   CloseLog();
   SetRunning(false);
   Synchronize([&] {

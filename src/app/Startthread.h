@@ -7,6 +7,7 @@
 // Ownership: the dispatcher owns the workers it starts and joins them in its end
 // steps; whoever created the dispatcher owns it and releases it once Finished().
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -34,8 +35,14 @@ class StartThread final : public Thread {
 
   // Sends a stop request to every worker of this run whose running flag is still set
   // (download, test and programming worker of each detected port, in port order).
-  // Safe to call from any thread while the dispatcher runs.
+  // From then on no worker is started. Safe to call from any thread while the
+  // dispatcher runs (not from inside the worker factory).
   void StopWorkers();
+  // StopWorkers was called, or termination was requested: no worker starts any more.
+  bool StopRequested() const { return stopRequested_.load() || Terminated(); }
+
+  // The dispatcher log could not be created: the run ended before any scan.
+  bool LogFailed() const { return logFailed_.load(); }
 
   // The detected ports (numbers n of COMn) in place order.
   std::vector<int> PortNumbers() const;
@@ -65,8 +72,10 @@ class StartThread final : public Thread {
   void Supervise();
   bool AllPortsFinished() const;
   // Writes the running value, then creates the worker; a worker the factory could not
-  // make leaves its port failed.
-  void StartStep(int portIndex, WorkerKind kind, int32_t runningStage);
+  // make leaves its port failed. False (and nothing written) once a stop was requested.
+  bool StartStep(int portIndex, WorkerKind kind, int32_t runningStage);
+  // Logs and shows a fault of the run; the end steps follow.
+  void ReportFault(const std::string& what);
   void EndSteps();
   void JoinWorkers();
 
@@ -80,4 +89,6 @@ class StartThread final : public Thread {
   int portCount_ = 0;
   std::array<PortWorkers, kMaxPorts> workers_;
   std::vector<std::unique_ptr<Thread>> retired_;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> logFailed_{false};
 };

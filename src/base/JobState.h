@@ -49,3 +49,12 @@ struct JobState {
 
 constexpr int32_t kJobEeprom = 1;
 constexpr int32_t kJobFirmware = 2;
+
+// The stage a port is left at when it went through every step of `job`; StageIdle for
+// a job without steps.
+inline int32_t JobFinalStage(const JobState& job) {
+  if (job.programMac) return StageProgrammed;
+  if (job.loopbackTest == 1) return StageTested;
+  if (job.jobFlags != 0) return StageDownloaded;
+  return StageIdle;
+}

@@ -44,12 +44,32 @@ class MacPool {
   // The free range as MAC texts; false when !IsAvailable().
   virtual bool GetRange(std::string* nextText, std::string* lastText) const = 0;
   // Hands out the next address once it is durably recorded as taken: 0, -1 (none
-  // left) or a positive error number. On failure address[0] == 0xFF.
+  // left), -2 (the pool's store is no longer the one loaded) or a positive error
+  // number. On failure address[0] == 0xFF.
   virtual int TakeNext(MacAddress* address) = 0;
   // 0 addresses left, 1 used up (text := last address), -1 not usable.
   virtual int GetAssignState(std::string* text) const = 0;
   // Where the pool lives, for the operator ("storedMAC.txt" path, database name).
   virtual std::string Describe() const = 0;
+
+  // ---- for a pool that several stations share and that keeps who took what ----
+  // Other stations take from the same pool, so it is read again at every job set-up
+  // (Load on a loaded pool refreshes it). The file pool is this station's alone.
+  virtual bool IsShared() const { return false; }
+  // TakeNext, recording which port of which run takes the address.
+  virtual int TakeNextFor(const std::string& port, const std::string& run, MacAddress* address) {
+    (void)port;
+    (void)run;
+    return TakeNext(address);
+  }
+  // How the device given `address` ended: programmed or failed. Called once per
+  // address handed out, after the MAC worker's last step; 0 or an error number (the
+  // outcome is then kept and recorded later). The file pool keeps no outcomes.
+  virtual int Settle(const MacAddress& address, bool programmed) {
+    (void)address;
+    (void)programmed;
+    return 0;
+  }
 
   // "text" at 3i, 3i+1 hex digits for i = 0..5; 0 or -1.
   static int ParseMac(const char* text, size_t len, MacAddress* address);

@@ -2,6 +2,8 @@
 // Everything a run needs, gathered: the platform services, the board and the job.
 // Owned by the main window (or the headless runner); the dispatcher and the workers
 // keep a reference for their lifetime.
+#include <string>
+
 class UiThread;
 class Board;
 class Clock;
@@ -12,6 +14,7 @@ struct JobState;
 class StageTable;
 class StoredConfig;
 class MacPool;
+class UnitRecorder;
 
 struct Station {
   UiThread* ui = nullptr;
@@ -24,4 +27,9 @@ struct Station {
   StageTable* stages = nullptr;
   StoredConfig* cfg = nullptr;
   MacPool* pool = nullptr;
+  // The production records of the station's units; null when it keeps none.
+  UnitRecorder* records = nullptr;
+  // Names the current run (set at Start, before the dispatcher exists): pool
+  // addresses are recorded with it.
+  std::string runId;
 };

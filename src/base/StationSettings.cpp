@@ -1,8 +1,10 @@
 #include "base/StationSettings.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
+
+#include "platform/Files.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -30,21 +32,17 @@ const std::vector<std::string>& StationSettings::KnownKeys() {
 bool StationSettings::Load(const std::string& dataDir) {
   values_.clear();
   problems_.clear();
-  const std::string path = dataDir.empty() ? kFileName : dataDir + "/" + kFileName;
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) return true;  // no file: every setting has its default
+  const std::string path = JoinPath(dataDir, kFileName);
+  if (!FileExists(path)) return true;  // no file: every setting has its default
+  InputFile in;
   std::string text;
-  char buf[4096];
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-    text.append(buf, static_cast<size_t>(in.gcount()));
-    if (text.size() > kMaxFileBytes) {
+  if (in.Open(path) != 0 || in.Size() > kMaxFileBytes || in.ReadAll(kMaxFileBytes, &text) != 0) {
+    if (in.IsOpen() && in.Size() > kMaxFileBytes) {
       problems_.push_back(path + ": longer than " + std::to_string(kMaxFileBytes) +
                           " bytes, not used");
-      return false;
+    } else {
+      problems_.push_back(path + ": could not be read, not used");
     }
-  }
-  if (in.bad()) {
-    problems_.push_back(path + ": could not be read, not used");
     return false;
   }
   Parse(text);

@@ -22,6 +22,8 @@ void Thread::Body() {
   } catch (const std::exception& e) {
     // Each thread class catches its own faults and shows them; this is the last net.
     std::fprintf(stderr, "unhandled exception in thread: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "unhandled exception in thread: unknown exception\n");
   }
   finished_.store(true);
 }

@@ -142,14 +142,11 @@ int StoredConfig::Load() {
     if (key == "Vendor:") {
       vendor = Cut(value, kShortField);
     } else if (key == "Number:") {
-      // The rule holds for the value as kept: a number cut to its field must still
-      // be positive, or the next save would write a file that no longer loads.
-      const std::string kept = Cut(value, kShortField);
-      if (ReadDecimal(kept) <= 0) {
-        result = -1;
-        break;
-      }
-      number = kept;
+      // A value that is not a positive number (judged as kept, cut to its field) fails
+      // the load, but the rest of the file is still read and the value kept: the next
+      // save writes back everything the file held, for the programs that use it.
+      number = Cut(value, kShortField);
+      if (ReadDecimal(number) <= 0) result = -1;
     } else if (key == "ServerIP:") {
       serverIp = Cut(value, kShortField);
     } else if (key == "Loader:") {

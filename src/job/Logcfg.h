@@ -1,8 +1,15 @@
 #pragma once
 // The stored job configuration, storedCfg.txt in the data directory.
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
+
+// What the image files of a job may hold. An EEPROM image is 1024 bytes; like the
+// editor, the job accepts files of 1 to 1152 bytes (the bytes a short file lacks are
+// sent as zeros). A firmware image holds at least one byte and at most 16 MB.
+constexpr uint64_t kMaxEepromImageSize = 1152;
+constexpr uint64_t kMaxFirmwareImageSize = uint64_t{16} << 20;
 
 class StoredConfig {
  public:
@@ -18,7 +25,8 @@ class StoredConfig {
   // Where Load reports "fopen failed" (the main window's message log).
   void SetMessageSink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
 
-  // 0: whole file read; -1: not opened, or a bad "Number:" value.
+  // 0: whole file read; -1: not opened, or a bad "Number:" value (the whole file is
+  // read all the same, so a later Save loses nothing of it).
   int Load();
   // 0, or the system's error number. Writes a temporary file in the file's directory,
   // syncs it and renames it over the file, so the old file survives a failed save; the

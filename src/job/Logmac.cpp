@@ -36,6 +36,7 @@ void FileMacPool::Close() {
 
 int FileMacPool::Load() {
   Close();  // a pool is loaded once; loading again starts from a closed file
+  replaced_ = false;
   nextAddress = kUnset;
   lastAddress = kUnset;
 
@@ -96,6 +97,25 @@ bool FileMacPool::GetRange(std::string* nextText, std::string* lastText) const {
 
 int FileMacPool::TakeNext(MacAddress* address) {
   (*address)[0] = 0xFF;
+  if (replaced_) return kReplaced;
+  // The lock holds only the file that was opened: another program may have renamed a
+  // new file into its place (and a second station may now hand out the same addresses
+  // from it), or removed it. Writing back into a file no one reads again would hand
+  // out its addresses a second time.
+  if (file_->IsOpen() && !file_->IsStillAt(filePath_)) {
+    Close();
+    nextAddress = kUnset;
+    lastAddress = kUnset;
+    replaced_ = true;
+    if (sink_) {
+      const size_t slash = filePath_.find_last_of('/');
+      const std::string name = slash == std::string::npos ? filePath_ : filePath_.substr(slash + 1);
+      sink_(name +
+            " was replaced while in use: no address was taken. Set up the job again "
+            "with Select Files.");
+    }
+    return kReplaced;
+  }
   if (!IsAvailable()) return -1;
   *address = nextAddress;
   uint32_t n = (Low24(nextAddress) + 1) & 0xFFFFFFu;

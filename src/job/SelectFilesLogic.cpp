@@ -1,8 +1,10 @@
 #include "job/SelectFilesLogic.h"
 
 #include <cstdio>
+#include <string>
 #include <utility>
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -182,7 +184,8 @@ void SelectFilesLogic::log_brsClick() {
 
 bool SelectFilesLogic::CheckImage(const CheckBoxState& box, const EditState& edit,
                                   const char* blankText, const char* endingText, const char* ending,
-                                  const char* tooLongText, std::string* target, int32_t flag) {
+                                  const char* tooLongText, const char* kind, uint64_t maxSize,
+                                  std::string* target, int32_t flag) {
   if (!box.checked) {
     target->clear();
     return true;
@@ -205,6 +208,22 @@ bool SelectFilesLogic::CheckImage(const CheckBoxState& box, const EditState& edi
     Error(messageText);
     return false;
   }
+  // An image that cannot be right is refused here, not sent to every device (the
+  // transfer checks the bytes it reads again).
+  InputFile file;
+  if (const int e = file.Open(p); e != 0) {
+    Error(p + " cannot be read: " + std::to_string(e));
+    return false;
+  }
+  if (file.Size() == 0) {
+    Error(p + ": an empty file is not " + kind);
+    return false;
+  }
+  if (file.Size() > maxSize) {
+    Error(p + ": larger than " + std::to_string(maxSize) + " bytes, the most " + kind +
+          " may hold");
+    return false;
+  }
   *target = p;
   job_.jobFlags |= flag;
   return true;
@@ -217,14 +236,14 @@ void SelectFilesLogic::OKBtnClick() {
     job_.loopbackTest = 0;
 
     if (!CheckImage(ChkBox_EE, eeprom_path, "eeprom file field can't be blank", "eeprom need .vef",
-                    ".vef", "eeprom file path is longer than 255 characters", &cfg_.eepromPath,
-                    kJobEeprom)) {
+                    ".vef", "eeprom file path is longer than 255 characters", "an EEPROM image",
+                    kMaxEepromImageSize, &cfg_.eepromPath, kJobEeprom)) {
       return;
     }
     if (!CheckImage(ChkBox_FW, firmware_path, "firmware file field can't be blank",
                     "firmware need .vff", ".vff",
-                    "firmware file path is longer than 255 characters", &cfg_.firmwarePath,
-                    kJobFirmware)) {
+                    "firmware file path is longer than 255 characters", "a firmware image",
+                    kMaxFirmwareImageSize, &cfg_.firmwarePath, kJobFirmware)) {
       return;
     }
 
@@ -264,7 +283,12 @@ void SelectFilesLogic::OKBtnClick() {
 
     cfg_.consoleBaudIndex = console_CmbBox_index;
     cfg_.fastDownload = ChkBox_fastDL.checked;
-    cfg_.Save();  // a failed save keeps the job in memory; the old file stays intact
+    // A failed save is reported, but the job still applies: it is in memory, and the
+    // old file stays as it was.
+    if (const int e = cfg_.Save(); e != 0) {
+      Error("save " + cfg_.filePath + " failed: " + std::to_string(e) +
+            "\r\nThe job is used, but it is not stored");
+    }
 
     job_.filesSelected = true;
     dialogOutcome = 1;

@@ -115,10 +115,11 @@ class SelectFilesLogic {
   static int32_t MacTextValue(const std::string& text);
 
  private:
-  // Checks one image entry (steps 2 and 3 of OK); false after an error box.
+  // Checks one image entry (steps 2 and 3 of OK); false after an error box. kind names
+  // the image in the size rule's texts ("an EEPROM image"), maxSize is its largest size.
   bool CheckImage(const CheckBoxState& box, const EditState& edit, const char* blankText,
                   const char* endingText, const char* ending, const char* tooLongText,
-                  std::string* target, int32_t flag);
+                  const char* kind, uint64_t maxSize, std::string* target, int32_t flag);
   void Error(const std::string& text, BoxIcon icon = BoxIcon::None);
 
   JobState& job_;

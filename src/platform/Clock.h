@@ -12,7 +12,7 @@ class Clock {
   virtual void SleepMs(uint32_t ms) = 0;
 };
 
-// The real clock (CLOCK_MONOTONIC, nanosleep).
+// The real clock (CLOCK_MONOTONIC and nanosleep; GetTickCount and Sleep on Windows).
 Clock& SystemClock();
 
 // Milliseconds from `since` to `now`, modulo 2^32.

@@ -62,7 +62,7 @@ class PosixTcpSocket final : public TcpSocket {
         if (r < 0) {
           err = errno;
         } else if (r == 0) {
-          err = ETIMEDOUT;
+          err = kConnectTimedOut;
           // Abandon the pending attempt so the socket can try again.
           sockaddr unspec{};
           unspec.sa_family = AF_UNSPEC;
@@ -149,28 +149,4 @@ class PosixNetworkImpl final : public Network {
 Network& PosixNetwork() {
   static PosixNetworkImpl net;
   return net;
-}
-
-bool ParseIpv4(const char* text, uint32_t* out) {
-  if (!text || !out) return false;
-  uint32_t value = 0;
-  const char* p = text;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (*p != '.') return false;
-      ++p;
-    }
-    uint32_t octet = 0;
-    int digits = 0;
-    while (*p >= '0' && *p <= '9') {
-      if (++digits > 3) return false;
-      octet = octet * 10 + static_cast<uint32_t>(*p - '0');
-      ++p;
-    }
-    if (digits == 0 || octet > 255) return false;
-    value = (value << 8) | octet;
-  }
-  if (*p != '\0') return false;
-  *out = value;
-  return true;
 }

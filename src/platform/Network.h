@@ -1,5 +1,7 @@
 #pragma once
-// IPv4 TCP sockets and the workstation's address table. Results are 0 or errno.
+// IPv4 TCP sockets and the workstation's address table. Results are 0 or the system's
+// error number: errno, or the Windows Sockets error (WSAGetLastError) on Windows.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,7 +13,7 @@ class TcpSocket {
   // Creates an IPv4 stream socket; 0 or errno.
   virtual int Create() = 0;
   // Connects to ip (host byte order, a.b.c.d = a<<24|...) and port, waiting at most
-  // timeoutMs. 0, ETIMEDOUT when the wait ran out, or the errno of the failure.
+  // timeoutMs. 0, kConnectTimedOut when the wait ran out, or the error of the failure.
   virtual int Connect(uint32_t ip, uint16_t port, uint32_t timeoutMs) = 0;
   // One send; returns bytes sent or -1 (errno in LastError()).
   virtual long Send(const uint8_t* buf, size_t len) = 0;
@@ -34,7 +36,25 @@ class Network {
   virtual int AddressTable(std::vector<uint32_t>* out) = 0;
 };
 
+// The error number of a connect whose wait ran out.
+#ifdef _WIN32
+inline constexpr int kConnectTimedOut = 10060;  // WSAETIMEDOUT
+#else
+inline constexpr int kConnectTimedOut = ETIMEDOUT;
+#endif
+
+// The operating system's sockets (BSD sockets; Windows Sockets 2.2 on Windows).
+#ifdef _WIN32
+Network& Win32Network();
+inline Network& SystemNetwork() {
+  return Win32Network();
+}
+#else
 Network& PosixNetwork();
+inline Network& SystemNetwork() {
+  return PosixNetwork();
+}
+#endif
 
 // "a.b.c.d" -> host-order value; false when the text is not a dotted quad.
 bool ParseIpv4(const char* text, uint32_t* out);

@@ -4,7 +4,8 @@
 #include <string>
 
 std::string ExecutableDir();
-// Joins a directory and a file name with "/" (no doubled separator).
+// Joins a directory and a file name with "/" (a backslash on Windows, where both
+// separators are accepted); no doubled separator.
 std::string JoinPath(const std::string& dir, const std::string& name);
 bool FileExists(const std::string& path);       // a regular file (or a link to one)
 bool DirectoryExists(const std::string& path);  // a directory (or a link to one)

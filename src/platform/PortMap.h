@@ -3,7 +3,8 @@
 //
 // COMn resolves to <data dir>/ports/COMn, a symbolic link to the real device (for
 // example /dev/serial/by-path/...) or to a simulator's pseudo-terminal. When
-// <data dir>/ports does not exist, COMn falls back to /dev/ttyS<n-1>.
+// <data dir>/ports does not exist, COMn falls back to /dev/ttyS<n-1>. On Windows COMn
+// is the system's device \\.\COMn.
 #include <string>
 
 class PortMap {

@@ -1,15 +1,142 @@
 #include "platform/SerialPort.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
+
+// ---- lock files of the UUCP convention ----
+//
+// Programs that share serial ports (terminal programs such as minicom or cu, and
+// applications built on Qt Serial Port) mark a port they use with a lock file
+// LCK..<device name> in /var/lock or /run/lock, holding the holder's pid as ten ASCII
+// digits and a line end. Many of them neither set exclusive mode nor flock the
+// device, so the lock file is all there is to see.
+constexpr const char* kLockDirs[] = {"/var/lock", "/run/lock"};
+
+// The lock name of a device: its path below /dev with '/' written '_' ("ttyUSB0",
+// "pts_3"); any other path, its file name.
+std::string LockName(const std::string& device) {
+  std::string name =
+      device.rfind("/dev/", 0) == 0 ? device.substr(5) : device.substr(device.rfind('/') + 1);
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  return name;
+}
+
+// The pid a lock file names: -1 when there is no such file, 0 when it names none
+// (empty or garbage: a holder that died while writing it), else the pid. Old programs
+// write the pid as a 4-byte binary number.
+pid_t LockOwner(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? -1 : 0;
+  char buf[32];
+  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (n <= 0) return 0;
+  buf[n] = '\0';
+  const char* p = buf;
+  while (*p == ' ') ++p;
+  if (*p >= '0' && *p <= '9') {
+    long pid = 0;
+    while (*p >= '0' && *p <= '9' && pid <= INT_MAX / 10) pid = pid * 10 + (*p++ - '0');
+    return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+  }
+  if (n == static_cast<ssize_t>(sizeof(int32_t))) {
+    int32_t pid = 0;
+    std::memcpy(&pid, buf, sizeof pid);
+    return pid > 0 ? pid : 0;
+  }
+  return 0;
+}
+
+bool ProcessAlive(pid_t pid) {
+  return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+}
+
+// EBUSY when a live process holds the lock of the device `name`; a stale file (its
+// holder is dead) does not count.
+int CheckLockFiles(const std::string& name) {
+  for (const char* dir : kLockDirs) {
+    if (ProcessAlive(LockOwner(std::string(dir) + "/LCK.." + name))) return EBUSY;
+  }
+  return 0;
+}
+
+// The lock file this process holds for one device, while it holds the device.
+class LockFile {
+ public:
+  LockFile() = default;
+  LockFile(const LockFile&) = delete;
+  LockFile& operator=(const LockFile&) = delete;
+  ~LockFile() { Release(); }
+
+  // Creates the lock file of `name` in the first lock directory that takes it: 0, or
+  // EBUSY when a live process got there first. A stale file is replaced. Without a
+  // lock directory this process may write to, the port is held by its other means
+  // alone (0).
+  int Acquire(const std::string& name) {
+    Release();
+    static std::atomic<unsigned> sequence{0};
+    char content[16];
+    const int len = std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(::getpid()));
+    for (const char* dir : kLockDirs) {
+      const std::string path = std::string(dir) + "/LCK.." + name;
+      // Written whole under a name of its own, then linked into place: nobody ever
+      // reads a half-written lock file.
+      const std::string tmp = std::string(dir) + "/LTMP." + std::to_string(::getpid()) + "." +
+                              std::to_string(sequence.fetch_add(1));
+      const int fd =
+          ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd < 0) continue;
+      const bool written = ::write(fd, content, static_cast<size_t>(len)) == len;
+      ::close(fd);
+      int result = written ? Link(tmp, path) : ENOSPC;
+      ::unlink(tmp.c_str());
+      if (result == 0) {
+        path_ = path;
+        return 0;
+      }
+      if (result == EBUSY) return EBUSY;
+    }
+    return 0;
+  }
+
+  // Removes the lock file, if it is still this process's.
+  void Release() {
+    if (path_.empty()) return;
+    if (LockOwner(path_) == ::getpid()) ::unlink(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  // 0 linked; EBUSY held by a live process; another errno when this directory is no use.
+  static int Link(const std::string& tmp, const std::string& path) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (::link(tmp.c_str(), path.c_str()) == 0) return 0;
+      if (errno != EEXIST) return errno;
+      if (ProcessAlive(LockOwner(path))) return EBUSY;
+      ::unlink(path.c_str());  // stale: its holder is gone
+    }
+    return EBUSY;
+  }
+
+  std::string path_;
+};
 
 int SpeedOf(uint32_t baud, speed_t* out) {
   switch (baud) {
@@ -35,7 +162,14 @@ class PosixSerialPort final : public SerialPort {
   int Open(const std::string& devicePath) override {
     if (fd_ >= 0) return EBUSY;
     if (devicePath.empty()) return ENOENT;
-    const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // The device's own name (a port map link resolved) names its lock file. A port
+    // another program marked as its own is not touched at all: even opening it would
+    // change its modem lines.
+    char real[PATH_MAX];
+    if (realpath(devicePath.c_str(), real) == nullptr) return errno;
+    const std::string lockName = LockName(real);
+    if (const int e = CheckLockFiles(lockName)) return e;
+    const int fd = open(real, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
     // Only terminals are serial ports: a stray regular file in the port map must not
     // count as a device.
@@ -48,6 +182,13 @@ class PosixSerialPort final : public SerialPort {
       // The holder's exclusive mode stays: it is the holder's, not ours.
       close(fd);
       return e;
+    }
+    // Marked for the programs that look only at lock files, for as long as it is held.
+    if (lock_.Acquire(lockName) != 0) {
+      ioctl(fd, TIOCNXCL);
+      flock(fd, LOCK_UN);
+      close(fd);
+      return EBUSY;
     }
     fd_ = fd;
     haveSettings_ = false;
@@ -83,7 +224,9 @@ class PosixSerialPort final : public SerialPort {
     }
     termios t = settings_;
     cfmakeraw(&t);
-    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    // No software flow control (a 0x13 byte from the device would pause our output)
+    // and no parity checking.
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     t.c_cflag |= CS8 | CLOCAL | CREAD;
     t.c_cc[VMIN] = 0;
@@ -154,6 +297,7 @@ class PosixSerialPort final : public SerialPort {
     // pseudo-terminal keeps it after the close while its master stays open, and the
     // next worker of the port would be refused.
     ioctl(fd_, TIOCNXCL);
+    lock_.Release();
     flock(fd_, LOCK_UN);
     close(fd_);
     fd_ = -1;
@@ -184,6 +328,7 @@ class PosixSerialPort final : public SerialPort {
   int fd_ = -1;
   termios settings_{};
   bool haveSettings_ = false;
+  LockFile lock_;
 };
 
 class PosixSerialPortFactory final : public SerialPortFactory {
@@ -196,15 +341,4 @@ class PosixSerialPortFactory final : public SerialPortFactory {
 SerialPortFactory& PosixSerialPorts() {
   static PosixSerialPortFactory factory;
   return factory;
-}
-
-uint32_t BaudFromIndex(int consoleBaudIndex) {
-  switch (consoleBaudIndex) {
-    case 1:
-      return 57600;
-    case 2:
-      return 38400;
-    default:
-      return 115200;
-  }
 }

@@ -1,6 +1,9 @@
 #pragma once
 // A serial port opened by device path. The steps mirror how a worker opens and
-// configures its console port; each returns 0 or the errno of its failure.
+// configures its console port; each returns 0 or the system's error number of its
+// failure (errno; GetLastError on Windows, where the device path is \\.\COMn and the
+// steps are CreateFile, SetupComm, SetCommTimeouts, GetCommState, SetCommState and
+// PurgeComm).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -9,8 +12,9 @@
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
-  // Opens the device read/write, O_NOCTTY | O_NONBLOCK, for exclusive use
-  // (TIOCEXCL and flock(LOCK_EX | LOCK_NB)). Existing devices only.
+  // Opens the device for exclusive use, existing devices only: 0, or errno (EBUSY
+  // when another program holds it, by the operating system's own means or by a
+  // convention of its programs).
   virtual int Open(const std::string& devicePath) = 0;
   // Driver queue sizes (input, output). On Linux the kernel sizes its own queues;
   // the call checks that the port is open and a terminal.
@@ -43,7 +47,19 @@ class SerialPortFactory {
   virtual std::unique_ptr<SerialPort> Create() = 0;
 };
 
+// The operating system's serial ports (termios; the communications functions on
+// Windows).
+#ifdef _WIN32
+SerialPortFactory& Win32SerialPorts();
+inline SerialPortFactory& SystemSerialPorts() {
+  return Win32SerialPorts();
+}
+#else
 SerialPortFactory& PosixSerialPorts();
+inline SerialPortFactory& SystemSerialPorts() {
+  return PosixSerialPorts();
+}
+#endif
 
 // Baud rate of a console baud index: 1 -> 57600, 2 -> 38400, anything else -> 115200.
 uint32_t BaudFromIndex(int consoleBaudIndex);

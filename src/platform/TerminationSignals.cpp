@@ -73,3 +73,10 @@ TerminationWatch::~TerminationWatch() {
 bool TerminationWatch::Active() const {
   return impl_->watcher.joinable();
 }
+
+void IgnoreBrokenPipe() {
+  struct sigaction sa = {};
+  sa.sa_handler = SIG_IGN;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGPIPE, &sa, nullptr);
+}

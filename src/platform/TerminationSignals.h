@@ -1,7 +1,8 @@
 #pragma once
-// Requests from outside to end the program (SIGTERM, SIGINT and SIGHUP here): each one
-// is handed to the program as a call on a watcher thread of its own, never inside a
-// signal handler. One watch per program.
+// Requests from outside to end the program (SIGTERM, SIGINT and SIGHUP; on Windows
+// Ctrl+C, Ctrl+Break and the console closed): each one is handed to the program as a
+// call on a watcher thread of its own, never inside a signal handler. One watch per
+// program.
 #include <functional>
 #include <memory>
 
@@ -22,3 +23,7 @@ class TerminationWatch {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Output to a reader that went away fails with an error instead of ending the program
+// (SIGPIPE ignored; Windows raises no signal for it).
+void IgnoreBrokenPipe();

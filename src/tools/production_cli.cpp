@@ -3,12 +3,13 @@
 // and runs until the dispatcher ends, printing every board call as one line.
 //
 // Exit status: 0 every detected port reached the job's final stage; 1 a port failed
-// or did not finish; 2 set-up or Start was refused.
-#include <signal.h>
-
+// or did not finish; 2 set-up or Start was refused, or the dispatcher could not create
+// its log file.
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,7 +17,7 @@
 #include "app/Headless.h"
 #include "app/HeadlessJobDialog.h"
 #include "app/MainLogic.h"
-#include "app/Startthread.h"
+#include "base/StationSettings.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
 #include "job/SelectFilesLogic.h"
@@ -24,12 +25,9 @@
 #include "platform/Network.h"
 #include "platform/Paths.h"
 #include "platform/SerialPort.h"
+#include "platform/TerminationSignals.h"
 
 namespace {
-
-constexpr int kExitDone = 0;
-constexpr int kExitPortsFailed = 1;
-constexpr int kExitRefused = 2;
 
 const char kUsage[] =
     "usage: production-cli [--dir DIR] [--eeprom FILE | --no-eeprom]\n"
@@ -37,6 +35,8 @@ const char kUsage[] =
     "                      [--fast-download | --no-fast-download]\n"
     "                      [--program-mac] [--assign-mac HH:HH:HH]\n"
     "                      [--baud 115200|57600|38400] [--log DIR | --no-log]\n"
+    "                      [--station-name NAME] [--records FILE | --no-records]\n"
+    "                      [--pool file|postgresql] [--database CONNINFO]\n"
     "\n"
     "Sets up the job as the job dialog does when confirmed with OK (each option\n"
     "changes the matching control first), presses Start and runs until the run ends.\n"
@@ -53,13 +53,24 @@ const char kUsage[] =
     "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH into every device instead\n"
     "  --baud RATE      console baud rate of the devices\n"
     "  --log DIR        write the log files into DIR; --no-log: no log files\n"
+    "  --station-name NAME  the station's name in its production records\n"
+    "                   (default: station.conf's station-name, else the host name)\n"
+    "  --records FILE   keep the production records in this SQLite database\n"
+    "                   (default: station.conf, else records.db in the data directory);\n"
+    "                   --no-records: keep none\n"
+    "  --pool KIND, --database CONNINFO\n"
+    "                   override station.conf's pool and database (the MAC pool)\n"
     "Output: one line per board call on stdout (status, mac, message, exception, end),\n"
     "message boxes as 'error <caption>: <text>' on stderr.\n"
     "Exit status: 0 every port reached the job's last step, 1 a port failed or did\n"
-    "not finish, 2 set-up or Start refused.\n";
+    "not finish, 2 set-up or Start refused (or no dispatcher log file).\n"
+    "SIGINT, SIGTERM and SIGHUP are a confirmed Stop.\n";
 
 struct Options {
   std::optional<std::string> dir;
+  std::optional<std::string> stationName;
+  std::optional<std::string> recordsFile;       // "" with --no-records
+  std::map<std::string, std::string> settings;  // --pool and --database
   bool help = false;
   HeadlessJobOptions job;  // the job dialog's controls
 };
@@ -68,7 +79,7 @@ struct Options {
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   // Options that exclude each other: at most one of each pair.
-  int eepromGiven = 0, firmwareGiven = 0, logGiven = 0, fastGiven = 0;
+  int eepromGiven = 0, firmwareGiven = 0, logGiven = 0, recordsGiven = 0, fastGiven = 0;
   for (size_t i = 0; i < args.size();) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -83,6 +94,31 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       }
       o->dir = args[i + 1];
       i += 2;
+      continue;
+    }
+    if (a == "--pool" || a == "--database") {
+      if (i + 1 >= args.size()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      o->settings[a.substr(2)] = args[i + 1];
+      i += 2;
+      continue;
+    }
+    if (a == "--station-name" || a == "--records") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      (a == "--records" ? o->recordsFile : o->stationName) = args[i + 1];
+      recordsGiven += a == "--records";
+      i += 2;
+      continue;
+    }
+    if (a == "--no-records") {
+      o->recordsFile = "";
+      recordsGiven++;
+      i++;
       continue;
     }
     if (a == "--assign-mac" && i + 1 < args.size()) {
@@ -108,46 +144,17 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   if (eepromGiven > 1) *error = "give one of --eeprom FILE and --no-eeprom";
   if (firmwareGiven > 1) *error = "give one of --firmware FILE and --no-firmware";
   if (logGiven > 1) *error = "give one of --log DIR and --no-log";
+  if (recordsGiven > 1) *error = "give one of --records FILE and --no-records";
   if (fastGiven > 1) *error = "give one of --fast-download and --no-fast-download";
   return error->empty();
 }
 
-// Remembers whether the dialog was closed with OK.
-class ConfirmingDialog final : public JobDialog {
- public:
-  ConfirmingDialog(JobDialog& inner, bool* confirmed) : inner_(inner), confirmed_(confirmed) {}
-  bool ShowModal() override { return *confirmed_ = inner_.ShowModal(); }
-
- private:
-  JobDialog& inner_;
-  bool* confirmed_;
-};
-
 std::atomic<bool> g_stopSignal{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void OnStopSignal(int) {
-  g_stopSignal.store(true);
-}
-
-void InstallStopSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
-
-// A reader that goes away must not end a run half way (a device cut off in the middle
-// of a download): output to a closed pipe is dropped instead.
-void IgnoreBrokenPipe() {
-  struct sigaction sa {};
-  sa.sa_handler = SIG_IGN;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGPIPE, &sa, nullptr);
-}
-
 int Run(int argc, char** argv) {
+  // A reader that goes away must not end a run half way (a device cut off in the middle
+  // of a download): output to a closed pipe is dropped instead.
   IgnoreBrokenPipe();
   Options options;
   std::string error;
@@ -172,50 +179,33 @@ int Run(int argc, char** argv) {
   PlatformServices services;
   services.ui = &ui;
   services.clock = &SystemClock();
-  services.serial = &PosixSerialPorts();
-  services.net = &PosixNetwork();
-  MainLogic logic(services, board, boxes, dataDir);
+  services.serial = &SystemSerialPorts();
+  services.net = &SystemNetwork();
+  // The station's settings, with the command line's overrides.
+  StationSettings settings;
+  settings.Load(dataDir);
+  if (options.stationName) settings.Set("station-name", *options.stationName);
+  if (options.recordsFile) {
+    settings.Set("records", options.recordsFile->empty() ? "off" : "sqlite");
+    // A relative FILE is taken from the working directory, as any file on a command line.
+    if (!options.recordsFile->empty()) {
+      settings.Set("records-file", std::filesystem::absolute(*options.recordsFile).string());
+    }
+  }
+  for (const auto& [key, value] : options.settings) settings.Set(key, value);
+  MainLogic logic(services, board, boxes, dataDir, &settings);
 
   // The job dialog, opened, set from the options and confirmed with OK.
   SelectFilesLogic dialogLogic(logic.job, logic.storedConfig, logic.macPool(), boxes,
                                [&logic](const std::string& text) { logic.ShowException(text); });
   HeadlessJobDialog dialog(dialogLogic, options.job);
-  bool confirmed = false;
-  ConfirmingDialog confirming(dialog, &confirmed);
-  logic.selectFileBtnClick(confirming);
-  if (!confirmed || !logic.job.filesSelected) {
-    logic.FormClose();
-    return kExitRefused;
-  }
+  logic.selectFileBtnClick(dialog);
 
-  InstallStopSignals();
-  logic.Btn_StartClick();
-  if (!logic.StartCaptionIsStop()) {
-    logic.FormClose();
-    return kExitRefused;
-  }
-  bool stopAsked = false;
-  // The run is over when the dispatcher reported its end (or, should its thread have
-  // ended without reporting, once it finished).
-  while (!board.Ended() && !(logic.dispatcher() && logic.dispatcher()->Finished())) {
-    ui.RunPending(100);
-    if (g_stopSignal.load() && !stopAsked) {
-      stopAsked = true;
-      // A confirmed Stop; the run ends through the dispatcher's end steps.
-      if (logic.StartCaptionIsStop()) logic.Btn_StartClick();
-    }
-  }
-  // The dispatcher is past its last call to the board; its thread returns at once.
-  while (!logic.CanClose()) ui.RunPending(10);
-
-  const JobState& job = logic.job;
-  std::vector<int> ports;
-  if (logic.dispatcher()) ports = logic.dispatcher()->PortNumbers();
-  int status = ports.empty() ? kExitPortsFailed : kExitDone;
-  for (size_t k = 0; k < ports.size(); k++) {
-    const int32_t stage = logic.stages.Get(static_cast<int>(k));
-    if (stage == StageFailed || !StartThread::PortFinished(job, stage)) status = kExitPortsFailed;
-  }
+  // Start is pressed as the window's button would be, also when the dialog left no
+  // job: its refusal ("Please Select Files first.") then reaches the error stream.
+  // SIGINT, SIGTERM or SIGHUP (Ctrl+C or Ctrl+Break on Windows) is a confirmed Stop.
+  TerminationWatch termination([] { g_stopSignal.store(true); });
+  const int status = RunHeadlessJob(logic, ui, g_stopSignal);
   logic.FormClose();
   return status;
 }
@@ -227,7 +217,9 @@ int main(int argc, char** argv) {
     return Run(argc, argv);
   } catch (const std::exception& e) {
     std::printf("exception %s\n", EscapeLineText(e.what()).c_str());
-    std::fflush(stdout);
-    return kExitRefused;
+  } catch (...) {
+    std::printf("exception unknown exception\n");
   }
+  std::fflush(stdout);
+  return kExitRefused;
 }

@@ -10,14 +10,13 @@
 #include "base/UiThread.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/PortMap.h"
 
 // ---------------------------------------------------------------- PortLog
 
 int PortLog::Create(const std::string& logDirectory, const std::string& portName) {
-  std::string path = logDirectory;
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += "log" + portName + ".txt";
+  const std::string path = JoinPath(logDirectory, "log" + portName + ".txt");
   if (path.size() >= PATH_MAX) return ENAMETOOLONG;
   return file_.Create(path);
 }
@@ -80,24 +79,27 @@ int ConsolePort::OpenConsolePort() {
   return 0;
 }
 
-void ConsolePort::ReadAvailable(PortLog* trace) {
-  if (!port_) return;
+int ConsolePort::ReadFailed(int error, PortLog* trace) {
+  ShowStatus("%s: ReadFile failed: %d", portName.c_str(), error);
+  if (trace != nullptr) trace->Write(statusText, std::strlen(statusText));
+  return error;
+}
+
+int ConsolePort::ReadAvailable(PortLog* trace) {
+  if (!port_) return 0;
   uint32_t queued = 0;
-  if (port_->QueuedBytes(&queued) != 0) return;
+  // A port whose queue state cannot be read is gone (a hung-up terminal fails every
+  // call at once): the caller ends instead of polling it in a tight loop.
+  if (const int rc = port_->QueuedBytes(&queued)) return ReadFailed(rc, trace);
   if (queued == 0) {
     station_.clock->SleepMs(300);
-    return;
+    return 0;
   }
 
   uint8_t chunk[kReadChunk];
   size_t got = 0;
-  const int rc = port_->Read(chunk, sizeof chunk, &got);
-  if (rc != 0) {
-    ShowStatus("%s: ReadFile failed: %d", portName.c_str(), rc);
-    if (trace != nullptr) trace->Write(statusText, std::strlen(statusText));
-    return;
-  }
-  if (got == 0) return;
+  if (const int rc = port_->Read(chunk, sizeof chunk, &got)) return ReadFailed(rc, trace);
+  if (got == 0) return 0;
   if (got > sizeof chunk) got = sizeof chunk;
 
   // Three characters per byte plus the line end.
@@ -122,6 +124,7 @@ void ConsolePort::ReadAvailable(PortLog* trace) {
     line[lineLen++] = '\n';
     trace->Write(line, lineLen);
   }
+  return 0;
 }
 
 size_t ConsolePort::SendBytes(const void* data, size_t len) {
@@ -151,7 +154,10 @@ int ConsolePort::ConsoleQuery(const char* command, int keyLength, std::string* v
 
   uint8_t raw[kReadChunk];
   size_t got = 0;
-  if (port_->Read(raw, sizeof raw, &got) != 0) return -2;
+  if (const int rc = port_->Read(raw, sizeof raw, &got)) {
+    ReadFailed(rc, nullptr);
+    return -2;
+  }
   if (got > sizeof raw) got = sizeof raw;
 
   // 0x00 bytes are line noise for the console, never part of an answer.

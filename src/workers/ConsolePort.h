@@ -38,12 +38,15 @@ class ConsolePort {
   // 0, or -1 after showing the failed step's text.
   int OpenConsolePort();
   // Moves at most 128 queued bytes into the receive buffer (0x00 skipped); with a
-  // trace log, writes the "%02x," trace line.
-  void ReadAvailable(PortLog* trace = nullptr);
+  // trace log, writes the "%02x," trace line. Returns 0, or the errno of a port that
+  // can no longer be read (its queue state or its read failed: the device is gone,
+  // for example an unplugged adapter), after showing "%s: ReadFile failed: %d".
+  int ReadAvailable(PortLog* trace = nullptr);
   // One write; returns the bytes written.
   size_t SendBytes(const void* data, size_t len);
   size_t SendText(const char* text);
-  // 0, -1 bad arguments, -2 read failed, -3 key not found, -4 "FAIL" in the answer.
+  // 0, -1 bad arguments, -2 read failed (shown as "%s: ReadFile failed: %d"), -3 key
+  // not found, -4 "FAIL" in the answer.
   int ConsoleQuery(const char* command, int keyLength, std::string* value);
   void ClosePort();
   bool IsOpen() const { return port_ && port_->IsOpen(); }
@@ -64,6 +67,8 @@ class ConsolePort {
   int32_t recvCount = 0;
 
  private:
+  // Shows (and traces) a failed read; returns error.
+  int ReadFailed(int error, PortLog* trace);
   Station& station_;
   std::unique_ptr<SerialPort> port_;
 };

@@ -87,17 +87,23 @@ void FactoryTestThread::Execute() {
     SetStage(StageTested);
     console_.ShowStatus("%s: loopback test ok", name);
   } catch (const std::exception& e) {
-    ReleaseAll();
-    try {
-      console_.ShowStatus("%s: Factory Test Exception", name);
-      const std::string what = e.what();
-      Synchronize([&] { station_.board->ShowException(what); });
-    } catch (const std::exception&) {
-      // The board itself failed; the stage below must still be written.
-    }
-    // A stage already published belongs to the port's next worker by now.
-    if (!stageWritten_) SetStage(StageFailed);
+    EndWithException(e.what());
+  } catch (...) {
+    EndWithException("unknown exception");
   }
+}
+
+void FactoryTestThread::EndWithException(const std::string& what) {
+  const char* name = console_.portName.c_str();
+  ReleaseAll();
+  try {
+    console_.ShowStatus("%s: Factory Test Exception", name);
+    Synchronize([&] { station_.board->ShowException(what); });
+  } catch (...) {
+    // The board itself failed; the stage below must still be written.
+  }
+  // A stage already published belongs to the port's next worker by now.
+  if (!stageWritten_) SetStage(StageFailed);
 }
 
 int32_t FactoryTestThread::ParseDecimal(const std::string& text) {
@@ -146,7 +152,7 @@ bool FactoryTestThread::ConnectDevice() {
   for (int attempt = 0; attempt < 2; attempt++) {
     const int err = ipOk ? sock_->Connect(ip, port, kConnectTimeoutMs) : EINVAL;
     if (err == 0) return true;
-    if (err == ETIMEDOUT) continue;
+    if (err == kConnectTimedOut) continue;
     AppendMessage(std::to_string(err));
     return false;
   }

@@ -60,6 +60,8 @@ class FactoryTestThread final : public Thread {
   void AppendMessage(const std::string& text);
   void SetStage(int32_t stage);
   void CloseSocket();
+  // The exception path: release, show, exception box, StageFailed.
+  void EndWithException(const std::string& what);
 
   Station& station_;
   ConsolePort console_;

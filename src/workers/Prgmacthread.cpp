@@ -7,6 +7,7 @@
 
 #include "base/Board.h"
 #include "base/JobState.h"
+#include "base/UnitRecorder.h"
 #include "platform/Clock.h"
 #include "workers/Workers.h"
 
@@ -52,6 +53,17 @@ void prgMACThread::SetStage(int32_t stage) {
 
 void prgMACThread::Execute() {
   const char* name = console_.portName.c_str();
+  // A pool address is settled once, programmed or failed, however the worker ends.
+  bool settled = false;
+  auto settle = [&](bool programmed) {
+    if (settled || !macTaken_ || station_.job->assignMac || !station_.pool) return;
+    settled = true;
+    try {
+      Synchronize([&] { station_.pool->Settle(mac_, programmed); });
+    } catch (...) {
+      // Not settled: the address stays recorded as taken, never handed out again.
+    }
+  };
   try {
     console_.ShowStatus("%s: program MAC", name);
     const int open = console_.OpenConsolePort();
@@ -63,6 +75,7 @@ void prgMACThread::Execute() {
       return;
     }
     const int r = ProgramMac();
+    settle(r == 1);
     if (r == 1) {
       SetStage(StageProgrammed);
     } else {
@@ -72,17 +85,24 @@ void prgMACThread::Execute() {
     SetRunning(false);
     console_.ClosePort();
   } catch (const std::exception& e) {
-    try {
-      console_.ShowStatus("%s: program MAC Exception", name);
-      const std::string what = e.what();
-      Synchronize([&] { station_.board->ShowException(what); });
-    } catch (const std::exception&) {
-      // The board itself failed; the port must still end failed and closed.
-    }
-    if (!stageWritten_) SetStage(StageFailed);
-    console_.ClosePort();
-    SetRunning(false);
+    settle(false);
+    EndWithException(e.what());
+  } catch (...) {
+    settle(false);
+    EndWithException("unknown exception");
   }
+}
+
+void prgMACThread::EndWithException(const std::string& what) {
+  try {
+    console_.ShowStatus("%s: program MAC Exception", console_.portName.c_str());
+    Synchronize([&] { station_.board->ShowException(what); });
+  } catch (...) {
+    // The board itself failed; the port must still end failed and closed.
+  }
+  if (!stageWritten_) SetStage(StageFailed);
+  console_.ClosePort();
+  SetRunning(false);
 }
 
 void prgMACThread::TakeMac() {
@@ -93,7 +113,8 @@ void prgMACThread::TakeMac() {
     text = "assigned MAC: " + job.assignedMacText;
     macTaken_ = 1;
   } else {
-    const int r = station_.pool ? station_.pool->TakeNext(&mac_) : -1;
+    const int r =
+        station_.pool ? station_.pool->TakeNextFor(console_.portName, station_.runId, &mac_) : -1;
     if (r != 0) {
       text = "MAC not available: " + std::to_string(r);
     } else {
@@ -105,6 +126,10 @@ void prgMACThread::TakeMac() {
         text = "MAC used up";
       }
     }
+  }
+  if (macTaken_ && station_.records) {
+    station_.records->MacTaken(
+        console_.portIndex, job.assignMac ? job.assignedMacText : FormatMac(mac_), job.assignMac);
   }
   station_.board->SetMacGridCell(0, 0, text);
 }
@@ -123,7 +148,17 @@ std::string prgMACThread::BuildCommand() const {
 
 int prgMACThread::ProgramMac() {
   const char* name = console_.portName.c_str();
-  Synchronize([this] { TakeMac(); });
+  bool stopped = false;
+  Synchronize([this, &stopped] {
+    // On the UI thread, in turn with the Stop handler: once the operator confirmed
+    // Stop, no address is taken.
+    stopped = Terminated();
+    if (!stopped) TakeMac();
+  });
+  if (stopped) {
+    AppendMessage("program mac Terminated\r\n");
+    return -1;
+  }
   if (!macTaken_) {
     console_.ShowStatus("%s: get MAC failed", name);
     AppendMessage("get MAC failed\r\n");
@@ -149,7 +184,8 @@ int prgMACThread::ProgramMac() {
   int parsed = -2;
 
   while (!Terminated()) {
-    console_.ReadAvailable();
+    // A port that can no longer be read has lost its device (the failure is shown).
+    if (console_.ReadAvailable() != 0) return -2;
     if (console_.recvCount > 0) {
       lastActivity = clock.TickMs();
       parsed = ParseMacReplies();
@@ -206,7 +242,10 @@ int prgMACThread::ParseMacReplies() {
     pos = nl + 1;
   }
 
-  const size_t rest = held.size() - pos;
+  size_t rest = held.size() - pos;
+  // A full buffer without any line end can never be completed (nothing more fits into
+  // it): drop it, or the worker would wait on it for ever.
+  if (rest >= ConsolePort::kRecvCapacity) rest = 0;
   if (rest > 0 && pos > 0) std::memmove(buf, buf + pos, rest);
   buf[rest] = '\0';
   console_.recvCount = static_cast<int32_t>(rest);

@@ -52,6 +52,8 @@ class prgMACThread final : public Thread {
  private:
   void AppendMessage(const std::string& text);
   void SetStage(int32_t stage);
+  // The exception path: show, exception box, StageFailed, port closed.
+  void EndWithException(const std::string& what);
 
   Station& station_;
   ConsolePort console_;

@@ -1,15 +1,19 @@
 #include "workers/Rs232thread.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <string_view>
 
 #include "base/Board.h"
 #include "base/JobState.h"
+#include "base/MacPool.h"
 #include "base/UiThread.h"
+#include "base/UnitRecorder.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
@@ -117,23 +121,30 @@ void RS232Thread::RunDialogue() {
   console_.recvCount = 0;
   int parserResult = kParsedNothing;
   nextIsSes_ = true;
-  lastActivity_ = clock.TickMs();
+  Activity();
   int silenceCount = 0;
   int timeoutCount = 0;
 
   while (!Terminated()) {
     clock.SleepMs(kLoopSleepMs);
-    console_.ReadAvailable(portLog_.IsOpen() ? &portLog_ : nullptr);
+    // A port that can no longer be read has lost its device: the failure is shown,
+    // and the worker ends failed.
+    if (console_.ReadAvailable(portLog_.IsOpen() ? &portLog_ : nullptr) != 0) break;
 
     if (console_.recvCount > 0) {
       // Bytes held (a partial line or a prompt, too) count as activity.
       lastActivity_ = clock.TickMs();
       parserResult = ParseReplies();
       if (parserResult == kParseTerminated) break;
+      // ... but not for ever: a device whose bytes never make a line is not answering.
+      if (TickDiff(clock.TickMs(), lastLine_) > kNoLineLimitMs) {
+        console_.ShowStatus("%s: no response", name);
+        break;
+      }
     }
 
     StepDialogue(parserResult);
-    if (processFlag == ProcFinished) break;
+    if (processFlag == ProcFinished || imageFailed_) break;
 
     if (TickDiff(clock.TickMs(), lastActivity_) <= kSilenceMs) continue;
 
@@ -145,14 +156,14 @@ void RS232Thread::RunDialogue() {
       ++silenceCount;
       clock.SleepMs(kHandshakePauseMs);
       HandshakeWrite();
-      lastActivity_ = clock.TickMs();
+      Activity();
     } else if (processFlag == ProcDownloaded) {
       if (++timeoutCount > kDownloadedTimeouts) {
         console_.ShowStatus("%s: timeout: %d", name, processFlag);
         Log("%s: timeout: %d", name, processFlag);
         break;
       }
-      lastActivity_ = clock.TickMs();
+      Activity();
     } else {
       if (++timeoutCount > kStepTimeouts) {
         console_.ShowStatus("%s: timeout: %d", name, processFlag);
@@ -161,7 +172,7 @@ void RS232Thread::RunDialogue() {
         recvStatus = RecvNone;
         break;
       }
-      lastActivity_ = clock.TickMs();
+      Activity();
     }
   }
 }
@@ -233,6 +244,8 @@ int RS232Thread::ParseReplies() {
     break;
   }
 
+  // A line or a "\r" piece was taken: the device is talking, not babbling.
+  if (result == kParsedLine || pos > 0) lastLine_ = station_.clock->TickMs();
   if (result != kParsedLine) {
     size_t left = end - pos;
     // A full buffer without any line end can never be completed (nothing more fits
@@ -413,12 +426,19 @@ int RS232Thread::Transfer(bool firmware) {
   const std::string path = station_.cfg
                                ? (firmware ? station_.cfg->firmwarePath : station_.cfg->eepromPath)
                                : std::string();
+  XmodemSent sent;
   const XmodemPacing pacing = Pacing(firmware);
   const int r = XmodemSend(
       console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, path, tempMac_,
-      [this] { return Terminated(); }, pacing);
+      [this] { return Terminated(); }, &sent, pacing);
   Log("\r\n%s: Xmodem %s: %d\r\n", console_.portName.c_str(), firmware ? "firmware" : "eeprom", r);
   PacingAfter(firmware, pacing, r);
+  if (station_.records) ReportImage(firmware, path, sent, r);
+  // An image that cannot be read whole, or breaks the size rules, would fail the same way
+  // at every new attempt: the port fails (after the failure text) instead.
+  if (r == kXmodemOpenFailed || r == kXmodemBadImage || r == kXmodemReadFailed) {
+    imageFailed_ = true;
+  }
   return r;
 }
 
@@ -443,12 +463,30 @@ void RS232Thread::PacingAfter(bool firmware, const XmodemPacing& pacing, int res
       console_.portName.c_str(), firmware ? "firmware" : "eeprom");
 }
 
+void RS232Thread::ReportImage(bool firmware, const std::string& path, const XmodemSent& sent,
+                              int result) {
+  SentImage image;
+  image.firmware = firmware;
+  image.path = path;
+  image.fileBytes = sent.fileBytes;
+  image.sentBytes = sent.bytes;
+  image.sha256 = sent.sha256;
+  image.result = result;
+  if (!firmware) {
+    MacAddress mac;
+    std::copy(std::begin(tempMac_), std::end(tempMac_), mac.begin());
+    image.tempMac = FormatMac(mac);
+  }
+  station_.records->ImageSent(console_.portIndex, image);
+}
+
 void RS232Thread::Write(const char* text) {
   console_.SendBytes(text, std::strlen(text));
 }
 
 void RS232Thread::Activity() {
   lastActivity_ = station_.clock->TickMs();
+  lastLine_ = lastActivity_;
 }
 
 void RS232Thread::Log(const char* fmt, ...) {

@@ -40,6 +40,11 @@ class RS232Thread final : public Thread {
   static constexpr int kMaxHandshakeWrites = 11;
   static constexpr int kDownloadedTimeouts = 10;
   static constexpr int kStepTimeouts = 20;
+  // Bytes that keep coming without ever making a line (a device at another baud rate)
+  // end the worker with "no response" after as long as a silent device is given: 12
+  // silences and the 11 pauses before the handshake writes between them.
+  static constexpr uint32_t kNoLineLimitMs =
+      (kMaxHandshakeWrites + 1) * kSilenceMs + kMaxHandshakeWrites * 1000;
 
   // Created, not yet started (the factory starts it). portNumber: n of COMn;
   // portIndex: the place 0..15 in the dispatcher's list.
@@ -59,6 +64,9 @@ class RS232Thread final : public Thread {
   const uint8_t (&TempMac() const)[6] { return tempMac_; }
   ConsolePort& console() { return console_; }
   PortLog& portLog() { return portLog_; }
+
+  // Last-activity time (the silence is measured from it).
+  uint32_t lastActivity() const { return lastActivity_; }
 
   // Step and line class. Touched only by the worker's own thread (tests read them
   // after the thread has ended, or drive ParseReplies/StepDialogue without starting
@@ -89,6 +97,8 @@ class RS232Thread final : public Thread {
   XmodemPacing Pacing(bool firmware);
   // After a transfer's end: an ACK-paced one that failed leaves the pause on.
   void PacingAfter(bool firmware, const XmodemPacing& pacing, int result);
+  // Tells the station's production records what one transfer sent.
+  void ReportImage(bool firmware, const std::string& path, const XmodemSent& sent, int result);
   void Activity();
 
   Station& station_;
@@ -97,6 +107,10 @@ class RS232Thread final : public Thread {
   PortLog portLog_;
   uint8_t tempMac_[6];
   uint32_t lastActivity_ = 0;
+  // The last time the device's bytes made a line (or a "\r" piece), or the worker
+  // acted; bytes held since then without a line count toward kNoLineLimitMs.
+  uint32_t lastLine_ = 0;
   bool nextIsSes_ = true;     // next handshake write: "$SES" (true) or the download key
+  bool imageFailed_ = false;  // an image file could not be sent: the worker ends failed
   bool pauseForced_ = false;  // an ACK-paced transfer failed: the pause for the rest
 };

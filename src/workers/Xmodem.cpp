@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "base/Station.h"
+#include "job/Logcfg.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/SerialPort.h"
 #include "workers/ConsolePort.h"
+#include "workers/Sha256Digest.h"
 
 namespace {
 
@@ -29,20 +31,6 @@ constexpr size_t kDataAt = 3;
 constexpr size_t kCrcAt = kDataAt + kXmodemBlockSize;
 // Data bytes of the first EEPROM block that hold the custom record's MAC address.
 constexpr size_t kMacAt = 6;
-
-// Fills buf with up to len bytes of the image, reading again after a short read until
-// the end of the file, so a block is never padded in the middle of the image. The
-// count read (0 at the end of the file), or -1 on a read error.
-long ReadBlock(InputFile& file, uint8_t* buf, size_t len) {
-  size_t got = 0;
-  while (got < len) {
-    size_t n = 0;
-    if (file.Read(buf + got, len - got, &n) != 0) return -1;
-    if (n == 0) break;
-    got += n;
-  }
-  return static_cast<long>(got);
-}
 
 enum class State { WaitStart, ReadBlock, SendBlock, WaitReply, SendEot, WaitEotReply, Done };
 
@@ -157,7 +145,7 @@ uint16_t XmodemCrc16(const uint8_t* data, size_t len) {
 
 int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
                const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested,
-               const XmodemPacing& pacing) {
+               XmodemSent* sent, const XmodemPacing& pacing) {
   Clock& clock = *console.station().clock;
   Pacer pacer(pacing, clock);
   const bool eeprom = mode == XmodemMode::Eeprom;
@@ -166,15 +154,26 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
 
   console.ShowStatus("%s: Download %s...", name, what);
 
-  // Open read-only for the length of one transfer, and closed on every way out. A
-  // directory, device or pipe is no image file.
-  InputFile file;
-  if (file.Open(imagePath) != 0) return kXmodemOpenFailed;
-  const uint64_t size = file.Size();
-  const uint64_t blocks = size / kXmodemBlockSize + (size % kXmodemBlockSize != 0 ? 1 : 0);
-  // An image of more than 2^31 - 1 blocks (2 TB) cannot be counted in the progress.
-  if (blocks > INT32_MAX) return kXmodemReadFailed;
+  // The image is read whole, once, when the transfer starts, and those bytes are sent:
+  // a file changed during the transfer never reaches a device as a mix of two images.
+  // A directory, device or pipe is no image file.
+  std::string image;
+  {
+    InputFile file;
+    if (file.Open(imagePath) != 0) return kXmodemOpenFailed;
+    const uint64_t maxSize = eeprom ? kMaxEepromImageSize : kMaxFirmwareImageSize;
+    if (file.Size() == 0 || file.Size() > maxSize) return kXmodemBadImage;
+    // A file that grows, shrinks or fails while it is read cannot be read whole.
+    if (file.ReadAll(maxSize, &image) != 0 || image.size() != file.Size()) {
+      return kXmodemReadFailed;
+    }
+  }
+  const size_t size = image.size();
+  const size_t blocks = size / kXmodemBlockSize + (size % kXmodemBlockSize != 0 ? 1 : 0);
+  Sha256Digest digest;
+  if (sent) sent->fileBytes = static_cast<int64_t>(size);
   const int32_t totalBlocks = static_cast<int32_t>(blocks);
+  size_t readOffset = 0;
 
   uint8_t packet[kXmodemPacketSize] = {};
   packet[0] = kStx;
@@ -207,18 +206,15 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
 
       case State::ReadBlock: {
         uint8_t* data = packet + kDataAt;
-        const long got = ReadBlock(file, data, kXmodemBlockSize);
-        if (got < 0) {
-          result = kXmodemReadFailed;
-          state = State::Done;
-          break;
-        }
+        const size_t got = std::min(kXmodemBlockSize, size - readOffset);
+        std::memcpy(data, image.data() + readOffset, got);
+        readOffset += got;
         if (got == 0) {
           timer = clock.TickMs();
           state = State::SendEot;
           break;
         }
-        std::memset(data + got, 0, kXmodemBlockSize - static_cast<size_t>(got));
+        std::memset(data + got, 0, kXmodemBlockSize - got);
         if (eeprom && blockIndex == 1) {
           for (size_t i = 0; i < 6; ++i) data[kMacAt + i] = tempMac[5 - i];
         }
@@ -256,6 +252,10 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
           if (reply[i] == kAck || reply[i] == kNak) pacer.ReplySeen();
           if (reply[i] == kAck) {
             answered = true;
+            if (sent) {
+              digest.Update(packet + kDataAt, kXmodemBlockSize);
+              sent->bytes += static_cast<int64_t>(kXmodemBlockSize);
+            }
             ++blockIndex;
             packet[kNumberAt] = static_cast<uint8_t>(packet[kNumberAt] + 1);
             packet[kComplementAt] = static_cast<uint8_t>(255 - packet[kNumberAt]);
@@ -314,6 +314,6 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
     }
   }
 
-  file.Close();
+  if (sent && result == kXmodemOk) sent->sha256 = digest.FinishHex();
   return result;
 }

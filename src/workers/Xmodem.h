@@ -21,9 +21,10 @@ enum class XmodemMode { Firmware, Eeprom };
 constexpr int kXmodemOk = 0;
 constexpr int kXmodemOpenFailed = -1;    // the image file cannot be opened
 constexpr int kXmodemTerminated = -2;    // the worker was asked to stop
+constexpr int kXmodemBadImage = -3;      // empty, or larger than the job allows
 constexpr int kXmodemTooManyNaks = -4;   // a block was refused 12 times
 constexpr int kXmodemNoReply = -5;       // no "C" / no block reply within 20 s
-constexpr int kXmodemReadFailed = -6;    // the image file cannot be read
+constexpr int kXmodemReadFailed = -6;    // the image file cannot be read whole
 constexpr int kXmodemWriteTimeout = -8;  // a packet was not written within 3 s
 constexpr int kXmodemEotTimeout = -9;    // the EOT was not acknowledged within 3 s
 
@@ -36,6 +37,15 @@ constexpr uint32_t kXmodemWriteTimeoutMs = 3000;
 constexpr uint32_t kXmodemEotTimeoutMs = 3000;
 constexpr uint32_t kXmodemPacketPauseMs = 200;
 constexpr int kXmodemMaxRetransmissions = 11;
+
+// What one transfer sent: the image file's size, and the data bytes of the blocks the
+// receiver acknowledged (padding and the temporary MAC included) with their SHA-256,
+// which is set only when the whole image went through.
+struct XmodemSent {
+  int64_t fileBytes = -1;
+  int64_t bytes = 0;
+  std::string sha256;
+};
 
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.
 uint16_t XmodemCrc16(const uint8_t* data, size_t len);
@@ -52,10 +62,14 @@ struct XmodemPacing {
   std::function<void(int32_t blockIndex)> onPauseRestored;
 };
 
-// Sends the image file at imagePath over the console's port. tempMac is the port's
-// temporary MAC address m0..m5 (used in EEPROM mode only). terminateRequested is
-// asked once per pass. Progress texts go to the console's status cell; all waits go
-// through the station's clock. Returns one of the kXmodem* results.
+// Sends the image file at imagePath over the console's port. The file is read whole
+// when the transfer starts and checked against the job's size rules (an EEPROM image
+// of 1 to 1152 bytes, a firmware image of 1 byte to 16 MB); those bytes are sent, the
+// file is not read again. tempMac is the port's temporary MAC address m0..m5 (used in
+// EEPROM mode only). terminateRequested is asked once per pass. Progress texts go to
+// the console's status cell; all waits go through the station's clock. Returns one of
+// the kXmodem* results. When sent is given, it receives what was sent. pacing chooses
+// the pause after every packet (the default) or ACK pacing.
 int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
                const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested,
-               const XmodemPacing& pacing = {});
+               XmodemSent* sent = nullptr, const XmodemPacing& pacing = {});

@@ -50,3 +50,49 @@ def check_images(errors, r, com, index, fw, ee):
         errors.append("%s: eeprom-mac %s" % (com, r.get("eeprom-mac")))
     for v in r["violation"]:
         errors.append("%s: the device refused something: %s" % (com, v))
+
+
+def read_records(db_path):
+    """The station's production records (one dict per row, oldest first), read with
+    plain SQL as any other program would."""
+    import sqlite3
+    con = sqlite3.connect(db_path)
+    con.row_factory = sqlite3.Row
+    try:
+        return [dict(r) for r in con.execute("SELECT * FROM units ORDER BY started_at, id")]
+    finally:
+        con.close()
+
+
+def check_passed_records(errors, records, reports, coms, station):
+    """One run of `station` left exactly one passed record per listed port, and each
+    holds what the device's report says it received and was given."""
+    runs = {r["run_id"] for r in records}
+    if len(runs) != 1:
+        errors.append("records of %d runs, expected 1: %s" % (len(runs), sorted(runs)))
+    by_port = {}
+    for r in records:
+        if r["port"] in by_port:
+            errors.append("%s: two records" % r["port"])
+        by_port[r["port"]] = r
+    if sorted(by_port) != sorted(coms):
+        errors.append("records of %s, expected %s" % (sorted(by_port), sorted(coms)))
+    for com in coms:
+        r, d = by_port.get(com), reports.get(com, {})
+        if r is None:
+            continue
+        want = {"station": station, "verdict": "passed", "stage": 6, "mac_source": "pool",
+                "mac": d.get("mac-programmed"), "mac_reported": d.get("mac-programmed"),
+                "mac_confirmed": 1, "temp_mac": d.get("eeprom-mac"),
+                "steps": "firmware,eeprom,loopback,mac", "fail_step": None, "fail_code": None}
+        for image in ("firmware", "eeprom"):
+            length, _, digest = d.get(image, "").partition(" ")
+            want[image + "_sent"] = int(length) if length.isdigit() else length
+            want[image + "_sha256"] = digest
+        for key, value in want.items():
+            if r[key] != value:
+                errors.append("%s: record %s = %r, expected %r" % (com, key, r[key], value))
+        if not r["ended_at"] or r["ended_at"] < r["started_at"]:
+            errors.append("%s: record ended_at %r" % (com, r["ended_at"]))
+        if not r["port_device"].startswith("/dev/pts/"):
+            errors.append("%s: record port_device %r, expected the simulator's pty" % (com, r["port_device"]))

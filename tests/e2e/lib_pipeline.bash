@@ -192,6 +192,23 @@ sys.exit(1 if errors else 0)
 EOF
 }
 
+# pl_check_records <name> <data dir> <COM numbers, comma-separated> <station name>: the
+# records database (records.db in the data directory) holds one passed record per
+# listed port of one run, each with the images and the MAC the devices' report shows.
+pl_check_records() {
+  PYTHONPATH="$PL_E2E_DIR" python3 - "$2/records.db" "$2/report.txt" "$3" "$4" <<'EOF' >&2
+import sys
+from devices_report import check_passed_records, read_records, read_report
+db, report, coms, station = sys.argv[1:5]
+errors = []
+check_passed_records(errors, read_records(db), read_report(report),
+                     ["COM%s" % n for n in coms.split(",")], station)
+for e in errors:
+    print("FAIL:", e)
+sys.exit(1 if errors else 0)
+EOF
+}
+
 # pl_check_pool <name> <pool file> <expected bytes as printf %b text>
 pl_check_pool() {
   local want got

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # production-cli end to end, inside a private network namespace: bad options, the
 # workstation address check, a job without steps on three pseudo-terminal ports, the
-# dispatcher log, and SIGTERM as a confirmed Stop.
+# dispatcher log, Start pressed when the dialog left no job, and SIGTERM and SIGHUP as
+# a confirmed Stop.
 #   test_cli_run.sh <build dir> <source dir>
 set -uo pipefail
 BUILD="$1"
@@ -111,22 +112,39 @@ expect_status "no pool" 2 $?
 expect_line "no pool" "$WORK/out" "mac 0 0 MAC initialize failed: -1"
 expect_line "no pool" "$WORK/err" \
   'error Error: get MAC from storedMAC.txt failed\r\nPlease put the right file and try again'
+# The dialog left no job: Start is pressed all the same and says why it refuses.
+expect_line "no pool" "$WORK/err" 'error Error: Please Select Files first.'
+printf '02:5C:3A:04:22:D2\r\n02:5C:3A:04:22:D1\r\n' > "$DATA/storedMAC.txt"
+"$CLI" "${NOSTEPS[@]}" --program-mac > "$WORK/out" 2> "$WORK/err"
+expect_status "used-up pool" 2 $?
+expect_line "used-up pool" "$WORK/out" "mac 0 0 MAC not available"
+expect_line "used-up pool" "$WORK/err" 'error Error: Please Select Files first.'
+rm -f "$DATA/storedMAC.txt"
 
-# ---- SIGTERM while waiting for a free port: a confirmed Stop, the run ends ----
+# ---- the dispatcher cannot create its log file: nothing scanned, exit 2 ----
+mkdir -p "$WORK/badlog/startThread.txt"
+timeout 60 "$CLI" "${NOSTEPS[@]}" --log "$WORK/badlog" > "$WORK/out" 2> "$WORK/err"
+expect_status "dispatcher log" 2 $?
+expect_line "dispatcher log" "$WORK/out" 'mac 1 0 startThread: create log file failed: 21'
+grep -q 'COM Port detect' "$WORK/out" && fail "dispatcher log: ports were scanned"
+
+# ---- SIGTERM or SIGHUP while waiting for a free port: a confirmed Stop, the run ends ----
 EMPTY="$WORK/empty"
 mkdir -p "$EMPTY/ports"
-"$CLI" --dir "$EMPTY" --no-eeprom --no-firmware > "$WORK/out" 2> "$WORK/err" &
-CLI_PID=$!
-for _ in $(seq 100); do
-  grep -q '^mac 1 0 0 COM Port detected' "$WORK/out" 2>/dev/null && break
-  sleep 0.05
+for sig in TERM HUP; do
+  "$CLI" --dir "$EMPTY" --no-eeprom --no-firmware > "$WORK/out" 2> "$WORK/err" &
+  CLI_PID=$!
+  for _ in $(seq 100); do
+    grep -q '^mac 1 0 0 COM Port detected' "$WORK/out" 2>/dev/null && break
+    sleep 0.05
+  done
+  kill -"$sig" "$CLI_PID"
+  status=0
+  wait "$CLI_PID" || status=$?
+  expect_status "stopped by SIG$sig" 1 "$status"
+  expect_line "stopped by SIG$sig" "$WORK/err" "error Confirm: Realy Stop the process ?"
+  [ "$(tail -n 1 "$WORK/out")" = "end" ] || fail "stopped by SIG$sig: last line is not 'end'"
 done
-kill -TERM "$CLI_PID"
-status=0
-wait "$CLI_PID" || status=$?
-expect_status "stopped by SIGTERM" 1 "$status"
-expect_line "stopped by SIGTERM" "$WORK/err" "error Confirm: Realy Stop the process ?"
-[ "$(tail -n 1 "$WORK/out")" = "end" ] || fail "stopped by SIGTERM: last line is not 'end'"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2

@@ -59,12 +59,16 @@ grep -qx "  Device Name: dev" <<<"$out" || fail "default device name"
 grep -qx "  TCP Listen Port: 0" <<<"$out" || fail "empty port shows 0"
 
 # --- edit: in place, or to another file; the editor's checks and texts ---
+# An image holds passwords: its permissions stay, and a new output file takes them.
 cp "$WORK/a.vef" "$WORK/b.vef"
+chmod 600 "$WORK/b.vef"
 "$TOOL" edit "$WORK/b.vef" --d-gateway 1.2.3.4 -o "$WORK/c.vef" || fail "edit -o"
 cmp -s "$WORK/a.vef" "$WORK/b.vef" || fail "edit -o changed its input"
 [ "$(bytes_at "$WORK/c.vef" 402 4)" = "01020304" ] || fail "edited default gateway"
+[ "$(stat -c %a "$WORK/c.vef")" = 600 ] || fail "edit -o: mode $(stat -c %a "$WORK/c.vef")"
 "$TOOL" edit "$WORK/b.vef" --c-tcp-listen-port x10 || fail "edit in place"
 [ "$(bytes_at "$WORK/b.vef" 144 2)" = "0010" ] || fail "x10 is 16"
+[ "$(stat -c %a "$WORK/b.vef")" = 600 ] || fail "edit in place: mode $(stat -c %a "$WORK/b.vef")"
 
 cp "$WORK/b.vef" "$WORK/keep.vef"
 expect_error "error Error: 0~65535 is valid" edit "$WORK/b.vef" --c-tcp-listen-port 70000

@@ -28,8 +28,8 @@ POOL="$WORK/storedMAC.txt"
 POOL_BYTES='02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:D1\r\n'
 printf "$POOL_BYTES" > "$POOL"
 printf 'Vendor: acme\r\nConsole: 1\r\n' > "$WORK/storedCfg.txt"
-: > "$WORK/dev.vef"
-: > "$WORK/dev.vff"
+printf x > "$WORK/dev.vef"  # images the job accepts (not empty)
+printf x > "$WORK/dev.vff"
 
 # 1. A failed check of the dialog: its message, exit 2, storedCfg.txt untouched.
 "$CLI" --dir "$WORK" --eeprom "$WORK/dev.bin" >"$WORK/out" 2>"$WORK/err"

@@ -3,7 +3,10 @@
 # programming from the pool) by the headless runner against simulated devices inside a
 # private network namespace: 4 devices, then 16. Every port ends programmed, the pool
 # advances by the number of devices, every device holds exactly the images it was
-# meant to get and a MAC address of its own, and the logs are written.
+# meant to get and a MAC address of its own, and the logs are written. The 16 devices
+# leave 16 production records that name the same images and addresses as the devices'
+# report; the 4 devices run with the records in a read-only directory, which the
+# station reports and which costs no device and no address.
 #   test_pipeline.sh <build dir> <source dir>
 set -uo pipefail
 BUILD="$1"
@@ -16,15 +19,25 @@ if [ -z "${PL_INSIDE:-}" ]; then
 fi
 pl_init "$BUILD"
 
-# run_job <count> <next free address (last group)>
+# run_job <count> <next free address (last group)> <records: rw or ro>
 run_job() {
-  local count="$1" next="$2" name="job$1"
+  local count="$1" next="$2" records="$3" name="job$1"
   local data="$WORK/$name"
   pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
   pl_start_sim "$data" "$count"
   local t0=$SECONDS
-  pl_run "$name" "$WIDE" --dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" \
-    --program-mac --log "$data/logs"
+  local job=(--dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff"
+             --program-mac --log "$data/logs" --station-name "e2e-line-$count")
+  if [ "$records" = ro ]; then
+    # A read-only bind mount in a mount namespace of the run's own: even root cannot
+    # write there.
+    mkdir -p "$data/ro"
+    pl_run "$name" unshare -m --propagation private bash -c \
+      'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && shift && exec "$@"' _ \
+      "$data/ro" "$WIDE" "${job[@]}" --records "$data/ro/records.db"
+  else
+    pl_run "$name" "$WIDE" "${job[@]}"
+  fi
   echo "$name: $count devices programmed in $((SECONDS - t0)) s"
   pl_stop_sim
   local before=$failures
@@ -47,6 +60,16 @@ run_job() {
     candidates+="$(printf '04:22:%02X' $((0xD1 + k))),"
   done
   pl_check_devices "$name" "$data" "$coms" "${candidates%,}" || fail "$name: devices (see above)"
+  if [ "$records" = ro ]; then
+    pl_expect_line "$name" "$WORK/$name.out" \
+      "message production records: cannot open $data/ro/records.db: unable to open database file"
+    [ -e "$data/ro/records.db" ] && fail "$name: a records file in the read-only directory"
+    grep -q '^mac 0 1 this run: '"$count"' passed, 0 failed$' "$WORK/$name.out" \
+      || fail "$name: MACGrid column 1 does not count $count passed units"
+  else
+    grep -q '^message production records' "$WORK/$name.out" && fail "$name: records problems"
+    pl_check_records "$name" "$data" "$coms" "e2e-line-$count" || fail "$name: records (see above)"
+  fi
   # Logs: the dispatcher's and one per port with both transfers in it.
   grep -q 'StartThread end' "$data/logs/startThread.txt" 2>/dev/null \
     || fail "$name: startThread.txt missing or unfinished"
@@ -62,6 +85,6 @@ run_job() {
   [ "$failures" = "$before" ] || pl_dump "$name" "$data"
 }
 
-run_job 4 D5
-run_job 16 E1
+run_job 4 D5 ro
+run_job 16 E1 rw
 pl_finish "pipeline end to end"

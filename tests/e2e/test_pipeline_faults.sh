@@ -5,8 +5,9 @@
 # bytes into its lines, COM6 prints an unrelated line before every answer and COM7
 # prints every line in two pieces. COM1 and COM5..COM7 are programmed, the others end
 # with their failure texts, the pool gives out exactly four addresses and the failed
-# devices are never sent a MAC address. The silent device takes the download worker's
-# full handshake (about 70 s).
+# devices are never sent a MAC address. Each port leaves one production record: the
+# failed ones with their failure text, step and code, the others passed. The silent
+# device takes the download worker's full handshake (about 70 s).
 #   test_pipeline_faults.sh <build dir> <source dir>
 set -uo pipefail
 BUILD="$1"
@@ -58,6 +59,36 @@ for com in COM2 COM3; do
 done
 block COM4 | grep -qx 'state dead' || fail "COM4 is not the silent device"
 block COM4 | grep -qx 'eeprom none' || fail "COM4 received an image"
+
+# The records: one per port, the failed ones with the text the operator saw.
+PYTHONPATH="$PL_E2E_DIR" python3 - "$data/records.db" <<'EOF' >&2 || fail "records (see above)"
+import sys
+from devices_report import read_records
+want = {
+    "COM2": ("failed", "loopback", -6, "COM2: loopback test failed: -6"),
+    "COM3": ("failed", "loopback", -9, "COM3: loopback test failed: -9"),
+    "COM4": ("failed", "download", None, "COM4: no response"),
+}
+records = {r["port"]: r for r in read_records(sys.argv[1])}
+errors = []
+if sorted(records) != ["COM%d" % n for n in range(1, 8)]:
+    errors.append("records of %s" % sorted(records))
+for com, (verdict, step, code, status) in want.items():
+    r = records.get(com, {})
+    got = (r.get("verdict"), r.get("fail_step"), r.get("fail_code"), r.get("last_status"))
+    if got != (verdict, step, code, status):
+        errors.append("%s: record %r, expected %r" % (com, got, (verdict, step, code, status)))
+for com in ("COM1", "COM5", "COM6", "COM7"):
+    r = records.get(com, {})
+    got = (r.get("verdict"), r.get("fail_step"), r.get("last_status"))
+    if got != ("passed", None, "%s: %%GLM %s\r OK" % (com, r.get("mac"))):
+        errors.append("%s: record %r" % (com, got))
+if records.get("COM4", {}).get("eeprom_sha256") is not None:
+    errors.append("COM4: an image digest for a device that received nothing")
+for e in errors:
+    print("FAIL:", e)
+sys.exit(1 if errors else 0)
+EOF
 
 [ "$failures" = 0 ] || pl_dump "$name" "$data"
 pl_finish "pipeline with failing devices"

@@ -2,8 +2,9 @@
 # Stopping a run in the middle of the downloads (SIGTERM to the headless runner is a
 # confirmed Stop), on four simulated devices inside a private network namespace: the
 # run ends in order within a bounded time, no port is reported as programmed, no
-# address leaves the pool and no device is sent a MAC address. After the devices are
-# powered off and on, a new run programs every one of them.
+# address leaves the pool and no device is sent a MAC address; every port leaves a
+# record that says it was stopped. After the devices are powered off and on, a new run
+# programs every one of them and leaves four passed records beside the stopped ones.
 #   test_pipeline_stop.sh <build dir> <source dir>
 set -uo pipefail
 BUILD="$1"
@@ -59,6 +60,30 @@ pl_stop_sim
 pl_check_devices again "$data" 1,2,3,4 04:22:D1,04:22:D2,04:22:D3,04:22:D4 \
   || fail "again: devices (see above)"
 pl_check_pool again "$data/storedMAC.txt" '02:5C:3A:04:22:D5\0\n02:5C:3A:04:22:FF\r\n'
+PYTHONPATH="$PL_E2E_DIR" python3 - "$data/records.db" <<'EOF' >&2 || fail "records (see above)"
+import sys
+from devices_report import read_records
+records = read_records(sys.argv[1])
+runs = []
+for r in records:
+    if r["run_id"] not in runs:
+        runs.append(r["run_id"])
+errors = []
+if len(runs) != 2:
+    errors.append("records of %d runs, expected 2" % len(runs))
+else:
+    for run, verdict in zip(runs, ("stopped", "passed")):
+        got = sorted((r["port"], r["verdict"]) for r in records if r["run_id"] == run)
+        if got != [("COM%d" % n, verdict) for n in range(1, 5)]:
+            errors.append("run %s: %r, expected four %s ports" % (run, got, verdict))
+    for r in records[:4]:
+        if not r["ended_at"] or r["mac"] is not None or r["fail_step"] != "download":
+            errors.append("%s stopped: ended_at %r, mac %r, fail_step %r"
+                          % (r["port"], r["ended_at"], r["mac"], r["fail_step"]))
+for e in errors:
+    print("FAIL:", e)
+sys.exit(1 if errors else 0)
+EOF
 if [ "$failures" != 0 ]; then
   RC=1 pl_dump "$name" "$data"
   pl_dump again "$data"

@@ -3,6 +3,7 @@
 // lock (standing in for the UI thread in GUI-free tests), a Board that records every
 // call, and message boxes that record what they were asked and answer as told.
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -38,11 +39,18 @@ class RecordingBoard final : public Board {
     }
   };
 
+  // Runs after each status text was recorded, on the caller's thread. Set it while no
+  // thread shows statuses.
+  std::function<void(const std::string&)> onStatus;
+
   void ShowPortStatus(int portIndex, const std::string& text) override {
-    std::lock_guard<std::mutex> lock(m_);
-    status_[Cell{portIndex / 2, portIndex % 2}] = text;
-    statusHistory_[portIndex].push_back(text);
-    events_.push_back("status " + std::to_string(portIndex) + " " + text);
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      status_[Cell{portIndex / 2, portIndex % 2}] = text;
+      statusHistory_[portIndex].push_back(text);
+      events_.push_back("status " + std::to_string(portIndex) + " " + text);
+    }
+    if (onStatus) onStatus(text);
   }
   void SetMacGridCell(int row, int column, const std::string& text) override {
     std::lock_guard<std::mutex> lock(m_);

@@ -190,6 +190,9 @@ void TestGuiPipeline::wholeJobOnOneDevice() {
   QCOMPARE(frm.logic().stages.Get(0), int32_t{StageProgrammed});
   QCOMPARE(frm.MACGrid->item(0, 0)->text(), QStringLiteral("MAC used up"));
   QCOMPARE(frm.MACGrid->item(1, 0)->text(), QStringLiteral("1 COM Port detected\r\n"));
+  // Column 1 counts the units; the run's record is in the data directory.
+  QCOMPARE(frm.MACGrid->item(0, 1)->text(), QStringLiteral("this run: 1 passed, 0 failed"));
+  QCOMPARE(frm.MACGrid->item(1, 1)->text(), QStringLiteral("today: 1 passed, 0 failed"));
   // The pool's next address was written back at once: 17 characters and a zero byte
   // in place of the first line; the last address is untouched.
   QCOMPARE(ReadFile(dir + "/storedMAC.txt"),

@@ -394,7 +394,8 @@ void TestSelectFiles::okThroughSelectFiles() {
   QCOMPARE(m.job.jobFlags, 2);
   QCOMPARE(rig.board.MacCell(0, 0), std::string("available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1"));
   QCOMPARE(rig.board.Messages(),
-           (std::vector<std::string>{"EEPROM: ", "Firmware: " + rig.File("b.vff")}));
+           (std::vector<std::string>{"MAC pool: " + m.macPool().Describe(),
+                                     "EEPROM: ", "Firmware: " + rig.File("b.vff")}));
 }
 
 void TestSelectFiles::typedBaudRates() {

@@ -304,7 +304,7 @@ void TmainFrm::RunTick() {
 
 TmainFrm::TmainFrm(const std::string& dataDir, QWidget* parent)
     : TmainFrm(std::make_unique<QtUiThread>(), std::make_unique<QtMessageBoxes>(),
-               PlatformServices{nullptr, &SystemClock(), &PosixSerialPorts(), &PosixNetwork()},
+               PlatformServices{nullptr, &SystemClock(), &SystemSerialPorts(), &SystemNetwork()},
                nullptr, dataDir, nullptr, parent) {}
 
 TmainFrm::TmainFrm(const PlatformServices& services, MessageBoxes& boxes,

@@ -86,10 +86,10 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
       }
-      dataDir = args[++i].toLocal8Bit().toStdString();
+      dataDir = args[++i].toUtf8().toStdString();
       haveDir = true;
     } else if (a.startsWith(QLatin1String("--dir="))) {
-      dataDir = a.mid(6).toLocal8Bit().toStdString();
+      dataDir = a.mid(6).toUtf8().toStdString();
       haveDir = true;
     } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
       Usage();

@@ -1,6 +1,5 @@
 #include "eeprom/gui/EepromDialogs.h"
 
-#include <QFile>
 #include <QFileDialog>
 
 QString QtEepromFileDialogs::SaveFileName(QWidget* parent, const QString& title,
@@ -27,10 +26,12 @@ std::string ToImageText(const QString& text) {
   return text.toLatin1().toStdString();
 }
 
+// File names are UTF-8 inside the station on every system (on Windows the platform
+// layer hands them to the wide calls).
 std::string ToFileName(const QString& name) {
-  return QFile::encodeName(name).toStdString();
+  return name.toUtf8().toStdString();
 }
 
 QString FromFileName(const std::string& name) {
-  return QFile::decodeName(QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+  return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }

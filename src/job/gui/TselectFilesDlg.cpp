@@ -18,11 +18,12 @@
 
 namespace {
 
+// Paths are UTF-8 inside the station on every system (Windows' wide calls included).
 QString Q(const std::string& s) {
-  return QString::fromLocal8Bit(s.c_str(), static_cast<int>(s.size()));
+  return QString::fromUtf8(s.c_str(), static_cast<qsizetype>(s.size()));
 }
 std::string S(const QString& s) {
-  return s.toLocal8Bit().toStdString();
+  return s.toUtf8().toStdString();
 }
 
 QCheckBox* MakeCheck(QWidget* parent, const char* name, const char* caption) {

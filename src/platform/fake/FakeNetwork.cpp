@@ -72,7 +72,7 @@ class FakeTcpSocket final : public TcpSocket {
       if (result == 0) {
         connected_ = true;
         port_ = port;
-      } else if (result == ETIMEDOUT) {
+      } else if (result == kConnectTimedOut) {
         wait = s_->clock;
       }
       lastError_ = result;

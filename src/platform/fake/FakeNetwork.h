@@ -30,7 +30,7 @@ enum class FakeReply {
 
 // The script of a peer (one TCP port of the device, or every port by default).
 struct FakePeer {
-  // Result of each connect attempt in order (0, ETIMEDOUT, ECONNREFUSED, ...); once
+  // Result of each connect attempt in order (0, kConnectTimedOut, ECONNREFUSED, ...); once
   // the list is used up every further attempt gets `thenConnect`.
   std::vector<int> connects;
   int thenConnect = 0;

@@ -1,11 +1,8 @@
 #pragma once
 // A station for dispatcher and main-logic tests: inline UI thread, recording board,
 // virtual clock, in-memory serial bus and network, a fresh data directory.
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -14,7 +11,9 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
+#include "fakes/ScratchDir.h"
 #include "fakes/ScriptedWorkers.h"
+#include "fakes/SystemErrors.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
@@ -25,45 +24,22 @@
 
 class AppTempDir {
  public:
-  AppTempDir() {
-    char tmpl[] = "/tmp/pt_app_XXXXXX";
-    const char* p = mkdtemp(tmpl);
-    path_ = p ? p : "";
-  }
-  ~AppTempDir() {
-    if (!path_.empty()) Remove(path_);
-  }
+  AppTempDir() : path_(MakeScratchDir("app")) {}
+  ~AppTempDir() { RemoveScratchDir(path_); }
   AppTempDir(const AppTempDir&) = delete;
   AppTempDir& operator=(const AppTempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream f(File(name), std::ios::binary | std::ios::trunc);
+    std::ofstream f(std::filesystem::u8path(File(name)), std::ios::binary | std::ios::trunc);
     f << bytes;
   }
   std::string Read(const std::string& name) const {
-    std::ifstream f(File(name), std::ios::binary);
+    std::ifstream f(std::filesystem::u8path(File(name)), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
   }
 
  private:
-  static void Remove(const std::string& p) {
-    if (DIR* d = opendir(p.c_str())) {
-      while (dirent* e = readdir(d)) {
-        const std::string s = e->d_name;
-        if (s == "." || s == "..") continue;
-        const std::string child = p + "/" + s;
-        struct stat st {};
-        if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-          Remove(child);
-        } else {
-          unlink(child.c_str());
-        }
-      }
-      closedir(d);
-    }
-    rmdir(p.c_str());
-  }
   std::string path_;
 };
 
@@ -82,7 +58,11 @@ inline const char* kOneAddressPool = "02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:D1\r\n
 
 // The device path the port map gives COMn in a data directory without ports/.
 inline std::string FallbackPath(int n) {
+#ifdef _WIN32
+  return "\\\\.\\COM" + std::to_string(n);
+#else
   return "/dev/ttyS" + std::to_string(n - 1);
+#endif
 }
 
 inline uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {

@@ -1,15 +1,23 @@
 // The dispatcher with scripted workers: the scan, the transition table of every kind
 // of job, failures at each step, Stop at each waiting point, its log file.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "app/Startthread.h"
 #include "core/app/AppTestRig.h"
+#include "workers/Workers.h"
 
 namespace {
 
@@ -296,6 +304,51 @@ TEST_F(DispatcherTest, StopDuringASupervisingWaitStartsNoWorkerInThatPass) {
   EXPECT_EQ(stages.Get(0), StageIdle);
 }
 
+// Calls a hook before it makes each worker (on the dispatcher's thread).
+class HookedFactory final : public WorkerFactory {
+ public:
+  HookedFactory(WorkerFactory& inner, std::function<void()> hook)
+      : inner_(inner), hook_(std::move(hook)) {}
+  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
+                                      bool logFlag) override {
+    calls++;
+    hook_();
+    return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
+  }
+  std::atomic<int> calls{0};
+
+ private:
+  WorkerFactory& inner_;
+  std::function<void()> hook_;
+};
+
+// The operator confirms Stop while the dispatcher is inside a supervising pass, making
+// the first MAC worker of the pass: that worker is stopped before it takes an address,
+// no other worker starts, and the pool file stays as it was.
+TEST_F(DispatcherTest, StopInTheMiddleOfAPassTakesNoAddress) {
+  AddPorts({1, 2});
+  LoadPool(kOneAddressPool);
+  const std::string poolBefore = dir.Read("storedMAC.txt");
+  job.programMac = true;
+  StationWorkerFactory real(station);
+  std::thread operatorThread;
+  HookedFactory hooked(real, [&] {
+    if (operatorThread.joinable()) return;
+    operatorThread = std::thread([&] { Stop(); });
+    ASSERT_TRUE(WaitFor([&] { return dispatcher->StopRequested(); }));
+  });
+  dispatcher = std::make_unique<StartThread>(station, hooked, false);
+  dispatcher->Start();
+  ASSERT_TRUE(WaitEnded());
+  operatorThread.join();
+  EXPECT_EQ(hooked.calls.load(), 1);
+  EXPECT_EQ(Stages(2), (std::vector<int32_t>{StageFailed, StageIdle}));
+  EXPECT_EQ(board.PortStatus(0), "COM1: program MAC failed: -1");
+  EXPECT_EQ(dir.Read("storedMAC.txt"), poolBefore);
+  EXPECT_TRUE(pool.IsAvailable());
+  EXPECT_EQ(board.MacCell(0, 0), "");
+}
+
 TEST_F(DispatcherTest, OnlyTheSixteenLowestFreePortsAreUsed) {
   for (int n = 1; n <= 20; n++) bus.Line(FallbackPath(n));
   bus.Line(FallbackPath(5))->present = false;  // unplugged
@@ -337,8 +390,16 @@ TEST_F(DispatcherTest, LogFileThatCannotBeCreatedEndsWithoutEndSteps) {
     std::string directory;
     int error;
   };
-  for (const Case& c :
-       {Case{dir.File("missing"), ENOENT}, Case{std::string(250, 'd'), ENAMETOOLONG}}) {
+  std::vector<Case> cases = {{dir.File("missing"), kErrNoPath},
+                             {std::string(250, 'd'), ENAMETOOLONG}};
+#ifndef _WIN32
+  // A link planted in the log's place is not followed into the file it names.
+  mkdir(dir.File("linked").c_str(), 0755);
+  dir.Write("victim", "keep me");
+  ASSERT_EQ(symlink("../victim", dir.File("linked/startThread.txt").c_str()), 0);
+  cases.push_back({dir.File("linked"), ELOOP});
+#endif
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.directory);
     AddPorts({1});
     job.jobFlags = kJobEeprom;
@@ -357,17 +418,21 @@ TEST_F(DispatcherTest, LogFileThatCannotBeCreatedEndsWithoutEndSteps) {
     dispatcher.reset();
     station.board = &board;
   }
+#ifndef _WIN32
+  EXPECT_EQ(dir.Read("victim"), "keep me");
+#endif
 }
 
 // Throws when asked for the worker of one place, else creates a scripted one.
 class ThrowingFactory final : public WorkerFactory {
  public:
-  ThrowingFactory(WorkerFactory& inner, int throwAt, bool returnNull)
-      : inner_(inner), throwAt_(throwAt), returnNull_(returnNull) {}
+  ThrowingFactory(WorkerFactory& inner, int throwAt, bool returnNull, bool foreign = false)
+      : inner_(inner), throwAt_(throwAt), returnNull_(returnNull), foreign_(foreign) {}
   std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
                                       bool logFlag) override {
     if (portIndex == throwAt_) {
       if (returnNull_) return nullptr;
+      if (foreign_) throw 7;
       throw std::runtime_error("no worker for you");
     }
     return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
@@ -377,6 +442,7 @@ class ThrowingFactory final : public WorkerFactory {
   WorkerFactory& inner_;
   int throwAt_;
   bool returnNull_;
+  bool foreign_;
 };
 
 TEST_F(DispatcherTest, FaultInTheRunIsShownAndTheEndStepsStopTheWorkers) {
@@ -397,6 +463,26 @@ TEST_F(DispatcherTest, FaultInTheRunIsShownAndTheEndStepsStopTheWorkers) {
   EXPECT_NE(log.find("new COM1 Thread\r\nStartThread exception\r\nStartThread end\r\n"),
             std::string::npos)
       << log;
+}
+
+TEST_F(DispatcherTest, FaultOfAnotherTypeIsShownAndTheRunEnds) {
+  AddPorts({1, 2});
+  job.jobFlags = kJobEeprom;
+  ThrowingFactory throwing(factory, 1, false, true);
+  dispatcher = std::make_unique<StartThread>(station, throwing, false);
+  dispatcher->Start();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(board.Exceptions(), (std::vector<std::string>{"unknown exception"}));
+  EXPECT_FALSE(board.StartRunning());
+
+  // The thread base is the last net for a body that does not catch it itself.
+  struct Thrower final : Thread {
+    using Thread::Thread;
+    void Execute() override { throw 7; }
+  } thrower(ui);
+  thrower.Start();
+  thrower.Join();
+  EXPECT_TRUE(thrower.Finished());
 }
 
 TEST_F(DispatcherTest, PortWithoutAWorkerFailsInsteadOfHangingTheRun) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "app/Headless.h"
+#include "app/MainLogic.h"
+#include "core/app/AppTestRig.h"
 
 namespace {
 
@@ -24,20 +26,23 @@ TEST(EscapeLineText, EscapesLineEndsBackslashAndUnprintableBytes) {
 // Captures what a FILE* received.
 class Captured {
  public:
-  Captured() : f_(open_memstream(&buf_, &size_)) {}
+  Captured() : f_(std::tmpfile()) {}
   ~Captured() {
     if (f_) std::fclose(f_);
-    std::free(buf_);
   }
   std::FILE* file() { return f_; }
   std::string Text() {
+    std::string text;
     std::fflush(f_);
-    return std::string(buf_, size_);
+    std::rewind(f_);
+    char buf[4096];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, f_)) > 0) text.append(buf, n);
+    std::fseek(f_, 0, SEEK_END);
+    return text;
   }
 
  private:
-  char* buf_ = nullptr;
-  size_t size_ = 0;
   std::FILE* f_;
 };
 
@@ -107,6 +112,44 @@ TEST(QueueUiThread, AFaultOnTheUiThreadReachesTheCaller) {
   while (!done.load()) ui.RunPending(10);
   worker.join();
   EXPECT_EQ(caught, "box failed");
+}
+
+// production-cli's run: a stop signal that comes right after a MAC worker was created
+// is a confirmed Stop before the worker's next request reaches the UI thread, so the
+// worker takes no address.
+TEST(HeadlessRun, StopSignalRightAfterAMacWorkerStartedTakesNoAddress) {
+  AppTempDir dir;
+  dir.Write("storedMAC.txt", kOneAddressPool);
+  QueueUiThread ui;
+  FakeClock clock;
+  clock.SetRealYieldUs(50);
+  FakeSerialBus bus;
+  bus.Line(FallbackPath(1));
+  FakeNetwork net(&clock);
+  net.SetAddresses({Ip(192, 168, 1, 10)});
+  RecordingBoard view;
+  std::atomic<bool> signal{false};
+  view.onStatus = [&](const std::string& text) {
+    if (text == "COM1: program MAC") signal = true;
+  };
+  Captured err;
+  HeadlessBoxes boxes(err.file());
+  PlatformServices services;
+  services.ui = &ui;
+  services.clock = &clock;
+  services.serial = &bus;
+  services.net = &net;
+  MainLogic logic(services, view, boxes, dir.path());
+  ASSERT_EQ(logic.macPool().Load(), 0);
+  logic.job.programMac = true;
+  logic.job.filesSelected = true;
+
+  EXPECT_EQ(RunHeadlessJob(logic, ui, signal), kExitPortsFailed);
+  logic.FormClose();
+  EXPECT_EQ(err.Text(), "error Confirm: Realy Stop the process ?\n");
+  EXPECT_EQ(logic.stages.Get(0), StageFailed);
+  EXPECT_EQ(view.PortStatus(0), "COM1: program MAC failed: -1");
+  EXPECT_EQ(dir.Read("storedMAC.txt"), kOneAddressPool);
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <memory>
 
 #include "app/MainLogic.h"
 #include "app/Startthread.h"
+#include "app/StationSetup.h"
 #include "core/app/AppTestRig.h"
 
 namespace {
@@ -184,13 +186,36 @@ TEST_F(MainLogicTest, SelectFilesSetsUpTheJobAndTheMacLine) {
             "get MAC from storedMAC.txt failed\r\nPlease put the right file and try again");
   EXPECT_FALSE(logic->job.filesSelected);
   EXPECT_FALSE(logic->macPool().IsLoaded());
+  // The log names the pool the station uses.
+  const std::string poolLine = "MAC pool: " + logic->macPool().Describe();
+  EXPECT_EQ(board.Messages(), (std::vector<std::string>{poolLine}));
 
   // The pool file put right: the range is shown and the job is set up.
   dir.Write("storedMAC.txt", kOneAddressPool);
   OnUi([&] { logic->selectFileBtnClick(dialog); });
   EXPECT_EQ(board.MacCell(0, 0), "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1");
   EXPECT_TRUE(logic->job.filesSelected);
-  EXPECT_EQ(board.Messages(), (std::vector<std::string>{"EEPROM: /images/a.vef", "Firmware: "}));
+  EXPECT_EQ(board.Messages(),
+            (std::vector<std::string>{poolLine, "EEPROM: /images/a.vef", "Firmware: "}));
+
+#ifndef _WIN32  // Windows does not let a held file be replaced
+  // The file replaced while the window keeps the pool loaded between runs: the next
+  // address is refused with the reason in the message log, and the next set-up loads
+  // the file now there.
+  dir.Write("new.txt", kOneAddressPool);
+  ASSERT_EQ(RenameOver(dir.File("new.txt"), dir.File("storedMAC.txt")), 0);
+  MacAddress taken{};
+  int took = 0;
+  OnUi([&] { took = logic->macPool().TakeNext(&taken); });
+  EXPECT_EQ(took, FileMacPool::kReplaced);
+  EXPECT_EQ(board.Messages().back(),
+            "storedMAC.txt was replaced while in use: no address was taken. Set up the job again "
+            "with Select Files.");
+  OnUi([&] { logic->selectFileBtnClick(dialog); });
+  EXPECT_TRUE(logic->macPool().IsLoaded());
+  OnUi([&] { took = logic->macPool().TakeNext(&taken); });
+  EXPECT_EQ(took, 0);
+#endif
 
   // An assigned address is shown without looking at the pool.
   dialog.onShow = [&] {
@@ -202,6 +227,67 @@ TEST_F(MainLogicTest, SelectFilesSetsUpTheJobAndTheMacLine) {
   OnUi([&] { logic->selectFileBtnClick(dialog); });
   EXPECT_EQ(board.MacCell(0, 0), "assigned MAC: 02:5C:3A:04:21:0F");
   EXPECT_TRUE(logic->job.filesSelected);
+}
+
+// A station set to the factory pool never falls back to storedMAC.txt: a setting it
+// cannot use, or a database it cannot reach, fails the set-up and says why.
+TEST_F(MainLogicTest, FactoryPoolThatCannotBeUsedFailsTheSetUp) {
+  dir.Write("storedMAC.txt", kOneAddressPool);
+  FakeJobDialog dialog;
+  dialog.onShow = [&] {
+    logic->job.programMac = true;
+    return true;
+  };
+  struct Case {
+    const char* conf;
+    const char* macLine;
+    const char* logged;
+  } cases[] = {
+      {"pool = postgresql\n", "MAC initialize failed: -1",
+       "station.conf: pool postgresql needs database = <connection string>"},
+      {"pool = sqlite\n", "MAC initialize failed: -1",
+       "station.conf: pool \"sqlite\" is not known"},
+#ifndef _WIN32
+      {"pool = postgresql\ndatabase = host=/nonexistent/pt dbname=factory password=secret\n",
+       "MAC initialize failed: 2", "factory database: connection to server on socket"},
+#else
+      {"pool = postgresql\ndatabase = host=/nonexistent/pt dbname=factory password=secret\n",
+       "MAC initialize failed: -1", "station.conf: pool postgresql is not part of this build"},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.conf);
+    board.ClearMessages();
+    StationSettings settings;
+    settings.Parse(c.conf);
+    OnUi([&] { ApplyStationSettings(*logic, settings, dir.path()); });
+    OnUi([&] { logic->selectFileBtnClick(dialog); });
+    EXPECT_EQ(board.MacCell(0, 0), c.macLine);
+    EXPECT_FALSE(logic->job.filesSelected);
+    bool logged = false;
+    for (const auto& m : board.Messages()) {
+      logged = logged || m.find(c.logged) != std::string::npos;
+      EXPECT_EQ(m.find("secret"), std::string::npos) << m;
+    }
+    EXPECT_TRUE(logged) << "message log lacks: " << c.logged;
+  }
+  EXPECT_EQ(dir.Read("storedMAC.txt"), kOneAddressPool);
+
+  // What the station could not use of station.conf at start is still in the log after
+  // a set-up cleared it.
+  StationSettings odd;
+  odd.Parse("colour = blue\n");
+  PlatformServices services;
+  services.ui = &ui;
+  services.clock = &clock;
+  services.serial = &bus;
+  services.net = &net;
+  RecordingBoard view;
+  MainLogic other(services, view, boxes, dir.path(), &odd);
+  other.selectFileBtnClick(dialog);
+  ASSERT_FALSE(view.Messages().empty());
+  EXPECT_EQ(view.Messages().front(), "station.conf line 1: unknown key \"colour\"");
+  other.FormClose();
 }
 
 TEST_F(MainLogicTest, RunEndsByItselfAndReturnsTheButton) {
@@ -329,7 +415,8 @@ TEST_F(MainLogicTest, LogFileFailureKeepsStopUntilTheOperatorPressesIt) {
   logic->job.logDirectory = dir.File("no-such-dir");
   Press();
   ASSERT_TRUE(WaitFor([&] { return board.EndedCount() == 1; }));
-  EXPECT_EQ(board.MacCell(1, 0), "startThread: create log file failed: " + std::to_string(ENOENT));
+  EXPECT_EQ(board.MacCell(1, 0),
+            "startThread: create log file failed: " + std::to_string(kErrNoPath));
   EXPECT_TRUE(CaptionStop());
   EXPECT_TRUE(board.StartRunning());
   Press();  // Stop, Yes: only the caption returns

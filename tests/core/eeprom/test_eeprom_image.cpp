@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <csignal>
 #include <cstdio>
@@ -13,6 +15,7 @@
 
 #include "eeprom/EepromChecks.h"
 #include "eeprom/EepromImage.h"
+#include "fakes/ScratchDir.h"
 #include "fakes/TestBoard.h"
 
 namespace fs = std::filesystem;
@@ -21,15 +24,8 @@ namespace {
 
 class TempDir {
  public:
-  TempDir() {
-    char tmpl[] = "/tmp/eeprom_test_XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
+  TempDir() : path_(MakeScratchDir("eeprom")) {}
+  ~TempDir() { RemoveScratchDir(path_); }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
  private:
@@ -235,6 +231,8 @@ TEST(EepromImage, LoadSizeRules) {
 
   boxes.Clear();
   EXPECT_EQ(img.LoadImageFile(dir.File("missing.vef")), -1);
+  fs::create_directory(dir.File("dir.vef"));
+  EXPECT_EQ(img.LoadImageFile(dir.File("dir.vef")), -1) << "a directory cannot be read either";
   EXPECT_TRUE(boxes.Boxes().empty());
   EXPECT_EQ(img.buffer()[0], 0x11);
 
@@ -273,8 +271,22 @@ TEST(EepromImage, SaveReplacesAndAFailedSaveKeepsTheOldFile) {
   EepromImage img(boxes);
   std::string target = dir.File("keep.vef");
   WriteFile(target, std::vector<uint8_t>(3000, 0x77));  // longer than an image
+#ifndef _WIN32
+  ::chmod(target.c_str(), 0600);  // an image holds passwords
+#endif
   ASSERT_EQ(img.SaveImageFile(target, EepromFields{}), 0);
   EXPECT_EQ(ReadFile(target).size(), 1024u);
+#ifndef _WIN32
+  // POSIX permissions (Windows files take the directory's access rights); names up to
+  // the POSIX limit.
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  // A new file edited from it takes its permissions; the temporary name does not
+  // depend on the target's, so a name of the longest legal length saves too.
+  const std::string longName = dir.File(std::string(251, 'n') + ".vef");
+  ASSERT_EQ(img.SaveImageFile(longName, EepromFields{}, kGroupAll, target), 0);
+  EXPECT_EQ(fs::status(longName).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  fs::remove(longName);
+#endif
 
   WriteFile(target, std::vector<uint8_t>(1024, 0x33));
 
@@ -290,6 +302,7 @@ TEST(EepromImage, SaveReplacesAndAFailedSaveKeepsTheOldFile) {
   EXPECT_EQ(img.SaveImageFile(dir.File("nodir/x.vef"), EepromFields{}), -1);
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"create file failed"});
 
+#ifndef _WIN32
   // A write that stops short (the file size limit): the old file stays.
   {
     boxes.Clear();
@@ -305,6 +318,7 @@ TEST(EepromImage, SaveReplacesAndAFailedSaveKeepsTheOldFile) {
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"write eeprom failed"});
   }
+#endif
   // Only the target and the refused directory remain: no temporary files.
   int count = 0;
   for (auto& e : fs::directory_iterator(dir.File(""))) {

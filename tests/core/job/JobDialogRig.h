@@ -1,6 +1,7 @@
 #pragma once
 // A job dialog over real files in a temporary directory: storedCfg.txt, a pool
 // file and a few image files, with recorded message boxes and exception boxes.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ struct JobDialogRig {
     cfg.SetMessageSink([this](const std::string& m) { log.push_back(m); });
     dir.Write("a.vef", "eeprom");
     dir.Write("b.vff", "firmware");
-    mkdir(dir.File("logs").c_str(), 0755);
+    std::filesystem::create_directory(std::filesystem::u8path(dir.File("logs")));
   }
   std::string Vef() const { return dir.File("a.vef"); }
   std::string Vff() const { return dir.File("b.vff"); }

@@ -1,14 +1,20 @@
 // storedMAC.txt with the product's permitted block (one address, 04:22:D1).
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "TempDir.h"
+#include "fakes/SystemErrors.h"
 #include "job/Logmac.h"
 
 namespace {
@@ -100,10 +106,13 @@ TEST_F(PoolFixture, MissingFileIsCreatedEmptyAndFails) {
 }
 
 TEST_F(PoolFixture, OnlyARegularFileIsAPool) {
+#ifndef _WIN32
   ASSERT_EQ(mkfifo(dir.File("storedMAC.txt").c_str(), 0644), 0);
   EXPECT_EQ(pool.Load(), -1);  // and does not block
   unlink(dir.File("storedMAC.txt").c_str());
-  ASSERT_EQ(mkdir(dir.File("storedMAC.txt").c_str(), 0755), 0);
+#endif
+  ASSERT_TRUE(
+      std::filesystem::create_directory(std::filesystem::u8path(dir.File("storedMAC.txt"))));
   EXPECT_EQ(pool.Load(), -1);
   EXPECT_FALSE(pool.IsLoaded());
 }
@@ -159,6 +168,7 @@ TEST_F(PoolFixture, SecondHolderCannotLoad) {
   EXPECT_EQ(other.Load(), 0);
 }
 
+#ifndef _WIN32
 TEST_F(PoolFixture, PoolHeldByAnotherProcess) {
   Put(kD1 + "\r\n" + kD1 + "\r\n");
   int ready[2], release[2];
@@ -185,6 +195,55 @@ TEST_F(PoolFixture, PoolHeldByAnotherProcess) {
   EXPECT_EQ(pool.Load(), 0);  // released when the other process ended
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 }
+#endif
+
+// Another program renames a new file over the pool (as editors and "sed -i" do), or
+// removes it, while the station holds it: nothing more is handed out from the old
+// file, the operator is told once, and the next load takes the new file.
+TEST_F(PoolFixture, ReplacedOrRemovedPoolHandsOutNothing) {
+  std::vector<std::string> log;
+  pool.SetMessageSink([&](const std::string& m) { log.push_back(m); });
+  const std::string bytes = kD1 + "\r\n" + kD1 + "\r\n";
+  for (bool remove : {false, true}) {
+    SCOPED_TRACE(remove ? "removed" : "replaced");
+    log.clear();
+    Put(bytes);
+    ASSERT_EQ(pool.Load(), 0);
+    if (remove) {
+      ASSERT_EQ(unlink(dir.File("storedMAC.txt").c_str()), 0);
+      if (RunningUnderWine()) {
+        pool.Close();
+        continue;
+      }
+    } else {
+      dir.Write("new.txt", bytes);
+#ifdef _WIN32
+      // Windows does not let a held file be replaced.
+      EXPECT_NE(RenameOver(dir.File("new.txt"), dir.File("storedMAC.txt")), 0);
+      pool.Close();
+      continue;
+#endif
+      ASSERT_EQ(RenameOver(dir.File("new.txt"), dir.File("storedMAC.txt")), 0);
+    }
+    MacAddress a{};
+    EXPECT_EQ(pool.TakeNext(&a), FileMacPool::kReplaced);
+    EXPECT_EQ(a[0], 0xFF);
+    EXPECT_EQ(pool.TakeNext(&a), FileMacPool::kReplaced);
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"storedMAC.txt was replaced while in use: no address "
+                                        "was taken. Set up the job again with Select Files."}));
+    EXPECT_FALSE(pool.IsLoaded());
+    EXPECT_FALSE(pool.IsAvailable());
+    if (!remove) {
+      EXPECT_EQ(dir.Read("storedMAC.txt"), bytes);  // the new file untouched
+    }
+  }
+  Put(bytes);
+  ASSERT_EQ(pool.Load(), 0);
+  MacAddress a{};
+  EXPECT_EQ(pool.TakeNext(&a), 0);
+  EXPECT_EQ(FormatMac(a), kD1);
+}
 
 // A pool file whose writes or syncs fail, as on a full or failing disk.
 class FaultyFile : public LockedFile {
@@ -199,16 +258,22 @@ class FaultyFile : public LockedFile {
 
 TEST_F(PoolFixture, FailedWriteBackHandsOutNothing) {
   const std::string bytes = kD1 + "\r\n" + kD1 + "\r\n";
-  Put(bytes);
-  auto file = std::make_unique<FaultyFile>();
-  file->writeError = EIO;
-  FileMacPool failing(dir.path(), "storedMAC.txt", std::move(file));
-  ASSERT_EQ(failing.Load(), 0);
-  MacAddress a{};
-  EXPECT_EQ(failing.TakeNext(&a), EIO);
-  EXPECT_EQ(a[0], 0xFF);
-  EXPECT_FALSE(failing.IsAvailable());  // advanced in memory: not handed out again
-  EXPECT_EQ(dir.Read("storedMAC.txt"), bytes);
+  for (bool syncFails : {false, true}) {
+    SCOPED_TRACE(syncFails ? "sync" : "write");
+    Put(bytes);
+    auto file = std::make_unique<FaultyFile>();
+    (syncFails ? file->syncError : file->writeError) = syncFails ? EIO : ENOSPC;
+    FileMacPool failing(dir.path(), "storedMAC.txt", std::move(file));
+    ASSERT_EQ(failing.Load(), 0);
+    MacAddress a{};
+    EXPECT_EQ(failing.TakeNext(&a), syncFails ? EIO : ENOSPC);
+    EXPECT_EQ(a[0], 0xFF);
+    EXPECT_FALSE(failing.IsAvailable());  // advanced in memory: not handed out again
+    EXPECT_EQ(failing.TakeNext(&a), -1);
+    if (!syncFails) {
+      EXPECT_EQ(dir.Read("storedMAC.txt"), bytes);
+    }
+  }
 }
 
 TEST(ParseMac, GroupsAndLength) {

@@ -2,8 +2,15 @@
 // rules, the checks of OK in order, closing, and the headless dialog.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+#include <filesystem>
+
+#include <cerrno>
+#include <string>
+
 #include "JobDialogRig.h"
 #include "app/HeadlessJobDialog.h"
+#include "fakes/SystemErrors.h"
 
 namespace {
 
@@ -49,6 +56,11 @@ TEST_F(SelectFiles, InitialControlsAndFormShowPresets) {
 }
 
 TEST_F(SelectFiles, OkChecksInOrderWithTheirMessages) {
+  dir.Write("empty.vef", "");
+  dir.Write("big.vef", std::string(1153, 'e'));
+  dir.Write("empty.vff", "");
+  dir.Write("big.vff", "");
+  ASSERT_EQ(truncate(dir.File("big.vff").c_str(), (16 << 20) + 1), 0);
   dlg.FormShow();
   job.filesSelected = false;
   Tick(dlg.ChkBox_EE, true, &SelectFilesLogic::ChkBox_EEClick);
@@ -63,9 +75,17 @@ TEST_F(SelectFiles, OkChecksInOrderWithTheirMessages) {
       {[&] { dlg.eeprom_path.text = dir.File("a.VEF"); }, "eeprom need .vef"},
       {[&] { dlg.eeprom_path.text = "vef"; }, "eeprom need .vef"},
       {[&] { dlg.eeprom_path.text = dir.File("none.vef"); }, dir.File("none.vef") + " not exists"},
+      {[&] { dlg.eeprom_path.text = dir.File("empty.vef"); },
+       dir.File("empty.vef") + ": an empty file is not an EEPROM image"},
+      {[&] { dlg.eeprom_path.text = dir.File("big.vef"); },
+       dir.File("big.vef") + ": larger than 1152 bytes, the most an EEPROM image may hold"},
       {[&] { dlg.eeprom_path.text = Vef(); }, "firmware file field can't be blank"},
       {[&] { dlg.firmware_path.text = Vef(); }, "firmware need .vff"},
       {[&] { dlg.firmware_path.text = dir.File("x.vff"); }, dir.File("x.vff") + " not exists"},
+      {[&] { dlg.firmware_path.text = dir.File("empty.vff"); },
+       dir.File("empty.vff") + ": an empty file is not a firmware image"},
+      {[&] { dlg.firmware_path.text = dir.File("big.vff"); },
+       dir.File("big.vff") + ": larger than 16777216 bytes, the most a firmware image may hold"},
       {[&] { dlg.firmware_path.text = Vff(); }, "invalid log file directory"},
       {[&] { dlg.log_path.text = Vef(); }, "invalid log file directory"},  // a file, not a dir
   };
@@ -101,6 +121,23 @@ TEST_F(SelectFiles, OkChecksInOrderWithTheirMessages) {
   EXPECT_TRUE(job.filesSelected);
   EXPECT_EQ(dir.Read("storedCfg.txt"),
             "EEPROM: " + Vef() + "\r\nFirmware: " + Vff() + "\r\nConsole: 0\r\n");
+
+  // The editor's size rule: 1152 bytes still pass. A save that fails is reported with
+  // the file and the error number, and the job still applies.
+  dir.Write("full.vef", std::string(1152, 'e'));
+  dlg.eeprom_path.text = dir.File("full.vef");
+  unlink(dir.File("storedCfg.txt").c_str());
+  std::filesystem::create_directory(std::filesystem::u8path(dir.File("storedCfg.txt")));
+  job.filesSelected = false;
+  dlg.OKBtnClick();
+  ASSERT_EQ(boxes.Boxes().size(), n + 1);
+  EXPECT_EQ(boxes.Boxes().back().caption, "Error");
+  EXPECT_EQ(boxes.Boxes().back().text, "save " + cfg.filePath +
+                                           " failed: " + std::to_string(kErrIsDirectory) +
+                                           "\r\nThe job is used, but it is not stored");
+  EXPECT_EQ(dlg.dialogOutcome, 1);
+  EXPECT_TRUE(job.filesSelected);
+  EXPECT_EQ(cfg.eepromPath, dir.File("full.vef"));
 }
 
 TEST_F(SelectFiles, FailedFirmwareCheckKeepsWhatEepromWrote) {

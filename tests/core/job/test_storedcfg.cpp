@@ -1,9 +1,15 @@
 // storedCfg.txt: reading token pairs, writing the fixed line order, bounded fields
 // and a save that never loses the old file.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
+#include <cerrno>
 #include <csignal>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -13,6 +19,12 @@
 #include "job/Logcfg.h"
 
 namespace {
+
+#ifdef _WIN32
+const char kSep[] = "\\";
+#else
+const char kSep[] = "/";
+#endif
 
 struct CfgFixture : ::testing::Test {
   TempDir dir;
@@ -28,9 +40,9 @@ struct CfgFixture : ::testing::Test {
 };
 
 TEST_F(CfgFixture, FilePathIsDirectoryPlusName) {
-  EXPECT_EQ(cfg.filePath, dir.path() + "/storedCfg.txt");
-  StoredConfig slash(dir.path() + "/", "storedCfg.txt");
-  EXPECT_EQ(slash.filePath, dir.path() + "/storedCfg.txt");
+  EXPECT_EQ(cfg.filePath, dir.File("storedCfg.txt"));
+  StoredConfig slash(dir.path() + kSep, "storedCfg.txt");
+  EXPECT_EQ(slash.filePath, dir.File("storedCfg.txt"));
   EXPECT_EQ(cfg.consoleBaudIndex, 0);
   EXPECT_FALSE(dir.Exists("storedCfg.txt"));  // nothing read or written at construction
 }
@@ -128,21 +140,28 @@ TEST_F(CfgFixture, ConsoleValues) {
   EXPECT_EQ(cfg.consoleBaudIndex, 0);
 }
 
-TEST_F(CfgFixture, BadNumberStopsTheLoad) {
+// A "Number:" value that is not a positive number fails the load, but nothing of the
+// file is lost: the keys after it are read, and the next save writes them all back.
+TEST_F(CfgFixture, BadNumberFailsTheLoadButKeepsTheFile) {
   for (const char* bad : {"0", "word", "-5", "+0"}) {
     SCOPED_TRACE(bad);
-    EXPECT_EQ(LoadText(std::string("EEPROM: a.vef\r\nNumber: ") + bad + "\r\nFirmware: b.vff\r\n"),
+    EXPECT_EQ(LoadText(std::string("EEPROM: a.vef\r\nNumber: ") + bad +
+                       "\r\nServerIP: 10.0.0.9\r\nLoader: ldr.bin\r\nFirmware: b.vff\r\n"),
               -1);
-    EXPECT_EQ(cfg.eepromPath, "a.vef");  // read before the bad line
-    EXPECT_EQ(cfg.firmwarePath, "");     // never reached
-    EXPECT_EQ(cfg.number, "");
+    EXPECT_EQ(cfg.number, bad);
+    EXPECT_EQ(cfg.serverIp, "10.0.0.9");
+    EXPECT_EQ(cfg.loader, "ldr.bin");
+    EXPECT_EQ(cfg.firmwarePath, "b.vff");
+    ASSERT_EQ(cfg.Save(), 0);
+    EXPECT_EQ(dir.Read("storedCfg.txt"), std::string("Number: ") + bad +
+                                             "\r\nServerIP: 10.0.0.9\r\nLoader: ldr.bin\r\n"
+                                             "EEPROM: a.vef\r\nFirmware: b.vff\r\nConsole: 0\r\n");
   }
   EXPECT_EQ(LoadText("Number: 12abc\r\n"), 0);  // digits up to the first non-digit
   EXPECT_EQ(cfg.number, "12abc");
-  // A long value is judged as it is kept: 40 zeros and a 7 keep only zeros, so the
-  // file is refused rather than saved back as a number that no longer loads.
+  // A long value is judged as it is kept: 40 zeros and a 7 keep only zeros.
   EXPECT_EQ(LoadText("Number: " + std::string(40, '0') + "7\r\n"), -1);
-  EXPECT_EQ(cfg.number, "");
+  EXPECT_EQ(cfg.number, std::string(31, '0'));
 }
 
 TEST_F(CfgFixture, UnknownKeyIsSkippedWithItsValue) {
@@ -186,12 +205,15 @@ TEST_F(CfgFixture, MissingFileReportsAndKeepsTheObject) {
 
   // A directory or a pipe in its place cannot be read as the file either (and the
   // pipe does not block the load).
-  ASSERT_EQ(mkdir(dir.File("storedCfg.txt").c_str(), 0755), 0);
+  const auto asPath = std::filesystem::u8path(dir.File("storedCfg.txt"));
+  ASSERT_TRUE(std::filesystem::create_directory(asPath));
   EXPECT_EQ(cfg.Load(), -1);
-  rmdir(dir.File("storedCfg.txt").c_str());
+  std::filesystem::remove(asPath);
+#ifndef _WIN32
   ASSERT_EQ(mkfifo(dir.File("storedCfg.txt").c_str(), 0644), 0);
   EXPECT_EQ(cfg.Load(), -1);
   EXPECT_EQ(log.size(), 3u);
+#endif
   EXPECT_EQ(cfg.eepromPath, "keep.vef");
 }
 
@@ -242,6 +264,7 @@ TEST_F(CfgFixture, EmptyFieldsWriteNoLine) {
 TEST_F(CfgFixture, FailedSaveKeepsTheOldFile) {
   dir.Write("storedCfg.txt", "EEPROM: old.vef\r\nConsole: 1\r\n");
   cfg.eepromPath = std::string(200, 'n');
+#ifndef _WIN32
   // Let the write fail half-way: files may not grow beyond 20 bytes.
   struct rlimit old {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -255,9 +278,41 @@ TEST_F(CfgFixture, FailedSaveKeepsTheOldFile) {
   EXPECT_NE(r, 0);
   EXPECT_EQ(dir.Read("storedCfg.txt"), "EEPROM: old.vef\r\nConsole: 1\r\n");
   EXPECT_EQ(dir.CountEntries(), 1);  // the temporary file is removed
+#endif
 
   StoredConfig nowhere(dir.File("missing-dir"), "storedCfg.txt");
+#ifdef _WIN32
+  EXPECT_EQ(nowhere.Save(), 3);  // ERROR_PATH_NOT_FOUND
+#else
   EXPECT_EQ(nowhere.Save(), ENOENT);
+#endif
 }
+
+// storedCfg.txt as a link: the file it names is replaced, in that file's directory,
+// with its permissions; the link stays. A link to something that is not a regular
+// file is refused and left alone.
+#ifndef _WIN32
+TEST_F(CfgFixture, SaveThroughALinkWritesItsTarget) {
+  mkdir(dir.File("real").c_str(), 0755);
+  dir.Write("real/cfg.txt", "Console: 1\r\n");
+  chmod(dir.File("real/cfg.txt").c_str(), 0600);
+  ASSERT_EQ(symlink("real/cfg.txt", dir.File("storedCfg.txt").c_str()), 0);
+  cfg.consoleBaudIndex = 2;
+  ASSERT_EQ(cfg.Save(), 0);
+  struct stat st {};
+  ASSERT_EQ(lstat(dir.File("storedCfg.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(dir.Read("real/cfg.txt"), "Console: 2\r\n");
+  ASSERT_EQ(stat(dir.File("real/cfg.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  unlink(dir.File("storedCfg.txt").c_str());
+  ASSERT_EQ(symlink("/dev/zero", dir.File("storedCfg.txt").c_str()), 0);
+  EXPECT_EQ(cfg.Save(), EINVAL);
+  ASSERT_EQ(lstat(dir.File("storedCfg.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(dir.CountEntries(), 2);  // the link and real/: no temporary file left
+}
+#endif
 
 }  // namespace

@@ -52,13 +52,13 @@ TEST(FakeNetworkTest, WaitsRunInVirtualTime) {
   FakeClock clock(1000);
   FakeNetwork net(&clock);
   FakePeer silent;
-  silent.connects = {ETIMEDOUT, 0};
+  silent.connects = {kConnectTimedOut, 0};
   silent.reply = FakeReply::Nothing;
   net.SetPeer(silent);
 
   auto s = net.NewSocket();
   ASSERT_EQ(0, s->Create());
-  EXPECT_EQ(ETIMEDOUT, s->Connect(Ipv4(192, 168, 1, 127), 4001, 20000));
+  EXPECT_EQ(kConnectTimedOut, s->Connect(Ipv4(192, 168, 1, 127), 4001, 20000));
   EXPECT_EQ(21000u, clock.TickMs());
   EXPECT_EQ(0, s->Connect(Ipv4(192, 168, 1, 127), 4001, 20000));
   EXPECT_EQ(21000u, clock.TickMs());
@@ -70,7 +70,7 @@ TEST(FakeNetworkTest, WaitsRunInVirtualTime) {
   ASSERT_EQ(2u, connects.size());
   EXPECT_EQ(Ipv4(192, 168, 1, 127), connects[0].ip);
   EXPECT_EQ(4001, connects[0].port);
-  EXPECT_EQ(ETIMEDOUT, connects[0].result);
+  EXPECT_EQ(kConnectTimedOut, connects[0].result);
   EXPECT_EQ(0, connects[1].result);
 }
 

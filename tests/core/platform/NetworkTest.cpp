@@ -1,9 +1,16 @@
 // The socket layer on the loopback interface only (127.0.0.1), and the address parser.
-#include <arpa/inet.h>
+// The same tests run against BSD sockets and against Windows Sockets.
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -17,11 +24,36 @@ namespace {
 
 constexpr uint32_t kLoopback = Ipv4(127, 0, 0, 1);
 
+#ifdef _WIN32
+using Fd = SOCKET;
+constexpr Fd kNoFd = INVALID_SOCKET;
+constexpr int kRefused = WSAECONNREFUSED;
+constexpr int kNotOpen = WSAENOTSOCK;
+constexpr int kNoSignal = 0;
+void CloseFd(Fd fd) {
+  closesocket(fd);
+}
+// The test's own sockets need the library started (the station's sockets start it).
+const bool kSocketsStarted = [] {
+  WSADATA d;
+  return WSAStartup(MAKEWORD(2, 2), &d) == 0;
+}();
+#else
+using Fd = int;
+constexpr Fd kNoFd = -1;
+constexpr int kRefused = ECONNREFUSED;
+constexpr int kNotOpen = EBADF;
+constexpr int kNoSignal = MSG_NOSIGNAL;
+void CloseFd(Fd fd) {
+  close(fd);
+}
+#endif
+
 // A TCP socket bound to 127.0.0.1 on a free port; listening when backlog >= 0.
 class LocalSocket {
  public:
   explicit LocalSocket(int backlog) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(kLoopback);
@@ -32,15 +64,15 @@ class LocalSocket {
     if (backlog >= 0 && listen(fd_, backlog) != 0) port_ = 0;
   }
   ~LocalSocket() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ != kNoFd) CloseFd(fd_);
   }
   LocalSocket(const LocalSocket&) = delete;
   LocalSocket& operator=(const LocalSocket&) = delete;
-  int fd() const { return fd_; }
+  Fd fd() const { return fd_; }
   uint16_t port() const { return port_; }
 
  private:
-  int fd_ = -1;
+  Fd fd_ = kNoFd;
   uint16_t port_ = 0;
 };
 
@@ -54,21 +86,21 @@ TEST(NetworkTest, ConnectsSendsAndReceivesAnEcho) {
   LocalSocket listener(4);
   ASSERT_NE(0, listener.port());
   std::thread peer([&] {
-    const int c = accept(listener.fd(), nullptr, nullptr);
-    if (c < 0) return;
+    const Fd c = accept(listener.fd(), nullptr, nullptr);
+    if (c == kNoFd) return;
     char buf[64];
-    size_t have = 0;
+    int have = 0;
     while (have < 10) {
-      const ssize_t n = recv(c, buf + have, sizeof buf - have, 0);
+      const int n = static_cast<int>(recv(c, buf + have, static_cast<int>(sizeof buf) - have, 0));
       if (n <= 0) break;
-      have += static_cast<size_t>(n);
+      have += n;
     }
-    if (send(c, buf, have, MSG_NOSIGNAL) < 0) {
+    if (send(c, buf, have, kNoSignal) < 0) {
     }
-    close(c);  // then an orderly close
+    CloseFd(c);  // then an orderly close
   });
 
-  auto sock = PosixNetwork().NewSocket();
+  auto sock = SystemNetwork().NewSocket();
   ASSERT_EQ(0, sock->Create());
   ASSERT_TRUE(sock->IsOpen());
   ASSERT_EQ(0, sock->Connect(kLoopback, listener.port(), 2000));
@@ -89,13 +121,13 @@ TEST(NetworkTest, ConnectsSendsAndReceivesAnEcho) {
   sock->Close();
   EXPECT_FALSE(sock->IsOpen());
   EXPECT_EQ(-1, sock->Send(pattern, 1));
-  EXPECT_EQ(EBADF, sock->LastError());
+  EXPECT_EQ(kNotOpen, sock->LastError());
 }
 
 TEST(NetworkTest, WaitReadableTimesOutWhenThePeerIsSilent) {
   LocalSocket listener(4);
   ASSERT_NE(0, listener.port());
-  auto sock = PosixNetwork().NewSocket();
+  auto sock = SystemNetwork().NewSocket();
   ASSERT_EQ(0, sock->Create());
   ASSERT_EQ(0, sock->Connect(kLoopback, listener.port(), 2000));
   const auto t0 = std::chrono::steady_clock::now();
@@ -105,13 +137,17 @@ TEST(NetworkTest, WaitReadableTimesOutWhenThePeerIsSilent) {
   EXPECT_LT(ms, 2000);
 }
 
-TEST(NetworkTest, RefusedConnectionGivesEconnrefused) {
+TEST(NetworkTest, RefusedConnectionGivesTheSystemsRefusedError) {
   LocalSocket bound(-1);  // bound but not listening: the kernel answers with a reset
   ASSERT_NE(0, bound.port());
-  auto sock = PosixNetwork().NewSocket();
+  auto sock = SystemNetwork().NewSocket();
   ASSERT_EQ(0, sock->Create());
-  EXPECT_EQ(ECONNREFUSED, sock->Connect(kLoopback, bound.port(), 2000));
-  EXPECT_EQ(111, ECONNREFUSED);
+  EXPECT_EQ(kRefused, sock->Connect(kLoopback, bound.port(), 2000));
+#ifdef _WIN32
+  EXPECT_EQ(10061, kRefused);  // the number the message log shows
+#else
+  EXPECT_EQ(111, kRefused);
+#endif
   // Port 0 cannot be connected to either.
   ASSERT_EQ(0, sock->Create());
   EXPECT_NE(0, sock->Connect(kLoopback, 0, 2000));
@@ -120,14 +156,14 @@ TEST(NetworkTest, RefusedConnectionGivesEconnrefused) {
 TEST(NetworkTest, SendToAResetPeerFailsWithoutKillingTheProcess) {
   LocalSocket listener(4);
   ASSERT_NE(0, listener.port());
-  auto sock = PosixNetwork().NewSocket();
+  auto sock = SystemNetwork().NewSocket();
   ASSERT_EQ(0, sock->Create());
   ASSERT_EQ(0, sock->Connect(kLoopback, listener.port(), 2000));
-  const int c = accept(listener.fd(), nullptr, nullptr);
-  ASSERT_GE(c, 0);
+  const Fd c = accept(listener.fd(), nullptr, nullptr);
+  ASSERT_NE(kNoFd, c);
   linger l{1, 0};
-  setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  close(c);  // reset
+  setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+  CloseFd(c);  // reset
   const uint8_t b[4] = {1, 2, 3, 4};
   long r = 0;
   for (int i = 0; i < 50 && r >= 0; ++i) {
@@ -135,7 +171,12 @@ TEST(NetworkTest, SendToAResetPeerFailsWithoutKillingTheProcess) {
     if (r >= 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   EXPECT_EQ(-1, r);
+#ifdef _WIN32
+  EXPECT_TRUE(sock->LastError() == WSAECONNRESET || sock->LastError() == WSAECONNABORTED)
+      << sock->LastError();
+#else
   EXPECT_TRUE(sock->LastError() == EPIPE || sock->LastError() == ECONNRESET) << sock->LastError();
+#endif
 }
 
 TEST(NetworkTest, ConnectTimeOutIsBoundedByTheTimeout) {
@@ -146,20 +187,20 @@ TEST(NetworkTest, ConnectTimeOutIsBoundedByTheTimeout) {
   std::vector<std::unique_ptr<TcpSocket>> fillers;
   bool full = false;
   for (int i = 0; i < 8 && !full; ++i) {
-    auto s = PosixNetwork().NewSocket();
+    auto s = SystemNetwork().NewSocket();
     ASSERT_EQ(0, s->Create());
     const int r = s->Connect(kLoopback, listener.port(), 200);
-    if (r == ETIMEDOUT) full = true;
+    if (r == kConnectTimedOut) full = true;
     fillers.push_back(std::move(s));
   }
   if (!full) GTEST_SKIP() << "the kernel completed every connect to a full listener";
 
-  auto sock = PosixNetwork().NewSocket();
+  auto sock = SystemNetwork().NewSocket();
   ASSERT_EQ(0, sock->Create());
   for (int attempt = 0; attempt < 2; ++attempt) {
     // The second attempt on the same socket times out too (not EALREADY).
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(ETIMEDOUT, sock->Connect(kLoopback, listener.port(), 300)) << attempt;
+    EXPECT_EQ(kConnectTimedOut, sock->Connect(kLoopback, listener.port(), 300)) << attempt;
     const long long ms = MsSince(t0);
     EXPECT_GE(ms, 290) << attempt;
     EXPECT_LT(ms, 1500) << attempt;
@@ -168,7 +209,7 @@ TEST(NetworkTest, ConnectTimeOutIsBoundedByTheTimeout) {
 
 TEST(NetworkTest, AddressTableListsTheLoopbackAddress) {
   std::vector<uint32_t> table{1, 2, 3};
-  ASSERT_EQ(0, PosixNetwork().AddressTable(&table));
+  ASSERT_EQ(0, SystemNetwork().AddressTable(&table));
   EXPECT_NE(std::find(table.begin(), table.end(), kLoopback), table.end());
   EXPECT_EQ(std::find(table.begin(), table.end(), 1u), table.end());  // replaced, not appended
 }

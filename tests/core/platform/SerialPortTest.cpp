@@ -1,6 +1,7 @@
 // The termios serial port against real pseudo-terminals.
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -8,7 +9,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "PlatformTestUtil.h"
@@ -56,7 +59,7 @@ TEST(SerialPortTest, OpensAndConfiguresAPtyAsRaw8N1) {
   EXPECT_NE(0u, t.c_cflag & CLOCAL);
   EXPECT_NE(0u, t.c_cflag & CREAD);
   EXPECT_EQ(0u, t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
-  EXPECT_EQ(0u, t.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP | INLCR | IGNCR));
+  EXPECT_EQ(0u, t.c_iflag & (ICRNL | IXON | IXOFF | IXANY | INPCK | ISTRIP | INLCR | IGNCR));
   EXPECT_EQ(0u, t.c_oflag & OPOST);
   EXPECT_EQ(0, t.c_cc[VMIN]);
   EXPECT_EQ(0, t.c_cc[VTIME]);
@@ -152,6 +155,47 @@ TEST(SerialPortTest, ExclusiveModeEndsWithTheClose) {
     return e == 0 ? 0 : (e > 0 && e < 80 ? e : 80);
   });
   EXPECT_EQ(0, afterClose) << "open after close failed with errno " << afterClose;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Programs that share serial ports mark the one they use with a lock file named after
+// the device, holding their pid: a live holder's port is busy, a dead holder's file
+// is stale. The station marks a port it holds the same way, under the device's own
+// name also when it opens it through a port map link.
+TEST(SerialPortTest, LockFilesOfOtherProgramsAreHonouredAndOursIsKeptWhileHeld) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  struct stat st {};
+  const std::string lockDir = stat("/var/lock", &st) == 0 ? "/var/lock" : "/run/lock";
+  std::string name = pty.slavePath().substr(5);  // below /dev
+  for (char& c : name) c = c == '/' ? '_' : c;
+  const std::string lock = lockDir + "/LCK.." + name;
+  auto pidLine = [](pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return std::string(text);
+  };
+  std::ofstream(lock) << pidLine(getpid());  // a live holder
+  if (ReadText(lock).empty()) GTEST_SKIP() << "cannot write " << lock;
+  ScratchDir dir;
+  const std::string link = dir.path() + "/COM3";
+  ASSERT_EQ(0, symlink(pty.slavePath().c_str(), link.c_str()));
+  auto port = PosixSerialPorts().Create();
+  EXPECT_EQ(EBUSY, port->Open(link));
+
+  const pid_t dead = fork();  // a holder that has ended
+  if (dead == 0) _exit(0);
+  ASSERT_GT(dead, 0);
+  waitpid(dead, nullptr, 0);
+  std::ofstream(lock, std::ios::trunc) << pidLine(dead);
+  ASSERT_EQ(0, port->Open(link));
+  EXPECT_EQ(pidLine(getpid()), ReadText(lock));
+  port->Close();
+  EXPECT_NE(0, access(lock.c_str(), F_OK)) << "lock file left behind";
 }
 
 TEST(SerialPortTest, ReadsAndWritesRawBytesWithoutBlocking) {

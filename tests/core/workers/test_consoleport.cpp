@@ -10,6 +10,8 @@
 #include <iterator>
 
 #include "base/Station.h"
+#include "fakes/ScratchDir.h"
+#include "fakes/SystemErrors.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
 #include "platform/PortMap.h"
@@ -25,16 +27,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 struct ScratchLogDir {
-  ScratchLogDir() {
-    char tmpl[] = "/tmp/pt_console_XXXXXX";
-    const char* p = mkdtemp(tmpl);
-    path = p ? p : "/tmp";
-  }
-  ~ScratchLogDir() {
-    const std::string cmd = "rm -rf '" + path + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
+  ScratchLogDir() : path(MakeScratchDir("console")) {}
+  ~ScratchLogDir() { RemoveScratchDir(path); }
   std::string path;
 };
 
@@ -153,22 +147,25 @@ TEST(ConsolePortRead, EmptyQueueSleeps300AndFailuresReturnAtOnce) {
   ASSERT_EQ(0, log.Create(dir.path, "COM3"));
   auto cp = r.Open();
   const uint32_t t0 = r.clock.TickMs();
-  cp->ReadAvailable(&log);
+  EXPECT_EQ(0, cp->ReadAvailable(&log));
   EXPECT_EQ(300u, r.clock.TickMs() - t0);
 
+  // A failed queue state (a hung-up port) is shown with its errno and returned.
   r.line->failQueued = 5;
-  cp->ReadAvailable(&log);
+  EXPECT_EQ(5, cp->ReadAvailable(&log));
   EXPECT_EQ(300u, r.clock.TickMs() - t0);
+  EXPECT_EQ("COM3: ReadFile failed: 5", r.board.PortStatus(5));
   r.line->failQueued = 0;
 
   r.line->DeviceSend("abc");
-  r.line->failRead = 5;
-  cp->ReadAvailable(&log);
-  EXPECT_EQ("COM3: ReadFile failed: 5", r.board.PortStatus(5));
+  r.line->failRead = 4;
+  EXPECT_EQ(4, cp->ReadAvailable(&log));
+  EXPECT_EQ("COM3: ReadFile failed: 4", r.board.PortStatus(5));
   EXPECT_EQ(0, cp->recvCount);
   log.Close();
-  // Nothing but the failure text in the log: no trace line, no line end.
-  EXPECT_EQ("COM3: ReadFile failed: 5", ReadFile(dir.path + "/logCOM3.txt"));
+  // Nothing but the failure texts in the log: no trace line, no line end.
+  EXPECT_EQ("COM3: ReadFile failed: 5COM3: ReadFile failed: 4",
+            ReadFile(dir.path + "/logCOM3.txt"));
 }
 
 TEST(ConsolePortRead, SkipsZeroBytesAndTracesOnlyWhatItStored) {
@@ -303,7 +300,7 @@ TEST(PortLogFile, CreatedAnewWrittenRawAndNamedAfterThePort) {
   }
   PortLog log;
   EXPECT_FALSE(log.IsOpen());
-  EXPECT_EQ(EBADF, log.Write("x"));
+  EXPECT_EQ(kErrNotOpen, log.Write("x"));
   ASSERT_EQ(0, log.Create(dir.path + "/", "COM12"));  // a trailing separator is not doubled
   EXPECT_TRUE(log.IsOpen());
   EXPECT_EQ(0, log.Write("\r\nwrite $SES\r\n"));
@@ -312,7 +309,7 @@ TEST(PortLogFile, CreatedAnewWrittenRawAndNamedAfterThePort) {
   log.Close();
   EXPECT_EQ(std::string("\r\nwrite $SES\r\na\0b", 17), ReadFile(path));
 
-  EXPECT_EQ(ENOENT, log.Create(dir.path + "/missing", "COM3"));
+  EXPECT_EQ(kErrNoPath, log.Create(dir.path + "/missing", "COM3"));
   EXPECT_EQ(ENAMETOOLONG, log.Create(dir.path + "/" + std::string(5000, 'd'), "COM3"));
   EXPECT_EQ(ENAMETOOLONG, log.Create(dir.path + "/" + std::string(300, 'd'), "COM3"));
   EXPECT_FALSE(log.IsOpen());

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/SystemErrors.h"
 #include "test_factorytest_rig.h"
 #include "workers/Factorytestthread.h"
 #include "workers/Workers.h"
@@ -261,11 +262,16 @@ TEST(FactoryTest, ConnectionFailures) {
     uint32_t slept;
   };
   const Case cases[] = {
-      {"refused", {ECONNREFUSED}, 1, {"111"}, StageFailed, 500},
-      {"time-out twice", {ETIMEDOUT, ETIMEDOUT, 0}, 2, {}, StageFailed, 500 + 2 * 21000},
-      {"time-out, then through", {ETIMEDOUT, 0}, 2, {}, StageTested, 21000 + 1000},
+      {"refused", {kErrRefused}, 1, {std::to_string(kErrRefused)}, StageFailed, 500},
+      {"time-out twice",
+       {kConnectTimedOut, kConnectTimedOut, 0},
+       2,
+       {},
+       StageFailed,
+       500 + 2 * 21000},
+      {"time-out, then through", {kConnectTimedOut, 0}, 2, {}, StageTested, 21000 + 1000},
       {"time-out, then unreachable",
-       {ETIMEDOUT, EHOSTUNREACH},
+       {kConnectTimedOut, EHOSTUNREACH},
        2,
        {std::to_string(EHOSTUNREACH)},
        StageFailed,
@@ -335,10 +341,12 @@ TEST(FactoryTest, ExceptionAfterThePublishedStageLeavesTheStageAlone) {
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: Factory Test Exception");
 }
 
+// With a fault that is no std::exception, in the test and again in its report.
 TEST(FactoryTest, BoardFailingInTheExceptionPathStillFailsThePort) {
   WorkerRig rig;
   TripBoard trip(rig.board);
   trip.throwOnStatus = {"COM3: loopback test...", "COM3: Factory Test Exception"};
+  trip.foreign = true;
   rig.station.board = &trip;
   auto line = GsvpaDevice(rig, 3, "%GSVPA 4001\r\n");
   auto w = RunWorker(rig, 3, 0);

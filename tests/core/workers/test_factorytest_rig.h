@@ -2,8 +2,6 @@
 // A station of test doubles for the loopback and MAC workers: inline UI thread,
 // recording board, fake clock, in-memory serial lines (with a spy that records the
 // port's stage entry at the moment the port is closed) and the in-memory network.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +14,7 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
+#include "fakes/ScratchDir.h"
 #include "fakes/TestBoard.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
@@ -88,13 +87,14 @@ class TripBoard final : public Board {
   explicit TripBoard(RecordingBoard& inner) : inner_(inner) {}
   std::set<std::string> throwOnStatus;
   bool throwOnMacLine = false;
+  bool foreign = false;  // throws an int, not a std::exception
 
   void ShowPortStatus(int i, const std::string& t) override {
-    if (throwOnStatus.count(t) != 0) throw std::runtime_error("board broke at: " + t);
+    if (throwOnStatus.count(t) != 0) Throw("board broke at: " + t);
     inner_.ShowPortStatus(i, t);
   }
   void SetMacGridCell(int r, int c, const std::string& t) override {
-    if (throwOnMacLine) throw std::runtime_error("grid gone");
+    if (throwOnMacLine) Throw("grid gone");
     inner_.SetMacGridCell(r, c, t);
   }
   void AppendMessage(const std::string& t) override { inner_.AppendMessage(t); }
@@ -105,14 +105,16 @@ class TripBoard final : public Board {
   void DispatcherEnded() override {}
 
  private:
+  void Throw(const std::string& what) const {
+    if (foreign) throw 7;
+    throw std::runtime_error(what);
+  }
   RecordingBoard& inner_;
 };
 
 // A data directory of its own (without ports/, so COMn is /dev/ttyS<n-1>).
 inline std::string MakeTempDir() {
-  char templ[] = "/tmp/pt_workers_XXXXXX";
-  const char* dir = ::mkdtemp(templ);
-  return dir ? std::string(dir) : std::string("/tmp");
+  return MakeScratchDir("workers");
 }
 
 struct WorkerRig {
@@ -126,11 +128,7 @@ struct WorkerRig {
     station.job = &job;
     station.stages = &stages;
   }
-  ~WorkerRig() {
-    std::string cmd = "rm -rf '" + dataDir + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
+  ~WorkerRig() { RemoveScratchDir(dataDir); }
   // The in-memory line of COM<n>.
   std::shared_ptr<FakeLine> Line(int portNumber) { return bus.Line(ports.DevicePath(portNumber)); }
 

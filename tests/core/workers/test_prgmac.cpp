@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -98,6 +99,69 @@ TEST_F(PrgMac, EmptyPoolFailsWithoutTalkingToTheDevice) {
   EXPECT_TRUE(HostWrites().empty());
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
   EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
+}
+
+// A pool file whose writes or syncs fail.
+class FaultyFile : public LockedFile {
+ public:
+  int writeError = 0;
+  int syncError = 0;
+  int WriteAt(uint64_t offset, const void* data, size_t len) override {
+    return writeError != 0 ? writeError : LockedFile::WriteAt(offset, data, len);
+  }
+  int Sync() override { return syncError != 0 ? syncError : LockedFile::Sync(); }
+};
+
+// The pool's write-back failing (a write or a sync error) or its file replaced since it
+// was loaded: no address reaches the device and the port fails as with any pool
+// failure; a replaced file is also explained in the message log.
+TEST_F(PrgMac, PoolFailuresFailThePortWithoutAnAddress) {
+  struct Case {
+    int writeError, syncError;
+    bool replace;
+    int result;
+  };
+  const Case cases[] = {
+      {ENOSPC, 0, false, ENOSPC}, {0, EIO, false, EIO}, {0, 0, true, FileMacPool::kReplaced}};
+  const std::string path = rig.dataDir + "/storedMAC.txt";
+  int portIndex = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.result);
+    auto file = std::make_unique<FaultyFile>();
+    file->writeError = c.writeError;
+    file->syncError = c.syncError;
+    FileMacPool failing(rig.dataDir, "storedMAC.txt", std::move(file));
+    failing.SetMessageSink([&](const std::string& m) { rig.board.AppendMessage(m); });
+    WritePoolFile(path, kPoolAddress, kPoolAddress);
+    ASSERT_EQ(failing.Load(), 0);
+    if (c.replace) {
+#ifdef _WIN32
+      continue;  // Windows does not let a held file be replaced
+#endif
+      WritePoolFile(path + ".new", kPoolAddress, kPoolAddress);
+      ASSERT_EQ(RenameOver(path + ".new", path), 0);
+    }
+    rig.station.pool = &failing;
+    const int port = 3 + portIndex;
+    const std::string name = "COM" + std::to_string(port);
+    MacDevice device(rig.clock, rig.Line(port));
+    Run(port, portIndex);
+    EXPECT_EQ(rig.board.MacCell(0, 0), "MAC not available: " + std::to_string(c.result));
+    EXPECT_EQ(rig.board.PortStatusHistory(portIndex),
+              (Strings{name + ": program MAC", name + ": init finished", name + ": get MAC failed",
+                       name + ": program MAC failed: -1"}));
+    EXPECT_TRUE(HostWrites(port).empty());
+    EXPECT_EQ(rig.stages.Get(portIndex), StageFailed);
+    rig.station.pool = &pool;
+    ++portIndex;
+  }
+#ifndef _WIN32
+  EXPECT_EQ(rig.board.Messages(),
+            (Strings{"get MAC failed\r\n", "get MAC failed\r\n",
+                     "storedMAC.txt was replaced while in use: no address was taken. Set up the "
+                     "job again with Select Files.",
+                     "get MAC failed\r\n"}));
+#endif
 }
 
 // A failed query read: the command and its result go to the message log; no reboot.
@@ -228,6 +292,27 @@ TEST_F(PrgMac, HeldPartialLineCountsAsActivity) {
   EXPECT_EQ(rig.board.Messages().back(), "program mac Terminated\r\n");
 }
 
+// 1024 bytes without a line end can never become a line: they are dropped, and the
+// worker goes on to the device's next lines instead of waiting on them for ever.
+TEST_F(PrgMac, FullBufferWithoutLineEndIsDroppedAndTheWorkerGoesOn) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice::Script script;
+  script.bootLines = {{100, std::string(1100, 'x')}, {300, "verison 2.12\r\n"}};
+  MacDevice device(rig.clock, rig.Line(3), script);
+  std::atomic<prgMACThread*> target{nullptr};
+  const uint32_t start = rig.clock.TickMs();
+  rig.clock.AddListener([&](uint32_t now) {
+    if (auto* t = target.load(); t && now - start > 60000) t->Terminate();
+  });
+  worker = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  target = worker.get();
+  worker->Start();
+  worker->Join();
+  target = nullptr;
+  EXPECT_EQ(rig.stages.Get(0), StageProgrammed);
+  EXPECT_EQ(HostWrites(), (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n", "$SER\r\n", "$GLM\r\n"}));
+}
+
 TEST_F(PrgMac, TerminateBeforeTheRebootLoop) {
   LoadPool(kPoolAddress, kPoolAddress);
   MacDevice device(rig.clock, rig.Line(3));
@@ -238,6 +323,10 @@ TEST_F(PrgMac, TerminateBeforeTheRebootLoop) {
   EXPECT_EQ(rig.board.Messages(), (Strings{"program mac Terminated\r\n"}));
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -1");
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  // A stopped worker takes no address and sends nothing.
+  EXPECT_TRUE(pool.IsAvailable());
+  EXPECT_EQ(rig.board.MacCell(0, 0), "");
+  EXPECT_TRUE(HostWrites().empty());
 }
 
 TEST_F(PrgMac, PortThatCannotBeOpened) {
@@ -266,6 +355,20 @@ TEST_F(PrgMac, ExceptionIsShownAndFailsThePort) {
   EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
   EXPECT_FALSE(worker->Running());
   EXPECT_TRUE(HostWrites().empty());
+}
+
+TEST_F(PrgMac, FaultOfAnotherTypeIsCaughtWithTheSameTexts) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  TripBoard trip(rig.board);
+  trip.throwOnMacLine = true;
+  trip.foreign = true;
+  rig.station.board = &trip;
+  MacDevice device(rig.clock, rig.Line(3));
+  Run();
+  EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC Exception");
+  EXPECT_EQ(rig.board.Exceptions(), (Strings{"unknown exception"}));
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_FALSE(rig.Line(3)->IsHeld());
 }
 
 TEST_F(PrgMac, DispatcherGetsTheRealWorker) {
@@ -353,13 +456,6 @@ TEST_F(MacParser, TerminationLeavesTheBufferAlone) {
   EXPECT_EQ(w.ParseMacReplies(), -1);
   EXPECT_EQ(Held(), "verison 2\r\n");
   EXPECT_EQ(w.recvStatus(), prgMACThread::RecvNone);
-}
-
-TEST_F(MacParser, FullBufferWithoutLineEnd) {
-  Hold(std::string(ConsolePort::kRecvCapacity, 'x'));
-  EXPECT_EQ(w.ParseMacReplies(), -2);
-  EXPECT_EQ(w.console().recvCount, static_cast<int32_t>(ConsolePort::kRecvCapacity));
-  EXPECT_EQ(w.console().recvBuf[ConsolePort::kRecvCapacity], '\0');
 }
 
 TEST_F(MacParser, LongLineIsShownTruncatedToTheStatusBuffer) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -10,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/SystemErrors.h"
 #include "test_rs232_rig.h"
 #include "test_xmodem_rig.h"
 #include "workers/Rs232thread.h"
@@ -160,50 +163,68 @@ TEST(Rs232DialogueTest, EveryRowOfTheTransitionTable) {
     int32_t newFlag;
     uint64_t sleptMs;
     const char* status;  // shown by the step, or nullptr
+    bool renews;         // writes, transfers or changes the step: last activity := now
   } rows[] = {
-      {R::RecvFwLine, R::ProcStart, fw | ee, {"@@"}, R::ProcFirmware, 0, nullptr},
-      {R::RecvFwLine, R::ProcStart, ee, {"@@"}, R::ProcEeprom, 0, nullptr},
-      {R::RecvFwLine, R::ProcDownloaded, ee, {}, R::ProcDownloaded, 0, nullptr},
-      {R::RecvFwLine, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr},
-      {R::RecvLoaderBanner, R::ProcStart, fw, {"U"}, R::ProcFirmware, 300, nullptr},
-      {R::RecvLoaderBanner, R::ProcFirmware, fw | ee, {"U"}, R::ProcFirmware, 300, nullptr},
-      {R::RecvLoaderBanner, R::ProcStart, ee, {"E"}, R::ProcEeprom, 300, nullptr},
-      {R::RecvLoaderBanner, R::ProcFirmware, ee, {"E"}, R::ProcEeprom, 300, nullptr},
-      {R::RecvLoaderBanner, R::ProcEeprom, fw | ee, {"E"}, R::ProcEeprom, 300, nullptr},
-      {R::RecvLoaderBanner, R::ProcDownloaded, fw | ee, {"R"}, R::ProcDownloaded, 300, nullptr},
-      {R::RecvLoaderBanner, R::ProcRebooting, ee, {}, R::ProcRebooting, 0, nullptr},
+      {R::RecvFwLine, R::ProcStart, fw | ee, {"@@"}, R::ProcFirmware, 0, nullptr, true},
+      {R::RecvFwLine, R::ProcStart, ee, {"@@"}, R::ProcEeprom, 0, nullptr, true},
+      {R::RecvFwLine, R::ProcDownloaded, ee, {}, R::ProcDownloaded, 0, nullptr, true},
+      {R::RecvFwLine, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr, false},
+      {R::RecvLoaderBanner, R::ProcStart, fw, {"U"}, R::ProcFirmware, 300, nullptr, true},
+      {R::RecvLoaderBanner, R::ProcFirmware, fw | ee, {"U"}, R::ProcFirmware, 300, nullptr, true},
+      {R::RecvLoaderBanner, R::ProcStart, ee, {"E"}, R::ProcEeprom, 300, nullptr, true},
+      {R::RecvLoaderBanner, R::ProcFirmware, ee, {"E"}, R::ProcEeprom, 300, nullptr, true},
+      {R::RecvLoaderBanner, R::ProcEeprom, fw | ee, {"E"}, R::ProcEeprom, 300, nullptr, true},
+      {R::RecvLoaderBanner,
+       R::ProcDownloaded,
+       fw | ee,
+       {"R"},
+       R::ProcDownloaded,
+       300,
+       nullptr,
+       true},
+      {R::RecvLoaderBanner, R::ProcRebooting, ee, {}, R::ProcRebooting, 0, nullptr, false},
       {R::RecvDownloading,
        R::ProcStart,
        fw | ee,
        {},
        R::ProcStart,
        0,
-       "COM1: Download Firmware failed: -1"},
+       "COM1: Download Firmware failed: -1",
+       true},
       {R::RecvDownloading,
        R::ProcFirmware,
        ee,
        {},
        R::ProcStart,
        0,
-       "COM1: Download EEPROM failed: -1"},
+       "COM1: Download EEPROM failed: -1",
+       true},
       {R::RecvDownloading,
        R::ProcEeprom,
        fw | ee,
        {},
        R::ProcStart,
        0,
-       "COM1: Download EEPROM failed: -1"},
-      {R::RecvDownloading, R::ProcDownloaded, fw | ee, {}, R::ProcDownloaded, 0, nullptr},
-      {R::RecvWriteToFlash, R::ProcFirmware, fw, {}, R::ProcFirmware, 0, nullptr},
-      {R::RecvSaveToEeprom, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr},
-      {R::RecvVersionLine, R::ProcStart, ee, {"$SES\r\n"}, R::ProcStart, 1000, nullptr},
-      {R::RecvVersionLine, R::ProcDownloaded, ee, {"$GLM\r\n"}, R::ProcDownloaded, 1000, nullptr},
-      {R::RecvVersionLine, R::ProcRebooting, ee, {"$GLM\r\n"}, R::ProcRebooting, 0, nullptr},
-      {R::RecvVersionLine, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr},
-      {R::RecvGlmReply, R::ProcStart, ee, {}, R::ProcFinished, 0, nullptr},
-      {R::RecvGlmReply, R::ProcFirmware, fw, {}, R::ProcFinished, 0, nullptr},
-      {R::RecvMacMismatch, R::ProcDownloaded, ee, {}, R::ProcStart, 0, nullptr},
-      {R::RecvSycReply, R::ProcStart, ee, {"$SER\r\n"}, R::ProcRebooting, 1000, nullptr},
+       "COM1: Download EEPROM failed: -1",
+       true},
+      {R::RecvDownloading, R::ProcDownloaded, fw | ee, {}, R::ProcDownloaded, 0, nullptr, false},
+      {R::RecvWriteToFlash, R::ProcFirmware, fw, {}, R::ProcFirmware, 0, nullptr, false},
+      {R::RecvSaveToEeprom, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr, false},
+      {R::RecvVersionLine, R::ProcStart, ee, {"$SES\r\n"}, R::ProcStart, 1000, nullptr, true},
+      {R::RecvVersionLine,
+       R::ProcDownloaded,
+       ee,
+       {"$GLM\r\n"},
+       R::ProcDownloaded,
+       1000,
+       nullptr,
+       true},
+      {R::RecvVersionLine, R::ProcRebooting, ee, {"$GLM\r\n"}, R::ProcRebooting, 0, nullptr, true},
+      {R::RecvVersionLine, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr, false},
+      {R::RecvGlmReply, R::ProcStart, ee, {}, R::ProcFinished, 0, nullptr, true},
+      {R::RecvGlmReply, R::ProcFirmware, fw, {}, R::ProcFinished, 0, nullptr, true},
+      {R::RecvMacMismatch, R::ProcDownloaded, ee, {}, R::ProcStart, 0, nullptr, true},
+      {R::RecvSycReply, R::ProcStart, ee, {"$SER\r\n"}, R::ProcRebooting, 1000, nullptr, true},
   };
   int n = 0;
   for (const Row& row : rows) {
@@ -226,6 +247,7 @@ TEST(Rs232DialogueTest, EveryRowOfTheTransitionTable) {
     if (row.status) {
       EXPECT_EQ(rig.board.PortStatus(0), row.status) << what;
     }
+    EXPECT_EQ(w.lastActivity(), row.renews ? rig.clock.TickMs() : 0u) << what;
   }
 
   // Without a classified line nothing happens.
@@ -383,20 +405,25 @@ TEST_F(Rs232RunTest, BothImagesFirmwareFirst) {
   EXPECT_LT(log.find("COM1: Xmodem firmware: 0"), log.find("COM1: Xmodem eeprom: 0"));
 }
 
-TEST_F(Rs232RunTest, SilentDeviceGetsElevenHandshakeWritesThenNoResponse) {
+// The download key of the handshake follows the job: "U" whenever the firmware is
+// downloaded, "E" for a job with the EEPROM image alone.
+class Rs232SilentTest : public Rs232RunTest, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(Rs232SilentTest, SilentDeviceGetsElevenHandshakeWritesThenNoResponse) {
+  const std::string key = (GetParam() & kJobFirmware) ? "U" : "E";
   LoaderScript dev(line, rig.clock);
   dev.silent = true;
   std::vector<uint32_t> times;
   dev.onWrite = [&](const std::string&) { times.push_back(rig.clock.TickMs() - start); };
-  Run(dev, kJobFirmware | kJobEeprom);
+  Run(dev, GetParam());
 
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
   std::vector<std::string> expectedWrites;
   std::string expectedLog;
   std::vector<uint32_t> expectedTimes;
   for (int i = 0; i < 11; ++i) {
-    expectedWrites.push_back(i % 2 == 0 ? "$SES\r\n" : "U");
-    expectedLog += Entry(i % 2 == 0 ? "write $SES" : "write U");
+    expectedWrites.push_back(i % 2 == 0 ? "$SES\r\n" : key);
+    expectedLog += Entry(i % 2 == 0 ? "write $SES" : "write " + key);
     // 17 silent passes of 10 + 300 ms (more than 5 s), then the 1 s pause.
     expectedTimes.push_back(static_cast<uint32_t>(i + 1) * 6270u);
   }
@@ -406,8 +433,37 @@ TEST_F(Rs232RunTest, SilentDeviceGetsElevenHandshakeWritesThenNoResponse) {
   const auto status = Status();
   EXPECT_EQ(status.back(), "COM1: no response");
   EXPECT_EQ(Count(status, "COM1: write $SES"), "6");
-  EXPECT_EQ(Count(status, "COM1: write U"), "5");
+  EXPECT_EQ(Count(status, "COM1: write " + key), "5");
   EXPECT_EQ(Log(), expectedLog + "COM1: Thread End. recvStatus:0, processFlag:0\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, Rs232SilentTest,
+                         ::testing::Values(kJobFirmware | kJobEeprom, kJobFirmware, kJobEeprom));
+
+// A device at another baud rate: its bytes never make a line. It is given as long as
+// a silent device, then the port ends with "no response" (no handshake goes out, since
+// the line never falls silent).
+TEST_F(Rs232RunTest, BytesThatNeverMakeALineEndWithNoResponse) {
+  LoaderScript dev(line, rig.clock);
+  dev.silent = true;
+  for (int i = 0; i < 500; ++i) dev.Say(std::string(16, '\x85'), 200);  // 100 s of noise
+  std::atomic<RS232Thread*> target{nullptr};
+  rig.clock.AddListener([&](uint32_t now) {
+    if (auto* t = target.load(); t && now - start > 300000) t->Terminate();
+  });
+  rig.job.jobFlags = kJobEeprom;
+  start = rig.clock.TickMs();
+  worker = std::make_unique<RS232Thread>(rig.station, false, 1, 0);
+  target = worker.get();
+  worker->Start();
+  worker->Join();
+  target = nullptr;
+  elapsed = rig.clock.TickMs() - start;
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: no response");
+  EXPECT_TRUE(line->HostWriteLog().empty());
+  EXPECT_GT(elapsed, RS232Thread::kNoLineLimitMs);
+  EXPECT_LT(elapsed, RS232Thread::kNoLineLimitMs + 1000);
 }
 
 TEST_F(Rs232RunTest, SilenceAfterTheDownloadsTimesOutWithStep3) {
@@ -486,6 +542,24 @@ TEST_F(Rs232RunTest, FastDownloadThatFailsOnTheLineSendsTheRestWithThePause) {
   EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: 0")), std::string::npos);
 }
 
+// An image that cannot be sent (here emptied since the job was set up) fails the port
+// at once instead of being tried again at every banner.
+TEST_F(Rs232RunTest, ImageThatCannotBeSentFailsThePort) {
+  dltest::WriteFile(rig.cfg.firmwarePath, "");
+  LoaderScript dev(line, rig.clock);
+  Run(dev, kJobFirmware | kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: Download Firmware failed: -3");
+  ASSERT_EQ(dev.transfers.size(), 1u);
+  EXPECT_TRUE(dev.transfers[0].data.empty());
+  EXPECT_EQ(dev.keys, (std::vector<std::string>{"@@", "U"}));
+  const std::string log = Log();
+  const std::string tail =
+      Entry("COM1: Xmodem firmware: -3") + "COM1: Thread End. recvStatus:0, processFlag:0\r\n";
+  ASSERT_GE(log.size(), tail.size());
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+}
+
 TEST_F(Rs232RunTest, GlmReplyEndsTheDialogueInAnyStep) {
   LoaderScript dev(line, rig.clock);
   dev.glmOnAt = true;  // answered while the worker waits for the loader banner
@@ -557,8 +631,19 @@ TEST_F(Rs232RunTest, LogThatCannotBeCreatedFailsThePort) {
   LoaderScript dev(line, rig.clock);
   Run(dev, kJobEeprom);
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
-  EXPECT_EQ(Status().back(), "COM1: create log file failed: 2");
+  EXPECT_EQ(Status().back(), "COM1: create log file failed: " + std::to_string(kErrNoPath));
   EXPECT_TRUE(line->HostWriteLog().empty()) << "nothing is exchanged without the log";
+
+#ifndef _WIN32
+  // A link planted in the log's place is not followed into the file it names.
+  rig.job.logDirectory = rig.dir;
+  dltest::WriteFile(rig.Path("victim"), "keep me");
+  ASSERT_EQ(::symlink("victim", rig.Path("logCOM1.txt").c_str()), 0);
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(Status().back(), "COM1: create log file failed: " + std::to_string(ELOOP));
+  EXPECT_EQ(dltest::ReadFile(rig.Path("victim")), "keep me");
+#endif
 }
 
 }  // namespace

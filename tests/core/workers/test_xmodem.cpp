@@ -32,7 +32,7 @@ class XmodemTest : public ::testing::Test {
   int SendPath(const std::string& path, XmodemMode mode = XmodemMode::Firmware) {
     start = rig.clock.TickMs();
     const int r = XmodemSend(
-        console, mode, path, mac, [this] { return stopAfter-- == 0; }, pacing);
+        console, mode, path, mac, [this] { return stopAfter-- == 0; }, nullptr, pacing);
     elapsed = rig.clock.TickMs() - start;
     return r;
   }
@@ -105,14 +105,34 @@ TEST_F(XmodemTest, FirmwareIsSentUnchangedWithZeroPadding) {
   EXPECT_EQ(writes[2], "\x04");
 }
 
-TEST_F(XmodemTest, EmptyFileGoesStraightToEot) {
+// Images the job does not accept are refused before anything is sent: the file may
+// have changed since the job was set up.
+TEST_F(XmodemTest, ImagesThatCannotBeRightAreNotSent) {
   Receiver rx(line, rig.clock);
   rx.SendStart();
-  ASSERT_EQ(Send(""), kXmodemOk);
+  EXPECT_EQ(Send(""), kXmodemBadImage);
+  EXPECT_EQ(Send("", XmodemMode::Eeprom), kXmodemBadImage);
+  EXPECT_EQ(Send(Pattern(1153), XmodemMode::Eeprom), kXmodemBadImage);
   EXPECT_TRUE(rx.packets.empty());
-  EXPECT_EQ(rx.eotTimes.size(), 1u);
-  EXPECT_EQ(Status(),
-            (std::vector<std::string>{"COM1: init finished", "COM1: Download Firmware..."}));
+  EXPECT_TRUE(rx.eotTimes.empty());
+  // The editor's rule: up to 1152 bytes are an EEPROM image.
+  ASSERT_EQ(Send(Pattern(1152), XmodemMode::Eeprom), kXmodemOk);
+  EXPECT_EQ(rx.packets.size(), 2u);
+}
+
+// The image is read once when the transfer starts: rewritten in place half-way, the
+// device still gets exactly the image as it was.
+TEST_F(XmodemTest, ImageChangedDuringTheTransferIsSentAsRead) {
+  Receiver rx(line, rig.clock);
+  const std::string image = Pattern(40 * 1024);
+  rx.packetReply = [&](size_t k, const Receiver::Packet&) {
+    if (k == 10) dltest::WriteFile(rig.Path("image.bin"), Pattern(20 * 1024, 9));
+    return uint8_t{kAck};
+  };
+  rx.SendStart();
+  ASSERT_EQ(Send(image), kXmodemOk);
+  EXPECT_EQ(rx.Received(), image);
+  EXPECT_EQ(Status().back(), "COM1: Download Firmware...40/40");
 }
 
 TEST_F(XmodemTest, BlockNumberWrapsAt256) {
@@ -311,9 +331,9 @@ TEST_F(XmodemTest, FileErrorsAndTerminationCloseTheFile) {
   EXPECT_EQ(Status().back(), "COM1: Download Firmware...");
   EXPECT_EQ(dltest::OpenFdCount(), fds);
 
-  // A file that opens but cannot be read.
+  // A file that opens but cannot be read (its size reads as 0).
   rx.SendStart();
-  EXPECT_EQ(SendPath("/proc/self/mem"), kXmodemReadFailed);
+  EXPECT_EQ(SendPath("/proc/self/mem"), kXmodemBadImage);
   EXPECT_EQ(dltest::OpenFdCount(), fds);
 
   // Termination at the first check, before the second block is read, and between EOTs.

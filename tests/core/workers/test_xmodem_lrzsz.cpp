@@ -201,7 +201,7 @@ class XmodemLrzszTest : public ::testing::Test {
     ConsolePort console(rig.station, 1, 0);
     EXPECT_EQ(console.OpenConsolePort(), 0);
     const uint8_t mac[6] = {0x02, 0x5C, 0x3A, 0xFF, 0xFF, 0xFF};
-    const int r = XmodemSend(console, mode, rig.Path("image.bin"), mac, nullptr, pacing);
+    const int r = XmodemSend(console, mode, rig.Path("image.bin"), mac, nullptr, nullptr, pacing);
     rxStatus = WaitRx();
     received = dltest::ReadFile(rig.Path("out.bin"));
     return r;

@@ -2,8 +2,12 @@
 // A station on the fake serial bus and the fake clock, and a scripted XMODEM-1K
 // receiver on the device side of a fake line, for the sender and download worker
 // tests.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <stdlib.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <cstdint>
@@ -19,6 +23,7 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
+#include "fakes/ScratchDir.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
 #include "platform/PortMap.h"
@@ -29,9 +34,7 @@
 namespace dltest {
 
 inline std::string MakeTempDir(const char* tag) {
-  std::string tmpl = std::filesystem::temp_directory_path().string() + "/pt_" + tag + "_XXXXXX";
-  char* made = ::mkdtemp(tmpl.data());
-  return made ? std::string(made) : std::string();
+  return MakeScratchDir(tag);
 }
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
@@ -63,6 +66,11 @@ inline std::string Pattern(size_t n, unsigned seed = 7) {
 
 // Open file descriptors of this process (to see that every path closes the image).
 inline size_t OpenFdCount() {
+#ifdef _WIN32
+  DWORD handles = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &handles);
+  return handles;
+#endif
   size_t n = 0;
   for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
        it != std::filesystem::directory_iterator(); ++it) {

@@ -1,0 +1,41 @@
+#pragma once
+// What station.conf (with the command line's overrides) sets up in a station: which
+// MAC pool it takes addresses from and the name it is known by.
+//
+//   pool = file        storedMAC.txt in the data directory (the default)
+//   pool = postgresql  the factory's pool in the database named by `database`
+//
+// A station configured for the factory pool never falls back to storedMAC.txt: a
+// setting it cannot use leaves it with a pool that fails to load ("MAC initialize
+// failed: -1"), and the reason goes to the message log.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/StationSettings.h"
+#include "records/RecordStore.h"
+
+class MainLogic;
+class MacPool;
+
+// Sets the pool of `logic` from the settings (MainLogic does, when it is made); the
+// pool's problems go to the message log.
+void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
+                          const std::string& dataDir);
+
+// A pool that never loads; each load puts "station.conf: <why>" in the message log.
+std::unique_ptr<MacPool> UnusablePool(const std::string& why, MainLogic& logic);
+// The factory pool in the database `conninfo` (FactoryPool.cpp); a build without the
+// factory database (FactoryPool_win.cpp) gives an unusable pool instead.
+std::unique_ptr<MacPool> FactoryPool(const std::string& conninfo, const std::string& station,
+                                     MainLogic& logic);
+
+// The records store the settings choose: `records = postgresql` keeps them in the
+// factory database named by `database`, beside the pool; anything else as
+// MakeRecordStore (records/RecordsSetup.h). Null when records are off, or when the
+// factory store cannot be used (then *problem says why).
+std::unique_ptr<RecordStore> MakeStationRecordStore(const StationSettings& settings,
+                                                    const std::string& dataDir,
+                                                    std::string* problem);
+// The factory database's records store (FactoryPool.cpp); null in a build without it.
+std::unique_ptr<RecordStore> FactoryRecordStore(const std::string& conninfo, std::string* problem);

@@ -1,0 +1,47 @@
+#pragma once
+// What the dispatcher and the workers tell about the unit on each port, so that every
+// port of every run leaves a production record. Implemented by the records module
+// (records/ProductionRecorder.h); a station without records has none (Station::records
+// is null) and nothing is told.
+//
+// Every routine returns quickly: facts are kept in memory and written by the
+// recorder's own writer. Only RunStarted and RunEnded wait for the writer, and they
+// are called on the dispatcher's thread, never on the UI thread.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/WorkerFactory.h"
+
+// One image transfer of a download worker.
+struct SentImage {
+  bool firmware = false;  // else the EEPROM image
+  std::string path;
+  int64_t fileBytes = -1;  // the image file's size when the transfer opened it
+  int64_t sentBytes = 0;   // data bytes sent in acknowledged blocks (whole 1024-byte blocks)
+  std::string sha256;      // of the bytes sent, hex; empty unless the transfer completed
+  int result = 0;          // the XMODEM result (0 complete)
+  std::string tempMac;     // EEPROM image: the temporary MAC written into it
+};
+
+class UnitRecorder {
+ public:
+  virtual ~UnitRecorder() = default;
+
+  // Dispatcher: the run's ports were found (COM numbers in place order). Opens one
+  // record per port and waits (bounded) until they are written.
+  virtual void RunStarted(const std::vector<int>& portNumbers) = 0;
+  // Dispatcher: just before it creates the worker of `kind` for the port.
+  virtual void StepStarted(int portIndex, WorkerKind kind) = 0;
+  // Dispatcher: after each supervising pass. Closes the record of every port that
+  // reached the job's last step or failed.
+  virtual void PortsChecked() = 0;
+  // Dispatcher end steps, after every worker has been joined: closes the records still
+  // open and waits (bounded) until the run's records are written.
+  virtual void RunEnded() = 0;
+
+  // Download worker: one image transfer ended (completed or not).
+  virtual void ImageSent(int portIndex, const SentImage& image) = 0;
+  // UI thread (the MAC worker's TakeMac): the address the port's device is given.
+  virtual void MacTaken(int portIndex, const std::string& macText, bool assigned) = 0;
+};

@@ -1,0 +1,228 @@
+#include "factorydb/PgRecordStore.h"
+
+#include <cerrno>
+
+#include "records/RecordText.h"
+
+namespace {
+
+bool IsTime(const std::string& column) {
+  return column == "started_at" || column == "ended_at";
+}
+
+std::string SelectList() {
+  std::string s;
+  for (const std::string& c : RecordColumns()) {
+    s += s.empty() ? "" : ", ";
+    s += IsTime(c) ? "to_char(" + c + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+                   : c + "::text";
+  }
+  return s;
+}
+
+std::string UpsertSql() {
+  std::string columns, values, updates;
+  int i = 0;
+  for (const std::string& c : RecordColumns()) {
+    columns += (columns.empty() ? "" : ", ") + c;
+    values += (values.empty() ? "$" : ", $") + std::to_string(++i);
+    if (c == "station" || c == "run_id" || c == "port") continue;
+    updates += (updates.empty() ? "" : ", ") + c + " = excluded." + c;
+  }
+  return "INSERT INTO units (" + columns + ") VALUES (" + values +
+         ") ON CONFLICT (station, run_id, port) DO UPDATE SET " + updates;
+}
+
+std::string WhereOf(const RecordFilter& f, std::vector<std::string>* params) {
+  std::string where;
+  auto add = [&](const std::string& cond, const std::string& value) {
+    params->push_back(value);
+    where += (where.empty() ? " WHERE " : " AND ") + cond + " $" + std::to_string(params->size());
+  };
+  if (f.fromMs) add("started_at >=", FormatUtcMs(*f.fromMs));
+  if (f.toMs) add("started_at <", FormatUtcMs(*f.toMs));
+  if (!f.mac.empty()) add("mac =", UpperMac(f.mac));
+  if (!f.station.empty()) add("station =", f.station);
+  if (!f.verdict.empty()) add("verdict =", f.verdict);
+  return where;
+}
+
+std::optional<int64_t> Int(const std::string& text) {
+  if (text.empty()) return std::nullopt;  // NULL
+  try {
+    return std::stoll(text);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// A row of SelectList's columns, in RecordColumns order.
+UnitRecord RowToRecord(const std::vector<std::string>& v) {
+  UnitRecord r;
+  size_t i = 0;
+  r.station = v[i++];
+  r.runId = v[i++];
+  r.port = v[i++];
+  r.portIndex = static_cast<int>(Int(v[i++]).value_or(0));
+  r.portDevice = v[i++];
+  int64_t ms = 0;
+  if (ParseUtcMs(v[i++], &ms)) r.startedMs = ms;
+  if (ParseUtcMs(v[i++], &ms)) r.endedMs = ms;
+  r.steps = v[i++];
+  r.consoleBaud = static_cast<int>(Int(v[i++]).value_or(0));
+  for (ImageRecord* image : {&r.firmware, &r.eeprom}) {
+    image->path = v[i++];
+    image->fileBytes = Int(v[i++]).value_or(-1);
+    image->sentBytes = Int(v[i++]).value_or(-1);
+    image->sha256 = v[i++];
+  }
+  r.tempMac = v[i++];
+  r.mac = v[i++];
+  r.macSource = v[i++];
+  r.macReported = v[i++];
+  if (auto c = Int(v[i++])) r.macConfirmed = *c != 0;
+  r.stage = static_cast<int>(Int(v[i++]).value_or(0));
+  r.verdict = v[i++];
+  r.lastStatus = v[i++];
+  r.failStep = v[i++];
+  if (auto c = Int(v[i++])) r.failCode = static_cast<int>(*c);
+  return r;
+}
+
+}  // namespace
+
+PgRecordStore::PgRecordStore(const std::string& conninfo)
+    : link_(conninfo, "production-tool records", kStatementTimeoutMs) {}
+
+std::string PgRecordStore::Describe() const {
+  return "PostgreSQL " + link_.Describe();
+}
+
+bool PgRecordStore::Failed(const char* what, std::string* error) {
+  if (error) *error = std::string(what) + " the records in " + Describe() + ": " + link_.Error();
+  return false;
+}
+
+bool PgRecordStore::Reach(PgLink::Deadline deadline, std::string* error) {
+  if (link_.Connected()) return true;
+  if (link_.Connect(deadline) != 0) return Failed("cannot reach", error);
+  return true;
+}
+
+bool PgRecordStore::Open(bool forWriting, std::string* error) {
+  (void)forWriting;  // the table is the administrator's (factory-db init)
+  Close();
+  const auto deadline = PgLink::In(kCallBoundMs);
+  if (!Reach(deadline, error)) return false;
+  PgRows rows;
+  if (link_.Exec("SELECT 1 FROM units LIMIT 0", {}, &rows, deadline) != 0) {
+    if (link_.SqlState() == "42P01") {
+      if (error) *error = Describe() + " has no records table (create it with factory-db init)";
+      Close();
+      return false;
+    }
+    Failed("cannot read", error);
+    Close();
+    return false;
+  }
+  open_ = true;
+  return true;
+}
+
+void PgRecordStore::Close() {
+  link_.Disconnect();
+  open_ = false;
+}
+
+bool PgRecordStore::Write(const std::vector<UnitRecord>& records, std::string* error) {
+  if (!open_) {
+    if (error) *error = Describe() + " is not open";
+    return false;
+  }
+  if (records.empty()) return true;
+  const auto deadline = PgLink::In(kCallBoundMs);
+  if (!Reach(deadline, error)) return false;
+  if (link_.ExecScript("BEGIN", deadline) != 0) return Failed("cannot write", error);
+  static const std::string upsert = UpsertSql();
+  for (const UnitRecord& r : records) {
+    std::vector<std::string> params;
+    std::vector<bool> nulls;
+    for (const auto& v : RecordValues(r)) {
+      params.push_back(v.value_or(""));
+      nulls.push_back(!v.has_value());
+    }
+    PgRows rows;
+    if (link_.Exec(upsert, params, &rows, deadline, &nulls) != 0) {
+      Failed("cannot write", error);
+      if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
+      return false;
+    }
+  }
+  // Committed (synchronous commit) before the writer counts the records as kept.
+  if (link_.ExecScript("COMMIT", deadline) != 0) {
+    Failed("cannot write", error);
+    if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
+    return false;
+  }
+  return true;
+}
+
+bool PgRecordStore::Read(const RecordFilter& filter,
+                         const std::function<bool(const UnitRecord&)>& each, std::string* error) {
+  if (!open_) {
+    if (error) *error = Describe() + " is not open";
+    return false;
+  }
+  auto deadline = PgLink::In(kCallBoundMs);
+  if (!Reach(deadline, error)) return false;
+  std::vector<std::string> params;
+  const std::string sql = "SELECT " + SelectList() + " FROM units" + WhereOf(filter, &params) +
+                          " ORDER BY started_at, id";
+  // A cursor, read kFetchRows at a time: a factory's records need not fit in memory.
+  if (link_.ExecScript("BEGIN READ ONLY", deadline) != 0 ||
+      link_.Exec("DECLARE records NO SCROLL CURSOR FOR " + sql, params, nullptr, deadline) != 0) {
+    Failed("cannot read", error);
+    if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
+    return false;
+  }
+  for (bool more = true; more;) {
+    deadline = PgLink::In(kCallBoundMs);
+    PgRows rows;
+    if (link_.Exec("FETCH " + std::to_string(kFetchRows) + " FROM records", {}, &rows, deadline) !=
+        0) {
+      Failed("cannot read", error);
+      if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
+      return false;
+    }
+    more = rows.rows.size() == kFetchRows;
+    for (const auto& row : rows.rows) {
+      if (row.size() != RecordColumns().size()) continue;
+      if (!each(RowToRecord(row))) {
+        more = false;
+        break;
+      }
+    }
+  }
+  link_.ExecScript("COMMIT", PgLink::In(kCallBoundMs));
+  return true;
+}
+
+bool PgRecordStore::CountVerdicts(const RecordFilter& filter,
+                                  std::map<std::string, int64_t>* counts, std::string* error) {
+  if (!open_) {
+    if (error) *error = Describe() + " is not open";
+    return false;
+  }
+  const auto deadline = PgLink::In(kCallBoundMs);
+  if (!Reach(deadline, error)) return false;
+  std::vector<std::string> params;
+  PgRows rows;
+  if (link_.Exec(
+          "SELECT verdict, count(*) FROM units" + WhereOf(filter, &params) + " GROUP BY verdict",
+          params, &rows, deadline) != 0) {
+    return Failed("cannot read", error);
+  }
+  counts->clear();
+  for (const auto& row : rows.rows) (*counts)[row[0]] = Int(row[1]).value_or(0);
+  return true;
+}

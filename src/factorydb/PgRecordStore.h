@@ -1,0 +1,38 @@
+#pragma once
+// Production records in the factory database, beside the MAC pool: every station's
+// records in one table `units` (the same columns as the embedded store's), so the
+// factory sees all its stations in one place. The table is made by factory-db init;
+// a station's role needs the rights factory-db grant gives.
+//
+// Used by one thread at a time (the recorder's writer or a tool). Every call ends
+// within kCallBoundMs; a lost connection is made again at the next call.
+#include <string>
+
+#include "factorydb/PgLink.h"
+#include "records/RecordStore.h"
+
+class PgRecordStore final : public RecordStore {
+ public:
+  static constexpr int kCallBoundMs = 5000;
+  static constexpr int kStatementTimeoutMs = 4000;
+  static constexpr size_t kFetchRows = 1000;
+
+  explicit PgRecordStore(const std::string& conninfo);
+
+  std::string Describe() const override;
+  bool Open(bool forWriting, std::string* error) override;
+  bool IsOpen() const override { return open_; }
+  void Close() override;
+  bool Write(const std::vector<UnitRecord>& records, std::string* error) override;
+  bool Read(const RecordFilter& filter, const std::function<bool(const UnitRecord&)>& each,
+            std::string* error) override;
+  bool CountVerdicts(const RecordFilter& filter, std::map<std::string, int64_t>* counts,
+                     std::string* error) override;
+
+ private:
+  bool Reach(PgLink::Deadline deadline, std::string* error);
+  bool Failed(const char* what, std::string* error);
+
+  PgLink link_;
+  bool open_ = false;
+};

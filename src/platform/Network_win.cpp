@@ -1,0 +1,218 @@
+// Windows Sockets 2.2 and the IP helper's address table. Errors are the Windows
+// Sockets (WSAGetLastError) or system (GetLastError) numbers, for example 10061 for a
+// refused connection and 10060 for a connect that ran out of time.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// winsock2.h before windows.h and iphlpapi.h
+#include <iphlpapi.h>
+#include <windows.h>
+
+#include <climits>
+#include <vector>
+
+#include "platform/Network.h"
+
+namespace {
+
+uint64_t NowMs() {
+  return GetTickCount64();
+}
+
+// The socket library, started once for the program (version 2.2) and cleaned up at
+// its end. 0, or the error of the start.
+class Winsock {
+ public:
+  Winsock() { error_ = WSAStartup(MAKEWORD(2, 2), &data_); }
+  ~Winsock() {
+    if (error_ == 0) WSACleanup();
+  }
+  Winsock(const Winsock&) = delete;
+  Winsock& operator=(const Winsock&) = delete;
+  int Error() const { return error_; }
+
+ private:
+  WSADATA data_{};
+  int error_ = 0;
+};
+
+int StartSockets() {
+  static Winsock winsock;
+  return winsock.Error();
+}
+
+// Waits with select for at most timeoutMs until s is readable (or, with forWrite,
+// writable); an exceptional condition counts as ready. >0 ready, 0 time-out,
+// SOCKET_ERROR on failure.
+int SelectFor(SOCKET s, bool forWrite, uint32_t timeoutMs, bool* exceptional) {
+  const uint64_t deadline = NowMs() + timeoutMs;
+  *exceptional = false;
+  for (;;) {
+    fd_set ready;
+    fd_set except;
+    FD_ZERO(&ready);
+    FD_ZERO(&except);
+    FD_SET(s, &ready);
+    FD_SET(s, &except);
+    const uint64_t now = NowMs();
+    const uint64_t left = now >= deadline ? 0 : deadline - now;
+    // Long waits in slices, so the time-out is measured against the clock.
+    const uint64_t slice = left > 60000 ? 60000 : left;
+    timeval tv{static_cast<long>(slice / 1000), static_cast<long>((slice % 1000) * 1000)};
+    const int r = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &except, &tv);
+    if (r == SOCKET_ERROR) return r;
+    if (r > 0) {
+      *exceptional = FD_ISSET(s, &except) != 0;
+      return r;
+    }
+    if (slice == left) return 0;
+  }
+}
+
+class Win32TcpSocket final : public TcpSocket {
+ public:
+  ~Win32TcpSocket() override { Close(); }
+
+  int Create() override {
+    Close();
+    if (const int e = StartSockets()) return lastError_ = e;
+    return lastError_ = NewHandle();
+  }
+
+  int Connect(uint32_t ip, uint16_t port, uint32_t timeoutMs) override {
+    if (s_ == INVALID_SOCKET) return lastError_ = WSAENOTSOCK;
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s_, FIONBIO, &nonBlocking) != 0) return lastError_ = WSAGetLastError();
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(ip);
+    int err = 0;
+    bool abandon = false;
+    if (connect(s_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+      err = WSAGetLastError();
+      if (err == WSAEWOULDBLOCK) {
+        bool failed = false;
+        const int r = SelectFor(s_, true, timeoutMs, &failed);
+        if (r == SOCKET_ERROR) {
+          err = WSAGetLastError();
+        } else if (r == 0) {
+          err = kConnectTimedOut;
+          abandon = true;
+        } else {
+          // Writable: connected; in the exception set: failed, SO_ERROR tells why.
+          int soError = 0;
+          int len = sizeof soError;
+          if (getsockopt(s_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) != 0) {
+            err = WSAGetLastError();
+          } else {
+            err = soError;
+          }
+          if (failed && err == 0) err = WSAECONNREFUSED;
+        }
+      }
+    }
+    if (abandon) {
+      // A socket whose connect is still pending cannot connect again: a fresh socket
+      // takes its place, so the next attempt starts clean.
+      closesocket(s_);
+      s_ = INVALID_SOCKET;
+      if (const int e = NewHandle()) return lastError_ = e;
+      return lastError_ = err;
+    }
+    u_long blocking = 0;
+    ioctlsocket(s_, FIONBIO, &blocking);
+    return lastError_ = err;
+  }
+
+  long Send(const uint8_t* buf, size_t len) override {
+    if (s_ == INVALID_SOCKET) return Fail(WSAENOTSOCK);
+    const int n = send(s_, reinterpret_cast<const char*>(buf), Clamp(len), 0);
+    if (n == SOCKET_ERROR) return Fail(WSAGetLastError());
+    lastError_ = 0;
+    return n;
+  }
+
+  int WaitReadable(uint32_t timeoutMs) override {
+    if (s_ == INVALID_SOCKET) return Fail(WSAENOTSOCK);
+    bool exceptional = false;
+    const int r = SelectFor(s_, false, timeoutMs, &exceptional);
+    if (r == SOCKET_ERROR) return Fail(WSAGetLastError());
+    // An end of stream or a pending error reads as readable; the receive that follows
+    // reports it.
+    return r > 0 ? 1 : 0;
+  }
+
+  long Recv(uint8_t* buf, size_t max) override {
+    if (s_ == INVALID_SOCKET) return Fail(WSAENOTSOCK);
+    const int n = recv(s_, reinterpret_cast<char*>(buf), Clamp(max), 0);
+    if (n == SOCKET_ERROR) return Fail(WSAGetLastError());
+    lastError_ = 0;
+    return n;
+  }
+
+  void Close() override {
+    if (s_ == INVALID_SOCKET) return;
+    closesocket(s_);
+    s_ = INVALID_SOCKET;
+  }
+
+  bool IsOpen() const override { return s_ != INVALID_SOCKET; }
+  int LastError() const override { return lastError_; }
+
+ private:
+  static int Clamp(size_t len) { return len > INT_MAX ? INT_MAX : static_cast<int>(len); }
+
+  // An IPv4 stream socket that child processes do not inherit; 0 or the error.
+  int NewHandle() {
+    s_ = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s_ == INVALID_SOCKET) {
+      // Systems before Windows 7 SP1 do not know the flag.
+      s_ = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+      if (s_ == INVALID_SOCKET) return WSAGetLastError();
+      SetHandleInformation(reinterpret_cast<HANDLE>(s_), HANDLE_FLAG_INHERIT, 0);
+    }
+    return 0;
+  }
+
+  long Fail(int e) {
+    lastError_ = e;
+    return -1;
+  }
+
+  SOCKET s_ = INVALID_SOCKET;
+  int lastError_ = 0;
+};
+
+class Win32NetworkImpl final : public Network {
+ public:
+  std::unique_ptr<TcpSocket> NewSocket() override { return std::make_unique<Win32TcpSocket>(); }
+
+  // GetIpAddrTable, unsorted, in the order the system gives it. The first call asks
+  // for the size; the table may grow between the calls, so a few rounds are allowed.
+  int AddressTable(std::vector<uint32_t>* out) override {
+    out->clear();
+    ULONG size = 0;
+    std::vector<unsigned char> buf;
+    DWORD r = GetIpAddrTable(nullptr, &size, FALSE);
+    for (int round = 0; round < 4 && r == ERROR_INSUFFICIENT_BUFFER; ++round) {
+      if (size == 0 || size > (16u << 20)) return ERROR_NOT_ENOUGH_MEMORY;
+      buf.assign(size, 0);
+      r = GetIpAddrTable(reinterpret_cast<MIB_IPADDRTABLE*>(buf.data()), &size, FALSE);
+    }
+    if (r != NO_ERROR) return static_cast<int>(r);
+    if (buf.size() < sizeof(DWORD)) return 0;  // the first call found an empty table
+    const auto* table = reinterpret_cast<const MIB_IPADDRTABLE*>(buf.data());
+    const size_t room = (buf.size() - offsetof(MIB_IPADDRTABLE, table)) / sizeof(MIB_IPADDRROW);
+    const size_t n = table->dwNumEntries < room ? table->dwNumEntries : room;
+    for (size_t i = 0; i < n; ++i) out->push_back(ntohl(table->table[i].dwAddr));
+    return 0;
+  }
+};
+
+}  // namespace
+
+Network& Win32Network() {
+  static Win32NetworkImpl net;
+  return net;
+}

@@ -1,0 +1,322 @@
+#include "records/ProductionRecorder.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <random>
+#include <utility>
+
+#include "base/Board.h"
+#include "base/UiThread.h"
+#include "platform/Host.h"
+#include "platform/PortMap.h"
+#include "records/RecordText.h"
+
+namespace {
+
+const char* StepName(WorkerKind kind) {
+  switch (kind) {
+    case WorkerKind::Download:
+      return "download";
+    case WorkerKind::LoopbackTest:
+      return "loopback";
+    case WorkerKind::ProgramMac:
+      return "mac";
+  }
+  return "";
+}
+
+int32_t RunningStage(WorkerKind kind) {
+  switch (kind) {
+    case WorkerKind::Download:
+      return StageDownloading;
+    case WorkerKind::LoopbackTest:
+      return StageTesting;
+    case WorkerKind::ProgramMac:
+      return StageProgramming;
+  }
+  return StageIdle;
+}
+
+// The port went through every step of the job.
+bool Passed(int32_t finalStage, int32_t stage) {
+  return stage != StageFailed && (finalStage == StageIdle || stage == finalStage);
+}
+
+}  // namespace
+
+ProductionRecorder::ProductionRecorder(Station& station, std::unique_ptr<RecordStore> store,
+                                       std::string stationName)
+    : station_(station),
+      stationName_(std::move(stationName)),
+      writer_(std::move(store), stationName_) {}
+
+ProductionRecorder::~ProductionRecorder() = default;
+
+std::string ProductionRecorder::StepsOf(const JobState& job) {
+  std::string steps;
+  auto add = [&](const char* s) { steps += (steps.empty() ? "" : ",") + std::string(s); };
+  if (job.jobFlags & kJobFirmware) add("firmware");
+  if (job.jobFlags & kJobEeprom) add("eeprom");
+  if (job.loopbackTest == 1) add("loopback");
+  if (job.programMac) add("mac");
+  return steps;
+}
+
+std::string ProductionRecorder::NewRunId(int64_t nowMs) {
+  std::string id;
+  for (char c : FormatUtcMs(nowMs).substr(0, 19)) {
+    if (c != '-' && c != ':') id += c;
+  }
+  uint32_t random = 0;
+  try {
+    std::random_device device;
+    random = device();
+  } catch (const std::exception&) {
+    random = static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+  char tail[16];
+  std::snprintf(tail, sizeof tail, "Z-%06x", random & 0xFFFFFF);
+  return id + tail;
+}
+
+void ProductionRecorder::RunStarting(const RecordedJob& job) {
+  std::lock_guard<std::mutex> lock(m_);
+  job_ = job;
+  runId_.clear();
+  runPassed_ = 0;
+  runFailed_ = 0;
+  for (auto& p : ports_) p = Port{};
+}
+
+void ProductionRecorder::StopRequested() {
+  std::lock_guard<std::mutex> lock(m_);
+  const int32_t finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
+  for (size_t k = 0; k < ports_.size(); k++) {
+    Port& p = ports_[k];
+    const int32_t stage = station_.stages->Get(static_cast<int>(k));
+    if (p.open && stage != StageFailed && !Passed(finalStage, stage)) p.stopped = true;
+  }
+}
+
+uint64_t ProductionRecorder::PutLocked(Port& port) {
+  const uint64_t ticket = writer_.Put(port.record);
+  if (ticket == 0) {
+    refused_++;
+  } else if (ticket > lastTicket_) {
+    lastTicket_ = ticket;
+  }
+  return ticket;
+}
+
+void ProductionRecorder::RunStarted(const std::vector<int>& portNumbers) {
+  const int64_t now = WallClockMs();
+  uint64_t ticket = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    // The name Start gave the run (the pool records its addresses with it).
+    runId_ = station_.runId.empty() ? NewRunId(now) : station_.runId;
+    runPassed_ = 0;
+    runFailed_ = 0;
+    refused_ = 0;
+    for (auto& p : ports_) p = Port{};
+    for (size_t k = 0; k < portNumbers.size() && k < ports_.size(); k++) {
+      Port& p = ports_[k];
+      UnitRecord& r = p.record;
+      r.station = stationName_;
+      r.runId = runId_;
+      r.port = PortMap::PortName(portNumbers[k]);
+      r.portIndex = static_cast<int>(k);
+      const std::string path = station_.ports ? station_.ports->DevicePath(portNumbers[k]) : "";
+      const std::string target = LinkTarget(path);
+      r.portDevice = target.empty() ? path : target;
+      r.startedMs = now;
+      r.steps = job_.steps;
+      r.consoleBaud = job_.consoleBaud;
+      r.firmware.path = job_.firmwarePath;
+      r.eeprom.path = job_.eepromPath;
+      p.open = true;
+      ticket = PutLocked(p);
+    }
+  }
+  std::vector<std::string> extra;
+  if (!writer_.Flush(ticket, std::chrono::milliseconds(kOpenWaitMs))) {
+    // Said at every run while the store fails, so the operator sees it in each run's log.
+    const std::string problem = writer_.Problem();
+    extra.push_back("production records: the records of this run are not written yet: " +
+                    (problem.empty() ? "still writing after " + std::to_string(kOpenWaitMs / 1000) +
+                                           " s to " + writer_.Describe()
+                                     : problem));
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    todayAtStart_ = writer_.Today();
+  }
+  ShowOnBoard(extra);
+}
+
+void ProductionRecorder::StepStarted(int portIndex, WorkerKind kind) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  Port& p = ports_[static_cast<size_t>(portIndex)];
+  if (!p.open) return;
+  p.stepStarted = true;
+  p.step = kind;
+  p.record.stage = RunningStage(kind);
+  PutLocked(p);
+}
+
+void ProductionRecorder::ImageSent(int portIndex, const SentImage& image) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  Port& p = ports_[static_cast<size_t>(portIndex)];
+  if (!p.open) return;
+  ImageRecord& ir = image.firmware ? p.record.firmware : p.record.eeprom;
+  ir.path = image.path;
+  ir.fileBytes = image.fileBytes;
+  ir.sentBytes = image.sentBytes;
+  ir.sha256 = image.result == 0 ? image.sha256 : "";
+  if (!image.firmware) p.record.tempMac = image.result == 0 ? UpperMac(image.tempMac) : "";
+  PutLocked(p);
+}
+
+void ProductionRecorder::MacTaken(int portIndex, const std::string& macText, bool assigned) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  Port& p = ports_[static_cast<size_t>(portIndex)];
+  if (!p.open) return;
+  p.record.mac = UpperMac(macText);
+  p.record.macSource = assigned ? "assigned" : "pool";
+  p.record.macReported.clear();
+  p.record.macConfirmed = false;
+  PutLocked(p);
+}
+
+void ProductionRecorder::PortStatus(int portIndex, const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  Port& p = ports_[static_cast<size_t>(portIndex)];
+  if (!p.open) return;
+  p.record.lastStatus = text;
+  // The device's "%GLM" answer after the MAC programming names the address it uses.
+  if (p.stepStarted && p.step == WorkerKind::ProgramMac && !p.record.mac.empty()) {
+    const std::string reported = GlmMac(text);
+    if (!reported.empty()) {
+      p.record.macReported = reported;
+      p.record.macConfirmed = reported == p.record.mac;
+    }
+  }
+}
+
+uint64_t ProductionRecorder::Close(Port& port, const char* verdict, int32_t stage) {
+  UnitRecord& r = port.record;
+  r.endedMs = WallClockMs();
+  r.verdict = verdict;
+  if (stage > r.stage) r.stage = stage;
+  const std::string v = verdict;
+  if (v != kVerdictPassed && port.stepStarted) {
+    r.failStep = StepName(port.step);
+    r.failCode = TrailingCode(r.lastStatus);
+  }
+  if (v == kVerdictPassed) runPassed_++;
+  if (v == kVerdictFailed) runFailed_++;
+  port.open = false;
+  return PutLocked(port);
+}
+
+void ProductionRecorder::PortsChecked() {
+  bool closed = false;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    const int32_t finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
+    for (size_t k = 0; k < ports_.size(); k++) {
+      Port& p = ports_[k];
+      if (!p.open) continue;
+      const int32_t stage = station_.stages->Get(static_cast<int>(k));
+      if (Passed(finalStage, stage)) {
+        Close(p, kVerdictPassed, stage);
+        closed = true;
+      } else if (stage == StageFailed && !p.stopped) {
+        // A port that Stop cut short is closed at the run's end, as stopped.
+        Close(p, kVerdictFailed, stage);
+        closed = true;
+      }
+    }
+  }
+  // A store that fails in the middle of a run is reported at once.
+  std::vector<std::string> none;
+  if (closed || writer_.HasMessages()) ShowOnBoard(none);
+}
+
+void ProductionRecorder::RunEnded() {
+  uint64_t ticket = 0;
+  size_t refused = 0;
+  bool anyRun = false;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    const int32_t finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
+    for (size_t k = 0; k < ports_.size(); k++) {
+      Port& p = ports_[k];
+      if (!p.open) continue;
+      const int32_t stage = station_.stages->Get(static_cast<int>(k));
+      const char* verdict = Passed(finalStage, stage)           ? kVerdictPassed
+                            : p.stopped || stage != StageFailed ? kVerdictStopped
+                                                                : kVerdictFailed;
+      Close(p, verdict, stage);
+    }
+    ticket = lastTicket_;
+    refused = refused_;
+    anyRun = !runId_.empty();
+  }
+  std::vector<std::string> extra;
+  if (!anyRun) {
+    ShowOnBoard(extra);
+    return;
+  }
+  if (refused > 0) {
+    extra.push_back("production records: " + std::to_string(refused) +
+                    " change(s) of this run's records not kept: too many records wait to be "
+                    "written to " +
+                    writer_.Describe());
+  }
+  if (!writer_.Flush(ticket, std::chrono::milliseconds(kEndWaitMs))) {
+    const std::string problem = writer_.Problem();
+    extra.push_back("production records: " + std::to_string(writer_.Queued()) +
+                    " record(s) not written yet, tried again while the station runs: " +
+                    (problem.empty() ? "still writing after " + std::to_string(kEndWaitMs / 1000) +
+                                           " s to " + writer_.Describe()
+                                     : problem));
+  }
+  ShowOnBoard(extra);
+}
+
+void ProductionRecorder::ShowOnBoard(const std::vector<std::string>& extra) {
+  std::vector<std::string> lines = writer_.TakeMessages();
+  lines.insert(lines.end(), extra.begin(), extra.end());
+  std::string runText, todayText;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (!runId_.empty()) {
+      runText = "this run: " + std::to_string(runPassed_) + " passed, " +
+                std::to_string(runFailed_) + " failed";
+      if (todayAtStart_.known) {
+        todayText = "today: " + std::to_string(todayAtStart_.passed + runPassed_) + " passed, " +
+                    std::to_string(todayAtStart_.failed + runFailed_) + " failed";
+      } else {
+        todayText = "today: not known";
+      }
+    }
+  }
+  if ((lines.empty() && runText.empty()) || !station_.ui || !station_.board) return;
+  try {
+    station_.ui->RunSync([&] {
+      for (const std::string& line : lines) station_.board->AppendMessage(line);
+      if (!runText.empty()) {
+        station_.board->SetMacGridCell(0, 1, runText);
+        station_.board->SetMacGridCell(1, 1, todayText);
+      }
+    });
+  } catch (const std::exception&) {
+    // A board that failed must not end the run or lose the records; they are written.
+  }
+}

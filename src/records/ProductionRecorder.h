@@ -1,0 +1,98 @@
+#pragma once
+// The station's production records: one record per port per run, kept up to date in
+// memory as the dispatcher and the workers report, and handed to the writer whenever
+// it changes in a way worth keeping (opened, a step started, an image sent, an address
+// taken, closed). The run's records are opened (written "unfinished") before any
+// worker starts, and closed and written before the dispatcher ends, so a port that
+// never finishes (Stop, program close, crash) still leaves its record.
+//
+// It also keeps the board's count of units: MACGrid column 1 shows this run's and
+// today's passed and failed units of this station.
+//
+// Threads: the UnitRecorder routines as documented there; RunStarting, StopRequested
+// and PortStatus on the UI thread. Board calls go through the UI thread (RunSync) from
+// the dispatcher's thread only.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/JobState.h"
+#include "base/Station.h"
+#include "base/UnitRecorder.h"
+#include "records/RecordStore.h"
+#include "records/RecordWriter.h"
+
+// What the run's job is, as the records name it.
+struct RecordedJob {
+  std::string steps;  // "firmware,eeprom,loopback,mac" (the job's steps, in order)
+  int consoleBaud = 115200;
+  std::string firmwarePath;  // empty when the job sends no firmware
+  std::string eepromPath;    // empty when the job sends no EEPROM image
+};
+
+class ProductionRecorder final : public UnitRecorder {
+ public:
+  // Bounded waits of the dispatcher for the writer: at the run's start (the records
+  // opened) and at its end (every record closed).
+  static constexpr int kOpenWaitMs = 10000;
+  static constexpr int kEndWaitMs = 30000;
+
+  ProductionRecorder(Station& station, std::unique_ptr<RecordStore> store, std::string stationName);
+  ~ProductionRecorder() override;
+
+  // UI thread, before the dispatcher of a run is created.
+  void RunStarting(const RecordedJob& job);
+  // UI thread: the operator confirmed Stop, or the program is closing. The ports that
+  // have not finished by now are recorded as stopped (also when their worker then ends
+  // failed, as a worker asked to stop does); a port that had already failed stays failed.
+  void StopRequested();
+  // UI thread: every text shown in a port's status cell.
+  void PortStatus(int portIndex, const std::string& text);
+
+  // UnitRecorder
+  void RunStarted(const std::vector<int>& portNumbers) override;
+  void StepStarted(int portIndex, WorkerKind kind) override;
+  void PortsChecked() override;
+  void RunEnded() override;
+  void ImageSent(int portIndex, const SentImage& image) override;
+  void MacTaken(int portIndex, const std::string& macText, bool assigned) override;
+
+  const std::string& stationName() const { return stationName_; }
+  std::string Describe() const { return writer_.Describe(); }
+  RecordWriter& writer() { return writer_; }
+  // The job's steps as recorded.
+  static std::string StepsOf(const JobState& job);
+  // "20261208T050808Z-1a2b3c": the time the run started and six random hex digits.
+  static std::string NewRunId(int64_t nowMs);
+
+ private:
+  struct Port {
+    bool open = false;
+    bool stepStarted = false;
+    bool stopped = false;  // not finished when Stop came
+    WorkerKind step = WorkerKind::Download;
+    UnitRecord record;
+  };
+  // Under m_: the port's record is closed with the verdict; returns the ticket.
+  uint64_t Close(Port& port, const char* verdict, int32_t stage);
+  uint64_t PutLocked(Port& port);
+  // Dispatcher thread: shows the writer's messages and the unit counts on the board.
+  void ShowOnBoard(const std::vector<std::string>& extra);
+
+  Station& station_;
+  const std::string stationName_;
+  RecordWriter writer_;
+
+  std::mutex m_;
+  std::array<Port, kMaxPorts> ports_;
+  RecordedJob job_;
+  std::string runId_;
+  int runPassed_ = 0;
+  int runFailed_ = 0;
+  RecordWriter::Counts todayAtStart_;
+  uint64_t lastTicket_ = 0;
+  size_t refused_ = 0;  // records the writer's queue could not take this run
+};

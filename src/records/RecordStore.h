@@ -1,0 +1,96 @@
+#pragma once
+// Where production records are kept. One record per port per run: which station and
+// run, which port, when, what the job sent, which MAC address the unit got and how the
+// run ended for it. The embedded store is SQLite (records/SqliteRecordStore.h); a
+// factory-wide store implements the same interface.
+//
+// A store object is used by one thread at a time (the recorder's writer, or a tool's
+// main thread). No routine throws; failures come back as false with a text for the
+// operator.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One image of the job on one port.
+struct ImageRecord {
+  std::string path;        // empty when the job does not download this image
+  int64_t fileBytes = -1;  // the file's size when it was sent; -1 not sent
+  int64_t sentBytes = -1;  // data bytes the device acknowledged; -1 not sent
+  std::string sha256;      // of the bytes sent; empty unless the whole image went through
+};
+
+// Verdicts. A record is written "unfinished" when its port's run starts and gets its
+// verdict when the port finishes; one left unfinished after its run belongs to a
+// station that was killed or lost power in the middle of the run.
+constexpr const char* kVerdictUnfinished = "unfinished";
+constexpr const char* kVerdictPassed = "passed";
+constexpr const char* kVerdictFailed = "failed";
+constexpr const char* kVerdictStopped = "stopped";
+
+struct UnitRecord {
+  // The key: one record per station, run and port.
+  std::string station;
+  std::string runId;
+  std::string port;  // "COM3"
+  int portIndex = 0;
+  std::string portDevice;  // what COMn maps to: the ports/COMn link target or the device path
+
+  int64_t startedMs = 0;           // UTC milliseconds since 1970
+  std::optional<int64_t> endedMs;  // unset while unfinished
+
+  // The job.
+  std::string steps;  // the job's steps in order, comma-separated: firmware,eeprom,loopback,mac
+  int consoleBaud = 0;
+  ImageRecord firmware;
+  ImageRecord eeprom;
+  std::string tempMac;  // the temporary MAC written into the EEPROM image; empty when none
+
+  // The address.
+  std::string mac;          // the address the device was given (pool or assigned); empty when none
+  std::string macSource;    // "pool" or "assigned"; empty when none
+  std::string macReported;  // the address in the device's "%GLM" answer afterwards
+  std::optional<bool> macConfirmed;  // that answer named `mac`; unset when no address was given
+
+  // The outcome.
+  int stage = 0;  // the furthest stage the port reached (1..6; the running stage of a failed step)
+  std::string verdict = kVerdictUnfinished;
+  std::string lastStatus;       // the port's status cell when the record was last written
+  std::string failStep;         // failed or stopped: "download", "loopback" or "mac"
+  std::optional<int> failCode;  // the number that ends the failure text ("...: %d"), if any
+};
+
+// Records to read. Unset or empty fields match everything.
+struct RecordFilter {
+  std::optional<int64_t> fromMs;  // started at or after
+  std::optional<int64_t> toMs;    // started before
+  std::string mac;                // the given address (any letter case)
+  std::string station;
+  std::string verdict;
+};
+
+class RecordStore {
+ public:
+  virtual ~RecordStore() = default;
+
+  // Where the records live, for the operator's messages.
+  virtual std::string Describe() const = 0;
+  // Opens the store; forWriting creates it (and its tables) when missing, otherwise an
+  // existing store is only read.
+  virtual bool Open(bool forWriting, std::string* error) = 0;
+  virtual bool IsOpen() const = 0;
+  virtual void Close() = 0;
+
+  // Writes every record in one transaction: a record whose station, run id and port
+  // are already stored replaces the stored one. True once all are durable.
+  virtual bool Write(const std::vector<UnitRecord>& records, std::string* error) = 0;
+  // Calls each for every record that matches, oldest start first; each returns false
+  // to stop early.
+  virtual bool Read(const RecordFilter& filter, const std::function<bool(const UnitRecord&)>& each,
+                    std::string* error) = 0;
+  // The number of matching records per verdict.
+  virtual bool CountVerdicts(const RecordFilter& filter, std::map<std::string, int64_t>* counts,
+                             std::string* error) = 0;
+};

@@ -1,0 +1,36 @@
+#pragma once
+// Production records as text: times, the export formats (CSV, JSON lines) and the
+// readings taken from a port's status text.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "records/RecordStore.h"
+
+// "2026-12-08T05:08:08.123Z" (UTC, fixed width, so text order is time order).
+std::string FormatUtcMs(int64_t ms);
+// The exact form FormatUtcMs writes; false for anything else.
+bool ParseUtcMs(const std::string& text, int64_t* ms);
+// An operator's time: "YYYY-MM-DD", optionally followed by "T" or a blank and
+// "HH:MM", "HH:MM:SS" or "HH:MM:SS.mmm"; a final "Z" means UTC, otherwise local time.
+bool ParseTimeArg(const std::string& text, int64_t* ms);
+
+// Upper-case hex digits of a MAC text (other characters unchanged).
+std::string UpperMac(const std::string& text);
+// The failure text of a status line without its port name ("COM3: no response" ->
+// "no response").
+std::string WithoutPortName(const std::string& status);
+// The number that ends a failure text ("COM2: loopback test failed: -6" -> -6).
+std::optional<int> TrailingCode(const std::string& status);
+// The address in a "%GLM" answer shown in a status line, upper case; "" when none.
+std::string GlmMac(const std::string& status);
+
+// Column names, in the order of the CSV columns and the JSON keys (the same names as
+// the database's columns).
+const std::vector<std::string>& RecordColumns();
+// The record's values in RecordColumns order; unset values are nullopt.
+std::vector<std::optional<std::string>> RecordValues(const UnitRecord& r);
+std::string CsvHeader();
+std::string CsvLine(const UnitRecord& r);
+std::string JsonLine(const UnitRecord& r);

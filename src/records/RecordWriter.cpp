@@ -1,0 +1,163 @@
+#include "records/RecordWriter.h"
+
+#include <utility>
+
+#include "platform/Host.h"
+
+RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string countStation)
+    : store_(std::move(store)),
+      countStation_(std::move(countStation)),
+      describe_(store_->Describe()) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+RecordWriter::~RecordWriter() {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    stop_ = true;
+    work_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+uint64_t RecordWriter::Put(const UnitRecord& record) {
+  uint64_t ticket = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    Key key{record.station, record.runId, record.port};
+    auto it = queue_.find(key);
+    if (it == queue_.end() && queue_.size() >= kMaxQueued) return 0;
+    ticket = nextTicket_++;
+    if (it == queue_.end()) {
+      queue_.emplace(std::move(key), Entry{record, ticket});
+    } else {
+      it->second = Entry{record, ticket};
+    }
+    work_ = true;
+  }
+  wake_.notify_all();
+  return ticket;
+}
+
+bool RecordWriter::Flush(uint64_t ticket, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_);
+  if (!progress_.wait_for(lock, timeout, [&] { return triedTicket_ >= ticket; })) return false;
+  for (const auto& [key, q] : queue_) {
+    if (q.ticket <= ticket) return false;
+  }
+  return true;
+}
+
+size_t RecordWriter::Queued() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return queue_.size();
+}
+
+std::string RecordWriter::Problem() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return problem_;
+}
+
+std::vector<std::string> RecordWriter::TakeMessages() {
+  std::lock_guard<std::mutex> lock(m_);
+  std::vector<std::string> out(messages_.begin(), messages_.end());
+  messages_.clear();
+  return out;
+}
+
+bool RecordWriter::HasMessages() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return !messages_.empty();
+}
+
+RecordWriter::Counts RecordWriter::Today() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return today_;
+}
+
+void RecordWriter::SetProblem(const std::string& problem) {
+  if (problem == problem_) return;
+  std::string text;
+  if (!problem.empty()) {
+    text = "production records: " + problem;
+  } else {
+    text = "production records: writing to " + describe_ + " again";
+  }
+  problem_ = problem;
+  if (messages_.size() >= kMaxMessages) messages_.pop_front();
+  messages_.push_back(text);
+}
+
+bool RecordWriter::Attempt(const std::vector<UnitRecord>& batch, std::string* problem) {
+  if (!store_->IsOpen()) {
+    if (!store_->Open(true, problem)) return false;
+    CountToday();
+  }
+  if (!store_->Write(batch, problem)) {
+    // Opened anew at the next attempt: the file may have been replaced or repaired.
+    store_->Close();
+    return false;
+  }
+  CountToday();
+  return true;
+}
+
+void RecordWriter::CountToday() {
+  RecordFilter today;
+  today.station = countStation_;
+  today.fromMs = LocalDayStartMs(WallClockMs());
+  std::map<std::string, int64_t> counts;
+  std::string countProblem;
+  if (store_->CountVerdicts(today, &counts, &countProblem)) {
+    std::lock_guard<std::mutex> lock(m_);
+    today_.known = true;
+    today_.passed = counts[kVerdictPassed];
+    today_.failed = counts[kVerdictFailed];
+  }
+}
+
+void RecordWriter::Run() {
+  std::unique_lock<std::mutex> lock(m_);
+  bool lastFailed = false;
+  for (;;) {
+    if (!work_ && !stop_) {
+      // Nothing new: wait for a record, or try the queued ones again after a while.
+      if (lastFailed && !queue_.empty()) {
+        wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [&] { return work_ || stop_; });
+      } else {
+        wake_.wait(lock, [&] { return work_ || stop_; });
+      }
+    }
+    const bool stopping = stop_;
+    work_ = false;
+    std::vector<UnitRecord> batch;
+    std::vector<std::pair<Key, uint64_t>> taken;
+    uint64_t upTo = nextTicket_ - 1;
+    for (const auto& [key, q] : queue_) {
+      batch.push_back(q.record);
+      taken.emplace_back(key, q.ticket);
+    }
+    if (batch.empty()) {
+      // Nothing to write: the store is not even opened.
+      if (stopping) break;
+      continue;
+    }
+    lock.unlock();
+    std::string problem;
+    const bool ok = Attempt(batch, &problem);
+    lock.lock();
+    if (ok) {
+      // A record handed in again while this batch was written stays queued.
+      for (const auto& [key, ticket] : taken) {
+        auto it = queue_.find(key);
+        if (it != queue_.end() && it->second.ticket == ticket) queue_.erase(it);
+      }
+    }
+    SetProblem(ok ? std::string() : problem);
+    lastFailed = !ok;
+    if (upTo > triedTicket_) triedTicket_ = upTo;
+    progress_.notify_all();
+    if (stopping) break;
+  }
+}

@@ -1,0 +1,90 @@
+#pragma once
+// The records writer: a thread of its own that owns the store and writes the records
+// handed to it, so no caller ever waits on the disk unless it asks to (Flush).
+//
+// Records wait in a queue keyed by station, run and port: a newer copy of a record
+// replaces the queued one. A record that cannot be written stays queued and is tried
+// again with the next record handed in, or every kRetryMs, until the writer ends.
+// At most kMaxQueued records wait at once; more are refused (Put returns 0).
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "records/RecordStore.h"
+
+class RecordWriter {
+ public:
+  static constexpr size_t kMaxQueued = 1024;
+  static constexpr size_t kMaxMessages = 64;
+  static constexpr int kRetryMs = 5000;
+
+  // The store is opened on the writer's thread when the first record comes (a station
+  // that never runs leaves no file behind); countStation: whose records of today Today()
+  // counts.
+  RecordWriter(std::unique_ptr<RecordStore> store, std::string countStation);
+  // Tries once more to write what is queued, then ends the thread.
+  ~RecordWriter();
+  RecordWriter(const RecordWriter&) = delete;
+  RecordWriter& operator=(const RecordWriter&) = delete;
+
+  // Queues a copy of the record; its ticket, or 0 when the queue is full.
+  uint64_t Put(const UnitRecord& record);
+  // Waits at most `timeout` until every record queued up to `ticket` has been tried.
+  // True when none of them is left unwritten.
+  bool Flush(uint64_t ticket, std::chrono::milliseconds timeout);
+  // The records still waiting to be written.
+  size_t Queued() const;
+  // What is wrong with the store now ("" when the last attempt worked).
+  std::string Problem() const;
+  // Texts for the message log since the last call: the store failing, or working again.
+  std::vector<std::string> TakeMessages();
+  bool HasMessages() const;
+  // The station's records started today (local day) per verdict, as of the last write
+  // or open; known is false until the store was read once.
+  struct Counts {
+    bool known = false;
+    int64_t passed = 0;
+    int64_t failed = 0;
+  };
+  Counts Today() const;
+  const std::string& Describe() const { return describe_; }
+
+ private:
+  using Key = std::tuple<std::string, std::string, std::string>;
+  struct Entry {
+    UnitRecord record;
+    uint64_t ticket;
+  };
+  void Run();
+  // One attempt: open when needed, write the batch, count today's records. Writer
+  // thread only; returns false with *problem set when the store failed.
+  bool Attempt(const std::vector<UnitRecord>& batch, std::string* problem);
+  // Reads today's counts of the station's records from the open store (writer thread).
+  void CountToday();
+  void SetProblem(const std::string& problem);  // under m_
+
+  std::unique_ptr<RecordStore> store_;  // the writer thread's alone once it runs
+  const std::string countStation_;
+  const std::string describe_;
+
+  mutable std::mutex m_;
+  std::condition_variable wake_;
+  std::condition_variable progress_;
+  std::map<Key, Entry> queue_;
+  uint64_t nextTicket_ = 1;
+  uint64_t triedTicket_ = 0;  // every ticket up to this one has been tried
+  bool work_ = false;         // something to try (set by Put)
+  bool stop_ = false;
+  std::string problem_;
+  std::deque<std::string> messages_;
+  Counts today_;
+  std::thread thread_;
+};

@@ -1,0 +1,262 @@
+#include "records/RecordsTool.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "base/MacPool.h"
+#include "base/StationSettings.h"
+#include "platform/Paths.h"
+#include "records/RecordText.h"
+#include "records/RecordsSetup.h"
+#include "records/SqliteRecordStore.h"
+
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kCannotRead = 1;
+constexpr int kBadUsage = 2;
+
+const char kUsage[] =
+    "usage: production-records [--dir DIR | --db FILE | --database CONNINFO] export\n"
+    "                          [--csv | --json] [FILTERS]\n"
+    "       production-records [--dir DIR | --db FILE | --database CONNINFO] summary\n"
+    "                          [FILTERS]\n"
+    "\n"
+    "  --dir DIR        the station's data directory (its station.conf names the records;\n"
+    "                   default: the directory of this program)\n"
+    "  --db FILE        the records database itself\n"
+    "  --database CONNINFO  the factory database (PostgreSQL) with every station's records\n"
+    "  export           one record per line: CSV with a header line (--csv, the default)\n"
+    "                   or one JSON object per line (--json), oldest first\n"
+    "  summary          counts per verdict, the first-pass yield (passed of passed and\n"
+    "                   failed) and the failed units per failure text, most frequent first\n"
+    "FILTERS\n"
+    "  --from TIME      records started at or after TIME\n"
+    "  --to TIME        records started before TIME\n"
+    "                   TIME: YYYY-MM-DD[THH:MM[:SS]], local time; a final Z means UTC\n"
+    "  --mac MAC        the unit that was given this address (HH:HH:HH:HH:HH:HH)\n"
+    "  --station NAME   one station's records\n"
+    "  --verdict V      passed, failed, stopped or unfinished\n"
+    "Exit status: 0 done, 1 the records could not be read, 2 bad command line.\n";
+
+struct Options {
+  std::string dir;
+  std::string db;
+  std::string database;
+  std::string command;
+  bool json = false;
+  RecordFilter filter;
+};
+
+// Texts in the summary: one printable line (CR -> \r, LF -> \n, other bytes outside
+// 0x20..0x7E as \xHH).
+std::string Printable(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c > 0x7E) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+bool Parse(const std::vector<std::string>& args, Options* o, std::string* error) {
+  for (size_t i = 0; i < args.size(); i++) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* v) {
+      if (i + 1 >= args.size()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      *v = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      o->command = "help";
+      return true;
+    } else if (a == "--dir") {
+      if (!value(&o->dir)) return false;
+    } else if (a == "--db") {
+      if (!value(&o->db)) return false;
+    } else if (a == "--database") {
+      if (!value(&o->database)) return false;
+    } else if (a == "--csv") {
+      o->json = false;
+    } else if (a == "--json") {
+      o->json = true;
+    } else if (a == "--from" || a == "--to") {
+      if (!value(&v)) return false;
+      int64_t ms = 0;
+      if (!ParseTimeArg(v, &ms)) {
+        *error = a + " wants YYYY-MM-DD[THH:MM[:SS]][Z], not '" + v + "'";
+        return false;
+      }
+      (a == "--from" ? o->filter.fromMs : o->filter.toMs) = ms;
+    } else if (a == "--mac") {
+      if (!value(&v)) return false;
+      MacAddress mac{};
+      if (v.size() != 17 || MacPool::ParseMac(v.c_str(), v.size(), &mac) != 0) {
+        *error = "--mac wants HH:HH:HH:HH:HH:HH, not '" + v + "'";
+        return false;
+      }
+      o->filter.mac = FormatMac(mac);
+    } else if (a == "--station") {
+      if (!value(&o->filter.station)) return false;
+    } else if (a == "--verdict") {
+      if (!value(&v)) return false;
+      if (v != kVerdictPassed && v != kVerdictFailed && v != kVerdictStopped &&
+          v != kVerdictUnfinished) {
+        *error = "--verdict wants passed, failed, stopped or unfinished, not '" + v + "'";
+        return false;
+      }
+      o->filter.verdict = v;
+    } else if ((a == "export" || a == "summary") && o->command.empty()) {
+      o->command = a;
+    } else {
+      *error = "unknown argument '" + a + "'";
+      return false;
+    }
+  }
+  if (o->command.empty()) *error = "give a command: export or summary";
+  if (!o->dir.empty() + !o->db.empty() + !o->database.empty() > 1) {
+    *error = "give one of --dir DIR, --db FILE and --database CONNINFO";
+  }
+  return error->empty();
+}
+
+std::unique_ptr<RecordStore> StoreOf(const Options& o, const RecordStoreMaker& make,
+                                     std::string* error) {
+  if (!o.db.empty()) return std::make_unique<SqliteRecordStore>(o.db);
+  if (!o.database.empty()) {
+    StationSettings factory;
+    factory.Set("records", "postgresql");
+    factory.Set("database", o.database);
+    std::string problem;
+    auto store = make ? make(factory, "", &problem) : nullptr;
+    if (!store || !problem.empty()) {
+      *error = problem.empty() ? "this program cannot read the factory database" : problem;
+      return nullptr;
+    }
+    return store;
+  }
+  const std::string dir = o.dir.empty() ? ExecutableDir() : o.dir;
+  StationSettings settings;
+  if (!settings.Load(dir)) {
+    *error = settings.Problems().empty() ? "cannot read station.conf" : settings.Problems()[0];
+    return nullptr;
+  }
+  std::string problem;
+  auto store = make ? make(settings, dir, &problem) : MakeRecordStore(settings, dir, &problem);
+  if (!store && !problem.empty()) {
+    *error = problem;
+    return nullptr;
+  }
+  if (!store) *error = "the station in " + dir + " keeps no records (records = off)";
+  return store;
+}
+
+int Export(RecordStore& store, const Options& o, std::ostream& out, std::ostream& err) {
+  if (!o.json) out << CsvHeader() << "\r\n";
+  std::string error;
+  const bool ok = store.Read(
+      o.filter,
+      [&](const UnitRecord& r) {
+        if (o.json) {
+          out << JsonLine(r) << "\n";
+        } else {
+          out << CsvLine(r) << "\r\n";
+        }
+        return static_cast<bool>(out);
+      },
+      &error);
+  if (!ok) {
+    err << "production-records: " << error << "\n";
+    return kCannotRead;
+  }
+  return kDone;
+}
+
+int Summary(RecordStore& store, const Options& o, std::ostream& out, std::ostream& err) {
+  std::map<std::string, int64_t> verdicts;
+  std::map<std::string, int64_t> failures;
+  int64_t total = 0;
+  std::string error;
+  const bool ok = store.Read(
+      o.filter,
+      [&](const UnitRecord& r) {
+        total++;
+        verdicts[r.verdict]++;
+        if (r.verdict == kVerdictFailed) {
+          const std::string text = WithoutPortName(r.lastStatus);
+          failures[text.empty() ? "(no status text)" : Printable(text)]++;
+        }
+        return true;
+      },
+      &error);
+  if (!ok) {
+    err << "production-records: " << error << "\n";
+    return kCannotRead;
+  }
+  out << "records: " << total << "\n";
+  for (const char* v : {kVerdictPassed, kVerdictFailed, kVerdictStopped, kVerdictUnfinished}) {
+    out << v << ": " << verdicts[v] << "\n";
+  }
+  const int64_t passed = verdicts[kVerdictPassed];
+  const int64_t judged = passed + verdicts[kVerdictFailed];
+  if (judged == 0) {
+    out << "first-pass yield: - (no unit passed or failed)\n";
+  } else {
+    char pct[32];
+    std::snprintf(pct, sizeof pct, "%.2f%%", 100.0 * static_cast<double>(passed) / judged);
+    out << "first-pass yield: " << pct << " (" << passed << " passed of " << judged
+        << " passed or failed)\n";
+  }
+  std::vector<std::pair<std::string, int64_t>> sorted(failures.begin(), failures.end());
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  out << "failures:" << (sorted.empty() ? " none" : "") << "\n";
+  for (const auto& [text, count] : sorted) out << "  " << count << "  " << text << "\n";
+  return kDone;
+}
+
+}  // namespace
+
+int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                   const RecordStoreMaker& makeStore) {
+  Options o;
+  std::string error;
+  if (!Parse(args, &o, &error)) {
+    err << "production-records: " << error << "\n(production-records --help shows the options)\n";
+    return kBadUsage;
+  }
+  if (o.command == "help") {
+    out << kUsage;
+    return kDone;
+  }
+  auto store = StoreOf(o, makeStore, &error);
+  if (!store) {
+    err << "production-records: " << error << "\n";
+    return kCannotRead;
+  }
+  if (!store->Open(false, &error)) {
+    err << "production-records: " << error << "\n";
+    return kCannotRead;
+  }
+  return o.command == "export" ? Export(*store, o, out, err) : Summary(*store, o, out, err);
+}

@@ -1,0 +1,23 @@
+#pragma once
+// The records command-line tool (production-records): exports a station's production
+// records as CSV or JSON lines and sums them up, filtered by time, MAC address,
+// station and verdict.
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "base/StationSettings.h"
+#include "records/RecordStore.h"
+
+// The store a station's settings name; *problem for a setting it could not follow.
+using RecordStoreMaker = std::function<std::unique_ptr<RecordStore>(
+    const StationSettings& settings, const std::string& dataDir, std::string* problem)>;
+
+// args without the program name. Exit status: 0 done, 1 the records could not be
+// read, 2 bad command line.
+// makeStore: how settings become a store (the program passes one that also knows the
+// factory database; by default MakeRecordStore).
+int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                   const RecordStoreMaker& makeStore = {});

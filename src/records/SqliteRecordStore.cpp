@@ -1,0 +1,344 @@
+#include "records/SqliteRecordStore.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+#include "records/RecordText.h"
+
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS units (
+  id              INTEGER PRIMARY KEY,
+  station         TEXT    NOT NULL,
+  run_id          TEXT    NOT NULL,
+  port            TEXT    NOT NULL,
+  port_index      INTEGER NOT NULL,
+  port_device     TEXT    NOT NULL,
+  started_at      TEXT    NOT NULL,
+  ended_at        TEXT,
+  steps           TEXT    NOT NULL,
+  console_baud    INTEGER NOT NULL,
+  firmware_path   TEXT,
+  firmware_size   INTEGER,
+  firmware_sent   INTEGER,
+  firmware_sha256 TEXT,
+  eeprom_path     TEXT,
+  eeprom_size     INTEGER,
+  eeprom_sent     INTEGER,
+  eeprom_sha256   TEXT,
+  temp_mac        TEXT,
+  mac             TEXT,
+  mac_source      TEXT,
+  mac_reported    TEXT,
+  mac_confirmed   INTEGER,
+  stage           INTEGER NOT NULL,
+  verdict         TEXT    NOT NULL,
+  last_status     TEXT    NOT NULL,
+  fail_step       TEXT,
+  fail_code       INTEGER,
+  UNIQUE (station, run_id, port)
+);
+CREATE INDEX IF NOT EXISTS units_started ON units (started_at);
+CREATE INDEX IF NOT EXISTS units_station_started ON units (station, started_at);
+CREATE INDEX IF NOT EXISTS units_mac ON units (mac);
+)sql";
+
+// Every column but the id, in RecordColumns order.
+std::string ColumnList() {
+  std::string s;
+  for (const std::string& c : RecordColumns()) s += (s.empty() ? "" : ", ") + c;
+  return s;
+}
+
+std::string UpsertSql() {
+  std::string values, updates;
+  for (const std::string& c : RecordColumns()) {
+    values += values.empty() ? "?" : ", ?";
+    if (c == "station" || c == "run_id" || c == "port") continue;
+    updates += (updates.empty() ? "" : ", ") + c + " = excluded." + c;
+  }
+  return "INSERT INTO units (" + ColumnList() + ") VALUES (" + values +
+         ") ON CONFLICT (station, run_id, port) DO UPDATE SET " + updates;
+}
+
+// WHERE clause of a filter and its parameters, in order.
+std::string WhereOf(const RecordFilter& f, std::vector<std::string>* params) {
+  std::string where;
+  auto add = [&](const std::string& cond, const std::string& value) {
+    where += (where.empty() ? " WHERE " : " AND ") + cond;
+    params->push_back(value);
+  };
+  if (f.fromMs) add("started_at >= ?", FormatUtcMs(*f.fromMs));
+  if (f.toMs) add("started_at < ?", FormatUtcMs(*f.toMs));
+  if (!f.mac.empty()) add("mac = ?", UpperMac(f.mac));
+  if (!f.station.empty()) add("station = ?", f.station);
+  if (!f.verdict.empty()) add("verdict = ?", f.verdict);
+  return where;
+}
+
+// A prepared statement, finalized on every way out.
+class Statement {
+ public:
+  Statement(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  sqlite3_stmt* get() const { return stmt_; }
+  explicit operator bool() const { return stmt_ != nullptr; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+bool BindText(sqlite3_stmt* s, int i, const std::string& v) {
+  return sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT) ==
+         SQLITE_OK;
+}
+
+std::string ColumnText(sqlite3_stmt* s, int i) {
+  const unsigned char* t = sqlite3_column_text(s, i);
+  if (t == nullptr) return "";
+  return std::string(reinterpret_cast<const char*>(t),
+                     static_cast<size_t>(sqlite3_column_bytes(s, i)));
+}
+
+std::optional<int64_t> ColumnInt(sqlite3_stmt* s, int i) {
+  if (sqlite3_column_type(s, i) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_int64(s, i);
+}
+
+UnitRecord RowToRecord(sqlite3_stmt* s) {
+  UnitRecord r;
+  int i = 0;
+  r.station = ColumnText(s, i++);
+  r.runId = ColumnText(s, i++);
+  r.port = ColumnText(s, i++);
+  r.portIndex = static_cast<int>(ColumnInt(s, i++).value_or(0));
+  r.portDevice = ColumnText(s, i++);
+  int64_t ms = 0;
+  if (ParseUtcMs(ColumnText(s, i++), &ms)) r.startedMs = ms;
+  if (ParseUtcMs(ColumnText(s, i++), &ms)) r.endedMs = ms;
+  r.steps = ColumnText(s, i++);
+  r.consoleBaud = static_cast<int>(ColumnInt(s, i++).value_or(0));
+  for (ImageRecord* image : {&r.firmware, &r.eeprom}) {
+    image->path = ColumnText(s, i++);
+    image->fileBytes = ColumnInt(s, i++).value_or(-1);
+    image->sentBytes = ColumnInt(s, i++).value_or(-1);
+    image->sha256 = ColumnText(s, i++);
+  }
+  r.tempMac = ColumnText(s, i++);
+  r.mac = ColumnText(s, i++);
+  r.macSource = ColumnText(s, i++);
+  r.macReported = ColumnText(s, i++);
+  if (auto c = ColumnInt(s, i++)) r.macConfirmed = *c != 0;
+  r.stage = static_cast<int>(ColumnInt(s, i++).value_or(0));
+  r.verdict = ColumnText(s, i++);
+  r.lastStatus = ColumnText(s, i++);
+  r.failStep = ColumnText(s, i++);
+  if (auto c = ColumnInt(s, i++)) r.failCode = static_cast<int>(*c);
+  return r;
+}
+
+}  // namespace
+
+SqliteRecordStore::SqliteRecordStore(std::string path, std::string vfs)
+    : path_(std::move(path)), vfs_(std::move(vfs)) {}
+
+SqliteRecordStore::~SqliteRecordStore() {
+  Close();
+}
+
+std::string SqliteRecordStore::Failure(const std::string& what) const {
+  const char* msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
+  return what + " " + path_ + ": " + (msg ? msg : "unknown error");
+}
+
+bool SqliteRecordStore::Exec(const char* sql, std::string* error) {
+  char* msg = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) == SQLITE_OK) return true;
+  *error = "cannot use " + path_ + ": " + (msg ? msg : sqlite3_errmsg(db_));
+  sqlite3_free(msg);
+  return false;
+}
+
+bool SqliteRecordStore::Open(bool forWriting, std::string* error) {
+  Close();
+  const char* vfs = vfs_.empty() ? nullptr : vfs_.c_str();
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+  if (forWriting) flags |= SQLITE_OPEN_CREATE;
+  int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, vfs);
+  if (rc != SQLITE_OK && !forWriting) {
+    // A reader without write access to the directory still reads what is there.
+    Close();
+    rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, vfs);
+  }
+  if (rc != SQLITE_OK) {
+    *error = Failure("cannot open");
+    Close();
+    return false;
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  if (forWriting) {
+    // WAL: readers (the records tool, plain SQL) never block the station's commits.
+    bool wal = false;
+    {
+      Statement mode(db_, "PRAGMA journal_mode = WAL");
+      wal = mode && sqlite3_step(mode.get()) == SQLITE_ROW && ColumnText(mode.get(), 0) == "wal";
+    }
+    if (!wal) {
+      *error = Failure("cannot use WAL mode for");
+      Close();
+      return false;
+    }
+    // Each commit is on disk before it returns.
+    if (!Exec("PRAGMA synchronous = FULL", error) || !CreateSchema(error)) {
+      Close();
+      return false;
+    }
+    return true;
+  }
+  bool found = false;
+  {
+    Statement check(db_,
+                    "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'units'");
+    found =
+        check && sqlite3_step(check.get()) == SQLITE_ROW && sqlite3_column_int(check.get(), 0) == 1;
+  }
+  if (!found) {
+    *error = path_ + " holds no production records";
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool SqliteRecordStore::CreateSchema(std::string* error) {
+  int v = 0;
+  {
+    Statement version(db_, "PRAGMA user_version");
+    if (!version || sqlite3_step(version.get()) != SQLITE_ROW) {
+      *error = Failure("cannot read");
+      return false;
+    }
+    v = sqlite3_column_int(version.get(), 0);
+  }
+  if (v > kSchemaVersion) {
+    *error = path_ + " was made by a newer station (records version " + std::to_string(v) + ")";
+    return false;
+  }
+  if (v == kSchemaVersion) return true;
+  std::string sql = "BEGIN IMMEDIATE;";
+  sql += kSchema;
+  sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + "; COMMIT;";
+  if (!Exec(sql.c_str(), error)) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  return true;
+}
+
+void SqliteRecordStore::Close() {
+  if (db_ != nullptr) sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+bool SqliteRecordStore::Write(const std::vector<UnitRecord>& records, std::string* error) {
+  if (db_ == nullptr) {
+    *error = path_ + " is not open";
+    return false;
+  }
+  if (records.empty()) return true;
+  if (!Exec("BEGIN IMMEDIATE", error)) return false;
+  {
+    Statement upsert(db_, UpsertSql());
+    if (!upsert) {
+      *error = Failure("cannot write to");
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return false;
+    }
+    for (const UnitRecord& r : records) {
+      sqlite3_stmt* s = upsert.get();
+      sqlite3_reset(s);
+      sqlite3_clear_bindings(s);
+      int i = 1;
+      bool bound = true;
+      for (const auto& v : RecordValues(r)) {
+        bound = bound && (v ? BindText(s, i, *v) : sqlite3_bind_null(s, i) == SQLITE_OK);
+        i++;
+      }
+      if (!bound || sqlite3_step(s) != SQLITE_DONE) {
+        *error = Failure("cannot write to");
+        sqlite3_reset(s);
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+      }
+    }
+  }
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    *error = Failure("cannot write to");
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  return true;
+}
+
+bool SqliteRecordStore::Read(const RecordFilter& filter,
+                             const std::function<bool(const UnitRecord&)>& each,
+                             std::string* error) {
+  if (db_ == nullptr) {
+    *error = path_ + " is not open";
+    return false;
+  }
+  std::vector<std::string> params;
+  const std::string sql = "SELECT " + ColumnList() + " FROM units" + WhereOf(filter, &params) +
+                          " ORDER BY started_at, id";
+  Statement select(db_, sql);
+  if (!select) {
+    *error = Failure("cannot read");
+    return false;
+  }
+  for (size_t i = 0; i < params.size(); i++)
+    BindText(select.get(), static_cast<int>(i + 1), params[i]);
+  for (;;) {
+    const int rc = sqlite3_step(select.get());
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) {
+      *error = Failure("cannot read");
+      return false;
+    }
+    if (!each(RowToRecord(select.get()))) return true;
+  }
+}
+
+bool SqliteRecordStore::CountVerdicts(const RecordFilter& filter,
+                                      std::map<std::string, int64_t>* counts, std::string* error) {
+  if (db_ == nullptr) {
+    *error = path_ + " is not open";
+    return false;
+  }
+  std::vector<std::string> params;
+  const std::string sql =
+      "SELECT verdict, count(*) FROM units" + WhereOf(filter, &params) + " GROUP BY verdict";
+  Statement select(db_, sql);
+  if (!select) {
+    *error = Failure("cannot read");
+    return false;
+  }
+  for (size_t i = 0; i < params.size(); i++)
+    BindText(select.get(), static_cast<int>(i + 1), params[i]);
+  counts->clear();
+  for (;;) {
+    const int rc = sqlite3_step(select.get());
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) {
+      *error = Failure("cannot read");
+      return false;
+    }
+    (*counts)[ColumnText(select.get(), 0)] = sqlite3_column_int64(select.get(), 1);
+  }
+}

@@ -1,0 +1,43 @@
+#pragma once
+// The embedded records store: one SQLite database file (records.db in the data
+// directory unless the station is told another), in WAL mode with every commit synced
+// to disk. Other programs may read it with plain SQL while the station writes; the
+// table is described in the README ("Production records").
+#include <map>
+#include <string>
+#include <vector>
+
+#include "records/RecordStore.h"
+
+struct sqlite3;
+
+class SqliteRecordStore final : public RecordStore {
+ public:
+  static constexpr int kSchemaVersion = 1;
+  static constexpr int kBusyTimeoutMs = 5000;
+
+  // vfs: the SQLite VFS to use ("" the default); tests give one that fails on purpose.
+  explicit SqliteRecordStore(std::string path, std::string vfs = "");
+  ~SqliteRecordStore() override;
+  SqliteRecordStore(const SqliteRecordStore&) = delete;
+  SqliteRecordStore& operator=(const SqliteRecordStore&) = delete;
+
+  std::string Describe() const override { return path_; }
+  bool Open(bool forWriting, std::string* error) override;
+  bool IsOpen() const override { return db_ != nullptr; }
+  void Close() override;
+  bool Write(const std::vector<UnitRecord>& records, std::string* error) override;
+  bool Read(const RecordFilter& filter, const std::function<bool(const UnitRecord&)>& each,
+            std::string* error) override;
+  bool CountVerdicts(const RecordFilter& filter, std::map<std::string, int64_t>* counts,
+                     std::string* error) override;
+
+ private:
+  bool Exec(const char* sql, std::string* error);
+  bool CreateSchema(std::string* error);
+  std::string Failure(const std::string& what) const;
+
+  const std::string path_;
+  const std::string vfs_;
+  sqlite3* db_ = nullptr;
+};

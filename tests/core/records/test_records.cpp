@@ -1,0 +1,551 @@
+// Production records with SQLite itself: the store (plain SQL, replace, filters), a
+// store that cannot be opened or written (a full disk through a VFS that fails writes),
+// the recorder behind a real run (verdicts, stopped runs, the unit counts in MACGrid
+// column 1, a MAC worker programming a device while the disk is full) and the records
+// tool's exports and summary.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/MainLogic.h"
+#include "app/Startthread.h"
+#include "core/app/AppTestRig.h"
+#include "core/workers/test_prgmac_device.h"
+#include "platform/Paths.h"
+#include "records/RecordText.h"
+#include "records/RecordsTool.h"
+#include "records/SqliteRecordStore.h"
+
+namespace {
+
+// ---- a disk that fills up: the default VFS, with writes failing while `full` ----
+
+std::atomic<bool> g_diskFull{false};
+sqlite3_vfs* g_realVfs = nullptr;
+
+struct ShimFile {
+  sqlite3_file base;
+  sqlite3_file* real;
+};
+
+sqlite3_file* Real(sqlite3_file* f) {
+  return reinterpret_cast<ShimFile*>(f)->real;
+}
+
+int ShimClose(sqlite3_file* f) {
+  return Real(f)->pMethods ? Real(f)->pMethods->xClose(Real(f)) : SQLITE_OK;
+}
+int ShimRead(sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
+  return Real(f)->pMethods->xRead(Real(f), b, n, o);
+}
+int ShimWrite(sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
+  if (g_diskFull.load()) return SQLITE_FULL;
+  return Real(f)->pMethods->xWrite(Real(f), b, n, o);
+}
+int ShimTruncate(sqlite3_file* f, sqlite3_int64 s) {
+  return Real(f)->pMethods->xTruncate(Real(f), s);
+}
+int ShimSync(sqlite3_file* f, int flags) {
+  return Real(f)->pMethods->xSync(Real(f), flags);
+}
+int ShimFileSize(sqlite3_file* f, sqlite3_int64* s) {
+  return Real(f)->pMethods->xFileSize(Real(f), s);
+}
+int ShimLock(sqlite3_file* f, int l) {
+  return Real(f)->pMethods->xLock(Real(f), l);
+}
+int ShimUnlock(sqlite3_file* f, int l) {
+  return Real(f)->pMethods->xUnlock(Real(f), l);
+}
+int ShimCheckLock(sqlite3_file* f, int* r) {
+  return Real(f)->pMethods->xCheckReservedLock(Real(f), r);
+}
+int ShimFileControl(sqlite3_file* f, int op, void* a) {
+  return Real(f)->pMethods->xFileControl(Real(f), op, a);
+}
+int ShimSectorSize(sqlite3_file* f) {
+  return Real(f)->pMethods->xSectorSize(Real(f));
+}
+int ShimDevice(sqlite3_file* f) {
+  return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
+}
+int ShimShmMap(sqlite3_file* f, int i, int sz, int ext, void volatile** p) {
+  return Real(f)->pMethods->xShmMap(Real(f), i, sz, ext, p);
+}
+int ShimShmLock(sqlite3_file* f, int o, int n, int fl) {
+  return Real(f)->pMethods->xShmLock(Real(f), o, n, fl);
+}
+void ShimShmBarrier(sqlite3_file* f) {
+  Real(f)->pMethods->xShmBarrier(Real(f));
+}
+int ShimShmUnmap(sqlite3_file* f, int del) {
+  return Real(f)->pMethods->xShmUnmap(Real(f), del);
+}
+
+const sqlite3_io_methods kShimIo = {2,
+                                    ShimClose,
+                                    ShimRead,
+                                    ShimWrite,
+                                    ShimTruncate,
+                                    ShimSync,
+                                    ShimFileSize,
+                                    ShimLock,
+                                    ShimUnlock,
+                                    ShimCheckLock,
+                                    ShimFileControl,
+                                    ShimSectorSize,
+                                    ShimDevice,
+                                    ShimShmMap,
+                                    ShimShmLock,
+                                    ShimShmBarrier,
+                                    ShimShmUnmap,
+                                    nullptr,
+                                    nullptr};
+
+int ShimOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* out) {
+  auto* shim = reinterpret_cast<ShimFile*>(f);
+  shim->real = reinterpret_cast<sqlite3_file*>(shim + 1);
+  std::memset(shim->real, 0, static_cast<size_t>(g_realVfs->szOsFile));
+  const int rc = g_realVfs->xOpen(g_realVfs, name, shim->real, flags, out);
+  f->pMethods = shim->real->pMethods ? &kShimIo : nullptr;
+  return rc;
+}
+
+// Registers "pt-fulldisk" once: the default VFS with ShimOpen.
+const char* FullDiskVfs() {
+  static sqlite3_vfs vfs = [] {
+    g_realVfs = sqlite3_vfs_find(nullptr);
+    sqlite3_vfs v = *g_realVfs;
+    v.szOsFile = static_cast<int>(sizeof(ShimFile)) + g_realVfs->szOsFile;
+    v.zName = "pt-fulldisk";
+    v.xOpen = ShimOpen;
+    v.pNext = nullptr;
+    return v;
+  }();
+  static const int registered = sqlite3_vfs_register(&vfs, 0);
+  EXPECT_EQ(registered, SQLITE_OK);
+  return "pt-fulldisk";
+}
+
+// ---- helpers ----
+
+UnitRecord Rec(const std::string& station, const std::string& run, int port,
+               const std::string& started, const char* verdict) {
+  UnitRecord r;
+  r.station = station;
+  r.runId = run;
+  r.port = "COM" + std::to_string(port);
+  r.portIndex = port - 1;
+  r.portDevice = "/dev/serial/by-path/usb-0:1." + std::to_string(port);
+  EXPECT_TRUE(ParseUtcMs(started, &r.startedMs)) << started;
+  r.steps = "firmware,eeprom,loopback,mac";
+  r.consoleBaud = 115200;
+  r.verdict = verdict;
+  return r;
+}
+
+std::vector<UnitRecord> ReadAll(RecordStore& store, const RecordFilter& f = {}) {
+  std::vector<UnitRecord> out;
+  std::string error;
+  EXPECT_TRUE(store.Read(
+      f,
+      [&](const UnitRecord& r) {
+        out.push_back(r);
+        return true;
+      },
+      &error))
+      << error;
+  return out;
+}
+
+std::vector<std::string> Ports(const std::vector<UnitRecord>& records) {
+  std::vector<std::string> out;
+  for (const auto& r : records) out.push_back(r.port + " " + r.verdict);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// One value by plain SQL.
+std::string Sql(const std::string& path, const std::string& query) {
+  sqlite3* db = nullptr;
+  std::string out = "(error)";
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, query.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+      const unsigned char* t = sqlite3_column_text(s, 0);
+      out = t ? reinterpret_cast<const char*>(t) : "NULL";
+    }
+    sqlite3_finalize(s);
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+// ---- the store ----
+
+TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
+  AppTempDir dir;
+  const std::string path = dir.File("records.db");
+  {
+    SqliteRecordStore store(path);
+    std::string error;
+    ASSERT_TRUE(store.Open(true, &error)) << error;
+    UnitRecord a = Rec("line-1", "R1", 1, "2026-03-01T08:00:00.000Z", kVerdictUnfinished);
+    UnitRecord b = Rec("line-1", "R1", 2, "2026-03-01T08:00:00.000Z", kVerdictFailed);
+    b.lastStatus = "COM2: loopback test failed: -6";
+    b.failStep = "loopback";
+    b.failCode = -6;
+    UnitRecord c = Rec("line-2", "R9", 1, "2026-03-02T09:30:00.000Z", kVerdictPassed);
+    c.mac = "02:5C:3A:04:22:D7";
+    c.macSource = "pool";
+    c.macConfirmed = true;
+    c.firmware = {"/jobs/fw \"v2\".vff", 5000, 5120, std::string(64, 'a')};
+    ASSERT_TRUE(store.Write({a, b, c}, &error)) << error;
+    // The same station, run and port again: the record is replaced, not doubled.
+    a.verdict = kVerdictPassed;
+    a.endedMs = a.startedMs + 31000;
+    ASSERT_TRUE(store.Write({a}, &error)) << error;
+  }
+  SqliteRecordStore store(path);
+  std::string error;
+  ASSERT_TRUE(store.Open(false, &error)) << error;
+  const auto all = ReadAll(store);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].verdict, kVerdictPassed);
+  EXPECT_EQ(*all[0].endedMs - all[0].startedMs, 31000);
+  EXPECT_EQ(all[1].failCode, -6);
+  EXPECT_FALSE(all[0].macConfirmed.has_value());
+  EXPECT_EQ(all[2].firmware.path, "/jobs/fw \"v2\".vff");
+  EXPECT_EQ(all[2].firmware.sentBytes, 5120);
+  EXPECT_EQ(all[2].macConfirmed, true);
+
+  RecordFilter f;
+  f.mac = "02:5c:3a:04:22:d7";
+  EXPECT_EQ(Ports(ReadAll(store, f)), std::vector<std::string>{"COM1 passed"});
+  f = {};
+  ASSERT_TRUE(ParseTimeArg("2026-03-02Z", &*(f.fromMs = 0)));
+  EXPECT_EQ(ReadAll(store, f).size(), 1u);
+  f = {};
+  f.toMs = all[2].startedMs;  // before, not at
+  f.station = "line-1";
+  f.verdict = kVerdictFailed;
+  EXPECT_EQ(Ports(ReadAll(store, f)), std::vector<std::string>{"COM2 failed"});
+  std::map<std::string, int64_t> counts;
+  ASSERT_TRUE(store.CountVerdicts({}, &counts, &error)) << error;
+  EXPECT_EQ(counts[kVerdictPassed], 2);
+  EXPECT_EQ(counts[kVerdictFailed], 1);
+
+  // Plain SQL on the documented table, and the journal the station uses.
+  EXPECT_EQ(
+      Sql(path, "SELECT port || ' ' || started_at FROM units WHERE mac = '02:5C:3A:04:22:D7'"),
+      "COM1 2026-03-02T09:30:00.000Z");
+  EXPECT_EQ(Sql(path, "SELECT count(*) FROM units WHERE verdict = 'passed'"), "2");
+  EXPECT_EQ(Sql(path, "PRAGMA journal_mode"), "wal");
+}
+
+TEST(SqliteStore, AStoreThatCannotBeOpenedOrWrittenSaysWhyAndRecovers) {
+  AppTempDir dir;
+  dir.Write("not-a-dir", "x");
+  std::string error;
+  SqliteRecordStore nowhere(dir.File("not-a-dir/records.db"));
+  EXPECT_FALSE(nowhere.Open(true, &error));
+  EXPECT_NE(error.find("not-a-dir/records.db"), std::string::npos) << error;
+  SqliteRecordStore missing(dir.File("none.db"));
+  EXPECT_FALSE(missing.Open(false, &error)) << "a reader never creates a database";
+  EXPECT_FALSE(FileExists(dir.File("none.db")));
+
+  SqliteRecordStore store(dir.File("records.db"), FullDiskVfs());
+  ASSERT_TRUE(store.Open(true, &error)) << error;
+  g_diskFull = true;
+  EXPECT_FALSE(
+      store.Write({Rec("s", "R1", 1, "2026-03-01T08:00:00.000Z", kVerdictPassed)}, &error));
+  EXPECT_NE(error.find("full"), std::string::npos) << error;
+  g_diskFull = false;
+  EXPECT_TRUE(store.Write({Rec("s", "R1", 2, "2026-03-01T08:00:00.000Z", kVerdictPassed)}, &error))
+      << error;
+  EXPECT_EQ(Ports(ReadAll(store)), std::vector<std::string>{"COM2 passed"})
+      << "the failed transaction left nothing behind";
+}
+
+// ---- the recorder in a run ----
+
+// The dispatcher's supervising passes wait in real time here, so only the workers move
+// the virtual time that their devices and their time-outs run on.
+class WorkerTimeClock final : public Clock {
+ public:
+  explicit WorkerTimeClock(FakeClock& inner) : inner_(inner) {}
+  uint32_t TickMs() override { return inner_.TickMs(); }
+  void SleepMs(uint32_t ms) override {
+    if (ms == StartThread::kSupervisePassMs) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else {
+      inner_.SleepMs(ms);
+    }
+  }
+
+ private:
+  FakeClock& inner_;
+};
+
+class RecordsRun : public ::testing::Test {
+ protected:
+  RecordsRun() : stationClock(clock), net(&clock) {
+    clock.SetRealYieldUs(50);
+    net.SetAddresses({Ip(192, 168, 1, 10)});
+    PlatformServices services;
+    services.ui = &ui;
+    services.clock = &stationClock;
+    services.serial = &bus;
+    services.net = &net;
+    StationSettings settings;
+    settings.Set("station-name", "line-7");
+    logic = std::make_unique<MainLogic>(services, board, boxes, dir.path(), &settings);
+    factory = std::make_unique<ScriptedWorkerFactory>(logic->station());
+    WorkerScript quick;
+    quick.delayMs = 200;
+    factory->SetDefault(quick);
+    logic->SetWorkerFactory(factory.get());
+  }
+  ~RecordsRun() override {
+    OnUi([&] { logic->RequestClose(); });
+    WaitFor([&] { return OnUiValue([&] { return logic->CanClose(); }); });
+    OnUi([&] { logic->FormClose(); });
+    logic.reset();
+    g_diskFull = false;
+  }
+  void OnUi(const std::function<void()>& fn) { ui.RunSync(fn); }
+  bool OnUiValue(const std::function<bool()>& fn) {
+    bool v = false;
+    ui.RunSync([&] { v = fn(); });
+    return v;
+  }
+  void Press() {
+    OnUi([&] { logic->Btn_StartClick(); });
+  }
+  bool WaitRunEnded(int runs) {
+    return WaitFor([&] { return board.EndedCount() >= runs; }) &&
+           WaitFor([&] { return !OnUiValue([&] { return logic->DispatcherBusy(); }); });
+  }
+  void SetJob(int32_t flags, int32_t loopback, bool programMac) {
+    logic->job.jobFlags = flags;
+    logic->job.loopbackTest = loopback;
+    logic->job.programMac = programMac;
+    logic->job.filesSelected = true;
+  }
+  std::vector<UnitRecord> Stored() {
+    SqliteRecordStore store(dir.File("records.db"));
+    std::string error;
+    EXPECT_TRUE(store.Open(false, &error)) << error;
+    return ReadAll(store);
+  }
+  bool Logged(const std::string& part) {
+    for (const auto& m : board.Messages()) {
+      if (m.find(part) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  AppTempDir dir;
+  InlineUiThread ui;
+  RecordingBoard board;
+  RecordingBoxes boxes;
+  FakeClock clock;
+  WorkerTimeClock stationClock;
+  FakeSerialBus bus;
+  FakeNetwork net;
+  std::unique_ptr<MainLogic> logic;
+  std::unique_ptr<ScriptedWorkerFactory> factory;
+};
+
+TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
+  for (int n : {1, 2, 3}) bus.Line(FallbackPath(n));
+  SetJob(kJobEeprom, 1, false);
+  WorkerScript fails;
+  fails.finalStage = StageFailed;
+  factory->Script(WorkerKind::LoopbackTest, 1, fails);
+  Press();
+  ASSERT_TRUE(WaitRunEnded(1));
+  auto records = Stored();
+  ASSERT_EQ(Ports(records),
+            (std::vector<std::string>{"COM1 passed", "COM2 failed", "COM3 passed"}));
+  const UnitRecord& failed = records[1];
+  EXPECT_EQ(failed.station, "line-7");
+  EXPECT_EQ(failed.steps, "eeprom,loopback");
+  EXPECT_EQ(failed.portDevice, "/dev/ttyS1");
+  EXPECT_EQ(failed.stage, StageTesting);
+  EXPECT_EQ(failed.lastStatus, "COM2: test ended -1");
+  EXPECT_EQ(failed.failStep, "loopback");
+  EXPECT_FALSE(failed.failCode.has_value()) << "only a text ending in \": <number>\" has a code";
+  EXPECT_EQ(records[0].stage, StageTested);
+  EXPECT_FALSE(records[0].failCode.has_value());
+  EXPECT_TRUE(records[0].endedMs.has_value());
+  EXPECT_EQ(board.MacCell(0, 1), "this run: 2 passed, 1 failed");
+  EXPECT_EQ(board.MacCell(1, 1), "today: 2 passed, 1 failed");
+  EXPECT_EQ(board.MacCell(0, 0), "") << "column 0 stays the MAC line's";
+
+  Press();
+  ASSERT_TRUE(WaitRunEnded(2));
+  EXPECT_EQ(Stored().size(), 6u);
+  EXPECT_EQ(board.MacCell(0, 1), "this run: 2 passed, 1 failed");
+  EXPECT_EQ(board.MacCell(1, 1), "today: 4 passed, 2 failed");
+}
+
+TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
+  // Stop cuts COM2, COM5 and COM9 short; COM4 had failed before it and stays failed.
+  for (int n : {2, 4, 5, 9}) bus.Line(FallbackPath(n));
+  SetJob(kJobFirmware | kJobEeprom, 1, true);
+  logic->job.assignMac = true;
+  logic->job.assignedMacText = "02:5C:3A:04:21:0F";
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory->SetDefault(forever);
+  WorkerScript quick;
+  quick.delayMs = 100;
+  factory->Script(WorkerKind::Download, 0, quick);  // COM2 reaches its test
+  WorkerScript fails = quick;
+  fails.finalStage = StageFailed;
+  factory->Script(WorkerKind::Download, 1, fails);  // COM4 fails before the Stop
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return factory->Count(WorkerKind::LoopbackTest) == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return logic->stages.Get(1) == StageFailed; }));
+  // Written before any port finished: a station that dies now still leaves them.
+  auto open = Stored();
+  ASSERT_EQ(open.size(), 4u);
+  for (const auto& r : open) {
+    if (r.port != "COM4") {
+      EXPECT_EQ(r.verdict, kVerdictUnfinished) << r.port;
+    }
+  }
+
+  Press();  // Stop, confirmed
+  ASSERT_TRUE(WaitRunEnded(1));
+  auto records = Stored();
+  ASSERT_EQ(Ports(records), (std::vector<std::string>{"COM2 stopped", "COM4 failed", "COM5 stopped",
+                                                      "COM9 stopped"}));
+  for (const auto& r : records) {
+    EXPECT_TRUE(r.endedMs.has_value()) << r.port;
+    EXPECT_EQ(r.failStep, r.port == "COM2" ? "loopback" : "download") << r.port;
+  }
+  EXPECT_EQ(board.MacCell(0, 1), "this run: 0 passed, 1 failed");
+}
+
+TEST_F(RecordsRun, AFullDiskIsReportedAndCostsNoAddressAndNoPort) {
+  // The real MAC worker on a device of COM1, the pool's one address, a full disk.
+  WritePoolFile(dir.File("storedMAC.txt"), "02:5C:3A:04:22:D1", "02:5C:3A:04:22:D1");
+  MacDevice device(clock, bus.Line(FallbackPath(1)));
+  logic->SetWorkerFactory(nullptr);
+  {
+    SqliteRecordStore made(dir.File("records.db"));  // the disk fills up after this
+    std::string error;
+    ASSERT_TRUE(made.Open(true, &error)) << error;
+  }
+  g_diskFull = true;
+  OnUi([&] {
+    logic->SetRecords(std::make_unique<SqliteRecordStore>(dir.File("records.db"), FullDiskVfs()),
+                      "line-7");
+  });
+  ASSERT_EQ(OnUiValue([&] { return logic->macPool().Load() == 0; }), true);
+  SetJob(0, 0, true);
+  Press();
+  ASSERT_TRUE(WaitRunEnded(1));
+  EXPECT_EQ(logic->stages.Get(0), StageProgrammed);
+  EXPECT_EQ(device.Commands(), std::vector<std::string>{"$SYCXXMAC02:5c:3a:04:22:d1\r\n"});
+  EXPECT_EQ(board.MacCell(0, 0), "MAC used up");
+  EXPECT_TRUE(Logged("production records: ")) << "the operator is told";
+  EXPECT_TRUE(Logged("full")) << "and why";
+  EXPECT_EQ(board.MacCell(1, 1), "today: 1 passed, 0 failed") << "counted all the same";
+
+  // Room again: the kept record is written with the next run's.
+  g_diskFull = false;
+  SetJob(0, 0, false);
+  Press();
+  ASSERT_TRUE(WaitRunEnded(2));
+  const auto records = Stored();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].mac, "02:5C:3A:04:22:D1");
+  EXPECT_EQ(records[0].macSource, "pool");
+  EXPECT_EQ(records[0].macConfirmed, true);
+  EXPECT_EQ(records[0].verdict, kVerdictPassed);
+  EXPECT_TRUE(Logged("production records: writing to"));
+}
+
+// ---- the records tool ----
+
+TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
+  AppTempDir dir;
+  {
+    SqliteRecordStore store(dir.File("records.db"));
+    std::string error;
+    ASSERT_TRUE(store.Open(true, &error)) << error;
+    UnitRecord p1 = Rec("line-1", "R1", 1, "2026-03-01T08:00:00.000Z", kVerdictPassed);
+    p1.mac = "02:5C:3A:04:22:D1";
+    p1.macConfirmed = true;
+    p1.lastStatus = "COM1: %GLM 02:5C:3A:04:22:D1\r OK";
+    UnitRecord f1 = Rec("line-1", "R1", 2, "2026-03-01T08:00:00.000Z", kVerdictFailed);
+    f1.lastStatus = "COM2: loopback test failed: -6";
+    f1.failCode = -6;
+    UnitRecord f2 = Rec("line-1", "R2", 3, "2026-03-01T09:00:00.000Z", kVerdictFailed);
+    f2.lastStatus = "COM3: loopback test failed: -6";
+    UnitRecord f3 = Rec("line-2", "R3", 1, "2026-03-01T10:00:00.000Z", kVerdictFailed);
+    f3.lastStatus = "COM1: no response";
+    UnitRecord s1 = Rec("line-2", "R3", 2, "2026-03-01T10:00:00.000Z", kVerdictStopped);
+    UnitRecord u1 = Rec("line-2", "R4", 1, "2026-03-02T10:00:00.000Z", kVerdictUnfinished);
+    u1.lastStatus = "COM1: Download Firmware...2/5, \"quoted\"\n";
+    ASSERT_TRUE(store.Write({p1, f1, f2, f3, s1, u1}, &error)) << error;
+  }
+  auto run = [&](std::vector<std::string> args, std::string* out, int want = 0) {
+    std::ostringstream o, e;
+    args.insert(args.begin(), {"--dir", dir.path()});
+    EXPECT_EQ(RunRecordsTool(args, o, e), want) << e.str();
+    *out = o.str();
+    return e.str();
+  };
+  std::string out;
+  run({"summary"}, &out);
+  EXPECT_EQ(out,
+            "records: 6\npassed: 1\nfailed: 3\nstopped: 1\nunfinished: 1\n"
+            "first-pass yield: 25.00% (1 passed of 4 passed or failed)\n"
+            "failures:\n  2  loopback test failed: -6\n  1  no response\n");
+  run({"summary", "--station", "line-1", "--to", "2026-03-01T09:00Z"}, &out);
+  EXPECT_NE(out.find("first-pass yield: 50.00% (1 passed of 2"), std::string::npos) << out;
+
+  run({"export", "--csv", "--verdict", "unfinished"}, &out);
+  std::istringstream lines(out);
+  std::string header, row;
+  std::getline(lines, header);
+  EXPECT_EQ(header, CsvHeader() + "\r");
+  EXPECT_EQ(header.rfind("station,run_id,port,port_index,port_device,started_at,ended_at,", 0), 0u);
+  std::getline(lines, row, '\0');
+  EXPECT_EQ(row,
+            "line-2,R4,COM1,0,/dev/serial/by-path/usb-0:1.1,2026-03-02T10:00:00.000Z,,"
+            "\"firmware,eeprom,loopback,mac\",115200,,,,,,,,,,,,,,0,unfinished,"
+            "\"COM1: Download Firmware...2/5, \"\"quoted\"\"\n\",,\r\n");
+
+  run({"export", "--json", "--mac", "02:5c:3a:04:22:d1"}, &out);
+  EXPECT_EQ(out.find('\n'), out.size() - 1) << "one unit: " << out;
+  EXPECT_NE(out.find("\"mac\":\"02:5C:3A:04:22:D1\",\"mac_source\":null,\"mac_reported\":null,"
+                     "\"mac_confirmed\":true,\"stage\":0,\"verdict\":\"passed\","
+                     "\"last_status\":\"COM1: %GLM 02:5C:3A:04:22:D1\\r OK\""),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\"port_index\":0,"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"ended_at\":null,"), std::string::npos) << out;
+
+  EXPECT_NE(run({"export", "--verdict", "maybe"}, &out, 2).find("--verdict wants"),
+            std::string::npos);
+  EXPECT_NE(run({"summary", "--from", "yesterday"}, &out, 2).find("--from wants"),
+            std::string::npos);
+  std::ostringstream o, e;
+  EXPECT_EQ(RunRecordsTool({"--db", dir.File("elsewhere.db"), "summary"}, o, e), 1);
+  EXPECT_NE(e.str().find("elsewhere.db"), std::string::npos) << e.str();
+}
+
+}  // namespace

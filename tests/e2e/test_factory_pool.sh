@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Stations of a factory sharing one MAC pool on a real PostgreSQL server (started here
+# by scripts/pgtest.sh, Unix socket only). Each station has its own data directory and
+# its simulated devices in a private network namespace of its own.
+#  1. four stations program four devices each at once (one device fails after taking
+#     its address): every address handed out once, the block advanced by exactly the
+#     number taken, every address's outcome recorded;
+#  2. a station killed (kill -9) in the middle of MAC programming: its taken addresses
+#     stay recorded as taken, none is handed out again; its next run programs again;
+#  3. the database stopped in the middle of a run: the ports that had taken an address
+#     keep it, the others fail with "MAC not available: N" and take none; after the
+#     database is back the next run programs again.
+# The stations keep their production records in the same database: one record per port
+# and run with the right verdict, and a record for every address taken (the killed
+# station's unfinished), read back with production-records.
+#   test_factory_pool.sh <build dir> <source dir>
+set -uo pipefail
+BUILD="$1"
+SRC="$2"
+# shellcheck source=lib_pipeline.bash
+source "$SRC/tests/e2e/lib_pipeline.bash"
+
+# ---- inside a station's namespace: one run of production-cli ----
+# STATION, RESULT (where the run's files go), FAULTS, LOOPBACK=1, KILL_AT (a board
+# text at which the station is killed).
+if [ -n "${PL_INSIDE:-}" ]; then
+  pl_init "$BUILD"
+  data="$WORK/$STATION"
+  pl_make_data "$data" ''
+  printf 'pool = postgresql\nrecords = postgresql\ndatabase = %s\nstation-name = %s\n' \
+    "$PGT_STATION" "$STATION" > "$data/station.conf"
+  faults=()
+  for f in ${FAULTS:-}; do faults+=(--fault "$f"); done
+  pl_start_sim "$data" 4 "${faults[@]}"
+  sleep 4  # the devices are past their loader's start-up window
+  job=(--dir "$data" --no-eeprom --no-firmware --program-mac)
+  [ "${LOOPBACK:-0}" = 1 ] || job+=(--no-loopback)
+  mkdir -p "$RESULT"
+  date -u +%Y-%m-%dT%H:%M:%S.%3NZ > "$RESULT/start"
+  if [ -n "${KILL_AT:-}" ]; then
+    "$WIDE" "${job[@]}" > "$WORK/run.out" 2> "$WORK/run.err" &
+    pid=$!
+    for _ in $(seq 600); do
+      grep -qF -- "$KILL_AT" "$WORK/run.out" && break
+      sleep 0.05
+    done
+    kill -KILL "$pid"
+    wait "$pid"
+    RC=killed
+  else
+    pl_run run "$WIDE" "${job[@]}"
+  fi
+  sleep 0.1
+  date -u +%Y-%m-%dT%H:%M:%S.%3NZ > "$RESULT/end"
+  pl_stop_sim
+  cp "$WORK/run.out" "$WORK/run.err" "$data/report.txt" "$RESULT/"
+  echo "$RC" > "$RESULT/rc"
+  exit 0
+fi
+
+# ---- outside: the server, the block, the stations ----
+source "$SRC/scripts/pgtest.sh"
+OUT="$(mktemp -d /tmp/pt_factory_e2e.XXXXXX)"
+chmod 755 "$OUT"
+trap 'pgt_cleanup; rm -rf "$OUT"' EXIT
+trap 'exit 130' INT TERM
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+ADMIN_TOOL="$BUILD/factory-db"
+pgt_start || exit 1
+"$ADMIN_TOOL" --database "$PGT_ADMIN" init > /dev/null || exit 1
+"$ADMIN_TOOL" --database "$PGT_ADMIN" define-block line1 02:5C:3A:04:22:D1 02:5C:3A:04:23:D0 \
+  > /dev/null || exit 1
+"$ADMIN_TOOL" --database "$PGT_ADMIN" grant station || exit 1
+export PGT_STATION
+me="$(realpath "$0")"
+
+station() {  # name result mode [VAR=value...]: runs one station in its own namespace
+  local name="$1" result="$OUT/$2" mode="$3"
+  shift 3
+  mkdir -p "$result"
+  echo "$mode" > "$result/mode"
+  env STATION="$name" RESULT="$result" "$@" \
+    bash -c 'source "$1/tests/e2e/lib_pipeline.bash"; pl_netns_run "$2" "$1" "$3"' _ \
+    "$SRC" "$BUILD" "$me" || fail "$2: the station's script failed"
+}
+dump() {  # result dir
+  echo "---- $1: board lines (exit status $(cat "$OUT/$1/rc" 2>/dev/null))" >&2
+  cat "$OUT/$1/run.out" >&2
+  cat "$OUT/$1/run.err" >&2
+}
+count() { pgt_sql "SELECT count(*) FROM mac_address WHERE $1"; }
+
+# 1. Four stations at once.
+pids=()
+for s in 1 2 3 4; do
+  faults=""
+  [ "$s" = 4 ] && faults="COM2:silent-after-ser"
+  station "st$s" "st$s" done FAULTS="$faults" &
+  pids+=($!)
+done
+for p in "${pids[@]}"; do wait "$p"; done
+for s in 1 2 3; do
+  [ "$(cat "$OUT/st$s/rc")" = 0 ] || { fail "st$s: exit status $(cat "$OUT/st$s/rc")"; dump "st$s"; }
+  [ "$(count "station = 'st$s' AND state = 'programmed'")" = 4 ] || fail "st$s: not 4 programmed"
+done
+[ "$(cat "$OUT/st4/rc")" = 1 ] || fail "st4: exit status $(cat "$OUT/st4/rc"), expected 1"
+[ "$(count "station = 'st4' AND state = 'programmed'")" = 3 ] || fail "st4: not 3 programmed"
+[ "$(count "station = 'st4' AND state = 'failed' AND port = 'COM2'")" = 1 ] ||
+  fail "st4: COM2's address not recorded as failed"
+grep -q '^message MAC pool: PostgreSQL database factory on .* as station, station st1$' \
+  "$OUT/st1/run.out" || fail "st1: the message log does not name the pool"
+grep -q 'password' "$OUT/st1/run.out" && fail "st1: the password is shown"
+
+# 2. A station killed while its devices are being programmed, then its next run.
+station st5 st5.killed killed KILL_AT="reboot device"
+[ "$(count "station = 'st5'")" -ge 1 ] || fail "st5: the killed run took no address"
+killed_taken="$(count "station = 'st5' AND state = 'taken'")"
+[ "$killed_taken" -ge 1 ] || fail "st5: no address left taken by the killed run"
+station st5 st5.rerun done
+[ "$(cat "$OUT/st5.rerun/rc")" = 0 ] || { fail "st5: the run after the kill failed"; dump st5.rerun; }
+[ "$(count "station = 'st5' AND state = 'taken'")" = "$killed_taken" ] ||
+  fail "st5: the killed run's addresses changed"
+
+# 3. The database stopped once two ports have taken their addresses (the other two
+# reach MAC programming 2.5 s later: their loopback echo comes late).
+station st6 st6.dbstop dbstop LOOPBACK=1 FAULTS="COM3:echo-late=2500 COM4:echo-late=2500" &
+runner=$!
+stopped=""
+for _ in $(seq 400); do
+  if [ "$(count "station = 'st6'" 2>/dev/null)" = 2 ]; then
+    pgt_stop && stopped=1
+    break
+  fi
+  sleep 0.05
+done
+wait "$runner"
+[ -n "$stopped" ] || fail "st6: the database was not stopped in the run"
+pgt_run_server || exit 1
+[ "$(cat "$OUT/st6.dbstop/rc")" = 1 ] || fail "st6: exit status $(cat "$OUT/st6.dbstop/rc"), expected 1"
+grep -qE '^mac 0 0 MAC not available: [0-9]+$' "$OUT/st6.dbstop/run.out" ||
+  fail "st6: no 'MAC not available: N' after the database stopped"
+for i in 2 3; do
+  grep -qE "^status $i COM$((i + 1)): program MAC failed: -1$" "$OUT/st6.dbstop/run.out" ||
+    fail "st6: COM$((i + 1)) did not fail for want of an address"
+done
+grep -q '^message factory database: ' "$OUT/st6.dbstop/run.out" ||
+  fail "st6: the message log does not say what the database did"
+[ "$(count "station = 'st6'")" = 2 ] || fail "st6: not exactly the two addresses taken"
+[ "$failures" = 0 ] || dump st6.dbstop
+station st6 st6.rerun done
+[ "$(cat "$OUT/st6.rerun/rc")" = 0 ] || { fail "st6: the run after recovery failed"; dump st6.rerun; }
+
+# Every address handed out once, the block advanced by exactly the number taken, and
+# every address accounted for in what the stations showed and the devices hold.
+taken="$(count "true")"
+[ "$taken" = $((16 + killed_taken + 4 + 2 + 4)) ] || fail "$taken addresses recorded"
+[ "$(pgt_sql "SELECT next_low - first_low FROM mac_block WHERE name = 'line1'")" = "$taken" ] ||
+  fail "the block's next address did not advance by the $taken addresses taken"
+# The records: one per port and run; each taken address in its port's record.
+records() { pgt_sql "SELECT count(*) FROM units WHERE $1"; }
+for s in 1 2 3; do
+  [ "$(records "station = 'st$s' AND verdict = 'passed'")" = 4 ] || fail "st$s: not 4 passed records"
+done
+[ "$(records "station = 'st4' AND verdict = 'passed'")" = 3 ] || fail "st4: not 3 passed records"
+[ "$(records "station = 'st4' AND port = 'COM2' AND verdict = 'failed' AND fail_step = 'mac'")" = 1 ] ||
+  fail "st4: COM2's record does not say its MAC programming failed"
+[ "$(records "station = 'st5' AND verdict = 'unfinished'")" = 4 ] ||
+  fail "st5: the killed run's records are not left unfinished"
+[ "$(records "station = 'st5' AND verdict = 'passed'")" = 4 ] || fail "st5: the rerun's records"
+[ "$(records "station = 'st6' AND verdict = 'passed'")" = 4 ] || fail "st6: the rerun's records"
+[ "$(records "true")" = 32 ] || fail "$(records "true") records, expected 32 (8 runs of 4 ports)"
+unaccounted="$(pgt_sql "SELECT a.station || ' ' || a.port || ' ' || a.mac FROM mac_address a
+  WHERE NOT EXISTS (SELECT 1 FROM units u WHERE u.station = a.station AND u.run_id = a.run_id
+                    AND u.port = a.port AND (u.mac = a.mac OR u.verdict = 'unfinished'))")"
+[ -z "$unaccounted" ] || fail "taken addresses without their port's record: $unaccounted"
+passed_without="$(pgt_sql "SELECT u.station || ' ' || u.port FROM units u WHERE u.verdict = 'passed'
+  AND NOT EXISTS (SELECT 1 FROM mac_address a WHERE a.mac = u.mac AND a.station = u.station
+                  AND a.port = u.port AND a.state = 'programmed')")"
+[ -z "$passed_without" ] || fail "passed records without a programmed address: $passed_without"
+"$BUILD/production-records" --database "$PGT_STATION" summary > "$OUT/summary.txt" ||
+  fail "production-records could not read the factory database"
+grep -qx 'records: 32' "$OUT/summary.txt" || fail "production-records: $(cat "$OUT/summary.txt")"
+
+"$ADMIN_TOOL" --database "$PGT_ADMIN" addresses > "$OUT/addresses.csv" || fail "addresses"
+PYTHONPATH="$SRC/tests/e2e" python3 "$SRC/tests/e2e/factory_pool_check.py" "$OUT/addresses.csv" \
+  "$OUT"/st* || fail "the addresses do not match the stations and devices (see above)"
+
+if [ "$failures" -gt 0 ]; then
+  echo "factory pool: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "factory pool: all checks passed"
