@@ -161,95 +161,96 @@ TEST_F(ConsolePortPty, TheSimulatedLineKeepsItsTimeBothWays) {
   EXPECT_GE(TickDiff(first, sent), 262u);
   // 23 x 260 us, less the poll step and a tick
   EXPECT_GE(TickDiff(last, first), 4u);
+}
 
-  // A station killed while it held a port leaves the terminal in exclusive mode (nobody
-  // cleared it); the simulator clears it, as a real adapter does on its last close, but
-  // never under a station that still holds the port.
-  TEST_F(ConsolePortPty, ExclusiveModeLeftByAKilledStationIsCleared) {
-    const std::string path = farm_.SlavePath(0);
-    const int held = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(0, ::ioctl(held, TIOCEXCL));
-    ASSERT_EQ(0, ::flock(held, LOCK_EX | LOCK_NB));
-    SystemClock().SleepMs(700);
-    int exclusive = 0;
-    ASSERT_EQ(0, ::ioctl(held, TIOCGEXCL, &exclusive));
-    EXPECT_EQ(1, exclusive) << "cleared under a station that holds the port";
-    ::close(held);  // killed: no TIOCNXCL
+// A station killed while it held a port leaves the terminal in exclusive mode (nobody
+// cleared it); the simulator clears it, as a real adapter does on its last close, but
+// never under a station that still holds the port.
+TEST_F(ConsolePortPty, ExclusiveModeLeftByAKilledStationIsCleared) {
+  const std::string path = farm_.SlavePath(0);
+  const int held = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(0, ::ioctl(held, TIOCEXCL));
+  ASSERT_EQ(0, ::flock(held, LOCK_EX | LOCK_NB));
+  SystemClock().SleepMs(700);
+  int exclusive = 0;
+  ASSERT_EQ(0, ::ioctl(held, TIOCGEXCL, &exclusive));
+  EXPECT_EQ(1, exclusive) << "cleared under a station that holds the port";
+  ::close(held);  // killed: no TIOCNXCL
 
-    bool cleared = false;
-    for (int i = 0; i < 300 && !cleared; ++i) {
-      // Root opens an exclusive terminal all the same; others are refused until cleared.
-      const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-      if (fd >= 0) {
-        exclusive = 1;
-        cleared = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0;
-        ::close(fd);
-      }
-      if (!cleared) SystemClock().SleepMs(10);
+  bool cleared = false;
+  for (int i = 0; i < 300 && !cleared; ++i) {
+    // Root opens an exclusive terminal all the same; others are refused until cleared.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+      exclusive = 1;
+      cleared = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0;
+      ::close(fd);
     }
-    EXPECT_TRUE(cleared);
+    if (!cleared) SystemClock().SleepMs(10);
   }
+  EXPECT_TRUE(cleared);
+}
 
-  // An adapter pulled out while a worker holds its port: every worker shows the failure
-  // with its errno at once and ends failed, instead of polling the dead port.
-  TEST_F(ConsolePortPty, AHungUpPortEndsEveryWorkerFailedWithItsErrno) {
-    struct Case {
-      WorkerKind kind;
-      int port;
-      std::string unplugAt, last;
-    };
-    const Case cases[] = {
-        {WorkerKind::Download, 5, "COM5: init finished", "COM5: ReadFile failed: 5"},
-        {WorkerKind::LoopbackTest, 6, "COM6: init finished", "COM6: get settings failed: -2"},
-        {WorkerKind::ProgramMac, 7, "COM7: reboot device", "COM7: program MAC failed: -2"},
-    };
-    PtyFarm farm;
-    for (const Case& c : cases) {
-      SimOptions o;
-      o.name = "COM" + std::to_string(c.port);
-      o.bootWindowMs = 50;
-      o.bootDelayMs = 10;
-      std::string err;
-      ASSERT_EQ(0, farm.Add(o, 0, 0, &err)) << err;
-    }
+// An adapter pulled out while a worker holds its port: every worker shows the failure
+// with its errno at once and ends failed, instead of polling the dead port.
+TEST_F(ConsolePortPty, AHungUpPortEndsEveryWorkerFailedWithItsErrno) {
+  struct Case {
+    WorkerKind kind;
+    int port;
+    std::string unplugAt, last;
+  };
+  const Case cases[] = {
+      {WorkerKind::Download, 5, "COM5: init finished", "COM5: ReadFile failed: 5"},
+      {WorkerKind::LoopbackTest, 6, "COM6: init finished", "COM6: get settings failed: -2"},
+      {WorkerKind::ProgramMac, 7, "COM7: reboot device", "COM7: program MAC failed: -2"},
+  };
+  PtyFarm farm;
+  for (const Case& c : cases) {
+    SimOptions o;
+    o.name = "COM" + std::to_string(c.port);
+    o.bootWindowMs = 50;
+    o.bootDelayMs = 10;
     std::string err;
-    ASSERT_EQ(0, farm.Link(dir_, &err)) << err;
-    farm.PowerOn();
-    farm.Start();
-    SystemClock().SleepMs(300);
-
-    JobState job;
-    job.jobFlags = kJobEeprom;
-    job.assignMac = true;
-    job.assignedMacText = "02:5C:3A:04:22:D1";
-    StageTable stages;
-    st_.job = &job;
-    st_.stages = &stages;
-    StationWorkerFactory factory(st_);
-    for (size_t i = 0; i < std::size(cases); ++i) {
-      const Case& c = cases[i];
-      SCOPED_TRACE(c.last);
-      board_.onStatus = [&farm, &c, i](const std::string& text) {
-        if (text == c.unplugAt) farm.Unplug(i);
-      };
-      const int index = static_cast<int>(i);
-      stages.Set(index, StageTesting);
-      auto worker = factory.StartWorker(c.kind, c.port, index, false);
-      ASSERT_NE(nullptr, worker);
-      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (stages.Get(index) == StageTesting && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-      EXPECT_EQ(StageFailed, stages.Get(index)) << "the worker did not end at once";
-      worker->Terminate();
-      worker->Join();
-      const auto history = board_.PortStatusHistory(index);
-      EXPECT_NE(std::find(history.begin(), history.end(),
-                          "COM" + std::to_string(c.port) + ": ReadFile failed: 5"),
-                history.end());
-      EXPECT_EQ(c.last, board_.PortStatus(index));
-    }
-    board_.onStatus = nullptr;
-    farm.Close();
+    ASSERT_EQ(0, farm.Add(o, 0, 0, &err)) << err;
   }
+  std::string err;
+  ASSERT_EQ(0, farm.Link(dir_, &err)) << err;
+  farm.PowerOn();
+  farm.Start();
+  SystemClock().SleepMs(300);
+
+  JobState job;
+  job.jobFlags = kJobEeprom;
+  job.assignMac = true;
+  job.assignedMacText = "02:5C:3A:04:22:D1";
+  StageTable stages;
+  st_.job = &job;
+  st_.stages = &stages;
+  StationWorkerFactory factory(st_);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.last);
+    board_.onStatus = [&farm, &c, i](const std::string& text) {
+      if (text == c.unplugAt) farm.Unplug(i);
+    };
+    const int index = static_cast<int>(i);
+    stages.Set(index, StageTesting);
+    auto worker = factory.StartWorker(c.kind, c.port, index, false);
+    ASSERT_NE(nullptr, worker);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (stages.Get(index) == StageTesting && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(StageFailed, stages.Get(index)) << "the worker did not end at once";
+    worker->Terminate();
+    worker->Join();
+    const auto history = board_.PortStatusHistory(index);
+    EXPECT_NE(std::find(history.begin(), history.end(),
+                        "COM" + std::to_string(c.port) + ": ReadFile failed: 5"),
+              history.end());
+    EXPECT_EQ(c.last, board_.PortStatus(index));
+  }
+  board_.onStatus = nullptr;
+  farm.Close();
+}
