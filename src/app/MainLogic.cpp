@@ -158,6 +158,9 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
   AppendMessage("EEPROM: " + storedConfig.eepromPath);
   AppendMessage("Firmware: " + storedConfig.firmwarePath);
   if (job.logEnabled) AppendMessage("Log file: " + job.logDirectory);
+  if (storedConfig.fastDownload) {
+    AppendMessage("Fast download: each block is sent as soon as the last one was answered");
+  }
 }
 
 // ---- Start / Stop ----

@@ -166,11 +166,15 @@ TEST_F(MainLogicTest, SelectFilesSetsUpTheJobAndTheMacLine) {
     logic->job.logEnabled = true;
     logic->job.logDirectory = "/logs";
     logic->job.filesSelected = true;
+    logic->storedConfig.fastDownload = true;
     return true;
   };
   OnUi([&] { logic->selectFileBtnClick(dialog); });
   EXPECT_EQ(board.Messages(),
-            (std::vector<std::string>{"EEPROM: /images/a.vef", "Firmware: ", "Log file: /logs"}));
+            (std::vector<std::string>{
+                "EEPROM: /images/a.vef", "Firmware: ", "Log file: /logs",
+                "Fast download: each block is sent as soon as the last one was answered"}));
+  logic->storedConfig.fastDownload = false;
   EXPECT_EQ(board.MacCell(0, 0), "");
 
   // MAC programming with a pool file that cannot be loaded (missing, then created empty).
