@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "platform/Clock.h"
-#include "sim/model/Sha256.h"
+#include "base/Sha256.h"
 
 namespace {
 constexpr size_t kMaxOut = 1u << 20;

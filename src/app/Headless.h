@@ -13,12 +13,9 @@
 #include <thread>
 
 #include "base/Board.h"
+#include "base/LineText.h"
 #include "base/MessageBoxes.h"
 #include "base/UiThread.h"
-
-// Text as one printable line: CR -> \r, LF -> \n, backslash -> \\, every other byte
-// below 0x20 or above 0x7E -> \xHH.
-std::string EscapeLineText(const std::string& text);
 
 // RunSync from another thread queues the routine and blocks until the UI thread (the
 // thread that created this object) has run it in RunPending. A routine that throws

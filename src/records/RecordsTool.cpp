@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "base/LineText.h"
 #include "base/MacPool.h"
 #include "base/StationSettings.h"
 #include "platform/Paths.h"
@@ -50,30 +51,6 @@ struct Options {
   bool json = false;
   RecordFilter filter;
 };
-
-// Texts in the summary: one printable line (CR -> \r, LF -> \n, other bytes outside
-// 0x20..0x7E as \xHH).
-std::string Printable(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else if (c < 0x20 || c > 0x7E) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;
-    }
-  }
-  return out;
-}
 
 bool Parse(const std::vector<std::string>& args, Options* o, std::string* error) {
   for (size_t i = 0; i < args.size(); i++) {
@@ -204,7 +181,7 @@ int Summary(RecordStore& store, const Options& o, std::ostream& out, std::ostrea
         verdicts[r.verdict]++;
         if (r.verdict == kVerdictFailed) {
           const std::string text = WithoutPortName(r.lastStatus);
-          failures[text.empty() ? "(no status text)" : Printable(text)]++;
+          failures[text.empty() ? "(no status text)" : EscapeLineText(text)]++;
         }
         return true;
       },

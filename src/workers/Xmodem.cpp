@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/Sha256.h"
 #include "base/Station.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/SerialPort.h"
 #include "workers/ConsolePort.h"
-#include "workers/Sha256Digest.h"
 
 namespace {
 
@@ -170,7 +170,7 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
   }
   const size_t size = image.size();
   const size_t blocks = size / kXmodemBlockSize + (size % kXmodemBlockSize != 0 ? 1 : 0);
-  Sha256Digest digest;
+  Sha256 digest;
   if (sent) sent->fileBytes = static_cast<int64_t>(size);
   const int32_t totalBlocks = static_cast<int32_t>(blocks);
   size_t readOffset = 0;
@@ -314,6 +314,6 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
     }
   }
 
-  if (sent && result == kXmodemOk) sent->sha256 = digest.FinishHex();
+  if (sent && result == kXmodemOk) sent->sha256 = digest.HexDigest();
   return result;
 }

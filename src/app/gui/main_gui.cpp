@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "app/gui/GuardedApplication.h"
 #include "app/gui/Mainform.h"
 #include "app/gui/QtMessageBoxes.h"
 #include "eeprom/gui/EditorLauncher.h"
@@ -23,28 +24,6 @@
 #include "platform/TerminationSignals.h"
 
 namespace {
-
-// The standard exception box, for faults that reach the top of the program.
-void ShowTopLevelException(const char* what) {
-  QString caption = QCoreApplication::applicationName();
-  if (caption.isEmpty()) caption = QStringLiteral("Production Tool");
-  QMessageBox::critical(nullptr, caption, BoxText(what != nullptr ? what : "unknown fault"));
-}
-
-// An exception that leaves an event handler is shown and the program goes on, instead
-// of unwinding through the event loop.
-class ProductionApp final : public QApplication {
- public:
-  using QApplication::QApplication;
-  bool notify(QObject* receiver, QEvent* event) override {
-    try {
-      return QApplication::notify(receiver, event);
-    } catch (const std::exception& e) {
-      ShowTopLevelException(e.what());
-    }
-    return false;
-  }
-};
 
 // A box or dialog that is open may be waited on by a thread of the run (a routine it
 // handed to the UI thread): it is closed first, and the window once none is open.
@@ -72,7 +51,9 @@ int main(int argc, char** argv) {
     }
   }
   Q_INIT_RESOURCE(resources);
-  ProductionApp app(argc, argv);  // takes Qt's own options (-platform, ...) out of argv
+  GuardedApplication app(
+      argc, argv,
+      QStringLiteral("Production Tool"));  // takes Qt's own options (-platform, ...) out of argv
   app.setWindowIcon(QIcon(QStringLiteral(":/icons/production-tool.png")));
   QGuiApplication::setDesktopFileName(QStringLiteral("production-tool"));
   std::string dataDir;
@@ -139,7 +120,7 @@ int main(int argc, char** argv) {
     mainFrm.show();
     return app.exec();
   } catch (const std::exception& e) {
-    ShowTopLevelException(e.what());
+    ShowTopLevelException(e.what(), app.fallbackCaption());
     return 1;
   }
 }

@@ -9,35 +9,12 @@
 #include <cstring>
 #include <exception>
 
+#include "app/gui/GuardedApplication.h"
 #include "app/gui/QtMessageBoxes.h"
 #include "eeprom/gui/EditorLauncher.h"
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/EepromDialogs.h"
 #include "eeprom/gui/EepromSelectDlg.h"
-
-namespace {
-
-void ShowTopLevelException(const char* what) {
-  QString caption = QCoreApplication::applicationName();
-  if (caption.isEmpty()) caption = QStringLiteral("EEPROM Editor");
-  QMessageBox::critical(nullptr, caption, BoxText(what != nullptr ? what : "unknown fault"));
-}
-
-// An exception that leaves an event handler is shown and the program goes on.
-class EditorApp final : public QApplication {
- public:
-  using QApplication::QApplication;
-  bool notify(QObject* receiver, QEvent* event) override {
-    try {
-      return QApplication::notify(receiver, event);
-    } catch (const std::exception& e) {
-      ShowTopLevelException(e.what());
-    }
-    return false;
-  }
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   // Help needs no display.
@@ -48,7 +25,9 @@ int main(int argc, char** argv) {
     }
   }
   Q_INIT_RESOURCE(resources);
-  EditorApp app(argc, argv);  // takes Qt's own options (-platform, ...) out of argv
+  GuardedApplication app(
+      argc, argv,
+      QStringLiteral("EEPROM Editor"));  // takes Qt's own options (-platform, ...) out of argv
   const QStringList args = QCoreApplication::arguments();
   for (qsizetype i = 1; i < args.size(); ++i) {
     std::fprintf(stderr, "eeprom-editor: unknown option: %s\nusage: eeprom-editor\n",
@@ -71,7 +50,7 @@ int main(int argc, char** argv) {
     if (!session.Open()) return 0;
     return app.exec();
   } catch (const std::exception& e) {
-    ShowTopLevelException(e.what());
+    ShowTopLevelException(e.what(), app.fallbackCaption());
     return 1;
   }
 }

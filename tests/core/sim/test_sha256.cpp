@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "sim/model/Sha256.h"
+#include "base/Sha256.h"
 
 TEST(Sha256, KnownDigests) {
   EXPECT_EQ("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", Sha256::Hex(""));

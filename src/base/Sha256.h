@@ -1,5 +1,6 @@
 #pragma once
-// SHA-256 of a byte string, for the simulator's report of received images.
+// SHA-256 of a byte string, fed in pieces: the digest of the image bytes a transfer
+// sent (for the unit's production record) and of what a simulated device received.
 #include <cstddef>
 #include <cstdint>
 #include <string>

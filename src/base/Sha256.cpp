@@ -1,4 +1,4 @@
-#include "sim/model/Sha256.h"
+#include "base/Sha256.h"
 
 #include <algorithm>
 #include <cstring>
