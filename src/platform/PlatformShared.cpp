@@ -1,4 +1,8 @@
 // The helpers of the platform headers that are the same on every system.
+#include <chrono>
+#include <ctime>
+
+#include "platform/Host.h"
 #include "platform/Network.h"
 #include "platform/SerialPort.h"
 
@@ -35,4 +39,27 @@ bool ParseIpv4(const char* text, uint32_t* out) {
   if (*p != '\0') return false;
   *out = value;
   return true;
+}
+
+int64_t WallClockMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+int64_t LocalDayStartMs(int64_t ms) {
+  const time_t secs = static_cast<time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+  struct tm local {};
+#ifdef _WIN32
+  const bool converted = localtime_s(&local, &secs) == 0;
+#else
+  const bool converted = localtime_r(&secs, &local) != nullptr;
+#endif
+  if (!converted) return ms - ((ms % 86400000) + 86400000) % 86400000;
+  local.tm_hour = 0;
+  local.tm_min = 0;
+  local.tm_sec = 0;
+  local.tm_isdst = -1;  // midnight may fall on the other side of a daylight-saving change
+  const time_t midnight = std::mktime(&local);
+  if (midnight == static_cast<time_t>(-1)) return ms - ((ms % 86400000) + 86400000) % 86400000;
+  return static_cast<int64_t>(midnight) * 1000;
 }
