@@ -1,24 +1,44 @@
 #include "sim/model/SimDevice.h"
 
+#include <algorithm>
+
+namespace {
+// Bytes on their way in either direction; what is sent beyond this is dropped (no
+// station sends or awaits this much without reading or answering).
+constexpr size_t kMaxOnLine = 1u << 20;
+}  // namespace
+
 SimDevice::SimDevice(std::shared_ptr<FakeLine> line, FakeClock& clock, SimOptions options)
     : line_(std::move(line)),
       clock_(clock),
       faults_(options.faults),
       shared_(std::make_shared<Shared>()) {
-  FakeLine* raw = line_.get();
-  std::weak_ptr<FakeLine> weakLine = line_;
-  shared_->model = std::make_unique<DeviceModel>(
-      std::move(options), [raw](const std::string& bytes) { raw->DeviceSend(bytes); });
+  Shared* sh = shared_.get();
+  shared_->model =
+      std::make_unique<DeviceModel>(std::move(options), [sh](const std::string& bytes) {
+        if (sh->toHost.Size() + bytes.size() > kMaxOnLine) {
+          sh->dropped += bytes.size();
+          return;
+        }
+        sh->toHost.Put(bytes.data(), bytes.size(), sh->nowUs);
+      });
   // The callbacks hold the device weakly: once it is gone they do nothing (the fake
   // clock cannot drop a listener).
   std::weak_ptr<Shared> weak = shared_;
+  std::weak_ptr<FakeLine> weakLine = line_;
   FakeClock* clk = &clock_;
+  FakeLine* raw = line_.get();
   line_->SetOnHostWrite([weak, clk, raw](const std::string& bytes) {
     if (auto s = weak.lock()) {
       std::lock_guard<std::mutex> lock(s->m);
-      s->model->SetHostBaud(raw->baud());
-      s->model->HostBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                          clk->TickMs());
+      // Written now: the line is brought up to the clock before the bytes go on it.
+      RunTo(*s, *raw, clk->TickMs());
+      if (s->toDevice.Size() + bytes.size() > kMaxOnLine) {
+        s->dropped += bytes.size();
+      } else {
+        s->toDevice.Put(bytes.data(), bytes.size(), s->nowUs);
+      }
+      Settle(*s, *raw);
     }
   });
   clock_.AddListener([weak, weakLine](uint32_t now) {
@@ -26,8 +46,7 @@ SimDevice::SimDevice(std::shared_ptr<FakeLine> line, FakeClock& clock, SimOption
     auto l = weakLine.lock();
     if (s && l) {
       std::lock_guard<std::mutex> lock(s->m);
-      s->model->SetHostBaud(l->baud());
-      s->model->Tick(now);
+      RunTo(*s, *l, now);
     }
   });
 }
@@ -37,10 +56,56 @@ SimDevice::~SimDevice() {
   echo_.Stop();
 }
 
+void SimDevice::ReadBaud(Shared& s, FakeLine& line) {
+  const uint32_t baud = line.baud();
+  s.model->SetHostBaud(baud);
+  const uint32_t lineBaud = s.lineTime ? baud : 0;
+  s.toDevice.SetBaud(lineBaud);
+  s.toHost.SetBaud(lineBaud);
+}
+
+void SimDevice::Settle(Shared& s, FakeLine& line) {
+  const size_t in = s.toDevice.Due(s.nowUs);
+  if (in > 0) {
+    const std::string bytes = s.toDevice.Take(in);
+    s.model->HostBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), s.tickMs);
+  }
+  s.model->Tick(s.tickMs);
+  const size_t out = s.toHost.Due(s.nowUs);
+  if (out > 0) line.DeviceSend(s.toHost.Take(out));
+}
+
+void SimDevice::RunTo(Shared& s, FakeLine& line, uint32_t tickMs) {
+  if (!s.timeSet) {
+    s.timeSet = true;
+    s.tickMs = tickMs;
+  }
+  ReadBaud(s, line);
+  // A tick read on another thread just before a newer one arrived: time never runs back.
+  const int32_t ahead = static_cast<int32_t>(tickMs - s.tickMs);
+  uint32_t left = ahead > 0 ? static_cast<uint32_t>(ahead) : 0;
+  // Through the milliseconds in between, stopping wherever bytes arrive or the device
+  // acts, so that what it sends on starts at the moment it sent it.
+  for (;;) {
+    Settle(s, line);
+    if (left == 0) return;
+    uint32_t step = left;
+    const int64_t act = s.model->MsUntilNext(s.tickMs);
+    if (act >= 0) step = std::min<uint32_t>(step, static_cast<uint32_t>(std::max<int64_t>(act, 1)));
+    const int64_t byte = s.toDevice.UsUntilNext(s.nowUs);
+    if (byte >= 0)
+      step = std::min<uint32_t>(step,
+                                static_cast<uint32_t>(std::max<int64_t>((byte + 999) / 1000, 1)));
+    s.tickMs += step;
+    s.nowUs += uint64_t{step} * 1000;
+    left -= step;
+  }
+}
+
 void SimDevice::PowerOn() {
   std::lock_guard<std::mutex> lock(shared_->m);
-  shared_->model->SetHostBaud(line_->baud());
-  shared_->model->PowerOn(clock_.TickMs());
+  RunTo(*shared_, *line_, clock_.TickMs());
+  shared_->model->PowerOn(shared_->tickMs);
 }
 
 int SimDevice::StartEcho(uint32_t ip, uint16_t port) {

@@ -11,10 +11,15 @@
 //   ... run a worker on COM3 with station.clock = &clock ...
 //   dev.Report().eeprom, .programmedMac, .commands, .violations
 //
-// The device answers host writes at once (in the writer's thread) and runs its timed
-// behaviour whenever the fake clock advances (any thread's SleepMs or Advance): what a
-// worker reads after sleeping is what a real device would have sent meanwhile. The
-// line and the clock must outlive the device. The TCP echo runs in real time.
+// The device keeps a serial line's time in virtual time: in both directions a byte
+// reaches the other end only once the line could have carried it at the rate the host
+// set on its port (10 bits a byte, one byte after the other); a port without a rate
+// carries bytes at once. Host writes go on the line in the writer's thread; whenever
+// the fake clock advances (any thread's SleepMs or Advance) the device takes what has
+// arrived and runs its timed behaviour, millisecond by millisecond where something
+// happens: what a worker reads after sleeping is what a real device would have sent
+// meanwhile and the line carried. The line and the clock must outlive the device. The
+// TCP echo runs in real time.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +29,7 @@
 #include "platform/fake/FakeSerial.h"
 #include "sim/model/DeviceModel.h"
 #include "sim/model/EchoServer.h"
+#include "sim/model/LineQueue.h"
 
 class SimDevice {
  public:
@@ -45,7 +51,21 @@ class SimDevice {
   struct Shared {
     std::mutex m;
     std::unique_ptr<DeviceModel> model;
+    LineQueue toDevice;  // what the host wrote, on its way to the device
+    LineQueue toHost;    // what the device sent, on its way to the host's queue
+    bool lineTime = true;
+    bool timeSet = false;
+    uint32_t tickMs = 0;  // the clock's time the device has run to
+    uint64_t nowUs = 0;   // the same on the line's clock, which does not wrap
+    uint64_t dropped = 0;
   };
+  // All under Shared::m. The host's rate, read from the line.
+  static void ReadBaud(Shared& s, FakeLine& line);
+  // Hands on what has crossed the line by now and runs the device's due actions.
+  static void Settle(Shared& s, FakeLine& line);
+  // Runs the line and the device up to the clock's tickMs.
+  static void RunTo(Shared& s, FakeLine& line, uint32_t tickMs);
+
   std::shared_ptr<FakeLine> line_;
   FakeClock& clock_;
   SimFaults faults_;

@@ -3,6 +3,7 @@
 // fake clock, a ConsolePort on COM3, and helpers that read in virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -45,6 +46,22 @@ struct SimRig {
       clock.SleepMs(10);
       got += ReadOnce();
       if (!until.empty() && got.find(until) != std::string::npos) break;
+    }
+    return got;
+  }
+  // Polls every millisecond of virtual time until `until` was read or maxMs passed,
+  // reading the port directly (the console port pauses 300 ms when nothing is queued);
+  // everything read. *most: the most bytes one poll found.
+  std::string PollUntil(const std::string& until, uint32_t maxMs = 5000, size_t* most = nullptr) {
+    std::string got;
+    const uint32_t start = clock.TickMs();
+    while (got.find(until) == std::string::npos && clock.TickMs() - start < maxMs) {
+      clock.SleepMs(1);
+      uint8_t buf[256];
+      size_t n = 0;
+      EXPECT_EQ(0, cp->port()->Read(buf, sizeof buf, &n));
+      if (most) *most = std::max(*most, n);
+      got.append(reinterpret_cast<const char*>(buf), n);
     }
     return got;
   }

@@ -340,20 +340,21 @@ TEST(SimDevice, TransferFaults) {
     EXPECT_TRUE(r->dev->Report().violations.empty());
   }
   {
-    // Answers at once, then hears nothing for 100 ms: a block sent at once is lost
-    // and asked for again after 1 s of quiet; one sent after the write is taken.
+    // Answers at once, then hears nothing for 100 ms: a block sent as soon as the
+    // answer is read is lost and asked for again after 1 s of quiet; one sent after
+    // the write is taken.
     auto r = start("write-loss=100");
     r->Send(XPacket(1, image));
-    EXPECT_EQ("\x06", r->ReadOnce());
+    EXPECT_EQ("\x06", r->PollUntil("\x06", 1000));
     const uint32_t t0 = r->clock.TickMs();
     r->Send(XPacket(2, image));
     EXPECT_EQ("\x15", r->ReadUntil("\x15", 2000));
     EXPECT_GE(r->clock.TickMs() - t0, 1000u);
     r->Send(XPacket(2, image));
-    EXPECT_EQ("\x06", r->ReadOnce());
+    EXPECT_EQ("\x06", r->PollUntil("\x06", 1000));
     r->ReadUntil("", 150);
     r->Send(XPacket(3, image));
-    EXPECT_EQ("\x06", r->ReadOnce());
+    EXPECT_EQ("\x06", r->PollUntil("\x06", 1000));
     r->ReadUntil("", 150);
     r->Send("\x04");
     EXPECT_NE(std::string::npos, r->ReadUntil("Write to Flash").find("\x06"));
@@ -362,6 +363,31 @@ TEST(SimDevice, TransferFaults) {
     EXPECT_EQ(1, rep.naksSent);
     EXPECT_TRUE(rep.violations.empty()) << rep.violations.front();
   }
+}
+
+// The line at the station's 115200 baud, in virtual time: what the device prints
+// comes no faster than 11.52 bytes a millisecond, and a 1029-byte packet needs its
+// 89.3 ms to reach the device.
+TEST(SimDevice, BytesTakeTheirLineTimeBothWays) {
+  SimOptions o;
+  o.flashWriteMs = 0;  // the ACK follows the packet's last byte at once
+  SimRig r(o);
+  r.dev->PowerOn();
+  size_t most = 0;
+  ASSERT_NE(std::string::npos, r.PollUntil("fw =", 5000, &most).find("fw ="));
+  r.Send("@@");
+  ASSERT_NE(std::string::npos, r.PollUntil("Varnix Serial Loader", 5000, &most).find("Varnix"));
+  r.Send("U");
+  ASSERT_NE(std::string::npos, r.PollUntil("Downloading", 5000, &most).find("Downloading"));
+  ASSERT_NE(std::string::npos, r.PollUntil("C", 5000, &most).find('C'));
+  EXPECT_LE(most, 12u);
+
+  const uint32_t t0 = r.clock.TickMs();
+  r.Send(XPacket(1, Image(1024, 5)));
+  EXPECT_EQ("\x06", r.PollUntil("\x06"));
+  const uint32_t took = r.clock.TickMs() - t0;
+  EXPECT_GE(took, 90u);  // the packet's last byte at 89.3 ms, the ACK's 0.09 ms later
+  EXPECT_LE(took, 91u);
 }
 
 TEST(SimDevice, EchoListenerAndItsFaults) {
