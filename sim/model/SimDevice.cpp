@@ -59,9 +59,8 @@ SimDevice::~SimDevice() {
 void SimDevice::ReadBaud(Shared& s, FakeLine& line) {
   const uint32_t baud = line.baud();
   s.model->SetHostBaud(baud);
-  const uint32_t lineBaud = s.lineTime ? baud : 0;
-  s.toDevice.SetBaud(lineBaud);
-  s.toHost.SetBaud(lineBaud);
+  s.toDevice.SetBaud(baud);
+  s.toHost.SetBaud(baud);
 }
 
 void SimDevice::Settle(Shared& s, FakeLine& line) {
@@ -119,5 +118,9 @@ int SimDevice::StartEcho(uint32_t ip, uint16_t port) {
 
 SimReport SimDevice::Report() const {
   std::lock_guard<std::mutex> lock(shared_->m);
-  return shared_->model->Report();
+  SimReport r = shared_->model->Report();
+  if (shared_->dropped > 0)
+    r.violations.push_back(std::to_string(shared_->dropped) +
+                           " bytes dropped: more than the line holds was sent");
+  return r;
 }

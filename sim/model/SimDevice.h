@@ -53,11 +53,10 @@ class SimDevice {
     std::unique_ptr<DeviceModel> model;
     LineQueue toDevice;  // what the host wrote, on its way to the device
     LineQueue toHost;    // what the device sent, on its way to the host's queue
-    bool lineTime = true;
     bool timeSet = false;
-    uint32_t tickMs = 0;  // the clock's time the device has run to
-    uint64_t nowUs = 0;   // the same on the line's clock, which does not wrap
-    uint64_t dropped = 0;
+    uint32_t tickMs = 0;   // the clock's time the device has run to
+    uint64_t nowUs = 0;    // the same on the line's clock, which does not wrap
+    uint64_t dropped = 0;  // bytes beyond what the line holds (reported as a violation)
   };
   // All under Shared::m. The host's rate, read from the line.
   static void ReadBaud(Shared& s, FakeLine& line);

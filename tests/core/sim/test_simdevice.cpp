@@ -388,6 +388,9 @@ TEST(SimDevice, BytesTakeTheirLineTimeBothWays) {
   const uint32_t took = r.clock.TickMs() - t0;
   EXPECT_GE(took, 90u);  // the packet's last byte at 89.3 ms, the ACK's 0.09 ms later
   EXPECT_LE(took, 91u);
+  // More than the line holds is not dropped without a word.
+  r.Send(std::string((1u << 20) + 1, 'x'));
+  EXPECT_TRUE(Has(r.dev->Report().violations, "bytes dropped"));
 }
 
 TEST(SimDevice, EchoListenerAndItsFaults) {
