@@ -146,6 +146,7 @@ else
       }
       printf "  port %-2d | %s\n", $2, t; next
     }
+    $1 == "mac" && $3 == 1 { print "  units   | " clean(rest(length($1 $2 $3) + 3)); next }
     $1 == "mac" && $2 == 0 { print "  MAC     | " clean(rest(length($1 $2 $3) + 3)); next }
     $1 == "mac" { print "  ports   | " clean(rest(length($1 $2 $3) + 3)); next }
     $1 == "message" { print "  log     | " clean(rest(8)); next }
