@@ -172,25 +172,6 @@ int InputFile::Read(void* buf, size_t len, size_t* got) {
   return 0;
 }
 
-int InputFile::ReadAll(size_t maxBytes, std::string* data) {
-  data->clear();
-  char buf[4096];
-  for (;;) {
-    size_t got = 0;
-    const int e = Read(buf, sizeof buf, &got);
-    if (e != 0) {
-      data->clear();
-      return e;
-    }
-    if (got == 0) return 0;
-    if (got > maxBytes - data->size()) {
-      data->clear();
-      return EFBIG;
-    }
-    data->append(buf, got);
-  }
-}
-
 void InputFile::Close() {
   if (IsOpen()) ::close(Fd(handle_));
   handle_ = kNoHandle;

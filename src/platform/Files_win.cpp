@@ -188,25 +188,6 @@ int InputFile::Read(void* buf, size_t len, size_t* got) {
   return 0;
 }
 
-int InputFile::ReadAll(size_t maxBytes, std::string* data) {
-  data->clear();
-  char buf[4096];
-  for (;;) {
-    size_t got = 0;
-    const int e = Read(buf, sizeof buf, &got);
-    if (e != 0) {
-      data->clear();
-      return e;
-    }
-    if (got == 0) return 0;
-    if (got > maxBytes - data->size()) {
-      data->clear();
-      return ERROR_FILE_TOO_LARGE;
-    }
-    data->append(buf, got);
-  }
-}
-
 void InputFile::Close() {
   if (IsOpen()) CloseHandle(H(handle_));
   handle_ = kNoHandle;

@@ -2,6 +2,15 @@
 #include <chrono>
 #include <ctime>
 
+#ifdef _WIN32
+#include <winerror.h>
+static constexpr int kFileTooLarge = ERROR_FILE_TOO_LARGE;
+#else
+#include <cerrno>
+static constexpr int kFileTooLarge = EFBIG;
+#endif
+
+#include "platform/Files.h"
 #include "platform/Host.h"
 #include "platform/Network.h"
 #include "platform/SerialPort.h"
@@ -62,4 +71,23 @@ int64_t LocalDayStartMs(int64_t ms) {
   const time_t midnight = std::mktime(&local);
   if (midnight == static_cast<time_t>(-1)) return ms - ((ms % 86400000) + 86400000) % 86400000;
   return static_cast<int64_t>(midnight) * 1000;
+}
+
+int InputFile::ReadAll(size_t maxBytes, std::string* data) {
+  data->clear();
+  char buf[4096];
+  for (;;) {
+    size_t got = 0;
+    const int e = Read(buf, sizeof buf, &got);
+    if (e != 0) {
+      data->clear();
+      return e;
+    }
+    if (got == 0) return 0;
+    if (got > maxBytes - data->size()) {
+      data->clear();
+      return kFileTooLarge;
+    }
+    data->append(buf, got);
+  }
 }
