@@ -7,7 +7,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 
@@ -111,18 +110,11 @@ int ResolveLinks(const std::string& path, std::string* target) {
 // whatever the length of the name it will replace. Created with the default
 // permissions for new files.
 int CreateTemporary(const std::string& dir, int* fd, std::string* tmpPath) {
-  static std::atomic<uint64_t> counter{0};
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   timespec ts{};
   ::clock_gettime(CLOCK_REALTIME, &ts);
-  uint64_t seed = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(::getpid()) << 32);
+  const uint64_t seed = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(::getpid()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    uint64_t v = seed + counter.fetch_add(1) * 0x9E3779B97F4A7C15ull;
-    std::string name = ".pt";
-    for (int i = 0; i < 6; ++i) {
-      name += kChars[v % 36];
-      v /= 36;
-    }
+    const std::string name = TemporaryFileName(seed);
     const std::string path = dir + "/" + name;
     int f;
     do {

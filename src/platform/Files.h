@@ -48,6 +48,10 @@ class InputFile {
 int ReplaceFile(const std::string& path, const void* data, size_t size,
                 const std::string& permissionsFrom = {}, bool* failedWriting = nullptr);
 
+// The name of a fresh temporary file for ReplaceFile: ".pt" and six letters or digits,
+// a new one at every call, with seed (the time and the process) telling processes apart.
+std::string TemporaryFileName(uint64_t seed);
+
 // A file held open for reading and writing and locked exclusively for as long as it
 // is open, so that no second holder (another station) can open it the same way.
 // WriteAt and Sync are virtual so that tests can make them fail.

@@ -4,7 +4,6 @@
 // windows.h names the system's own ReplaceFile call by a macro; ours is a function.
 #undef ReplaceFile
 
-#include <atomic>
 #include <climits>
 
 #include "platform/Files.h"
@@ -124,19 +123,12 @@ int ResolveLinks(const std::string& path, std::string* target) {
 // A new, empty file with a short name of its own in dir (".pt" and six characters),
 // opened for writing and not shared.
 int CreateTemporary(const std::string& dir, HANDLE* h, std::string* tmpPath) {
-  static std::atomic<uint64_t> counter{0};
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   LARGE_INTEGER now{};
   QueryPerformanceCounter(&now);
   const uint64_t seed =
       static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    uint64_t v = seed + counter.fetch_add(1) * 0x9E3779B97F4A7C15ull;
-    std::string name = ".pt";
-    for (int i = 0; i < 6; ++i) {
-      name += kChars[v % 36];
-      v /= 36;
-    }
+    const std::string name = TemporaryFileName(seed);
     const std::string path = dir + "\\" + name;
     std::wstring wide;
     if (!Utf8ToWide(path, &wide)) return ERROR_INVALID_NAME;

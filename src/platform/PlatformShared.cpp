@@ -1,4 +1,5 @@
 // The helpers of the platform headers that are the same on every system.
+#include <atomic>
 #include <chrono>
 #include <ctime>
 
@@ -90,4 +91,16 @@ int InputFile::ReadAll(size_t maxBytes, std::string* data) {
     }
     data->append(buf, got);
   }
+}
+
+std::string TemporaryFileName(uint64_t seed) {
+  static std::atomic<uint64_t> counter{0};
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  uint64_t v = seed + counter.fetch_add(1) * 0x9E3779B97F4A7C15ull;
+  std::string name = ".pt";
+  for (int i = 0; i < 6; ++i) {
+    name += kChars[v % 36];
+    v /= 36;
+  }
+  return name;
 }
