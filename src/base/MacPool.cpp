@@ -30,3 +30,15 @@ int MacPool::ParseMac(const char* text, size_t len, MacAddress* address) {
   }
   return 0;
 }
+
+const char* MacOutcomeName(MacOutcome outcome) {
+  switch (outcome) {
+    case MacOutcome::Programmed:
+      return "programmed";
+    case MacOutcome::Failed:
+      return "failed";
+    case MacOutcome::Unverified:
+      return "unverified";
+  }
+  return "failed";
+}

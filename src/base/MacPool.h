@@ -18,6 +18,19 @@
 
 using MacAddress = std::array<uint8_t, 6>;
 
+// How a device given a pool address ended.
+enum class MacOutcome {
+  Programmed,  // the device restarted and reported the address written
+  Failed,      // the device never accepted the address ("$SYCXXMAC" not answered OK)
+  // The device accepted "$SYCXXMAC" but did not confirm the address afterwards (no
+  // "%GLM" after the reboot, another address reported, the run stopped): the device
+  // may hold it, so it is the device's, never handed out again and never counted as
+  // failed-and-free.
+  Unverified,
+};
+// The outcome's name as the factory database records it.
+const char* MacOutcomeName(MacOutcome outcome);
+
 // The permitted block: last three bytes as one 24-bit number.
 constexpr uint32_t MacBlockFirst = PT_MAC_BLOCK_FIRST;
 constexpr uint32_t MacBlockLast = PT_MAC_BLOCK_LAST;
@@ -62,12 +75,12 @@ class MacPool {
     (void)run;
     return TakeNext(address);
   }
-  // How the device given `address` ended: programmed or failed. Called once per
-  // address handed out, after the MAC worker's last step; 0 or an error number (the
-  // outcome is then kept and recorded later). The file pool keeps no outcomes.
-  virtual int Settle(const MacAddress& address, bool programmed) {
+  // How the device given `address` ended. Called once per address handed out, after
+  // the MAC worker's last step; 0 or an error number (the outcome is then kept and
+  // recorded later). The file pool keeps no outcomes.
+  virtual int Settle(const MacAddress& address, MacOutcome outcome) {
     (void)address;
-    (void)programmed;
+    (void)outcome;
     return 0;
   }
 

@@ -242,13 +242,13 @@ int PgMacPool::TakeNextFor(const std::string& port, const std::string& run, MacA
   return 0;
 }
 
-int PgMacPool::Settle(const MacAddress& address, bool programmed) {
+int PgMacPool::Settle(const MacAddress& address, MacOutcome outcome) {
   if (pending_.size() >= kMaxPendingOutcomes) {
     // The oldest outcome is given up: its address stays recorded as taken.
     Report("outcome of " + pending_.front().mac + " not recorded (too many waiting)");
     pending_.pop_front();
   }
-  pending_.push_back(Outcome{FormatMac(address), programmed});
+  pending_.push_back(Outcome{FormatMac(address), outcome});
   const auto deadline = PgLink::In(kCallBoundMs);
   const int rc = Reach(deadline, true);
   if (rc != 0) return rc;
@@ -260,7 +260,7 @@ int PgMacPool::FlushOutcomes(PgLink::Deadline deadline) {
     if (!link_.Connected()) return ECONNRESET;
     const Outcome& o = pending_.front();
     PgRows rows;
-    const int rc = link_.Exec(kSettle, {o.mac, o.programmed ? "programmed" : "failed", station_},
+    const int rc = link_.Exec(kSettle, {o.mac, MacOutcomeName(o.outcome), station_},
                               &rows, deadline);
     if (rc != 0) {
       if (!PgLink::IsLinkFailure(rc)) {

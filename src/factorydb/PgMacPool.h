@@ -49,7 +49,7 @@ class PgMacPool final : public MacPool {
   std::string Describe() const override;
   bool IsShared() const override { return true; }
   int TakeNextFor(const std::string& port, const std::string& run, MacAddress* address) override;
-  int Settle(const MacAddress& address, bool programmed) override;
+  int Settle(const MacAddress& address, MacOutcome outcome) override;
 
   // Outcomes not yet recorded (the database was out of reach).
   size_t PendingOutcomes() const { return pending_.size(); }
@@ -57,7 +57,7 @@ class PgMacPool final : public MacPool {
  private:
   struct Outcome {
     std::string mac;
-    bool programmed;
+    MacOutcome outcome;
   };
   // Connects unless connected; during a run a recent failure is answered at once.
   int Reach(PgLink::Deadline deadline, bool honourRetryPause);

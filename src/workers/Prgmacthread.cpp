@@ -55,11 +55,11 @@ void prgMACThread::Execute() {
   const char* name = console_.portName.c_str();
   // A pool address is settled once, programmed or failed, however the worker ends.
   bool settled = false;
-  auto settle = [&](bool programmed) {
+  auto settle = [&](MacOutcome outcome) {
     if (settled || !macTaken_ || station_.job->assignMac || !station_.pool) return;
     settled = true;
     try {
-      Synchronize([&] { station_.pool->Settle(mac_, programmed); });
+      Synchronize([&] { station_.pool->Settle(mac_, outcome); });
     } catch (...) {
       // Not settled: the address stays recorded as taken, never handed out again.
     }
@@ -75,7 +75,7 @@ void prgMACThread::Execute() {
       return;
     }
     const int r = ProgramMac();
-    settle(r == 1);
+    settle(r == 1 ? MacOutcome::Programmed : MacOutcome::Failed);
     if (r == 1) {
       SetStage(StageProgrammed);
     } else {
@@ -85,10 +85,10 @@ void prgMACThread::Execute() {
     SetRunning(false);
     console_.ClosePort();
   } catch (const std::exception& e) {
-    settle(false);
+    settle(MacOutcome::Failed);
     EndWithException(e.what());
   } catch (...) {
-    settle(false);
+    settle(MacOutcome::Failed);
     EndWithException("unknown exception");
   }
 }

@@ -92,7 +92,7 @@ TEST_F(PgPoolTest, TakesFromItsBlockRecordsTakersAndNeverGivesBack) {
   MacAddress a{};
   ASSERT_EQ(pool.TakeNextFor("COM1", "run1", &a), 0);
   EXPECT_EQ(a, Mac(0x0422D1));
-  EXPECT_EQ(pool.Settle(a, true), 0);
+  EXPECT_EQ(pool.Settle(a, MacOutcome::Programmed), 0);
   // Another station of the factory takes the next one, and sees it from its load on.
   PgMacPool other(db, "st2");
   ASSERT_EQ(other.Load(), 0);
@@ -103,7 +103,7 @@ TEST_F(PgPoolTest, TakesFromItsBlockRecordsTakersAndNeverGivesBack) {
   EXPECT_FALSE(other.GetRange(nullptr, nullptr)) << "used up";
   EXPECT_EQ(other.GetAssignState(&last), 1);
   EXPECT_EQ(last, "02:5C:3A:04:22:D2");
-  EXPECT_EQ(other.Settle(a, false), 0);
+  EXPECT_EQ(other.Settle(a, MacOutcome::Failed), 0);
   // The first station's cache still shows D2; the database says no.
   EXPECT_EQ(pool.TakeNextFor("COM2", "run1", &a), -1);
   EXPECT_EQ(a[0], 0xFF);
@@ -115,7 +115,7 @@ TEST_F(PgPoolTest, TakesFromItsBlockRecordsTakersAndNeverGivesBack) {
                 {"02:5C:3A:04:22:D1", "line", "st1", "COM1", "run1", "programmed", "t"},
                 {"02:5C:3A:04:22:D2", "line", "st2", "COM7", "run2", "failed", "t"}}));
   // A settled outcome never changes again; taken addresses and blocks are kept.
-  EXPECT_EQ(pool.Settle(Mac(0x0422D2), true), 0);
+  EXPECT_EQ(pool.Settle(Mac(0x0422D2), MacOutcome::Programmed), 0);
   EXPECT_EQ(Query("SELECT state FROM mac_address WHERE mac = '02:5C:3A:04:22:D2'")[0][0], "failed");
   PgRows rows;
   EXPECT_NE(link->Exec("DELETE FROM mac_address", {}, &rows, PgLink::In(10000)), 0);
@@ -195,7 +195,7 @@ TEST_F(PgPoolTest, UnreachableOrHungDatabaseFailsInTimeAndRecovers) {
   EXPECT_EQ(pool.TakeNextFor("COM2", "r", &a), ETIMEDOUT);
   EXPECT_LT(SecondsSince(t), 0.5);
   // An outcome that cannot be recorded now is kept and recorded later.
-  EXPECT_EQ(pool.Settle(Mac(0x0422F0), true), ETIMEDOUT);
+  EXPECT_EQ(pool.Settle(Mac(0x0422F0), MacOutcome::Programmed), ETIMEDOUT);
   EXPECT_EQ(pool.PendingOutcomes(), 1u);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(PgMacPool::kRetryAfterMs + 100));
