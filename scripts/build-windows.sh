@@ -14,6 +14,7 @@ if [ "${1:-}" = "--native" ]; then NATIVE="$(realpath "$2")"; shift 2; fi
 [ "${SKIP_SETUP:-}" = 1 ] || bash scripts/setup.sh
 DIR="${PT_WINDOWS_BUILD:-build/windows}"
 cmake -S . -B "$DIR" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPT_WITH_GUI=OFF -DPT_NATIVE_BUILD_DIR="$NATIVE" >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPT_WITH_GUI=OFF -DPT_NATIVE_BUILD_DIR="$NATIVE" \
+  -DPT_WERROR="${PT_WERROR:-OFF}" >/dev/null
 cmake --build "$DIR" -j "${JOBS:-$(nproc)}"
 echo "build-windows: $DIR/production-cli.exe $DIR/eeprom-tool.exe"

@@ -55,7 +55,10 @@ ProductionRecorder::~ProductionRecorder() = default;
 
 std::string ProductionRecorder::StepsOf(const JobState& job) {
   std::string steps;
-  auto add = [&](const char* s) { steps += (steps.empty() ? "" : ",") + std::string(s); };
+  auto add = [&](const char* s) {
+    if (!steps.empty()) steps += ',';
+    steps += s;
+  };
   if (job.jobFlags & kJobFirmware) add("firmware");
   if (job.jobFlags & kJobEeprom) add("eeprom");
   if (job.loopbackTest == 1) add("loopback");
