@@ -1,6 +1,9 @@
-# pt_check_layers(srcdir "layer:allowed layers..." ...): every GUI-free source in
-# srcdir/<layer>/ (not its gui/ folder) may include project headers only from the
-# layers listed for it. Checked at configure time; a wrong include stops the build.
+# pt_check_layers(srcdir "layer:allowed layers..." ...): every source in srcdir/<layer>/
+# may include project headers only from the layers listed for it. A layer is a folder
+# below srcdir: a GUI-free one ("job"), its window folder ("job/gui") or the Qt pieces
+# the windows share ("gui"). An include of "job/gui/..." names the layer "job/gui", so a
+# GUI-free source that reaches a window, or a window that reaches another subsystem's
+# window, stops the build. Checked at configure time.
 function(pt_check_layers srcdir)
   foreach(rule ${ARGN})
     string(REPLACE ":" ";" parts "${rule}")
@@ -12,7 +15,11 @@ function(pt_check_layers srcdir)
     foreach(f ${files})
       file(STRINGS ${f} lines REGEX "^#include \"[a-z]+/")
       foreach(line ${lines})
-        string(REGEX REPLACE "^#include \"([a-z]+)/.*" "\\1" used "${line}")
+        if(line MATCHES "^#include \"[a-z]+/gui/")
+          string(REGEX REPLACE "^#include \"([a-z]+/gui)/.*" "\\1" used "${line}")
+        else()
+          string(REGEX REPLACE "^#include \"([a-z]+)/.*" "\\1" used "${line}")
+        endif()
         if(NOT used IN_LIST allowed)
           message(FATAL_ERROR "${f}: ${line}: the ${layer} layer may include only from: ${allowed}")
         endif()

@@ -6,6 +6,7 @@
 
 #include "app/Startthread.h"
 #include "app/StationSetup.h"
+#include "job/SelectFilesLogic.h"
 #include "platform/Host.h"
 #include "platform/Network.h"
 #include "platform/SerialPort.h"
@@ -338,4 +339,9 @@ void MainLogic::SetStartButton(bool running) {
 void MainLogic::DispatcherEnded() {
   dispatcherEnded_ = true;
   view_.DispatcherEnded();
+}
+
+std::unique_ptr<SelectFilesLogic> MainLogic::NewJobDialogLogic() {
+  return std::make_unique<SelectFilesLogic>(job, storedConfig, macPool(), boxes(),
+                                            [this](const std::string& m) { ShowException(m); });
 }

@@ -18,9 +18,12 @@
 #include "base/Station.h"
 #include "base/StationSettings.h"
 #include "job/Logcfg.h"
+#include "job/JobDialog.h"
 #include "job/Logmac.h"
 #include "platform/PortMap.h"
 #include "records/ProductionRecorder.h"
+
+class SelectFilesLogic;
 
 class StartThread;
 class WorkerFactory;
@@ -28,13 +31,6 @@ class UiThread;
 class Clock;
 class SerialPortFactory;
 class Network;
-
-// The job set-up dialog as the board sees it: shown modally, true when closed with OK.
-class JobDialog {
- public:
-  virtual ~JobDialog() = default;
-  virtual bool ShowModal() = 0;
-};
 
 // How a port's cell reads at a glance: still running (or not started), through the
 // job's last step, failed, or left unfinished by a Stop or an early end of the run.
@@ -121,6 +117,9 @@ class MainLogic final : public Board {
   // Replaces the records store (null: no records); only while no run is going on.
   void SetRecords(std::unique_ptr<RecordStore> store, const std::string& stationName);
   MessageBoxes& boxes() { return boxes_; }
+  // The job dialog's logic over this station's job, stored configuration, pool and
+  // message boxes (its exceptions go to the board's exception box).
+  std::unique_ptr<SelectFilesLogic> NewJobDialogLogic();
 
  private:
   // The MAC line for a job that programs MAC addresses; false when the pool has no range.

@@ -196,9 +196,8 @@ int Run(int argc, char** argv) {
   MainLogic logic(services, board, boxes, dataDir, &settings);
 
   // The job dialog, opened, set from the options and confirmed with OK.
-  SelectFilesLogic dialogLogic(logic.job, logic.storedConfig, logic.macPool(), boxes,
-                               [&logic](const std::string& text) { logic.ShowException(text); });
-  HeadlessJobDialog dialog(dialogLogic, options.job);
+  const std::unique_ptr<SelectFilesLogic> dialogLogic = logic.NewJobDialogLogic();
+  HeadlessJobDialog dialog(*dialogLogic, options.job);
   logic.selectFileBtnClick(dialog);
 
   // Start is pressed as the window's button would be, also when the dialog left no

@@ -14,7 +14,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/gui/QtMessageBoxes.h"
+#include "gui/QtMessageBoxes.h"
 #include "eeprom/EepromImage.h"
 #include "eeprom/gui/EditorLauncher.h"
 #include "eeprom/gui/Eeeditorform.h"

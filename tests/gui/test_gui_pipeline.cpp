@@ -137,7 +137,7 @@ void TestGuiPipeline::wholeJobOnOneDevice() {
   } stopSim{sim};
 
   TmainFrm frm(dir.toStdString());
-  TselectFilesDlg dlg(frm.logic(), &frm);
+  TselectFilesDlg dlg(frm.logic().NewJobDialogLogic(), &frm);
   frm.SetJobDialog(&dlg);
   frm.show();
   QVERIFY(QTest::qWaitForWindowExposed(&frm));

@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "app/gui/Mainform.h"
-#include "app/gui/QtMessageBoxes.h"
-#include "app/gui/QtUiThread.h"
+#include "gui/QtMessageBoxes.h"
+#include "gui/QtUiThread.h"
 #include "base/Thread.h"
 #include "base/WorkerFactory.h"
 #include "fakes/TestBoard.h"

@@ -48,7 +48,7 @@ struct Rig {
     WriteFile(File("a.vef"), "eeprom");
     WriteFile(File("b.vff"), "firmware");
     main = std::make_unique<MainLogic>(PlatformServices{}, board, boxes, Dir());
-    dlg = std::make_unique<TselectFilesDlg>(*main);
+    dlg = std::make_unique<TselectFilesDlg>(main->NewJobDialogLogic());
   }
   ~Rig() {
     dlg.reset();

@@ -20,8 +20,8 @@
 #include <QToolButton>
 #include <exception>
 
-#include "app/gui/QtMessageBoxes.h"
-#include "app/gui/QtUiThread.h"
+#include "gui/QtMessageBoxes.h"
+#include "gui/QtUiThread.h"
 #include "platform/Clock.h"
 #include "platform/Network.h"
 #include "platform/SerialPort.h"

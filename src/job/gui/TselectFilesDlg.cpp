@@ -48,12 +48,8 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption) 
 
 }  // namespace
 
-TselectFilesDlg::TselectFilesDlg(MainLogic& main, QWidget* parent)
-    : QDialog(parent),
-      ownLogic_(std::make_unique<SelectFilesLogic>(
-          main.job, main.storedConfig, main.macPool(), main.boxes(),
-          [&main](const std::string& m) { main.ShowException(m); })),
-      logic_(*ownLogic_) {
+TselectFilesDlg::TselectFilesDlg(std::unique_ptr<SelectFilesLogic> logic, QWidget* parent)
+    : QDialog(parent), ownLogic_(std::move(logic)), logic_(*ownLogic_) {
   Build();
 }
 

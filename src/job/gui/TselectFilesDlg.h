@@ -5,7 +5,7 @@
 #include <QDialog>
 #include <memory>
 
-#include "app/MainLogic.h"
+#include "job/JobDialog.h"
 #include "job/SelectFilesLogic.h"
 
 class QCheckBox;
@@ -18,8 +18,8 @@ class QToolButton;
 class TselectFilesDlg final : public QDialog, public JobDialog {
   Q_OBJECT
  public:
-  // Over the main window's job, stored configuration, pool and message boxes.
-  explicit TselectFilesDlg(MainLogic& main, QWidget* parent = nullptr);
+  // Over a logic the dialog owns (the main window's: MainLogic::NewJobDialogLogic).
+  explicit TselectFilesDlg(std::unique_ptr<SelectFilesLogic> logic, QWidget* parent = nullptr);
   // Over a logic the caller owns (it must outlive the dialog).
   explicit TselectFilesDlg(SelectFilesLogic& logic, QWidget* parent = nullptr);
   ~TselectFilesDlg() override;

@@ -1,4 +1,4 @@
-#include "app/gui/QtUiThread.h"
+#include "gui/QtUiThread.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

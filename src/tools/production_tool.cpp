@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "app/gui/GuardedApplication.h"
+#include "gui/GuardedApplication.h"
 #include "app/gui/Mainform.h"
-#include "app/gui/QtMessageBoxes.h"
+#include "gui/QtMessageBoxes.h"
 #include "eeprom/gui/EditorLauncher.h"
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/EepromDialogs.h"
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     // The four windows, in this order: the board, the job dialog, the EEPROM editor and
     // its configuration source dialog.
     TmainFrm mainFrm(dataDir);
-    TselectFilesDlg selectFilesDlg(mainFrm.logic(), &mainFrm);
+    TselectFilesDlg selectFilesDlg(mainFrm.logic().NewJobDialogLogic(), &mainFrm);
     QtMessageBoxes editorBoxes;
     QtEepromFileDialogs fileDialogs;
     TeepromEditorForm eepromEditorForm(editorBoxes, fileDialogs);

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <exception>
 
-#include "app/gui/GuardedApplication.h"
-#include "app/gui/QtMessageBoxes.h"
+#include "gui/GuardedApplication.h"
+#include "gui/QtMessageBoxes.h"
 #include "eeprom/gui/EditorLauncher.h"
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/EepromDialogs.h"

@@ -1,4 +1,4 @@
-#include "app/gui/QtMessageBoxes.h"
+#include "gui/QtMessageBoxes.h"
 
 #include <QApplication>
 #include <QMessageBox>

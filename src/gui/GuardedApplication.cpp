@@ -1,9 +1,9 @@
-#include "app/gui/GuardedApplication.h"
+#include "gui/GuardedApplication.h"
 
 #include <QMessageBox>
 #include <exception>
 
-#include "app/gui/QtMessageBoxes.h"
+#include "gui/QtMessageBoxes.h"
 
 void ShowTopLevelException(const char* what, const QString& fallbackCaption) {
   QString caption = QCoreApplication::applicationName();
