@@ -2,16 +2,7 @@
 
 #include <cstdio>
 
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
+#include "base/Hex.h"
 
 std::string FormatMac(const MacAddress& a) {
   char buf[18];
@@ -23,8 +14,8 @@ std::string FormatMac(const MacAddress& a) {
 int MacPool::ParseMac(const char* text, size_t len, MacAddress* address) {
   for (size_t i = 0; i < 6; ++i) {
     if (3 * i + 1 >= len) return -1;
-    int hi = HexValue(text[3 * i]);
-    int lo = HexValue(text[3 * i + 1]);
+    int hi = HexDigitValue(text[3 * i]);
+    int lo = HexDigitValue(text[3 * i + 1]);
     if (hi < 0 || lo < 0) return -1;
     (*address)[i] = static_cast<uint8_t>(hi * 16 + lo);
   }

@@ -2,16 +2,7 @@
 
 #include <cstdint>
 
-namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
+#include "base/Hex.h"
 
 bool ConvertInteger(const std::string& text, long long* value) {
   size_t i = 0;
@@ -35,7 +26,7 @@ bool ConvertInteger(const std::string& text, long long* value) {
   const long long limit = negative ? 0x80000000LL : (hex ? 0xFFFFFFFFLL : 0x7FFFFFFFLL);
   long long v = 0;
   for (; i < text.size(); i++) {
-    int d = hex ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+    int d = hex ? HexDigitValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
     if (d < 0) return false;
     v = v * (hex ? 16 : 10) + d;
     if (v > limit) return false;

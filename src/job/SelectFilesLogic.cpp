@@ -4,22 +4,16 @@
 #include <string>
 #include <utility>
 
+#include "base/Hex.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // "0x" followed by the two characters, converted as a hexadecimal number.
 int32_t ConvertHexGroup(const std::string& group) {
-  int hi = group.size() == 2 ? HexDigit(group[0]) : -1;
-  int lo = group.size() == 2 ? HexDigit(group[1]) : -1;
+  int hi = group.size() == 2 ? HexDigitValue(group[0]) : -1;
+  int lo = group.size() == 2 ? HexDigitValue(group[1]) : -1;
   if (hi < 0 || lo < 0) throw ConvertError("'0x" + group + "' is not a valid integer value");
   return hi * 16 + lo;
 }
@@ -54,7 +48,7 @@ void SelectFilesLogic::SetMacEditText(const std::string& text) {
   for (size_t i = 0; i < text.size() && d < 6; ++i) {
     char c = text[i];
     if (c == ':') continue;
-    if (HexDigit(c) >= 0)
+    if (HexDigitValue(c) >= 0)
       out[kDigitPos[d]] = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 32) : c;
     ++d;
   }

@@ -9,12 +9,12 @@
 #include <cstring>
 #include <exception>
 
-#include "gui/GuardedApplication.h"
-#include "gui/QtMessageBoxes.h"
 #include "eeprom/gui/EditorLauncher.h"
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/EepromDialogs.h"
 #include "eeprom/gui/EepromSelectDlg.h"
+#include "gui/GuardedApplication.h"
+#include "gui/QtMessageBoxes.h"
 
 int main(int argc, char** argv) {
   // Help needs no display.

@@ -12,13 +12,13 @@
 #include <memory>
 #include <string>
 
-#include "gui/GuardedApplication.h"
 #include "app/gui/Mainform.h"
-#include "gui/QtMessageBoxes.h"
 #include "eeprom/gui/EditorLauncher.h"
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/EepromDialogs.h"
 #include "eeprom/gui/EepromSelectDlg.h"
+#include "gui/GuardedApplication.h"
+#include "gui/QtMessageBoxes.h"
 #include "job/gui/TselectFilesDlg.h"
 #include "platform/Paths.h"
 #include "platform/TerminationSignals.h"

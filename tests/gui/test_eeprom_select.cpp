@@ -14,13 +14,13 @@
 #include <functional>
 #include <memory>
 
-#include "gui/QtMessageBoxes.h"
 #include "eeprom/EepromImage.h"
 #include "eeprom/gui/EditorLauncher.h"
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/EepromSelectDlg.h"
 #include "fakes/TestBoard.h"
 #include "gui/EepromGuiFakes.h"
+#include "gui/QtMessageBoxes.h"
 
 class TestEepromSelect : public QObject {
   Q_OBJECT

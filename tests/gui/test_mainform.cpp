@@ -27,11 +27,11 @@
 #include <vector>
 
 #include "app/gui/Mainform.h"
-#include "gui/QtMessageBoxes.h"
-#include "gui/QtUiThread.h"
 #include "base/Thread.h"
 #include "base/WorkerFactory.h"
 #include "fakes/TestBoard.h"
+#include "gui/QtMessageBoxes.h"
+#include "gui/QtUiThread.h"
 #include "platform/Network.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"
