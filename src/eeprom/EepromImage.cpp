@@ -157,6 +157,21 @@ EepromRecord EepromImage::DecodeRecord(const uint8_t* r) {
   return rec;
 }
 
+bool EepromImage::ModelNameCut(bool custom) const {
+  const uint8_t* name = buf_.data() + (custom ? kCustomRecord : kDefaultRecord) + kModelName;
+  return GetText(name, kModelNameReadSize).size() == kModelNameReadSize &&
+         name[kModelNameReadSize] != 0;
+}
+
+std::string ModelNameCutNote(bool customCut, bool defaultCut) {
+  if (!customCut && !defaultCut) return "";
+  const char* records = customCut && defaultCut ? "Custom settings and Default settings"
+                        : customCut             ? "Custom settings"
+                                                : "Default settings";
+  return std::string("Model Name of ") + records + " cut to " +
+         std::to_string(kModelNameReadSize) + " characters";
+}
+
 EepromFields EepromImage::Decode() const {
   EepromFields f;
   f.custom = DecodeRecord(buf_.data() + kCustomRecord);

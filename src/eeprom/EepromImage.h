@@ -24,11 +24,13 @@ struct EepromRecord {
   uint32_t gateway = 0;
   bool pingConfig = false;
   std::string tcpListenPort = "9100";  // the text of the port edit
+  bool operator==(const EepromRecord&) const = default;
 };
 
 struct EepromFields {
   EepromRecord custom;
   EepromRecord defaults;
+  bool operator==(const EepromFields&) const = default;
 };
 
 // The field groups, one per editor tab; a group is written only while its tab shows.
@@ -92,6 +94,9 @@ class EepromImage {
   // The fields of the buffer as the editor shows them.
   EepromFields Decode() const;
   static EepromRecord DecodeRecord(const uint8_t* record);
+  // True when the record's model name goes on past the 14 bytes that are read (an image
+  // written with a 15- or 16-character model name): decoding cuts it.
+  bool ModelNameCut(bool custom) const;
 
   const std::array<uint8_t, kBufferSize>& buffer() const { return buf_; }
 
@@ -100,6 +105,11 @@ class EepromImage {
   std::array<uint8_t, kBufferSize> buf_{};
   int openError_ = 0;
 };
+
+// What a load that cut model names tells the engineer: "" when neither was cut, else
+// "Model Name of Custom settings cut to 14 characters" (or of Default settings, or of
+// both).
+std::string ModelNameCutNote(bool customCut, bool defaultCut);
 
 // "a.b.c.d" of a 32-bit address value (a most significant).
 std::string FormatIpAddress(uint32_t value);
