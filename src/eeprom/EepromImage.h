@@ -111,6 +111,14 @@ class EepromImage {
 // both).
 std::string ModelNameCutNote(bool customCut, bool defaultCut);
 
+// The image's texts are single-byte characters, shown as Latin-1 (as the editor shows
+// them). The image bytes of a UTF-8 text: false when the text is not UTF-8, with
+// *refused empty, or holds a character Latin-1 has not, with *refused that character
+// (in UTF-8).
+bool ImageTextFromUtf8(const std::string& utf8, std::string* bytes, std::string* refused);
+// The UTF-8 text of image bytes.
+std::string ImageTextToUtf8(const std::string& bytes);
+
 // "a.b.c.d" of a 32-bit address value (a most significant).
 std::string FormatIpAddress(uint32_t value);
 // Parses "a.b.c.d" (four fields 0..255, a blank field counts as 0). False on bad text.
