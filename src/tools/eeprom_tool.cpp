@@ -195,8 +195,9 @@ int Save(StderrBoxes& boxes, EepromImage& image, const EepromFields& fields,
   if (!msg.empty()) return Fail(msg);
   if (image.SaveImageFile(path, fields, kGroupAll, permissionsFrom) != 0 || boxes.failed)
     return kExitError;
-  std::printf("wrote %s (%zu bytes)%s%s\n", path.c_str(), EepromImage::kFileSize,
-              cutNote.empty() ? "" : "; ", cutNote.c_str());
+  std::string said = "wrote " + path + " (" + std::to_string(EepromImage::kFileSize) + " bytes)";
+  if (!cutNote.empty()) said += "; " + cutNote;
+  std::printf("%s\n", said.c_str());
   return std::fflush(stdout) == 0 ? 0 : kExitError;
 }
 

@@ -556,7 +556,8 @@ void TeepromEditorForm::UpdateModified() {
 void TeepromEditorForm::UpdateTitle() {
   QString title = QStringLiteral("EEPROM Editor");
   if (*imported_ && !importPath_->empty())
-    title += QStringLiteral(" - ") + QDir::toNativeSeparators(FromFileName(*importPath_));
+    title += QStringLiteral(" - ") + QDir::toNativeSeparators(FromFileName(*importPath_))
+                                         .replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
   setWindowTitle(title + QStringLiteral("[*]"));
 }
 
