@@ -496,8 +496,10 @@ class TestEepromEditor : public QObject {
     QVERIFY(form->close());
     QVERIFY(!form->isVisible());
     QVERIFY(editorBtn.isEnabled());
+    form->findChild<QCheckBox*>("ChkBox_showPasswd")->setChecked(true);
     form->show();
     QCOMPARE(Edit("c_deviceName")->text(), QString("KEPT"));
+    QCOMPARE(Edit("c_passwd")->echoMode(), QLineEdit::Password);  // masked again
     QCOMPARE(form->IpControl(2)->value(), 0xFFFFFFF0u);
     // The close button and Esc close it the same way.
     editorBtn.setEnabled(false);

@@ -483,6 +483,9 @@ void TeepromEditorForm::FormShow() {
 void TeepromEditorForm::showEvent(QShowEvent* event) {
   FormShow();
   UpdateTitle();
+  // Every opening starts with the passwords masked.
+  if (!event->spontaneous())
+    for (Record* r : {&c_, &d_}) r->showPasswd->setChecked(false);
   QDialog::showEvent(event);
 }
 
