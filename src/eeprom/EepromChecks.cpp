@@ -69,17 +69,31 @@ int CheckHexByte(MessageBoxes& boxes, const std::string& appTitle, const std::st
   return 0;
 }
 
+FieldCheck ValidateFieldsCheck(const EepromFields& f, unsigned groups) {
+  struct Check {
+    unsigned group;
+    EepromField field;
+    const char* message;
+    bool (*fails)(const EepromRecord&);
+  };
+  static const Check kChecks[] = {
+      {kGroupSysInfo, EepromField::DeviceName, "Device Name can't be blank",
+       [](const EepromRecord& r) { return r.deviceName.empty(); }},
+      {kGroupSysInfo, EepromField::ModelName, "Model Name can't be blank",
+       [](const EepromRecord& r) { return r.modelName.empty(); }},
+      {kGroupNetwork, EepromField::IpAddress, "invalid IP address",
+       [](const EepromRecord& r) { return (r.ipAddress >> 24) == 0; }},
+      {kGroupNetwork, EepromField::NetMask, "invalid netmask",
+       [](const EepromRecord& r) { return (r.netMask >> 24) == 0; }},
+  };
+  for (const Check& c : kChecks) {
+    if ((groups & c.group) == 0) continue;
+    for (bool custom : {true, false})
+      if (c.fails(custom ? f.custom : f.defaults)) return FieldCheck{c.message, custom, c.field};
+  }
+  return FieldCheck{};
+}
+
 std::string ValidateFieldsMessage(const EepromFields& f, unsigned groups) {
-  if (groups & kGroupSysInfo) {
-    if (f.custom.deviceName.empty() || f.defaults.deviceName.empty())
-      return "Device Name can't be blank";
-    if (f.custom.modelName.empty() || f.defaults.modelName.empty())
-      return "Model Name can't be blank";
-  }
-  if (groups & kGroupNetwork) {
-    if ((f.custom.ipAddress >> 24) == 0 || (f.defaults.ipAddress >> 24) == 0)
-      return "invalid IP address";
-    if ((f.custom.netMask >> 24) == 0 || (f.defaults.netMask >> 24) == 0) return "invalid netmask";
-  }
-  return "";
+  return ValidateFieldsCheck(f, groups).message;
 }

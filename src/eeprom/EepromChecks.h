@@ -25,7 +25,17 @@ int CheckRange(MessageBoxes& boxes, const std::string& appTitle, const std::stri
 // 0 when text is empty or "0x" + text converts; otherwise shows the conversion error.
 int CheckHexByte(MessageBoxes& boxes, const std::string& appTitle, const std::string& text);
 
-// The first failing pre-save check of the shown groups, or "" when all pass: empty
-// device names, then empty model names, then the leftmost field of each IP address,
-// then of each net mask (custom before default).
+// The field a pre-save check refused, so the editor can show the engineer which one.
+enum class EepromField { None, DeviceName, ModelName, IpAddress, NetMask };
+struct FieldCheck {
+  std::string message;  // "" when every check passed
+  bool custom = true;   // the record of the refused field
+  EepromField field = EepromField::None;
+};
+
+// The first failing pre-save check of the shown groups: empty device names, then empty
+// model names, then the leftmost field of each IP address, then of each net mask
+// (custom before default).
+FieldCheck ValidateFieldsCheck(const EepromFields& fields, unsigned groups = kGroupAll);
+// Its message alone, or "" when all pass.
 std::string ValidateFieldsMessage(const EepromFields& fields, unsigned groups = kGroupAll);

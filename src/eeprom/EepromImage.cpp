@@ -157,11 +157,66 @@ EepromRecord EepromImage::DecodeRecord(const uint8_t* r) {
   return rec;
 }
 
+bool EepromImage::ModelNameCut(bool custom) const {
+  const uint8_t* name = buf_.data() + (custom ? kCustomRecord : kDefaultRecord) + kModelName;
+  return GetText(name, kModelNameReadSize).size() == kModelNameReadSize &&
+         name[kModelNameReadSize] != 0;
+}
+
+std::string ModelNameCutNote(bool customCut, bool defaultCut) {
+  if (!customCut && !defaultCut) return "";
+  const char* records = customCut && defaultCut ? "Custom settings and Default settings"
+                        : customCut             ? "Custom settings"
+                                                : "Default settings";
+  return std::string("Model Name of ") + records + " cut to " +
+         std::to_string(kModelNameReadSize) + " characters";
+}
+
 EepromFields EepromImage::Decode() const {
   EepromFields f;
   f.custom = DecodeRecord(buf_.data() + kCustomRecord);
   f.defaults = DecodeRecord(buf_.data() + kDefaultRecord);
   return f;
+}
+
+bool ImageTextFromUtf8(const std::string& utf8, std::string* bytes, std::string* refused) {
+  bytes->clear();
+  refused->clear();
+  for (size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    size_t len = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                                 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    if (len == 0 || i + len > utf8.size()) return false;
+    uint32_t cp = len == 1 ? lead : lead & (0x7Fu >> len);
+    for (size_t k = 1; k < len; k++) {
+      const auto cont = static_cast<unsigned char>(utf8[i + k]);
+      if ((cont & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (cont & 0x3Fu);
+    }
+    // Overlong forms are not UTF-8.
+    static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp > 0xFF) {
+      *refused = utf8.substr(i, len);
+      return false;
+    }
+    bytes->push_back(static_cast<char>(cp));
+    i += len;
+  }
+  return true;
+}
+
+std::string ImageTextToUtf8(const std::string& bytes) {
+  std::string out;
+  for (unsigned char ch : bytes) {
+    if (ch < 0x80) {
+      out += static_cast<char>(ch);
+    } else {
+      out += static_cast<char>(0xC0 | ch >> 6);
+      out += static_cast<char>(0x80 | (ch & 0x3F));
+    }
+  }
+  return out;
 }
 
 std::string FormatIpAddress(uint32_t v) {

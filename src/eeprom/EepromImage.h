@@ -24,11 +24,13 @@ struct EepromRecord {
   uint32_t gateway = 0;
   bool pingConfig = false;
   std::string tcpListenPort = "9100";  // the text of the port edit
+  bool operator==(const EepromRecord&) const = default;
 };
 
 struct EepromFields {
   EepromRecord custom;
   EepromRecord defaults;
+  bool operator==(const EepromFields&) const = default;
 };
 
 // The field groups, one per editor tab; a group is written only while its tab shows.
@@ -92,6 +94,9 @@ class EepromImage {
   // The fields of the buffer as the editor shows them.
   EepromFields Decode() const;
   static EepromRecord DecodeRecord(const uint8_t* record);
+  // True when the record's model name goes on past the 14 bytes that are read (an image
+  // written with a 15- or 16-character model name): decoding cuts it.
+  bool ModelNameCut(bool custom) const;
 
   const std::array<uint8_t, kBufferSize>& buffer() const { return buf_; }
 
@@ -100,6 +105,19 @@ class EepromImage {
   std::array<uint8_t, kBufferSize> buf_{};
   int openError_ = 0;
 };
+
+// What a load that cut model names tells the engineer: "" when neither was cut, else
+// "Model Name of Custom settings cut to 14 characters" (or of Default settings, or of
+// both).
+std::string ModelNameCutNote(bool customCut, bool defaultCut);
+
+// The image's texts are single-byte characters, shown as Latin-1 (as the editor shows
+// them). The image bytes of a UTF-8 text: false when the text is not UTF-8, with
+// *refused empty, or holds a character Latin-1 has not, with *refused that character
+// (in UTF-8).
+bool ImageTextFromUtf8(const std::string& utf8, std::string* bytes, std::string* refused);
+// The UTF-8 text of image bytes.
+std::string ImageTextToUtf8(const std::string& bytes);
 
 // "a.b.c.d" of a 32-bit address value (a most significant).
 std::string FormatIpAddress(uint32_t value);

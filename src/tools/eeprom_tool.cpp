@@ -26,7 +26,7 @@ const char kUsage[] =
     "\n"
     "Options, one per field of the custom (--c-) and the default (--d-) record:\n"
     "  --c-device-name, --d-device-name TEXT          at most 16 characters, not empty\n"
-    "  --c-model-name, --d-model-name TEXT            at most 16 characters, not empty\n"
+    "  --c-model-name, --d-model-name TEXT            at most 16 characters (14 read back), not empty\n"
     "  --c-password, --d-password TEXT                at most 8 characters\n"
     "  --c-ip-config, --d-ip-config Static|DHCP\n"
     "  --c-ip-address, --d-ip-address A.B.C.D        first field not 0 (blank counts as 0)\n"
@@ -35,7 +35,10 @@ const char kUsage[] =
     "  --c-ping, --d-ping on|off                      Ping Configurate Enable\n"
     "  --c-tcp-listen-port, --d-tcp-listen-port N    0..65535 (decimal, or hex behind $, x, 0x)\n"
     "An option's value may also follow an equals sign: --c-gateway=10.0.0.1.\n"
-    "Errors are printed as \"error Error: <text>\" and end the tool with status 2.\n";
+    "Texts are UTF-8; the image holds single-byte (Latin-1) characters, and the limits\n"
+    "count those.\n"
+    "new and edit print \"wrote FILE (1024 bytes)\" on success. Errors are printed as\n"
+    "\"error Error: <text>\" and end the tool with status 2.\n";
 
 // Messages go to stderr as "error <caption>: <text>"; questions are never asked.
 class StderrBoxes final : public MessageBoxes {
@@ -54,12 +57,12 @@ int Fail(const std::string& text) {
   return kExitError;
 }
 
-// Text bytes as printed: printable ASCII as it is, anything else as \xNN.
+// Text bytes as printed: printable Latin-1 characters in UTF-8, anything else as \xNN.
 std::string Printable(const std::string& bytes) {
   std::string out;
   for (unsigned char ch : bytes) {
-    if (ch >= 0x20 && ch < 0x7F && ch != '\\') {
-      out += static_cast<char>(ch);
+    if ((ch >= 0x20 && ch < 0x7F && ch != '\\') || ch >= 0xA0) {
+      out += ImageTextToUtf8(std::string(1, static_cast<char>(ch)));
     } else {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\x%02X", ch);
@@ -94,10 +97,17 @@ std::string Lower(std::string s) {
 std::string ApplyField(StderrBoxes& boxes, EepromRecord& r, const std::string& field,
                        const std::string& value, bool* printed) {
   *printed = false;
+  // Counted and stored in the image's single-byte characters.
   auto text = [&](std::string& dst, const char* label, size_t max) -> std::string {
-    if (value.size() > max)
+    std::string bytes, refused;
+    if (!ImageTextFromUtf8(value, &bytes, &refused)) {
+      if (refused.empty()) return std::string(label) + " is not UTF-8 text";
+      return std::string(label) + " can't hold '" + refused +
+             "': the image takes single-byte (Latin-1) characters only";
+    }
+    if (bytes.size() > max)
       return std::string(label) + " can't be longer than " + std::to_string(max) + " characters";
-    dst = value;
+    dst = bytes;
     return "";
   };
   auto address = [&](uint32_t& dst) -> std::string {
@@ -176,14 +186,19 @@ int ApplyOptions(StderrBoxes& boxes, EepromFields& fields, const std::vector<std
 }
 
 // permissionsFrom: the image an edit started from; a new output file takes its
-// permissions (an image holds passwords).
+// permissions (an image holds passwords). cutNote: what the load cut and the options
+// left so, said with the success line.
 int Save(StderrBoxes& boxes, EepromImage& image, const EepromFields& fields,
-         const std::string& path, const std::string& permissionsFrom = {}) {
+         const std::string& path, const std::string& permissionsFrom = {},
+         const std::string& cutNote = {}) {
   std::string msg = ValidateFieldsMessage(fields);
   if (!msg.empty()) return Fail(msg);
-  return image.SaveImageFile(path, fields, kGroupAll, permissionsFrom) == 0 && !boxes.failed
-             ? 0
-             : kExitError;
+  if (image.SaveImageFile(path, fields, kGroupAll, permissionsFrom) != 0 || boxes.failed)
+    return kExitError;
+  std::string said = "wrote " + path + " (" + std::to_string(EepromImage::kFileSize) + " bytes)";
+  if (!cutNote.empty()) said += "; " + cutNote;
+  std::printf("%s\n", said.c_str());
+  return std::fflush(stdout) == 0 ? 0 : kExitError;
 }
 
 int Load(EepromImage& image, const std::string& path) {
@@ -213,6 +228,8 @@ int main(int argc, char** argv) {
     EepromFields f = image.Decode();
     PrintRecord("Custom settings", f.custom);
     PrintRecord("Default settings", f.defaults);
+    std::string cut = ModelNameCutNote(image.ModelNameCut(true), image.ModelNameCut(false));
+    if (!cut.empty()) std::fprintf(stderr, "warning Warning: %s\n", cut.c_str());
     return std::fflush(stdout) == 0 ? 0 : kExitError;
   }
   if (cmd == "new") {
@@ -228,9 +245,14 @@ int main(int argc, char** argv) {
       return Fail("edit needs a file name");
     std::string out = args[1];
     if (int rc = Load(image, args[1])) return rc;
-    EepromFields f = image.Decode();
+    const EepromFields loaded = image.Decode();
+    EepromFields f = loaded;
     if (int rc = ApplyOptions(boxes, f, args, 2, true, &out)) return rc;
-    return Save(boxes, image, f, out, args[1]);
+    // A cut model name an option replaced is not lost.
+    std::string cut = ModelNameCutNote(
+        image.ModelNameCut(true) && f.custom.modelName == loaded.custom.modelName,
+        image.ModelNameCut(false) && f.defaults.modelName == loaded.defaults.modelName);
+    return Save(boxes, image, f, out, args[1], cut);
   }
   std::fputs(kUsage, stderr);
   return Fail("unknown command " + cmd);

@@ -24,7 +24,8 @@ expect_error() {  # expected-line args...
 }
 
 # --- the built-in image (its bytes are checked by the unit tests) ---
-"$TOOL" new "$WORK/default.vef" || fail "new default"
+out="$("$TOOL" new "$WORK/default.vef")" || fail "new default"
+[ "$out" = "wrote $WORK/default.vef (1024 bytes)" ] || fail "new says: $out"
 [ "$(stat -c %s "$WORK/default.vef")" = 1024 ] || fail "default image is not 1024 bytes"
 
 # --- show prints both records as the editor shows them ---
@@ -57,12 +58,24 @@ out="$("$TOOL" show "$WORK/a.vef")"
 grep -qx "  Model Name: MODEL-NAME-16C" <<<"$out" || fail "model name reads back as 14 characters"
 grep -qx "  Device Name: dev" <<<"$out" || fail "default device name"
 grep -qx "  TCP Listen Port: 0" <<<"$out" || fail "empty port shows 0"
+# Loading cuts the 16-character model name, and says so.
+"$TOOL" show "$WORK/a.vef" 2>&1 >/dev/null | grep -qx "warning Warning: Model Name of Custom settings cut to 14 characters" ||
+  fail "show does not say the model name was cut"
+
+# --- texts count the image's single-byte characters; others are refused ---
+"$TOOL" new "$WORK/u.vef" --c-device-name "Müller-Straße-16" >/dev/null || fail "16 Latin-1 characters"
+[ "$(bytes_at "$WORK/u.vef" 128 16)" = "4dfc6c6c65722d53747261df652d3136" ] || fail "Latin-1 bytes"
+"$TOOL" show "$WORK/u.vef" | grep -qx "  Device Name: Müller-Straße-16" || fail "show prints Latin-1 text"
+expect_error "error Error: Password can't hold '€': the image takes single-byte (Latin-1) characters only" \
+  new "$WORK/x.vef" --c-password "1€"
 
 # --- edit: in place, or to another file; the editor's checks and texts ---
 # An image holds passwords: its permissions stay, and a new output file takes them.
 cp "$WORK/a.vef" "$WORK/b.vef"
 chmod 600 "$WORK/b.vef"
-"$TOOL" edit "$WORK/b.vef" --d-gateway 1.2.3.4 -o "$WORK/c.vef" || fail "edit -o"
+out="$("$TOOL" edit "$WORK/b.vef" --d-gateway 1.2.3.4 -o "$WORK/c.vef")" || fail "edit -o"
+[ "$out" = "wrote $WORK/c.vef (1024 bytes); Model Name of Custom settings cut to 14 characters" ] ||
+  fail "edit says: $out"
 cmp -s "$WORK/a.vef" "$WORK/b.vef" || fail "edit -o changed its input"
 [ "$(bytes_at "$WORK/c.vef" 402 4)" = "01020304" ] || fail "edited default gateway"
 [ "$(stat -c %a "$WORK/c.vef")" = 600 ] || fail "edit -o: mode $(stat -c %a "$WORK/c.vef")"

@@ -68,11 +68,11 @@ class TestEepromEditor : public QObject {
   }
 
   void initialContentsAndTabs() {
-    QCOMPARE(form->windowTitle(), QString("EEPROM Editor"));
     const char* shown[] = {"TabSheet_SysInfo", "TabSheet_NetSet", "TabSheet_OpSet"};
     const char* hidden[] = {"TabSheet_SerSet", "TabSheet_DP", "TabSheet_IPFilter", "TabSheet_DIO",
                             "TabSheet_consoleBaud"};
     form->show();
+    QCOMPARE(form->windowHandle()->title(), QString("EEPROM Editor"));
     QStringList captions;
     for (int i = 0; i < form->PageControl->count(); i++) captions << form->PageControl->tabText(i);
     QCOMPARE(captions, QStringList({"System Information", "Network Settings", "Serial Settings",
@@ -110,7 +110,11 @@ class TestEepromEditor : public QObject {
       QCOMPARE(w->maxLength(), e.maxLength);
       QCOMPARE(w->text(), QString(e.text));
     }
-    QCOMPARE(Edit("c_passwd")->echoMode(), QLineEdit::Normal);
+    // The passwords are masked until their box shows them.
+    QCOMPARE(Edit("c_passwd")->echoMode(), QLineEdit::Password);
+    form->findChild<QCheckBox*>("ChkBox_showPasswd_d")->setChecked(true);
+    QCOMPARE(Edit("d_passwd")->echoMode(), QLineEdit::Normal);
+    QCOMPARE(Edit("c_passwd")->echoMode(), QLineEdit::Password);
     auto* ipConfig = form->findChild<QComboBox*>("d_ipConfig");
     QCOMPARE(ipConfig->currentText(), QString("Static"));
     QCOMPARE(ipConfig->count(), 2);
@@ -180,8 +184,13 @@ class TestEepromEditor : public QObject {
     QLineEdit* c = Edit("c_tsport");
     QLineEdit* d = Edit("d_tsport");
     c->clear();
-    QTest::keyClicks(c, "70000");
+    boxes->Clear();
+    // Pasted from elsewhere: the refused edit comes forward with the focus.
+    Edit("c_deviceName")->setFocus();
+    c->setText("70000");
     QCOMPARE(c->text(), QString(""));
+    QCOMPARE(form->PageControl->currentWidget(), form->TabSheet_OpSet);
+    QCOMPARE(form->focusWidget(), c);
     QCOMPARE(boxes->Texts(), std::vector<std::string>{"0~65535 is valid"});
     QCOMPARE(boxes->Boxes()[0].caption, std::string("Error"));
     boxes->Clear();
@@ -286,13 +295,18 @@ class TestEepromEditor : public QObject {
     QFETCH(QString, control);
     QFETCH(QString, value);
     QFETCH(QString, message);
+    QLineEdit* field = nullptr;
     if (control.startsWith("ip")) {
       IpAddressEdit* ip = form->IpControl(control.mid(2).toInt());
       QStringList parts = value.split('.');
       for (int i = 0; i < 4; i++) ip->fieldEdit(i)->setText(parts[i]);
+      field = ip->fieldEdit(0);
     } else {
-      Edit(control.toLatin1().constData())->setText(value);
+      field = Edit(control.toLatin1().constData());
+      field->setText(value);
     }
+    form->show();
+    form->PageControl->setCurrentWidget(form->TabSheet_OpSet);
     dialogs->nextSave = File("v.vef");
     form->SaveBtn->click();
     if (message.isEmpty()) {
@@ -301,6 +315,10 @@ class TestEepromEditor : public QObject {
     } else {
       QCOMPARE(boxes->Texts(), std::vector<std::string>{message.toStdString()});
       QCOMPARE(boxes->Boxes()[0].caption, std::string("Error"));
+      // The field in question is in front, focused and selected.
+      QVERIFY(form->PageControl->currentWidget()->isAncestorOf(field));
+      QCOMPARE(form->focusWidget(), field);
+      QCOMPARE(field->selectedText(), field->text());
       QVERIFY(dialogs->titles.isEmpty());  // nothing asked, nothing saved
       QVERIFY(!QFile::exists(File("v.vef")));
       // "Save as..." makes the same checks.
@@ -376,6 +394,17 @@ class TestEepromEditor : public QObject {
     form->SaveAsBtn->click();
     QCOMPARE(ReadAll(File("latin_out.vef")).mid(128, 16), raw.mid(128, 16));
 
+    // A model name longer than the 14 characters read is cut, and the load says so.
+    boxes->Clear();
+    raw.replace(256 + 162, 17, QByteArray("MODEL-NAME-16CHR\0", 17));
+    WriteAll(File("long.vef"), raw);
+    QCOMPARE(form->LoadImage(File("long.vef").toStdString()), 0);
+    QCOMPARE(boxes->Texts(),
+             std::vector<std::string>{"Model Name of Default settings cut to 14 characters"});
+    QCOMPARE(Edit("d_modelName")->text(), QString("MODEL-NAME-16C"));
+    QCOMPARE(form->focusWidget(), Edit("d_modelName"));
+    boxes->Clear();
+
     // A refused file leaves the controls as they are.
     WriteAll(File("big.vef"), QByteArray(2000, 'x'));
     QCOMPARE(form->LoadImage(File("big.vef").toStdString()), -1);
@@ -394,7 +423,10 @@ class TestEepromEditor : public QObject {
     std::string importPath = path.toStdString();
     form->BindImportState(&imported, &importPath);
     QCOMPARE(form->LoadImage(importPath), 0);
+    QCOMPARE(form->windowTitle(), "EEPROM Editor - " + QDir::toNativeSeparators(path) + "[*]");
+    QVERIFY(!form->isWindowModified());
     Edit("c_deviceName")->setText("CHANGED");
+    QVERIFY(form->isWindowModified());
 
     boxes->QueueAnswer(BoxResult::No);
     form->SaveBtn->click();
@@ -424,6 +456,10 @@ class TestEepromEditor : public QObject {
     form->SaveBtn->click();
     QCOMPARE(boxes->Boxes().size(), size_t(1));
     QCOMPARE(ReadAll(path), other);
+    // Saved: closing asks nothing.
+    form->show();
+    QVERIFY(form->close());
+    QCOMPARE(boxes->Boxes().size(), size_t(1));
   }
 
   void saveWithoutImportUsesTheDialog() {
@@ -447,11 +483,23 @@ class TestEepromEditor : public QObject {
     form->show();
     Edit("c_deviceName")->setText("KEPT");
     form->IpControl(2)->setValue(0xFFFFFFF0u);
+    // Unsaved changes: the question first, and No keeps the editor.
+    boxes->QueueAnswer(BoxResult::No);
+    QVERIFY(!form->close());
+    QVERIFY(form->isVisible());
+    QVERIFY(!editorBtn.isEnabled());
+    auto b = boxes->Boxes();
+    QCOMPARE(b.size(), size_t(1));
+    QCOMPARE(b[0].caption, std::string("Confirm"));
+    QCOMPARE(b[0].text, std::string("Are you sure to close without saving ?"));
+    QCOMPARE(b[0].buttons, BoxButtons::YesNo);
     QVERIFY(form->close());
     QVERIFY(!form->isVisible());
     QVERIFY(editorBtn.isEnabled());
+    form->findChild<QCheckBox*>("ChkBox_showPasswd")->setChecked(true);
     form->show();
     QCOMPARE(Edit("c_deviceName")->text(), QString("KEPT"));
+    QCOMPARE(Edit("c_passwd")->echoMode(), QLineEdit::Password);  // masked again
     QCOMPARE(form->IpControl(2)->value(), 0xFFFFFFF0u);
     // The close button and Esc close it the same way.
     editorBtn.setEnabled(false);

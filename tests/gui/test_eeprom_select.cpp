@@ -101,14 +101,17 @@ class TestEepromSelect : public QObject {
     QString missing = dir->filePath("missing.vef");
     dlg->Edit_pathImp->setText(missing);
     QString pathAfter = "unset";
+    bool pathFocused = false;
     result = RunModal([&] {
       dlg->OKBtn->click();
       stayedOpen = dlg->isVisible();
       pathAfter = dlg->Edit_pathImp->text();
+      pathFocused = dlg->focusWidget() == dlg->Edit_pathImp;
       dlg->CancelBtn->click();
     });
     QVERIFY(stayedOpen);
     QCOMPARE(pathAfter, QString(""));
+    QVERIFY(pathFocused);
     QCOMPARE(result, int(QDialog::Rejected));
     QCOMPARE(boxes->Texts(),
              std::vector<std::string>{"Fiile " + missing.toStdString() + " not exits"});
@@ -194,6 +197,7 @@ class TestEepromSelect : public QObject {
     QVERIFY(editor.isVisible());
     QVERIFY(!editorBtn.isEnabled());
     QCOMPARE(editor.findChild<QLineEdit*>("c_deviceName")->text(), QString("IMPORTED"));
+    QCOMPARE(editor.windowTitle(), "EEPROM Editor - " + QDir::toNativeSeparators(file) + "[*]");
 
     // Save asks about the imported file.
     editorBoxes.QueueAnswer(BoxResult::No);
@@ -212,6 +216,7 @@ class TestEepromSelect : public QObject {
     QVERIFY(LaunchEepromEditor(*dlg, editor, &editorBtn, imported, importPath));
     QVERIFY(!imported);
     QCOMPARE(editor.findChild<QLineEdit*>("c_deviceName")->text(), QString("IMPORTED"));
+    QCOMPARE(editor.windowTitle(), QString("EEPROM Editor[*]"));
     editor.SaveBtn->click();
     QCOMPARE(editorDialogs.titles, QStringList({"Save EEPROM file..."}));
     QVERIFY(editorBoxes.Boxes().empty());
@@ -248,6 +253,7 @@ class TestEepromSelect : public QObject {
     QString big = dir->filePath("big.vef");
     WriteAll(big, QByteArray(2000, 'b'));
     int shown = 0;
+    bool refusedSelected = false;
     std::function<void()> act = [&] {
       if (!dlg->isVisible()) {
         QTimer::singleShot(10, this, act);
@@ -259,6 +265,9 @@ class TestEepromSelect : public QObject {
         dlg->OKBtn->click();
         QTimer::singleShot(10, this, act);
       } else {
+        // The refused file is in front, selected.
+        refusedSelected = dlg->focusWidget() == dlg->Edit_pathImp &&
+                          dlg->Edit_pathImp->selectedText() == big;
         dlg->RBtn_default->click();
         dlg->OKBtn->click();
       }
@@ -266,6 +275,7 @@ class TestEepromSelect : public QObject {
     QTimer::singleShot(0, this, act);
     QVERIFY(session.Open());
     QCOMPARE(shown, 2);
+    QVERIFY(refusedSelected);
     QCOMPARE(editorBoxes.Texts(), std::vector<std::string>{"File can't be recognized."});
     QVERIFY(editor.isVisible() && !session.eepromImported);
     QCOMPARE(finished.count(), 1);

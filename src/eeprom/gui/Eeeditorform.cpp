@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFormLayout>
 #include <QFrame>
 #include <QGridLayout>
@@ -191,6 +192,20 @@ TeepromEditorForm::TeepromEditorForm(MessageBoxes& boxes, EepromFileDialogs& dia
   resize(600, 340);
   // The tabs are as the window will show them, even before its first showing.
   FormShow();
+
+  // The saved state follows every control that is loaded and saved.
+  for (Record* r : {&c_, &d_}) {
+    for (QLineEdit* e : {r->deviceName, r->modelName, r->passwd, r->tsport})
+      connect(e, &QLineEdit::textChanged, this, &TeepromEditorForm::UpdateModified);
+    connect(r->ipConfig, &QComboBox::currentIndexChanged, this,
+            &TeepromEditorForm::UpdateModified);
+    connect(r->pingcfg, &QCheckBox::toggled, this, &TeepromEditorForm::UpdateModified);
+  }
+  for (int i = 0; i < 6; i++)
+    connect(ips_[static_cast<size_t>(i)], &IpAddressEdit::valueChanged, this,
+            &TeepromEditorForm::UpdateModified);
+  MarkClean();
+  UpdateTitle();
 }
 
 TeepromEditorForm::~TeepromEditorForm() = default;
@@ -214,9 +229,18 @@ void TeepromEditorForm::BuildSysInfo(QWidget* tab) {
     r.deviceName = MakeEdit(g, Prefixed(custom, "deviceName"), 16, "SX-4210QB");
     r.modelName = MakeEdit(g, Prefixed(custom, "modelName"), 16, "SX-4210QB");
     r.passwd = MakeEdit(g, Prefixed(custom, "passwd"), 8, "");
+    // Masked while someone may look over the engineer's shoulder; the box shows it.
+    r.passwd->setEchoMode(QLineEdit::Password);
+    r.showPasswd =
+        MakeCheck(g, custom ? "ChkBox_showPasswd" : "ChkBox_showPasswd_d", "Show password");
+    QLineEdit* passwd = r.passwd;
+    connect(r.showPasswd, &QCheckBox::toggled, passwd, [passwd](bool show) {
+      passwd->setEchoMode(show ? QLineEdit::Normal : QLineEdit::Password);
+    });
     form->addRow("Device Name", r.deviceName);
     form->addRow("Model Name", r.modelName);
     form->addRow("Password", r.passwd);
+    form->addRow(QString(), r.showPasswd);
     row->addWidget(g, 1);
   }
 }
@@ -458,10 +482,20 @@ void TeepromEditorForm::FormShow() {
 
 void TeepromEditorForm::showEvent(QShowEvent* event) {
   FormShow();
+  UpdateTitle();
+  // Every opening starts with the passwords masked.
+  if (!event->spontaneous())
+    for (Record* r : {&c_, &d_}) r->showPasswd->setChecked(false);
   QDialog::showEvent(event);
 }
 
 void TeepromEditorForm::closeEvent(QCloseEvent* event) {
+  if (isVisible() && Modified() &&
+      boxes_.Show("Confirm", "Are you sure to close without saving ?", BoxButtons::YesNo,
+                  BoxIcon::Question) != BoxResult::Yes) {
+    event->ignore();
+    return;
+  }
   // FormClose: the window is only hidden and keeps its contents.
   if (editorBtn_) editorBtn_->setEnabled(true);
   event->accept();
@@ -494,8 +528,40 @@ void TeepromEditorForm::WatchNumeric(QLineEdit* edit, int maximum) {
     std::string t = ToImageText(text);
     int rc = maximum >= 0 ? CheckRange(boxes_, AppTitle(), t, maximum)
                           : CheckHexByte(boxes_, AppTitle(), t);
-    if (rc != 0) edit->setText("");
+    if (rc != 0) {
+      edit->setText("");
+      ShowField(edit);
+    }
   });
+}
+
+void TeepromEditorForm::ShowField(QWidget* widget) {
+  for (QTabWidget* pages : {PageControl, PageControl_opmode}) {
+    for (int i = 0; i < pages->count(); i++) {
+      if (pages->isTabVisible(i) && pages->widget(i)->isAncestorOf(widget))
+        pages->setCurrentIndex(i);
+    }
+  }
+  if (auto* ip = qobject_cast<IpAddressEdit*>(widget)) widget = ip->fieldEdit(0);
+  widget->setFocus(Qt::OtherFocusReason);
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) edit->selectAll();
+}
+
+void TeepromEditorForm::MarkClean() {
+  clean_ = ShownFields();
+  setWindowModified(false);
+}
+
+void TeepromEditorForm::UpdateModified() {
+  setWindowModified(Modified());
+}
+
+void TeepromEditorForm::UpdateTitle() {
+  QString title = QStringLiteral("EEPROM Editor");
+  if (*imported_ && !importPath_->empty())
+    title += QStringLiteral(" - ") + QDir::toNativeSeparators(FromFileName(*importPath_))
+                                         .replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
+  setWindowTitle(title + QStringLiteral("[*]"));
 }
 
 bool TeepromEditorForm::eventFilter(QObject* watched, QEvent* event) {
@@ -532,6 +598,17 @@ int TeepromEditorForm::LoadImage(const std::string& path) {
   if (TabShown(TabSheet_OpSet)) {
     for (int i = 0; i < 2; i++) recs[i]->tsport->setText(FromImageText(vals[i]->tcpListenPort));
   }
+  MarkClean();
+  UpdateTitle();
+  // A model name longer than the part that is read loses its end: say so, and show it.
+  if (TabShown(TabSheet_SysInfo)) {
+    bool customCut = image_.ModelNameCut(true), defaultCut = image_.ModelNameCut(false);
+    if (customCut || defaultCut) {
+      boxes_.Show("Warning", ModelNameCutNote(customCut, defaultCut), BoxButtons::Ok,
+                  BoxIcon::Warning);
+      ShowField(customCut ? c_.modelName : d_.modelName);
+    }
+  }
   return 0;
 }
 
@@ -554,18 +631,47 @@ EepromFields TeepromEditorForm::ShownFields() const {
 }
 
 int TeepromEditorForm::ValidateFields() {
-  std::string msg = ValidateFieldsMessage(ShownFields(), ShownGroups());
-  if (msg.empty() && TabShown(TabSheet_OpSet) &&
+  FieldCheck check = ValidateFieldsCheck(ShownFields(), ShownGroups());
+  const Record& r = check.custom ? c_ : d_;
+  const size_t ip = check.custom ? 0 : 3;
+  QWidget* field = nullptr;
+  switch (check.field) {
+    case EepromField::DeviceName:
+      field = r.deviceName;
+      break;
+    case EepromField::ModelName:
+      field = r.modelName;
+      break;
+    case EepromField::IpAddress:
+      field = ips_[ip];
+      break;
+    case EepromField::NetMask:
+      field = ips_[ip + 1];
+      break;
+    case EepromField::None:
+      break;
+  }
+  if (check.message.empty() && TabShown(TabSheet_OpSet) &&
       PageControl_opmode->isTabVisible(PageControl_opmode->indexOf(TabSheet_opmode)) &&
-      c_.cnn->currentIndex() == 1 && (c_.cnntmout->text().isEmpty() || c_.cnntmout->text() == "0"))
-    msg = "invalid connect timeout";
-  if (msg.empty()) return 0;
-  ShowError(boxes_, msg);
+      c_.cnn->currentIndex() == 1 &&
+      (c_.cnntmout->text().isEmpty() || c_.cnntmout->text() == "0")) {
+    check.message = "invalid connect timeout";
+    field = c_.cnntmout;
+  }
+  if (check.message.empty()) return 0;
+  ShowError(boxes_, check.message);
+  if (field) ShowField(field);
   return -1;
 }
 
+int TeepromEditorForm::Save(const std::string& path) {
+  int rc = image_.SaveImageFile(path, ShownFields(), ShownGroups());
+  if (rc == 0) MarkClean();
+  return rc;
+}
+
 int TeepromEditorForm::SaveTo(const QString& fileName) {
-  return image_.SaveImageFile(ToFileName(fileName), ShownFields(), ShownGroups());
+  return Save(ToFileName(fileName));
 }
 
 void TeepromEditorForm::SaveBtnClick() {
@@ -574,7 +680,7 @@ void TeepromEditorForm::SaveBtnClick() {
     BoxResult answer = boxes_.Show("Confirm", "Are you sure to overwrite " + *importPath_,
                                    BoxButtons::YesNo, BoxIcon::Question);
     if (answer != BoxResult::Yes) return;
-    image_.SaveImageFile(*importPath_, ShownFields(), ShownGroups());
+    Save(*importPath_);
     return;
   }
   saveAsDlgTitle_ = "Save EEPROM file...";

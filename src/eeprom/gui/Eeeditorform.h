@@ -4,7 +4,8 @@
 // Information", "Network Settings" and "Operation Settings" are shown; the others
 // exist with all their controls but stay hidden, and their controls are never loaded
 // or saved. The window is created once and only hidden when closed, so it keeps its
-// contents between openings.
+// contents between openings. Its title names the imported file; closing it with changes
+// that were neither loaded nor saved asks first.
 #include <QDialog>
 #include <QGroupBox>
 #include <QPointer>
@@ -65,6 +66,9 @@ class TeepromEditorForm final : public QDialog {
   // IP address control 1..18 in the order of creation; null for other numbers.
   IpAddressEdit* IpControl(int number) const;
   const EepromImage& image() const { return image_; }
+  // True when the shown fields differ from what was last loaded or saved (or from the
+  // built-in values when nothing was).
+  bool Modified() const { return !(ShownFields() == clean_); }
   // The title SaveAsDlg had when it was last run.
   QString SaveAsDlgTitle() const { return saveAsDlgTitle_; }
 
@@ -99,6 +103,7 @@ class TeepromEditorForm final : public QDialog {
     QLineEdit* deviceName = nullptr;
     QLineEdit* modelName = nullptr;
     QLineEdit* passwd = nullptr;
+    QCheckBox* showPasswd = nullptr;
     QComboBox* ipConfig = nullptr;
     QFrame* ipPanel = nullptr;
     QCheckBox* pingcfg = nullptr;
@@ -129,6 +134,15 @@ class TeepromEditorForm final : public QDialog {
   void WatchNumeric(QLineEdit* edit, int maximum);
   std::string AppTitle() const;
   int SaveTo(const QString& fileName);
+  int Save(const std::string& path);
+  // The shown fields as they now are count as saved.
+  void MarkClean();
+  void UpdateModified();
+  // "EEPROM Editor", followed by the imported file's path when the window was opened on one.
+  void UpdateTitle();
+  // Brings the tab holding widget forward, focuses it and selects its text, so the
+  // engineer sees which field a message was about.
+  void ShowField(QWidget* widget);
 
   MessageBoxes& boxes_;
   EepromFileDialogs& dialogs_;
@@ -142,4 +156,5 @@ class TeepromEditorForm final : public QDialog {
   std::string noPath_;
   std::string appTitle_;
   QString saveAsDlgTitle_;
+  EepromFields clean_;
 };

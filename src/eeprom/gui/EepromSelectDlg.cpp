@@ -110,11 +110,19 @@ void TeepromSelectDlg::EnablePathControls() {
 
 void TeepromSelectDlg::showEvent(QShowEvent* event) {
   EnablePathControls();
+  // The file to import is what the engineer looks at (again, when the editor refused
+  // it): focused and selected; Enter still presses OK.
+  if (RBtn_import->isChecked()) SelectPath();
   // Centred on the screen, whatever window opened it.
   if (!event->spontaneous()) {
     if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
   }
   QDialog::showEvent(event);
+}
+
+void TeepromSelectDlg::SelectPath() {
+  Edit_pathImp->setFocus(Qt::OtherFocusReason);
+  Edit_pathImp->selectAll();
 }
 
 void TeepromSelectDlg::Button_impBrsClick() {
@@ -129,6 +137,7 @@ void TeepromSelectDlg::OKBtnClick() {
     if (path.empty() || !FileExists(path)) {
       ShowError(boxes_, "Fiile " + path + " not exits");
       Edit_pathImp->setText("");
+      SelectPath();
       done(QDialog::Accepted);  // the close that follows OK is refused
       return;
     }

@@ -58,6 +58,7 @@ class TeepromSelectDlg final : public QDialog {
 
  private:
   void EnablePathControls();
+  void SelectPath();
 
   MessageBoxes& boxes_;
   EepromFileDialogs& dialogs_;

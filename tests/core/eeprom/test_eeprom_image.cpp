@@ -171,6 +171,23 @@ TEST(EepromImage, FullWidthTextsHaveNoTerminatorAndModelNameReadsBack14) {
   EXPECT_EQ(d.custom.modelName, "MODEL-NAME-16C");
   EXPECT_EQ(d.defaults.deviceName, std::string(16, 'Z'));
   EXPECT_EQ(d.defaults.password, std::string(8, 'p'));
+  EXPECT_EQ(ModelNameCutNote(img.ModelNameCut(true), img.ModelNameCut(false)),
+            "Model Name of Custom settings and Default settings cut to 14 characters");
+  f.custom.modelName = std::string(14, 'M');  // exactly what is read: nothing cut
+  img.BuildImage(f);
+  EXPECT_FALSE(img.ModelNameCut(true));
+
+  // Texts given as UTF-8 become the image's single-byte characters.
+  std::string bytes, refused;
+  EXPECT_TRUE(ImageTextFromUtf8("M\xC3\xBCller", &bytes, &refused));
+  EXPECT_EQ(bytes, "M\xFCller");
+  EXPECT_EQ(ImageTextToUtf8(bytes), "M\xC3\xBCller");
+  EXPECT_FALSE(ImageTextFromUtf8("1\xE2\x82\xAC", &bytes, &refused));  // the euro sign
+  EXPECT_EQ(refused, "\xE2\x82\xAC");
+  for (const char* bad : {"\xFC", "\xC3", "\xC0\xBC", "\xED\xA0\x80"}) {
+    EXPECT_FALSE(ImageTextFromUtf8(bad, &bytes, &refused)) << bad;
+    EXPECT_EQ(refused, "");
+  }
 }
 
 TEST(EepromImage, LoadAndSaveResetsTemplateAndUnknownBytes) {
