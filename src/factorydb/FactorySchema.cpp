@@ -498,7 +498,22 @@ int GrantStation(PgLink& link, const std::string& role, const std::string& stati
     if (why) *why = "a station name is 1 to 64 characters without control characters";
     return EINVAL;
   }
-  int rc = link.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(271057);"
+  // The administrator's own role (or any superuser) is no station's: taking its table
+  // privileges away would lock the administrator out.
+  PgRows who;
+  int rc = link.Exec(
+      "SELECT count(*) FROM pg_roles WHERE rolname = $1 AND (rolsuper OR "
+      "pg_has_role(rolname, current_user, 'USAGE'))",
+      {role}, &who, deadline);
+  if (rc != 0) {
+    if (why) *why = link.Error();
+    return rc;
+  }
+  if (who.rows.size() != 1 || who.rows[0][0] != "0") {
+    if (why) *why = "role " + role + " is the administrator's, no station's";
+    return EINVAL;
+  }
+  rc = link.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(271057);"
                            "REVOKE ALL ON mac_block, mac_address, units, pt_schema, pt_station_role, "
                            "mac_block_repair FROM " + role +
                            "; REVOKE ALL ON SEQUENCE units_id_seq FROM " + role +
@@ -558,7 +573,22 @@ int DefineBlock(PgLink& link, const Block& b, std::string* why, PgLink::Deadline
   }
   // The advisory lock keeps two definitions from passing the overlap check at once;
   // the check runs after it, on a fresh snapshot.
-  int rc = link.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(271057);", deadline);
+  // The administrator's own role (or any superuser) is no station's: taking its table
+  // privileges away would lock the administrator out.
+  PgRows who;
+  int rc = link.Exec(
+      "SELECT count(*) FROM pg_roles WHERE rolname = $1 AND (rolsuper OR "
+      "pg_has_role(rolname, current_user, 'USAGE'))",
+      {role}, &who, deadline);
+  if (rc != 0) {
+    if (why) *why = link.Error();
+    return rc;
+  }
+  if (who.rows.size() != 1 || who.rows[0][0] != "0") {
+    if (why) *why = "role " + role + " is the administrator's, no station's";
+    return EINVAL;
+  }
+  rc = link.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(271057);", deadline);
   PgRows rows;
   if (rc == 0) {
     rc = link.Exec(

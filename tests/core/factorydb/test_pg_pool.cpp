@@ -256,7 +256,7 @@ TEST_F(PgPoolTest, StationRoleCannotForgeResizeLockOrPassBadArguments) {
                                                    {"02:5C:3A:04:22:D3", "st2", "taken"}}));
   EXPECT_EQ(Query("SELECT next_low - first_low, last_low FROM mac_block")[0],
             (std::vector<std::string>{"3", std::to_string(0x0422E0)}));
-  for (const char* role : {"public", "pg_monitor", "Station", "current_user", ""}) {
+  for (const char* role : {"public", "pg_monitor", "Station", "current_user", "", "pt_admin"}) {
     std::string why;
     EXPECT_EQ(factorydb::GrantStation(*link, role, "", &why, PgLink::In(10000)), EINVAL) << role;
   }
