@@ -573,22 +573,7 @@ int DefineBlock(PgLink& link, const Block& b, std::string* why, PgLink::Deadline
   }
   // The advisory lock keeps two definitions from passing the overlap check at once;
   // the check runs after it, on a fresh snapshot.
-  // The administrator's own role (or any superuser) is no station's: taking its table
-  // privileges away would lock the administrator out.
-  PgRows who;
-  int rc = link.Exec(
-      "SELECT count(*) FROM pg_roles WHERE rolname = $1 AND (rolsuper OR "
-      "pg_has_role(rolname, current_user, 'USAGE'))",
-      {role}, &who, deadline);
-  if (rc != 0) {
-    if (why) *why = link.Error();
-    return rc;
-  }
-  if (who.rows.size() != 1 || who.rows[0][0] != "0") {
-    if (why) *why = "role " + role + " is the administrator's, no station's";
-    return EINVAL;
-  }
-  rc = link.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(271057);", deadline);
+  int rc = link.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(271057);", deadline);
   PgRows rows;
   if (rc == 0) {
     rc = link.Exec(
