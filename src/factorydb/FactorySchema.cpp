@@ -6,9 +6,16 @@ namespace factorydb {
 
 namespace {
 
+// @S@ is the schema the tables live in (quoted), @V@ this version. One transaction.
 const char kSchema[] = R"SQL(
 CREATE TABLE IF NOT EXISTS pt_schema (version integer NOT NULL);
-INSERT INTO pt_schema (version) SELECT 1 WHERE NOT EXISTS (SELECT 1 FROM pt_schema);
+DO $$
+BEGIN
+  IF (SELECT max(version) FROM pt_schema) > @V@ THEN
+    RAISE EXCEPTION 'the factory database has MAC pool schema version %, newer than this factory-db''s @V@: use a factory-db of that version or newer',
+      (SELECT max(version) FROM pt_schema) USING ERRCODE = '55000';
+  END IF;
+END $$;
 
 CREATE TABLE IF NOT EXISTS mac_block (
   name text PRIMARY KEY,
@@ -26,11 +33,23 @@ CREATE TABLE IF NOT EXISTS mac_address (
   port text NOT NULL,
   run_id text NOT NULL,
   taken_at timestamptz NOT NULL DEFAULT now(),
-  state text NOT NULL DEFAULT 'taken' CHECK (state IN ('taken', 'programmed', 'failed')),
+  state text NOT NULL DEFAULT 'taken'
+    CHECK (state IN ('taken', 'programmed', 'failed', 'unverified')),
   settled_at timestamptz
 );
 CREATE INDEX IF NOT EXISTS mac_address_station ON mac_address (station, taken_at);
 CREATE INDEX IF NOT EXISTS mac_address_run ON mac_address (run_id);
+-- Version 1 knew three states.
+DO $$
+BEGIN
+  IF NOT EXISTS (SELECT 1 FROM pg_constraint WHERE conrelid = 'mac_address'::regclass
+                 AND conname = 'mac_address_state_check'
+                 AND pg_get_constraintdef(oid) LIKE '%unverified%') THEN
+    ALTER TABLE mac_address DROP CONSTRAINT IF EXISTS mac_address_state_check;
+    ALTER TABLE mac_address ADD CONSTRAINT mac_address_state_check
+      CHECK (state IN ('taken', 'programmed', 'failed', 'unverified'));
+  END IF;
+END $$;
 
 -- Production records of every station (the same columns as a station's own store).
 CREATE TABLE IF NOT EXISTS units (
@@ -68,6 +87,24 @@ CREATE INDEX IF NOT EXISTS units_started ON units (started_at);
 CREATE INDEX IF NOT EXISTS units_station_started ON units (station, started_at);
 CREATE INDEX IF NOT EXISTS units_mac ON units (mac);
 
+-- The station roles (factory grant): a role bound to a station name acts only as that
+-- station, and that station only through it; a role without a name (shared by several
+-- stations) acts as any station not bound to a role of its own.
+CREATE TABLE IF NOT EXISTS pt_station_role (
+  role name PRIMARY KEY,
+  station text UNIQUE,
+  granted_at timestamptz NOT NULL DEFAULT now()
+);
+
+-- Every repair of a stuck block (factory-db repair).
+CREATE TABLE IF NOT EXISTS mac_block_repair (
+  block text NOT NULL REFERENCES mac_block (name),
+  old_next integer NOT NULL,
+  new_next integer NOT NULL,
+  repaired_at timestamptz NOT NULL DEFAULT now(),
+  repaired_by name NOT NULL DEFAULT session_user
+);
+
 -- "02:5C:3A:04:22:D1" from the prefix and the last three bytes.
 CREATE OR REPLACE FUNCTION pt_mac_text(prefix integer, low integer) RETURNS text
 LANGUAGE sql IMMUTABLE STRICT AS $$
@@ -75,8 +112,35 @@ LANGUAGE sql IMMUTABLE STRICT AS $$
                               '(..)(?=.)', '\1:', 'g'))
 $$;
 
-CREATE OR REPLACE FUNCTION pt_mac_block_guard() RETURNS trigger LANGUAGE plpgsql AS $$
+-- Version 1's guard functions give way to those below. The names stay taken, with
+-- another return type, so that an older factory-db's init fails instead of putting
+-- its guards back over these.
+DROP TRIGGER IF EXISTS pt_mac_block_guard ON mac_block;
+DROP TRIGGER IF EXISTS pt_mac_block_truncate ON mac_block;
+DROP TRIGGER IF EXISTS pt_mac_address_guard ON mac_address;
+DROP TRIGGER IF EXISTS pt_mac_address_truncate ON mac_address;
+DROP FUNCTION IF EXISTS pt_mac_block_guard();
+DROP FUNCTION IF EXISTS pt_mac_address_guard();
+CREATE FUNCTION pt_mac_block_guard() RETURNS text LANGUAGE sql IMMUTABLE AS
+  $$ SELECT 'MAC pool schema version @V@ or newer: initialise it with that factory-db'::text $$;
+CREATE FUNCTION pt_mac_address_guard() RETURNS text LANGUAGE sql IMMUTABLE AS
+  $$ SELECT 'MAC pool schema version @V@ or newer: initialise it with that factory-db'::text $$;
+
+CREATE OR REPLACE FUNCTION pt_block_guard() RETURNS trigger LANGUAGE plpgsql
+SET search_path = pg_catalog, @S@, pg_temp AS $$
 BEGIN
+  IF TG_OP = 'INSERT' THEN
+    IF (NEW.prefix >> 16) & 1 = 1 THEN
+      RAISE EXCEPTION 'MAC block %: a group (multicast) address is no device address', NEW.name;
+    END IF;
+    IF NEW.prefix = 0 AND NEW.first_low = 0 THEN
+      RAISE EXCEPTION 'MAC block %: 00:00:00:00:00:00 is no device address', NEW.name;
+    END IF;
+    IF NEW.prefix = 154682 AND NEW.last_low >= 16776960 THEN
+      RAISE EXCEPTION 'MAC block %: 02:5C:3A:FF:FF:xx are the temporary addresses', NEW.name;
+    END IF;
+    RETURN NEW;
+  END IF;
   IF TG_OP <> 'UPDATE' THEN
     RAISE EXCEPTION 'MAC blocks are never removed';
   END IF;
@@ -84,10 +148,17 @@ BEGIN
      OR NEW.next_low < OLD.next_low THEN
     RAISE EXCEPTION 'addresses handed out from MAC block % never come back', OLD.name;
   END IF;
+  IF NEW.last_low <> OLD.last_low AND (
+       (NEW.prefix = 154682 AND NEW.last_low >= 16776960)
+       OR EXISTS (SELECT 1 FROM mac_block o WHERE o.name <> NEW.name AND o.prefix = NEW.prefix
+                  AND o.first_low <= NEW.last_low AND o.last_low >= NEW.first_low)) THEN
+    RAISE EXCEPTION 'MAC block % would overlap another block or the temporary addresses', OLD.name;
+  END IF;
   RETURN NEW;
 END $$;
 
-CREATE OR REPLACE FUNCTION pt_mac_address_guard() RETURNS trigger LANGUAGE plpgsql AS $$
+CREATE OR REPLACE FUNCTION pt_address_guard() RETURNS trigger LANGUAGE plpgsql
+SET search_path = pg_catalog, @S@, pg_temp AS $$
 BEGIN
   IF TG_OP <> 'UPDATE' OR NEW.mac <> OLD.mac OR NEW.block <> OLD.block
      OR NEW.station <> OLD.station OR NEW.port <> OLD.port OR NEW.run_id <> OLD.run_id
@@ -97,51 +168,407 @@ BEGIN
   RETURN NEW;
 END $$;
 
-DROP TRIGGER IF EXISTS pt_mac_block_guard ON mac_block;
-CREATE TRIGGER pt_mac_block_guard BEFORE UPDATE OR DELETE ON mac_block
-  FOR EACH ROW EXECUTE FUNCTION pt_mac_block_guard();
-DROP TRIGGER IF EXISTS pt_mac_block_truncate ON mac_block;
+CREATE TRIGGER pt_mac_block_guard BEFORE INSERT OR UPDATE OR DELETE ON mac_block
+  FOR EACH ROW EXECUTE FUNCTION pt_block_guard();
 CREATE TRIGGER pt_mac_block_truncate BEFORE TRUNCATE ON mac_block
-  FOR EACH STATEMENT EXECUTE FUNCTION pt_mac_block_guard();
-DROP TRIGGER IF EXISTS pt_mac_address_guard ON mac_address;
+  FOR EACH STATEMENT EXECUTE FUNCTION pt_block_guard();
 CREATE TRIGGER pt_mac_address_guard BEFORE UPDATE OR DELETE ON mac_address
-  FOR EACH ROW EXECUTE FUNCTION pt_mac_address_guard();
-DROP TRIGGER IF EXISTS pt_mac_address_truncate ON mac_address;
+  FOR EACH ROW EXECUTE FUNCTION pt_address_guard();
 CREATE TRIGGER pt_mac_address_truncate BEFORE TRUNCATE ON mac_address
-  FOR EACH STATEMENT EXECUTE FUNCTION pt_mac_address_guard();
+  FOR EACH STATEMENT EXECUTE FUNCTION pt_address_guard();
+
+-- The functions below are everything a station role may do (factory-db grant gives
+-- EXECUTE on them and nothing else). They run as the administrator who made them, with
+-- a fixed search path, and check every argument.
+
+-- Refuses unless the calling login role may act as station p_station.
+CREATE OR REPLACE FUNCTION pt_station_check(p_station text) RETURNS void
+LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = pg_catalog, @S@, pg_temp AS $$
+DECLARE
+  v_bound text;
+BEGIN
+  IF p_station IS NULL OR p_station = '' OR length(p_station) > 64 THEN
+    RAISE EXCEPTION 'a station name is 1 to 64 characters' USING ERRCODE = '22023';
+  END IF;
+  SELECT r.station INTO v_bound FROM pt_station_role r WHERE r.role = session_user;
+  IF FOUND THEN
+    IF v_bound IS NOT NULL AND v_bound <> p_station THEN
+      RAISE EXCEPTION 'role % acts only as station %, not as %', session_user, v_bound, p_station
+        USING ERRCODE = '42501';
+    END IF;
+    IF v_bound IS NULL AND EXISTS (SELECT 1 FROM pt_station_role r WHERE r.station = p_station) THEN
+      RAISE EXCEPTION 'station % has a role of its own; role % cannot act as it', p_station,
+        session_user USING ERRCODE = '42501';
+    END IF;
+    RETURN;
+  END IF;
+  IF pg_has_role(session_user, current_user, 'USAGE') THEN
+    RETURN;  -- the administrator
+  END IF;
+  RAISE EXCEPTION 'role % is no station role (factory-db grant)', session_user
+    USING ERRCODE = '42501';
+END $$;
+
+CREATE OR REPLACE FUNCTION pt_check_text(p_what text, p_value text, p_max integer, p_empty boolean)
+RETURNS void LANGUAGE plpgsql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  IF p_value IS NULL OR length(p_value) > p_max OR (NOT p_empty AND p_value = '')
+     OR p_value ~ '[[:cntrl:]]' THEN
+    RAISE EXCEPTION '% must be % to % characters without control characters', p_what,
+      CASE WHEN p_empty THEN 0 ELSE 1 END, p_max USING ERRCODE = '22023';
+  END IF;
+END $$;
+
+CREATE OR REPLACE FUNCTION pt_check_range(p_first integer, p_last integer) RETURNS void
+LANGUAGE plpgsql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  IF p_first IS NULL OR p_last IS NULL OR p_first < 0 OR p_last > 16777215 OR p_first > p_last THEN
+    RAISE EXCEPTION 'the permitted block % ~ % is no range of last three bytes', p_first, p_last
+      USING ERRCODE = '22023';
+  END IF;
+END $$;
+
+CREATE OR REPLACE FUNCTION pt_schema_version() RETURNS integer
+LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, @S@, pg_temp AS $$
+  SELECT max(version) FROM pt_schema
+$$;
+
+-- The block a station of permitted block p_first..p_last takes from: the first one with
+-- addresses left, else the first one.
+CREATE OR REPLACE FUNCTION pt_block_for(p_first integer, p_last integer,
+  OUT o_prefix integer, OUT o_next integer, OUT o_last integer)
+RETURNS SETOF record LANGUAGE plpgsql STABLE SECURITY DEFINER
+SET search_path = pg_catalog, @S@, pg_temp AS $$
+BEGIN
+  PERFORM pt_check_range(p_first, p_last);
+  RETURN QUERY SELECT b.prefix, b.next_low, b.last_low FROM mac_block b
+    WHERE b.first_low >= p_first AND b.last_low <= p_last
+    ORDER BY b.next_low > b.last_low, b.first_low, b.prefix LIMIT 1;
+END $$;
+
+-- Takes the next address for a port: advances the first block with addresses left and
+-- records the address as taken. o_prefix/o_low: the address (NULL when every block is
+-- used up); o_next_prefix/o_next/o_last: where the next take will come from.
+CREATE OR REPLACE FUNCTION pt_take(p_first integer, p_last integer, p_station text,
+  p_port text, p_run text, OUT o_prefix integer, OUT o_low integer, OUT o_next_prefix integer,
+  OUT o_next integer, OUT o_last integer, OUT o_mac text)
+LANGUAGE plpgsql VOLATILE SECURITY DEFINER SET search_path = pg_catalog, @S@, pg_temp AS $$
+DECLARE
+  b mac_block%ROWTYPE;
+  v_tries integer := 0;
+BEGIN
+  PERFORM pt_check_range(p_first, p_last);
+  PERFORM pt_station_check(p_station);
+  PERFORM pt_check_text('a port', p_port, 64, true);
+  PERFORM pt_check_text('a run', p_run, 64, true);
+  LOOP
+    -- The block chosen may be used up by another station before its row is ours; the
+    -- row's condition is checked again then, and the next block is tried.
+    UPDATE mac_block m SET next_low = m.next_low + 1
+     WHERE m.name = (SELECT c.name FROM mac_block c WHERE c.first_low >= p_first
+                       AND c.last_low <= p_last AND c.next_low <= c.last_low
+                     ORDER BY c.first_low, c.prefix LIMIT 1)
+       AND m.next_low <= m.last_low AND m.first_low >= p_first AND m.last_low <= p_last
+    RETURNING m.* INTO b;
+    EXIT WHEN FOUND;
+    v_tries := v_tries + 1;
+    IF v_tries > 1000 OR NOT EXISTS (SELECT 1 FROM mac_block c WHERE c.first_low >= p_first
+                                     AND c.last_low <= p_last AND c.next_low <= c.last_low) THEN
+      SELECT c.prefix, c.next_low, c.last_low INTO o_next_prefix, o_next, o_last
+        FROM mac_block c WHERE c.first_low >= p_first AND c.last_low <= p_last
+        ORDER BY c.first_low, c.prefix LIMIT 1;
+      RETURN;
+    END IF;
+  END LOOP;
+  o_prefix := b.prefix;
+  o_low := b.next_low - 1;
+  o_mac := pt_mac_text(b.prefix, o_low);
+  BEGIN
+    INSERT INTO mac_address (mac, block, station, port, run_id)
+      VALUES (o_mac, b.name, p_station, p_port, p_run);
+  EXCEPTION WHEN unique_violation THEN
+    RAISE EXCEPTION 'MAC address % of block % is recorded already: the block is stuck (factory-db repair %)',
+      o_mac, b.name, b.name USING ERRCODE = '23505';
+  END;
+  SELECT c.prefix, c.next_low, c.last_low INTO o_next_prefix, o_next, o_last
+    FROM mac_block c WHERE c.first_low >= p_first AND c.last_low <= p_last
+    ORDER BY c.next_low > c.last_low, c.first_low, c.prefix LIMIT 1;
+END $$;
+
+-- Records a device's outcome: only for the station and run that took the address, and
+-- only once (the same outcome again is no change).
+CREATE OR REPLACE FUNCTION pt_settle(p_mac text, p_state text, p_station text, p_run text)
+RETURNS void LANGUAGE plpgsql VOLATILE SECURITY DEFINER
+SET search_path = pg_catalog, @S@, pg_temp AS $$
+DECLARE
+  a mac_address%ROWTYPE;
+BEGIN
+  PERFORM pt_station_check(p_station);
+  IF p_state IS NULL OR p_state NOT IN ('programmed', 'failed', 'unverified') THEN
+    RAISE EXCEPTION 'an outcome is programmed, failed or unverified, not %', p_state
+      USING ERRCODE = '22023';
+  END IF;
+  SELECT * INTO a FROM mac_address WHERE mac = p_mac FOR UPDATE;
+  IF NOT FOUND THEN
+    RAISE EXCEPTION 'MAC address % was never handed out', p_mac USING ERRCODE = '22023';
+  END IF;
+  IF a.station <> p_station OR a.run_id IS DISTINCT FROM p_run THEN
+    RAISE EXCEPTION 'MAC address % was taken by another station or run', p_mac
+      USING ERRCODE = '42501';
+  END IF;
+  IF a.state = p_state THEN
+    RETURN;
+  END IF;
+  IF a.state <> 'taken' THEN
+    RAISE EXCEPTION 'MAC address % is % already', p_mac, a.state USING ERRCODE = '22023';
+  END IF;
+  UPDATE mac_address SET state = p_state, settled_at = now() WHERE mac = p_mac;
+END $$;
+
+-- Writes (or replaces) one production record of the caller's own station; the
+-- arguments are the columns of units in their order, from station to fail_code.
+CREATE OR REPLACE FUNCTION pt_write_unit(text, text, text, integer, text, timestamptz,
+  timestamptz, text, integer, text, bigint, bigint, text, text, bigint, bigint, text, text, text,
+  text, text, integer, integer, text, text, text, integer)
+RETURNS void LANGUAGE plpgsql VOLATILE SECURITY DEFINER
+SET search_path = pg_catalog, @S@, pg_temp AS $$
+BEGIN
+  PERFORM pt_station_check($1);
+  PERFORM pt_check_text('a run', $2, 64, false);
+  PERFORM pt_check_text('a port', $3, 64, false);
+  INSERT INTO units (station, run_id, port, port_index, port_device, started_at, ended_at, steps,
+    console_baud, firmware_path, firmware_size, firmware_sent, firmware_sha256, eeprom_path,
+    eeprom_size, eeprom_sent, eeprom_sha256, temp_mac, mac, mac_source, mac_reported,
+    mac_confirmed, stage, verdict, last_status, fail_step, fail_code)
+  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19,
+    $20, $21, $22, $23, $24, $25, $26, $27)
+  ON CONFLICT (station, run_id, port) DO UPDATE SET port_index = excluded.port_index,
+    port_device = excluded.port_device, started_at = excluded.started_at,
+    ended_at = excluded.ended_at, steps = excluded.steps, console_baud = excluded.console_baud,
+    firmware_path = excluded.firmware_path, firmware_size = excluded.firmware_size,
+    firmware_sent = excluded.firmware_sent, firmware_sha256 = excluded.firmware_sha256,
+    eeprom_path = excluded.eeprom_path, eeprom_size = excluded.eeprom_size,
+    eeprom_sent = excluded.eeprom_sent, eeprom_sha256 = excluded.eeprom_sha256,
+    temp_mac = excluded.temp_mac, mac = excluded.mac, mac_source = excluded.mac_source,
+    mac_reported = excluded.mac_reported, mac_confirmed = excluded.mac_confirmed,
+    stage = excluded.stage, verdict = excluded.verdict, last_status = excluded.last_status,
+    fail_step = excluded.fail_step, fail_code = excluded.fail_code;
+END $$;
+
+-- The administrator's repair of a stuck block: moves its next address past the address
+-- rows already recorded there (rows are never removed), and records the move.
+-- o_ahead: address rows still recorded further on in the block.
+CREATE OR REPLACE FUNCTION pt_repair_block(p_block text, OUT o_old integer, OUT o_new integer,
+  OUT o_ahead bigint)
+LANGUAGE plpgsql VOLATILE SET search_path = pg_catalog, @S@, pg_temp AS $$
+DECLARE
+  b mac_block%ROWTYPE;
+BEGIN
+  SELECT * INTO b FROM mac_block WHERE name = p_block FOR UPDATE;
+  IF NOT FOUND THEN
+    RAISE EXCEPTION 'no MAC block %', p_block USING ERRCODE = '22023';
+  END IF;
+  o_old := b.next_low;
+  o_new := b.next_low;
+  WHILE o_new <= b.last_low
+        AND EXISTS (SELECT 1 FROM mac_address WHERE mac = pt_mac_text(b.prefix, o_new)) LOOP
+    o_new := o_new + 1;
+  END LOOP;
+  IF o_new <> o_old THEN
+    UPDATE mac_block SET next_low = o_new WHERE name = p_block;
+    INSERT INTO mac_block_repair (block, old_next, new_next) VALUES (p_block, o_old, o_new);
+  END IF;
+  SELECT count(*) INTO o_ahead FROM mac_address
+    WHERE o_new <= b.last_low AND mac BETWEEN pt_mac_text(b.prefix, o_new)
+                                          AND pt_mac_text(b.prefix, b.last_low);
+END $$;
+
+REVOKE ALL ON FUNCTION pt_station_check(text), pt_check_text(text, text, integer, boolean),
+  pt_check_range(integer, integer), pt_schema_version(), pt_block_for(integer, integer),
+  pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text),
+  pt_write_unit(text, text, text, integer, text, timestamptz, timestamptz, text, integer, text,
+    bigint, bigint, text, text, bigint, bigint, text, text, text, text, text, integer, integer,
+    text, text, text, integer),
+  pt_repair_block(text) FROM PUBLIC;
+
+-- From version 1: every role the tables were granted to (the station roles) loses its
+-- table privileges and gets the functions instead, as a shared station role.
+DO $$
+DECLARE
+  r record;
+BEGIN
+  IF (SELECT max(version) FROM pt_schema) IS DISTINCT FROM 1 THEN
+    RETURN;
+  END IF;
+  FOR r IN
+    SELECT DISTINCT a.grantee FROM pg_class c, aclexplode(c.relacl) a
+     WHERE c.oid IN ('mac_block'::regclass, 'mac_address'::regclass, 'units'::regclass,
+                     'pt_schema'::regclass, 'units_id_seq'::regclass)
+       AND a.grantee <> c.relowner
+    UNION
+    SELECT DISTINCT a.grantee FROM pg_attribute t, aclexplode(t.attacl) a
+     WHERE t.attrelid IN ('mac_block'::regclass, 'mac_address'::regclass, 'units'::regclass)
+  LOOP
+    IF r.grantee = 0 THEN
+      EXECUTE 'REVOKE ALL ON mac_block, mac_address, units, pt_schema FROM PUBLIC';
+      EXECUTE 'REVOKE ALL ON SEQUENCE units_id_seq FROM PUBLIC';
+      CONTINUE;
+    END IF;
+    EXECUTE format('REVOKE ALL ON mac_block, mac_address, units, pt_schema FROM %I',
+                   pg_get_userbyid(r.grantee));
+    EXECUTE format('REVOKE ALL ON SEQUENCE units_id_seq FROM %I', pg_get_userbyid(r.grantee));
+    EXECUTE format('GRANT EXECUTE ON FUNCTION pt_schema_version(), pt_block_for(integer, integer), '
+      'pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), '
+      'pt_write_unit(text, text, text, integer, text, timestamptz, timestamptz, text, integer, '
+      'text, bigint, bigint, text, text, bigint, bigint, text, text, text, text, text, integer, '
+      'integer, text, text, text, integer) TO %I', pg_get_userbyid(r.grantee));
+    INSERT INTO pt_station_role (role) VALUES (pg_get_userbyid(r.grantee))
+      ON CONFLICT DO NOTHING;
+  END LOOP;
+END $$;
+
+DELETE FROM pt_schema;
+INSERT INTO pt_schema (version) VALUES (@V@);
 )SQL";
 
-bool ValidRoleName(const std::string& role) {
-  if (role.empty() || role.size() > 63) return false;
-  for (char c : role) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-    if (!ok) return false;
+// What a station role may execute (and nothing else).
+const char kStationFunctions[] =
+    "pt_schema_version(), pt_block_for(integer, integer), "
+    "pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), "
+    "pt_write_unit(text, text, text, integer, text, timestamptz, timestamptz, text, integer, "
+    "text, bigint, bigint, text, text, bigint, bigint, text, text, text, text, text, integer, "
+    "integer, text, text, text, integer)";
+
+void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
+    text->replace(at, from.size(), to);
   }
-  return !(role[0] >= '0' && role[0] <= '9');
 }
 
 }  // namespace
 
-int CreateSchema(PgLink& link, PgLink::Deadline deadline) {
-  // One implicit transaction: the whole schema or nothing. Two administrators at
-  // once are kept apart by the advisory lock.
-  return link.ExecScript(std::string("SELECT pg_advisory_xact_lock(271057);") + kSchema, deadline);
+bool ValidRoleName(const std::string& role, std::string* why) {
+  static const char* const kReserved[] = {"public",       "none",         "current_user",
+                                          "session_user", "current_role", "user",
+                                          "all",          "postgres"};
+  bool ok = !role.empty() && role.size() <= 63 && !(role[0] >= '0' && role[0] <= '9');
+  for (char c : role) ok = ok && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
+  if (!ok) {
+    if (why) *why = "a role name is 1 to 63 lower-case letters, digits and _, not starting with a digit";
+    return false;
+  }
+  for (const char* r : kReserved) {
+    if (role == r) {
+      if (why) *why = "\"" + role + "\" is no station's role";
+      return false;
+    }
+  }
+  if (role.rfind("pg_", 0) == 0) {
+    if (why) *why = "roles starting with pg_ are the server's own";
+    return false;
+  }
+  return true;
 }
 
-int GrantStation(PgLink& link, const std::string& role, PgLink::Deadline deadline) {
-  if (!ValidRoleName(role)) return EINVAL;
-  const std::string sql = "GRANT SELECT ON pt_schema TO " + role +
-                          "; GRANT SELECT, UPDATE ON mac_block TO " + role +
-                          "; GRANT SELECT, INSERT ON mac_address TO " + role +
-                          "; GRANT UPDATE (state, settled_at) ON mac_address TO " + role +
-                          "; GRANT SELECT, INSERT, UPDATE ON units TO " + role +
-                          "; GRANT USAGE ON SEQUENCE units_id_seq TO " + role + ";";
-  return link.ExecScript(sql, deadline);
+bool ValidStationName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+int CreateSchema(PgLink& link, PgLink::Deadline deadline) {
+  PgRows rows;
+  int rc = link.Exec("SELECT quote_ident(current_schema())", {}, &rows, deadline);
+  if (rc != 0) return rc;
+  if (rows.rows.size() != 1 || rows.rows[0][0].empty()) return EIO;
+  std::string sql = kSchema;
+  ReplaceAll(&sql, "@S@", rows.rows[0][0]);
+  ReplaceAll(&sql, "@V@", std::to_string(kSchemaVersion));
+  // One implicit transaction: the whole schema or nothing. Two administrators at
+  // once are kept apart by the advisory lock.
+  return link.ExecScript("SELECT pg_advisory_xact_lock(271057);" + sql, deadline);
+}
+
+int GrantStation(PgLink& link, const std::string& role, const std::string& station,
+                 std::string* why, PgLink::Deadline deadline) {
+  if (!ValidRoleName(role, why)) return EINVAL;
+  if (!station.empty() && !ValidStationName(station)) {
+    if (why) *why = "a station name is 1 to 64 characters without control characters";
+    return EINVAL;
+  }
+  // The administrator's own role (or any superuser) is no station's: taking its table
+  // privileges away would lock the administrator out.
+  PgRows who;
+  int rc = link.Exec(
+      "SELECT count(*) FROM pg_roles WHERE rolname = $1 AND (rolsuper OR "
+      "pg_has_role(rolname, current_user, 'USAGE'))",
+      {role}, &who, deadline);
+  if (rc != 0) {
+    if (why) *why = link.Error();
+    return rc;
+  }
+  if (who.rows.size() != 1 || who.rows[0][0] != "0") {
+    if (why) *why = "role " + role + " is the administrator's, no station's";
+    return EINVAL;
+  }
+  rc = link.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(271057);"
+                           "REVOKE ALL ON mac_block, mac_address, units, pt_schema, pt_station_role, "
+                           "mac_block_repair FROM " + role +
+                           "; REVOKE ALL ON SEQUENCE units_id_seq FROM " + role +
+                           "; GRANT EXECUTE ON FUNCTION " + kStationFunctions + " TO " + role + ";",
+                           deadline);
+  PgRows rows;
+  if (rc == 0) {
+    rc = link.Exec(
+        "INSERT INTO pt_station_role (role, station) VALUES ($1, nullif($2, '')) "
+        "ON CONFLICT (role) DO UPDATE SET station = excluded.station, granted_at = now()",
+        {role, station}, &rows, deadline);
+    if (rc == EEXIST) {
+      if (why) *why = "station " + station + " has a role of its own already";
+      link.ExecScript("ROLLBACK", deadline);
+      return rc;
+    }
+  }
+  if (rc == 0) rc = link.ExecScript("COMMIT", deadline);
+  if (rc != 0) {
+    if (why) *why = link.Error();
+    if (link.Connected()) link.ExecScript("ROLLBACK", deadline);
+  }
+  return rc;
+}
+
+int RepairBlock(PgLink& link, const std::string& name, Repair* repair, PgLink::Deadline deadline) {
+  PgRows rows;
+  const int rc = link.Exec("SELECT * FROM pt_repair_block($1)", {name}, &rows, deadline);
+  if (rc != 0) return rc;
+  if (rows.rows.size() != 1 || rows.rows[0].size() != 3) return EIO;
+  repair->oldNext = static_cast<uint32_t>(std::stoul(rows.rows[0][0]));
+  repair->newNext = static_cast<uint32_t>(std::stoul(rows.rows[0][1]));
+  repair->ahead = std::stoll(rows.rows[0][2]);
+  return 0;
+}
+
+std::string BlockProblem(const Block& b) {
+  if (!ValidStationName(b.name)) {
+    return "a block name is 1 to 64 characters without control characters";
+  }
+  if (b.first > b.last || b.last > 0xFFFFFF || b.prefix > 0xFFFFFF) {
+    return "the block's first address must not lie after its last";
+  }
+  if ((b.prefix >> 16) & 1) return "a group (multicast or broadcast) address is no device's address";
+  if (b.prefix == 0 && b.first == 0) return "00:00:00:00:00:00 is no device's address";
+  if (b.prefix == 0x025C3A && b.last >= 0xFFFF00) {
+    return "02:5C:3A:FF:FF:00 ~ 02:5C:3A:FF:FF:FF are the ports' temporary addresses";
+  }
+  return "";
 }
 
 int DefineBlock(PgLink& link, const Block& b, std::string* why, PgLink::Deadline deadline) {
-  if (b.first > b.last || b.last > 0xFFFFFF || b.prefix > 0xFFFFFF || b.name.empty()) {
-    if (why) *why = "the block's first address must not lie after its last";
+  const std::string problem = BlockProblem(b);
+  if (!problem.empty()) {
+    if (why) *why = problem;
     return EINVAL;
   }
   // The advisory lock keeps two definitions from passing the overlap check at once;

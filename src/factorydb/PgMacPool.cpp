@@ -8,30 +8,17 @@ namespace {
 constexpr MacAddress kUnset{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 // The block this station takes from: inside its permitted block ($1..$2), with
-// addresses left when any has.
-const char kReadBlock[] =
-    "SELECT prefix, next_low, last_low FROM mac_block "
-    "WHERE first_low >= $1::integer AND last_low <= $2::integer "
-    "ORDER BY next_low > last_low, first_low LIMIT 1";
+// addresses left when any has (the database's function, as every call of a station).
+const char kReadBlock[] = "SELECT * FROM pt_block_for($1::integer, $2::integer)";
 
-// One transaction: advance the block and record the address as taken by this port.
-// The permitted block is checked again here, on the row being changed; the primary
-// key on mac_address refuses an address that was ever taken before.
-const char kTake[] =
-    "WITH b AS ("
-    " UPDATE mac_block SET next_low = next_low + 1"
-    " WHERE name = (SELECT name FROM mac_block WHERE first_low >= $1::integer"
-    "   AND last_low <= $2::integer AND next_low <= last_low ORDER BY first_low LIMIT 1)"
-    "  AND next_low >= $1::integer AND next_low <= last_low AND last_low <= $2::integer"
-    " RETURNING name, prefix, next_low - 1 AS low, next_low, last_low),"
-    " a AS ("
-    " INSERT INTO mac_address (mac, block, station, port, run_id)"
-    " SELECT pt_mac_text(prefix, low), name, $3, $4, $5 FROM b RETURNING mac)"
-    " SELECT b.prefix, b.low, b.next_low, b.last_low, a.mac FROM b CROSS JOIN a";
+// One transaction: advance the first block with addresses left inside the permitted
+// block and record the address as taken by this port; the primary key on mac_address
+// refuses an address that was ever taken before. Answers the address and where the
+// next one comes from (the next block once this one is used up).
+const char kTake[] = "SELECT * FROM pt_take($1::integer, $2::integer, $3, $4, $5)";
 
-const char kSettle[] =
-    "UPDATE mac_address SET state = $2, settled_at = now() "
-    "WHERE mac = $1 AND station = $3 AND state = 'taken'";
+// Only the station and run that took the address may settle it.
+const char kSettle[] = "SELECT pt_settle($1, $2, $3, $4)";
 
 MacAddress Compose(uint32_t prefix, uint32_t low) {
   return MacAddress{static_cast<uint8_t>(prefix >> 16), static_cast<uint8_t>(prefix >> 8),
@@ -122,8 +109,8 @@ int PgMacPool::Load() {
   PgRows rows;
   rc = link_.Exec(kReadBlock, {std::to_string(MacBlockFirst), std::to_string(MacBlockLast)}, &rows,
                   deadline);
-  if (rc != 0 && link_.SqlState() == "42P01") {
-    Report("no MAC pool tables (create them with factory-db init)");
+  if (rc != 0 && (link_.SqlState() == "42P01" || link_.SqlState() == "42883")) {
+    Report("no MAC pool tables or functions (create or upgrade them with factory-db init)");
     return kNoSchema;
   }
   // A connection from before a database restart: one new connection, one more try.
@@ -224,9 +211,10 @@ int PgMacPool::TakeNextFor(const std::string& port, const std::string& run, MacA
     Report("no address taken: " + link_.Error());
     return rc;
   }
-  uint32_t prefix = 0, low = 0, next = 0, last = 0;
-  if (rows.rows.size() != 1 || !ToU24(rows.rows[0][0], &prefix) || !ToU24(rows.rows[0][1], &low) ||
-      !ToU24(rows.rows[0][2], &next) || !ToU24(rows.rows[0][3], &last)) {
+  uint32_t prefix = 0, low = 0, nextPrefix = 0, next = 0, last = 0;
+  if (rows.rows.size() != 1 || rows.rows[0].size() != 6 || !ToU24(rows.rows[0][0], &prefix) ||
+      !ToU24(rows.rows[0][1], &low) || !ToU24(rows.rows[0][2], &nextPrefix) ||
+      !ToU24(rows.rows[0][3], &next) || !ToU24(rows.rows[0][4], &last)) {
     // Nothing left inside the permitted block (another station took the last one).
     std::lock_guard<std::mutex> lock(rangeMutex_);
     if (last_[0] != 0xFF) {
@@ -238,7 +226,9 @@ int PgMacPool::TakeNextFor(const std::string& port, const std::string& run, MacA
     return -1;
   }
   *address = Compose(prefix, low);
-  SetRange(prefix, next, last);
+  SetRange(nextPrefix, next, last);
+  if (takenRuns_.size() >= kMaxPendingOutcomes) takenRuns_.pop_front();
+  takenRuns_.push_back({FormatMac(*address), run});
   return 0;
 }
 
@@ -248,7 +238,16 @@ int PgMacPool::Settle(const MacAddress& address, MacOutcome outcome) {
     Report("outcome of " + pending_.front().mac + " not recorded (too many waiting)");
     pending_.pop_front();
   }
-  pending_.push_back(Outcome{FormatMac(address), outcome});
+  const std::string mac = FormatMac(address);
+  std::string run;
+  for (auto it = takenRuns_.begin(); it != takenRuns_.end(); ++it) {
+    if (it->first == mac) {
+      run = it->second;
+      takenRuns_.erase(it);
+      break;
+    }
+  }
+  pending_.push_back(Outcome{mac, outcome, run});
   const auto deadline = PgLink::In(kCallBoundMs);
   const int rc = Reach(deadline, true);
   if (rc != 0) return rc;
@@ -260,7 +259,7 @@ int PgMacPool::FlushOutcomes(PgLink::Deadline deadline) {
     if (!link_.Connected()) return ECONNRESET;
     const Outcome& o = pending_.front();
     PgRows rows;
-    const int rc = link_.Exec(kSettle, {o.mac, MacOutcomeName(o.outcome), station_},
+    const int rc = link_.Exec(kSettle, {o.mac, MacOutcomeName(o.outcome), station_, o.run},
                               &rows, deadline);
     if (rc != 0) {
       if (!PgLink::IsLinkFailure(rc)) {

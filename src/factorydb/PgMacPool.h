@@ -6,10 +6,13 @@
 // records who took it (station, port, run, time); it is committed, with synchronous
 // commit, before TakeNext returns, so the device is programmed only with an address
 // the database keeps as taken. Settle later records the device's outcome
-// (programmed or failed); an address once taken is never handed out again.
+// (programmed, failed or unverified) for the run that took it; an address once taken
+// is never handed out again. Every statement is a call of the database's own station
+// functions (factorydb/FactorySchema.h): the station's role holds no table privileges.
 //
 // The station takes from the block that lies inside its permitted block
-// (MacBlockFirst..MacBlockLast), checked again in the allocation statement itself.
+// (MacBlockFirst..MacBlockLast), checked again in the allocation statement itself;
+// when that block is used up, from the next one inside the permitted block.
 // Every call ends within about kCallBoundMs; while the database cannot be reached,
 // calls during a run fail at once for kRetryAfterMs before a new connection is tried.
 // The pool's problems go to the message sink (the message log); the cached range
@@ -18,6 +21,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "base/MacPool.h"
 #include "factorydb/PgLink.h"
@@ -58,6 +62,7 @@ class PgMacPool final : public MacPool {
   struct Outcome {
     std::string mac;
     MacOutcome outcome;
+    std::string run;  // the run that took it
   };
   // Connects unless connected; during a run a recent failure is answered at once.
   int Reach(PgLink::Deadline deadline, bool honourRetryPause);
@@ -72,6 +77,8 @@ class PgMacPool final : public MacPool {
   const bool conninfoOk_;
   std::function<void(const std::string&)> sink_;
   std::deque<Outcome> pending_;
+  // The run of every address taken and not yet settled (mac, run), oldest first.
+  std::deque<std::pair<std::string, std::string>> takenRuns_;
   std::chrono::steady_clock::time_point retryAfter_{};
   int lastLinkError_ = 0;
 

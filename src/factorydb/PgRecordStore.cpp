@@ -20,17 +20,14 @@ std::string SelectList() {
   return s;
 }
 
+// Writes or replaces one record through the database's own function, which writes
+// only the calling role's own station's rows (factorydb/FactorySchema.h).
 std::string UpsertSql() {
-  std::string columns, values, updates;
-  int i = 0;
-  for (const std::string& c : RecordColumns()) {
-    columns += (columns.empty() ? "" : ", ") + c;
-    values += (values.empty() ? "$" : ", $") + std::to_string(++i);
-    if (c == "station" || c == "run_id" || c == "port") continue;
-    updates += (updates.empty() ? "" : ", ") + c + " = excluded." + c;
+  std::string values;
+  for (size_t i = 1; i <= RecordColumns().size(); ++i) {
+    values += (values.empty() ? "$" : ", $") + std::to_string(i);
   }
-  return "INSERT INTO units (" + columns + ") VALUES (" + values +
-         ") ON CONFLICT (station, run_id, port) DO UPDATE SET " + updates;
+  return "SELECT pt_write_unit(" + values + ")";
 }
 
 std::string WhereOf(const RecordFilter& f, std::vector<std::string>* params) {
@@ -110,14 +107,20 @@ bool PgRecordStore::Reach(PgLink::Deadline deadline, std::string* error) {
 }
 
 bool PgRecordStore::Open(bool forWriting, std::string* error) {
-  (void)forWriting;  // the table is the administrator's (factory-db init)
+  // The table and functions are the administrator's (factory-db init). A station
+  // writes through the functions only; reading needs SELECT on units.
   Close();
   const auto deadline = PgLink::In(kCallBoundMs);
   if (!Reach(deadline, error)) return false;
   PgRows rows;
-  if (link_.Exec("SELECT 1 FROM units LIMIT 0", {}, &rows, deadline) != 0) {
-    if (link_.SqlState() == "42P01") {
-      if (error) *error = Describe() + " has no records table (create it with factory-db init)";
+  if (link_.Exec(forWriting ? "SELECT pt_schema_version()" : "SELECT 1 FROM units LIMIT 0", {},
+                 &rows, deadline) != 0) {
+    if (link_.SqlState() == "42P01" || link_.SqlState() == "42883") {
+      if (error) {
+        *error = Describe() +
+                 " has no records table or functions (create or upgrade them with factory-db "
+                 "init)";
+      }
       Close();
       return false;
     }

@@ -1,6 +1,7 @@
 // factory-db: the administrator's command for the factory database that the stations
-// share: creates the tables, defines blocks of MAC addresses, grants a station's role
-// what it needs and shows what was handed out.
+// share: creates (or upgrades) the tables and the stations' functions, defines blocks
+// of MAC addresses, grants a station's role the functions (and nothing else), repairs
+// a stuck block and shows what was handed out.
 //
 // Exit status: 0 done, 1 the database refused or could not be reached, 2 bad usage.
 #include <cstdio>
@@ -15,16 +16,23 @@ namespace {
 
 constexpr int kBoundMs = 10000;
 
+const char* const kStates[] = {"taken", "programmed", "failed", "unverified"};
+
 const char kUsage[] =
     "usage: factory-db --database CONNINFO COMMAND [ARGS]\n"
-    "  init                      create the MAC pool tables (kept when present)\n"
+    "  init                      create the MAC pool tables and functions, or upgrade\n"
+    "                            them (the data is kept)\n"
     "  define-block NAME FIRST LAST\n"
     "                            a new block of addresses, FIRST and LAST as\n"
     "                            HH:HH:HH:HH:HH:HH with the same first three bytes\n"
-    "  grant ROLE                let a station's database role take and settle addresses\n"
+    "  grant ROLE [STATION]      let a station's database role take and settle addresses\n"
+    "                            and write records (through the functions only); with\n"
+    "                            STATION the role acts only as that station\n"
+    "  repair BLOCK              move a stuck block's next address past the address\n"
+    "                            rows already recorded there\n"
     "  status                    every block: first, next, last, handed out, left;\n"
     "                            handed-out addresses per state\n"
-    "  addresses [--station NAME] [--state taken|programmed|failed]\n"
+    "  addresses [--station NAME] [--state taken|programmed|failed|unverified]\n"
     "                            the handed-out addresses as CSV\n"
     "CONNINFO is a libpq connection string, e.g. \"host=/run/postgresql dbname=factory\".\n";
 
@@ -63,8 +71,10 @@ int Status(PgLink& link) {
                 (p + Hex24(b.last)).c_str(), b.next - b.first, b.last + 1 - b.next);
   }
   PgRows rows;
-  if (link.Exec("SELECT state, count(*) FROM mac_address GROUP BY state ORDER BY state", {}, &rows,
-                PgLink::In(kBoundMs)) != 0) {
+  if (link.Exec("SELECT s.state, (SELECT count(*) FROM mac_address a WHERE a.state = s.state) "
+                "FROM unnest(ARRAY['taken', 'programmed', 'failed', 'unverified']) "
+                "WITH ORDINALITY AS s (state, n) ORDER BY n",
+                {}, &rows, PgLink::In(kBoundMs)) != 0) {
     return Failed(link, "counting the addresses");
   }
   for (const auto& r : rows.rows) std::printf("state %s %s\n", r[0].c_str(), r[1].c_str());
@@ -120,9 +130,10 @@ int Run(const std::vector<std::string>& args) {
   if (command == "init" && rest.size() == 1) {
     if (!connect()) return Failed(link, "connecting");
     if (factorydb::CreateSchema(link, PgLink::In(kBoundMs)) != 0) {
-      return Failed(link, "creating the tables");
+      return Failed(link, "creating or upgrading the tables");
     }
-    std::printf("MAC pool tables ready (schema version %d)\n", factorydb::kSchemaVersion);
+    std::printf("MAC pool tables and functions ready (schema version %d)\n",
+                factorydb::kSchemaVersion);
     return 0;
   }
   if (command == "define-block" && rest.size() == 4) {
@@ -144,6 +155,11 @@ int Run(const std::vector<std::string>& args) {
                    "LAST\n");
       return 2;
     }
+    why = factorydb::BlockProblem(b);
+    if (!why.empty()) {
+      std::fprintf(stderr, "factory-db: block not defined: %s\n", why.c_str());
+      return 2;
+    }
     if (!connect()) return Failed(link, "connecting");
     if (factorydb::DefineBlock(link, b, &why, PgLink::In(kBoundMs)) != 0) {
       std::fprintf(stderr, "factory-db: block %s not defined: %s\n", b.name.c_str(), why.c_str());
@@ -157,13 +173,45 @@ int Run(const std::vector<std::string>& args) {
     }
     return 0;
   }
-  if (command == "grant" && rest.size() == 2) {
+  if (command == "grant" && (rest.size() == 2 || rest.size() == 3)) {
+    const std::string station = rest.size() == 3 ? rest[2] : "";
+    if (!factorydb::ValidRoleName(rest[1], &why) ||
+        (rest.size() == 3 && !factorydb::ValidStationName(station))) {
+      if (why.empty()) why = "a station name is 1 to 64 characters without control characters";
+      std::fprintf(stderr, "factory-db: grant to %s refused: %s\n", rest[1].c_str(), why.c_str());
+      return 2;
+    }
     if (!connect()) return Failed(link, "connecting");
-    if (factorydb::GrantStation(link, rest[1], PgLink::In(kBoundMs)) != 0) {
-      std::fprintf(stderr, "factory-db: grant to %s failed: %s\n", rest[1].c_str(),
-                   link.Error().empty() ? "a role name is lower-case letters, digits and _"
-                                        : link.Error().c_str());
+    if (factorydb::GrantStation(link, rest[1], station, &why, PgLink::In(kBoundMs)) != 0) {
+      std::fprintf(stderr, "factory-db: grant to %s failed: %s\n", rest[1].c_str(), why.c_str());
       return 1;
+    }
+    if (station.empty()) {
+      std::printf("role %s: a station role, shared (any station without a role of its own)\n",
+                  rest[1].c_str());
+    } else {
+      std::printf("role %s: the role of station %s\n", rest[1].c_str(), station.c_str());
+    }
+    return 0;
+  }
+  if (command == "repair" && rest.size() == 2) {
+    if (!connect()) return Failed(link, "connecting");
+    factorydb::Repair r;
+    if (factorydb::RepairBlock(link, rest[1], &r, PgLink::In(kBoundMs)) != 0) {
+      return Failed(link, "repairing the block");
+    }
+    if (r.newNext == r.oldNext) {
+      std::printf("block %s: next address not stuck, nothing changed\n", rest[1].c_str());
+    } else {
+      std::printf("block %s: next address moved from %s past %u address rows already recorded "
+                  "to %s (recorded in mac_block_repair)\n",
+                  rest[1].c_str(), Hex24(r.oldNext).c_str(), r.newNext - r.oldNext,
+                  Hex24(r.newNext).c_str());
+    }
+    if (r.ahead > 0) {
+      std::printf("note: %lld address rows are recorded further on in the block; the stations "
+                  "stop at the first of them (repair again then)\n",
+                  r.ahead);
     }
     return 0;
   }
@@ -182,6 +230,15 @@ int Run(const std::vector<std::string>& args) {
         station = rest[i + 1];
       } else if (rest[i] == "--state") {
         state = rest[i + 1];
+        bool known = false;
+        for (const char* k : kStates) known = known || state == k;
+        if (!known) {
+          std::fprintf(stderr,
+                       "factory-db: --state %s: a state is taken, programmed, failed or "
+                       "unverified\n",
+                       state.c_str());
+          return 2;
+        }
       } else {
         std::fputs(kUsage, stderr);
         return 2;

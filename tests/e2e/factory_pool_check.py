@@ -6,8 +6,10 @@
 #   - every address a device holds is recorded as taken by that station's port, so no
 #     address is in two devices and none comes from outside the database;
 #   - "programmed" means the device holds the address and its port showed the %GLM
-#     answer; "failed" means the port showed the failure; "taken" (outcome never
-#     recorded) only where the station was killed or lost the database.
+#     answer; "failed" means the port showed the failure; "unverified" (the device
+#     accepted the address, nothing confirmed it) that the port did not show OK;
+#     "taken" (outcome never recorded) only where the station was killed or lost the
+#     database.
 import csv
 import os
 import sys
@@ -49,6 +51,9 @@ for run in sys.argv[2:]:
         elif state == "failed":
             if "program MAC failed" not in last and "Exception" not in last:
                 errors.append("%s: %s failed, but %s showed '%s'" % (run, mac, com, last))
+        elif state == "unverified":
+            if last == "%s: %%GLM %s\\r OK" % (com, mac):
+                errors.append("%s: %s unverified, but %s showed '%s'" % (run, mac, com, last))
         elif state == "taken":
             if mode == "done":
                 errors.append("%s: %s left without an outcome (%s showed '%s')"

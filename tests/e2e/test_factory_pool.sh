@@ -12,7 +12,8 @@
 #     database is back the next run programs again.
 # The stations keep their production records in the same database: one record per port
 # and run with the right verdict, and a record for every address taken (the killed
-# station's unfinished), read back with production-records.
+# station's unfinished), read back with production-records. The stations' role can
+# neither forge, resize nor lock (it holds no table privileges).
 #   test_factory_pool.sh <build dir> <source dir>
 set -uo pipefail
 BUILD="$1"
@@ -74,8 +75,19 @@ pgt_start || exit 1
 "$ADMIN_TOOL" --database "$PGT_ADMIN" init > /dev/null || exit 1
 "$ADMIN_TOOL" --database "$PGT_ADMIN" define-block line1 02:5C:3A:04:22:D1 02:5C:3A:04:23:D0 \
   > /dev/null || exit 1
-"$ADMIN_TOOL" --database "$PGT_ADMIN" grant station || exit 1
+"$ADMIN_TOOL" --database "$PGT_ADMIN" grant station > /dev/null || exit 1
 export PGT_STATION
+# The role every station.conf carries holds no table privileges: it cannot forge the
+# block's next address, resize the block or lock its table.
+as_station() { "$PGT_BIN/psql" -X -q -At -v ON_ERROR_STOP=1 "$PGT_STATION" -c "$1" 2>/dev/null; }
+as_station "INSERT INTO mac_address (mac, block, station, port, run_id)
+  VALUES ('02:5C:3A:04:22:D1', 'line1', 'x', 'COM1', 'r')" && fail "the station role forged a row"
+as_station "UPDATE mac_block SET last_low = last_low + 4096" && fail "the station role resized"
+as_station "BEGIN; LOCK TABLE mac_block IN ACCESS EXCLUSIVE MODE; COMMIT" &&
+  fail "the station role locked mac_block"
+"$ADMIN_TOOL" --database "$PGT_ADMIN" addresses --state bogus > /dev/null 2>&1
+[ $? = 2 ] || fail "addresses --state bogus was not refused"
+"$ADMIN_TOOL" --database "$PGT_ADMIN" grant public > /dev/null 2>&1 && fail "grant public accepted"
 me="$(realpath "$0")"
 
 station() {  # name result mode [VAR=value...]: runs one station in its own namespace
@@ -181,7 +193,7 @@ passed_without="$(pgt_sql "SELECT u.station || ' ' || u.port FROM units u WHERE 
   AND NOT EXISTS (SELECT 1 FROM mac_address a WHERE a.mac = u.mac AND a.station = u.station
                   AND a.port = u.port AND a.state = 'programmed')")"
 [ -z "$passed_without" ] || fail "passed records without a programmed address: $passed_without"
-"$BUILD/production-records" --database "$PGT_STATION" summary > "$OUT/summary.txt" ||
+"$BUILD/production-records" --database "$PGT_ADMIN" summary > "$OUT/summary.txt" ||
   fail "production-records could not read the factory database"
 grep -qx 'records: 32' "$OUT/summary.txt" || fail "production-records: $(cat "$OUT/summary.txt")"
 

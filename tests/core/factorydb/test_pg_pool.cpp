@@ -45,6 +45,7 @@ class PgPoolTest : public ::testing::Test {
     PgLink owner(admin, "test", 10000);
     ASSERT_EQ(owner.Connect(PgLink::In(10000)), 0) << owner.Error();
     ASSERT_EQ(owner.ExecScript("CREATE DATABASE " + name, PgLink::In(10000)), 0) << owner.Error();
+    dbName = name;
     db = std::string(admin) + " dbname=" + name;
     link = std::make_unique<PgLink>(db, "test", 10000);
     ASSERT_EQ(link->Connect(PgLink::In(10000)), 0) << link->Error();
@@ -67,6 +68,38 @@ class PgPoolTest : public ::testing::Test {
     return rows.rows;
   }
 
+  // A login role of its own (the cluster's roles outlive the test's database), granted
+  // the station functions for `station` ("" a role shared by stations); its
+  // connection string.
+  std::string StationRole(const std::string& base, const std::string& station,
+                          bool grant = true) {
+    static std::atomic<int> counter{0};
+    const std::string role =
+        base + "_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    EXPECT_EQ(link->ExecScript("CREATE ROLE " + role + " LOGIN PASSWORD 'pw-" + role + "'",
+                               PgLink::In(10000)),
+              0)
+        << link->Error();
+    std::string why;
+    if (grant) {
+      EXPECT_EQ(factorydb::GrantStation(*link, role, station, &why, PgLink::In(10000)), 0) << why;
+    }
+    return std::string("host=") + std::getenv("PGT_BASE") + "/sock dbname=" + dbName +
+           " user=" + role + " password=pw-" + role;
+  }
+  // The shared role "station" of scripts/pgtest.sh, granted.
+  std::string SharedStation() {
+    std::string why;
+    EXPECT_EQ(factorydb::GrantStation(*link, "station", "", &why, PgLink::In(10000)), 0) << why;
+    return std::string(std::getenv("PGT_STATION")) + " dbname=" + dbName;
+  }
+  // The SQLSTATE a statement fails with ("" when it succeeds).
+  static std::string Refusal(PgLink& as, const std::string& sql) {
+    if (as.ExecScript(sql, PgLink::In(10000)) == 0) return "";
+    return as.SqlState().empty() ? as.Error() : as.SqlState();
+  }
+
+  std::string dbName;
   std::string db;
   std::unique_ptr<PgLink> link;
 };
@@ -126,6 +159,277 @@ TEST_F(PgPoolTest, TakesFromItsBlockRecordsTakersAndNeverGivesBack) {
   factorydb::Block clash{"again", 0x025C3A, 0x0422D2, 0x0422FF, 0};
   EXPECT_EQ(factorydb::DefineBlock(*link, clash, &why, PgLink::In(10000)), EEXIST);
   EXPECT_NE(why.find("line"), std::string::npos) << why;
+  // No block of group, all-zero or temporary addresses, none without a name.
+  for (const factorydb::Block& bad :
+       {factorydb::Block{"m", 0x035C3A, 0x000000, 0x0000FF, 0},
+        factorydb::Block{"b", 0xFFFFFF, 0xFFFF00, 0xFFFFFF, 0},
+        factorydb::Block{"z", 0x000000, 0x000000, 0x0000FF, 0},
+        factorydb::Block{"t", 0x025C3A, 0xFFFE00, 0xFFFF00, 0},
+        factorydb::Block{"", 0x025C3A, 0x050000, 0x0500FF, 0}}) {
+    why.clear();
+    EXPECT_EQ(factorydb::DefineBlock(*link, bad, &why, PgLink::In(10000)), EINVAL) << bad.name;
+    EXPECT_FALSE(why.empty() || why.find("first address") != std::string::npos) << why;
+  }
+  EXPECT_NE(Refusal(*link, "INSERT INTO mac_block (name, prefix, first_low, last_low, next_low) "
+                           "VALUES ('t', 154682, 16776960, 16777215, 16776960)"),
+            "")
+      << "the database itself refuses the temporary addresses";
+}
+
+// The hostile station: the role every station.conf carries holds no table privileges
+// at all, so it can neither forge an address row (which would stop the block), nor
+// resize or advance a block, nor lock the table; the functions it may call refuse
+// every bad argument. A role never granted cannot call them.
+TEST_F(PgPoolTest, StationRoleCannotForgeResizeLockOrPassBadArguments) {
+  Define("line", 0x0422D1, 0x0422E0);
+  const std::string stationDb = SharedStation();
+  PgMacPool pool(stationDb, "st1");
+  ASSERT_EQ(pool.Load(), 0);
+  MacAddress a{};
+  ASSERT_EQ(pool.TakeNextFor("COM1", "run1", &a), 0);
+  EXPECT_EQ(a, Mac(0x0422D1));
+  EXPECT_EQ(pool.Settle(a, MacOutcome::Unverified), 0);
+  ASSERT_EQ(pool.TakeNextFor("COM2", "run1", &a), 0);
+
+  PgLink st(stationDb, "hostile", 10000);
+  ASSERT_EQ(st.Connect(PgLink::In(10000)), 0) << st.Error();
+  const char* const refused[] = {
+      "INSERT INTO mac_address (mac, block, station, port, run_id) "
+      "VALUES ('02:5C:3A:04:22:D3', 'line', 'x', 'COM1', 'r')",
+      "UPDATE mac_block SET last_low = last_low + 4096",
+      "UPDATE mac_block SET next_low = last_low + 1",
+      "BEGIN; LOCK TABLE mac_block IN ACCESS EXCLUSIVE MODE",
+      "SELECT count(*) FROM mac_address",
+      "SELECT count(*) FROM mac_block",
+      "UPDATE mac_address SET state = 'programmed'",
+      "INSERT INTO units (station, run_id, port, port_index, port_device, started_at, steps, "
+      "console_baud, stage, verdict, last_status) "
+      "VALUES ('st2', 'r', 'COM1', 0, 'd', now(), 'mac', 1, 0, 'passed', '')",
+      "UPDATE units SET verdict = 'passed'",
+      "SELECT * FROM pt_repair_block('line')",
+      "SELECT pt_station_check('st1')",
+      "INSERT INTO pt_station_role (role, station) VALUES ('station', 'st9')",
+  };
+  for (const char* sql : refused) {
+    EXPECT_EQ(Refusal(st, sql), "42501") << sql;
+    if (!st.Connected()) {
+      ASSERT_EQ(st.Connect(PgLink::In(10000)), 0);
+    }
+    if (std::string(sql).rfind("BEGIN", 0) == 0) st.ExecScript("ROLLBACK", PgLink::In(10000));
+  }
+  const char* const badArguments[] = {
+      "SELECT * FROM pt_take(275152, 271057, 'st1', 'COM3', 'run1')",
+      "SELECT * FROM pt_take(-1, 275152, 'st1', 'COM3', 'run1')",
+      "SELECT * FROM pt_take(271057, 16777216, 'st1', 'COM3', 'run1')",
+      "SELECT * FROM pt_take(271057, 275152, '', 'COM3', 'run1')",
+      "SELECT * FROM pt_take(271057, 275152, NULL, 'COM3', 'run1')",
+      "SELECT * FROM pt_take(271057, 275152, 'st1', repeat('x', 65), 'run1')",
+      "SELECT * FROM pt_take(271057, 275152, 'st1', E'COM\\n3', 'run1')",
+      "SELECT pt_settle('02:5C:3A:04:22:D2', 'bogus', 'st1', 'run1')",
+      "SELECT pt_settle('02:5C:3A:04:22:D2', 'taken', 'st1', 'run1')",
+      "SELECT pt_settle('02:5C:3A:04:22:D9', 'programmed', 'st1', 'run1')",
+      "SELECT pt_settle('02:5C:3A:04:22:D1', 'programmed', 'st1', 'run1')",
+      "SELECT pt_write_unit('st1', 'run1', '', 0, 'd', now(), NULL, 'mac', 1, NULL, NULL, NULL, "
+      "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 0, 'unfinished', '', NULL, NULL)",
+  };
+  for (const char* sql : badArguments) EXPECT_EQ(Refusal(st, sql), "22023") << sql;
+  // Settled only by the run that took it.
+  EXPECT_EQ(Refusal(st, "SELECT pt_settle('02:5C:3A:04:22:D2', 'failed', 'st1', 'run2')"), "42501");
+  EXPECT_EQ(Refusal(st, "SELECT pt_settle('02:5C:3A:04:22:D2', 'failed', 'st2', 'run1')"), "42501");
+
+  const std::string outsiderDb = StationRole("outsider", "", false);
+  PgLink outsider(outsiderDb, "outsider", 10000);
+  ASSERT_EQ(outsider.Connect(PgLink::In(10000)), 0) << outsider.Error();
+  EXPECT_EQ(Refusal(outsider, "SELECT * FROM pt_take(271057, 275152, 'st7', 'COM1', 'r')"),
+            "42501");
+  EXPECT_EQ(Refusal(outsider, "SELECT pt_settle('02:5C:3A:04:22:D2', 'failed', 'st1', 'run1')"),
+            "42501");
+
+  // Nothing of it stuck: the next station takes the next address, the outcomes stand.
+  PgMacPool next(stationDb, "st2");
+  ASSERT_EQ(next.Load(), 0);
+  ASSERT_EQ(next.TakeNextFor("COM1", "run2", &a), 0);
+  EXPECT_EQ(a, Mac(0x0422D3));
+  EXPECT_EQ(Query("SELECT mac, station, state FROM mac_address ORDER BY mac"),
+            (std::vector<std::vector<std::string>>{{"02:5C:3A:04:22:D1", "st1", "unverified"},
+                                                   {"02:5C:3A:04:22:D2", "st1", "taken"},
+                                                   {"02:5C:3A:04:22:D3", "st2", "taken"}}));
+  EXPECT_EQ(Query("SELECT next_low - first_low, last_low FROM mac_block")[0],
+            (std::vector<std::string>{"3", std::to_string(0x0422E0)}));
+  for (const char* role : {"public", "pg_monitor", "Station", "current_user", "", "pt_admin"}) {
+    std::string why;
+    EXPECT_EQ(factorydb::GrantStation(*link, role, "", &why, PgLink::In(10000)), EINVAL) << role;
+  }
+}
+
+// One role per station: a station's role acts only as its own station, which no
+// other role (per-station or shared) may act as: it cannot take, settle or write
+// records in another station's name.
+TEST_F(PgPoolTest, OneRolePerStationTouchesOnlyItsOwnRows) {
+  Define("line", 0x0422D1, 0x0422E0);
+  const std::string aDb = StationRole("sta", "stA");
+  const std::string bDb = StationRole("stb", "stB");
+  const std::string sharedDb = SharedStation();
+  std::string why;
+  EXPECT_EQ(factorydb::GrantStation(*link, "station", "stA", &why, PgLink::In(10000)), EEXIST);
+
+  PgMacPool a(aDb, "stA");
+  ASSERT_EQ(a.Load(), 0);
+  MacAddress macA{}, other{};
+  ASSERT_EQ(a.TakeNextFor("COM1", "runA", &macA), 0);
+  PgMacPool bAsA(bDb, "stA");
+  ASSERT_EQ(bAsA.Load(), 0);
+  EXPECT_NE(bAsA.TakeNextFor("COM1", "runA", &other), 0);
+  PgMacPool sharedAsA(sharedDb, "stA");
+  ASSERT_EQ(sharedAsA.Load(), 0);
+  EXPECT_NE(sharedAsA.TakeNextFor("COM1", "runA", &other), 0);
+  PgMacPool shared(sharedDb, "line9");
+  ASSERT_EQ(shared.Load(), 0);
+  EXPECT_EQ(shared.TakeNextFor("COM1", "run9", &other), 0);
+
+  PgLink b(bDb, "b", 10000);
+  ASSERT_EQ(b.Connect(PgLink::In(10000)), 0) << b.Error();
+  const std::string mac = FormatMac(macA);
+  EXPECT_EQ(Refusal(b, "SELECT pt_settle('" + mac + "', 'failed', 'stA', 'runA')"), "42501");
+  EXPECT_EQ(Refusal(b, "SELECT pt_settle('" + mac + "', 'failed', 'stB', 'runA')"), "42501");
+  EXPECT_EQ(a.Settle(macA, MacOutcome::Programmed), 0);
+  EXPECT_EQ(Query("SELECT state FROM mac_address WHERE mac = '" + mac + "'")[0][0], "programmed");
+
+  UnitRecord r;
+  r.station = "stA";
+  r.runId = "runA";
+  r.port = "COM1";
+  r.portDevice = "/dev/pts/1";
+  r.startedMs = 1796713688123;
+  r.steps = "mac";
+  r.verdict = kVerdictPassed;
+  r.mac = mac;
+  std::string error;
+  PgRecordStore storeA(aDb), storeB(bDb), storeShared(sharedDb);
+  ASSERT_TRUE(storeA.Open(true, &error)) << error;
+  ASSERT_TRUE(storeB.Open(true, &error)) << error;
+  ASSERT_TRUE(storeShared.Open(true, &error)) << error;
+  ASSERT_TRUE(storeA.Write({r}, &error)) << error;
+  UnitRecord forged = r;
+  forged.verdict = kVerdictFailed;
+  forged.lastStatus = "forged";
+  EXPECT_FALSE(storeB.Write({forged}, &error));
+  EXPECT_FALSE(storeShared.Write({forged}, &error));
+  EXPECT_FALSE(storeA.Read({}, [](const UnitRecord&) { return true; }, &error))
+      << "a station role reads no records";
+  forged.station = "stB";
+  EXPECT_TRUE(storeB.Write({forged}, &error)) << error;
+  EXPECT_EQ(Query("SELECT station, verdict, last_status FROM units ORDER BY station"),
+            (std::vector<std::vector<std::string>>{{"stA", "passed", ""},
+                                                   {"stB", "failed", "forged"}}));
+}
+
+// A database made by the earlier schema: init keeps its rows, takes the stations'
+// table privileges away and gives them the functions; a schema newer than this
+// program's is refused. A block stuck on a row recorded at its next address is
+// repaired by moving past it, and the repair is recorded.
+TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBlock) {
+  Define("line", 0x0422D1, 0x0422E0);
+  // Back to the earlier layout: three states, table grants, no functions.
+  ASSERT_EQ(link->ExecScript(
+                "DROP FUNCTION pt_take(integer, integer, text, text, text), "
+                "pt_settle(text, text, text, text), pt_block_for(integer, integer); "
+                "DROP TABLE pt_station_role; UPDATE pt_schema SET version = 1; "
+                "ALTER TABLE mac_address DROP CONSTRAINT mac_address_state_check, "
+                "ADD CONSTRAINT mac_address_state_check "
+                "CHECK (state IN ('taken', 'programmed', 'failed')); "
+                "GRANT SELECT ON pt_schema TO station; GRANT SELECT, UPDATE ON mac_block TO "
+                "station; GRANT SELECT, INSERT ON mac_address TO station; "
+                "GRANT UPDATE (state, settled_at) ON mac_address TO station; "
+                "GRANT SELECT, INSERT, UPDATE ON units TO station; "
+                "GRANT USAGE ON SEQUENCE units_id_seq TO station; "
+                "INSERT INTO mac_address (mac, block, station, port, run_id) "
+                "VALUES ('02:5C:3A:04:22:D1', 'line', 'old', 'COM1', 'r0')",
+                PgLink::In(10000)),
+            0)
+      << link->Error();
+  const std::string stationDb = std::string(std::getenv("PGT_STATION")) + " dbname=" + dbName;
+  PgMacPool old(stationDb, "st1");
+  EXPECT_EQ(old.Load(), PgMacPool::kNoSchema);
+
+  ASSERT_EQ(factorydb::CreateSchema(*link, PgLink::In(10000)), 0) << link->Error();
+  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"2"}}));
+  EXPECT_EQ(Query("SELECT role, station IS NULL FROM pt_station_role"),
+            (std::vector<std::vector<std::string>>{{"station", "t"}}));
+  PgLink st(stationDb, "st", 10000);
+  ASSERT_EQ(st.Connect(PgLink::In(10000)), 0) << st.Error();
+  EXPECT_EQ(Refusal(st, "SELECT count(*) FROM mac_address"), "42501");
+  EXPECT_EQ(Refusal(st, "UPDATE mac_block SET last_low = last_low + 4096"), "42501");
+
+  // The row at the block's next address (the earlier role could insert it) stops it.
+  PgMacPool pool(stationDb, "st1");
+  std::vector<std::string> log;
+  pool.SetMessageSink([&](const std::string& t) { log.push_back(t); });
+  ASSERT_EQ(pool.Load(), 0);
+  MacAddress a{};
+  EXPECT_EQ(pool.TakeNextFor("COM1", "run1", &a), EEXIST);
+  ASSERT_FALSE(log.empty());
+  EXPECT_NE(log.back().find("factory-db repair line"), std::string::npos) << log.back();
+  factorydb::Repair repair;
+  ASSERT_EQ(factorydb::RepairBlock(*link, "line", &repair, PgLink::In(10000)), 0) << link->Error();
+  EXPECT_EQ(repair.oldNext, 0x0422D1u);
+  EXPECT_EQ(repair.newNext, 0x0422D2u);
+  EXPECT_EQ(Query("SELECT block, old_next, new_next FROM mac_block_repair"),
+            (std::vector<std::vector<std::string>>{
+                {"line", std::to_string(0x0422D1), std::to_string(0x0422D2)}}));
+  ASSERT_EQ(pool.TakeNextFor("COM1", "run1", &a), 0);
+  EXPECT_EQ(a, Mac(0x0422D2));
+  EXPECT_EQ(pool.Settle(a, MacOutcome::Unverified), 0);
+  EXPECT_EQ(Query("SELECT mac, state FROM mac_address ORDER BY mac"),
+            (std::vector<std::vector<std::string>>{{"02:5C:3A:04:22:D1", "taken"},
+                                                   {"02:5C:3A:04:22:D2", "unverified"}}));
+
+  ASSERT_EQ(link->ExecScript("UPDATE pt_schema SET version = 3", PgLink::In(10000)), 0);
+  EXPECT_NE(factorydb::CreateSchema(*link, PgLink::In(10000)), 0);
+  EXPECT_NE(link->Error().find("newer"), std::string::npos) << link->Error();
+  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"3"}}));
+}
+
+// Several blocks inside the permitted one: when the station's block is used up, by
+// its own last take or by another station's while it waits, it goes on with the next.
+TEST_F(PgPoolTest, MovesOnToTheNextBlockWhenOneIsUsedUp) {
+  Define("a", 0x0422D1, 0x0422D3);
+  Define("b", 0x0422E0, 0x0422E3);
+  PgMacPool st1(db, "st1"), st2(db, "st2");
+  ASSERT_EQ(st1.Load(), 0);
+  ASSERT_EQ(st2.Load(), 0);
+  MacAddress a{};
+  ASSERT_EQ(st1.TakeNextFor("COM1", "r1", &a), 0);
+  ASSERT_EQ(st1.TakeNextFor("COM2", "r1", &a), 0);
+  EXPECT_EQ(a, Mac(0x0422D2));
+  // Another station takes a's last address; st2 waits for the block's row meanwhile.
+  PgLink other(db, "other", 10000);
+  ASSERT_EQ(other.Connect(PgLink::In(10000)), 0);
+  ASSERT_EQ(other.ExecScript("BEGIN; SELECT * FROM pt_take(271057, 275152, 'st3', 'COM1', 'r3')",
+                             PgLink::In(10000)),
+            0)
+      << other.Error();
+  int rc = -99;
+  std::thread waiting([&] { rc = st2.TakeNextFor("COM1", "r2", &a); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ASSERT_EQ(other.ExecScript("COMMIT", PgLink::In(10000)), 0);
+  waiting.join();
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(a, Mac(0x0422E0));
+  // st1 saw a with addresses left and goes on in b as well.
+  ASSERT_EQ(st1.TakeNextFor("COM3", "r1", &a), 0);
+  EXPECT_EQ(a, Mac(0x0422E1));
+  ASSERT_EQ(st2.TakeNextFor("COM2", "r2", &a), 0);
+  EXPECT_EQ(a, Mac(0x0422E2));
+  std::string next, last;
+  ASSERT_TRUE(st2.GetRange(&next, &last));
+  EXPECT_EQ(next + " ~ " + last, "02:5C:3A:04:22:E3 ~ 02:5C:3A:04:22:E3");
+  ASSERT_EQ(st2.TakeNextFor("COM3", "r2", &a), 0);
+  EXPECT_EQ(a, Mac(0x0422E3));
+  EXPECT_FALSE(st2.IsAvailable()) << "both blocks used up";
+  EXPECT_EQ(st2.GetAssignState(&last), 1);
+  EXPECT_EQ(st1.TakeNextFor("COM4", "r1", &a), -1);
+  EXPECT_EQ(Query("SELECT count(*) FROM mac_address")[0][0], "7");
 }
 
 // Stations contending for one block: every address handed out once, the block
