@@ -239,12 +239,12 @@ int prgMACThread::ProgramMac() {
     if (parsed == 0) {
       if (glmSeen_) {
         if (glmMatches_) return 1;
-        AppendMessage("program mac: the device reports " +
-                      (glmReported_.empty() ? std::string("no address") : glmReported_) +
-                      ", not the address written " +
-                      (station_.job->assignMac ? UpperText(station_.job->assignedMacText)
-                                               : FormatMac(mac_)) +
-                      "\r\n");
+        AppendMessage(
+            "program mac: the device reports " +
+            (glmReported_.empty() ? std::string("no address") : glmReported_) +
+            ", not the address written " +
+            (station_.job->assignMac ? UpperText(station_.job->assignedMacText) : FormatMac(mac_)) +
+            "\r\n");
         return kOtherAddress;
       }
       if (versionSeen_ && !glmSent_) {

@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <future>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
