@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include "app/Startthread.h"
 #include "app/StationSetup.h"
+#include "base/UiThread.h"
 #include "job/SelectFilesLogic.h"
 #include "platform/Host.h"
 #include "platform/Network.h"
@@ -87,7 +89,10 @@ MainLogic::~MainLogic() {
 
 void MainLogic::SetMacPool(std::unique_ptr<MacPool> pool) {
   if (!pool || DispatcherBusy()) return;
-  pool_->Close();
+  {
+    std::lock_guard<std::mutex> lock(pool_->Mutex());
+    pool_->Close();
+  }
   pool_ = std::move(pool);
   station_.pool = pool_.get();
 }
@@ -115,7 +120,10 @@ bool MainLogic::BuildMacLine(std::string* line) {
     return true;
   }
   std::string next, last;
-  if (!pool_->GetRange(&next, &last)) return false;
+  {
+    std::lock_guard<std::mutex> lock(pool_->Mutex());
+    if (!pool_->GetRange(&next, &last)) return false;
+  }
   *line = "available " + next + " ~ " + last;
   return true;
 }
@@ -127,19 +135,25 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
     ShowError(boxes_, kStillStoppingText);
     return;
   }
-  // A pool shared with other stations is read again: they move it on.
-  if (!pool_->IsLoaded() || pool_->IsShared()) pool_->Load();
+  // A pool shared with other stations is read again: they move it on. No worker of a
+  // run is left now; the pool's lock is taken all the same.
+  {
+    std::lock_guard<std::mutex> lock(pool_->Mutex());
+    if (!pool_->IsLoaded() || pool_->IsShared()) pool_->Load();
+  }
   if (!dialog.ShowModal()) return;
   ClearMessages();
   // What the station could not use of its settings stays in view after the log clear.
   for (const std::string& note : settingsNotes_) AppendMessage(note);
   if (job.programMac) {
     job.filesSelected = false;
+    std::unique_lock<std::mutex> lock(pool_->Mutex());
     AppendMessage("MAC pool: " + pool_->Describe());
     if (!pool_->IsLoaded()) {
       const int c = pool_->Load();
       if (c != 0) {
         pool_->Close();
+        lock.unlock();
         char text[64];
         std::snprintf(text, sizeof text, "MAC initialize failed: %d", c);
         SetMacGridCell(0, 0, text);
@@ -148,6 +162,7 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
         return;
       }
     }
+    lock.unlock();
     std::string line;
     if (!BuildMacLine(&line)) {
       SetMacGridCell(0, 0, "MAC not available");
@@ -216,6 +231,7 @@ void MainLogic::StartClick() {
     if (job.jobFlags & kJobEeprom) recorded.eepromPath = storedConfig.eepromPath;
     recorder_->RunStarting(recorded);
   }
+  SetPoolGate(true);
   WorkerFactory& factory = workers_ ? *workers_ : *ownWorkers_;
   auto dispatcher = std::make_unique<StartThread>(station_, factory, job.logEnabled);
   // Kept only once its thread runs: a dispatcher that never started would count as
@@ -240,6 +256,9 @@ void MainLogic::StopClick() {
     dispatcher_->StopWorkers();
     dispatcher_->Terminate();
   }
+  // Every worker was asked to stop; a take already under way ends before the gate
+  // closes, none starts after it.
+  SetPoolGate(false);
   SetStartButton(false);
 }
 
@@ -291,6 +310,12 @@ void MainLogic::RequestClose() {
     dispatcher_->StopWorkers();
     dispatcher_->Terminate();
   }
+  SetPoolGate(false);
+}
+
+void MainLogic::SetPoolGate(bool open) {
+  std::lock_guard<std::mutex> lock(pool_->Mutex());
+  pool_->SetGateOpen(open);
 }
 
 bool MainLogic::CanClose() const {
@@ -299,23 +324,52 @@ bool MainLogic::CanClose() const {
 
 void MainLogic::FormClose() {
   ReleaseEndedDispatcher();
-  pool_->Close();
+  {
+    std::lock_guard<std::mutex> lock(pool_->Mutex());
+    pool_->Close();
+  }
+  ShowDeferredMessages();
+}
+
+void MainLogic::ShowDeferredMessages() {
+  std::vector<std::string> texts;
+  {
+    std::lock_guard<std::mutex> lock(deferredMutex_);
+    if (deferred_.empty()) return;
+    texts.swap(deferred_);
+  }
+  for (const std::string& t : texts) view_.AppendMessage(t);
+}
+
+bool MainLogic::OffUiThread() const {
+  return station_.ui && !station_.ui->IsUiThread();
 }
 
 // ---- Board ----
 
 void MainLogic::ShowPortStatus(int portIndex, const std::string& text) {
+  ShowDeferredMessages();
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
   if (recorder_) recorder_->PortStatus(portIndex, text);
   view_.ShowPortStatus(portIndex, text);
 }
 
 void MainLogic::SetMacGridCell(int row, int column, const std::string& text) {
+  ShowDeferredMessages();
   if (row < 0 || row > 1 || column < 0 || column > 1) return;
   view_.SetMacGridCell(row, column, text);
 }
 
 void MainLogic::AppendMessage(const std::string& text) {
+  if (OffUiThread()) {
+    // A pool's message while a MAC worker takes or settles an address on its own
+    // thread: kept, and shown by the UI thread's next call (never waited for under the
+    // pool's lock, which the UI thread may be waiting for).
+    std::lock_guard<std::mutex> lock(deferredMutex_);
+    if (deferred_.size() < kMaxDeferred) deferred_.push_back(text);
+    return;
+  }
+  ShowDeferredMessages();
   view_.AppendMessage(text);
 }
 
@@ -332,11 +386,13 @@ void MainLogic::ShowException(const std::string& message) {
 }
 
 void MainLogic::SetStartButton(bool running) {
+  ShowDeferredMessages();
   captionStop_ = running;
   view_.SetStartButton(running);
 }
 
 void MainLogic::DispatcherEnded() {
+  ShowDeferredMessages();
   dispatcherEnded_ = true;
   view_.DispatcherEnded();
 }

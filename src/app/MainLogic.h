@@ -9,6 +9,7 @@
 // the dispatcher's end.
 #include <array>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,12 @@ class MainLogic final : public Board {
   bool AskStop();
   // The operator confirmed Stop (or closing): ports not finished now stay unfinished.
   void MarkUnfinishedPorts();
+  // Opens or closes the pool's stop gate, under the pool's lock.
+  void SetPoolGate(bool open);
+  // Messages given off the UI thread (a pool's, while a worker calls it), shown now.
+  void ShowDeferredMessages();
+  bool OffUiThread() const;
+  static constexpr size_t kMaxDeferred = 256;
 
   std::unique_ptr<MacPool> pool_;
   // Problems with station.conf and the records store found at start, shown again at
@@ -147,4 +154,6 @@ class MainLogic final : public Board {
   bool closing_ = false;
   bool dispatcherEnded_ = false;  // the current dispatcher reported its end
   std::array<bool, kMaxPorts> stoppedUnfinished_{};
+  std::mutex deferredMutex_;
+  std::vector<std::string> deferred_;
 };

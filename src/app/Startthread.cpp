@@ -109,7 +109,11 @@ void StartThread::WaitForPool() {
   if (!job.programMac || job.assignMac) return;
   while (!Terminated()) {
     bool available = false;
-    Synchronize([&] { available = station_.pool->IsAvailable(); });
+    {
+      // The pool's own lock, not the UI thread: a slow pool holds up only this wait.
+      std::lock_guard<std::mutex> lock(station_.pool->Mutex());
+      available = station_.pool->IsAvailable();
+    }
     if (available) return;
     station_.clock->SleepMs(kPoolWaitMs);
   }

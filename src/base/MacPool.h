@@ -2,11 +2,14 @@
 // The MAC address pool as the station sees it: the next address to hand out and the
 // last address of the pool, both inside the permitted block fixed at build time.
 // Implementations: the file pool storedMAC.txt (job/Logmac.h) and the factory-wide
-// database pool. Every routine runs on the UI thread only; workers reach TakeNext
-// through Synchronize, so pool operations never run concurrently.
+// database pool. The MAC workers take and settle addresses on their own threads, the
+// UI thread loads the pool, reads its range and closes it: every routine is called
+// with the pool's Mutex() held, so pool operations never run concurrently (and a slow
+// pool never holds up the window).
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #ifndef PT_MAC_BLOCK_FIRST
@@ -86,4 +89,16 @@ class MacPool {
 
   // "text" at 3i, 3i+1 hex digits for i = 0..5; 0 or -1.
   static int ParseMac(const char* text, size_t len, MacAddress* address);
+
+  // ---- across threads ----
+  // Held around every call of the routines above.
+  std::mutex& Mutex() const { return mutex_; }
+  // The stop gate, read and changed with Mutex() held: closed by a confirmed Stop (and
+  // by closing the program), opened by Start. No address is taken while it is closed.
+  bool GateOpen() const { return gateOpen_; }
+  void SetGateOpen(bool open) { gateOpen_ = open; }
+
+ private:
+  mutable std::mutex mutex_;
+  bool gateOpen_ = true;
 };

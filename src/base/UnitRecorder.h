@@ -42,6 +42,6 @@ class UnitRecorder {
 
   // Download worker: one image transfer ended (completed or not).
   virtual void ImageSent(int portIndex, const SentImage& image) = 0;
-  // UI thread (the MAC worker's TakeMac): the address the port's device is given.
+  // MAC worker (its TakeMac, on its own thread): the address the port's device is given.
   virtual void MacTaken(int portIndex, const std::string& macText, bool assigned) = 0;
 };

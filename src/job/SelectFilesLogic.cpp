@@ -1,6 +1,7 @@
 #include "job/SelectFilesLogic.h"
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -78,8 +79,12 @@ void SelectFilesLogic::FormShow() {
 void SelectFilesLogic::RefreshAssignRange() {
   assignLow = assignHigh = assignCurrent = 0;
   std::string text, second;
-  int s = pool_.GetAssignState(&text);
-  if (s == 0) pool_.GetRange(&text, &second);
+  int s = 0;
+  {
+    std::lock_guard<std::mutex> lock(pool_.Mutex());
+    s = pool_.GetAssignState(&text);
+    if (s == 0) pool_.GetRange(&text, &second);
+  }
   macAvailable = s >= 0;
   if (!macAvailable || text.size() < 17) return;
   assignLow = static_cast<int32_t>(MacBlockFirst);

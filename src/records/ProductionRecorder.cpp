@@ -202,11 +202,14 @@ void ProductionRecorder::PortStatus(int portIndex, const std::string& text) {
   if (!p.open) return;
   p.record.lastStatus = text;
   // The device's "%GLM" answer after the MAC programming names the address it uses.
+  // Confirmed only as the MAC worker confirms it: the address written, and the line
+  // shown with its "OK" (a line the worker refused, "...D1x" for one, has none).
   if (p.stepStarted && p.step == WorkerKind::ProgramMac && !p.record.mac.empty()) {
     const std::string reported = GlmMac(text);
     if (!reported.empty()) {
+      const bool shownOk = text.size() >= 3 && text.compare(text.size() - 3, 3, " OK") == 0;
       p.record.macReported = reported;
-      p.record.macConfirmed = reported == p.record.mac;
+      p.record.macConfirmed = shownOk && reported == p.record.mac;
     }
   }
 }

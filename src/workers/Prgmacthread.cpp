@@ -21,6 +21,13 @@ constexpr LineKeyword kKeywords[] = {
     {"MAC don't match", prgMACThread::RecvMacMismatch},
 };
 
+std::string UpperText(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
 }  // namespace
 
 std::unique_ptr<Thread> NewProgramMacWorker(Station& station, int portNumber, int portIndex,
@@ -53,13 +60,19 @@ void prgMACThread::SetStage(int32_t stage) {
 
 void prgMACThread::Execute() {
   const char* name = console_.portName.c_str();
-  // A pool address is settled once, programmed or failed, however the worker ends.
+  // A pool address is settled once however the worker ends: programmed when the
+  // device confirmed it, unverified when the device accepted it without confirming it
+  // (it may hold it), failed when the device never accepted it.
   bool settled = false;
-  auto settle = [&](MacOutcome outcome) {
+  auto settle = [&](bool confirmed) {
     if (settled || !macTaken_ || station_.job->assignMac || !station_.pool) return;
     settled = true;
+    const MacOutcome outcome = confirmed   ? MacOutcome::Programmed
+                               : accepted_ ? MacOutcome::Unverified
+                                           : MacOutcome::Failed;
     try {
-      Synchronize([&] { station_.pool->Settle(mac_, outcome); });
+      std::lock_guard<std::mutex> lock(station_.pool->Mutex());
+      station_.pool->Settle(mac_, outcome);
     } catch (...) {
       // Not settled: the address stays recorded as taken, never handed out again.
     }
@@ -75,7 +88,7 @@ void prgMACThread::Execute() {
       return;
     }
     const int r = ProgramMac();
-    settle(r == 1 ? MacOutcome::Programmed : MacOutcome::Failed);
+    settle(r == 1);
     if (r == 1) {
       SetStage(StageProgrammed);
     } else {
@@ -85,10 +98,10 @@ void prgMACThread::Execute() {
     SetRunning(false);
     console_.ClosePort();
   } catch (const std::exception& e) {
-    settle(MacOutcome::Failed);
+    settle(false);
     EndWithException(e.what());
   } catch (...) {
-    settle(MacOutcome::Failed);
+    settle(false);
     EndWithException("unknown exception");
   }
 }
@@ -105,22 +118,30 @@ void prgMACThread::EndWithException(const std::string& what) {
   SetRunning(false);
 }
 
-void prgMACThread::TakeMac() {
+bool prgMACThread::TakeMac() {
   macTaken_ = 0;
   std::string text;
   const JobState& job = *station_.job;
   if (job.assignMac) {
+    if (Terminated()) return false;
     text = "assigned MAC: " + job.assignedMacText;
     macTaken_ = 1;
+  } else if (!station_.pool) {
+    if (Terminated()) return false;
+    text = "MAC not available: -1";
   } else {
-    const int r =
-        station_.pool ? station_.pool->TakeNextFor(console_.portName, station_.runId, &mac_) : -1;
+    MacPool& pool = *station_.pool;
+    // Under the pool's lock, in turn with the Stop handler, which closes the gate under
+    // it: once the operator confirmed Stop, no address is taken.
+    std::lock_guard<std::mutex> lock(pool.Mutex());
+    if (!pool.GateOpen() || Terminated()) return false;
+    const int r = pool.TakeNextFor(console_.portName, station_.runId, &mac_);
     if (r != 0) {
       text = "MAC not available: " + std::to_string(r);
     } else {
       macTaken_ = 1;
       std::string next, last;
-      if (station_.pool->GetRange(&next, &last)) {
+      if (pool.GetRange(&next, &last)) {
         text = "available " + next + " ~ " + last;
       } else {
         text = "MAC used up";
@@ -131,7 +152,33 @@ void prgMACThread::TakeMac() {
     station_.records->MacTaken(
         console_.portIndex, job.assignMac ? job.assignedMacText : FormatMac(mac_), job.assignMac);
   }
-  station_.board->SetMacGridCell(0, 0, text);
+  Synchronize([&] { station_.board->SetMacGridCell(0, 0, text); });
+  return true;
+}
+
+bool prgMACThread::ReportsAddressWritten(std::string_view glmLine, std::string* reported) const {
+  reported->clear();
+  size_t p = glmLine.find("%GLM");
+  if (p == std::string_view::npos) return false;
+  p += 4;
+  while (p < glmLine.size() && glmLine[p] == ' ') p++;
+  std::string_view rest = glmLine.substr(p);
+  while (!rest.empty() && (rest.back() == '\r' || rest.back() == ' ')) rest.remove_suffix(1);
+  *reported = std::string(rest.substr(0, 32));
+  MacAddress got{};
+  if (rest.size() < 17 || MacPool::ParseMac(rest.data(), 17, &got) != 0) return false;
+  for (size_t i = 2; i < 17; i += 3) {
+    if (rest[i] != ':') return false;
+  }
+  // Past the address only the end of the line (or a space and more words) may follow.
+  if (rest.size() > 17 && rest[17] != ' ') return false;
+  MacAddress written = mac_;
+  if (station_.job->assignMac) {
+    const std::string& t = station_.job->assignedMacText;
+    if (t.size() != 17 || MacPool::ParseMac(t.data(), t.size(), &written) != 0) return false;
+  }
+  *reported = FormatMac(got);
+  return got == written;
 }
 
 std::string prgMACThread::BuildCommand() const {
@@ -148,14 +195,8 @@ std::string prgMACThread::BuildCommand() const {
 
 int prgMACThread::ProgramMac() {
   const char* name = console_.portName.c_str();
-  bool stopped = false;
-  Synchronize([this, &stopped] {
-    // On the UI thread, in turn with the Stop handler: once the operator confirmed
-    // Stop, no address is taken.
-    stopped = Terminated();
-    if (!stopped) TakeMac();
-  });
-  if (stopped) {
+  if (!TakeMac() || (macTaken_ && Terminated())) {
+    // Stopped before the address went out: nothing reaches the device.
     AppendMessage("program mac Terminated\r\n");
     return -1;
   }
@@ -174,6 +215,7 @@ int prgMACThread::ProgramMac() {
     return q;
   }
   if (value.find("OK") == std::string::npos) return -5;
+  accepted_ = true;
 
   Clock& clock = *station_.clock;
   console_.SendBytes("$SER\r\n", 6);
@@ -195,13 +237,22 @@ int prgMACThread::ProgramMac() {
       }
     }
     if (parsed == 0) {
-      if (recvStatus_ == RecvVersionLine && !glmSent_) {
+      if (glmSeen_) {
+        if (glmMatches_) return 1;
+        AppendMessage(
+            "program mac: the device reports " +
+            (glmReported_.empty() ? std::string("no address") : glmReported_) +
+            ", not the address written " +
+            (station_.job->assignMac ? UpperText(station_.job->assignedMacText) : FormatMac(mac_)) +
+            "\r\n");
+        return kOtherAddress;
+      }
+      if (versionSeen_ && !glmSent_) {
         clock.SleepMs(1000);
         console_.SendBytes("$GLM\r\n", 6);
         glmSent_ = 1;
-      } else if (recvStatus_ == RecvGlmReply) {
-        return 1;
       }
+      parsed = -2;  // each parse's lines are acted on once
     }
     if (TickDiff(clock.TickMs(), lastActivity) > kSilenceLimitMs) return -2;
     clock.SleepMs(1);
@@ -219,27 +270,40 @@ int prgMACThread::ParseMacReplies() {
   }
   buf[count] = '\0';
   const std::string_view held(buf, static_cast<size_t>(count));
+  versionSeen_ = false;
+  glmSeen_ = false;
+  glmMatches_ = false;
+  glmReported_.clear();
 
+  // Every complete line is classified: one read can bring several (the device's "fw ="
+  // and "verison" lines, for one).
+  bool classified = false;
   size_t pos = 0;
   while (pos < held.size()) {
     if (Terminated()) return -1;
     const size_t nl = held.find('\n', pos);
     if (nl == std::string_view::npos) break;  // an unfinished line waits for more bytes
     const std::string_view line = held.substr(pos, nl - pos);
-    if (const LineKeyword* k = FindLineKeyword(line, kKeywords)) {
-      recvStatus_ = k->status;
-      const std::string text(line);
-      // Everything held is dropped, the bytes after this line included.
-      console_.recvCount = 0;
-      buf[0] = '\0';
-      if (k->status == RecvGlmReply) {
+    pos = nl + 1;
+    const LineKeyword* k = FindLineKeyword(line, kKeywords);
+    if (!k) continue;
+    classified = true;
+    recvStatus_ = k->status;
+    const std::string text(line);
+    if (k->status == RecvGlmReply) {
+      if (glmSeen_) continue;  // the first answer decides
+      glmSeen_ = true;
+      glmMatches_ = ReportsAddressWritten(line, &glmReported_);
+      // "OK" only for the address written.
+      if (glmMatches_) {
         console_.ShowStatus("%s: %s OK", console_.portName.c_str(), text.c_str());
       } else {
         console_.ShowStatus("%s: %s", console_.portName.c_str(), text.c_str());
       }
-      return 0;
+    } else {
+      if (k->status == RecvVersionLine) versionSeen_ = true;
+      console_.ShowStatus("%s: %s", console_.portName.c_str(), text.c_str());
     }
-    pos = nl + 1;
   }
 
   size_t rest = held.size() - pos;
@@ -249,5 +313,5 @@ int prgMACThread::ParseMacReplies() {
   if (rest > 0 && pos > 0) std::memmove(buf, buf + pos, rest);
   buf[rest] = '\0';
   console_.recvCount = static_cast<int32_t>(rest);
-  return -2;
+  return classified ? 0 : -2;
 }

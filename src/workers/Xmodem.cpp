@@ -34,19 +34,28 @@ constexpr size_t kMacAt = 6;
 
 enum class State { WaitStart, ReadBlock, SendBlock, WaitReply, SendEot, WaitEotReply, Done };
 
-// Reads at most kReplyChunk queued bytes from the port and returns the count read.
-// When nothing is queued, or the queue state or the read fails, it sleeps idleMs and
-// returns 0: a port that keeps failing is polled at the idle pace, never in a busy
-// loop, and the caller's time-out still ends the wait.
-size_t PollReplies(SerialPort* port, Clock& clock, uint32_t idleMs, uint8_t* buf) {
+// Reads at most kReplyChunk queued bytes from the port and returns the count read;
+// when nothing is queued it sleeps idleMs and returns 0. A port whose queue state or
+// read fails has lost its device (an adapter pulled out): *error gets the system's
+// error number and the caller ends the transfer at once.
+size_t PollReplies(SerialPort* port, Clock& clock, uint32_t idleMs, uint8_t* buf, int* error) {
+  *error = 0;
   uint32_t queued = 0;
-  if (port == nullptr || port->QueuedBytes(&queued) != 0 || queued == 0) {
+  if (port == nullptr) {
+    clock.SleepMs(idleMs);
+    return 0;
+  }
+  if (const int rc = port->QueuedBytes(&queued)) {
+    *error = rc;
+    return 0;
+  }
+  if (queued == 0) {
     clock.SleepMs(idleMs);
     return 0;
   }
   size_t got = 0;
-  if (port->Read(buf, kReplyChunk, &got) != 0) {
-    clock.SleepMs(idleMs);
+  if (const int rc = port->Read(buf, kReplyChunk, &got)) {
+    *error = rc;
     return 0;
   }
   return got > kReplyChunk ? kReplyChunk : got;
@@ -186,6 +195,7 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
   size_t sentOffset = 0;
   State state = State::WaitStart;
   uint8_t reply[kReplyChunk];
+  int portError = 0;
 
   while (state != State::Done) {
     if (terminateRequested && terminateRequested()) {
@@ -194,8 +204,12 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
     }
     switch (state) {
       case State::WaitStart: {
-        const size_t got = PollReplies(console.port(), clock, pacer.IdleMs(kIdleSleepMs), reply);
-        if (std::memchr(reply, kStartRequest, got) != nullptr) {
+        const size_t got =
+            PollReplies(console.port(), clock, pacer.IdleMs(kIdleSleepMs), reply, &portError);
+        if (portError != 0) {
+          result = kXmodemNoReply;
+          state = State::Done;
+        } else if (std::memchr(reply, kStartRequest, got) != nullptr) {
           state = State::ReadBlock;
         } else if (TickDiff(clock.TickMs(), timer) > kXmodemReplyTimeoutMs) {
           result = kXmodemNoReply;
@@ -246,7 +260,12 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
 
       case State::WaitReply: {
         const size_t got =
-            PollReplies(console.port(), clock, pacer.ReplyIdleMs(kIdleSleepMs), reply);
+            PollReplies(console.port(), clock, pacer.ReplyIdleMs(kIdleSleepMs), reply, &portError);
+        if (portError != 0) {
+          result = kXmodemNoReply;
+          state = State::Done;
+          break;
+        }
         bool answered = false;
         for (size_t i = 0; i < got && !answered; ++i) {
           if (reply[i] == kAck || reply[i] == kNak) pacer.ReplySeen();
@@ -290,7 +309,13 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
       }
 
       case State::WaitEotReply: {
-        const size_t got = PollReplies(console.port(), clock, pacer.IdleMs(kEotIdleSleepMs), reply);
+        const size_t got =
+            PollReplies(console.port(), clock, pacer.IdleMs(kEotIdleSleepMs), reply, &portError);
+        if (portError != 0) {
+          result = kXmodemNoReply;
+          state = State::Done;
+          break;
+        }
         for (size_t i = 0; i < got; ++i) {
           if (reply[i] == kAck) {
             result = kXmodemOk;
@@ -315,5 +340,6 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
   }
 
   if (sent && result == kXmodemOk) sent->sha256 = digest.HexDigest();
+  if (sent) sent->portError = portError;
   return result;
 }

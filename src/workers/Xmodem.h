@@ -23,7 +23,8 @@ constexpr int kXmodemOpenFailed = -1;    // the image file cannot be opened
 constexpr int kXmodemTerminated = -2;    // the worker was asked to stop
 constexpr int kXmodemBadImage = -3;      // empty, or larger than the job allows
 constexpr int kXmodemTooManyNaks = -4;   // a block was refused 12 times
-constexpr int kXmodemNoReply = -5;       // no "C" / no block reply within 20 s
+constexpr int kXmodemNoReply = -5;       // no "C" / no block reply within 20 s, or the
+                                         // port failed while waiting (XmodemSent::portError)
 constexpr int kXmodemReadFailed = -6;    // the image file cannot be read whole
 constexpr int kXmodemWriteTimeout = -8;  // a packet was not written within 3 s
 constexpr int kXmodemEotTimeout = -9;    // the EOT was not acknowledged within 3 s
@@ -45,6 +46,9 @@ struct XmodemSent {
   int64_t fileBytes = -1;
   int64_t bytes = 0;
   std::string sha256;
+  // The system's error number of a failed read while waiting for the receiver (the
+  // device is gone): the transfer ended at once with kXmodemNoReply. 0 otherwise.
+  int portError = 0;
 };
 
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
 #include <QMessageBox>
@@ -16,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "app/gui/Mainform.h"
+#include "base/MacPool.h"
 #include "base/Thread.h"
 #include "base/WorkerFactory.h"
 #include "fakes/TestBoard.h"
@@ -222,6 +225,41 @@ struct Rig {
   std::unique_ptr<TmainFrm> window;
 };
 
+// A pool whose every take hangs for a while, as under a frozen database server. Its
+// routines run with the pool's lock held.
+class SlowPool final : public MacPool {
+ public:
+  explicit SlowPool(int takeMs) : takeMs_(takeMs) {}
+  int Load() override { return 0; }
+  void Close() override {}
+  bool IsLoaded() const override { return true; }
+  bool IsAvailable() const override { return true; }
+  bool GetRange(std::string* next, std::string* last) const override {
+    *next = "02:5C:3A:04:21:0F";
+    *last = "02:5C:3A:04:22:D0";
+    return true;
+  }
+  int TakeNext(MacAddress* address) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(takeMs_));
+    *address = {0x02, 0x5C, 0x3A, 0x04, 0x21, static_cast<uint8_t>(0x10 + taken_++)};
+    return 0;
+  }
+  int GetAssignState(std::string* text) const override {
+    *text = "02:5C:3A:04:21:0F";
+    return 0;
+  }
+  std::string Describe() const override { return "slow pool"; }
+  int Settle(const MacAddress&, MacOutcome outcome) override {
+    if (outcome == MacOutcome::Programmed) programmed.fetch_add(1);
+    return 0;
+  }
+  std::atomic<int> programmed{0};
+
+ private:
+  int takeMs_;
+  int taken_ = 0;
+};
+
 void SaveScreen(QWidget* w, const char* name) {
   const QByteArray dir = qgetenv("PT_SCREENS_DIR");
   if (dir.isEmpty()) return;
@@ -247,6 +285,7 @@ class TestMainForm : public QObject {
   void realDownloadWorkersOnSimulatedDevices();
   void exceptionBoxAndEditorHook();
   void uiThreadSerialisesWorkerCalls();
+  void slowPoolLeavesTheWindowResponsive();
 };
 
 void TestMainForm::controlsAndInitialState() {
@@ -797,4 +836,42 @@ void TestMainForm::uiThreadSerialisesWorkerCalls() {
 }
 
 QTEST_MAIN(TestMainForm)
+// Sixteen real MAC workers on simulated devices take their addresses from a pool that
+// hangs for 600 ms on every take: the window's event loop keeps answering meanwhile,
+// and every port is programmed.
+void TestMainForm::slowPoolLeavesTheWindowResponsive() {
+  Rig rig({}, true);
+  MainLogic& logic = rig.window->logic();
+  auto owned = std::make_unique<SlowPool>(600);
+  SlowPool* pool = owned.get();
+  logic.SetMacPool(std::move(owned));
+  logic.job.jobFlags = 0;
+  logic.job.loopbackTest = 0;
+  logic.job.programMac = true;
+  logic.job.filesSelected = true;
+  std::vector<std::unique_ptr<SimDevice>> devices;
+  for (int n = 1; n <= 16; ++n) {
+    SimOptions opt;
+    opt.name = "COM" + std::to_string(n);
+    devices.push_back(
+        std::make_unique<SimDevice>(rig.bus.Line(logic.portMap.DevicePath(n)), rig.clock, opt));
+    devices.back()->PowerOn();
+  }
+  for (int i = 0; i < 50; i++) rig.clock.Advance(100);  // start-up lines done
+  qint64 worst = 0;
+  QElapsedTimer gap;
+  QTimer tick;
+  tick.setInterval(10);
+  QObject::connect(&tick, &QTimer::timeout, [&] { worst = std::max(worst, gap.restart()); });
+  gap.start();
+  tick.start();
+  QTest::mouseClick(rig.window->Btn_Start, Qt::LeftButton);
+  QVERIFY(rig.WaitIdle(120000));
+  tick.stop();
+  QVERIFY2(worst < 300, qPrintable(QString("event loop blocked for %1 ms").arg(worst)));
+  for (int k = 0; k < 16; ++k) QCOMPARE(logic.stages.Get(k), int32_t{StageProgrammed});
+  QCOMPARE(pool->programmed.load(), 16);
+  rig.window.reset();  // before the devices and their lines go
+}
+
 #include "test_mainform.moc"

@@ -9,8 +9,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -236,6 +240,47 @@ TEST_F(DispatcherTest, StopDuringThePoolWaitScansNothing) {
   EXPECT_EQ(CountEvent("mac 1 0 COM Port detect...\r\n"), 0);
   EXPECT_EQ(factory.Total(), 0);
   EXPECT_EQ(bus.Line(FallbackPath(1))->openCount(), 0);
+}
+
+// A pool that hangs (a frozen database server) holds up only the dispatcher's wait
+// for it: the UI thread stays free meanwhile, and a Stop still ends the run.
+TEST_F(DispatcherTest, HangingPoolHoldsUpNeitherTheUiThreadNorStop) {
+  struct HangingPool final : FileMacPool {
+    using FileMacPool::FileMacPool;
+    bool IsAvailable() const override {
+      std::unique_lock<std::mutex> lock(m);
+      entered = true;
+      cv.notify_all();
+      cv.wait(lock, [&] { return released; });
+      return false;
+    }
+    mutable std::mutex m;
+    mutable std::condition_variable cv;
+    mutable bool entered = false;
+    bool released = false;
+  } hanging(dir.path(), "storedMAC.txt");
+  station.pool = &hanging;
+  AddPorts({1});
+  job.programMac = true;
+  Start();
+  {
+    std::unique_lock<std::mutex> lock(hanging.m);
+    ASSERT_TRUE(
+        hanging.cv.wait_for(lock, std::chrono::seconds(10), [&] { return hanging.entered; }));
+  }
+  auto stop = std::async(std::launch::async, [&] { Stop(); });
+  EXPECT_EQ(stop.wait_for(std::chrono::seconds(2)), std::future_status::ready)
+      << "the UI thread waits for the pool";
+  {
+    std::lock_guard<std::mutex> lock(hanging.m);
+    hanging.released = true;
+    hanging.cv.notify_all();
+  }
+  stop.wait();
+  ASSERT_TRUE(WaitEnded());
+  EXPECT_EQ(factory.Total(), 0);
+  dispatcher.reset();
+  station.pool = &pool;
 }
 
 TEST_F(DispatcherTest, AssignedMacDoesNotWaitForAUsedUpPool) {

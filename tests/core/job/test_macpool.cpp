@@ -197,19 +197,27 @@ TEST_F(PoolFixture, PoolHeldByAnotherProcess) {
 }
 #endif
 
-// Another program renames a new file over the pool (as editors and "sed -i" do), or
-// removes it, while the station holds it: nothing more is handed out from the old
-// file, the operator is told once, and the next load takes the new file.
+// Another program renames a new file over the pool (as editors and "sed -i" do),
+// removes it, or moves it away, while the station holds it: nothing more is handed out
+// from the old file (nor written into it where it went), the operator is told once,
+// and the next load takes the new file.
 TEST_F(PoolFixture, ReplacedOrRemovedPoolHandsOutNothing) {
   std::vector<std::string> log;
   pool.SetMessageSink([&](const std::string& m) { log.push_back(m); });
   const std::string bytes = kD1 + "\r\n" + kD1 + "\r\n";
-  for (bool remove : {false, true}) {
-    SCOPED_TRACE(remove ? "removed" : "replaced");
+  for (int how : {0, 1, 2}) {
+    const bool remove = how == 1;
+    SCOPED_TRACE(how == 0 ? "replaced" : how == 1 ? "removed" : "moved away");
     log.clear();
     Put(bytes);
     ASSERT_EQ(pool.Load(), 0);
-    if (remove) {
+    if (how == 2) {
+#ifdef _WIN32
+      pool.Close();
+      continue;  // Windows does not let a held file be renamed
+#endif
+      ASSERT_EQ(RenameOver(dir.File("storedMAC.txt"), dir.File("moved.txt")), 0);
+    } else if (remove) {
       ASSERT_EQ(unlink(dir.File("storedMAC.txt").c_str()), 0);
       if (RunningUnderWine()) {
         pool.Close();
@@ -234,8 +242,10 @@ TEST_F(PoolFixture, ReplacedOrRemovedPoolHandsOutNothing) {
                                         "was taken. Set up the job again with Select Files."}));
     EXPECT_FALSE(pool.IsLoaded());
     EXPECT_FALSE(pool.IsAvailable());
-    if (!remove) {
+    if (how == 0) {
       EXPECT_EQ(dir.Read("storedMAC.txt"), bytes);  // the new file untouched
+    } else if (how == 2) {
+      EXPECT_EQ(dir.Read("moved.txt"), bytes);  // nothing taken from where it went
     }
   }
   Put(bytes);

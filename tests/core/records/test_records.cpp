@@ -477,6 +477,31 @@ TEST_F(RecordsRun, AFullDiskIsReportedAndCostsNoAddressAndNoPort) {
   EXPECT_TRUE(Logged("production records: writing to"));
 }
 
+// A device that reports another address than the one written is failed, and its
+// record says what it reported, never confirmed.
+TEST_F(RecordsRun, AnotherReportedAddressIsRecordedUnconfirmed) {
+  MacDevice::Script other, longer;
+  other.glmLines = {{50, "%GLM 02:5C:3A:FF:FF:FF\r\n"}};
+  longer.glmLines = {{50, "%GLM 02:5C:3A:04:21:0Fx\r\n"}};
+  MacDevice first(clock, bus.Line(FallbackPath(1)), other);
+  MacDevice second(clock, bus.Line(FallbackPath(2)), longer);
+  logic->SetWorkerFactory(nullptr);
+  SetJob(0, 0, true);
+  logic->job.assignMac = true;
+  logic->job.assignedMacText = "02:5C:3A:04:21:0F";
+  Press();
+  ASSERT_TRUE(WaitRunEnded(1));
+  const auto records = Stored();
+  ASSERT_EQ(Ports(records), (std::vector<std::string>{"COM1 failed", "COM2 failed"}));
+  EXPECT_EQ(records[0].macReported, "02:5C:3A:FF:FF:FF");
+  for (const auto& r : records) {
+    EXPECT_EQ(r.mac, "02:5C:3A:04:21:0F") << r.port;
+    EXPECT_EQ(r.macConfirmed, false) << r.port;
+    EXPECT_EQ(r.failStep, "mac") << r.port;
+    EXPECT_EQ(r.failCode, -6) << r.port;
+  }
+}
+
 // ---- the records tool ----
 
 TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -24,6 +27,54 @@ using Strings = std::vector<std::string>;
 
 // The pool's one permitted address in this build.
 const char* const kPoolAddress = "02:5C:3A:04:22:D1";
+
+using Outcomes = std::vector<MacOutcome>;
+
+// The real file pool, noting every outcome settled; its takes can be held up, as by a
+// store that hangs.
+class SpyPool final : public FileMacPool {
+ public:
+  using FileMacPool::FileMacPool;
+  int Settle(const MacAddress& address, MacOutcome outcome) override {
+    (void)address;
+    std::lock_guard<std::mutex> lock(m_);
+    outcomes_.push_back(outcome);
+    return 0;
+  }
+  int TakeNextFor(const std::string& port, const std::string& run, MacAddress* address) override {
+    {
+      std::unique_lock<std::mutex> lock(m_);
+      ++takes_;
+      cv_.notify_all();
+      cv_.wait(lock, [&] { return !hold_; });
+    }
+    return FileMacPool::TakeNextFor(port, run, address);
+  }
+  void Hold(bool on) {
+    std::lock_guard<std::mutex> lock(m_);
+    hold_ = on;
+    cv_.notify_all();
+  }
+  bool WaitTakes(int n) {
+    std::unique_lock<std::mutex> lock(m_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return takes_ >= n; });
+  }
+  int Takes() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return takes_;
+  }
+  Outcomes Settled() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return outcomes_;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  bool hold_ = false;
+  int takes_ = 0;
+  Outcomes outcomes_;
+};
 
 class PrgMac : public ::testing::Test {
  protected:
@@ -46,7 +97,7 @@ class PrgMac : public ::testing::Test {
   Strings HostWrites(int portNumber = 3) { return rig.Line(portNumber)->HostWriteLog(); }
 
   WorkerRig rig;
-  FileMacPool pool;
+  SpyPool pool;
   std::unique_ptr<prgMACThread> worker;
 };
 
@@ -73,15 +124,65 @@ TEST_F(PrgMac, PoolAddressIsProgrammedAndTheDeviceConfirmsAfterReboot) {
   EXPECT_FALSE(worker->Running());
   EXPECT_TRUE(worker->glmSent());
   EXPECT_EQ(worker->recvStatus(), prgMACThread::RecvGlmReply);
+  EXPECT_EQ(pool.Settled(), Outcomes{MacOutcome::Programmed});
+}
+
+// The device's start-up lines arriving in one read are each classified: the "verison"
+// after the "fw =" line is answered.
+TEST_F(PrgMac, StartUpLinesInOneReadAreAllSeen) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice::Script script;
+  script.bootLines = {{100, "fw = 1.0.3\r\nverison 2.12\r\n"}};
+  MacDevice device(rig.clock, rig.Line(3), script);
+  Run();
+  EXPECT_EQ(rig.stages.Get(0), StageProgrammed);
+  EXPECT_EQ(HostWrites(), (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n", "$SER\r\n", "$GLM\r\n"}));
+}
+
+// A device whose programming did not take reports another address (its temporary one,
+// or none): the port fails with its own code, the log names what the device reported,
+// and the address, which the device accepted, is never handed out again.
+TEST_F(PrgMac, DeviceReportingAnotherAddressFails) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"%GLM 02:5C:3A:FF:FF:FF\r\n", "02:5C:3A:FF:FF:FF"},
+      {"%GLM 02:5C:3A:04:22:D1x\r\n", "02:5C:3A:04:22:D1x"},
+      {"%GLM\r\n", "no address"},
+  };
+  int portIndex = 0;
+  for (const auto& [line, reported] : cases) {
+    SCOPED_TRACE(line);
+    LoadPool(kPoolAddress, kPoolAddress);
+    const int port = 3 + portIndex;
+    const std::string name = "COM" + std::to_string(port);
+    MacDevice::Script script;
+    script.glmLines = {{50, line}};
+    MacDevice device(rig.clock, rig.Line(port), script);
+    rig.board.ClearMessages();
+    Run(port, portIndex);
+    const std::string glm(line, std::strlen(line) - 1);
+    const Strings history = rig.board.PortStatusHistory(portIndex);
+    ASSERT_GE(history.size(), 2u);
+    EXPECT_EQ(history[history.size() - 2], name + ": " + glm) << "no OK for another address";
+    EXPECT_EQ(history.back(), name + ": program MAC failed: -6");
+    EXPECT_EQ(rig.stages.Get(portIndex), StageFailed);
+    EXPECT_EQ(rig.board.Messages(),
+              (Strings{std::string("program mac: the device reports ") + reported +
+                       ", not the address written 02:5C:3A:04:22:D1\r\n"}));
+    ++portIndex;
+  }
+  EXPECT_EQ(pool.Settled(), Outcomes(3, MacOutcome::Unverified));
 }
 
 TEST_F(PrgMac, AssignedAddressIsSentAsTypedAndThePoolIsNotTouched) {
   LoadPool(kPoolAddress, kPoolAddress);
   rig.job.assignMac = true;
   rig.job.assignedMacText = "02:5C:3A:04:21:0F";
-  MacDevice device(rig.clock, rig.Line(3));
+  MacDevice::Script script;
+  script.glmLines = {{50, "%GLM 02:5c:3a:04:21:0f\r\n"}};  // compared without case
+  MacDevice device(rig.clock, rig.Line(3), script);
   Run();
   EXPECT_EQ(rig.stages.Get(0), StageProgrammed);
+  EXPECT_TRUE(pool.Settled().empty()) << "an assigned address is not the pool's";
   EXPECT_EQ(device.Commands(), (Strings{"$SYCXXMAC02:5C:3A:04:21:0F\r\n"}));
   EXPECT_EQ(rig.board.MacCell(0, 0), "assigned MAC: 02:5C:3A:04:21:0F");
   EXPECT_TRUE(pool.IsAvailable());
@@ -176,9 +277,10 @@ TEST_F(PrgMac, QueryReadFailure) {
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -2");
   EXPECT_EQ(HostWrites(), (Strings{"$SYCXXMAC02:5c:3a:04:22:d1\r\n"}));
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
-  // The address stays taken.
+  // The address stays taken; the device never accepted it.
   EXPECT_FALSE(pool.IsAvailable());
   EXPECT_FALSE(worker->Running());
+  EXPECT_EQ(pool.Settled(), Outcomes{MacOutcome::Failed});
 }
 
 TEST_F(PrgMac, AnswerWithoutOkFailsWithMinusFiveAndNoLogLines) {
@@ -191,6 +293,7 @@ TEST_F(PrgMac, AnswerWithoutOkFailsWithMinusFiveAndNoLogLines) {
   EXPECT_TRUE(rig.board.Messages().empty());
   EXPECT_EQ(HostWrites().size(), 1u);
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(pool.Settled(), Outcomes{MacOutcome::Failed});
 }
 
 TEST_F(PrgMac, OkOnlyAfterTheLineEndDoesNotCount) {
@@ -218,6 +321,8 @@ TEST_F(PrgMac, DeviceSilentAfterRebootFailsAfterFiveSeconds) {
   EXPECT_GT(elapsed, 1500u + 5000u);
   EXPECT_LT(elapsed, 1500u + 5000u + 1000u);
   EXPECT_TRUE(rig.board.Messages().empty());
+  // The device accepted the address: it may hold it.
+  EXPECT_EQ(pool.Settled(), Outcomes{MacOutcome::Unverified});
 }
 
 TEST_F(PrgMac, SecondVersionLineIsNotAnsweredTwice) {
@@ -271,6 +376,8 @@ TEST_F(PrgMac, TalkativeDeviceWaitsUntilTerminated) {
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC failed: -1");
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
   EXPECT_FALSE(rig.Line(3)->IsHeld());
+  // Stopped during the reboot check: the device holds the address it accepted.
+  EXPECT_EQ(pool.Settled(), Outcomes{MacOutcome::Unverified});
 }
 
 TEST_F(PrgMac, HeldPartialLineCountsAsActivity) {
@@ -355,6 +462,63 @@ TEST_F(PrgMac, ExceptionIsShownAndFailsThePort) {
   EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
   EXPECT_FALSE(worker->Running());
   EXPECT_TRUE(HostWrites().empty());
+  EXPECT_EQ(pool.Settled(), Outcomes{MacOutcome::Failed});
+
+  // An exception after the device accepted the address leaves it the device's.
+  trip.throwOnMacLine = false;
+  trip.throwOnStatus = {"COM4: reboot device"};
+  MacDevice second(rig.clock, rig.Line(4));
+  LoadPool(kPoolAddress, kPoolAddress);
+  Run(4, 1);
+  EXPECT_EQ(rig.board.PortStatus(1), "COM4: program MAC Exception");
+  EXPECT_EQ(rig.stages.Get(1), StageFailed);
+  EXPECT_EQ(pool.Settled(), (Outcomes{MacOutcome::Failed, MacOutcome::Unverified}));
+}
+
+// A pool that hangs (a frozen database server) is called on the worker's own thread:
+// the UI thread stays free meanwhile, and a Stop confirmed during the take lets no
+// further address out and no command reach a device.
+TEST_F(PrgMac, SlowPoolHoldsUpNeitherTheUiThreadNorStop) {
+  LoadPool(kPoolAddress, kPoolAddress);
+  MacDevice first(rig.clock, rig.Line(3));
+  MacDevice second(rig.clock, rig.Line(4));
+  pool.Hold(true);
+  auto w1 = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  auto w2 = std::make_unique<prgMACThread>(rig.station, false, 4, 1);
+  w1->Start();
+  ASSERT_TRUE(pool.WaitTakes(1));
+  w2->Start();
+  auto ui = std::async(std::launch::async, [&] { rig.ui.RunSync([] {}); });
+  const bool uiFree = ui.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+  EXPECT_TRUE(uiFree) << "the UI thread waits for the pool";
+  // The Stop handler: every worker is asked to stop, then the gate closes under the
+  // pool's lock (after the take under way).
+  w1->Terminate();
+  w2->Terminate();
+  auto stop = std::async(std::launch::async, [&] {
+    rig.ui.RunSync([&] {
+      std::lock_guard<std::mutex> lock(pool.Mutex());
+      pool.SetGateOpen(false);
+    });
+  });
+  pool.Hold(false);
+  ui.wait();
+  stop.wait();
+  w1->Join();
+  w2->Join();
+  EXPECT_EQ(pool.Takes(), 1) << "no take after the Stop";
+  EXPECT_TRUE(first.Commands().empty());
+  EXPECT_TRUE(second.Commands().empty());
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  EXPECT_EQ(rig.stages.Get(1), StageFailed);
+  EXPECT_EQ(pool.Settled(), Outcomes{MacOutcome::Failed}) << "taken, never sent";
+  // A closed gate refuses the next worker too.
+  rig.Line(5);
+  auto w3 = std::make_unique<prgMACThread>(rig.station, false, 5, 2);
+  w3->Start();
+  w3->Join();
+  EXPECT_EQ(pool.Takes(), 1);
+  EXPECT_EQ(rig.board.PortStatus(2), "COM5: program MAC failed: -1");
 }
 
 TEST_F(PrgMac, FaultOfAnotherTypeIsCaughtWithTheSameTexts) {
@@ -406,12 +570,14 @@ class MacParser : public ::testing::Test {
   prgMACThread w;
 };
 
-TEST_F(MacParser, FirstMatchingLineWinsAndEverythingHeldIsDropped) {
-  Hold("noise\r\nfw = 1.0 verison 2\r\n%GLM 02:5C\r\nrest");
+TEST_F(MacParser, EveryLineIsClassifiedAndTheUnfinishedRestStays) {
+  Hold("noise\r\nfw = 1.0 verison 2\r\nverison 3\r\n%GLM 02:5C\r\nrest");
   EXPECT_EQ(w.ParseMacReplies(), 0);
-  EXPECT_EQ(w.recvStatus(), prgMACThread::RecvFwLine);  // "fw =" is tested before "verison"
-  EXPECT_EQ(w.console().recvCount, 0);
-  EXPECT_EQ(rig.board.PortStatus(0), "COM3: fw = 1.0 verison 2\r");
+  EXPECT_EQ(w.recvStatus(), prgMACThread::RecvGlmReply);  // the last line classified
+  EXPECT_EQ(Held(), "rest");
+  // "fw =" is tested before "verison".
+  EXPECT_EQ(rig.board.PortStatusHistory(0),
+            (Strings{"COM3: fw = 1.0 verison 2\r", "COM3: verison 3\r", "COM3: %GLM 02:5C\r"}));
 }
 
 TEST_F(MacParser, KeywordClasses) {

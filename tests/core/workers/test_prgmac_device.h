@@ -3,6 +3,7 @@
 // answers "$SYCXXMAC..." at once, and after "$SER\r\n" and "$GLM\r\n" prints its lines
 // at given virtual times, at most one line per clock advance (so each line arrives in
 // a read of its own, as from a real console).
+#include <cctype>
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -20,7 +21,8 @@ using MacDeviceTimed = std::vector<std::pair<uint32_t, std::string>>;
 struct MacDeviceScript {
   std::string sycAnswer = "%SYCXXMAC OK\r\n";
   MacDeviceTimed bootLines = {{100, "fw = 1.0.3\r\n"}, {300, "verison 2.12\r\n"}};
-  MacDeviceTimed glmLines = {{50, "%GLM 02:5C:3A:04:22:D1\r\n"}};
+  // "{mac}" stands for the address last written, as the device reports it.
+  MacDeviceTimed glmLines = {{50, "%GLM {mac}\r\n"}};
   // Printed every `chatterEveryMs` after the reboot when set (a device that keeps
   // talking without ever saying "verison").
   uint32_t chatterEveryMs = 0;
@@ -35,6 +37,8 @@ struct MacDeviceState {
     const uint32_t now = clock->TickMs();
     if (bytes.rfind("$SYCXXMAC", 0) == 0) {
       commands.push_back(bytes);
+      written = bytes.substr(9, bytes.size() > 11 ? bytes.size() - 11 : 0);
+      for (char& c : written) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       l->DeviceSend(script.sycAnswer);
     } else if (bytes == "$SER\r\n") {
       Schedule(now, script.bootLines);
@@ -45,7 +49,11 @@ struct MacDeviceState {
     }
   }
   void Schedule(uint32_t now, const MacDeviceTimed& lines) {
-    for (const auto& [ms, text] : lines) pending.emplace_back(now + ms, text);
+    for (const auto& [ms, text] : lines) {
+      std::string t = text;
+      if (const size_t at = t.find("{mac}"); at != std::string::npos) t.replace(at, 5, written);
+      pending.emplace_back(now + ms, t);
+    }
   }
   void OnTick(uint32_t now) {
     std::lock_guard<std::mutex> lock(m);
@@ -68,6 +76,7 @@ struct MacDeviceState {
   MacDeviceScript script;
   std::vector<std::pair<uint32_t, std::string>> pending;
   std::vector<std::string> commands;
+  std::string written;
   bool rebooted = false;
   uint32_t rebootAt = 0;
 };

@@ -523,6 +523,39 @@ TEST_F(Rs232RunTest, FailedTransferIsShownAndTheHandshakeResumes) {
   EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: 0")), std::string::npos);
 }
 
+// An EOT that is never acknowledged is no delivered image: the transfer fails and the
+// image is sent again.
+TEST_F(Rs232RunTest, UnacknowledgedEotIsNotADeliveredImage) {
+  LoaderScript dev(line, rig.clock);
+  dev.eotUnanswered = 1;
+  Run(dev, kJobEeprom);
+  EXPECT_TRUE(Contains(Status(), "COM1: Download EEPROM failed: -9"));
+  ASSERT_EQ(dev.transfers.size(), 2u) << "the image must go again";
+  EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
+  EXPECT_NE(Log().find(Entry("COM1: Xmodem eeprom: -9")), std::string::npos);
+}
+
+// An adapter pulled out in the middle of a transfer ends it at once, not at the 20 s
+// block time-out, and the port fails with the read's errno.
+TEST_F(Rs232RunTest, AdapterPulledOutDuringATransferEndsItAtOnce) {
+  LoaderScript dev(line, rig.clock);
+  int packets = 0;
+  uint32_t pulledAt = 0;
+  dev.onWrite = [&](const std::string& bytes) {
+    if (bytes.empty() || static_cast<uint8_t>(bytes[0]) != 0x02 || ++packets != 2) return;
+    pulledAt = rig.clock.TickMs();
+    line->failQueued = EIO;
+    line->failRead = EIO;
+  };
+  Run(dev, kJobFirmware);
+  EXPECT_EQ(rig.stages.Get(0), StageFailed);
+  const auto status = Status();
+  EXPECT_TRUE(Contains(status, "COM1: Download Firmware failed: -5"));
+  EXPECT_EQ(status.back(), "COM1: ReadFile failed: " + std::to_string(EIO));
+  ASSERT_NE(pulledAt, 0u);
+  EXPECT_LT(rig.clock.TickMs() - pulledAt, 2000u) << "noticed only at the block time-out";
+}
+
 // Fast download: the first NAK brings the pause back for that transfer; a transfer
 // that then fails on the line leaves the pause on for the worker's next one.
 TEST_F(Rs232RunTest, FastDownloadThatFailsOnTheLineSendsTheRestWithThePause) {
