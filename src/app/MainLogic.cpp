@@ -44,6 +44,7 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   station_.net = services.net;
   station_.job = &job;
   station_.stages = &stages;
+  station_.answered = &answered;
   station_.cfg = &storedConfig;
   station_.pool = pool_.get();
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/AnsweredAddresses.h"
 #include "base/Board.h"
 #include "base/JobState.h"
 #include "base/MessageBoxes.h"
@@ -105,6 +106,7 @@ class MainLogic final : public Board {
   // ---- state (the main window's fields) ----
   JobState job;
   StageTable stages;
+  AnsweredAddresses answered;
   StoredConfig storedConfig;
   PortMap portMap;
   bool eepromImported = false;

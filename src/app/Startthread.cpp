@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "base/AnsweredAddresses.h"
 #include "base/Board.h"
 #include "base/UnitRecorder.h"
 #include "job/Logmac.h"
@@ -84,6 +85,7 @@ void StartThread::Execute() {
     WaitForPool();
     FindPorts();
     if (station_.records && portCount_ > 0) station_.records->RunStarted(PortNumbers());
+    if (station_.answered) station_.answered->RunStarted(PortNumbers());
     if (!Terminated()) StartDownloads();
     Supervise();
   } catch (const std::exception& e) {

@@ -15,6 +15,7 @@ class StageTable;
 class StoredConfig;
 class MacPool;
 class UnitRecorder;
+class AnsweredAddresses;
 
 struct Station {
   UiThread* ui = nullptr;
@@ -29,6 +30,9 @@ struct Station {
   MacPool* pool = nullptr;
   // The production records of the station's units; null when it keeps none.
   UnitRecorder* records = nullptr;
+  // The link-layer addresses that answered the run's loopback tests; null in set-ups
+  // without loopback workers.
+  AnsweredAddresses* answered = nullptr;
   // Names the current run (set at Start, before the dispatcher exists): pool
   // addresses are recorded with it.
   std::string runId;

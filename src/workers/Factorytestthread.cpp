@@ -5,8 +5,10 @@
 #include <cstring>
 #include <exception>
 
+#include "base/AnsweredAddresses.h"
 #include "base/Board.h"
 #include "base/JobState.h"
+#include "base/UnitRecorder.h"
 #include "platform/Clock.h"
 #include "workers/Workers.h"
 
@@ -183,6 +185,53 @@ int FactoryTestThread::RunLoopback() {
     CloseSocket();
     return -9;
   }
+  const int identity = CheckAnsweringDevice();
   CloseSocket();
-  return 0;
+  return identity;
+}
+
+std::string FactoryTestThread::TemporaryMacText(int portIndex) {
+  const uint8_t mac[6] = {0x02, 0x5C, 0x3A, 0xFF, 0xFF, static_cast<uint8_t>(255 - portIndex)};
+  return MacText(mac);
+}
+
+int FactoryTestThread::CheckAnsweringDevice() {
+  const std::string& name = console_.portName;
+  const int portIndex = console_.portIndex;
+  std::string mac;
+  const int err = sock_->PeerLinkAddress(&mac);
+  if (err == kNoLinkLayer) {
+    answeredBy_ = kNoLinkLayerText;
+    if (station_.records) station_.records->LinkAddressSeen(portIndex, answeredBy_);
+    return 0;
+  }
+  if (err != 0) {
+    AppendMessage(name + ": loopback answered by an unknown link-layer address (error " +
+                  std::to_string(err) + ")");
+    return kWrongDevice;
+  }
+  answeredBy_ = mac;
+  if (station_.records) station_.records->LinkAddressSeen(portIndex, mac);
+  std::string otherPort;
+  if (station_.job->jobFlags & kJobEeprom) {
+    const std::string own = TemporaryMacText(portIndex);
+    if (mac == own) return 0;
+    // Another port's temporary address: that port's device answered.
+    const std::string prefix = "02:5C:3A:FF:FF:";
+    uint8_t bytes[6];
+    if (mac.compare(0, prefix.size(), prefix) == 0 && station_.answered &&
+        ParseMacText(mac, bytes)) {
+      otherPort = station_.answered->PortName(255 - bytes[5]);
+    }
+    AppendMessage(name + ": loopback answered by " + mac +
+                  (otherPort.empty() ? " (expected " + own + ")" : " (" + otherPort + "'s device)"));
+    return kWrongDevice;
+  }
+  // The devices keep their own addresses: the station cannot tell which one is the
+  // port's, only that one device does not pass for two ports.
+  if (station_.answered) otherPort = station_.answered->Claim(portIndex, mac);
+  if (otherPort.empty()) return 0;
+  AppendMessage(name + ": loopback answered by " + mac + " (already answered for " + otherPort +
+                ")");
+  return kWrongDevice;
 }
