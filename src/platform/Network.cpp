@@ -370,10 +370,11 @@ class PosixNetworkImpl final : public Network {
     return mac.empty() && e == ENOENT ? 0 : e;
   }
 
-  int RouteInterface(uint32_t ip, std::string* name) override {
+  int RouteInterface(uint32_t ip, std::string* name, bool* noLinkLayer) override {
     int ifindex = 0;
     bool local = false;
     if (const int e = RouteLookup(ip, 0, &ifindex, &local)) return e;
+    *noLinkLayer = local || IsLoopbackInterface(ifindex);
     char text[IF_NAMESIZE] = {};
     if (!if_indextoname(static_cast<unsigned>(ifindex), text)) return errno;
     *name = text;

@@ -59,8 +59,11 @@ class Network {
                            const std::string& /*mac*/) {
     return ENOSYS;
   }
-  // The interface the system sends ip through (its name); 0 or errno.
-  virtual int RouteInterface(uint32_t /*ip*/, std::string* /*name*/) { return ENOSYS; }
+  // The interface the system sends ip through (its name), and whether that interface
+  // has no link-layer addresses (the loopback interface); 0 or errno.
+  virtual int RouteInterface(uint32_t /*ip*/, std::string* /*name*/, bool* /*noLinkLayer*/) {
+    return ENOSYS;
+  }
 };
 
 // PeerLinkAddress: the connection runs over an interface without link-layer addresses.

@@ -8,6 +8,7 @@
 #include "base/AnsweredAddresses.h"
 #include "base/Board.h"
 #include "base/JobState.h"
+#include "base/TestInterfaces.h"
 #include "base/UnitRecorder.h"
 #include "platform/Clock.h"
 #include "workers/Workers.h"
@@ -146,6 +147,19 @@ bool FactoryTestThread::ConnectDevice() {
     AppendMessage("INVALID_SOCKET");
     return false;
   }
+  if (station_.interfaces && station_.interfaces->Configured()) {
+    const std::string iface = station_.interfaces->For(console_.portNumber);
+    if (iface.empty()) {
+      AppendMessage(console_.portName + ": no test-interface in station.conf for this port");
+      return false;
+    }
+    if (const int e = sock_->BindToInterface(iface)) {
+      AppendMessage(console_.portName + ": cannot bind the test connection to " + iface +
+                    " (error " + std::to_string(e) + ")" +
+                    (e == EPERM ? ": the station needs CAP_NET_RAW on this system" : ""));
+      return false;
+    }
+  }
   uint32_t ip = 0;
   const bool ipOk = ParseIpv4(testIp_, &ip);
   const auto port = static_cast<uint16_t>(static_cast<uint32_t>(testPort_) & 0xFFFFu);
@@ -161,8 +175,40 @@ bool FactoryTestThread::ConnectDevice() {
   return false;
 }
 
+void FactoryTestThread::PinTestAddress() {
+  const std::string& shared = station_.sharedTestInterface;
+  uint32_t ip = 0;
+  if (shared.empty() || !ParseIpv4(testIp_, &ip)) return;
+  // With the EEPROM image downloaded the port's device is known by its temporary
+  // address; otherwise the entry is only dropped, so the address is resolved afresh.
+  const std::string mac =
+      (station_.job->jobFlags & kJobEeprom) ? TemporaryMacText(console_.portIndex) : "";
+  const int err = station_.net->PinNeighbour(shared, ip, mac);
+  if (err != 0) {
+    AppendMessage(console_.portName + ": cannot point " + testIp_ + " on " + shared +
+                  " at the port's device (error " + std::to_string(err) +
+                  "): give each port an interface of its own (test-interface in station.conf)");
+    return;
+  }
+  pinned_ = !mac.empty();
+}
+
+void FactoryTestThread::UnpinTestAddress() {
+  uint32_t ip = 0;
+  if (!pinned_ || !ParseIpv4(testIp_, &ip)) return;
+  pinned_ = false;
+  station_.net->PinNeighbour(station_.sharedTestInterface, ip, "");
+}
+
 int FactoryTestThread::RunLoopback() {
   const char* name = console_.portName.c_str();
+  // The next port's test starts only once this one has published its stage: the
+  // entry is back to normal before then, whichever way this test ends.
+  struct Unpin {
+    FactoryTestThread* w;
+    ~Unpin() { w->UnpinTestAddress(); }
+  } unpin{this};
+  PinTestAddress();
   console_.ShowStatus("%s: connect to device...", name);
   if (!ConnectDevice()) return -6;
   console_.ShowStatus("%s: loopback test...", name);

@@ -75,6 +75,10 @@ class FactoryTestThread final : public Thread {
   void AppendMessage(const std::string& text);
   void SetStage(int32_t stage);
   void CloseSocket();
+  // On a shared interface: the test address's neighbour entry points at this port's
+  // device (its temporary MAC address) for the test, and is removed afterwards.
+  void PinTestAddress();
+  void UnpinTestAddress();
   // The exception path: release, show, exception box, StageFailed.
   void EndWithException(const std::string& what);
 
@@ -85,4 +89,5 @@ class FactoryTestThread final : public Thread {
   int32_t testPort_ = 0;
   bool stageWritten_ = false;
   std::string answeredBy_;
+  bool pinned_ = false;
 };

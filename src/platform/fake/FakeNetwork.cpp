@@ -17,6 +17,8 @@ struct FakeNetwork::State {
   std::map<std::string, std::vector<uint32_t>> interfaceAddresses;
   int bindError = 0;
   int pinError = 0;
+  std::string routeName = "lo";
+  bool routeNoLinkLayer = true;
   std::vector<std::string> binds;
   std::vector<std::string> pins;
   std::map<uint16_t, size_t> connectsUsed;  // per peer port; defaultPeer under its own key
@@ -292,6 +294,11 @@ void FakeNetwork::SetPinError(int err) {
   std::lock_guard<std::mutex> lock(state_->m);
   state_->pinError = err;
 }
+void FakeNetwork::SetRoute(const std::string& name, bool noLinkLayer) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  state_->routeName = name;
+  state_->routeNoLinkLayer = noLinkLayer;
+}
 std::vector<std::string> FakeNetwork::Binds() const {
   std::lock_guard<std::mutex> lock(state_->m);
   return state_->binds;
@@ -368,5 +375,12 @@ int FakeNetwork::PinNeighbour(const std::string& name, uint32_t /*ip*/, const st
   std::lock_guard<std::mutex> lock(state_->m);
   if (state_->pinError) return state_->pinError;
   state_->pins.push_back(name + " " + (mac.empty() ? "-" : mac));
+  return 0;
+}
+
+int FakeNetwork::RouteInterface(uint32_t /*ip*/, std::string* name, bool* noLinkLayer) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  *name = state_->routeName;
+  *noLinkLayer = state_->routeNoLinkLayer;
   return 0;
 }

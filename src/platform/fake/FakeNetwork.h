@@ -74,6 +74,8 @@ class FakeNetwork final : public Network {
   // gives ENODEV.
   void SetInterfaceAddresses(const std::string& name, std::vector<uint32_t> table);
   void SetPinError(int err);  // PinNeighbour fails with err (0: works)
+  // What RouteInterface answers (by default: the loopback interface "lo").
+  void SetRoute(const std::string& name, bool noLinkLayer);
 
   // ---- record ----
   std::vector<FakeConnectRecord> Connects() const;
@@ -96,6 +98,7 @@ class FakeNetwork final : public Network {
   int AddressTable(std::vector<uint32_t>* out) override;
   int InterfaceAddresses(const std::string& name, std::vector<uint32_t>* out) override;
   int PinNeighbour(const std::string& name, uint32_t ip, const std::string& mac) override;
+  int RouteInterface(uint32_t ip, std::string* name, bool* noLinkLayer) override;
 
   struct State;
 

@@ -225,8 +225,10 @@ TEST(NetworkTest, SocketBoundToTheLoopbackInterfaceReachesOnlyThroughIt) {
   EXPECT_NE(std::find(table.begin(), table.end(), kLoopback), table.end());
   EXPECT_EQ(ENODEV, SystemNetwork().InterfaceAddresses("no-such-if0", &table));
   std::string via;
-  ASSERT_EQ(0, SystemNetwork().RouteInterface(kLoopback, &via));
+  bool noLinkLayer = false;
+  ASSERT_EQ(0, SystemNetwork().RouteInterface(kLoopback, &via, &noLinkLayer));
   EXPECT_EQ("lo", via);
+  EXPECT_TRUE(noLinkLayer);
 }
 #endif
 
