@@ -1,5 +1,7 @@
 // devicesim: simulated serial device servers on pseudo-terminals, for trying the
 // station without hardware. See Usage() for the options, faults and report format.
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -52,6 +54,7 @@ void Usage(FILE* f) {
   std::fprintf(f,
                "usage: devicesim --dir DIR --count N [--first-com K] [--ip ADDR] [--tcp-port P]\n"
                "                 [--flash-ms MS] [--fault SPEC]... [--report FILE]\n"
+               "                 [--netns-dir NSDIR]\n"
                "\n"
                "Simulates N serial device servers, each on a pseudo-terminal linked as\n"
                "DIR/ports/COM<K> .. DIR/ports/COM<K+N-1>, where the station looks for its ports\n"
@@ -70,6 +73,12 @@ void Usage(FILE* f) {
                "                   it answers it (default 3; 0 to 600000)\n"
                "  --fault SPEC     COM<n>:<fault> or all:<fault>; may be repeated\n"
                "  --report FILE    where the report goes at the end (default: none)\n"
+               "  --netns-dir NSDIR  every device on a network of its own: COM<k>'s echo listens\n"
+               "                   inside the network namespace NSDIR/COM<k> (a namespace file,\n"
+               "                   such as a link to /proc/PID/ns/net), and every device on the\n"
+               "                   same port (--tcp-port, default 4001), as real devices with one\n"
+               "                   EEPROM image do. The namespaces, their interfaces and link-layer\n"
+               "                   addresses are made by the caller\n"
                "  --help           this text\n"
                "\n"
                "Each device boots printing \"fw = ...\", takes \"@@\" for 3 s after such a line\n"
@@ -118,7 +127,7 @@ bool ParseInt(const char* s, long lo, long hi, long* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir, reportPath, ipText = "127.0.0.1";
+  std::string dir, reportPath, netnsDir, ipText = "127.0.0.1";
   long count = 0, firstCom = 1, tcpPort = 0, flashMs = -1;
   std::vector<std::string> faults;
   for (int i = 1; i < argc; ++i) {
@@ -161,6 +170,8 @@ int main(int argc, char** argv) {
       faults.push_back(value("--fault"));
     } else if (a == "--report") {
       reportPath = value("--report");
+    } else if (a == "--netns-dir") {
+      netnsDir = value("--netns-dir");
     } else {
       std::fprintf(stderr, "devicesim: unknown option %s (see --help)\n", a.c_str());
       return 2;
@@ -221,6 +232,15 @@ int main(int argc, char** argv) {
   sigaction(SIGUSR1, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  if (!netnsDir.empty() && tcpPort == 0) tcpPort = 4001;
+  // The namespace the echo listeners of --netns-dir leave from and return to.
+  const int homeNs = netnsDir.empty() ? -1 : open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (!netnsDir.empty() && homeNs < 0) {
+    std::fprintf(stderr, "devicesim: cannot open this process's network namespace: %s\n",
+                 std::strerror(errno));
+    return 1;
+  }
+
   PtyFarm farm;
   for (long k = 0; k < count; ++k) {
     SimOptions o;
@@ -233,12 +253,32 @@ int main(int argc, char** argv) {
                   static_cast<unsigned>((firstCom + k) & 0xff));
     o.mac = mac;
     std::string err;
-    const uint16_t port = tcpPort == 0 ? 0 : static_cast<uint16_t>(tcpPort + k);
-    if (farm.Add(o, ip, port, &err) != 0) {
+    uint16_t port = tcpPort == 0 ? 0 : static_cast<uint16_t>(tcpPort + k);
+    if (!netnsDir.empty()) {
+      // The listener belongs to the namespace it is made in; this thread goes back home
+      // right after.
+      port = static_cast<uint16_t>(tcpPort);
+      const std::string nsPath = netnsDir + "/" + o.name;
+      const int fd = open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
+        std::fprintf(stderr, "devicesim: cannot enter the network namespace %s: %s\n",
+                     nsPath.c_str(), std::strerror(errno));
+        return 1;
+      }
+      close(fd);
+    }
+    const int added = farm.Add(o, ip, port, &err);
+    if (homeNs >= 0 && setns(homeNs, CLONE_NEWNET) != 0) {
+      std::fprintf(stderr, "devicesim: cannot return to its network namespace: %s\n",
+                   std::strerror(errno));
+      return 1;
+    }
+    if (added != 0) {
       std::fprintf(stderr, "devicesim: %s\n", err.c_str());
       return 1;
     }
   }
+  if (homeNs >= 0) close(homeNs);
   std::string err;
   if (farm.Link(dir, &err) != 0) {
     std::fprintf(stderr, "devicesim: %s\n", err.c_str());

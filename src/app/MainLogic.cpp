@@ -1,5 +1,6 @@
 #include "app/MainLogic.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -47,6 +48,7 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   station_.net = services.net;
   station_.job = &job;
   station_.stages = &stages;
+  station_.answered = &answered;
   station_.cfg = &storedConfig;
   station_.pool = pool_.get();
 
@@ -59,6 +61,13 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
     settings_.Load(dataDir);
   }
   settingsNotes_ = settings_.Problems();
+  {
+    std::string problem;
+    testInterfacesOk_ = testInterfaces_.Parse(settings_.Get("test-interface"),
+                                              settings_.Get("test-interface-base"), &problem);
+    if (!testInterfacesOk_) settingsNotes_.push_back(problem);
+    station_.interfaces = &testInterfaces_;
+  }
   std::string problem;
   std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir, &problem);
   if (!problem.empty()) settingsNotes_.push_back(problem);
@@ -99,17 +108,55 @@ void MainLogic::SetMacPool(std::unique_ptr<MacPool> pool) {
 
 // ---- the address check ----
 
-int MainLogic::CheckWorkstationAddress() {
-  std::vector<uint32_t> table;
-  if (!station_.net || station_.net->AddressTable(&table) != 0) return -1;
+namespace {
+// The first 192.168 address of the table decides; .127 is the device's test address.
+int CheckAddressTable(const std::vector<uint32_t>& table) {
   for (uint32_t ip : table) {
     if ((ip >> 24) != 192 || ((ip >> 16) & 0xFF) != 168) continue;
-    // The first 192.168 address decides; .127 is the device's test address.
     const uint32_t third = (ip >> 8) & 0xFF;
     const uint32_t fourth = ip & 0xFF;
     return (third == 1 && fourth != 127) ? 0 : -2;
   }
   return -1;
+}
+}  // namespace
+
+int MainLogic::CheckWorkstationAddress() {
+  std::vector<uint32_t> table;
+  if (!station_.net) return -1;
+  if (!testInterfaces_.Configured()) {
+    if (station_.net->AddressTable(&table) != 0) return -1;
+    return CheckAddressTable(table);
+  }
+  // Every configured test interface that exists holds the workstation's address; a
+  // pattern may name more interfaces than the bench has, a list names only real ones.
+  int found = 0;
+  for (const std::string& name : testInterfaces_.Listed(StartThread::kHighestPort)) {
+    const int e = station_.net->InterfaceAddresses(name, &table);
+    if (e == ENODEV && testInterfaces_.Patterned()) continue;
+    if (e != 0) {
+      AppendMessage("test interface " + name + ": not found (error " + std::to_string(e) + ")");
+      return -1;
+    }
+    found++;
+    if (CheckAddressTable(table) != 0) {
+      AppendMessage("test interface " + name + ": no address in 192.168.1.x");
+      return -2;
+    }
+  }
+  if (found == 0) AppendMessage("test interface: none of the configured interfaces exists");
+  return found > 0 ? 0 : -1;
+}
+
+std::string MainLogic::SharedTestInterface() {
+  if (testInterfaces_.Configured()) return testInterfaces_.Shared() ? testInterfaces_.For(1) : "";
+  std::string name;
+  bool noLinkLayer = true;
+  if (!station_.net || station_.net->RouteInterface(0xC0A8017Fu, &name, &noLinkLayer) != 0 ||
+      noLinkLayer) {
+    return "";
+  }
+  return name;
 }
 
 // ---- job set-up ----
@@ -201,6 +248,10 @@ void MainLogic::StartClick() {
     ShowError(boxes_, kStillStoppingText);
     return;
   }
+  if (!testInterfacesOk_) {
+    ShowError(boxes_, "station.conf: test-interface cannot be used (see the message log)");
+    return;
+  }
   if (CheckWorkstationAddress() != 0) {
     ShowError(boxes_,
               "System IP should be 192.168.1.1~192.168.1.126\r\n or 192.168.1.128~192.168.1.254");
@@ -222,6 +273,7 @@ void MainLogic::StartClick() {
   }
   // The run's name, given to the pool with every address and to the records.
   station_.runId = ProductionRecorder::NewRunId(WallClockMs());
+  station_.sharedTestInterface = SharedTestInterface();
   stoppedUnfinished_.fill(false);
   if (recorder_) {
     RecordedJob recorded;

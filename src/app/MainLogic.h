@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "base/AnsweredAddresses.h"
 #include "base/Board.h"
 #include "base/JobState.h"
 #include "base/MessageBoxes.h"
 #include "base/Station.h"
 #include "base/StationSettings.h"
+#include "base/TestInterfaces.h"
 #include "job/Logcfg.h"
 #include "job/JobDialog.h"
 #include "job/Logmac.h"
@@ -69,6 +71,9 @@ class MainLogic final : public Board {
   bool ConfirmClose();
   void FormClose();
 
+  // The interface every port's loopback test goes through when none has one of its
+  // own ("" when the test address is this workstation's: simulated devices).
+  std::string SharedTestInterface();
   int CheckWorkstationAddress();
 
   // Btn_Start shows "Stop" (a run is going on, as far as the operator sees).
@@ -102,6 +107,7 @@ class MainLogic final : public Board {
   // ---- state (the main window's fields) ----
   JobState job;
   StageTable stages;
+  AnsweredAddresses answered;
   StoredConfig storedConfig;
   PortMap portMap;
   bool eepromImported = false;
@@ -141,6 +147,8 @@ class MainLogic final : public Board {
   // Problems with station.conf and the records store found at start, shown again at
   // every job set-up.
   std::vector<std::string> settingsNotes_;
+  TestInterfaces testInterfaces_;
+  bool testInterfacesOk_ = true;
   StationSettings settings_;
   Board& view_;
   MessageBoxes& boxes_;

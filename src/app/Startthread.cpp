@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "base/AnsweredAddresses.h"
 #include "base/Board.h"
 #include "base/UnitRecorder.h"
 #include "job/Logmac.h"
@@ -84,6 +85,7 @@ void StartThread::Execute() {
     WaitForPool();
     FindPorts();
     if (station_.records && portCount_ > 0) station_.records->RunStarted(PortNumbers());
+    if (station_.answered) station_.answered->RunStarted(PortNumbers());
     if (!Terminated()) StartDownloads();
     Supervise();
   } catch (const std::exception& e) {
@@ -209,12 +211,16 @@ void StartThread::Supervise() {
     if (Terminated()) break;
     // A stop in the middle of the pass starts no further worker.
     if (job.loopbackTest == 1) {
-      for (int k = 0; k < portCount_; k++) {
+      // On a shared interface every device answers for the test address: one test at
+      // a time (each with the address pinned to its port's device).
+      const bool oneAtATime = !station_.sharedTestInterface.empty();
+      bool testing = false;
+      for (int k = 0; oneAtATime && k < portCount_; k++) testing |= stages.Get(k) == StageTesting;
+      for (int k = 0; k < portCount_ && !testing; k++) {
         const int32_t s = stages.Get(k);
-        if ((s == StageIdle || s == StageDownloaded) &&
-            !StartStep(k, WorkerKind::LoopbackTest, StageTesting)) {
-          return;
-        }
+        if (s != StageIdle && s != StageDownloaded) continue;
+        if (!StartStep(k, WorkerKind::LoopbackTest, StageTesting)) return;
+        testing = oneAtATime;
       }
     }
     if (job.programMac) {

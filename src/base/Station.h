@@ -15,6 +15,8 @@ class StageTable;
 class StoredConfig;
 class MacPool;
 class UnitRecorder;
+class AnsweredAddresses;
+class TestInterfaces;
 
 struct Station {
   UiThread* ui = nullptr;
@@ -29,7 +31,20 @@ struct Station {
   MacPool* pool = nullptr;
   // The production records of the station's units; null when it keeps none.
   UnitRecorder* records = nullptr;
+  // The link-layer addresses that answered the run's loopback tests; null in set-ups
+  // without loopback workers.
+  AnsweredAddresses* answered = nullptr;
+  // The interface of each port's loopback test (station.conf); null: the system's
+  // routing decides.
+  const TestInterfaces* interfaces = nullptr;
   // Names the current run (set at Start, before the dispatcher exists): pool
   // addresses are recorded with it.
   std::string runId;
+  // Set at Start with runId: the interface that every port's test connection shares
+  // (a flat network, where every device answers for the test address), or "" when
+  // each port has an interface of its own or the devices are simulated on this
+  // workstation. On a shared interface the dispatcher runs one loopback test at a
+  // time and the worker pins the neighbour entry of the test address to its port's
+  // device.
+  std::string sharedTestInterface;
 };

@@ -24,8 +24,11 @@ const std::vector<std::string>& StationSettings::KnownKeys() {
   // records-file: the SQLite database (default records.db in the data directory)
   // pool: the MAC pool ("file" default: storedMAC.txt; "postgresql")
   // database: the PostgreSQL connection string of the factory database
-  static const std::vector<std::string> keys = {"station-name", "records", "records-file", "pool",
-                                                "database"};
+  // test-interface, test-interface-base: the network interface of each port's
+  // loopback test (base/TestInterfaces.h)
+  static const std::vector<std::string> keys = {"station-name", "records",        "records-file",
+                                                "pool",         "database",       "test-interface",
+                                                "test-interface-base"};
   return keys;
 }
 

@@ -44,4 +44,7 @@ class UnitRecorder {
   virtual void ImageSent(int portIndex, const SentImage& image) = 0;
   // MAC worker (its TakeMac, on its own thread): the address the port's device is given.
   virtual void MacTaken(int portIndex, const std::string& macText, bool assigned) = 0;
+  // Loopback worker: the link-layer address that answered the port's echo, or
+  // "loopback" for a connection over the loopback interface (no address to check).
+  virtual void LinkAddressSeen(int /*portIndex*/, const std::string& /*text*/) {}
 };

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 class TcpSocket {
@@ -25,6 +26,18 @@ class TcpSocket {
   virtual bool IsOpen() const = 0;
   // The errno of the last failed call (0 when it succeeded).
   virtual int LastError() const { return 0; }
+
+  // Ties the socket to one network interface by name, after Create and before
+  // Connect: the connection then leaves through that interface only. 0 or the error
+  // (EPERM on Linux without CAP_NET_RAW).
+  virtual int BindToInterface(const std::string& /*name*/) { return ENOSYS; }
+  // The link-layer address that answered for the connected peer: read from the
+  // neighbour table of the interface that carries the connection (the bound one, else
+  // the one the system routes the peer's address through). 0 with *mac as six
+  // upper-case hex groups joined by ':'; kNoLinkLayer when that interface has no
+  // link-layer addresses (the loopback interface: the peer is this workstation);
+  // otherwise the error (ENOENT: the table holds no usable entry for the peer).
+  virtual int PeerLinkAddress(std::string* /*mac*/) { return ENOSYS; }
 };
 
 class Network {
@@ -34,7 +47,27 @@ class Network {
   // The workstation's IPv4 addresses in the order the system gives them (host byte
   // order). 0 or errno.
   virtual int AddressTable(std::vector<uint32_t>* out) = 0;
+  // The IPv4 addresses of one interface by name; ENODEV when there is no such
+  // interface. 0 or errno.
+  virtual int InterfaceAddresses(const std::string& /*name*/, std::vector<uint32_t>* /*out*/) {
+    return ENOSYS;
+  }
+  // Replaces the neighbour entry for ip on the interface `name` with a permanent one
+  // holding mac ("HH:HH:HH:HH:HH:HH"); with an empty mac, removes that entry. Needs
+  // CAP_NET_ADMIN on Linux (EPERM without it), administrator rights on Windows.
+  virtual int PinNeighbour(const std::string& /*name*/, uint32_t /*ip*/,
+                           const std::string& /*mac*/) {
+    return ENOSYS;
+  }
+  // The interface the system sends ip through (its name), and whether that interface
+  // has no link-layer addresses (the loopback interface); 0 or errno.
+  virtual int RouteInterface(uint32_t /*ip*/, std::string* /*name*/, bool* /*noLinkLayer*/) {
+    return ENOSYS;
+  }
 };
+
+// PeerLinkAddress: the connection runs over an interface without link-layer addresses.
+inline constexpr int kNoLinkLayer = -1;
 
 // The error number of a connect whose wait ran out.
 #ifdef _WIN32
@@ -58,3 +91,7 @@ inline Network& SystemNetwork() {
 
 // "a.b.c.d" -> host-order value; false when the text is not a dotted quad.
 bool ParseIpv4(const char* text, uint32_t* out);
+// Six bytes as "HH:HH:HH:HH:HH:HH" (upper-case hex), and back (either case; false
+// when the text is not six two-digit groups joined by ':').
+std::string MacText(const uint8_t mac[6]);
+bool ParseMacText(const std::string& text, uint8_t mac[6]);

@@ -7,7 +7,10 @@
 #include <iphlpapi.h>
 #include <windows.h>
 
+#include <netioapi.h>
+
 #include <climits>
+#include <string>
 #include <vector>
 
 #include "platform/Network.h"
@@ -16,6 +19,47 @@ namespace {
 
 uint64_t NowMs() {
   return GetTickCount64();
+}
+
+// An interface given by its alias ("Ethernet 2", UTF-8) or its index as decimal text.
+DWORD InterfaceIndexOf(const std::string& name, NET_IFINDEX* index) {
+  if (name.empty()) return ERROR_NOT_FOUND;
+  bool digits = true;
+  for (char c : name) digits = digits && c >= '0' && c <= '9';
+  if (digits && name.size() < 10) {
+    *index = static_cast<NET_IFINDEX>(std::stoul(name));
+    return NO_ERROR;
+  }
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.c_str(), -1, nullptr, 0);
+  if (n <= 0 || n > 512) return ERROR_INVALID_PARAMETER;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.c_str(), -1, wide.data(), n);
+  NET_LUID luid{};
+  DWORD r = ConvertInterfaceAliasToLuid(wide.c_str(), &luid);
+  if (r != NO_ERROR) return r;
+  return ConvertInterfaceLuidToIndex(&luid, index);
+}
+
+SOCKADDR_INET Ipv4Sockaddr(uint32_t ip) {
+  SOCKADDR_INET a{};
+  a.Ipv4.sin_family = AF_INET;
+  a.Ipv4.sin_addr.s_addr = htonl(ip);
+  return a;
+}
+
+// The interface Windows sends ip through (limited to `bound` when not 0), and whether
+// it is the loopback interface.
+DWORD RouteOf(uint32_t ip, NET_IFINDEX bound, NET_IFINDEX* index, bool* loopback) {
+  const SOCKADDR_INET dest = Ipv4Sockaddr(ip);
+  MIB_IPFORWARD_ROW2 route{};
+  SOCKADDR_INET source{};
+  const DWORD r = GetBestRoute2(nullptr, bound, nullptr, &dest, 0, &route, &source);
+  if (r != NO_ERROR) return r;
+  *index = route.InterfaceIndex;
+  MIB_IF_ROW2 row{};
+  row.InterfaceIndex = route.InterfaceIndex;
+  *loopback = GetIfEntry2(&row) == NO_ERROR && row.Type == IF_TYPE_SOFTWARE_LOOPBACK;
+  return NO_ERROR;
 }
 
 // The socket library, started once for the program (version 2.2) and cleaned up at
@@ -86,6 +130,7 @@ class Win32TcpSocket final : public TcpSocket {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(ip);
+    peerIp_ = ip;
     int err = 0;
     bool abandon = false;
     if (connect(s_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
@@ -159,6 +204,43 @@ class Win32TcpSocket final : public TcpSocket {
   bool IsOpen() const override { return s_ != INVALID_SOCKET; }
   int LastError() const override { return lastError_; }
 
+  // IP_UNICAST_IF (no administrator rights needed): the index in network byte order.
+  int BindToInterface(const std::string& name) override {
+    if (s_ == INVALID_SOCKET) return lastError_ = WSAENOTSOCK;
+    NET_IFINDEX index = 0;
+    if (const DWORD r = InterfaceIndexOf(name, &index)) return lastError_ = static_cast<int>(r);
+    const DWORD value = htonl(index);
+    if (setsockopt(s_, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char*>(&value),
+                   sizeof value) != 0) {
+      return lastError_ = WSAGetLastError();
+    }
+    boundIndex_ = index;
+    return lastError_ = 0;
+  }
+
+  // The neighbour entry (GetIpNetEntry2, the single-row form of GetIpNetTable2) of the
+  // interface the connection leaves through; the echo has just refreshed it.
+  int PeerLinkAddress(std::string* mac) override {
+    if (s_ == INVALID_SOCKET) return WSAENOTSOCK;
+    NET_IFINDEX index = 0;
+    bool loopback = false;
+    if (const DWORD r = RouteOf(peerIp_, boundIndex_, &index, &loopback)) {
+      return static_cast<int>(r);
+    }
+    if (loopback) return kNoLinkLayer;
+    MIB_IPNET_ROW2 row{};
+    row.InterfaceIndex = index;
+    row.Address = Ipv4Sockaddr(peerIp_);
+    const DWORD r = GetIpNetEntry2(&row);
+    if (r != NO_ERROR) return static_cast<int>(r);
+    if (row.PhysicalAddressLength != 6 || row.State == NlnsUnreachable ||
+        row.State == NlnsIncomplete) {
+      return static_cast<int>(ERROR_NOT_FOUND);
+    }
+    *mac = MacText(row.PhysicalAddress);
+    return 0;
+  }
+
  private:
   static int Clamp(size_t len) { return len > INT_MAX ? INT_MAX : static_cast<int>(len); }
 
@@ -182,6 +264,8 @@ class Win32TcpSocket final : public TcpSocket {
 
   SOCKET s_ = INVALID_SOCKET;
   int lastError_ = 0;
+  uint32_t peerIp_ = 0;
+  NET_IFINDEX boundIndex_ = 0;
 };
 
 class Win32NetworkImpl final : public Network {
@@ -206,6 +290,47 @@ class Win32NetworkImpl final : public Network {
     const size_t room = (buf.size() - offsetof(MIB_IPADDRTABLE, table)) / sizeof(MIB_IPADDRROW);
     const size_t n = table->dwNumEntries < room ? table->dwNumEntries : room;
     for (size_t i = 0; i < n; ++i) out->push_back(ntohl(table->table[i].dwAddr));
+    return 0;
+  }
+
+  int InterfaceAddresses(const std::string& name, std::vector<uint32_t>* out) override {
+    out->clear();
+    NET_IFINDEX index = 0;
+    if (InterfaceIndexOf(name, &index) != NO_ERROR) return ENODEV;
+    MIB_UNICASTIPADDRESS_TABLE* table = nullptr;
+    const DWORD r = GetUnicastIpAddressTable(AF_INET, &table);
+    if (r != NO_ERROR) return static_cast<int>(r);
+    for (ULONG i = 0; i < table->NumEntries; ++i) {
+      if (table->Table[i].InterfaceIndex == index) {
+        out->push_back(ntohl(table->Table[i].Address.Ipv4.sin_addr.s_addr));
+      }
+    }
+    FreeMibTable(table);
+    return 0;
+  }
+
+  // A permanent entry needs administrator rights (ERROR_ACCESS_DENIED without them).
+  int PinNeighbour(const std::string& name, uint32_t ip, const std::string& mac) override {
+    NET_IFINDEX index = 0;
+    if (const DWORD r = InterfaceIndexOf(name, &index)) return static_cast<int>(r);
+    MIB_IPNET_ROW2 row{};
+    row.InterfaceIndex = index;
+    row.Address = Ipv4Sockaddr(ip);
+    if (mac.empty()) {
+      const DWORD r = DeleteIpNetEntry2(&row);
+      return r == ERROR_NOT_FOUND ? 0 : static_cast<int>(r);
+    }
+    if (!ParseMacText(mac, row.PhysicalAddress)) return ERROR_INVALID_PARAMETER;
+    row.PhysicalAddressLength = 6;
+    row.State = NlnsPermanent;
+    DeleteIpNetEntry2(&row);
+    return static_cast<int>(CreateIpNetEntry2(&row));
+  }
+
+  int RouteInterface(uint32_t ip, std::string* name, bool* noLinkLayer) override {
+    NET_IFINDEX index = 0;
+    if (const DWORD r = RouteOf(ip, 0, &index, noLinkLayer)) return static_cast<int>(r);
+    *name = std::to_string(index);
     return 0;
   }
 };

@@ -51,6 +51,34 @@ bool ParseIpv4(const char* text, uint32_t* out) {
   return true;
 }
 
+std::string MacText(const uint8_t mac[6]) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (int i = 0; i < 6; ++i) {
+    if (i > 0) text += ':';
+    text += kHex[mac[i] >> 4];
+    text += kHex[mac[i] & 0x0F];
+  }
+  return text;
+}
+
+bool ParseMacText(const std::string& text, uint8_t mac[6]) {
+  if (text.size() != 17) return false;
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < 6; ++i) {
+    if (i > 0 && text[i * 3 - 1] != ':') return false;
+    const int hi = nibble(text[i * 3]), lo = nibble(text[i * 3 + 1]);
+    if (hi < 0 || lo < 0) return false;
+    mac[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  return true;
+}
+
 int64_t WallClockMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();

@@ -5,8 +5,11 @@
 #include <cstring>
 #include <exception>
 
+#include "base/AnsweredAddresses.h"
 #include "base/Board.h"
 #include "base/JobState.h"
+#include "base/TestInterfaces.h"
+#include "base/UnitRecorder.h"
 #include "platform/Clock.h"
 #include "workers/Workers.h"
 
@@ -144,6 +147,19 @@ bool FactoryTestThread::ConnectDevice() {
     AppendMessage("INVALID_SOCKET");
     return false;
   }
+  if (station_.interfaces && station_.interfaces->Configured()) {
+    const std::string iface = station_.interfaces->For(console_.portNumber);
+    if (iface.empty()) {
+      AppendMessage(console_.portName + ": no test-interface in station.conf for this port");
+      return false;
+    }
+    if (const int e = sock_->BindToInterface(iface)) {
+      AppendMessage(console_.portName + ": cannot bind the test connection to " + iface +
+                    " (error " + std::to_string(e) + ")" +
+                    (e == EPERM ? ": the station needs CAP_NET_RAW on this system" : ""));
+      return false;
+    }
+  }
   uint32_t ip = 0;
   const bool ipOk = ParseIpv4(testIp_, &ip);
   const auto port = static_cast<uint16_t>(static_cast<uint32_t>(testPort_) & 0xFFFFu);
@@ -159,8 +175,40 @@ bool FactoryTestThread::ConnectDevice() {
   return false;
 }
 
+void FactoryTestThread::PinTestAddress() {
+  const std::string& shared = station_.sharedTestInterface;
+  uint32_t ip = 0;
+  if (shared.empty() || !ParseIpv4(testIp_, &ip)) return;
+  // With the EEPROM image downloaded the port's device is known by its temporary
+  // address; otherwise the entry is only dropped, so the address is resolved afresh.
+  const std::string mac =
+      (station_.job->jobFlags & kJobEeprom) ? TemporaryMacText(console_.portIndex) : "";
+  const int err = station_.net->PinNeighbour(shared, ip, mac);
+  if (err != 0) {
+    AppendMessage(console_.portName + ": cannot point " + testIp_ + " on " + shared +
+                  " at the port's device (error " + std::to_string(err) +
+                  "): give each port an interface of its own (test-interface in station.conf)");
+    return;
+  }
+  pinned_ = !mac.empty();
+}
+
+void FactoryTestThread::UnpinTestAddress() {
+  uint32_t ip = 0;
+  if (!pinned_ || !ParseIpv4(testIp_, &ip)) return;
+  pinned_ = false;
+  station_.net->PinNeighbour(station_.sharedTestInterface, ip, "");
+}
+
 int FactoryTestThread::RunLoopback() {
   const char* name = console_.portName.c_str();
+  // The next port's test starts only once this one has published its stage: the
+  // entry is back to normal before then, whichever way this test ends.
+  struct Unpin {
+    FactoryTestThread* w;
+    ~Unpin() { w->UnpinTestAddress(); }
+  } unpin{this};
+  PinTestAddress();
   console_.ShowStatus("%s: connect to device...", name);
   if (!ConnectDevice()) return -6;
   console_.ShowStatus("%s: loopback test...", name);
@@ -183,6 +231,53 @@ int FactoryTestThread::RunLoopback() {
     CloseSocket();
     return -9;
   }
+  const int identity = CheckAnsweringDevice();
   CloseSocket();
-  return 0;
+  return identity;
+}
+
+std::string FactoryTestThread::TemporaryMacText(int portIndex) {
+  const uint8_t mac[6] = {0x02, 0x5C, 0x3A, 0xFF, 0xFF, static_cast<uint8_t>(255 - portIndex)};
+  return MacText(mac);
+}
+
+int FactoryTestThread::CheckAnsweringDevice() {
+  const std::string& name = console_.portName;
+  const int portIndex = console_.portIndex;
+  std::string mac;
+  const int err = sock_->PeerLinkAddress(&mac);
+  if (err == kNoLinkLayer) {
+    answeredBy_ = kNoLinkLayerText;
+    if (station_.records) station_.records->LinkAddressSeen(portIndex, answeredBy_);
+    return 0;
+  }
+  if (err != 0) {
+    AppendMessage(name + ": loopback answered by an unknown link-layer address (error " +
+                  std::to_string(err) + ")");
+    return kWrongDevice;
+  }
+  answeredBy_ = mac;
+  if (station_.records) station_.records->LinkAddressSeen(portIndex, mac);
+  std::string otherPort;
+  if (station_.job->jobFlags & kJobEeprom) {
+    const std::string own = TemporaryMacText(portIndex);
+    if (mac == own) return 0;
+    // Another port's temporary address: that port's device answered.
+    const std::string prefix = "02:5C:3A:FF:FF:";
+    uint8_t bytes[6];
+    if (mac.compare(0, prefix.size(), prefix) == 0 && station_.answered &&
+        ParseMacText(mac, bytes)) {
+      otherPort = station_.answered->PortName(255 - bytes[5]);
+    }
+    AppendMessage(name + ": loopback answered by " + mac +
+                  (otherPort.empty() ? " (expected " + own + ")" : " (" + otherPort + "'s device)"));
+    return kWrongDevice;
+  }
+  // The devices keep their own addresses: the station cannot tell which one is the
+  // port's, only that one device does not pass for two ports.
+  if (station_.answered) otherPort = station_.answered->Claim(portIndex, mac);
+  if (otherPort.empty()) return 0;
+  AppendMessage(name + ": loopback answered by " + mac + " (already answered for " + otherPort +
+                ")");
+  return kWrongDevice;
 }

@@ -37,8 +37,21 @@ class FactoryTestThread final : public Thread {
   // 0, or the console query's result (-1..-4). Sets testPort on success.
   int GetTestPort();
   // 0, -6 (no connection), -7 (not exactly ten bytes), -8 (nothing readable in time),
-  // -9 (the bytes differ).
+  // -9 (the bytes differ), -10 (another device answered: CheckAnsweringDevice).
   int RunLoopback();
+  // After the echo: which device answered. The link-layer address that answered for
+  // the test address, from the neighbour table of the interface that carried the
+  // connection, must be the port's temporary MAC address when the job downloaded the
+  // EEPROM image, and must not have answered for another port of the run otherwise. A
+  // connection over the loopback interface (simulated devices on this workstation)
+  // has no link-layer address to check and passes. 0 or kWrongDevice (with a message
+  // log line naming the port and the address).
+  int CheckAnsweringDevice();
+  static constexpr int kWrongDevice = -10;
+  // The text recorded for a connection without link-layer address.
+  static constexpr const char* kNoLinkLayerText = "loopback";
+  // 02:5C:3A:FF:FF:xx with xx = 255 - portIndex.
+  static std::string TemporaryMacText(int portIndex);
   // Creates the socket and connects it; at most two attempts, the second only after a
   // connection time-out.
   bool ConnectDevice();
@@ -50,6 +63,8 @@ class FactoryTestThread final : public Thread {
   static int32_t ParseDecimal(const std::string& text);
 
   const char* testIp() const { return testIp_; }
+  // What answered the echo: a link-layer address, kNoLinkLayerText, or "" (not known).
+  const std::string& answeredBy() const { return answeredBy_; }
   int32_t testPort() const { return testPort_; }
   ConsolePort& console() { return console_; }
 
@@ -60,6 +75,10 @@ class FactoryTestThread final : public Thread {
   void AppendMessage(const std::string& text);
   void SetStage(int32_t stage);
   void CloseSocket();
+  // On a shared interface: the test address's neighbour entry points at this port's
+  // device (its temporary MAC address) for the test, and is removed afterwards.
+  void PinTestAddress();
+  void UnpinTestAddress();
   // The exception path: release, show, exception box, StageFailed.
   void EndWithException(const std::string& what);
 
@@ -69,4 +88,6 @@ class FactoryTestThread final : public Thread {
   char testIp_[16] = {};
   int32_t testPort_ = 0;
   bool stageWritten_ = false;
+  std::string answeredBy_;
+  bool pinned_ = false;
 };

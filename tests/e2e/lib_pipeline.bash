@@ -20,6 +20,10 @@ pl_netns_run() {
     station=(--station-ip "$2")
     shift 2
   fi
+  if [ "${1:-}" = "--device-ip" ]; then
+    station+=(--device-ip "$2")
+    shift 2
+  fi
   local rc=0
   env -u PT_IN_NETNS PL_INSIDE=1 PL_PHASE="${1:-}" \
     bash "$src/scripts/netns.sh" "${station[@]}" -- bash "$script" "$build" "$src" || rc=$?
@@ -44,6 +48,7 @@ pl_init() {
   WORK="$(mktemp -d /tmp/pt_pipeline_e2e.XXXXXX)"
   SIM_PID=""
   CLI_PID=""
+  BENCH_PIDS=()
   failures=0
   trap pl_cleanup EXIT
   trap 'exit 130' INT TERM
@@ -53,7 +58,63 @@ pl_cleanup() {
   [ -n "$CLI_PID" ] && kill -TERM "$CLI_PID" 2>/dev/null && wait "$CLI_PID" 2>/dev/null
   CLI_PID=""
   pl_stop_sim
+  local p
+  for p in "${BENCH_PIDS[@]}"; do kill "$p" 2>/dev/null; done
   rm -rf "$WORK"
+}
+
+# pl_bench <flat|vlan> <count> [COM<k>:dead | COM<k>:mac=HH:HH:HH:HH:HH:HH]...: a
+# bench of real interfaces (run with pl_netns_run ... --station-ip none --device-ip
+# none). Device COM<k> lives in a network namespace of its own at 192.168.1.127, on
+# the device end dev<k> of a veth pair whose link-layer address is the temporary MAC
+# of place k-1 (02:5C:3A:FF:FF:xx, xx = 256 - k), or the one given. "dead" leaves the
+# device's Ethernet link down. flat: the station ends st<k> are ports of one bridge
+# br0 (a switch) holding the station's 192.168.1.10; vlan: every st<k> holds
+# 192.168.1.10 itself (one VLAN or adapter per device). NSDIR/COM<k> names the
+# namespaces for devicesim --netns-dir.
+pl_bench() {
+  local mode="$1" count="$2" k f mac dead pid
+  shift 2
+  NSDIR="$WORK/ns"
+  mkdir -p "$NSDIR"
+  if [ "$mode" = flat ]; then
+    ip link add br0 type bridge && ip link set br0 up && ip addr add 192.168.1.10/24 dev br0 \
+      || { echo "FAIL: no bridge" >&2; exit 1; }
+  fi
+  for k in $(seq "$count"); do
+    mac="$(printf '02:5c:3a:ff:ff:%02x' $((256 - k)))"
+    dead=""
+    for f in "$@"; do
+      case "$f" in
+        "COM$k:dead") dead=1 ;;
+        "COM$k:mac="*) mac="${f#*=}" ;;
+      esac
+    done
+    timeout 900 unshare -n sleep 900 &
+    pid=$!
+    BENCH_PIDS+=("$pid")
+    # The namespace is the sleeper's (timeout's child) once it differs from ours.
+    local inner=""
+    for _ in $(seq 100); do
+      inner="$(pgrep -P "$pid" -x sleep || true)"
+      [ -n "$inner" ] && [ "$(readlink "/proc/$inner/ns/net")" != "$(readlink /proc/self/ns/net)" ] \
+        && break
+      inner=""
+      sleep 0.05
+    done
+    [ -n "$inner" ] || { echo "FAIL: no namespace for COM$k" >&2; exit 1; }
+    ip link add "st$k" type veth peer name "dev$k" && ip link set "dev$k" netns "$inner" \
+      || { echo "FAIL: no veth pair for COM$k" >&2; exit 1; }
+    if [ "$mode" = flat ]; then
+      ip link set "st$k" master br0 up
+    else
+      ip link set "st$k" up && ip addr add 192.168.1.10/24 dev "st$k"
+    fi
+    nsenter -t "$inner" -n sh -c "ip link set lo up && ip link set dev$k address $mac &&
+      ip addr add 192.168.1.127/24 dev dev$k && { [ -n '$dead' ] || ip link set dev$k up; }" \
+      || { echo "FAIL: COM$k's device network" >&2; exit 1; }
+    ln -s "/proc/$inner/ns/net" "$NSDIR/COM$k"
+  done
 }
 
 fail() {
@@ -92,7 +153,9 @@ pl_start_sim() {
   shift 2
   # Bounded in time, so that devices left behind by a killed test end by themselves
   # (timeout hands SIGTERM on to the simulator).
-  timeout -k 10 900 "$SIM" --dir "$dir" --count "$count" --ip 192.168.1.127 \
+  local ns=()
+  [ -n "${NSDIR:-}" ] && ns=(--netns-dir "$NSDIR")
+  timeout -k 10 900 "$SIM" --dir "$dir" --count "$count" --ip 192.168.1.127 "${ns[@]}" \
     --report "$dir/report.txt" "$@" > "$dir/sim.out" 2> "$dir/sim.err" &
   SIM_PID=$!
   for _ in $(seq 200); do

@@ -13,6 +13,14 @@ struct FakeNetwork::State {
   int createError = 0;
   FakePeer defaultPeer;
   std::map<uint16_t, FakePeer> peers;
+  std::map<std::string, FakePeer> interfacePeers;
+  std::map<std::string, std::vector<uint32_t>> interfaceAddresses;
+  int bindError = 0;
+  int pinError = 0;
+  std::string routeName = "lo";
+  bool routeNoLinkLayer = true;
+  std::vector<std::string> binds;
+  std::vector<std::string> pins;
   std::map<uint16_t, size_t> connectsUsed;  // per peer port; defaultPeer under its own key
   size_t defaultConnectsUsed = 0;
   std::vector<FakeConnectRecord> connects;
@@ -23,18 +31,30 @@ struct FakeNetwork::State {
   int closed = 0;
   int closedByDestructor = 0;
 
-  FakePeer& PeerFor(uint16_t port) {
+  FakePeer& PeerFor(uint16_t port, const std::string& bound = "") {
+    if (!bound.empty()) {
+      auto own = interfacePeers.find(bound);
+      if (own != interfacePeers.end()) return own->second;
+    }
     auto it = peers.find(port);
     return it == peers.end() ? defaultPeer : it->second;
   }
-  // The scripted result of the next connect attempt to port.
-  int NextConnect(uint16_t port) {
+  // The scripted result of the next connect attempt to port (from a socket bound to
+  // the interface `bound`, when not empty).
+  int NextConnect(uint16_t port, const std::string& bound) {
+    if (!bound.empty() && interfacePeers.count(bound) != 0) {
+      FakePeer& p = interfacePeers[bound];
+      size_t& used = interfaceConnectsUsed[bound];
+      if (used < p.connects.size()) return p.connects[used++];
+      return p.thenConnect;
+    }
     const bool own = peers.count(port) != 0;
     FakePeer& p = PeerFor(port);
     size_t& used = own ? connectsUsed[port] : defaultConnectsUsed;
     if (used < p.connects.size()) return p.connects[used++];
     return p.thenConnect;
   }
+  std::map<std::string, size_t> interfaceConnectsUsed;
 };
 
 namespace {
@@ -67,7 +87,7 @@ class FakeTcpSocket final : public TcpSocket {
       std::lock_guard<std::mutex> lock(s_->m);
       if (!open_) return lastError_ = EBADF;
       if (connected_) return lastError_ = EISCONN;
-      result = s_->NextConnect(port);
+      result = s_->NextConnect(port, bound_);
       s_->connects.push_back({ip, port, timeoutMs, result});
       if (result == 0) {
         connected_ = true;
@@ -86,7 +106,7 @@ class FakeTcpSocket final : public TcpSocket {
     std::lock_guard<std::mutex> lock(s_->m);
     if (!open_) return Fail(EBADF);
     if (!connected_) return Fail(ENOTCONN);
-    const FakePeer& peer = s_->PeerFor(port_);
+    const FakePeer& peer = s_->PeerFor(port_, bound_);
     if (peer.sendError) return Fail(peer.sendError);
     const std::string data(reinterpret_cast<const char*>(buf), len);
     s_->sent += data;
@@ -129,7 +149,7 @@ class FakeTcpSocket final : public TcpSocket {
     {
       std::lock_guard<std::mutex> lock(s_->m);
       if (!open_) return Fail(EBADF);
-      const FakePeer& peer = s_->PeerFor(port_);
+      const FakePeer& peer = s_->PeerFor(port_, bound_);
       if (peer.waitError) return Fail(peer.waitError);
       lastError_ = 0;
       if (!inbound_.empty() || peerClosed_) return 1;
@@ -144,7 +164,7 @@ class FakeTcpSocket final : public TcpSocket {
     std::lock_guard<std::mutex> lock(s_->m);
     if (!open_) return Fail(EBADF);
     if (!connected_) return Fail(ENOTCONN);
-    const FakePeer& peer = s_->PeerFor(port_);
+    const FakePeer& peer = s_->PeerFor(port_, bound_);
     if (peer.recvError) return Fail(peer.recvError);
     lastError_ = 0;
     if (inbound_.empty()) {
@@ -178,6 +198,23 @@ class FakeTcpSocket final : public TcpSocket {
     return open_;
   }
 
+  int BindToInterface(const std::string& name) override {
+    std::lock_guard<std::mutex> lock(s_->m);
+    if (!open_) return lastError_ = EBADF;
+    if (s_->bindError) return lastError_ = s_->bindError;
+    s_->binds.push_back(name);
+    bound_ = name;
+    return lastError_ = 0;
+  }
+
+  int PeerLinkAddress(std::string* mac) override {
+    std::lock_guard<std::mutex> lock(s_->m);
+    if (!open_ || !connected_) return ENOTCONN;
+    const FakePeer& peer = s_->PeerFor(port_, bound_);
+    if (peer.linkResult == 0) *mac = peer.linkAddress;
+    return peer.linkResult;
+  }
+
   int LastError() const override {
     std::lock_guard<std::mutex> lock(s_->m);
     return lastError_;
@@ -191,6 +228,7 @@ class FakeTcpSocket final : public TcpSocket {
     peerClosed_ = false;
     inbound_.clear();
     later_.clear();
+    bound_.clear();
     s_->closed++;
   }
   void Arrive(const std::string& bytes) {
@@ -206,6 +244,7 @@ class FakeTcpSocket final : public TcpSocket {
   bool connected_ = false;
   bool peerClosed_ = false;
   uint16_t port_ = 0;
+  std::string bound_;
   std::deque<uint8_t> inbound_;
   std::string later_;
   int lastError_ = 0;
@@ -237,6 +276,36 @@ void FakeNetwork::SetPeer(uint16_t port, FakePeer peer) {
   std::lock_guard<std::mutex> lock(state_->m);
   state_->peers[port] = std::move(peer);
   state_->connectsUsed[port] = 0;
+}
+
+void FakeNetwork::SetInterfacePeer(const std::string& name, FakePeer peer) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  state_->interfacePeers[name] = std::move(peer);
+}
+void FakeNetwork::SetBindError(int err) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  state_->bindError = err;
+}
+void FakeNetwork::SetInterfaceAddresses(const std::string& name, std::vector<uint32_t> table) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  state_->interfaceAddresses[name] = std::move(table);
+}
+void FakeNetwork::SetPinError(int err) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  state_->pinError = err;
+}
+void FakeNetwork::SetRoute(const std::string& name, bool noLinkLayer) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  state_->routeName = name;
+  state_->routeNoLinkLayer = noLinkLayer;
+}
+std::vector<std::string> FakeNetwork::Binds() const {
+  std::lock_guard<std::mutex> lock(state_->m);
+  return state_->binds;
+}
+std::vector<std::string> FakeNetwork::Pins() const {
+  std::lock_guard<std::mutex> lock(state_->m);
+  return state_->pins;
 }
 
 std::vector<FakeConnectRecord> FakeNetwork::Connects() const {
@@ -290,5 +359,28 @@ int FakeNetwork::AddressTable(std::vector<uint32_t>* out) {
   out->clear();
   if (state_->addressError) return state_->addressError;
   *out = state_->addresses;
+  return 0;
+}
+
+int FakeNetwork::InterfaceAddresses(const std::string& name, std::vector<uint32_t>* out) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  out->clear();
+  auto it = state_->interfaceAddresses.find(name);
+  if (it == state_->interfaceAddresses.end()) return ENODEV;
+  *out = it->second;
+  return 0;
+}
+
+int FakeNetwork::PinNeighbour(const std::string& name, uint32_t /*ip*/, const std::string& mac) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  if (state_->pinError) return state_->pinError;
+  state_->pins.push_back(name + " " + (mac.empty() ? "-" : mac));
+  return 0;
+}
+
+int FakeNetwork::RouteInterface(uint32_t /*ip*/, std::string* name, bool* noLinkLayer) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  *name = state_->routeName;
+  *noLinkLayer = state_->routeNoLinkLayer;
   return 0;
 }

@@ -41,6 +41,10 @@ struct FakePeer {
   int sendError = 0;  // Send fails with this errno
   int waitError = 0;  // WaitReadable fails (-1) with this errno
   int recvError = 0;  // Recv fails (-1) with this errno
+  // What PeerLinkAddress answers after a connection to this peer: linkResult, with
+  // linkAddress when it is 0. The default is a device on the loopback interface.
+  int linkResult = kNoLinkLayer;
+  std::string linkAddress;
 };
 
 struct FakeConnectRecord {
@@ -62,6 +66,16 @@ class FakeNetwork final : public Network {
   void SetCreateError(int err);   // TcpSocket::Create fails with err (0: works)
   void SetPeer(FakePeer peer);    // the default peer, for every port without its own
   void SetPeer(uint16_t port, FakePeer peer);
+  // The peer behind one interface (for sockets bound to it), replacing the peers by
+  // port for those sockets.
+  void SetInterfacePeer(const std::string& name, FakePeer peer);
+  void SetBindError(int err);  // BindToInterface fails with err (0: works)
+  // The addresses InterfaceAddresses gives for an interface; an interface never set
+  // gives ENODEV.
+  void SetInterfaceAddresses(const std::string& name, std::vector<uint32_t> table);
+  void SetPinError(int err);  // PinNeighbour fails with err (0: works)
+  // What RouteInterface answers (by default: the loopback interface "lo").
+  void SetRoute(const std::string& name, bool noLinkLayer);
 
   // ---- record ----
   std::vector<FakeConnectRecord> Connects() const;
@@ -74,10 +88,17 @@ class FakeNetwork final : public Network {
   int SocketsClosedByDestructor() const;     // of those, closed only by destruction
   int OpenSockets() const;
   int AddressTableCalls() const;
+  std::vector<std::string> Binds() const;  // interface names, one per BindToInterface call
+  // One entry per PinNeighbour call that worked: "<interface> <mac>", or "<interface> -"
+  // for a removal.
+  std::vector<std::string> Pins() const;
 
   // Network
   std::unique_ptr<TcpSocket> NewSocket() override;
   int AddressTable(std::vector<uint32_t>* out) override;
+  int InterfaceAddresses(const std::string& name, std::vector<uint32_t>* out) override;
+  int PinNeighbour(const std::string& name, uint32_t ip, const std::string& mac) override;
+  int RouteInterface(uint32_t ip, std::string* name, bool* noLinkLayer) override;
 
   struct State;
 

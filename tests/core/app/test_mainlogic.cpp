@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+#include "base/TestInterfaces.h"
 #include "app/MainLogic.h"
 #include "app/Startthread.h"
 #include "app/StationSetup.h"
@@ -432,3 +433,29 @@ TEST_F(MainLogicTest, LogFileFailureKeepsStopUntilTheOperatorPressesIt) {
 }
 
 }  // namespace
+
+// station.conf's test-interface: a pattern with the COM number plus a base, a list
+// with one interface per port, or one interface for all; anything else is refused.
+TEST(TestInterfacesSetting, PatternListAndSharedForms) {
+  TestInterfaces t;
+  std::string problem;
+  ASSERT_TRUE(t.Parse("eth0.%d", "100", &problem));
+  EXPECT_EQ(t.For(1), "eth0.101");
+  EXPECT_EQ(t.For(16), "eth0.116");
+  EXPECT_TRUE(t.Patterned());
+  EXPECT_FALSE(t.Shared());
+  ASSERT_TRUE(t.Parse("COM1:enx1, COM3 : enx3", "", &problem));
+  EXPECT_EQ(t.For(3), "enx3");
+  EXPECT_EQ(t.For(2), "");
+  EXPECT_EQ(t.Listed(16), (std::vector<std::string>{"enx1", "enx3"}));
+  ASSERT_TRUE(t.Parse("eth1", "", &problem));
+  EXPECT_TRUE(t.Shared());
+  EXPECT_EQ(t.For(7), "eth1");
+  for (const char* bad : {"eth%d.%d", "eth%s", "COM1:a, COM1:b", "COM0:a", "PORT1:a", "COM1:"}) {
+    EXPECT_FALSE(t.Parse(bad, "", &problem)) << bad;
+    EXPECT_FALSE(t.Configured()) << bad;
+  }
+  EXPECT_FALSE(t.Parse("eth0.%d", "ten", &problem));
+  ASSERT_TRUE(t.Parse("", "", &problem));
+  EXPECT_FALSE(t.Configured());
+}

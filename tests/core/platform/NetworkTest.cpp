@@ -12,6 +12,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -207,6 +208,30 @@ TEST(NetworkTest, ConnectTimeOutIsBoundedByTheTimeout) {
   }
 }
 
+#ifndef _WIN32
+// Binding needs no privilege for a socket's first interface (Linux 5.7 and later).
+TEST(NetworkTest, SocketBoundToTheLoopbackInterfaceReachesOnlyThroughIt) {
+  LocalSocket listener(4);
+  ASSERT_NE(0, listener.port());
+  auto sock = SystemNetwork().NewSocket();
+  ASSERT_EQ(0, sock->Create());
+  EXPECT_EQ(ENODEV, sock->BindToInterface("no-such-if0"));
+  ASSERT_EQ(0, sock->BindToInterface("lo"));
+  ASSERT_EQ(0, sock->Connect(kLoopback, listener.port(), 2000));
+  std::string mac;
+  EXPECT_EQ(kNoLinkLayer, sock->PeerLinkAddress(&mac));
+  std::vector<uint32_t> table;
+  ASSERT_EQ(0, SystemNetwork().InterfaceAddresses("lo", &table));
+  EXPECT_NE(std::find(table.begin(), table.end(), kLoopback), table.end());
+  EXPECT_EQ(ENODEV, SystemNetwork().InterfaceAddresses("no-such-if0", &table));
+  std::string via;
+  bool noLinkLayer = false;
+  ASSERT_EQ(0, SystemNetwork().RouteInterface(kLoopback, &via, &noLinkLayer));
+  EXPECT_EQ("lo", via);
+  EXPECT_TRUE(noLinkLayer);
+}
+#endif
+
 TEST(NetworkTest, AddressTableListsTheLoopbackAddress) {
   std::vector<uint32_t> table{1, 2, 3};
   ASSERT_EQ(0, SystemNetwork().AddressTable(&table));
@@ -233,6 +258,16 @@ TEST(NetworkTest, ParsesOnlyDottedQuads) {
   }
   EXPECT_FALSE(ParseIpv4(nullptr, &ip));
   EXPECT_EQ(42u, ip);  // untouched on failure
+}
+
+TEST(NetworkTest, LinkLayerAddressText) {
+  uint8_t mac[6] = {};
+  ASSERT_TRUE(ParseMacText("02:5c:3A:ff:FF:0e", mac));
+  EXPECT_EQ("02:5C:3A:FF:FF:0E", MacText(mac));
+  for (const char* bad : {"", "02:5C:3A:FF:FF", "02:5C:3A:FF:FF:0", "02-5C-3A-FF-FF-0E",
+                          "02:5C:3A:FF:FF:0G", "02:5C:3A:FF:FF:0E:"}) {
+    EXPECT_FALSE(ParseMacText(bad, mac)) << bad;
+  }
 }
 
 }  // namespace

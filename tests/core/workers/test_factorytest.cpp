@@ -69,6 +69,8 @@ TEST(FactoryTest, PassingDeviceIsReleasedBeforeTheStageIsPublished) {
   EXPECT_FALSE(w->Running());
   EXPECT_EQ(w->testPort(), 4001);
   EXPECT_STREQ(w->testIp(), "192.168.1.127");
+  // Over the loopback interface there is no link-layer address to check.
+  EXPECT_EQ(w->answeredBy(), "loopback");
 }
 
 TEST(FactoryTest, TerminateRequestDoesNotShortenTheTest) {
@@ -212,7 +214,7 @@ TEST(FactoryTest, LoopbackDataFailures) {
     int result;
     uint32_t slept;
   };
-  FakePeer none, waitError, crlf, pieces, closed, recvError, wrong;
+  FakePeer none, waitError, crlf, pieces, closed, recvError, wrong, nine, first;
   none.reply = FakeReply::Nothing;
   waitError.waitError = EBADF;
   crlf.reply = FakeReply::ExtraCrLf;
@@ -220,6 +222,8 @@ TEST(FactoryTest, LoopbackDataFailures) {
   closed.reply = FakeReply::Close;
   recvError.recvError = ECONNRESET;
   wrong.reply = FakeReply::WrongByte;
+  nine.responder = [](const std::string& sent) { return sent.substr(0, sent.size() - 1); };
+  first.responder = [](const std::string& sent) { return "x" + sent.substr(1); };
   const Case cases[] = {
       {"nothing readable in 3 s", none, "select fail", -8, 4000},
       {"wait error", waitError, "select fail", -8, 1000},
@@ -228,6 +232,8 @@ TEST(FactoryTest, LoopbackDataFailures) {
       {"connection closed", closed, "tcp recv fail", -7, 1000},
       {"receive error", recvError, "tcp recv fail", -7, 1000},
       {"last byte differs", wrong, "not match", -9, 1000},
+      {"one byte short", nine, "tcp recv fail", -7, 1000},
+      {"first byte differs", first, "not match", -9, 1000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -295,6 +301,72 @@ TEST(FactoryTest, ConnectionFailures) {
       EXPECT_TRUE(rig.net.SendLog().empty());
     }
   }
+}
+
+// After a good echo the link-layer address that answered decides: with the EEPROM
+// image downloaded it must be the port's temporary address.
+TEST(FactoryTest, AnsweringDeviceMustBeThePortsOwn) {
+  struct Case {
+    const char* name;
+    int linkResult;
+    const char* linkAddress;
+    std::string message;  // "" for a pass
+  };
+  const Case cases[] = {
+      {"own temporary address", 0, "02:5C:3A:FF:FF:FE", ""},
+      {"another port's device", 0, "02:5C:3A:FF:FF:FF",
+       "COM2: loopback answered by 02:5C:3A:FF:FF:FF (COM1's device)"},
+      {"a temporary address of no port of the run", 0, "02:5C:3A:FF:FF:F0",
+       "COM2: loopback answered by 02:5C:3A:FF:FF:F0 (expected 02:5C:3A:FF:FF:FE)"},
+      {"a device with its own address", 0, "02:5C:3A:04:22:D1",
+       "COM2: loopback answered by 02:5C:3A:04:22:D1 (expected 02:5C:3A:FF:FF:FE)"},
+      {"no neighbour entry", ENOENT, "",
+       "COM2: loopback answered by an unknown link-layer address (error " +
+           std::to_string(ENOENT) + ")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WorkerRig rig;
+    rig.job.jobFlags = kJobEeprom;
+    rig.answered.RunStarted({1, 2});
+    FakePeer peer;
+    peer.linkResult = c.linkResult;
+    peer.linkAddress = c.linkAddress;
+    rig.net.SetPeer(peer);
+    GsvpaDevice(rig, 2, "%GSVPA 4001\r\n");
+    auto w = RunWorker(rig, 2, 1);
+    const bool pass = c.message.empty();
+    EXPECT_EQ(rig.board.Messages(), pass ? Strings{} : Strings{c.message});
+    EXPECT_EQ(rig.board.PortStatus(1),
+              pass ? "COM2: loopback test ok" : "COM2: loopback test failed: -10");
+    EXPECT_EQ(rig.stages.Get(1), pass ? StageTested : StageFailed);
+    EXPECT_EQ(w->answeredBy(), c.linkAddress);
+    EXPECT_EQ(rig.net.OpenSockets(), 0);
+  }
+}
+
+// Without the EEPROM download the devices keep addresses of their own: one device
+// cannot pass for two ports of a run, and a new run starts afresh.
+TEST(FactoryTest, OneDevicePassesForOnePortOfARun) {
+  WorkerRig rig;
+  rig.job.jobFlags = kJobFirmware;
+  rig.answered.RunStarted({3, 4});
+  FakePeer peer;
+  peer.linkResult = 0;
+  peer.linkAddress = "00:11:22:33:44:55";
+  rig.net.SetPeer(peer);
+  GsvpaDevice(rig, 3, "%GSVPA 4001\r\n");
+  GsvpaDevice(rig, 4, "%GSVPA 4001\r\n");
+  RunWorker(rig, 3, 0);
+  RunWorker(rig, 4, 1);
+  EXPECT_EQ(rig.stages.Get(0), StageTested);
+  EXPECT_EQ(rig.stages.Get(1), StageFailed);
+  EXPECT_EQ(rig.board.PortStatus(1), "COM4: loopback test failed: -10");
+  EXPECT_EQ(rig.board.Messages(),
+            (Strings{"COM4: loopback answered by 00:11:22:33:44:55 (already answered for COM3)"}));
+  rig.answered.RunStarted({3, 4});
+  RunWorker(rig, 4, 1);
+  EXPECT_EQ(rig.stages.Get(1), StageTested);
 }
 
 TEST(FactoryTest, SocketThatCannotBeCreated) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/AnsweredAddresses.h"
 #include "base/JobState.h"
 #include "base/Station.h"
 #include "fakes/ScratchDir.h"
@@ -127,6 +128,7 @@ struct WorkerRig {
     station.net = &net;
     station.job = &job;
     station.stages = &stages;
+    station.answered = &answered;
   }
   ~WorkerRig() { RemoveScratchDir(dataDir); }
   // The in-memory line of COM<n>.
@@ -142,5 +144,6 @@ struct WorkerRig {
   SpySerialFactory serial;
   FakeNetwork net{&clock};
   JobState job;
+  AnsweredAddresses answered;
   Station station;
 };
