@@ -57,7 +57,10 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   }
   settingsNotes_ = settings_.Problems();
   std::string problem;
-  std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir, &problem);
+  // Settings not understood whole set up no job, so no run needs a store.
+  std::unique_ptr<RecordStore> store =
+      settings_.FailureCode() != 0 ? nullptr
+                                   : MakeStationRecordStore(settings_, dataDir, &problem);
   if (!problem.empty()) settingsNotes_.push_back(problem);
   for (const std::string& note : settingsNotes_) view_.AppendMessage(note);
   SetRecords(std::move(store), StationNameOf(settings_));
@@ -132,6 +135,20 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
   ClearMessages();
   // What the station could not use of its settings stays in view after the log clear.
   for (const std::string& note : settingsNotes_) AppendMessage(note);
+  if (settings_.FailureCode() != 0) {
+    // station.conf is there but not understood whole: it may name another pool or
+    // records than the ones meant, so no job is set up, whatever its steps.
+    job.filesSelected = false;
+    char text[64];
+    std::snprintf(text, sizeof text, "MAC initialize failed: %d", settings_.FailureCode());
+    SetMacGridCell(0, 0, text);
+    AppendMessage(std::string(StationSettings::kFileName) + ": " + NotUnderstoodText(settings_));
+    if (job.programMac) {
+      ShowError(boxes_,
+                "get MAC from storedMAC.txt failed\r\nPlease put the right file and try again");
+    }
+    return;
+  }
   if (job.programMac) {
     job.filesSelected = false;
     AppendMessage("MAC pool: " + pool_->Describe());

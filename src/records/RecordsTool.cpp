@@ -134,8 +134,14 @@ std::unique_ptr<RecordStore> StoreOf(const Options& o, const RecordStoreMaker& m
   }
   const std::string dir = o.dir.empty() ? ExecutableDir() : o.dir;
   StationSettings settings;
-  if (!settings.Load(dir)) {
-    *error = settings.Problems().empty() ? "cannot read station.conf" : settings.Problems()[0];
+  settings.Load(dir);
+  if (settings.FailureCode() != 0) {
+    // A file not understood whole may name other records than the station's.
+    *error = "station.conf not used: ";
+    for (size_t i = 0; i < settings.Problems().size(); i++) {
+      *error += (i ? "; " : "") + settings.Problems()[i];
+    }
+    if (settings.Problems().empty()) *error += "cannot read station.conf";
     return nullptr;
   }
   std::string problem;

@@ -546,6 +546,9 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
   std::ostringstream o, e;
   EXPECT_EQ(RunRecordsTool({"--db", dir.File("elsewhere.db"), "summary"}, o, e), 1);
   EXPECT_NE(e.str().find("elsewhere.db"), std::string::npos) << e.str();
+  // A station.conf not understood whole may name other records: none are read.
+  dir.Write("station.conf", "records-flie = other.db\n");
+  EXPECT_NE(run({"summary"}, &out, 1).find("unknown key \"records-flie\""), std::string::npos);
 }
 
 }  // namespace
