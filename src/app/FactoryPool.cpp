@@ -3,11 +3,14 @@
 #include "app/StationSetup.h"
 #include "factorydb/PgMacPool.h"
 #include "factorydb/PgRecordStore.h"
+#include "platform/Paths.h"
+#include "records/Spool.h"
 
 std::unique_ptr<MacPool> FactoryPool(const std::string& conninfo, const std::string& station,
-                                     MainLogic& logic) {
+                                     MainLogic& logic, const std::string& dataDir) {
   auto pool = std::make_unique<PgMacPool>(conninfo, station);
   pool->SetMessageSink([&logic](const std::string& text) { logic.AppendMessage(text); });
+  pool->SetSpoolFile(JoinPath(dataDir, kOutcomesSpoolName));
   return pool;
 }
 

@@ -3,7 +3,8 @@
 #include "app/MainLogic.h"
 #include "app/StationSetup.h"
 
-std::unique_ptr<MacPool> FactoryPool(const std::string&, const std::string&, MainLogic& logic) {
+std::unique_ptr<MacPool> FactoryPool(const std::string&, const std::string&, MainLogic& logic,
+                                     const std::string&) {
   return UnusablePool("pool postgresql is not part of this build (Windows: file pool only)", logic);
 }
 

@@ -116,5 +116,10 @@ int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>&
       status = kExitPortsFailed;
     }
   }
+  // Outcomes or records that wait to be written (the message log says how many and
+  // where they are kept): an unattended station is noticed.
+  const bool waiting = logic.macPool().WaitingOutcomes() > 0 ||
+                       (logic.records() && logic.records()->writer().Queued() > 0);
+  if (waiting && status == kExitDone) status = kExitPortsFailed;
   return status;
 }

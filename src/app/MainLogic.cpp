@@ -9,7 +9,9 @@
 #include "platform/Host.h"
 #include "platform/Network.h"
 #include "platform/SerialPort.h"
+#include "platform/Paths.h"
 #include "records/RecordsSetup.h"
+#include "records/Spool.h"
 #include "workers/Workers.h"
 
 namespace {
@@ -22,6 +24,7 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
                      const std::string& dataDir, const StationSettings* settings)
     : storedConfig(dataDir, kConfigFile),
       portMap(dataDir),
+      dataDir_(dataDir),
       pool_(std::make_unique<FileMacPool>(dataDir, kPoolFile)),
       view_(view),
       boxes_(boxes) {
@@ -73,7 +76,8 @@ void MainLogic::SetRecords(std::unique_ptr<RecordStore> store, const std::string
   station_.records = nullptr;
   recorder_.reset();
   if (!store) return;
-  recorder_ = std::make_unique<ProductionRecorder>(station_, std::move(store), stationName);
+  recorder_ = std::make_unique<ProductionRecorder>(station_, std::move(store), stationName,
+                                                   JoinPath(dataDir_, kRecordsSpoolName));
   station_.records = recorder_.get();
 }
 

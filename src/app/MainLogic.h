@@ -131,6 +131,7 @@ class MainLogic final : public Board {
   // The operator confirmed Stop (or closing): ports not finished now stay unfinished.
   void MarkUnfinishedPorts();
 
+  const std::string dataDir_;
   std::unique_ptr<MacPool> pool_;
   // Problems with station.conf and the records store found at start, shown again at
   // every job set-up.

@@ -275,6 +275,13 @@ void StartThread::EndSteps() {
   if (logFlag_) WriteLog("StartThread end\r\n");
   StopWorkers();
   JoinWorkers();
+  // Outcomes the pool could not record yet get a few seconds more (a database that
+  // restarted); what still waits is kept and reported.
+  try {
+    Synchronize([&] { station_.pool->FinishRun(); });
+  } catch (...) {
+    // The run still ends; the pool keeps what waits.
+  }
   // Every port's record is written before its workers can be released.
   if (station_.records) station_.records->RunEnded();
   CloseLog();

@@ -69,7 +69,7 @@ void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
     logic.SetMacPool(UnusablePool("pool postgresql needs database = <connection string>", logic));
     return;
   }
-  logic.SetMacPool(FactoryPool(database, StationNameOf(settings), logic));
+  logic.SetMacPool(FactoryPool(database, StationNameOf(settings), logic, dataDir));
 }
 
 std::unique_ptr<RecordStore> MakeStationRecordStore(const StationSettings& settings,

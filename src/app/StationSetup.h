@@ -32,8 +32,9 @@ std::unique_ptr<MacPool> UnusablePool(const std::string& why, MainLogic& logic, 
 std::string NotUnderstoodText(const StationSettings& settings);
 // The factory pool in the database `conninfo` (FactoryPool.cpp); a build without the
 // factory database (FactoryPool_win.cpp) gives an unusable pool instead.
+// Outcomes it cannot record are kept in dataDir's spool (records/Spool.h).
 std::unique_ptr<MacPool> FactoryPool(const std::string& conninfo, const std::string& station,
-                                     MainLogic& logic);
+                                     MainLogic& logic, const std::string& dataDir);
 
 // The records store the settings choose: `records = postgresql` keeps them in the
 // factory database named by `database`, beside the pool; anything else as
