@@ -4,6 +4,7 @@
 #include "factorydb/PgMacPool.h"
 #include "factorydb/PgRecordStore.h"
 #include "platform/Paths.h"
+#include "records/RecordsSetup.h"
 #include "records/Spool.h"
 
 std::unique_ptr<MacPool> FactoryPool(const std::string& conninfo, const std::string& station,
@@ -16,4 +17,17 @@ std::unique_ptr<MacPool> FactoryPool(const std::string& conninfo, const std::str
 
 std::unique_ptr<RecordStore> FactoryRecordStore(const std::string& conninfo, std::string*) {
   return std::make_unique<PgRecordStore>(conninfo);
+}
+
+size_t ReplayOutcomes(const StationSettings& settings, const std::string& dataDir,
+                      std::vector<std::string>* messages) {
+  const std::string spool = JoinPath(dataDir, kOutcomesSpoolName);
+  if (NothingAt(spool)) return 0;
+  PgMacPool pool(settings.Get("database"), StationNameOf(settings));
+  pool.SetMessageSink([messages](const std::string& text) { messages->push_back(text); });
+  pool.SetSpoolFile(spool);
+  if (pool.WaitingOutcomes() == 0) return 0;
+  pool.FinishRun();
+  pool.Close();  // one more try; what is left stays in the spool
+  return pool.WaitingOutcomes();
 }

@@ -12,3 +12,7 @@ std::unique_ptr<RecordStore> FactoryRecordStore(const std::string&, std::string*
   *problem = "station.conf: records postgresql is not part of this build; no records are kept";
   return nullptr;
 }
+
+size_t ReplayOutcomes(const StationSettings&, const std::string&, std::vector<std::string>*) {
+  return 0;  // no factory pool, so no outcomes wait
+}

@@ -45,3 +45,9 @@ std::unique_ptr<RecordStore> MakeStationRecordStore(const StationSettings& setti
                                                     std::string* problem);
 // The factory database's records store (FactoryPool.cpp); null in a build without it.
 std::unique_ptr<RecordStore> FactoryRecordStore(const std::string& conninfo, std::string* problem);
+
+// Records the MAC outcomes waiting in dataDir's spool in the factory database that
+// the settings name (FactoryPool.cpp); the number still waiting. What it did goes to
+// *messages.
+size_t ReplayOutcomes(const StationSettings& settings, const std::string& dataDir,
+                      std::vector<std::string>* messages);

@@ -22,6 +22,7 @@
 #include "records/RecordText.h"
 #include "records/RecordsTool.h"
 #include "records/SqliteRecordStore.h"
+#include "records/Spool.h"
 
 namespace {
 
@@ -300,6 +301,13 @@ class RecordsRun : public ::testing::Test {
   RecordsRun() : stationClock(clock), net(&clock) {
     clock.SetRealYieldUs(50);
     net.SetAddresses({Ip(192, 168, 1, 10)});
+    MakeStation();
+  }
+  // The station (again, as after a restart: what the last one left is read anew).
+  void MakeStation() {
+    if (logic) OnUi([&] { logic->FormClose(); });
+    factory.reset();
+    logic.reset();
     PlatformServices services;
     services.ui = &ui;
     services.clock = &stationClock;
@@ -313,6 +321,11 @@ class RecordsRun : public ::testing::Test {
     quick.delayMs = 200;
     factory->SetDefault(quick);
     logic->SetWorkerFactory(factory.get());
+  }
+  size_t SpooledRecords() {
+    std::vector<SpoolFields> entries;
+    EXPECT_EQ(ReadSpool(dir.File(kRecordsSpoolName), &entries), 0);
+    return entries.size();
   }
   ~RecordsRun() override {
     OnUi([&] { logic->RequestClose(); });
@@ -462,6 +475,8 @@ TEST_F(RecordsRun, AFullDiskIsReportedAndCostsNoAddressAndNoPort) {
   EXPECT_TRUE(Logged("production records: ")) << "the operator is told";
   EXPECT_TRUE(Logged("full")) << "and why";
   EXPECT_EQ(board.MacCell(1, 1), "today: 1 passed, 0 failed") << "counted all the same";
+  EXPECT_TRUE(Logged("1 record(s) not written yet, kept in " + dir.File(kRecordsSpoolName)));
+  EXPECT_EQ(SpooledRecords(), 1u) << "kept on disk, should the station end now";
 
   // Room again: the kept record is written with the next run's.
   g_diskFull = false;
@@ -475,6 +490,58 @@ TEST_F(RecordsRun, AFullDiskIsReportedAndCostsNoAddressAndNoPort) {
   EXPECT_EQ(records[0].macConfirmed, true);
   EXPECT_EQ(records[0].verdict, kVerdictPassed);
   EXPECT_TRUE(Logged("production records: writing to"));
+  EXPECT_EQ(SpooledRecords(), 0u);
+}
+
+// The records file removed (or replaced) while the station writes to it: noticed, and
+// the run's records end up in the file at the path; a corrupt file keeps them in the
+// spool until the station or production-records replay can write them.
+TEST_F(RecordsRun, ARecordsFileRemovedOrCorruptLosesNoRecord) {
+  bus.Line(FallbackPath(1));
+  SetJob(kJobEeprom, 0, false);
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory->SetDefault(forever);
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return factory->Total() == 1; }));
+  ASSERT_EQ(Stored().size(), 1u);
+  ASSERT_EQ(std::rename(dir.File("records.db").c_str(), dir.File("moved.db").c_str()), 0);
+  Press();  // Stop
+  ASSERT_TRUE(WaitRunEnded(1));
+  EXPECT_TRUE(Logged("was replaced, moved away or removed while the station wrote to it"));
+  auto records = Stored();
+  ASSERT_EQ(records.size(), 1u) << "written to the file now at the path";
+  EXPECT_EQ(records[0].verdict, kVerdictStopped);
+  EXPECT_TRUE(records[0].endedMs.has_value());
+  EXPECT_EQ(SpooledRecords(), 0u);
+
+  // A corrupt file at the station's start: the records wait in the spool, across a
+  // restart of the station.
+  MakeStation();
+  factory->SetDefault(forever);
+  SetJob(kJobEeprom, 0, false);
+  dir.Write("records.db", std::string(8192, 'x'));
+  std::remove(dir.File("records.db-wal").c_str());
+  std::remove(dir.File("records.db-shm").c_str());
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return factory->Total() == 1; }));
+  Press();
+  ASSERT_TRUE(WaitRunEnded(2));
+  EXPECT_TRUE(Logged("not a database"));
+  MakeStation();
+  EXPECT_EQ(SpooledRecords(), 1u);
+  std::ostringstream o, e;
+  EXPECT_EQ(RunRecordsTool({"--dir", dir.path(), "replay"}, o, e), 1) << e.str();
+  EXPECT_NE(e.str().find("1 record(s) still waiting"), std::string::npos) << e.str();
+  std::remove(dir.File("records.db").c_str());
+  o.str("");
+  e.str("");
+  EXPECT_EQ(RunRecordsTool({"--dir", dir.path(), "replay"}, o, e), 0) << e.str();
+  EXPECT_NE(o.str().find("1 record(s) written"), std::string::npos) << o.str();
+  EXPECT_EQ(SpooledRecords(), 0u);
+  records = Stored();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].verdict, kVerdictStopped);
 }
 
 // ---- the records tool ----
