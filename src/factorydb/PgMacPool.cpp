@@ -61,7 +61,9 @@ PgMacPool::PgMacPool(const std::string& conninfo, const std::string& station)
       station_(station),
       conninfoOk_(PgLink::CheckConninfo(conninfo, &conninfoProblem_)),
       next_(kUnset),
-      last_(kUnset) {}
+      last_(kUnset) {
+  link_.SetNoticeSink([this](const std::string& text) { Report(text); });
+}
 
 PgMacPool::~PgMacPool() {
   Close();

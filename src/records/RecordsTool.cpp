@@ -86,7 +86,7 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
       if (!value(&v)) return false;
       int64_t ms = 0;
       if (!ParseTimeArg(v, &ms)) {
-        *error = a + " wants YYYY-MM-DD[THH:MM[:SS]][Z], not '" + v + "'";
+        *error = a + " wants YYYY-MM-DD[THH:MM[:SS]][Z] (a date that exists), not '" + v + "'";
         return false;
       }
       (a == "--from" ? o->filter.fromMs : o->filter.toMs) = ms;

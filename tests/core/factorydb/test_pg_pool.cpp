@@ -186,6 +186,18 @@ TEST_F(PgPoolTest, UnreachableOrHungDatabaseFailsInTimeAndRecovers) {
   PgMacPool unusable("host=/tmp dbname='unterminated", "st1");
   EXPECT_EQ(unusable.Load(), -1);
   EXPECT_EQ(unusable.Describe().find("password"), std::string::npos);
+  // libpq's parse errors never show a password, whichever form the string has.
+  for (const char* bad : {"host=/tmp password=sec ret1 dbname=f", "postgresql://st:secret1@/f?x",
+                          "postgresql://st@/f?password=secret1&bogus=1 x"}) {
+    std::string why;
+    PgLink::CheckConninfo(bad, &why);
+    PgLink l(bad, "t", 1000);
+    l.Connect(PgLink::In(1000));
+    for (const std::string& text : {why, l.Error()}) {
+      EXPECT_EQ(text.find("secret1"), std::string::npos) << text;
+      EXPECT_EQ(text.find("ret1"), std::string::npos) << text;
+    }
+  }
 
   PgMacPool pool(db + " application_name=hangtest", "st1");
   std::vector<std::string> log;

@@ -610,6 +610,20 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
             std::string::npos);
   EXPECT_NE(run({"summary", "--from", "yesterday"}, &out, 2).find("--from wants"),
             std::string::npos);
+  EXPECT_NE(run({"summary", "--from", "2026-02-30"}, &out, 2).find("a date that exists"),
+            std::string::npos);
+  EXPECT_EQ(run({"summary", "--from", "2028-02-29"}, &out), "");
+  // A record stored with a lower-case address is found all the same.
+  {
+    SqliteRecordStore store(dir.File("records.db"));
+    std::string error;
+    ASSERT_TRUE(store.Open(true, &error)) << error;
+    UnitRecord low = Rec("line-3", "R5", 1, "2026-03-03T10:00:00.000Z", kVerdictPassed);
+    low.mac = "02:5c:3a:04:22:d1";
+    ASSERT_TRUE(store.Write({low}, &error)) << error;
+  }
+  run({"summary", "--mac", "02:5c:3a:04:22:D1"}, &out);
+  EXPECT_EQ(out.rfind("records: 2\n", 0), 0u) << out;
   std::ostringstream o, e;
   EXPECT_EQ(RunRecordsTool({"--db", dir.File("elsewhere.db"), "summary"}, o, e), 1);
   EXPECT_NE(e.str().find("elsewhere.db"), std::string::npos) << e.str();
