@@ -450,6 +450,47 @@ TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
   EXPECT_EQ(board.MacCell(0, 1), "this run: 0 passed, 1 failed");
 }
 
+// Calls a hook on the dispatcher's thread before the inner factory makes each worker.
+class HookedWorkers final : public WorkerFactory {
+ public:
+  HookedWorkers(WorkerFactory& inner, std::function<void()> hook)
+      : inner_(inner), hook_(std::move(hook)) {}
+  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
+                                      bool logFlag) override {
+    hook_();
+    return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
+  }
+
+ private:
+  WorkerFactory& inner_;
+  std::function<void()> hook_;
+};
+
+// Stop while the first port's worker is being made: the ports that never started a
+// step are closed as stopped, with an end time, not left unfinished.
+TEST_F(RecordsRun, PortsStoppedBeforeTheirFirstStepAreRecordedStopped) {
+  for (int n : {1, 2, 3}) bus.Line(FallbackPath(n));
+  SetJob(kJobEeprom, 0, false);
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory->SetDefault(forever);
+  std::thread operatorThread;
+  HookedWorkers hooked(*factory, [&] {
+    if (operatorThread.joinable()) return;
+    operatorThread = std::thread([&] { Press(); });
+    WaitFor([&] { return logic->dispatcher() && logic->dispatcher()->StopRequested(); }, 5000);
+  });
+  logic->SetWorkerFactory(&hooked);
+  Press();
+  ASSERT_TRUE(WaitRunEnded(1));
+  operatorThread.join();
+  logic->SetWorkerFactory(factory.get());
+  const auto records = Stored();
+  ASSERT_EQ(Ports(records),
+            (std::vector<std::string>{"COM1 stopped", "COM2 stopped", "COM3 stopped"}));
+  for (const auto& r : records) EXPECT_TRUE(r.endedMs.has_value()) << r.port;
+}
+
 TEST_F(RecordsRun, AFullDiskIsReportedAndCostsNoAddressAndNoPort) {
   // The real MAC worker on a device of COM1, the pool's one address, a full disk.
   WritePoolFile(dir.File("storedMAC.txt"), "02:5C:3A:04:22:D1", "02:5C:3A:04:22:D1");
