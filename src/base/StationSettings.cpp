@@ -136,3 +136,22 @@ std::string StationSettings::Get(const std::string& key, const std::string& fall
   const auto it = values_.find(key);
   return it == values_.end() ? fallback : it->second;
 }
+
+bool StationSettings::ReadDatabaseFile(const std::string& path, std::string* conninfo,
+                                       std::string* error) {
+  InputFile in;
+  std::string text;
+  int e = in.Open(path);
+  if (e == 0) e = in.ReadAll(kMaxLine, &text);
+  if (e != 0) {
+    *error = path + ": cannot be read (error " + std::to_string(e) + ")";
+    return false;
+  }
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+  *conninfo = Trim(text.substr(0, text.find('\n')));
+  if (conninfo->empty()) {
+    *error = path + ": no connection string in its first line";
+    return false;
+  }
+  return true;
+}

@@ -45,6 +45,12 @@ class StationSettings {
   bool Has(const std::string& key) const { return values_.count(key) != 0; }
   void Set(const std::string& key, const std::string& value) { values_[key] = value; }
 
+  // A connection string kept in a file of its own (--database-file FILE), so that it
+  // is not on a command line that `ps` shows: the file's first line, white space
+  // around it dropped. False with *error set when it cannot be read or is empty.
+  static bool ReadDatabaseFile(const std::string& path, std::string* conninfo,
+                               std::string* error);
+
   // What could not be used, one text per problem, for the message log.
   const std::vector<std::string>& Problems() const { return problems_; }
 

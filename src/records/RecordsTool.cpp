@@ -1,6 +1,7 @@
 #include "records/RecordsTool.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -32,6 +33,8 @@ const char kUsage[] =
     "                   default: the directory of this program)\n"
     "  --db FILE        the records database itself\n"
     "  --database CONNINFO  the factory database (PostgreSQL) with every station's records\n"
+    "  --database-file FILE  the same, the connection string in FILE's first line\n"
+    "                   (PT_DATABASE in the environment when no store is named)\n"
     "  export           one record per line: CSV with a header line (--csv, the default)\n"
     "                   or one JSON object per line (--json), oldest first\n"
     "  summary          counts per verdict, the first-pass yield (passed of passed and\n"
@@ -78,6 +81,8 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
       if (!value(&o->db)) return false;
     } else if (a == "--database") {
       if (!value(&o->database)) return false;
+    } else if (a == "--database-file") {
+      if (!value(&v) || !StationSettings::ReadDatabaseFile(v, &o->database, error)) return false;
     } else if (a == "--csv") {
       o->json = false;
     } else if (a == "--json") {
@@ -114,6 +119,12 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
       *error = "unknown argument '" + a + "'";
       return false;
     }
+  }
+  // The environment's connection string keeps it off the command line.
+  const char* env = std::getenv("PT_DATABASE");
+  if (o->dir.empty() && o->db.empty() && o->database.empty() && env && *env &&
+      o->command != "replay") {
+    o->database = env;
   }
   if (o->command.empty()) *error = "give a command: export, summary or replay";
   if (o->command == "replay" && (!o->db.empty() || !o->database.empty())) {

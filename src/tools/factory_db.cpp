@@ -4,10 +4,12 @@
 //
 // Exit status: 0 done, 1 the database refused or could not be reached, 2 bad usage.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "base/MacPool.h"
+#include "base/StationSettings.h"
 #include "factorydb/FactorySchema.h"
 #include "factorydb/PgLink.h"
 
@@ -16,7 +18,8 @@ namespace {
 constexpr int kBoundMs = 10000;
 
 const char kUsage[] =
-    "usage: factory-db --database CONNINFO COMMAND [ARGS]\n"
+    "usage: factory-db [--database CONNINFO | --database-file FILE] COMMAND [ARGS]\n"
+    "       (without either: PT_DATABASE in the environment)\n"
     "  init                      create the MAC pool tables (kept when present)\n"
     "  define-block NAME FIRST LAST\n"
     "                            a new block of addresses, FIRST and LAST as\n"
@@ -98,6 +101,14 @@ int Run(const std::vector<std::string>& args) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (args[i] == "--database-file" && i + 1 < args.size()) {
+      std::string why;
+      if (!StationSettings::ReadDatabaseFile(args[++i], &database, &why)) {
+        std::fprintf(stderr, "factory-db: --database-file: %s\n", why.c_str());
+        return 2;
+      }
+      continue;
+    }
     if (args[i] == "--database" && i + 1 < args.size()) {
       database = args[++i];
     } else {
@@ -105,6 +116,8 @@ int Run(const std::vector<std::string>& args) {
     }
   }
   std::string why;
+  // The environment's connection string keeps it off the command line.
+  if (database.empty() && std::getenv("PT_DATABASE")) database = std::getenv("PT_DATABASE");
   if (database.empty() || rest.empty()) {
     std::fputs(kUsage, stderr);
     return 2;
