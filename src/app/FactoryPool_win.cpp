@@ -3,11 +3,16 @@
 #include "app/MainLogic.h"
 #include "app/StationSetup.h"
 
-std::unique_ptr<MacPool> FactoryPool(const std::string&, const std::string&, MainLogic& logic) {
+std::unique_ptr<MacPool> FactoryPool(const std::string&, const std::string&, MainLogic& logic,
+                                     const std::string&) {
   return UnusablePool("pool postgresql is not part of this build (Windows: file pool only)", logic);
 }
 
 std::unique_ptr<RecordStore> FactoryRecordStore(const std::string&, std::string* problem) {
   *problem = "station.conf: records postgresql is not part of this build; no records are kept";
   return nullptr;
+}
+
+size_t ReplayOutcomes(const StationSettings&, const std::string&, std::vector<std::string>*) {
+  return 0;  // no factory pool, so no outcomes wait
 }

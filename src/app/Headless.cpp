@@ -1,6 +1,7 @@
 #include "app/Headless.h"
 
 #include <chrono>
+#include <mutex>
 #include <vector>
 
 #include "app/MainLogic.h"
@@ -116,5 +117,14 @@ int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>&
       status = kExitPortsFailed;
     }
   }
+  // Outcomes or records that wait to be written (the message log says how many and
+  // where they are kept): an unattended station is noticed.
+  size_t outcomes = 0;
+  {
+    std::lock_guard<std::mutex> lock(logic.macPool().Mutex());
+    outcomes = logic.macPool().WaitingOutcomes();
+  }
+  const bool waiting = outcomes > 0 || (logic.records() && logic.records()->writer().Queued() > 0);
+  if (waiting && status == kExitDone) status = kExitPortsFailed;
   return status;
 }

@@ -70,7 +70,8 @@ class MainLogic;
 
 // Exit status of the headless runner.
 constexpr int kExitDone = 0;         // every detected port reached the job's last step
-constexpr int kExitPortsFailed = 1;  // a port failed, or the run ended before all finished
+constexpr int kExitPortsFailed = 1;  // a port failed, the run ended before all finished, or
+                                     // records or MAC outcomes wait to be written
 constexpr int kExitRefused = 2;      // set-up or Start refused, or the run could not begin
 
 // Presses Start as the operator would and serves the UI thread (the caller's) until the

@@ -13,7 +13,9 @@
 #include "platform/Host.h"
 #include "platform/Network.h"
 #include "platform/SerialPort.h"
+#include "platform/Paths.h"
 #include "records/RecordsSetup.h"
+#include "records/Spool.h"
 #include "workers/Workers.h"
 
 namespace {
@@ -26,6 +28,7 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
                      const std::string& dataDir, const StationSettings* settings)
     : storedConfig(dataDir, kConfigFile),
       portMap(dataDir),
+      dataDir_(dataDir),
       pool_(std::make_unique<FileMacPool>(dataDir, kPoolFile)),
       view_(view),
       boxes_(boxes) {
@@ -69,7 +72,10 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
     station_.interfaces = &testInterfaces_;
   }
   std::string problem;
-  std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir, &problem);
+  // Settings not understood whole set up no job, so no run needs a store.
+  std::unique_ptr<RecordStore> store =
+      settings_.FailureCode() != 0 ? nullptr
+                                   : MakeStationRecordStore(settings_, dataDir, &problem);
   if (!problem.empty()) settingsNotes_.push_back(problem);
   for (const std::string& note : settingsNotes_) view_.AppendMessage(note);
   SetRecords(std::move(store), StationNameOf(settings_));
@@ -82,7 +88,8 @@ void MainLogic::SetRecords(std::unique_ptr<RecordStore> store, const std::string
   station_.records = nullptr;
   recorder_.reset();
   if (!store) return;
-  recorder_ = std::make_unique<ProductionRecorder>(station_, std::move(store), stationName);
+  recorder_ = std::make_unique<ProductionRecorder>(station_, std::move(store), stationName,
+                                                   JoinPath(dataDir_, kRecordsSpoolName));
   station_.records = recorder_.get();
 }
 
@@ -192,6 +199,20 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
   ClearMessages();
   // What the station could not use of its settings stays in view after the log clear.
   for (const std::string& note : settingsNotes_) AppendMessage(note);
+  if (settings_.FailureCode() != 0) {
+    // station.conf is there but not understood whole: it may name another pool or
+    // records than the ones meant, so no job is set up, whatever its steps.
+    job.filesSelected = false;
+    char text[64];
+    std::snprintf(text, sizeof text, "MAC initialize failed: %d", settings_.FailureCode());
+    SetMacGridCell(0, 0, text);
+    AppendMessage(std::string(StationSettings::kFileName) + ": " + NotUnderstoodText(settings_));
+    if (job.programMac) {
+      ShowError(boxes_,
+                "get MAC from storedMAC.txt failed\r\nPlease put the right file and try again");
+    }
+    return;
+  }
   if (job.programMac) {
     job.filesSelected = false;
     std::unique_lock<std::mutex> lock(pool_->Mutex());

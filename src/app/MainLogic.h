@@ -143,6 +143,7 @@ class MainLogic final : public Board {
   bool OffUiThread() const;
   static constexpr size_t kMaxDeferred = 256;
 
+  const std::string dataDir_;
   std::unique_ptr<MacPool> pool_;
   // Problems with station.conf and the records store found at start, shown again at
   // every job set-up.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <mutex>
 
 #include "base/AnsweredAddresses.h"
 #include "base/Board.h"
@@ -285,6 +286,18 @@ void StartThread::EndSteps() {
   if (logFlag_) WriteLog("StartThread end\r\n");
   StopWorkers();
   JoinWorkers();
+  // Outcomes the pool could not record yet get a few seconds more (a database that
+  // restarted); what still waits is kept and reported.
+  // Every worker is joined: the pool is called here under its own lock, off the UI
+  // thread, so the window stays responsive while the pool tries.
+  try {
+    if (station_.pool) {
+      std::lock_guard<std::mutex> lock(station_.pool->Mutex());
+      station_.pool->FinishRun();
+    }
+  } catch (...) {
+    // The run still ends; the pool keeps what waits.
+  }
   // Every port's record is written before its workers can be released.
   if (station_.records) station_.records->RunEnded();
   CloseLog();

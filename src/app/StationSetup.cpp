@@ -10,10 +10,11 @@ namespace {
 // Every load says why in the message log (the job set-up clears the log first).
 class UnusableMacPool final : public MacPool {
  public:
-  UnusableMacPool(std::string why, MainLogic& logic) : why_(std::move(why)), logic_(logic) {}
+  UnusableMacPool(std::string why, int code, MainLogic& logic)
+      : why_(std::move(why)), code_(code), logic_(logic) {}
   int Load() override {
     logic_.AppendMessage(std::string(StationSettings::kFileName) + ": " + why_);
-    return -1;
+    return code_;
   }
   void Close() override {}
   bool IsLoaded() const override { return false; }
@@ -28,17 +29,29 @@ class UnusableMacPool final : public MacPool {
 
  private:
   std::string why_;
+  int code_;
   MainLogic& logic_;
 };
 
 }  // namespace
 
-std::unique_ptr<MacPool> UnusablePool(const std::string& why, MainLogic& logic) {
-  return std::make_unique<UnusableMacPool>(why, logic);
+std::unique_ptr<MacPool> UnusablePool(const std::string& why, MainLogic& logic, int code) {
+  return std::make_unique<UnusableMacPool>(why, code == 0 ? -1 : code, logic);
+}
+
+std::string NotUnderstoodText(const StationSettings& settings) {
+  (void)settings;
+  return "not understood whole (see the lines before), so no job is set up and no MAC address "
+         "is taken until it is mended";
 }
 
 void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
                           const std::string& dataDir) {
+  // A file not understood whole may name another pool than the one meant: none is used.
+  if (settings.FailureCode() != 0) {
+    logic.SetMacPool(UnusablePool(NotUnderstoodText(settings), logic, settings.FailureCode()));
+    return;
+  }
   const std::string kind = settings.Get("pool", "file");
   if (kind == "file") {
     auto pool = std::make_unique<FileMacPool>(dataDir, "storedMAC.txt");
@@ -56,7 +69,7 @@ void ApplyStationSettings(MainLogic& logic, const StationSettings& settings,
     logic.SetMacPool(UnusablePool("pool postgresql needs database = <connection string>", logic));
     return;
   }
-  logic.SetMacPool(FactoryPool(database, StationNameOf(settings), logic));
+  logic.SetMacPool(FactoryPool(database, StationNameOf(settings), logic, dataDir));
 }
 
 std::unique_ptr<RecordStore> MakeStationRecordStore(const StationSettings& settings,

@@ -87,6 +87,12 @@ class MacPool {
     return 0;
   }
 
+  // Outcomes handed to Settle that are not recorded yet.
+  virtual size_t WaitingOutcomes() const { return 0; }
+  // At the end of a run: tries for a few seconds (reconnecting) to record the outcomes
+  // that wait; what is still waiting then is kept for later and reported.
+  virtual void FinishRun() {}
+
   // "text" at 3i, 3i+1 hex digits for i = 0..5; 0 or -1.
   static int ParseMac(const char* text, size_t len, MacAddress* address);
 

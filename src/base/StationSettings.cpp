@@ -35,27 +35,64 @@ const std::vector<std::string>& StationSettings::KnownKeys() {
 bool StationSettings::Load(const std::string& dataDir) {
   values_.clear();
   problems_.clear();
+  failure_ = 0;
   const std::string path = JoinPath(dataDir, kFileName);
-  if (!FileExists(path)) return true;  // no file: every setting has its default
+  // Only a file that is not there at all means "every setting has its default": a
+  // directory, a dangling link or a file that cannot be read is a problem.
+  if (NothingAt(path)) return true;
   InputFile in;
   std::string text;
-  if (in.Open(path) != 0 || in.Size() > kMaxFileBytes || in.ReadAll(kMaxFileBytes, &text) != 0) {
-    if (in.IsOpen() && in.Size() > kMaxFileBytes) {
-      problems_.push_back(path + ": longer than " + std::to_string(kMaxFileBytes) +
-                          " bytes, not used");
-    } else {
-      problems_.push_back(path + ": could not be read, not used");
-    }
+  int e = in.Open(path);
+  if (e == 0 && in.Size() > kMaxFileBytes) {
+    problems_.push_back(path + ": longer than " + std::to_string(kMaxFileBytes) +
+                        " bytes, not used");
+    failure_ = kNotUnderstood;
+    return false;
+  }
+  if (e == 0) e = in.ReadAll(kMaxFileBytes, &text);
+  if (e != 0) {
+    problems_.push_back(path + ": could not be read (error " + std::to_string(e) + "), not used");
+    failure_ = e;
     return false;
   }
   Parse(text);
   return true;
 }
 
+namespace {
+
+// The value without a trailing comment: a '#' at its start or after white space, not
+// inside a single-quoted part (libpq's quoting, with backslash escapes).
+std::string WithoutComment(const std::string& value) {
+  bool quoted = false;
+  for (size_t i = 0; i < value.size(); i++) {
+    const char c = value[i];
+    if (quoted) {
+      if (c == '\\') {
+        i++;
+      } else if (c == '\'') {
+        quoted = false;
+      }
+      continue;
+    }
+    if (c == '\'') {
+      quoted = true;
+    } else if (c == '#' && (i == 0 || value[i - 1] == ' ' || value[i - 1] == '\t')) {
+      return value.substr(0, i);
+    }
+  }
+  return value;
+}
+
+}  // namespace
+
 void StationSettings::Parse(const std::string& text) {
   const auto& known = KnownKeys();
+  const size_t problemsBefore = problems_.size();
+  std::map<std::string, size_t> seenAt;
   size_t lineNo = 0;
-  size_t pos = 0;
+  // An editor's byte-order mark is not part of the first key.
+  size_t pos = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
@@ -79,11 +116,45 @@ void StationSettings::Parse(const std::string& text) {
       problems_.push_back(where + "unknown key \"" + key + "\"");
       continue;
     }
-    values_[key] = Trim(line.substr(eq + 1));
+    const auto seen = seenAt.find(key);
+    if (seen != seenAt.end()) {
+      problems_.push_back(where + "key \"" + key + "\" given again (first on line " +
+                          std::to_string(seen->second) + ")");
+      continue;
+    }
+    seenAt[key] = lineNo;
+    values_[key] = Trim(WithoutComment(Trim(line.substr(eq + 1))));
+  }
+  if (problems_.size() > problemsBefore && failure_ == 0) failure_ = kNotUnderstood;
+  // The message log shows them at every job set-up: a long list is cut short.
+  if (problems_.size() > kMaxProblems) {
+    const size_t more = problems_.size() - (kMaxProblems - 1);
+    problems_.resize(kMaxProblems - 1);
+    problems_.push_back(std::string(kFileName) + ": " + std::to_string(more) +
+                        " more problems not listed");
   }
 }
 
 std::string StationSettings::Get(const std::string& key, const std::string& fallback) const {
   const auto it = values_.find(key);
   return it == values_.end() ? fallback : it->second;
+}
+
+bool StationSettings::ReadDatabaseFile(const std::string& path, std::string* conninfo,
+                                       std::string* error) {
+  InputFile in;
+  std::string text;
+  int e = in.Open(path);
+  if (e == 0) e = in.ReadAll(kMaxLine, &text);
+  if (e != 0) {
+    *error = path + ": cannot be read (error " + std::to_string(e) + ")";
+    return false;
+  }
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+  *conninfo = Trim(text.substr(0, text.find('\n')));
+  if (conninfo->empty()) {
+    *error = path + ": no connection string in its first line";
+    return false;
+  }
+  return true;
 }

@@ -5,9 +5,15 @@
 // database. Command-line options of production-cli override single keys.
 //
 // Format: one "key = value" per line; blank lines and lines starting with '#' are
-// skipped; white space around keys and values is dropped. A key given twice keeps its
-// last value. Lines longer than kMaxLine, unknown keys and lines without '=' are
-// reported as problems (the caller shows them in the message log) and skipped.
+// skipped; a '#' after white space ends the value (a trailing comment; inside a
+// single-quoted part of a value, as libpq quotes, it does not); white space around
+// keys and values is dropped; a leading UTF-8 byte-order mark is skipped.
+//
+// The file is understood whole or not at all: an unreadable or oversized file, a line
+// longer than kMaxLine, a line without '=', an unknown key or a key given twice is a
+// problem (the caller shows them in the message log), and a station whose settings
+// have a problem sets up no job (FailureCode), so a misread file never leads to a MAC
+// pool or records other than the ones meant.
 #include <map>
 #include <string>
 #include <vector>
@@ -17,6 +23,7 @@ class StationSettings {
   static constexpr const char* kFileName = "station.conf";
   static constexpr size_t kMaxLine = 1024;
   static constexpr size_t kMaxFileBytes = 64 * 1024;
+  static constexpr size_t kMaxProblems = 20;  // listed; more are counted
 
   // Keys known to the station (each documented in the README).
   static const std::vector<std::string>& KnownKeys();
@@ -28,10 +35,21 @@ class StationSettings {
   // Parses file text (for tests and for Load).
   void Parse(const std::string& text);
 
+  // 0 when the settings were understood whole (or there is no file); otherwise the
+  // error number of the failed read (positive) or kNotUnderstood.
+  static constexpr int kNotUnderstood = -1;
+  int FailureCode() const { return failure_; }
+
   // The value of key, or fallback when the key is not set.
   std::string Get(const std::string& key, const std::string& fallback = "") const;
   bool Has(const std::string& key) const { return values_.count(key) != 0; }
   void Set(const std::string& key, const std::string& value) { values_[key] = value; }
+
+  // A connection string kept in a file of its own (--database-file FILE), so that it
+  // is not on a command line that `ps` shows: the file's first line, white space
+  // around it dropped. False with *error set when it cannot be read or is empty.
+  static bool ReadDatabaseFile(const std::string& path, std::string* conninfo,
+                               std::string* error);
 
   // What could not be used, one text per problem, for the message log.
   const std::vector<std::string>& Problems() const { return problems_; }
@@ -39,4 +57,5 @@ class StationSettings {
  private:
   std::map<std::string, std::string> values_;
   std::vector<std::string> problems_;
+  int failure_ = 0;
 };

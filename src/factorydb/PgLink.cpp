@@ -63,15 +63,72 @@ void PgLink::Disconnect() {
 }
 
 int PgLink::Fail(int code, const std::string& text) {
-  error_ = text;
+  error_ = Redact(text, conninfo_);
   return code;
+}
+
+std::string PgLink::Redact(const std::string& text, const std::string& conninfo) {
+  std::string out = text;
+  auto replaceAll = [&out](const std::string& what) {
+    if (what.size() < 3) return;
+    for (size_t at = out.find(what); at != std::string::npos; at = out.find(what, at + 3)) {
+      out.replace(at, what.size(), "***");
+    }
+  };
+  // Whatever follows a password in the connection string, word by word, and the
+  // password of a URI.
+  const size_t pw = conninfo.find("password");
+  if (pw != std::string::npos) {
+    size_t i = conninfo.find_first_of("=", pw);
+    while (i != std::string::npos && i < conninfo.size()) {
+      const size_t b = conninfo.find_first_not_of(" \t=&'", i);
+      if (b == std::string::npos) break;
+      const size_t e = conninfo.find_first_of(" \t&'", b);
+      replaceAll(conninfo.substr(b, e == std::string::npos ? std::string::npos : e - b));
+      i = e;
+    }
+  }
+  const size_t scheme = conninfo.find("://");
+  if (scheme != std::string::npos) {
+    const size_t at = conninfo.find('@', scheme);
+    const size_t colon = conninfo.find(':', scheme + 3);
+    if (at != std::string::npos && colon != std::string::npos && colon < at) {
+      replaceAll(conninfo.substr(colon + 1, at - colon - 1));
+    }
+  }
+  // "password=value" and "user:value@" in the text itself.
+  for (size_t k = out.find("password"); k != std::string::npos; k = out.find("password", k + 8)) {
+    size_t v = k + 8;
+    while (v < out.size() && out[v] == ' ') v++;
+    if (v >= out.size() || out[v] != '=') continue;  // "password authentication ..." stays
+    v++;
+    while (v < out.size() && out[v] == ' ') v++;
+    if (v >= out.size()) continue;
+    size_t e = v;
+    if (out[v] == '\'') {
+      e = out.find('\'', v + 1);
+      e = e == std::string::npos ? out.size() : e + 1;
+    } else {
+      while (e < out.size() && out[e] != ' ' && out[e] != '&' && out[e] != '"') e++;
+    }
+    out.replace(v, e - v, "***");
+  }
+  for (size_t k = out.find("://"); k != std::string::npos; k = out.find("://", k + 3)) {
+    const size_t at = out.find('@', k);
+    const size_t colon = out.find(':', k + 3);
+    const size_t end = out.find_first_of(" \"", k);
+    if (at != std::string::npos && colon < at && (end == std::string::npos || at < end)) {
+      out.replace(colon + 1, at - colon - 1, "***");
+    }
+  }
+  return out;
 }
 
 bool PgLink::CheckConninfo(const std::string& conninfo, std::string* error) {
   char* err = nullptr;
   PQconninfoOption* opts = PQconninfoParse(conninfo.c_str(), &err);
   if (!opts) {
-    if (error) *error = err ? OneLine(err) : "cannot read the connection string";
+    if (error) *error = Redact(err ? OneLine(err) : "cannot read the connection string", conninfo);
     PQfreemem(err);
     return false;
   }
@@ -185,6 +242,13 @@ int PgLink::Connect(Deadline deadline) {
       return Fail(w, w == ETIMEDOUT ? "no answer from the database in time" : std::strerror(w));
     }
   }
+  PQsetNoticeProcessor(
+      conn_,
+      [](void* self, const char* message) {
+        auto* link = static_cast<PgLink*>(self);
+        if (link->noticeSink_) link->noticeSink_(Redact(OneLine(message), link->conninfo_));
+      },
+      this);
   if (PQsetnonblocking(conn_, 1) != 0) {
     const std::string text = OneLine(PQerrorMessage(conn_));
     Disconnect();

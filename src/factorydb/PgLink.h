@@ -11,6 +11,7 @@
 // ETIMEDOUT a time-out (ours or the server's), ECONNRESET the connection was lost,
 // EEXIST a uniqueness constraint, EIO any other database error. Error() has the text.
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ class PgLink {
   PgLink(const PgLink&) = delete;
   PgLink& operator=(const PgLink&) = delete;
 
+  // Where the server's notices ("WARNING: ...") go, one line each, passwords taken
+  // out; without a sink they are dropped (never printed raw by libpq).
+  void SetNoticeSink(std::function<void(const std::string&)> sink) { noticeSink_ = std::move(sink); }
+
   // 0 when connected (or already), else an error number.
   int Connect(Deadline deadline);
   void Disconnect();
@@ -56,6 +61,10 @@ class PgLink {
   std::string Describe() const;
   // Checks a connection string; false with *error set when libpq cannot read it.
   static bool CheckConninfo(const std::string& conninfo, std::string* error);
+  // text with every password taken out: "password=..." (quoted or not) and the
+  // "user:password@" of a URI become "***", and so does any piece of conninfo's
+  // password part (libpq's parse errors quote the tail of an unquoted password).
+  static std::string Redact(const std::string& text, const std::string& conninfo);
   // True for codes that mean the database is out of reach (not a refused statement).
   static bool IsLinkFailure(int code);
 
@@ -69,6 +78,7 @@ class PgLink {
   std::string applicationName_;
   int statementTimeoutMs_;
   pg_conn* conn_ = nullptr;
+  std::function<void(const std::string&)> noticeSink_;
   std::string error_;
   std::string sqlState_;
 };

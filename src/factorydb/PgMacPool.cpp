@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
+
+#include "records/Spool.h"
 
 namespace {
 
@@ -45,7 +48,9 @@ PgMacPool::PgMacPool(const std::string& conninfo, const std::string& station)
       station_(station),
       conninfoOk_(PgLink::CheckConninfo(conninfo, &conninfoProblem_)),
       next_(kUnset),
-      last_(kUnset) {}
+      last_(kUnset) {
+  link_.SetNoticeSink([this](const std::string& text) { Report(text); });
+}
 
 PgMacPool::~PgMacPool() {
   Close();
@@ -141,8 +146,81 @@ int PgMacPool::Load() {
   return 0;
 }
 
+void PgMacPool::SetSpoolFile(const std::string& path) {
+  spoolPath_ = path;
+  std::vector<SpoolFields> entries;
+  const int e = ReadSpool(path, &entries);
+  if (e != 0) {
+    spoolDamaged_ = true;
+    Report(path + " cannot be read (error " + std::to_string(e) + "); it is left as it is");
+    return;
+  }
+  for (const SpoolFields& f : entries) {
+    // mac, outcome, station, run
+    if (f.size() != 4 || !f[0] || !f[1] || !f[2] || !f[3]) continue;
+    MacOutcome outcome = MacOutcome::Failed;
+    if (*f[1] == MacOutcomeName(MacOutcome::Programmed)) {
+      outcome = MacOutcome::Programmed;
+    } else if (*f[1] == MacOutcomeName(MacOutcome::Unverified)) {
+      outcome = MacOutcome::Unverified;
+    } else if (*f[1] != MacOutcomeName(MacOutcome::Failed)) {
+      continue;
+    }
+    if (pending_.size() < kMaxPendingOutcomes)
+      pending_.push_back(Outcome{*f[0], outcome, *f[3], *f[2]});
+  }
+  spooled_ = pending_.size();
+  spooledChange_ = changes_;
+  if (!pending_.empty()) {
+    Report(std::to_string(pending_.size()) + " outcome(s) of earlier runs waiting in " + path +
+           ", recorded with the next database call");
+  }
+}
+
+void PgMacPool::UpdateSpool() {
+  if (spoolPath_.empty() || spoolDamaged_ || spooledChange_ == changes_) return;
+  if (pending_.empty() && spooled_ == 0) {
+    spooledChange_ = changes_;
+    return;
+  }
+  std::vector<SpoolFields> entries;
+  for (const Outcome& o : pending_) {
+    entries.push_back({o.mac, MacOutcomeName(o.outcome), o.station, o.run});
+  }
+  const int e = WriteSpool(spoolPath_, entries);
+  if (e != 0) {
+    Report("cannot keep " + std::to_string(entries.size()) + " waiting outcome(s) in " +
+           spoolPath_ + " (error " + std::to_string(e) + ")");
+    return;
+  }
+  spooled_ = entries.size();
+  spooledChange_ = changes_;
+}
+
+void PgMacPool::FinishRun() {
+  if (pending_.empty()) return;
+  // A database that just restarted answers again within a few seconds.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFinishMs);
+  while (!pending_.empty() && std::chrono::steady_clock::now() < end) {
+    const auto deadline = PgLink::In(kCallBoundMs);
+    if (Reach(deadline, false) == 0) FlushOutcomes(deadline);
+    if (!pending_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  UpdateSpool();
+  if (!pending_.empty()) {
+    Report(std::to_string(pending_.size()) + " outcome(s) not recorded yet" +
+           (spoolPath_.empty() ? std::string() : ", kept in " + spoolPath_) +
+           " and recorded with the next database call");
+  }
+}
+
 void PgMacPool::Close() {
-  if (link_.Connected() && !pending_.empty()) FlushOutcomes(PgLink::In(kCallBoundMs));
+  if (!pending_.empty()) {
+    // One more try (a new connection if need be) before what waits goes to the spool.
+    const auto deadline = PgLink::In(kCallBoundMs);
+    if (Reach(deadline, false) == 0) FlushOutcomes(deadline);
+    UpdateSpool();
+  }
   link_.Disconnect();
   std::lock_guard<std::mutex> lock(rangeMutex_);
   loaded_ = false;
@@ -237,6 +315,7 @@ int PgMacPool::Settle(const MacAddress& address, MacOutcome outcome) {
     // The oldest outcome is given up: its address stays recorded as taken.
     Report("outcome of " + pending_.front().mac + " not recorded (too many waiting)");
     pending_.pop_front();
+    changes_++;
   }
   const std::string mac = FormatMac(address);
   std::string run;
@@ -247,11 +326,14 @@ int PgMacPool::Settle(const MacAddress& address, MacOutcome outcome) {
       break;
     }
   }
-  pending_.push_back(Outcome{mac, outcome, run});
+  pending_.push_back(Outcome{mac, outcome, run, station_});
+  changes_++;
   const auto deadline = PgLink::In(kCallBoundMs);
-  const int rc = Reach(deadline, true);
-  if (rc != 0) return rc;
-  return FlushOutcomes(deadline);
+  int rc = Reach(deadline, true);
+  if (rc == 0) rc = FlushOutcomes(deadline);
+  // Kept on disk at once: a station killed now still has it.
+  UpdateSpool();
+  return rc;
 }
 
 int PgMacPool::FlushOutcomes(PgLink::Deadline deadline) {
@@ -259,13 +341,14 @@ int PgMacPool::FlushOutcomes(PgLink::Deadline deadline) {
     if (!link_.Connected()) return ECONNRESET;
     const Outcome& o = pending_.front();
     PgRows rows;
-    const int rc = link_.Exec(kSettle, {o.mac, MacOutcomeName(o.outcome), station_, o.run},
-                              &rows, deadline);
+    const int rc =
+        link_.Exec(kSettle, {o.mac, MacOutcomeName(o.outcome), o.station, o.run}, &rows, deadline);
     if (rc != 0) {
       if (!PgLink::IsLinkFailure(rc)) {
         // Refused for good (not a lost link): trying again would not help.
         Report("outcome of " + o.mac + " not recorded: " + link_.Error());
         pending_.pop_front();
+        changes_++;
         continue;
       }
       if (!link_.Connected()) {
@@ -275,6 +358,8 @@ int PgMacPool::FlushOutcomes(PgLink::Deadline deadline) {
       return rc;
     }
     pending_.pop_front();
+    changes_++;
   }
+  UpdateSpool();
   return 0;
 }

@@ -42,6 +42,12 @@ class PgMacPool final : public MacPool {
   PgMacPool& operator=(const PgMacPool&) = delete;
 
   void SetMessageSink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
+  // Where outcomes that cannot be recorded are kept (records/Spool.h), in the data
+  // directory: read here (what an earlier station left is recorded with the next
+  // database call) and written whenever what waits changes.
+  void SetSpoolFile(const std::string& path);
+  // FinishRun's bound: tries, with a new connection each time, for about this long.
+  static constexpr int kFinishMs = 5000;
 
   int Load() override;
   void Close() override;
@@ -57,17 +63,22 @@ class PgMacPool final : public MacPool {
 
   // Outcomes not yet recorded (the database was out of reach).
   size_t PendingOutcomes() const { return pending_.size(); }
+  size_t WaitingOutcomes() const override { return pending_.size(); }
+  void FinishRun() override;
 
  private:
   struct Outcome {
     std::string mac;
     MacOutcome outcome;
-    std::string run;  // the run that took it
+    std::string run;      // the run that took it
+    std::string station;  // who took it (a spool may hold an earlier name's)
   };
   // Connects unless connected; during a run a recent failure is answered at once.
   int Reach(PgLink::Deadline deadline, bool honourRetryPause);
   int FlushOutcomes(PgLink::Deadline deadline);
   void Report(const std::string& text);
+  // Keeps pending_ in the spool when it changed since it was last written.
+  void UpdateSpool();
   void SetRange(uint32_t prefix, uint32_t next, uint32_t last);
   void ClearRange();
 
@@ -79,6 +90,11 @@ class PgMacPool final : public MacPool {
   std::deque<Outcome> pending_;
   // The run of every address taken and not yet settled (mac, run), oldest first.
   std::deque<std::pair<std::string, std::string>> takenRuns_;
+  std::string spoolPath_;
+  size_t spooled_ = 0;          // outcomes in the spool as last written
+  uint64_t changes_ = 0;        // changes of pending_
+  uint64_t spooledChange_ = 0;  // ... as of the last spool write
+  bool spoolDamaged_ = false;
   std::chrono::steady_clock::time_point retryAfter_{};
   int lastLinkError_ = 0;
 

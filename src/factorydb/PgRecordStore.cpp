@@ -38,7 +38,7 @@ std::string WhereOf(const RecordFilter& f, std::vector<std::string>* params) {
   };
   if (f.fromMs) add("started_at >=", FormatUtcMs(*f.fromMs));
   if (f.toMs) add("started_at <", FormatUtcMs(*f.toMs));
-  if (!f.mac.empty()) add("mac =", UpperMac(f.mac));
+  if (!f.mac.empty()) add("upper(mac) =", UpperMac(f.mac));  // any letter case stored
   if (!f.station.empty()) add("station =", f.station);
   if (!f.verdict.empty()) add("verdict =", f.verdict);
   return where;

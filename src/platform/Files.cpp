@@ -259,6 +259,15 @@ int LockedFile::Sync() {
   return ::fsync(Fd(handle_)) == 0 ? 0 : LastError();
 }
 
+int FileIdOf(const std::string& path, FileId* id) {
+  struct stat st {};
+  if (path.empty()) return ENOENT;
+  if (::stat(path.c_str(), &st) != 0) return LastError();
+  id->device = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return 0;
+}
+
 bool LockedFile::IsStillAt(const std::string& path) const {
   if (!IsOpen()) return false;
   struct stat held {};

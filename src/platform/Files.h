@@ -52,6 +52,17 @@ int ReplaceFile(const std::string& path, const void* data, size_t size,
 // a new one at every call, with seed (the time and the process) telling processes apart.
 std::string TemporaryFileName(uint64_t seed);
 
+// Which file a path names now: the device and the file's number on it (the volume
+// serial and file index on Windows). Two paths with equal ids name one file; a path
+// whose id changed was replaced. 0, or an error number (ENOENT when nothing is there).
+struct FileId {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId& o) const { return device == o.device && index == o.index; }
+  bool operator!=(const FileId& o) const { return !(*this == o); }
+};
+int FileIdOf(const std::string& path, FileId* id);
+
 // A file held open for reading and writing and locked exclusively for as long as it
 // is open, so that no second holder (another station) can open it the same way.
 // WriteAt and Sync are virtual so that tests can make them fail.

@@ -287,6 +287,22 @@ int LockedFile::Sync() {
   return FlushFileBuffers(H(handle_)) ? 0 : LastError();
 }
 
+int FileIdOf(const std::string& path, FileId* id) {
+  std::wstring wide;
+  if (path.empty() || !Utf8ToWide(path, &wide)) return ENOENT;
+  const HANDLE h = CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL ok = GetFileInformationByHandle(h, &info);
+  const int error = ok ? 0 : LastError();
+  CloseHandle(h);
+  if (!ok) return error;
+  id->device = info.dwVolumeSerialNumber;
+  id->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return 0;
+}
+
 bool LockedFile::IsStillAt(const std::string& path) const {
   if (!IsOpen()) return false;
   BY_HANDLE_FILE_INFORMATION held{};

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 std::string ExecutableDir() {
@@ -40,4 +41,9 @@ bool FileExists(const std::string& path) {
 bool DirectoryExists(const std::string& path) {
   struct stat st {};
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool NothingAt(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && lstat(path.c_str(), &st) != 0 && errno == ENOENT;
 }

@@ -9,3 +9,7 @@ std::string ExecutableDir();
 std::string JoinPath(const std::string& dir, const std::string& name);
 bool FileExists(const std::string& path);       // a regular file (or a link to one)
 bool DirectoryExists(const std::string& path);  // a directory (or a link to one)
+// Nothing at all is at path: no file, directory or link (not even a dangling one).
+// False when something is there, or when that cannot be told (a directory on the
+// way that cannot be searched).
+bool NothingAt(const std::string& path);

@@ -77,3 +77,11 @@ bool DirectoryExists(const std::string& path) {
   DWORD a = 0;
   return TargetAttributes(path, &a) && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+bool NothingAt(const std::string& path) {
+  std::wstring wide;
+  if (path.empty() || !Utf8ToWide(path, &wide)) return false;
+  if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD e = GetLastError();
+  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+}

@@ -8,6 +8,7 @@
 
 #include "base/Board.h"
 #include "base/UiThread.h"
+#include "platform/Clock.h"
 #include "platform/Host.h"
 #include "platform/PortMap.h"
 #include "records/RecordText.h"
@@ -46,10 +47,10 @@ bool Passed(int32_t finalStage, int32_t stage) {
 }  // namespace
 
 ProductionRecorder::ProductionRecorder(Station& station, std::unique_ptr<RecordStore> store,
-                                       std::string stationName)
+                                       std::string stationName, std::string spoolPath)
     : station_(station),
       stationName_(std::move(stationName)),
-      writer_(std::move(store), stationName_) {}
+      writer_(std::move(store), stationName_, std::move(spoolPath)) {}
 
 ProductionRecorder::~ProductionRecorder() = default;
 
@@ -285,10 +286,18 @@ void ProductionRecorder::RunEnded() {
                     "written to " +
                     writer_.Describe());
   }
-  if (!writer_.Flush(ticket, std::chrono::milliseconds(kEndWaitMs))) {
+  bool written = writer_.Flush(ticket, std::chrono::milliseconds(kEndWaitMs));
+  for (int i = 0; !written && i < kEndRetries && station_.clock; i++) {
+    station_.clock->SleepMs(kEndRetryMs);
+    written = writer_.Retry(std::chrono::milliseconds(kOpenWaitMs));
+  }
+  if (!written) {
     const std::string problem = writer_.Problem();
+    const std::string kept = writer_.Spooled() > 0 ? ", kept in " + writer_.SpoolPath() +
+                                                         " and written at the next start"
+                                                   : "";
     extra.push_back("production records: " + std::to_string(writer_.Queued()) +
-                    " record(s) not written yet, tried again while the station runs: " +
+                    " record(s) not written yet" + kept + ", tried again while the station runs: " +
                     (problem.empty() ? "still writing after " + std::to_string(kEndWaitMs / 1000) +
                                            " s to " + writer_.Describe()
                                      : problem));

@@ -39,8 +39,14 @@ class ProductionRecorder final : public UnitRecorder {
   // opened) and at its end (every record closed).
   static constexpr int kOpenWaitMs = 10000;
   static constexpr int kEndWaitMs = 30000;
+  // After a failed write at the run's end: tried again every kEndRetryMs for up to
+  // kEndRetries times (a database restarting, a disk made free) before the run ends.
+  static constexpr int kEndRetryMs = 1000;
+  static constexpr int kEndRetries = 4;
 
-  ProductionRecorder(Station& station, std::unique_ptr<RecordStore> store, std::string stationName);
+  // spoolPath: where records that cannot be written are kept (records/Spool.h).
+  ProductionRecorder(Station& station, std::unique_ptr<RecordStore> store, std::string stationName,
+                     std::string spoolPath = "");
   ~ProductionRecorder() override;
 
   // UI thread, before the dispatcher of a run is created.

@@ -171,6 +171,10 @@ bool ParseTimeText(const std::string& s, bool requireFull, struct tm* out, int* 
   if (mon < 1 || mon > 12 || day < 1 || day > 31 || hour > 23 || min > 59 || sec > 60) {
     return false;
   }
+  // No 30 February: the day must exist in its month.
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day > kDays[mon - 1] + (mon == 2 && leap ? 1 : 0)) return false;
   t.tm_year = year - 1900;
   t.tm_mon = mon - 1;
   t.tm_mday = day;

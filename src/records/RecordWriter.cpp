@@ -3,12 +3,85 @@
 #include <utility>
 
 #include "platform/Host.h"
+#include "records/Spool.h"
 
-RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string countStation)
+RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string countStation,
+                           std::string spoolPath)
     : store_(std::move(store)),
       countStation_(std::move(countStation)),
-      describe_(store_->Describe()) {
+      describe_(store_->Describe()),
+      spoolPath_(std::move(spoolPath)) {
+  if (!spoolPath_.empty()) {
+    // What an earlier station could not write is written first.
+    std::vector<SpoolFields> entries;
+    const int e = ReadSpool(spoolPath_, &entries);
+    if (e != 0) {
+      spoolDamaged_ = true;
+      Message("production records: " + spoolPath_ + " cannot be read (error " +
+              std::to_string(e) + "); it is left as it is");
+    }
+    size_t bad = 0;
+    for (const SpoolFields& f : entries) {
+      UnitRecord r;
+      if (!RecordFromFields(f, &r) || queue_.size() >= kMaxQueued) {
+        bad++;
+        continue;
+      }
+      Key key{r.station, r.runId, r.port};
+      queue_[key] = Entry{std::move(r), nextTicket_++};
+    }
+    spooled_ = queue_.size();
+    spoolTicket_ = nextTicket_ - 1;
+    if (!queue_.empty()) {
+      Message("production records: " + std::to_string(queue_.size()) +
+              " record(s) of earlier runs waiting in " + spoolPath_ + ", written to " +
+              describe_ + " now");
+      work_ = true;
+    }
+    if (bad > 0) {
+      Message("production records: " + std::to_string(bad) + " entr(ies) of " + spoolPath_ +
+              " could not be used");
+    }
+  }
   thread_ = std::thread([this] { Run(); });
+}
+
+size_t RecordWriter::Spooled() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return spooled_;
+}
+
+void RecordWriter::Message(const std::string& text) {
+  if (messages_.size() >= kMaxMessages) messages_.pop_front();
+  messages_.push_back(text);
+}
+
+void RecordWriter::UpdateSpool(std::unique_lock<std::mutex>& lock, bool written) {
+  if (spoolPath_.empty() || spoolDamaged_) return;
+  // After a write that worked, the spool changes only when it held records.
+  if (written && spooled_ == 0) return;
+  const uint64_t newest = nextTicket_ - 1;
+  if (queue_.empty() ? spooled_ == 0 : (newest == spoolTicket_ && spooled_ == queue_.size())) {
+    return;  // the spool already holds what waits
+  }
+  std::vector<SpoolFields> entries;
+  for (const auto& [key, q] : queue_) entries.push_back(RecordFields(q.record));
+  const size_t count = entries.size();
+  lock.unlock();
+  size_t dropped = 0;
+  const int e = WriteSpool(spoolPath_, entries, &dropped);
+  lock.lock();
+  if (e != 0) {
+    Message("production records: cannot keep the " + std::to_string(count) +
+            " waiting record(s) in " + spoolPath_ + " (error " + std::to_string(e) + ")");
+    return;
+  }
+  if (dropped > 0) {
+    Message("production records: " + std::to_string(dropped) + " waiting record(s) did not fit in " +
+            spoolPath_ + " and are lost");
+  }
+  spoolTicket_ = newest;
+  spooled_ = count - dropped;
 }
 
 RecordWriter::~RecordWriter() {
@@ -49,6 +122,16 @@ bool RecordWriter::Flush(uint64_t ticket, std::chrono::milliseconds timeout) {
   return true;
 }
 
+bool RecordWriter::Retry(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_);
+  if (queue_.empty()) return true;
+  const uint64_t want = attempts_ + 1;
+  work_ = true;
+  wake_.notify_all();
+  progress_.wait_for(lock, timeout, [&] { return attempts_ >= want; });
+  return queue_.empty();
+}
+
 size_t RecordWriter::Queued() const {
   std::lock_guard<std::mutex> lock(m_);
   return queue_.size();
@@ -85,8 +168,7 @@ void RecordWriter::SetProblem(const std::string& problem) {
     text = "production records: writing to " + describe_ + " again";
   }
   problem_ = problem;
-  if (messages_.size() >= kMaxMessages) messages_.pop_front();
-  messages_.push_back(text);
+  Message(text);
 }
 
 bool RecordWriter::Attempt(const std::vector<UnitRecord>& batch, std::string* problem) {
@@ -156,6 +238,9 @@ void RecordWriter::Run() {
     }
     SetProblem(ok ? std::string() : problem);
     lastFailed = !ok;
+    // Before the attempt counts as tried: a Flush that fails finds them kept on disk.
+    UpdateSpool(lock, ok);
+    attempts_++;
     if (upTo > triedTicket_) triedTicket_ = upTo;
     progress_.notify_all();
     if (stopping) break;

@@ -6,6 +6,11 @@
 // replaces the queued one. A record that cannot be written stays queued and is tried
 // again with the next record handed in, or every kRetryMs, until the writer ends.
 // At most kMaxQueued records wait at once; more are refused (Put returns 0).
+//
+// With a spool file (records/Spool.h), nothing waiting is lost when the station ends:
+// after every attempt that failed, the waiting records are kept in the spool
+// (replaced atomically), and once they are written the spool is emptied. The spool's
+// records are queued again when the next writer starts, and written at once.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -29,7 +34,9 @@ class RecordWriter {
   // The store is opened on the writer's thread when the first record comes (a station
   // that never runs leaves no file behind); countStation: whose records of today Today()
   // counts.
-  RecordWriter(std::unique_ptr<RecordStore> store, std::string countStation);
+  // spoolPath: where waiting records are kept ("" none).
+  RecordWriter(std::unique_ptr<RecordStore> store, std::string countStation,
+               std::string spoolPath = "");
   // Tries once more to write what is queued, then ends the thread.
   ~RecordWriter();
   RecordWriter(const RecordWriter&) = delete;
@@ -40,6 +47,9 @@ class RecordWriter {
   // Waits at most `timeout` until every record queued up to `ticket` has been tried.
   // True when none of them is left unwritten.
   bool Flush(uint64_t ticket, std::chrono::milliseconds timeout);
+  // Asks for one more attempt now and waits at most `timeout` for it. True when nothing
+  // is left waiting.
+  bool Retry(std::chrono::milliseconds timeout);
   // The records still waiting to be written.
   size_t Queued() const;
   // What is wrong with the store now ("" when the last attempt worked).
@@ -56,6 +66,9 @@ class RecordWriter {
   };
   Counts Today() const;
   const std::string& Describe() const { return describe_; }
+  const std::string& SpoolPath() const { return spoolPath_; }
+  // The waiting records that are kept in the spool now.
+  size_t Spooled() const;
 
  private:
   using Key = std::tuple<std::string, std::string, std::string>;
@@ -70,10 +83,16 @@ class RecordWriter {
   // Reads today's counts of the station's records from the open store (writer thread).
   void CountToday();
   void SetProblem(const std::string& problem);  // under m_
+  void Message(const std::string& text);        // under m_
+  // Writer thread, with m_ held (released while the file is written): keeps what
+  // waits in the spool when it changed since the last time, or empties the spool once
+  // nothing waits. written: the last attempt worked.
+  void UpdateSpool(std::unique_lock<std::mutex>& lock, bool written);
 
   std::unique_ptr<RecordStore> store_;  // the writer thread's alone once it runs
   const std::string countStation_;
   const std::string describe_;
+  const std::string spoolPath_;
 
   mutable std::mutex m_;
   std::condition_variable wake_;
@@ -82,8 +101,12 @@ class RecordWriter {
   uint64_t nextTicket_ = 1;
   uint64_t triedTicket_ = 0;  // every ticket up to this one has been tried
   bool work_ = false;         // something to try (set by Put)
+  uint64_t attempts_ = 0;     // attempts made
   bool stop_ = false;
   std::string problem_;
+  uint64_t spoolTicket_ = 0;   // the newest ticket in the spool as last written
+  size_t spooled_ = 0;         // records in the spool as last written
+  bool spoolDamaged_ = false;  // an unreadable spool is left as it is
   std::deque<std::string> messages_;
   Counts today_;
   std::thread thread_;

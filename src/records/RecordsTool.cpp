@@ -1,6 +1,7 @@
 #include "records/RecordsTool.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "records/RecordText.h"
 #include "records/RecordsSetup.h"
 #include "records/SqliteRecordStore.h"
+#include "records/Spool.h"
 
 namespace {
 
@@ -25,15 +27,21 @@ const char kUsage[] =
     "                          [--csv | --json] [FILTERS]\n"
     "       production-records [--dir DIR | --db FILE | --database CONNINFO] summary\n"
     "                          [FILTERS]\n"
+    "       production-records [--dir DIR] replay\n"
     "\n"
     "  --dir DIR        the station's data directory (its station.conf names the records;\n"
     "                   default: the directory of this program)\n"
     "  --db FILE        the records database itself\n"
     "  --database CONNINFO  the factory database (PostgreSQL) with every station's records\n"
+    "  --database-file FILE  the same, the connection string in FILE's first line\n"
+    "                   (PT_DATABASE in the environment when no store is named)\n"
     "  export           one record per line: CSV with a header line (--csv, the default)\n"
     "                   or one JSON object per line (--json), oldest first\n"
     "  summary          counts per verdict, the first-pass yield (passed of passed and\n"
     "                   failed) and the failed units per failure text, most frequent first\n"
+    "  replay           writes what the station kept in its data directory's spools\n"
+    "                   (records and MAC outcomes it could not write) where its\n"
+    "                   station.conf says; exit status 1 while any still wait\n"
     "FILTERS\n"
     "  --from TIME      records started at or after TIME\n"
     "  --to TIME        records started before TIME\n"
@@ -73,6 +81,8 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
       if (!value(&o->db)) return false;
     } else if (a == "--database") {
       if (!value(&o->database)) return false;
+    } else if (a == "--database-file") {
+      if (!value(&v) || !StationSettings::ReadDatabaseFile(v, &o->database, error)) return false;
     } else if (a == "--csv") {
       o->json = false;
     } else if (a == "--json") {
@@ -81,7 +91,7 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
       if (!value(&v)) return false;
       int64_t ms = 0;
       if (!ParseTimeArg(v, &ms)) {
-        *error = a + " wants YYYY-MM-DD[THH:MM[:SS]][Z], not '" + v + "'";
+        *error = a + " wants YYYY-MM-DD[THH:MM[:SS]][Z] (a date that exists), not '" + v + "'";
         return false;
       }
       (a == "--from" ? o->filter.fromMs : o->filter.toMs) = ms;
@@ -103,14 +113,23 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
         return false;
       }
       o->filter.verdict = v;
-    } else if ((a == "export" || a == "summary") && o->command.empty()) {
+    } else if ((a == "export" || a == "summary" || a == "replay") && o->command.empty()) {
       o->command = a;
     } else {
       *error = "unknown argument '" + a + "'";
       return false;
     }
   }
-  if (o->command.empty()) *error = "give a command: export or summary";
+  // The environment's connection string keeps it off the command line.
+  const char* env = std::getenv("PT_DATABASE");
+  if (o->dir.empty() && o->db.empty() && o->database.empty() && env && *env &&
+      o->command != "replay") {
+    o->database = env;
+  }
+  if (o->command.empty()) *error = "give a command: export, summary or replay";
+  if (o->command == "replay" && (!o->db.empty() || !o->database.empty())) {
+    *error = "replay reads a station's data directory: give --dir DIR";
+  }
   if (!o->dir.empty() + !o->db.empty() + !o->database.empty() > 1) {
     *error = "give one of --dir DIR, --db FILE and --database CONNINFO";
   }
@@ -134,8 +153,14 @@ std::unique_ptr<RecordStore> StoreOf(const Options& o, const RecordStoreMaker& m
   }
   const std::string dir = o.dir.empty() ? ExecutableDir() : o.dir;
   StationSettings settings;
-  if (!settings.Load(dir)) {
-    *error = settings.Problems().empty() ? "cannot read station.conf" : settings.Problems()[0];
+  settings.Load(dir);
+  if (settings.FailureCode() != 0) {
+    // A file not understood whole may name other records than the station's.
+    *error = "station.conf not used: ";
+    for (size_t i = 0; i < settings.Problems().size(); i++) {
+      *error += (i ? "; " : "") + settings.Problems()[i];
+    }
+    if (settings.Problems().empty()) *error += "cannot read station.conf";
     return nullptr;
   }
   std::string problem;
@@ -212,10 +237,65 @@ int Summary(RecordStore& store, const Options& o, std::ostream& out, std::ostrea
   return kDone;
 }
 
+// Writes the data directory's spools where station.conf says.
+int Replay(const Options& o, const RecordStoreMaker& make, const OutcomeReplayer& outcomes,
+           std::ostream& out, std::ostream& err) {
+  const std::string dir = o.dir.empty() ? ExecutableDir() : o.dir;
+  StationSettings settings;
+  settings.Load(dir);
+  if (settings.FailureCode() != 0) {
+    err << "production-records: station.conf not used: "
+        << (settings.Problems().empty() ? "" : settings.Problems()[0]) << "\n";
+    return kCannotRead;
+  }
+  int status = kDone;
+  const std::string spool = JoinPath(dir, kRecordsSpoolName);
+  std::vector<SpoolFields> entries;
+  const int e = ReadSpool(spool, &entries);
+  std::vector<UnitRecord> records;
+  for (const SpoolFields& f : entries) {
+    UnitRecord r;
+    if (RecordFromFields(f, &r)) records.push_back(std::move(r));
+  }
+  if (e != 0) {
+    err << "production-records: " << spool << " cannot be read (error " << e << ")\n";
+    status = kCannotRead;
+  } else if (!records.empty()) {
+    std::string problem;
+    auto store = make ? make(settings, dir, &problem) : MakeRecordStore(settings, dir, &problem);
+    std::string error = store ? "" : (problem.empty() ? "records are off" : problem);
+    if (store && (!store->Open(true, &error) || !store->Write(records, &error))) store.reset();
+    if (!store) {
+      err << "production-records: " << error << "; " << records.size()
+          << " record(s) still waiting in " << spool << "\n";
+      status = kCannotRead;
+    } else if (const int w = WriteSpool(spool, {}); w != 0) {
+      err << "production-records: " << records.size() << " record(s) written, but " << spool
+          << " could not be emptied (error " << w << ")\n";
+      status = kCannotRead;
+    } else {
+      out << records.size() << " record(s) written to " << store->Describe() << "\n";
+    }
+  } else {
+    out << "0 record(s) waiting\n";
+  }
+  if (outcomes) {
+    std::vector<std::string> messages;
+    const size_t left = outcomes(settings, dir, &messages);
+    for (const std::string& m : messages) out << m << "\n";
+    if (left > 0) {
+      err << "production-records: " << left << " MAC outcome(s) still waiting in "
+          << JoinPath(dir, kOutcomesSpoolName) << "\n";
+      status = kCannotRead;
+    }
+  }
+  return status;
+}
+
 }  // namespace
 
 int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   const RecordStoreMaker& makeStore) {
+                   const RecordStoreMaker& makeStore, const OutcomeReplayer& replayOutcomes) {
   Options o;
   std::string error;
   if (!Parse(args, &o, &error)) {
@@ -226,6 +306,7 @@ int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std:
     out << kUsage;
     return kDone;
   }
+  if (o.command == "replay") return Replay(o, makeStore, replayOutcomes, out, err);
   auto store = StoreOf(o, makeStore, &error);
   if (!store) {
     err << "production-records: " << error << "\n";

@@ -72,7 +72,7 @@ std::string WhereOf(const RecordFilter& f, std::vector<std::string>* params) {
   };
   if (f.fromMs) add("started_at >= ?", FormatUtcMs(*f.fromMs));
   if (f.toMs) add("started_at < ?", FormatUtcMs(*f.toMs));
-  if (!f.mac.empty()) add("mac = ?", UpperMac(f.mac));
+  if (!f.mac.empty()) add("upper(mac) = ?", UpperMac(f.mac));  // any letter case stored
   if (!f.station.empty()) add("station = ?", f.station);
   if (!f.verdict.empty()) add("verdict = ?", f.verdict);
   return where;
@@ -200,6 +200,14 @@ bool SqliteRecordStore::Open(bool forWriting, std::string* error) {
       Close();
       return false;
     }
+    const int e = FileIdOf(path_, &opened_);
+    if (e != 0) {
+      *error = "cannot use " + path_ + ": it cannot be told apart from another file (error " +
+               std::to_string(e) + ")";
+      Close();
+      return false;
+    }
+    writing_ = true;
     return true;
   }
   bool found = false;
@@ -245,6 +253,15 @@ bool SqliteRecordStore::CreateSchema(std::string* error) {
 void SqliteRecordStore::Close() {
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;
+  writing_ = false;
+}
+
+bool SqliteRecordStore::StillAtPath(std::string* error) const {
+  if (!writing_) return true;
+  FileId now;
+  if (FileIdOf(path_, &now) == 0 && now == opened_) return true;
+  *error = path_ + " was replaced, moved away or removed while the station wrote to it";
+  return false;
 }
 
 bool SqliteRecordStore::Write(const std::vector<UnitRecord>& records, std::string* error) {
@@ -253,6 +270,7 @@ bool SqliteRecordStore::Write(const std::vector<UnitRecord>& records, std::strin
     return false;
   }
   if (records.empty()) return true;
+  if (!StillAtPath(error)) return false;
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
   {
     Statement upsert(db_, UpsertSql());
@@ -284,7 +302,8 @@ bool SqliteRecordStore::Write(const std::vector<UnitRecord>& records, std::strin
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
   }
-  return true;
+  // Committed into a file no longer at the path: not kept where anyone looks.
+  return StillAtPath(error);
 }
 
 bool SqliteRecordStore::Read(const RecordFilter& filter,

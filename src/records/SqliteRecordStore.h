@@ -2,11 +2,14 @@
 // The embedded records store: one SQLite database file (records.db in the data
 // directory unless the station is told another), in WAL mode with every commit synced
 // to disk. Other programs may read it with plain SQL while the station writes; the
-// table is described in the README ("Production records").
+// table is described in the README ("Production records"). A file replaced, moved
+// away or removed while it is open for writing is noticed at the next write, which
+// then fails (the records stay with the writer, which opens the path anew).
 #include <map>
 #include <string>
 #include <vector>
 
+#include "platform/Files.h"
 #include "records/RecordStore.h"
 
 struct sqlite3;
@@ -36,8 +39,12 @@ class SqliteRecordStore final : public RecordStore {
   bool Exec(const char* sql, std::string* error);
   bool CreateSchema(std::string* error);
   std::string Failure(const std::string& what) const;
+  // The file at path_ is still the one opened (not replaced, moved away or removed).
+  bool StillAtPath(std::string* error) const;
 
   const std::string path_;
   const std::string vfs_;
   sqlite3* db_ = nullptr;
+  FileId opened_;  // which file path_ named when it was opened for writing
+  bool writing_ = false;
 };

@@ -5,10 +5,12 @@
 //
 // Exit status: 0 done, 1 the database refused or could not be reached, 2 bad usage.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "base/MacPool.h"
+#include "base/StationSettings.h"
 #include "factorydb/FactorySchema.h"
 #include "factorydb/PgLink.h"
 
@@ -19,7 +21,8 @@ constexpr int kBoundMs = 10000;
 const char* const kStates[] = {"taken", "programmed", "failed", "unverified"};
 
 const char kUsage[] =
-    "usage: factory-db --database CONNINFO COMMAND [ARGS]\n"
+    "usage: factory-db [--database CONNINFO | --database-file FILE] COMMAND [ARGS]\n"
+    "       (without either: PT_DATABASE in the environment)\n"
     "  init                      create the MAC pool tables and functions, or upgrade\n"
     "                            them (the data is kept)\n"
     "  define-block NAME FIRST LAST\n"
@@ -108,6 +111,14 @@ int Run(const std::vector<std::string>& args) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (args[i] == "--database-file" && i + 1 < args.size()) {
+      std::string why;
+      if (!StationSettings::ReadDatabaseFile(args[++i], &database, &why)) {
+        std::fprintf(stderr, "factory-db: --database-file: %s\n", why.c_str());
+        return 2;
+      }
+      continue;
+    }
     if (args[i] == "--database" && i + 1 < args.size()) {
       database = args[++i];
     } else {
@@ -115,6 +126,8 @@ int Run(const std::vector<std::string>& args) {
     }
   }
   std::string why;
+  // The environment's connection string keeps it off the command line.
+  if (database.empty() && std::getenv("PT_DATABASE")) database = std::getenv("PT_DATABASE");
   if (database.empty() || rest.empty()) {
     std::fputs(kUsage, stderr);
     return 2;
@@ -203,15 +216,17 @@ int Run(const std::vector<std::string>& args) {
     if (r.newNext == r.oldNext) {
       std::printf("block %s: next address not stuck, nothing changed\n", rest[1].c_str());
     } else {
-      std::printf("block %s: next address moved from %s past %u address rows already recorded "
-                  "to %s (recorded in mac_block_repair)\n",
-                  rest[1].c_str(), Hex24(r.oldNext).c_str(), r.newNext - r.oldNext,
-                  Hex24(r.newNext).c_str());
+      std::printf(
+          "block %s: next address moved from %s past %u address rows already recorded "
+          "to %s (recorded in mac_block_repair)\n",
+          rest[1].c_str(), Hex24(r.oldNext).c_str(), r.newNext - r.oldNext,
+          Hex24(r.newNext).c_str());
     }
     if (r.ahead > 0) {
-      std::printf("note: %lld address rows are recorded further on in the block; the stations "
-                  "stop at the first of them (repair again then)\n",
-                  r.ahead);
+      std::printf(
+          "note: %lld address rows are recorded further on in the block; the stations "
+          "stop at the first of them (repair again then)\n",
+          r.ahead);
     }
     return 0;
   }

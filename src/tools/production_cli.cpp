@@ -36,7 +36,7 @@ const char kUsage[] =
     "                      [--program-mac] [--assign-mac HH:HH:HH]\n"
     "                      [--baud 115200|57600|38400] [--log DIR | --no-log]\n"
     "                      [--station-name NAME] [--records FILE | --no-records]\n"
-    "                      [--pool file|postgresql] [--database CONNINFO]\n"
+    "                      [--pool file|postgresql] [--database CONNINFO | --database-file FILE]\n"
     "\n"
     "Sets up the job as the job dialog does when confirmed with OK (each option\n"
     "changes the matching control first), presses Start and runs until the run ends.\n"
@@ -59,7 +59,8 @@ const char kUsage[] =
     "                   (default: station.conf, else records.db in the data directory);\n"
     "                   --no-records: keep none\n"
     "  --pool KIND, --database CONNINFO\n"
-    "                   override station.conf's pool and database (the MAC pool)\n"
+    "                   override station.conf's pool and database (the MAC pool);\n"
+    "  --database-file FILE  the connection string is FILE's first line (not shown by ps)\n"
     "Output: one line per board call on stdout (status, mac, message, exception, end),\n"
     "message boxes as 'error <caption>: <text>' on stderr.\n"
     "Exit status: 0 every port reached the job's last step, 1 a port failed or did\n"
@@ -102,6 +103,17 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         return false;
       }
       o->settings[a.substr(2)] = args[i + 1];
+      i += 2;
+      continue;
+    }
+    if (a == "--database-file") {
+      std::string conninfo;
+      if (i + 1 >= args.size()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      if (!StationSettings::ReadDatabaseFile(args[i + 1], &conninfo, error)) return false;
+      o->settings["database"] = conninfo;
       i += 2;
       continue;
     }

@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
   // Either store: the station's own database or the factory database.
-  const int status = RunRecordsTool(args, std::cout, std::cerr, MakeStationRecordStore);
+  const int status = RunRecordsTool(args, std::cout, std::cerr, MakeStationRecordStore, ReplayOutcomes);
   std::cout.flush();
   return status;
 }

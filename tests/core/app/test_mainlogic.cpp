@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -293,6 +294,81 @@ TEST_F(MainLogicTest, FactoryPoolThatCannotBeUsedFailsTheSetUp) {
   ASSERT_FALSE(view.Messages().empty());
   EXPECT_EQ(view.Messages().front(), "station.conf line 1: unknown key \"colour\"");
   other.FormClose();
+}
+
+// A station.conf that is there but not understood whole never leads to a pool other
+// than the one meant (here an old storedMAC.txt): the set-up is refused for any job
+// and the message log says why. An editor's byte-order mark and trailing comments are
+// understood.
+TEST_F(MainLogicTest, StationConfNotUnderstoodWholeSetsUpNoJob) {
+  FakeJobDialog dialog;
+  bool programMac = true;
+  dialog.onShow = [&] {
+    logic->job.programMac = programMac;
+    logic->job.filesSelected = true;  // as the dialog leaves a job without MAC
+    return true;
+  };
+  struct Case {
+    std::string conf;  // "" : station.conf is a directory
+    std::string macLine;
+    std::string logged;
+  } cases[] = {
+      {"\xEF\xBB\xBFpool = file\n", "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1", ""},
+      {"pool = file   # the station's own file\r\nstation-name = st#1 # line 1\n",
+       "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1", ""},
+#ifndef _WIN32
+      // The hostile test's station 2: with its byte-order mark, the factory pool all the same.
+      {"\xEF\xBB\xBFpool = postgresql\ndatabase = host=/nonexistent/pt dbname=f # the pool\n",
+       "MAC initialize failed: 2", "factory database: connection to server"},
+      {"", "MAC initialize failed: " + std::to_string(EISDIR), "could not be read (error"},
+#endif
+      {"Pool = postgresql\n", "MAC initialize failed: -1", "line 1: unknown key \"Pool\""},
+      {"pool: postgresql\n", "MAC initialize failed: -1", "line 1: no '=' in \"pool: postgresql\""},
+      {"pool = postgresql\n# later\npool = file\n", "MAC initialize failed: -1",
+       "line 3: key \"pool\" given again (first on line 1)"},
+      {"pool = file\n" + std::string(70000, '#'), "MAC initialize failed: -1",
+       "longer than 65536 bytes"},
+  };
+  PlatformServices services;
+  services.ui = &ui;
+  services.clock = &clock;
+  services.serial = &bus;
+  services.net = &net;
+  for (bool mac : {true, false}) {
+    programMac = mac;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.conf.substr(0, 60) + (mac ? " (MAC job)" : " (no MAC)"));
+      AppTempDir data;
+      data.Write("storedMAC.txt", kOneAddressPool);
+      if (c.conf.empty()) {
+        std::filesystem::create_directory(data.File("station.conf"));
+      } else {
+        data.Write("station.conf", c.conf);
+      }
+      RecordingBoard view;
+      RecordingBoxes none;
+      auto station = std::make_unique<MainLogic>(services, view, none, data.path());
+      std::swap(station, logic);
+      OnUi([&] { logic->selectFileBtnClick(dialog); });
+      // Refused for station.conf itself: any job; the factory pool's failure: MAC jobs.
+      const bool refused = c.macLine.find("-1") != std::string::npos || c.conf.empty();
+      const bool setUp = mac ? c.macLine.rfind("available", 0) == 0 : !refused;
+      EXPECT_EQ(logic->job.filesSelected, setUp);
+      if (mac || refused) {
+        EXPECT_EQ(view.MacCell(0, 0), c.macLine);
+        bool logged = false;
+        for (const auto& m : view.Messages()) logged = logged || m.find(c.logged) != std::string::npos;
+        EXPECT_TRUE(logged) << "message log lacks: " << c.logged;
+      }
+      if (refused) {
+        ASSERT_FALSE(view.Messages().empty());
+        EXPECT_NE(view.Messages().back().find("no job is set up"), std::string::npos);
+      }
+      OnUi([&] { logic->FormClose(); });
+      std::swap(station, logic);
+      EXPECT_EQ(data.Read("storedMAC.txt"), kOneAddressPool);
+    }
+  }
 }
 
 TEST_F(MainLogicTest, RunEndsByItselfAndReturnsTheButton) {

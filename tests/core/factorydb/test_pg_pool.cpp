@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -16,6 +17,8 @@
 #include "factorydb/PgMacPool.h"
 #include "factorydb/PgRecordStore.h"
 #include "records/RecordText.h"
+#include "records/RecordWriter.h"
+#include "records/Spool.h"
 
 namespace {
 
@@ -28,6 +31,19 @@ MacAddress Mac(uint32_t low) {
                     static_cast<uint8_t>(low >> 16),
                     static_cast<uint8_t>(low >> 8),
                     static_cast<uint8_t>(low)};
+}
+
+// Stops or starts the test's server (scripts/pgtest.sh's functions); true when done.
+bool Server(const char* what) {
+  const std::string command = std::string("bash -c 'source \"") + PT_SOURCE_DIR +
+                              "/scripts/pgtest.sh\" && " + what + "' >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+size_t Spooled(const std::string& path) {
+  std::vector<SpoolFields> entries;
+  EXPECT_EQ(ReadSpool(path, &entries), 0);
+  return entries.size();
 }
 
 double SecondsSince(Clock::time_point t) {
@@ -474,6 +490,18 @@ TEST_F(PgPoolTest, UnreachableOrHungDatabaseFailsInTimeAndRecovers) {
   PgMacPool unusable("host=/tmp dbname='unterminated", "st1");
   EXPECT_EQ(unusable.Load(), -1);
   EXPECT_EQ(unusable.Describe().find("password"), std::string::npos);
+  // libpq's parse errors never show a password, whichever form the string has.
+  for (const char* bad : {"host=/tmp password=sec ret1 dbname=f", "postgresql://st:secret1@/f?x",
+                          "postgresql://st@/f?password=secret1&bogus=1 x"}) {
+    std::string why;
+    PgLink::CheckConninfo(bad, &why);
+    PgLink l(bad, "t", 1000);
+    l.Connect(PgLink::In(1000));
+    for (const std::string& text : {why, l.Error()}) {
+      EXPECT_EQ(text.find("secret1"), std::string::npos) << text;
+      EXPECT_EQ(text.find("ret1"), std::string::npos) << text;
+    }
+  }
 
   PgMacPool pool(db + " application_name=hangtest", "st1");
   std::vector<std::string> log;
@@ -582,6 +610,61 @@ TEST_F(PgPoolTest, RecordsStoreKeepsEveryStationsRecords) {
   PgRecordStore nowhere("host=/nonexistent/pt dbname=factory");
   EXPECT_FALSE(nowhere.Open(true, &error));
   EXPECT_NE(error.find("cannot reach"), std::string::npos) << error;
+}
+
+// The server stopped in the middle of a run: the outcome settled while it was down and
+// the run's record are kept in the spools when the station ends, and the next station
+// records and writes them; an outcome waiting at the run's end is recorded once the
+// server is back within the run's last few seconds.
+TEST_F(PgPoolTest, ServerStoppedMidRunLosesNoOutcomeAndNoRecord) {
+  Define("line", 0x0422D1, 0x0422FF);
+  char dirTemplate[] = "/tmp/pt_pgspool.XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string outcomes = std::string(dirTemplate) + "/" + kOutcomesSpoolName;
+  const std::string recordsSpool = std::string(dirTemplate) + "/" + kRecordsSpoolName;
+  UnitRecord r;
+  r.station = "st1";
+  r.runId = "run1";
+  r.port = "COM1";
+  r.startedMs = 1796713688123;
+  r.steps = "mac";
+  r.verdict = kVerdictPassed;
+  MacAddress a{}, b{};
+  {
+    PgMacPool pool(db, "st1");
+    pool.SetSpoolFile(outcomes);
+    ASSERT_EQ(pool.Load(), 0);
+    ASSERT_EQ(pool.TakeNextFor("COM1", "run1", &a), 0);
+    ASSERT_EQ(pool.TakeNextFor("COM2", "run1", &b), 0);
+    RecordWriter writer(std::make_unique<PgRecordStore>(db), "st1", recordsSpool);
+    ASSERT_TRUE(Server("pgt_stop"));
+    EXPECT_NE(pool.Settle(a, MacOutcome::Programmed), 0);
+    EXPECT_EQ(Spooled(outcomes), 1u) << "kept on disk at once";
+    EXPECT_FALSE(writer.Flush(writer.Put(r), std::chrono::milliseconds(10000)));
+    EXPECT_EQ(Spooled(recordsSpool), 1u);
+    // Back within the run's end: what waits is recorded before the run ends.
+    std::thread restart([] { Server("pgt_run_server"); });
+    EXPECT_NE(pool.Settle(b, MacOutcome::Failed), 0);
+    pool.FinishRun();
+    restart.join();
+    EXPECT_EQ(pool.WaitingOutcomes(), 0u);
+    EXPECT_EQ(Spooled(outcomes), 0u);
+    ASSERT_TRUE(Server("pgt_stop"));
+  }  // the station ends while the server is down: the record stays in its spool
+  EXPECT_EQ(Spooled(recordsSpool), 1u);
+  ASSERT_TRUE(Server("pgt_run_server"));
+  link->Disconnect();
+  ASSERT_EQ(link->Connect(PgLink::In(10000)), 0) << link->Error();
+  {
+    RecordWriter writer(std::make_unique<PgRecordStore>(db), "st1", recordsSpool);
+    EXPECT_TRUE(writer.Retry(std::chrono::milliseconds(10000)));
+  }
+  EXPECT_EQ(Spooled(recordsSpool), 0u);
+  EXPECT_EQ(Query("SELECT state FROM mac_address ORDER BY mac"),
+            (std::vector<std::vector<std::string>>{{"programmed"}, {"failed"}}));
+  EXPECT_EQ(Query("SELECT port, verdict FROM units"),
+            (std::vector<std::vector<std::string>>{{"COM1", "passed"}}));
+  std::filesystem::remove_all(dirTemplate);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "records/RecordText.h"
 #include "records/RecordsTool.h"
 #include "records/SqliteRecordStore.h"
+#include "records/Spool.h"
 
 namespace {
 
@@ -300,6 +301,13 @@ class RecordsRun : public ::testing::Test {
   RecordsRun() : stationClock(clock), net(&clock) {
     clock.SetRealYieldUs(50);
     net.SetAddresses({Ip(192, 168, 1, 10)});
+    MakeStation();
+  }
+  // The station (again, as after a restart: what the last one left is read anew).
+  void MakeStation() {
+    if (logic) OnUi([&] { logic->FormClose(); });
+    factory.reset();
+    logic.reset();
     PlatformServices services;
     services.ui = &ui;
     services.clock = &stationClock;
@@ -313,6 +321,11 @@ class RecordsRun : public ::testing::Test {
     quick.delayMs = 200;
     factory->SetDefault(quick);
     logic->SetWorkerFactory(factory.get());
+  }
+  size_t SpooledRecords() {
+    std::vector<SpoolFields> entries;
+    EXPECT_EQ(ReadSpool(dir.File(kRecordsSpoolName), &entries), 0);
+    return entries.size();
   }
   ~RecordsRun() override {
     OnUi([&] { logic->RequestClose(); });
@@ -437,6 +450,47 @@ TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
   EXPECT_EQ(board.MacCell(0, 1), "this run: 0 passed, 1 failed");
 }
 
+// Calls a hook on the dispatcher's thread before the inner factory makes each worker.
+class HookedWorkers final : public WorkerFactory {
+ public:
+  HookedWorkers(WorkerFactory& inner, std::function<void()> hook)
+      : inner_(inner), hook_(std::move(hook)) {}
+  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
+                                      bool logFlag) override {
+    hook_();
+    return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
+  }
+
+ private:
+  WorkerFactory& inner_;
+  std::function<void()> hook_;
+};
+
+// Stop while the first port's worker is being made: the ports that never started a
+// step are closed as stopped, with an end time, not left unfinished.
+TEST_F(RecordsRun, PortsStoppedBeforeTheirFirstStepAreRecordedStopped) {
+  for (int n : {1, 2, 3}) bus.Line(FallbackPath(n));
+  SetJob(kJobEeprom, 0, false);
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory->SetDefault(forever);
+  std::thread operatorThread;
+  HookedWorkers hooked(*factory, [&] {
+    if (operatorThread.joinable()) return;
+    operatorThread = std::thread([&] { Press(); });
+    WaitFor([&] { return logic->dispatcher() && logic->dispatcher()->StopRequested(); }, 5000);
+  });
+  logic->SetWorkerFactory(&hooked);
+  Press();
+  ASSERT_TRUE(WaitRunEnded(1));
+  operatorThread.join();
+  logic->SetWorkerFactory(factory.get());
+  const auto records = Stored();
+  ASSERT_EQ(Ports(records),
+            (std::vector<std::string>{"COM1 stopped", "COM2 stopped", "COM3 stopped"}));
+  for (const auto& r : records) EXPECT_TRUE(r.endedMs.has_value()) << r.port;
+}
+
 TEST_F(RecordsRun, AFullDiskIsReportedAndCostsNoAddressAndNoPort) {
   // The real MAC worker on a device of COM1, the pool's one address, a full disk.
   WritePoolFile(dir.File("storedMAC.txt"), "02:5C:3A:04:22:D1", "02:5C:3A:04:22:D1");
@@ -462,6 +516,8 @@ TEST_F(RecordsRun, AFullDiskIsReportedAndCostsNoAddressAndNoPort) {
   EXPECT_TRUE(Logged("production records: ")) << "the operator is told";
   EXPECT_TRUE(Logged("full")) << "and why";
   EXPECT_EQ(board.MacCell(1, 1), "today: 1 passed, 0 failed") << "counted all the same";
+  EXPECT_TRUE(Logged("1 record(s) not written yet, kept in " + dir.File(kRecordsSpoolName)));
+  EXPECT_EQ(SpooledRecords(), 1u) << "kept on disk, should the station end now";
 
   // Room again: the kept record is written with the next run's.
   g_diskFull = false;
@@ -475,6 +531,58 @@ TEST_F(RecordsRun, AFullDiskIsReportedAndCostsNoAddressAndNoPort) {
   EXPECT_EQ(records[0].macConfirmed, true);
   EXPECT_EQ(records[0].verdict, kVerdictPassed);
   EXPECT_TRUE(Logged("production records: writing to"));
+  EXPECT_EQ(SpooledRecords(), 0u);
+}
+
+// The records file removed (or replaced) while the station writes to it: noticed, and
+// the run's records end up in the file at the path; a corrupt file keeps them in the
+// spool until the station or production-records replay can write them.
+TEST_F(RecordsRun, ARecordsFileRemovedOrCorruptLosesNoRecord) {
+  bus.Line(FallbackPath(1));
+  SetJob(kJobEeprom, 0, false);
+  WorkerScript forever;
+  forever.untilStopped = true;
+  factory->SetDefault(forever);
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return factory->Total() == 1; }));
+  ASSERT_EQ(Stored().size(), 1u);
+  ASSERT_EQ(std::rename(dir.File("records.db").c_str(), dir.File("moved.db").c_str()), 0);
+  Press();  // Stop
+  ASSERT_TRUE(WaitRunEnded(1));
+  EXPECT_TRUE(Logged("was replaced, moved away or removed while the station wrote to it"));
+  auto records = Stored();
+  ASSERT_EQ(records.size(), 1u) << "written to the file now at the path";
+  EXPECT_EQ(records[0].verdict, kVerdictStopped);
+  EXPECT_TRUE(records[0].endedMs.has_value());
+  EXPECT_EQ(SpooledRecords(), 0u);
+
+  // A corrupt file at the station's start: the records wait in the spool, across a
+  // restart of the station.
+  MakeStation();
+  factory->SetDefault(forever);
+  SetJob(kJobEeprom, 0, false);
+  dir.Write("records.db", std::string(8192, 'x'));
+  std::remove(dir.File("records.db-wal").c_str());
+  std::remove(dir.File("records.db-shm").c_str());
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return factory->Total() == 1; }));
+  Press();
+  ASSERT_TRUE(WaitRunEnded(2));
+  EXPECT_TRUE(Logged("not a database"));
+  MakeStation();
+  EXPECT_EQ(SpooledRecords(), 1u);
+  std::ostringstream o, e;
+  EXPECT_EQ(RunRecordsTool({"--dir", dir.path(), "replay"}, o, e), 1) << e.str();
+  EXPECT_NE(e.str().find("1 record(s) still waiting"), std::string::npos) << e.str();
+  std::remove(dir.File("records.db").c_str());
+  o.str("");
+  e.str("");
+  EXPECT_EQ(RunRecordsTool({"--dir", dir.path(), "replay"}, o, e), 0) << e.str();
+  EXPECT_NE(o.str().find("1 record(s) written"), std::string::npos) << o.str();
+  EXPECT_EQ(SpooledRecords(), 0u);
+  records = Stored();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].verdict, kVerdictStopped);
 }
 
 // A device that reports another address than the one written is failed, and its
@@ -568,9 +676,26 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
             std::string::npos);
   EXPECT_NE(run({"summary", "--from", "yesterday"}, &out, 2).find("--from wants"),
             std::string::npos);
+  EXPECT_NE(run({"summary", "--from", "2026-02-30"}, &out, 2).find("a date that exists"),
+            std::string::npos);
+  EXPECT_EQ(run({"summary", "--from", "2028-02-29"}, &out), "");
+  // A record stored with a lower-case address is found all the same.
+  {
+    SqliteRecordStore store(dir.File("records.db"));
+    std::string error;
+    ASSERT_TRUE(store.Open(true, &error)) << error;
+    UnitRecord low = Rec("line-3", "R5", 1, "2026-03-03T10:00:00.000Z", kVerdictPassed);
+    low.mac = "02:5c:3a:04:22:d1";
+    ASSERT_TRUE(store.Write({low}, &error)) << error;
+  }
+  run({"summary", "--mac", "02:5c:3a:04:22:D1"}, &out);
+  EXPECT_EQ(out.rfind("records: 2\n", 0), 0u) << out;
   std::ostringstream o, e;
   EXPECT_EQ(RunRecordsTool({"--db", dir.File("elsewhere.db"), "summary"}, o, e), 1);
   EXPECT_NE(e.str().find("elsewhere.db"), std::string::npos) << e.str();
+  // A station.conf not understood whole may name other records: none are read.
+  dir.Write("station.conf", "records-flie = other.db\n");
+  EXPECT_NE(run({"summary"}, &out, 1).find("unknown key \"records-flie\""), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,188 @@
+#include "records/Spool.h"
+
+#include <cerrno>
+
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "records/RecordText.h"
+
+namespace {
+
+constexpr const char* kHeader = "# production-tool spool 1";
+
+std::optional<int64_t> Int(const std::optional<std::string>& v) {
+  if (!v || v->empty() || v->size() > 19) return std::nullopt;
+  size_t i = (*v)[0] == '-' ? 1 : 0;
+  if (i == v->size()) return std::nullopt;
+  int64_t n = 0;
+  for (; i < v->size(); i++) {
+    const char c = (*v)[i];
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
+  }
+  return (*v)[0] == '-' ? -n : n;
+}
+
+std::string Text(const std::optional<std::string>& v) {
+  return v.value_or("");
+}
+
+}  // namespace
+
+std::string SpoolLine(const SpoolFields& fields) {
+  std::string line;
+  for (size_t i = 0; i < fields.size(); i++) {
+    if (i) line += '\t';
+    if (!fields[i]) {
+      line += "\\N";
+      continue;
+    }
+    for (char c : *fields[i]) {
+      switch (c) {
+        case '\\':
+          line += "\\\\";
+          break;
+        case '\t':
+          line += "\\t";
+          break;
+        case '\n':
+          line += "\\n";
+          break;
+        case '\r':
+          line += "\\r";
+          break;
+        default:
+          line += c;
+      }
+    }
+  }
+  return line;
+}
+
+bool ParseSpoolLine(const std::string& line, SpoolFields* fields) {
+  fields->clear();
+  std::string field;
+  bool isNull = false;
+  for (size_t i = 0; i <= line.size(); i++) {
+    if (i == line.size() || line[i] == '\t') {
+      fields->push_back(isNull ? std::nullopt : std::optional<std::string>(field));
+      field.clear();
+      isNull = false;
+      continue;
+    }
+    const char c = line[i];
+    if (isNull) return false;  // "\N" is a field of its own
+    if (c != '\\') {
+      field += c;
+      continue;
+    }
+    if (++i == line.size()) return false;
+    switch (line[i]) {
+      case '\\':
+        field += '\\';
+        break;
+      case 't':
+        field += '\t';
+        break;
+      case 'n':
+        field += '\n';
+        break;
+      case 'r':
+        field += '\r';
+        break;
+      case 'N':
+        if (!field.empty()) return false;
+        isNull = true;
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+int ReadSpool(const std::string& path, std::vector<SpoolFields>* entries) {
+  entries->clear();
+  if (NothingAt(path)) return 0;
+  InputFile in;
+  std::string text;
+  int e = in.Open(path);
+  if (e == 0) e = in.ReadAll(kMaxSpoolBytes, &text);
+  if (e != 0) return e;
+  if (text.empty()) return 0;
+  size_t pos = 0;
+  bool first = true;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) return EINVAL;  // cut short: not written by WriteSpool
+    const std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (first) {
+      if (line != kHeader) return EINVAL;
+      first = false;
+      continue;
+    }
+    SpoolFields fields;
+    if (!ParseSpoolLine(line, &fields)) return EINVAL;
+    entries->push_back(std::move(fields));
+  }
+  return 0;
+}
+
+int WriteSpool(const std::string& path, const std::vector<SpoolFields>& entries, size_t* dropped) {
+  std::vector<std::string> lines;
+  size_t bytes = std::string(kHeader).size() + 1;
+  size_t keep = 0;
+  // The newest entries (the end of the list) are kept when not all fit.
+  for (size_t i = entries.size(); i-- > 0;) {
+    std::string line = SpoolLine(entries[i]) + "\n";
+    if (bytes + line.size() > kMaxSpoolBytes) break;
+    bytes += line.size();
+    lines.push_back(std::move(line));
+    keep++;
+  }
+  if (dropped) *dropped = entries.size() - keep;
+  std::string text = std::string(kHeader) + "\n";
+  for (size_t i = lines.size(); i-- > 0;) text += lines[i];
+  return ReplaceFile(path, text.data(), text.size());
+}
+
+SpoolFields RecordFields(const UnitRecord& record) {
+  return RecordValues(record);
+}
+
+bool RecordFromFields(const SpoolFields& v, UnitRecord* out) {
+  if (v.size() != RecordColumns().size()) return false;
+  UnitRecord r;
+  size_t i = 0;
+  r.station = Text(v[i++]);
+  r.runId = Text(v[i++]);
+  r.port = Text(v[i++]);
+  r.portIndex = static_cast<int>(Int(v[i++]).value_or(0));
+  r.portDevice = Text(v[i++]);
+  int64_t ms = 0;
+  if (!ParseUtcMs(Text(v[i++]), &ms)) return false;
+  r.startedMs = ms;
+  if (ParseUtcMs(Text(v[i++]), &ms)) r.endedMs = ms;
+  r.steps = Text(v[i++]);
+  r.consoleBaud = static_cast<int>(Int(v[i++]).value_or(0));
+  for (ImageRecord* image : {&r.firmware, &r.eeprom}) {
+    image->path = Text(v[i++]);
+    image->fileBytes = Int(v[i++]).value_or(-1);
+    image->sentBytes = Int(v[i++]).value_or(-1);
+    image->sha256 = Text(v[i++]);
+  }
+  r.tempMac = Text(v[i++]);
+  r.mac = Text(v[i++]);
+  r.macSource = Text(v[i++]);
+  r.macReported = Text(v[i++]);
+  if (auto c = Int(v[i++])) r.macConfirmed = *c != 0;
+  r.stage = static_cast<int>(Int(v[i++]).value_or(0));
+  r.verdict = Text(v[i++]);
+  r.lastStatus = Text(v[i++]);
+  r.failStep = Text(v[i++]);
+  if (auto c = Int(v[i++])) r.failCode = static_cast<int>(*c);
+  if (r.station.empty() || r.runId.empty() || r.port.empty()) return false;
+  *out = std::move(r);
+  return true;
+}

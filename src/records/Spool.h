@@ -1,0 +1,38 @@
+#pragma once
+// What the station could not hand to its database is kept on disk until it can: a
+// spool file in the data directory, one entry per line, replaced atomically whenever
+// what waits changes, read again when the station (or production-records replay)
+// starts. Two spools, each written by one owner: the production records the records
+// writer could not write, and the MAC outcomes the factory pool could not record.
+//
+// A line is tab-separated fields, each escaped: "\\" a backslash, "\t" a tab, "\n" and
+// "\r" the line ends, and a field "\N" alone is a NULL. The first line names the
+// format; a file longer than kMaxSpoolBytes is refused.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "records/RecordStore.h"
+
+constexpr size_t kMaxSpoolBytes = 4 * 1024 * 1024;
+constexpr const char* kRecordsSpoolName = "spool-records.txt";
+constexpr const char* kOutcomesSpoolName = "spool-outcomes.txt";
+
+using SpoolFields = std::vector<std::optional<std::string>>;
+
+std::string SpoolLine(const SpoolFields& fields);
+bool ParseSpoolLine(const std::string& line, SpoolFields* fields);
+
+// The entries of the spool at path (none when there is no file). 0, or an error number
+// (EINVAL for a file that is not a spool or has a damaged line: it is left as it is).
+int ReadSpool(const std::string& path, std::vector<SpoolFields>* entries);
+// Replaces the spool at path by these entries, atomically (an empty list leaves an
+// empty spool). More than kMaxSpoolBytes keeps the newest entries that fit; *dropped
+// (when given) counts the ones left out. 0 or an error number.
+int WriteSpool(const std::string& path, const std::vector<SpoolFields>& entries,
+               size_t* dropped = nullptr);
+
+// A production record as spool fields (RecordColumns order) and back.
+SpoolFields RecordFields(const UnitRecord& record);
+bool RecordFromFields(const SpoolFields& fields, UnitRecord* record);
