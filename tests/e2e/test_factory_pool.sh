@@ -27,9 +27,16 @@ source "$SRC/tests/e2e/lib_pipeline.bash"
 if [ -n "${PL_INSIDE:-}" ]; then
   pl_init "$BUILD"
   data="$WORK/$STATION"
-  pl_make_data "$data" ''
-  printf 'pool = postgresql\nrecords = postgresql\ndatabase = %s\nstation-name = %s\n' \
-    "$PGT_STATION" "$STATION" > "$data/station.conf"
+  # CONF: "bom" (the file saved with a byte-order mark) or "typo" (a misspelt key); both
+  # beside an old storedMAC.txt whose addresses the factory block hands out too.
+  old_pool=''
+  [ -n "${CONF:-}" ] && old_pool='02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:D3\r\n'
+  pl_make_data "$data" "$old_pool"
+  pool_key=pool bom=''
+  [ "${CONF:-}" = typo ] && pool_key=Pool
+  [ "${CONF:-}" = bom ] && bom=$'\xEF\xBB\xBF'
+  printf '%s%s = postgresql\nrecords = postgresql\ndatabase = %s\nstation-name = %s\n' \
+    "$bom" "$pool_key" "$PGT_STATION" "$STATION" > "$data/station.conf"
   faults=()
   for f in ${FAULTS:-}; do faults+=(--fault "$f"); done
   pl_start_sim "$data" 4 "${faults[@]}"
@@ -54,7 +61,7 @@ if [ -n "${PL_INSIDE:-}" ]; then
   sleep 0.1
   date -u +%Y-%m-%dT%H:%M:%S.%3NZ > "$RESULT/end"
   pl_stop_sim
-  cp "$WORK/run.out" "$WORK/run.err" "$data/report.txt" "$RESULT/"
+  cp "$WORK/run.out" "$WORK/run.err" "$data/report.txt" "$data/storedMAC.txt" "$RESULT/"
   echo "$RC" > "$RESULT/rc"
   exit 0
 fi
@@ -201,6 +208,24 @@ grep -qx 'records: 32' "$OUT/summary.txt" || fail "production-records: $(cat "$O
 "$ADMIN_TOOL" --database "$PGT_ADMIN" addresses > "$OUT/addresses.csv" || fail "addresses"
 PYTHONPATH="$SRC/tests/e2e" python3 "$SRC/tests/e2e/factory_pool_check.py" "$OUT/addresses.csv" \
   "$OUT"/st* || fail "the addresses do not match the stations and devices (see above)"
+
+# 4. station.conf as editors save it: a byte-order mark is understood (the factory pool,
+# not the old storedMAC.txt beside it); a misspelt key sets up no job and takes nothing
+# from either pool.
+station conf-bom conf.bom done CONF=bom
+[ "$(cat "$OUT/conf.bom/rc")" = 0 ] || { fail "conf-bom: exit status $(cat "$OUT/conf.bom/rc")"; dump conf.bom; }
+[ "$(count "station = 'conf-bom' AND state = 'programmed'")" = 4 ] ||
+  fail "conf-bom: not 4 addresses programmed from the factory pool"
+station conf-typo conf.typo done CONF=typo
+[ "$(cat "$OUT/conf.typo/rc")" = 0 ] && fail "conf-typo: a misspelt key ran the job"
+[ "$(count "station = 'conf-typo'")" = 0 ] || fail "conf-typo: took addresses"
+grep -q '^mac 0 0 MAC initialize failed: ' "$OUT/conf.typo/run.out" ||
+  fail "conf-typo: no 'MAC initialize failed' in the MAC line"
+grep -q 'unknown key "Pool"' "$OUT/conf.typo/run.out" || fail "conf-typo: the message log does not name the key"
+grep -q 'SYCXXMAC' "$OUT/conf.typo/report.txt" && fail "conf-typo: a device was programmed"
+for r in conf.bom conf.typo; do
+  [ "$(head -c 17 "$OUT/$r/storedMAC.txt")" = 02:5C:3A:04:22:D1 ] || fail "$r: storedMAC.txt was used"
+done
 
 if [ "$failures" -gt 0 ]; then
   echo "factory pool: $failures check(s) failed" >&2
