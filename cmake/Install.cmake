@@ -31,6 +31,9 @@ if(PT_WITH_GUI)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/production-tool)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/operator.md ${PROJECT_SOURCE_DIR}/docs/factory.md
+              ${PROJECT_SOURCE_DIR}/docs/developer.md
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/production-tool/docs)
 
 # The package makes the data directory (group dialout, which the operators need for
 # the serial ports anyway) when it is not there yet.

@@ -17,7 +17,8 @@ fail=0
 for f in ./usr/bin/production-tool ./usr/bin/production-cli ./usr/bin/production-records \
          ./usr/bin/eeprom-tool ./usr/bin/eeprom-editor ./usr/bin/factory-db \
          ./usr/share/applications/production-tool.desktop \
-         ./usr/share/doc/production-tool/README.md; do
+         ./usr/share/doc/production-tool/README.md \
+         ./usr/share/doc/production-tool/docs/operator.md; do
   grep -q " $f\$" <<<"$listing" || { echo "package: $f missing from $deb"; fail=1; }
 done
 # The packaged programs run from the unpacked package.
