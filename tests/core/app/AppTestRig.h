@@ -14,6 +14,7 @@
 #include "fakes/ScratchDir.h"
 #include "fakes/ScriptedWorkers.h"
 #include "fakes/SystemErrors.h"
+#include "fakes/TempDir.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
@@ -21,27 +22,6 @@
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeNetwork.h"
 #include "platform/fake/FakeSerial.h"
-
-class AppTempDir {
- public:
-  AppTempDir() : path_(MakeScratchDir("app")) {}
-  ~AppTempDir() { RemoveScratchDir(path_); }
-  AppTempDir(const AppTempDir&) = delete;
-  AppTempDir& operator=(const AppTempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream f(std::filesystem::u8path(File(name)), std::ios::binary | std::ios::trunc);
-    f << bytes;
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream f(std::filesystem::u8path(File(name)), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-
- private:
-  std::string path_;
-};
 
 // Polls cond (real time) until it holds or the time-out passes.
 inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 30000) {

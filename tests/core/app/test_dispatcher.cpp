@@ -83,7 +83,7 @@ class DispatcherTest : public ::testing::Test {
     return out;
   }
 
-  AppTempDir dir;
+  TempDir dir;
   InlineUiThread ui;
   RecordingBoard board;
   FakeClock clock;

@@ -118,7 +118,7 @@ TEST(QueueUiThread, AFaultOnTheUiThreadReachesTheCaller) {
 // is a confirmed Stop before the worker's next request reaches the UI thread, so the
 // worker takes no address.
 TEST(HeadlessRun, StopSignalRightAfterAMacWorkerStartedTakesNoAddress) {
-  AppTempDir dir;
+  TempDir dir;
   dir.Write("storedMAC.txt", kOneAddressPool);
   QueueUiThread ui;
   FakeClock clock;

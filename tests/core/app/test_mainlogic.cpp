@@ -87,7 +87,7 @@ class MainLogicTest : public ::testing::Test {
            WaitFor([&] { return !Busy() && !CaptionStop(); });
   }
 
-  AppTempDir dir;
+  TempDir dir;
   InlineUiThread ui;
   RecordingBoard board;
   RecordingBoxes boxes;
@@ -338,7 +338,7 @@ TEST_F(MainLogicTest, StationConfNotUnderstoodWholeSetsUpNoJob) {
     programMac = mac;
     for (const Case& c : cases) {
       SCOPED_TRACE(c.conf.substr(0, 60) + (mac ? " (MAC job)" : " (no MAC)"));
-      AppTempDir data;
+      TempDir data;
       data.Write("storedMAC.txt", kOneAddressPool);
       if (c.conf.empty()) {
         std::filesystem::create_directory(data.File("station.conf"));

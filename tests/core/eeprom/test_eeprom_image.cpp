@@ -15,22 +15,12 @@
 
 #include "eeprom/EepromChecks.h"
 #include "eeprom/EepromImage.h"
-#include "fakes/ScratchDir.h"
+#include "fakes/TempDir.h"
 #include "fakes/TestBoard.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() : path_(MakeScratchDir("eeprom")) {}
-  ~TempDir() { RemoveScratchDir(path_); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -83,7 +73,7 @@ TEST(EepromImage, BuiltInDefaultImageHoldsExactlyTheTableBytes) {
   for (size_t i = EepromImage::kFileSize; i < EepromImage::kBufferSize; i++)
     ASSERT_EQ(img.buffer()[i], 0) << i;
 
-  TempDir dir;
+  TempDir dir("eeprom");
   ASSERT_EQ(img.SaveImageFile(dir.File("a.vef"), EepromFields{}), 0);
   auto bytes = ReadFile(dir.File("a.vef"));
   ASSERT_EQ(bytes.size(), 1024u);
@@ -191,7 +181,7 @@ TEST(EepromImage, FullWidthTextsHaveNoTerminatorAndModelNameReadsBack14) {
 }
 
 TEST(EepromImage, LoadAndSaveResetsTemplateAndUnknownBytes) {
-  TempDir dir;
+  TempDir dir("eeprom");
   std::vector<uint8_t> junk(1100);
   for (size_t i = 0; i < junk.size(); i++) junk[i] = static_cast<uint8_t>(0x5A ^ (i * 7));
   // Recognisable fields so decoding has something sane.
@@ -228,7 +218,7 @@ TEST(EepromImage, LoadAndSaveResetsTemplateAndUnknownBytes) {
 }
 
 TEST(EepromImage, LoadSizeRules) {
-  TempDir dir;
+  TempDir dir("eeprom");
   RecordingBoxes boxes;
   EepromImage img(boxes);
 
@@ -283,7 +273,7 @@ TEST(EepromImage, LoadSizeRules) {
 }
 
 TEST(EepromImage, SaveReplacesAndAFailedSaveKeepsTheOldFile) {
-  TempDir dir;
+  TempDir dir("eeprom");
   RecordingBoxes boxes;
   EepromImage img(boxes);
   std::string target = dir.File("keep.vef");

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
+#include "fakes/TempDir.h"
 #include "fakes/TestBoard.h"
 #include "job/SelectFilesLogic.h"
 

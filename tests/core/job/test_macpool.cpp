@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
+#include "fakes/TempDir.h"
 #include "fakes/SystemErrors.h"
 #include "job/Logmac.h"
 

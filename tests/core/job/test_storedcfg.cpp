@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
+#include "fakes/TempDir.h"
 #include "job/Logcfg.h"
 
 namespace {

@@ -193,7 +193,7 @@ std::string Sql(const std::string& path, const std::string& query) {
 // ---- the store ----
 
 TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
-  AppTempDir dir;
+  TempDir dir;
   const std::string path = dir.File("records.db");
   {
     SqliteRecordStore store(path);
@@ -253,7 +253,7 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
 }
 
 TEST(SqliteStore, AStoreThatCannotBeOpenedOrWrittenSaysWhyAndRecovers) {
-  AppTempDir dir;
+  TempDir dir;
   dir.Write("not-a-dir", "x");
   std::string error;
   SqliteRecordStore nowhere(dir.File("not-a-dir/records.db"));
@@ -366,7 +366,7 @@ class RecordsRun : public ::testing::Test {
     return false;
   }
 
-  AppTempDir dir;
+  TempDir dir;
   InlineUiThread ui;
   RecordingBoard board;
   RecordingBoxes boxes;
@@ -613,7 +613,7 @@ TEST_F(RecordsRun, AnotherReportedAddressIsRecordedUnconfirmed) {
 // ---- the records tool ----
 
 TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
-  AppTempDir dir;
+  TempDir dir;
   {
     SqliteRecordStore store(dir.File("records.db"));
     std::string error;

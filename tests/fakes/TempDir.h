@@ -1,5 +1,5 @@
 #pragma once
-// A fresh directory for one test, removed with its files afterwards.
+// A fresh directory for one test, removed with its files afterwards (every test rig's).
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,7 +10,7 @@
 
 class TempDir {
  public:
-  TempDir() : path_(MakeScratchDir("job")) {}
+  explicit TempDir(const char* tag = "test") : path_(MakeScratchDir(tag)) {}
   ~TempDir() { RemoveScratchDir(path_); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
