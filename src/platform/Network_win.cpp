@@ -222,6 +222,21 @@ class Win32TcpSocket final : public TcpSocket {
   // interface the connection leaves through; the echo has just refreshed it.
   int PeerLinkAddress(std::string* mac) override {
     if (s_ == INVALID_SOCKET) return WSAENOTSOCK;
+    // A connection to one of this machine's own addresses never leaves it: there is no
+    // link layer to ask (also where the route look-up is not available, as under Wine).
+    if ((peerIp_ >> 24) == 127) return kNoLinkLayer;
+    sockaddr_in local{};
+    int localLen = sizeof local;
+    if (getsockname(s_, reinterpret_cast<sockaddr*>(&local), &localLen) == 0 &&
+        ntohl(local.sin_addr.s_addr) == peerIp_) {
+      return kNoLinkLayer;
+    }
+    std::vector<uint32_t> own;
+    if (Win32Network().AddressTable(&own) == 0) {
+      for (uint32_t a : own) {
+        if (a == peerIp_) return kNoLinkLayer;
+      }
+    }
     NET_IFINDEX index = 0;
     bool loopback = false;
     if (const DWORD r = RouteOf(peerIp_, boundIndex_, &index, &loopback)) {

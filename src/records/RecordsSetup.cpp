@@ -19,6 +19,9 @@ std::unique_ptr<RecordStore> MakeRecordStore(const StationSettings& settings,
     *problem = "station.conf: records = " + kind +
                " is not known here; the records go to the embedded database";
   }
+  // A build without the embedded store keeps no records (and has nothing to keep in
+  // the spool for a store it can never open); it says so and produces as usual.
+  if (!SqliteRecordStore::InThisBuild(problem)) return nullptr;
   return std::make_unique<SqliteRecordStore>(RecordsFilePath(settings, dataDir));
 }
 

@@ -19,6 +19,10 @@ class SqliteRecordStore final : public RecordStore {
   static constexpr int kSchemaVersion = 1;
   static constexpr int kBusyTimeoutMs = 5000;
 
+  // This build has the embedded store; otherwise false and *why says so (the Windows
+  // build: no SQLite for its target), and the station keeps no records.
+  static bool InThisBuild(std::string* why);
+
   // vfs: the SQLite VFS to use ("" the default); tests give one that fails on purpose.
   explicit SqliteRecordStore(std::string path, std::string vfs = "");
   ~SqliteRecordStore() override;

@@ -7,6 +7,11 @@ namespace {
 constexpr const char* kNoStore = "production records are not kept: this build has no SQLite";
 }
 
+bool SqliteRecordStore::InThisBuild(std::string* why) {
+  if (why) *why = kNoStore;
+  return false;
+}
+
 SqliteRecordStore::SqliteRecordStore(std::string path, std::string vfs)
     : path_(std::move(path)), vfs_(std::move(vfs)) {}
 
