@@ -7,6 +7,7 @@
 // with the pool's Mutex() held, so pool operations never run concurrently (and a slow
 // pool never holds up the window).
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -103,8 +104,21 @@ class MacPool {
   // by closing the program), opened by Start. No address is taken while it is closed.
   bool GateOpen() const { return gateOpen_; }
   void SetGateOpen(bool open) { gateOpen_ = open; }
+  // The MAC line after a take is worked out under Mutex(), in the order of the takes,
+  // but reaches the window through each worker's own Synchronize, in any order. Each
+  // text gets the next number (with Mutex() held); the UI thread shows a text only
+  // when its number is newer than the last one shown, so the line never goes back to
+  // an older range.
+  uint64_t NextLineNumber() { return ++lineNumber_; }
+  bool IsNewerLine(uint64_t number) {  // UI thread
+    if (number <= shownLine_.load()) return false;
+    shownLine_.store(number);
+    return true;
+  }
 
  private:
   mutable std::mutex mutex_;
   bool gateOpen_ = true;
+  uint64_t lineNumber_ = 0;
+  std::atomic<uint64_t> shownLine_{0};
 };

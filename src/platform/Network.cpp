@@ -67,6 +67,13 @@ struct NetlinkRequest {
   alignas(nlmsghdr) char buf[256];
 };
 
+// NLMSG_OK without its comparison of the header's unsigned length with the signed
+// count: the count is known to hold a header before the length is compared.
+bool MessageFits(const nlmsghdr* h, int left) {
+  return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+         h->nlmsg_len <= static_cast<uint32_t>(left);
+}
+
 // Sends req and hands every answer message to onMessage until the answer is complete
 // (a dump's end, a single answer, or an acknowledgement). 0 or errno. Bounded: each
 // read waits at most 2 s.
@@ -95,7 +102,8 @@ int NetlinkExchange(NetlinkRequest& req, const std::function<void(const nlmsghdr
       break;
     }
     int left = static_cast<int>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buf); MessageFits(h, left);
+         h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_seq != seq) continue;
       if (h->nlmsg_type == NLMSG_DONE) {
         done = true;
@@ -170,7 +178,8 @@ int NeighbourAddress(int ifindex, uint32_t ip, std::string* mac) {
     if (h->nlmsg_type != RTM_NEWNEIGH || found) return;
     const auto* n = static_cast<const ndmsg*>(NLMSG_DATA(h));
     if (n->ndm_ifindex != ifindex || n->ndm_family != AF_INET) return;
-    if (n->ndm_state & (NUD_INCOMPLETE | NUD_FAILED | NUD_NOARP) || n->ndm_state == NUD_NONE) return;
+    if (n->ndm_state & (NUD_INCOMPLETE | NUD_FAILED | NUD_NOARP) || n->ndm_state == NUD_NONE)
+      return;
     int len = static_cast<int>(NLMSG_PAYLOAD(h, sizeof(ndmsg)));
     bool sameIp = false;
     const uint8_t* lladdr = nullptr;

@@ -121,6 +121,7 @@ void prgMACThread::EndWithException(const std::string& what) {
 bool prgMACThread::TakeMac() {
   macTaken_ = 0;
   std::string text;
+  uint64_t lineNumber = 0;  // 0: not a pool's text, always shown
   const JobState& job = *station_.job;
   if (job.assignMac) {
     if (Terminated()) return false;
@@ -136,6 +137,7 @@ bool prgMACThread::TakeMac() {
     std::lock_guard<std::mutex> lock(pool.Mutex());
     if (!pool.GateOpen() || Terminated()) return false;
     const int r = pool.TakeNextFor(console_.portName, station_.runId, &mac_);
+    lineNumber = pool.NextLineNumber();
     if (r != 0) {
       text = "MAC not available: " + std::to_string(r);
     } else {
@@ -152,7 +154,11 @@ bool prgMACThread::TakeMac() {
     station_.records->MacTaken(
         console_.portIndex, job.assignMac ? job.assignedMacText : FormatMac(mac_), job.assignMac);
   }
-  Synchronize([&] { station_.board->SetMacGridCell(0, 0, text); });
+  Synchronize([&] {
+    if (lineNumber == 0 || station_.pool->IsNewerLine(lineNumber)) {
+      station_.board->SetMacGridCell(0, 0, text);
+    }
+  });
   return true;
 }
 
