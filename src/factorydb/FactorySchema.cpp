@@ -81,8 +81,11 @@ CREATE TABLE IF NOT EXISTS units (
   last_status text NOT NULL,
   fail_step text,
   fail_code integer,
+  link_address text,
   UNIQUE (station, run_id, port)
 );
+-- Added since version 1 (NULL in older rows).
+ALTER TABLE units ADD COLUMN IF NOT EXISTS link_address text;
 CREATE INDEX IF NOT EXISTS units_started ON units (started_at);
 CREATE INDEX IF NOT EXISTS units_station_started ON units (station, started_at);
 CREATE INDEX IF NOT EXISTS units_mac ON units (mac);
@@ -326,10 +329,10 @@ BEGIN
 END $$;
 
 -- Writes (or replaces) one production record of the caller's own station; the
--- arguments are the columns of units in their order, from station to fail_code.
+-- arguments are the columns of units in their order, from station to link_address.
 CREATE OR REPLACE FUNCTION pt_write_unit(text, text, text, integer, text, timestamptz,
   timestamptz, text, integer, text, bigint, bigint, text, text, bigint, bigint, text, text, text,
-  text, text, integer, integer, text, text, text, integer)
+  text, text, integer, integer, text, text, text, integer, text)
 RETURNS void LANGUAGE plpgsql VOLATILE SECURITY DEFINER
 SET search_path = pg_catalog, @S@, pg_temp AS $$
 BEGIN
@@ -339,9 +342,9 @@ BEGIN
   INSERT INTO units (station, run_id, port, port_index, port_device, started_at, ended_at, steps,
     console_baud, firmware_path, firmware_size, firmware_sent, firmware_sha256, eeprom_path,
     eeprom_size, eeprom_sent, eeprom_sha256, temp_mac, mac, mac_source, mac_reported,
-    mac_confirmed, stage, verdict, last_status, fail_step, fail_code)
+    mac_confirmed, stage, verdict, last_status, fail_step, fail_code, link_address)
   VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19,
-    $20, $21, $22, $23, $24, $25, $26, $27)
+    $20, $21, $22, $23, $24, $25, $26, $27, $28)
   ON CONFLICT (station, run_id, port) DO UPDATE SET port_index = excluded.port_index,
     port_device = excluded.port_device, started_at = excluded.started_at,
     ended_at = excluded.ended_at, steps = excluded.steps, console_baud = excluded.console_baud,
@@ -352,7 +355,8 @@ BEGIN
     temp_mac = excluded.temp_mac, mac = excluded.mac, mac_source = excluded.mac_source,
     mac_reported = excluded.mac_reported, mac_confirmed = excluded.mac_confirmed,
     stage = excluded.stage, verdict = excluded.verdict, last_status = excluded.last_status,
-    fail_step = excluded.fail_step, fail_code = excluded.fail_code;
+    fail_step = excluded.fail_step, fail_code = excluded.fail_code,
+    link_address = excluded.link_address;
 END $$;
 
 -- The administrator's repair of a stuck block: moves its next address past the address
@@ -388,7 +392,7 @@ REVOKE ALL ON FUNCTION pt_station_check(text), pt_check_text(text, text, integer
   pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text),
   pt_write_unit(text, text, text, integer, text, timestamptz, timestamptz, text, integer, text,
     bigint, bigint, text, text, bigint, bigint, text, text, text, text, text, integer, integer,
-    text, text, text, integer),
+    text, text, text, integer, text),
   pt_repair_block(text) FROM PUBLIC;
 
 -- From version 1: every role the tables were granted to (the station roles) loses its
@@ -421,7 +425,7 @@ BEGIN
       'pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), '
       'pt_write_unit(text, text, text, integer, text, timestamptz, timestamptz, text, integer, '
       'text, bigint, bigint, text, text, bigint, bigint, text, text, text, text, text, integer, '
-      'integer, text, text, text, integer) TO %I', pg_get_userbyid(r.grantee));
+      'integer, text, text, text, integer, text) TO %I', pg_get_userbyid(r.grantee));
     INSERT INTO pt_station_role (role) VALUES (pg_get_userbyid(r.grantee))
       ON CONFLICT DO NOTHING;
   END LOOP;
@@ -437,7 +441,7 @@ const char kStationFunctions[] =
     "pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), "
     "pt_write_unit(text, text, text, integer, text, timestamptz, timestamptz, text, integer, "
     "text, bigint, bigint, text, text, bigint, bigint, text, text, text, text, text, integer, "
-    "integer, text, text, text, integer)";
+    "integer, text, text, text, integer, text)";
 
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
   for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {

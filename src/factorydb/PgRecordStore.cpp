@@ -83,6 +83,7 @@ UnitRecord RowToRecord(const std::vector<std::string>& v) {
   r.lastStatus = v[i++];
   r.failStep = v[i++];
   if (auto c = Int(v[i++])) r.failCode = static_cast<int>(*c);
+  r.linkAddress = v[i++];
   return r;
 }
 

@@ -196,6 +196,15 @@ void ProductionRecorder::MacTaken(int portIndex, const std::string& macText, boo
   PutLocked(p);
 }
 
+void ProductionRecorder::LinkAddressSeen(int portIndex, const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  Port& p = ports_[static_cast<size_t>(portIndex)];
+  if (!p.open) return;
+  p.record.linkAddress = text;
+  PutLocked(p);
+}
+
 void ProductionRecorder::PortStatus(int portIndex, const std::string& text) {
   std::lock_guard<std::mutex> lock(m_);
   if (portIndex < 0 || portIndex >= kMaxPorts) return;

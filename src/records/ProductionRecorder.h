@@ -1,10 +1,11 @@
 #pragma once
 // The station's production records: one record per port per run, kept up to date in
 // memory as the dispatcher and the workers report, and handed to the writer whenever
-// it changes in a way worth keeping (opened, a step started, an image sent, an address
-// taken, closed). The run's records are opened (written "unfinished") before any
-// worker starts, and closed and written before the dispatcher ends, so a port that
-// never finishes (Stop, program close, crash) still leaves its record.
+// it changes in a way worth keeping (opened, a step started, an image sent, the
+// loopback test answered, an address taken, closed). The run's records are opened
+// (written "unfinished") before any worker starts, and closed and written before the
+// dispatcher ends, so a port that never finishes (Stop, program close, crash) still
+// leaves its record.
 //
 // It also keeps the board's count of units: MACGrid column 1 shows this run's and
 // today's passed and failed units of this station.
@@ -65,6 +66,7 @@ class ProductionRecorder final : public UnitRecorder {
   void RunEnded() override;
   void ImageSent(int portIndex, const SentImage& image) override;
   void MacTaken(int portIndex, const std::string& macText, bool assigned) override;
+  void LinkAddressSeen(int portIndex, const std::string& text) override;
 
   const std::string& stationName() const { return stationName_; }
   std::string Describe() const { return writer_.Describe(); }

@@ -60,6 +60,11 @@ struct UnitRecord {
   std::string lastStatus;       // the port's status cell when the record was last written
   std::string failStep;         // failed or stopped: "download", "loopback" or "mac"
   std::optional<int> failCode;  // the number that ends the failure text ("...: %d"), if any
+
+  // The loopback test: the link-layer address that answered its echo ("loopback" for a
+  // connection over the loopback interface, which has none); empty when no test got
+  // that far.
+  std::string linkAddress;
 };
 
 // Records to read. Unset or empty fields match everything.

@@ -264,7 +264,7 @@ const std::vector<std::string>& RecordColumns() {
       "firmware_sha256", "eeprom_path",   "eeprom_size",   "eeprom_sent",
       "eeprom_sha256",   "temp_mac",      "mac",           "mac_source",
       "mac_reported",    "mac_confirmed", "stage",         "verdict",
-      "last_status",     "fail_step",     "fail_code"};
+      "last_status",     "fail_step",     "fail_code",     "link_address"};
   return columns;
 }
 
@@ -301,7 +301,8 @@ std::vector<std::optional<std::string>> RecordValues(const UnitRecord& r) {
           r.verdict,
           r.lastStatus,
           Opt(r.failStep),
-          failCode};
+          failCode,
+          Opt(r.linkAddress)};
 }
 
 std::string CsvHeader() {

@@ -9,6 +9,8 @@
 namespace {
 
 constexpr const char* kHeader = "# production-tool spool 1";
+// Fields added at the end of a record's line since the first stations: link_address.
+constexpr size_t kAddedFields = 1;
 
 std::optional<int64_t> Int(const std::optional<std::string>& v) {
   if (!v || v->empty() || v->size() > 19) return std::nullopt;
@@ -151,8 +153,13 @@ SpoolFields RecordFields(const UnitRecord& record) {
   return RecordValues(record);
 }
 
-bool RecordFromFields(const SpoolFields& v, UnitRecord* out) {
-  if (v.size() != RecordColumns().size()) return false;
+bool RecordFromFields(const SpoolFields& fields, UnitRecord* out) {
+  // Lines of a station from before the loopback test's answering address was recorded
+  // end at fail_code: the missing field is NULL.
+  const size_t columns = RecordColumns().size();
+  if (fields.size() != columns && fields.size() != columns - kAddedFields) return false;
+  SpoolFields v = fields;
+  v.resize(columns);
   UnitRecord r;
   size_t i = 0;
   r.station = Text(v[i++]);
@@ -182,6 +189,7 @@ bool RecordFromFields(const SpoolFields& v, UnitRecord* out) {
   r.lastStatus = Text(v[i++]);
   r.failStep = Text(v[i++]);
   if (auto c = Int(v[i++])) r.failCode = static_cast<int>(*c);
+  r.linkAddress = Text(v[i++]);
   if (r.station.empty() || r.runId.empty() || r.port.empty()) return false;
   *out = std::move(r);
   return true;

@@ -33,6 +33,7 @@ int ReadSpool(const std::string& path, std::vector<SpoolFields>* entries);
 int WriteSpool(const std::string& path, const std::vector<SpoolFields>& entries,
                size_t* dropped = nullptr);
 
-// A production record as spool fields (RecordColumns order) and back.
+// A production record as spool fields (RecordColumns order) and back; a line of an
+// older station, without the fields added at the end since, reads with them unset.
 SpoolFields RecordFields(const UnitRecord& record);
 bool RecordFromFields(const SpoolFields& fields, UnitRecord* record);

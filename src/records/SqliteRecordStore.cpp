@@ -38,12 +38,22 @@ CREATE TABLE IF NOT EXISTS units (
   last_status     TEXT    NOT NULL,
   fail_step       TEXT,
   fail_code       INTEGER,
+  link_address    TEXT,
   UNIQUE (station, run_id, port)
 );
 CREATE INDEX IF NOT EXISTS units_started ON units (started_at);
 CREATE INDEX IF NOT EXISTS units_station_started ON units (station, started_at);
 CREATE INDEX IF NOT EXISTS units_mac ON units (mac);
 )sql";
+
+// Columns added to units since the first records version (kSchema has them all).
+struct AddedColumn {
+  const char* name;
+  const char* type;
+};
+constexpr AddedColumn kAddedColumns[] = {
+    {"link_address", "TEXT"},  // version 2
+};
 
 // Every column but the id, in RecordColumns order.
 std::string ColumnList() {
@@ -140,6 +150,7 @@ UnitRecord RowToRecord(sqlite3_stmt* s) {
   r.lastStatus = ColumnText(s, i++);
   r.failStep = ColumnText(s, i++);
   if (auto c = ColumnInt(s, i++)) r.failCode = static_cast<int>(*c);
+  r.linkAddress = ColumnText(s, i++);
   return r;
 }
 
@@ -200,7 +211,8 @@ bool SqliteRecordStore::Open(bool forWriting, std::string* error) {
       return false;
     }
     // Each commit is on disk before it returns.
-    if (!Exec("PRAGMA synchronous = FULL", error) || !CreateSchema(error)) {
+    if (!Exec("PRAGMA synchronous = FULL", error) || !CreateSchema(error) ||
+        !ReadColumns(error)) {
       Close();
       return false;
     }
@@ -226,7 +238,37 @@ bool SqliteRecordStore::Open(bool forWriting, std::string* error) {
     Close();
     return false;
   }
+  if (!ReadColumns(error)) {
+    Close();
+    return false;
+  }
   return true;
+}
+
+bool SqliteRecordStore::ReadColumns(std::string* error) {
+  columns_.clear();
+  Statement info(db_, "PRAGMA table_info(units)");
+  if (!info) {
+    *error = Failure("cannot read");
+    return false;
+  }
+  int rc;
+  while ((rc = sqlite3_step(info.get())) == SQLITE_ROW) columns_.insert(ColumnText(info.get(), 1));
+  if (rc != SQLITE_DONE) {
+    *error = Failure("cannot read");
+    return false;
+  }
+  return true;
+}
+
+std::string SqliteRecordStore::SelectList() const {
+  // A file of an older records version, only read, lacks the columns added since:
+  // their values are NULL.
+  std::string s;
+  for (const std::string& c : RecordColumns()) {
+    s += (s.empty() ? "" : ", ") + (columns_.count(c) ? c : "NULL");
+  }
+  return s;
 }
 
 bool SqliteRecordStore::CreateSchema(std::string* error) {
@@ -244,13 +286,23 @@ bool SqliteRecordStore::CreateSchema(std::string* error) {
     return false;
   }
   if (v == kSchemaVersion) return true;
-  std::string sql = "BEGIN IMMEDIATE;";
-  sql += kSchema;
-  sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + "; COMMIT;";
-  if (!Exec(sql.c_str(), error)) {
+  // A new file gets the whole table; a file of an older version keeps its rows and
+  // gets the columns added since (NULL in its rows). One transaction: all or nothing,
+  // and a second station opening the file at the same time waits for it.
+  auto fail = [&] {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
+  };
+  if (!Exec("BEGIN IMMEDIATE", error)) return false;
+  if (!Exec(kSchema, error) || !ReadColumns(error)) return fail();
+  for (const AddedColumn& added : kAddedColumns) {
+    if (columns_.count(added.name)) continue;
+    const std::string alter =
+        std::string("ALTER TABLE units ADD COLUMN ") + added.name + " " + added.type;
+    if (!Exec(alter.c_str(), error)) return fail();
   }
+  const std::string version = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+  if (!Exec(version.c_str(), error) || !Exec("COMMIT", error)) return fail();
   return true;
 }
 
@@ -258,6 +310,7 @@ void SqliteRecordStore::Close() {
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;
   writing_ = false;
+  columns_.clear();
 }
 
 bool SqliteRecordStore::StillAtPath(std::string* error) const {
@@ -318,7 +371,7 @@ bool SqliteRecordStore::Read(const RecordFilter& filter,
     return false;
   }
   std::vector<std::string> params;
-  const std::string sql = "SELECT " + ColumnList() + " FROM units" + WhereOf(filter, &params) +
+  const std::string sql = "SELECT " + SelectList() + " FROM units" + WhereOf(filter, &params) +
                           " ORDER BY started_at, id";
   Statement select(db_, sql);
   if (!select) {

@@ -6,6 +6,7 @@
 // away or removed while it is open for writing is noticed at the next write, which
 // then fails (the records stay with the writer, which opens the path anew).
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,8 @@ struct sqlite3;
 
 class SqliteRecordStore final : public RecordStore {
  public:
-  static constexpr int kSchemaVersion = 1;
+  // 2: link_address added (a file of version 1 gets it when opened for writing).
+  static constexpr int kSchemaVersion = 2;
   static constexpr int kBusyTimeoutMs = 5000;
 
   // This build has the embedded store; otherwise false and *why says so (the Windows
@@ -42,6 +44,10 @@ class SqliteRecordStore final : public RecordStore {
  private:
   bool Exec(const char* sql, std::string* error);
   bool CreateSchema(std::string* error);
+  // The columns units has (columns_).
+  bool ReadColumns(std::string* error);
+  // The SELECT list of RecordColumns, NULL for a column the file lacks.
+  std::string SelectList() const;
   std::string Failure(const std::string& what) const;
   // The file at path_ is still the one opened (not replaced, moved away or removed).
   bool StillAtPath(std::string* error) const;
@@ -51,4 +57,5 @@ class SqliteRecordStore final : public RecordStore {
   sqlite3* db_ = nullptr;
   FileId opened_;  // which file path_ named when it was opened for writing
   bool writing_ = false;
+  std::set<std::string> columns_;  // the columns of units in the open file
 };

@@ -15,6 +15,7 @@
 #include "base/JobState.h"
 #include "base/Station.h"
 #include "base/Thread.h"
+#include "base/UnitRecorder.h"
 #include "base/WorkerFactory.h"
 #include "platform/Clock.h"
 
@@ -25,6 +26,9 @@ struct WorkerScript {
   // When given, a worker that was asked to stop ends only once *holdStop is true
   // (a worker that needs a while to wind down).
   const std::atomic<bool>* holdStop = nullptr;
+  // A loopback worker not stopped tells the records this answering address (unless
+  // empty) before it ends, as the real one does after its echo, pass or fail.
+  std::string linkAddress;
 };
 
 inline int32_t SuccessStage(WorkerKind kind) {
@@ -82,6 +86,10 @@ class ScriptedWorker final : public Thread {
     }
     int32_t result = script_.finalStage == StageIdle ? SuccessStage(kind_) : script_.finalStage;
     if (sawStop_.load()) result = StageFailed;
+    if (kind_ == WorkerKind::LoopbackTest && !sawStop_.load() && !script_.linkAddress.empty() &&
+        station_.records) {
+      station_.records->LinkAddressSeen(portIndex_, script_.linkAddress);
+    }
     Synchronize([&] {
       station_.board->ShowPortStatus(portIndex_, name + " ended " + std::to_string(result));
     });

@@ -246,7 +246,8 @@ TEST_F(PgPoolTest, StationRoleCannotForgeResizeLockOrPassBadArguments) {
       "SELECT pt_settle('02:5C:3A:04:22:D9', 'programmed', 'st1', 'run1')",
       "SELECT pt_settle('02:5C:3A:04:22:D1', 'programmed', 'st1', 'run1')",
       "SELECT pt_write_unit('st1', 'run1', '', 0, 'd', now(), NULL, 'mac', 1, NULL, NULL, NULL, "
-      "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 0, 'unfinished', '', NULL, NULL)",
+      "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 0, 'unfinished', '', NULL, NULL, "
+      "NULL)",
   };
   for (const char* sql : badArguments) EXPECT_EQ(Refusal(st, sql), "22023") << sql;
   // Settled only by the run that took it.
@@ -346,10 +347,12 @@ TEST_F(PgPoolTest, OneRolePerStationTouchesOnlyItsOwnRows) {
 // repaired by moving past it, and the repair is recorded.
 TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBlock) {
   Define("line", 0x0422D1, 0x0422E0);
-  // Back to the earlier layout: three states, table grants, no functions.
+  // Back to the earlier layout: three states, table grants, no functions, no
+  // link_address.
   ASSERT_EQ(link->ExecScript(
                 "DROP FUNCTION pt_take(integer, integer, text, text, text), "
                 "pt_settle(text, text, text, text), pt_block_for(integer, integer); "
+                "ALTER TABLE units DROP COLUMN link_address; "
                 "DROP TABLE pt_station_role; UPDATE pt_schema SET version = 1; "
                 "ALTER TABLE mac_address DROP CONSTRAINT mac_address_state_check, "
                 "ADD CONSTRAINT mac_address_state_check "
@@ -370,12 +373,27 @@ TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBloc
 
   ASSERT_EQ(factorydb::CreateSchema(*link, PgLink::In(10000)), 0) << link->Error();
   EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"2"}}));
+  EXPECT_EQ(Query("SELECT data_type FROM information_schema.columns WHERE table_name = 'units' "
+                  "AND column_name = 'link_address'"),
+            (std::vector<std::vector<std::string>>{{"text"}}));
   EXPECT_EQ(Query("SELECT role, station IS NULL FROM pt_station_role"),
             (std::vector<std::vector<std::string>>{{"station", "t"}}));
   PgLink st(stationDb, "st", 10000);
   ASSERT_EQ(st.Connect(PgLink::In(10000)), 0) << st.Error();
   EXPECT_EQ(Refusal(st, "SELECT count(*) FROM mac_address"), "42501");
   EXPECT_EQ(Refusal(st, "UPDATE mac_block SET last_low = last_low + 4096"), "42501");
+  PgRecordStore records(stationDb);
+  std::string error;
+  ASSERT_TRUE(records.Open(true, &error)) << error;
+  UnitRecord unit;
+  unit.station = "st1";
+  unit.runId = "run1";
+  unit.port = "COM1";
+  unit.steps = "loopback";
+  unit.linkAddress = "loopback";
+  ASSERT_TRUE(records.Write({unit}, &error)) << error;
+  EXPECT_EQ(Query("SELECT port, link_address FROM units"),
+            (std::vector<std::vector<std::string>>{{"COM1", "loopback"}}));
 
   // The row at the block's next address (the earlier role could insert it) stops it.
   PgMacPool pool(stationDb, "st1");
@@ -571,6 +589,7 @@ TEST_F(PgPoolTest, RecordsStoreKeepsEveryStationsRecords) {
   b.stage = 6;
   b.verdict = kVerdictPassed;
   b.lastStatus = "COM1: %GLM 02:5C:3A:04:22:D7\r OK";
+  b.linkAddress = "02:5C:3A:FF:FF:FF";
   ASSERT_TRUE(store.Write({a, b}, &error)) << error;
   a.verdict = kVerdictFailed;
   a.endedMs = a.startedMs + 5000;
@@ -592,6 +611,7 @@ TEST_F(PgPoolTest, RecordsStoreKeepsEveryStationsRecords) {
   EXPECT_EQ(CsvLine(got[1]), CsvLine(b));
   EXPECT_FALSE(got[0].macConfirmed.has_value());
   EXPECT_EQ(got[0].eeprom.fileBytes, -1);
+  EXPECT_EQ(got[1].linkAddress, "02:5C:3A:FF:FF:FF");
   RecordFilter f;
   f.mac = "02:5c:3a:04:22:d7";
   ASSERT_EQ(collect(f), 1u);

@@ -190,6 +190,20 @@ std::string Sql(const std::string& path, const std::string& query) {
   return out;
 }
 
+// Plain SQL that changes the file; "" or the error.
+std::string SqlChange(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  char* msg = nullptr;
+  std::string out;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+      sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) {
+    out = msg ? msg : sqlite3_errmsg(db);
+  }
+  sqlite3_free(msg);
+  sqlite3_close(db);
+  return out;
+}
+
 // ---- the store ----
 
 TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
@@ -209,6 +223,7 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
     c.macSource = "pool";
     c.macConfirmed = true;
     c.firmware = {"/jobs/fw \"v2\".vff", 5000, 5120, std::string(64, 'a')};
+    c.linkAddress = "02:5C:3A:FF:FF:FF";
     ASSERT_TRUE(store.Write({a, b, c}, &error)) << error;
     // The same station, run and port again: the record is replaced, not doubled.
     a.verdict = kVerdictPassed;
@@ -227,6 +242,7 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   EXPECT_EQ(all[2].firmware.path, "/jobs/fw \"v2\".vff");
   EXPECT_EQ(all[2].firmware.sentBytes, 5120);
   EXPECT_EQ(all[2].macConfirmed, true);
+  EXPECT_EQ(all[2].linkAddress, "02:5C:3A:FF:FF:FF");
 
   RecordFilter f;
   f.mac = "02:5c:3a:04:22:d7";
@@ -250,6 +266,31 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
       "COM1 2026-03-02T09:30:00.000Z");
   EXPECT_EQ(Sql(path, "SELECT count(*) FROM units WHERE verdict = 'passed'"), "2");
   EXPECT_EQ(Sql(path, "PRAGMA journal_mode"), "wal");
+
+  // A file of the first records version, without link_address: read as it is, and
+  // given the column (NULL in its rows) when a station opens it for writing. A spool
+  // line of such a station, one field short, reads too.
+  store.Close();
+  ASSERT_EQ(SqlChange(path, "ALTER TABLE units DROP COLUMN link_address; PRAGMA user_version = 1"),
+            "");
+  ASSERT_TRUE(store.Open(false, &error)) << error;
+  EXPECT_EQ(ReadAll(store).size(), 3u);
+  store.Close();
+  ASSERT_TRUE(store.Open(true, &error)) << error;
+  UnitRecord d = Rec("line-2", "R9", 2, "2026-03-02T09:30:00.000Z", kVerdictPassed);
+  d.linkAddress = "loopback";
+  ASSERT_TRUE(store.Write({d}, &error)) << error;
+  const auto upgraded = ReadAll(store);
+  ASSERT_EQ(upgraded.size(), 4u);
+  EXPECT_EQ(upgraded[2].linkAddress, "");
+  EXPECT_EQ(upgraded[3].linkAddress, "loopback");
+  EXPECT_EQ(Sql(path, "PRAGMA user_version"), "2");
+  SpoolFields older = RecordFields(d);
+  older.pop_back();
+  UnitRecord fromOlder;
+  ASSERT_TRUE(RecordFromFields(older, &fromOlder));
+  EXPECT_EQ(fromOlder.port, "COM2");
+  EXPECT_EQ(fromOlder.linkAddress, "");
 }
 
 TEST(SqliteStore, AStoreThatCannotBeOpenedOrWrittenSaysWhyAndRecovers) {
@@ -381,9 +422,16 @@ class RecordsRun : public ::testing::Test {
 TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   for (int n : {1, 2, 3}) bus.Line(FallbackPath(n));
   SetJob(kJobEeprom, 1, false);
-  WorkerScript fails;
+  // The loopback tests' answering addresses, also that of the failed one.
+  WorkerScript own, fails, overLoopback;
+  own.delayMs = overLoopback.delayMs = 200;
+  own.linkAddress = "02:5C:3A:FF:FF:FF";
   fails.finalStage = StageFailed;
+  fails.linkAddress = "02:5C:3A:FF:FF:FF";
+  overLoopback.linkAddress = "loopback";
+  factory->Script(WorkerKind::LoopbackTest, 0, own);
   factory->Script(WorkerKind::LoopbackTest, 1, fails);
+  factory->Script(WorkerKind::LoopbackTest, 2, overLoopback);
   Press();
   ASSERT_TRUE(WaitRunEnded(1));
   auto records = Stored();
@@ -400,6 +448,9 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   EXPECT_EQ(records[0].stage, StageTested);
   EXPECT_FALSE(records[0].failCode.has_value());
   EXPECT_TRUE(records[0].endedMs.has_value());
+  EXPECT_EQ(records[0].linkAddress, "02:5C:3A:FF:FF:FF");
+  EXPECT_EQ(failed.linkAddress, "02:5C:3A:FF:FF:FF") << "the device that answered for it";
+  EXPECT_EQ(records[2].linkAddress, "loopback");
   EXPECT_EQ(board.MacCell(0, 1), "this run: 2 passed, 1 failed");
   EXPECT_EQ(board.MacCell(1, 1), "today: 2 passed, 1 failed");
   EXPECT_EQ(board.MacCell(0, 0), "") << "column 0 stays the MAC line's";
@@ -660,7 +711,7 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
   EXPECT_EQ(row,
             "line-2,R4,COM1,0,/dev/serial/by-path/usb-0:1.1,2026-03-02T10:00:00.000Z,,"
             "\"firmware,eeprom,loopback,mac\",115200,,,,,,,,,,,,,,0,unfinished,"
-            "\"COM1: Download Firmware...2/5, \"\"quoted\"\"\n\",,\r\n");
+            "\"COM1: Download Firmware...2/5, \"\"quoted\"\"\n\",,,\r\n");
 
   run({"export", "--json", "--mac", "02:5c:3a:04:22:d1"}, &out);
   EXPECT_EQ(out.find('\n'), out.size() - 1) << "one unit: " << out;
