@@ -33,3 +33,13 @@ const char* MacOutcomeName(MacOutcome outcome) {
   }
   return "failed";
 }
+
+bool MacOutcomeFromName(const std::string& name, MacOutcome* outcome) {
+  for (MacOutcome o : {MacOutcome::Programmed, MacOutcome::Failed, MacOutcome::Unverified}) {
+    if (name == MacOutcomeName(o)) {
+      *outcome = o;
+      return true;
+    }
+  }
+  return false;
+}

@@ -34,6 +34,8 @@ enum class MacOutcome {
 };
 // The outcome's name as the factory database records it.
 const char* MacOutcomeName(MacOutcome outcome);
+// The outcome a name of MacOutcomeName stands for; false for any other text.
+bool MacOutcomeFromName(const std::string& name, MacOutcome* outcome);
 
 // The permitted block: last three bytes as one 24-bit number.
 constexpr uint32_t MacBlockFirst = PT_MAC_BLOCK_FIRST;

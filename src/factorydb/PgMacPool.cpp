@@ -159,13 +159,7 @@ void PgMacPool::SetSpoolFile(const std::string& path) {
     // mac, outcome, station, run
     if (f.size() != 4 || !f[0] || !f[1] || !f[2] || !f[3]) continue;
     MacOutcome outcome = MacOutcome::Failed;
-    if (*f[1] == MacOutcomeName(MacOutcome::Programmed)) {
-      outcome = MacOutcome::Programmed;
-    } else if (*f[1] == MacOutcomeName(MacOutcome::Unverified)) {
-      outcome = MacOutcome::Unverified;
-    } else if (*f[1] != MacOutcomeName(MacOutcome::Failed)) {
-      continue;
-    }
+    if (!MacOutcomeFromName(*f[1], &outcome)) continue;
     if (pending_.size() < kMaxPendingOutcomes)
       pending_.push_back(Outcome{*f[0], outcome, *f[3], *f[2]});
   }
