@@ -65,10 +65,14 @@ case "$PL_PHASE" in
     done
     pl_expect_line "$name" "$WORK/$name.out" \
       "message COM9: loopback answered by 02:5C:3A:FF:FF:FF (COM1's device)"
-    # Not one at a time: tests overlapped (a shared interface would allow only one).
-    first_ok=$(grep -n 'loopback test ok' "$WORK/$name.out" | head -n 1 | cut -d: -f1)
-    started=$(head -n "$first_ok" "$WORK/$name.out" | grep -c 'loopback test\.\.\.$')
-    [ "$started" -ge 2 ] || fail "only $started tests had started when the first passed"
+    # Not one at a time: at some moment two ports were in their tests together (a shared
+    # interface allows only one). COM5's dead link holds its test for the whole time-out,
+    # so on any machine, however loaded, another port's test runs inside it.
+    most=$(awk '$1 == "status" && / loopback test\.\.\.$/ { open[$2] = 1; n = 0
+                  for (p in open) n++; if (n > most) most = n }
+                $1 == "status" && / loopback test (ok|failed)/ { delete open[$2] }
+                END { print most + 0 }' "$WORK/$name.out")
+    [ "$most" -ge 2 ] || fail "at most $most loopback tests ran at once"
     ;;
 esac
 [ "$failures" -gt 0 ] && pl_dump "$name" "$data"
