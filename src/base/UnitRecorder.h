@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "base/MacPool.h"
 #include "base/WorkerFactory.h"
+
+// The records are kept from these facts, never read back out of the texts shown on the
+// board: a reworded status text changes no record.
 
 // One image transfer of a download worker.
 struct SentImage {
@@ -43,7 +47,13 @@ class UnitRecorder {
   // Download worker: one image transfer ended (completed or not).
   virtual void ImageSent(int portIndex, const SentImage& image) = 0;
   // MAC worker (its TakeMac, on its own thread): the address the port's device is given.
-  virtual void MacTaken(int portIndex, const std::string& macText, bool assigned) = 0;
+  virtual void MacTaken(int portIndex, const MacAddress& mac, bool assigned) = 0;
+  // MAC worker: the address in the device's "%GLM" answer, and whether the worker
+  // confirmed it as the address written (the line shown with its "OK").
+  virtual void MacReported(int /*portIndex*/, const MacAddress& /*reported*/, bool /*confirmed*/) {}
+  // Any worker: the port's step failed with this code (the number its failure text
+  // shows). A failure without a number reports nothing.
+  virtual void StepFailed(int /*portIndex*/, int /*code*/) {}
   // Loopback worker: the link-layer address that answered the port's echo, or
   // "loopback" for a connection over the loopback interface (no address to check).
   virtual void LinkAddressSeen(int /*portIndex*/, const std::string& /*text*/) {}

@@ -166,6 +166,7 @@ void ProductionRecorder::StepStarted(int portIndex, WorkerKind kind) {
   if (!p.open) return;
   p.stepStarted = true;
   p.step = kind;
+  p.failCode.reset();
   p.record.stage = RunningStage(kind);
   PutLocked(p);
 }
@@ -184,16 +185,32 @@ void ProductionRecorder::ImageSent(int portIndex, const SentImage& image) {
   PutLocked(p);
 }
 
-void ProductionRecorder::MacTaken(int portIndex, const std::string& macText, bool assigned) {
+void ProductionRecorder::MacTaken(int portIndex, const MacAddress& mac, bool assigned) {
   std::lock_guard<std::mutex> lock(m_);
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
   Port& p = ports_[static_cast<size_t>(portIndex)];
   if (!p.open) return;
-  p.record.mac = UpperMac(macText);
+  p.record.mac = FormatMac(mac);
   p.record.macSource = assigned ? "assigned" : "pool";
   p.record.macReported.clear();
   p.record.macConfirmed = false;
   PutLocked(p);
+}
+
+void ProductionRecorder::MacReported(int portIndex, const MacAddress& reported, bool confirmed) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  Port& p = ports_[static_cast<size_t>(portIndex)];
+  if (!p.open || p.record.mac.empty()) return;
+  p.record.macReported = FormatMac(reported);
+  p.record.macConfirmed = confirmed && p.record.macReported == p.record.mac;
+  PutLocked(p);
+}
+
+void ProductionRecorder::StepFailed(int portIndex, int code) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  ports_[static_cast<size_t>(portIndex)].failCode = code;
 }
 
 void ProductionRecorder::LinkAddressSeen(int portIndex, const std::string& text) {
@@ -211,17 +228,6 @@ void ProductionRecorder::PortStatus(int portIndex, const std::string& text) {
   Port& p = ports_[static_cast<size_t>(portIndex)];
   if (!p.open) return;
   p.record.lastStatus = text;
-  // The device's "%GLM" answer after the MAC programming names the address it uses.
-  // Confirmed only as the MAC worker confirms it: the address written, and the line
-  // shown with its "OK" (a line the worker refused, "...D1x" for one, has none).
-  if (p.stepStarted && p.step == WorkerKind::ProgramMac && !p.record.mac.empty()) {
-    const std::string reported = GlmMac(text);
-    if (!reported.empty()) {
-      const bool shownOk = text.size() >= 3 && text.compare(text.size() - 3, 3, " OK") == 0;
-      p.record.macReported = reported;
-      p.record.macConfirmed = shownOk && reported == p.record.mac;
-    }
-  }
 }
 
 uint64_t ProductionRecorder::Close(Port& port, const char* verdict, int32_t stage) {
@@ -232,7 +238,7 @@ uint64_t ProductionRecorder::Close(Port& port, const char* verdict, int32_t stag
   const std::string v = verdict;
   if (v != kVerdictPassed && port.stepStarted) {
     r.failStep = StepName(port.step);
-    r.failCode = TrailingCode(r.lastStatus);
+    r.failCode = port.failCode;
   }
   if (v == kVerdictPassed) runPassed_++;
   if (v == kVerdictFailed) runFailed_++;

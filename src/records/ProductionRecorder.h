@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,8 @@ class ProductionRecorder final : public UnitRecorder {
   // have not finished by now are recorded as stopped (also when their worker then ends
   // failed, as a worker asked to stop does); a port that had already failed stays failed.
   void StopRequested();
-  // UI thread: every text shown in a port's status cell.
+  // UI thread: every text shown in a port's status cell (kept as the record's last
+  // status, a display only).
   void PortStatus(int portIndex, const std::string& text);
 
   // UnitRecorder
@@ -65,7 +67,9 @@ class ProductionRecorder final : public UnitRecorder {
   void PortsChecked() override;
   void RunEnded() override;
   void ImageSent(int portIndex, const SentImage& image) override;
-  void MacTaken(int portIndex, const std::string& macText, bool assigned) override;
+  void MacTaken(int portIndex, const MacAddress& mac, bool assigned) override;
+  void MacReported(int portIndex, const MacAddress& reported, bool confirmed) override;
+  void StepFailed(int portIndex, int code) override;
   void LinkAddressSeen(int portIndex, const std::string& text) override;
 
   const std::string& stationName() const { return stationName_; }
@@ -82,6 +86,7 @@ class ProductionRecorder final : public UnitRecorder {
     bool stepStarted = false;
     bool stopped = false;  // not finished when Stop came
     WorkerKind step = WorkerKind::Download;
+    std::optional<int> failCode;  // the current step's, as its worker reported it
     UnitRecord record;
   };
   // Under m_: the port's record is closed with the verdict; returns the ticket.

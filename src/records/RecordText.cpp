@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "base/MacPool.h"
 
 namespace {
 
@@ -226,34 +225,6 @@ std::string WithoutPortName(const std::string& status) {
     if (i > 3 && status.compare(i, 2, ": ") == 0) return status.substr(i + 2);
   }
   return status;
-}
-
-std::optional<int> TrailingCode(const std::string& status) {
-  const size_t colon = status.rfind(": ");
-  if (colon == std::string::npos) return std::nullopt;
-  const std::string tail = status.substr(colon + 2);
-  size_t i = 0;
-  if (i < tail.size() && tail[i] == '-') i++;
-  if (i == tail.size() || tail.size() - i > 9) return std::nullopt;
-  for (size_t k = i; k < tail.size(); k++) {
-    if (!std::isdigit(static_cast<unsigned char>(tail[k]))) return std::nullopt;
-  }
-  return std::stoi(tail);
-}
-
-std::string GlmMac(const std::string& status) {
-  const size_t at = status.find("%GLM");
-  if (at == std::string::npos) return "";
-  size_t p = at + 4;
-  while (p < status.size() && status[p] == ' ') p++;
-  if (p + 17 > status.size()) return "";
-  const std::string text = status.substr(p, 17);
-  MacAddress mac{};
-  for (size_t i = 2; i < 17; i += 3) {
-    if (text[i] != ':') return "";
-  }
-  if (MacPool::ParseMac(text.c_str(), text.size(), &mac) != 0) return "";
-  return FormatMac(mac);
 }
 
 const std::vector<std::string>& RecordColumns() {

@@ -1,6 +1,5 @@
 #pragma once
-// Production records as text: times, the export formats (CSV, JSON lines) and the
-// readings taken from a port's status text.
+// Production records as text: times and the export formats (CSV, JSON lines).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,10 +20,6 @@ std::string UpperMac(const std::string& text);
 // The failure text of a status line without its port name ("COM3: no response" ->
 // "no response").
 std::string WithoutPortName(const std::string& status);
-// The number that ends a failure text ("COM2: loopback test failed: -6" -> -6).
-std::optional<int> TrailingCode(const std::string& status);
-// The address in a "%GLM" answer shown in a status line, upper case; "" when none.
-std::string GlmMac(const std::string& status);
 
 // Column names, in the order of the CSV columns and the JSON keys (the same names as
 // the database's columns). A column added later goes at the end, so that what older

@@ -8,6 +8,7 @@
 
 #include "base/Board.h"
 #include "base/UiThread.h"
+#include "base/UnitRecorder.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -46,7 +47,7 @@ int ConsolePort::OpenConsolePort() {
   int rc = port_->Open(station_.ports->DevicePath(portNumber));
   if (rc != 0) {
     port_->Close();
-    ShowStatus("%s: open failed: %d", name, rc);
+    ShowFailure(rc, "%s: open failed: %d", name, rc);
     return -1;
   }
 
@@ -69,7 +70,7 @@ int ConsolePort::OpenConsolePort() {
   }
   if (failText != nullptr) {
     port_->Close();
-    ShowStatus(failText, name, rc);
+    ShowFailure(rc, failText, name, rc);
     return -1;
   }
 
@@ -80,7 +81,7 @@ int ConsolePort::OpenConsolePort() {
 }
 
 int ConsolePort::ReadFailed(int error, PortLog* trace) {
-  ShowStatus("%s: ReadFile failed: %d", portName.c_str(), error);
+  ShowFailure(error, "%s: ReadFile failed: %d", portName.c_str(), error);
   if (trace != nullptr) trace->Write(statusText, std::strlen(statusText));
   return error;
 }
@@ -184,6 +185,14 @@ void ConsolePort::ClosePort() {
 }
 
 void ConsolePort::ShowStatus(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  ShowStatusV(fmt, ap);
+  va_end(ap);
+}
+
+void ConsolePort::ShowFailure(int code, const char* fmt, ...) {
+  if (station_.records) station_.records->StepFailed(portIndex, code);
   va_list ap;
   va_start(ap, fmt);
   ShowStatusV(fmt, ap);

@@ -66,21 +66,21 @@ void FactoryTestThread::Execute() {
     console_.ShowStatus("%s: factory test", name);
     int r = console_.OpenConsolePort();
     if (r != 0) {
-      console_.ShowStatus("%s: com init failed: %d", name, r);
+      console_.ShowFailure(r, "%s: com init failed: %d", name, r);
       SetStage(StageFailed);
       ReleaseAll();
       return;
     }
     r = GetTestPort();
     if (r != 0) {
-      console_.ShowStatus("%s: get settings failed: %d", name, r);
+      console_.ShowFailure(r, "%s: get settings failed: %d", name, r);
       SetStage(StageFailed);
       ReleaseAll();
       return;
     }
     r = RunLoopback();
     if (r != 0) {
-      console_.ShowStatus("%s: loopback test failed: %d", name, r);
+      console_.ShowFailure(r, "%s: loopback test failed: %d", name, r);
       SetStage(StageFailed);
       ReleaseAll();
       return;

@@ -28,6 +28,15 @@ std::string UpperText(std::string text) {
   return text;
 }
 
+// "HH:HH:HH:HH:HH:HH" at the start of text.
+bool ColonMac(std::string_view text, MacAddress* mac) {
+  if (text.size() < 17) return false;
+  for (size_t i = 2; i < 17; i += 3) {
+    if (text[i] != ':') return false;
+  }
+  return MacPool::ParseMac(text.data(), 17, mac) == 0;
+}
+
 }  // namespace
 
 std::unique_ptr<Thread> NewProgramMacWorker(Station& station, int portNumber, int portIndex,
@@ -81,7 +90,7 @@ void prgMACThread::Execute() {
     console_.ShowStatus("%s: program MAC", name);
     const int open = console_.OpenConsolePort();
     if (open != 0) {
-      console_.ShowStatus("%s: com init failed: %d", name, open);
+      console_.ShowFailure(open, "%s: com init failed: %d", name, open);
       SetStage(StageFailed);
       console_.ClosePort();
       SetRunning(false);
@@ -92,7 +101,7 @@ void prgMACThread::Execute() {
     if (r == 1) {
       SetStage(StageProgrammed);
     } else {
-      console_.ShowStatus("%s: program MAC failed: %d", name, r);
+      console_.ShowFailure(r, "%s: program MAC failed: %d", name, r);
       SetStage(StageFailed);
     }
     SetRunning(false);
@@ -151,8 +160,12 @@ bool prgMACThread::TakeMac() {
     }
   }
   if (macTaken_ && station_.records) {
-    station_.records->MacTaken(
-        console_.portIndex, job.assignMac ? job.assignedMacText : FormatMac(mac_), job.assignMac);
+    MacAddress written = mac_;
+    if (job.assignMac &&
+        MacPool::ParseMac(job.assignedMacText.data(), job.assignedMacText.size(), &written) != 0) {
+      written = MacAddress{};
+    }
+    station_.records->MacTaken(console_.portIndex, written, job.assignMac);
   }
   Synchronize([&] {
     if (lineNumber == 0 || station_.pool->IsNewerLine(lineNumber)) {
@@ -172,10 +185,7 @@ bool prgMACThread::ReportsAddressWritten(std::string_view glmLine, std::string* 
   while (!rest.empty() && (rest.back() == '\r' || rest.back() == ' ')) rest.remove_suffix(1);
   *reported = std::string(rest.substr(0, 32));
   MacAddress got{};
-  if (rest.size() < 17 || MacPool::ParseMac(rest.data(), 17, &got) != 0) return false;
-  for (size_t i = 2; i < 17; i += 3) {
-    if (rest[i] != ':') return false;
-  }
+  if (!ColonMac(rest, &got)) return false;
   // Past the address only the end of the line (or a space and more words) may follow.
   if (rest.size() > 17 && rest[17] != ' ') return false;
   MacAddress written = mac_;
@@ -300,6 +310,10 @@ int prgMACThread::ParseMacReplies() {
       if (glmSeen_) continue;  // the first answer decides
       glmSeen_ = true;
       glmMatches_ = ReportsAddressWritten(line, &glmReported_);
+      MacAddress reported{};
+      if (station_.records && ColonMac(glmReported_, &reported)) {
+        station_.records->MacReported(console_.portIndex, reported, glmMatches_);
+      }
       // "OK" only for the address written.
       if (glmMatches_) {
         console_.ShowStatus("%s: %s OK", console_.portName.c_str(), text.c_str());

@@ -65,7 +65,7 @@ void RS232Thread::Execute() {
       const char* name = console_.portName.c_str();
       // 1. The port.
       if (console_.OpenConsolePort() != 0) {
-        console_.ShowStatus("%s: com init failed: %d", name, -1);
+        console_.ShowFailure(-1, "%s: com init failed: %d", name, -1);
         return false;
       }
       // 2. The per-port log, before any byte is exchanged.
@@ -73,7 +73,7 @@ void RS232Thread::Execute() {
         const int rc = portLog_.Create(station_.job ? station_.job->logDirectory : std::string(),
                                        console_.portName);
         if (rc != 0) {
-          console_.ShowStatus("%s: create log file failed: %d", name, rc);
+          console_.ShowFailure(rc, "%s: create log file failed: %d", name, rc);
           return false;
         }
       }
@@ -159,14 +159,14 @@ void RS232Thread::RunDialogue() {
       Activity();
     } else if (processFlag == ProcDownloaded) {
       if (++timeoutCount > kDownloadedTimeouts) {
-        console_.ShowStatus("%s: timeout: %d", name, processFlag);
+        console_.ShowFailure(processFlag, "%s: timeout: %d", name, processFlag);
         Log("%s: timeout: %d", name, processFlag);
         break;
       }
       Activity();
     } else {
       if (++timeoutCount > kStepTimeouts) {
-        console_.ShowStatus("%s: timeout: %d", name, processFlag);
+        console_.ShowFailure(processFlag, "%s: timeout: %d", name, processFlag);
         Log("%s: timeout: %d", name, processFlag);
         processFlag = ProcStart;
         recvStatus = RecvNone;
@@ -334,7 +334,7 @@ void RS232Thread::StepDialogue(int parserResult) {
         if (r == kXmodemOk) {
           processFlag = ee ? ProcEeprom : ProcDownloaded;
         } else {
-          console_.ShowStatus("%s: Download Firmware failed: %d", name, r);
+          console_.ShowFailure(r, "%s: Download Firmware failed: %d", name, r);
           processFlag = ProcStart;
         }
         Activity();
@@ -343,7 +343,7 @@ void RS232Thread::StepDialogue(int parserResult) {
         if (r == kXmodemOk) {
           processFlag = ProcDownloaded;
         } else {
-          console_.ShowStatus("%s: Download EEPROM failed: %d", name, r);
+          console_.ShowFailure(r, "%s: Download EEPROM failed: %d", name, r);
           processFlag = ProcStart;
         }
         Activity();

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,8 @@ struct WorkerScript {
   // A loopback worker not stopped tells the records this answering address (unless
   // empty) before it ends, as the real one does after its echo, pass or fail.
   std::string linkAddress;
+  // A worker that fails (not stopped) tells the records this failure code, if given.
+  std::optional<int> failCode;
 };
 
 inline int32_t SuccessStage(WorkerKind kind) {
@@ -89,6 +92,9 @@ class ScriptedWorker final : public Thread {
     if (kind_ == WorkerKind::LoopbackTest && !sawStop_.load() && !script_.linkAddress.empty() &&
         station_.records) {
       station_.records->LinkAddressSeen(portIndex_, script_.linkAddress);
+    }
+    if (result == StageFailed && !sawStop_.load() && script_.failCode && station_.records) {
+      station_.records->StepFailed(portIndex_, *script_.failCode);
     }
     Synchronize([&] {
       station_.board->ShowPortStatus(portIndex_, name + " ended " + std::to_string(result));
