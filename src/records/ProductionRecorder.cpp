@@ -103,6 +103,12 @@ void ProductionRecorder::StopRequested() {
   }
 }
 
+ProductionRecorder::Port* ProductionRecorder::OpenPortLocked(int portIndex) {
+  if (portIndex < 0 || portIndex >= kMaxPorts) return nullptr;
+  Port& p = ports_[static_cast<size_t>(portIndex)];
+  return p.open ? &p : nullptr;
+}
+
 uint64_t ProductionRecorder::PutLocked(Port& port) {
   const uint64_t ticket = writer_.Put(port.record);
   if (ticket == 0) {
@@ -161,9 +167,9 @@ void ProductionRecorder::RunStarted(const std::vector<int>& portNumbers) {
 
 void ProductionRecorder::StepStarted(int portIndex, WorkerKind kind) {
   std::lock_guard<std::mutex> lock(m_);
-  if (portIndex < 0 || portIndex >= kMaxPorts) return;
-  Port& p = ports_[static_cast<size_t>(portIndex)];
-  if (!p.open) return;
+  Port* open = OpenPortLocked(portIndex);
+  if (!open) return;
+  Port& p = *open;
   p.stepStarted = true;
   p.step = kind;
   p.failCode.reset();
@@ -173,9 +179,9 @@ void ProductionRecorder::StepStarted(int portIndex, WorkerKind kind) {
 
 void ProductionRecorder::ImageSent(int portIndex, const SentImage& image) {
   std::lock_guard<std::mutex> lock(m_);
-  if (portIndex < 0 || portIndex >= kMaxPorts) return;
-  Port& p = ports_[static_cast<size_t>(portIndex)];
-  if (!p.open) return;
+  Port* open = OpenPortLocked(portIndex);
+  if (!open) return;
+  Port& p = *open;
   ImageRecord& ir = image.firmware ? p.record.firmware : p.record.eeprom;
   ir.path = image.path;
   ir.fileBytes = image.fileBytes;
@@ -187,9 +193,9 @@ void ProductionRecorder::ImageSent(int portIndex, const SentImage& image) {
 
 void ProductionRecorder::MacTaken(int portIndex, const MacAddress& mac, bool assigned) {
   std::lock_guard<std::mutex> lock(m_);
-  if (portIndex < 0 || portIndex >= kMaxPorts) return;
-  Port& p = ports_[static_cast<size_t>(portIndex)];
-  if (!p.open) return;
+  Port* open = OpenPortLocked(portIndex);
+  if (!open) return;
+  Port& p = *open;
   p.record.mac = FormatMac(mac);
   p.record.macSource = assigned ? "assigned" : "pool";
   p.record.macReported.clear();
@@ -215,18 +221,18 @@ void ProductionRecorder::StepFailed(int portIndex, int code) {
 
 void ProductionRecorder::LinkAddressSeen(int portIndex, const std::string& text) {
   std::lock_guard<std::mutex> lock(m_);
-  if (portIndex < 0 || portIndex >= kMaxPorts) return;
-  Port& p = ports_[static_cast<size_t>(portIndex)];
-  if (!p.open) return;
+  Port* open = OpenPortLocked(portIndex);
+  if (!open) return;
+  Port& p = *open;
   p.record.linkAddress = text;
   PutLocked(p);
 }
 
 void ProductionRecorder::PortStatus(int portIndex, const std::string& text) {
   std::lock_guard<std::mutex> lock(m_);
-  if (portIndex < 0 || portIndex >= kMaxPorts) return;
-  Port& p = ports_[static_cast<size_t>(portIndex)];
-  if (!p.open) return;
+  Port* open = OpenPortLocked(portIndex);
+  if (!open) return;
+  Port& p = *open;
   p.record.lastStatus = text;
 }
 
