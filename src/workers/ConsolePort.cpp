@@ -2,6 +2,7 @@
 
 #include <limits.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -178,6 +179,51 @@ int ConsolePort::ConsoleQuery(const char* command, int keyLength, std::string* v
   const size_t end = answer.find("\r\n", from);
   *value = answer.substr(from, end == std::string::npos ? std::string::npos : end - from);
   return 0;
+}
+
+ConsolePort::LinesTaken ConsolePort::TakeLines(std::span<const LineKeyword> table,
+                                               const std::function<bool()>& stop,
+                                               const LineHandler& onLine,
+                                               const PieceHandler& onUnended) {
+  LinesTaken taken;
+  if (recvCount < 0) recvCount = 0;
+  if (recvCount > static_cast<int32_t>(kRecvCapacity)) recvCount = static_cast<int32_t>(kRecvCapacity);
+  recvBuf[recvCount] = '\0';
+  const std::string_view held(recvBuf, static_cast<size_t>(recvCount));
+
+  size_t pos = 0;
+  bool dropRest = false;
+  while (pos < held.size()) {
+    if (stop && stop()) {
+      taken.stopped = true;
+      return taken;
+    }
+    const std::string_view rest = held.substr(pos);
+    const size_t nl = rest.find('\n');
+    if (nl != std::string_view::npos) {
+      const std::string_view line = rest.substr(0, nl);
+      pos += nl + 1;
+      taken.tookBytes = true;
+      const LineKeyword* k = FindLineKeyword(line, table);
+      if (k != nullptr) ++taken.classified;
+      if (!onLine(line, k)) {
+        dropRest = true;
+        break;
+      }
+      continue;
+    }
+    const size_t piece = onUnended ? std::min(onUnended(rest), rest.size()) : 0;
+    if (piece == 0) break;
+    pos += piece;
+    taken.tookBytes = true;
+  }
+
+  size_t left = dropRest ? 0 : held.size() - pos;
+  if (left >= kRecvCapacity) left = 0;
+  if (left > 0 && pos > 0) std::memmove(recvBuf, recvBuf + pos, left);
+  recvCount = static_cast<int32_t>(left);
+  recvBuf[left] = '\0';
+  return taken;
 }
 
 void ConsolePort::ClosePort() {

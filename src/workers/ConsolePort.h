@@ -5,12 +5,16 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "base/Station.h"
 #include "platform/Files.h"
 #include "platform/SerialPort.h"
+#include "workers/LineClass.h"
 
 class PortLog {
  public:
@@ -49,6 +53,27 @@ class ConsolePort {
   // not found, -4 "FAIL" in the answer.
   int ConsoleQuery(const char* command, int keyLength, std::string* value);
   void ClosePort();
+
+  // What TakeLines did with the receive buffer.
+  struct LinesTaken {
+    bool stopped = false;    // a stop was asked for: the buffer is as it was
+    int classified = 0;      // lines handed over with one of the table's keywords
+    bool tookBytes = false;  // a line or an unended piece was taken
+  };
+  // One complete line (its "\n" not included) and the first keyword of the table it
+  // contains, nullptr for none. Returns false to drop the rest of the buffer.
+  using LineHandler = std::function<bool(std::string_view line, const LineKeyword* keyword)>;
+  // The bytes after the last line end: how many of them to take (0: they wait for the
+  // rest of their line).
+  using PieceHandler = std::function<size_t(std::string_view rest)>;
+  // Takes the complete lines at the front of the receive buffer in order and hands
+  // each to onLine; then offers what follows to onUnended (when given) until it takes
+  // nothing. The unconsumed rest moves to the front; a full buffer without any line
+  // end can never be completed (nothing more fits into it) and is dropped. stop is
+  // asked before each line or piece; when it answers true the buffer stays as it was.
+  LinesTaken TakeLines(std::span<const LineKeyword> table, const std::function<bool()>& stop,
+                       const LineHandler& onLine, const PieceHandler& onUnended = nullptr);
+
   bool IsOpen() const { return port_ && port_->IsOpen(); }
 
   // Formats into statusText and shows it in the port's status cell (blocks until shown).

@@ -3,6 +3,7 @@
 // them, and the first-match search over a worker's keyword table.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 // recvStatus: the class of the last classified line.
@@ -25,8 +26,8 @@ struct LineKeyword {
 };
 
 // The first keyword of the table (in its order) that the line contains, or nullptr.
-template <size_t N>
-const LineKeyword* FindLineKeyword(std::string_view line, const LineKeyword (&table)[N]) {
+inline const LineKeyword* FindLineKeyword(std::string_view line,
+                                          std::span<const LineKeyword> table) {
   for (const LineKeyword& k : table)
     if (line.find(k.text) != std::string_view::npos) return &k;
   return nullptr;

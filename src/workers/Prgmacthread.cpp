@@ -1,7 +1,6 @@
 #include "workers/Prgmacthread.h"
 
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <string_view>
 
@@ -278,60 +277,41 @@ int prgMACThread::ProgramMac() {
 }
 
 int prgMACThread::ParseMacReplies() {
-  char* buf = console_.recvBuf;
-  int32_t count = console_.recvCount;
-  if (count < 0) count = 0;
-  if (count > static_cast<int32_t>(ConsolePort::kRecvCapacity)) {
-    count = static_cast<int32_t>(ConsolePort::kRecvCapacity);
-  }
-  buf[count] = '\0';
-  const std::string_view held(buf, static_cast<size_t>(count));
   versionSeen_ = false;
   glmSeen_ = false;
   glmMatches_ = false;
   glmReported_.clear();
-
   // Every complete line is classified: one read can bring several (the device's "fw ="
-  // and "verison" lines, for one).
-  bool classified = false;
-  size_t pos = 0;
-  while (pos < held.size()) {
-    if (Terminated()) return -1;
-    const size_t nl = held.find('\n', pos);
-    if (nl == std::string_view::npos) break;  // an unfinished line waits for more bytes
-    const std::string_view line = held.substr(pos, nl - pos);
-    pos = nl + 1;
-    const LineKeyword* k = FindLineKeyword(line, kKeywords);
-    if (!k) continue;
-    classified = true;
-    recvStatus_ = k->status;
-    const std::string text(line);
-    if (k->status == RecvGlmReply) {
-      if (glmSeen_) continue;  // the first answer decides
-      glmSeen_ = true;
-      glmMatches_ = ReportsAddressWritten(line, &glmReported_);
-      MacAddress reported{};
-      if (station_.records && ColonMac(glmReported_, &reported)) {
-        station_.records->MacReported(console_.portIndex, reported, glmMatches_);
-      }
-      // "OK" only for the address written.
-      if (glmMatches_) {
-        console_.ShowStatus("%s: %s OK", console_.portName.c_str(), text.c_str());
-      } else {
-        console_.ShowStatus("%s: %s", console_.portName.c_str(), text.c_str());
-      }
+  // and "verison" lines, for one). An unfinished line waits for more bytes.
+  const ConsolePort::LinesTaken taken = console_.TakeLines(
+      kKeywords, [this] { return Terminated(); },
+      [this](std::string_view line, const LineKeyword* k) {
+        if (k != nullptr) OnMacLine(line, *k);
+        return true;
+      });
+  if (taken.stopped) return -1;
+  return taken.classified > 0 ? 0 : -2;
+}
+
+void prgMACThread::OnMacLine(std::string_view line, const LineKeyword& k) {
+  recvStatus_ = k.status;
+  const std::string text(line);
+  if (k.status == RecvGlmReply) {
+    if (glmSeen_) return;  // the first answer decides
+    glmSeen_ = true;
+    glmMatches_ = ReportsAddressWritten(line, &glmReported_);
+    MacAddress reported{};
+    if (station_.records && ColonMac(glmReported_, &reported)) {
+      station_.records->MacReported(console_.portIndex, reported, glmMatches_);
+    }
+    // "OK" only for the address written.
+    if (glmMatches_) {
+      console_.ShowStatus("%s: %s OK", console_.portName.c_str(), text.c_str());
     } else {
-      if (k->status == RecvVersionLine) versionSeen_ = true;
       console_.ShowStatus("%s: %s", console_.portName.c_str(), text.c_str());
     }
+    return;
   }
-
-  size_t rest = held.size() - pos;
-  // A full buffer without any line end can never be completed (nothing more fits into
-  // it): drop it, or the worker would wait on it for ever.
-  if (rest >= ConsolePort::kRecvCapacity) rest = 0;
-  if (rest > 0 && pos > 0) std::memmove(buf, buf + pos, rest);
-  buf[rest] = '\0';
-  console_.recvCount = static_cast<int32_t>(rest);
-  return classified ? 0 : -2;
+  if (k.status == RecvVersionLine) versionSeen_ = true;
+  console_.ShowStatus("%s: %s", console_.portName.c_str(), text.c_str());
 }

@@ -63,6 +63,9 @@ class prgMACThread final : public Thread {
   void SetStage(int32_t stage);
   // The exception path: show, exception box, StageFailed, port closed.
   void EndWithException(const std::string& what);
+  // One classified line of ParseMacReplies: its class kept, its text shown, the first
+  // "%GLM" answer checked against the address written.
+  void OnMacLine(std::string_view line, const LineKeyword& k);
   // The address written, as the device reports it ("%GLM" line): true when equal.
   bool ReportsAddressWritten(std::string_view glmLine, std::string* reported) const;
 

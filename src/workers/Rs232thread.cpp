@@ -192,77 +192,41 @@ void RS232Thread::EndWorker(bool failed) {
 // ---------------------------------------------------------------- the parser
 
 int RS232Thread::ParseReplies() {
-  char* buf = console_.recvBuf;
-  int32_t count = console_.recvCount;
-  if (count < 0) count = 0;
-  if (count > static_cast<int32_t>(ConsolePort::kRecvCapacity)) {
-    count = static_cast<int32_t>(ConsolePort::kRecvCapacity);
-  }
-  buf[count] = '\0';
-  const size_t end = static_cast<size_t>(count);
-
-  size_t pos = 0;
-  int result = kParsedNothing;
-  std::string_view line;
-  while (pos < end) {
-    if (Terminated()) return kParseTerminated;
-
-    const std::string_view rest(buf + pos, end - pos);
-    const size_t nl = rest.find('\n');
-    if (nl != std::string_view::npos) {
-      const std::string_view candidate = rest.substr(0, nl);
-      LogBytes(candidate.data(), candidate.size());
-      if (const LineKeyword* k = FindLineKeyword(candidate, kKeywords)) {
-        recvStatus = k->status;
-        Log("\r\n%s%s\r\n", "recv ", k->text);
-        result = kParsedLine;
-        line = candidate;
-        break;
-      }
-      pos += nl + 1;
-      continue;
-    }
-
-    // No line end yet: the flash writer's spinner, or a line ended by "\r" alone.
-    size_t at = rest.find("-\r");
-    if (at != std::string_view::npos) {
-      pos += at + 1;
-      console_.ShowStatus("%s: Write to device...-", console_.portName.c_str());
-      continue;
-    }
-    at = rest.find("|\r");
-    if (at != std::string_view::npos) {
-      pos += at + 1;
-      console_.ShowStatus("%s: Write to device...|", console_.portName.c_str());
-      continue;
-    }
-    at = rest.find('\r');
-    if (at != std::string_view::npos) {
-      pos += at + 1;
-      continue;
-    }
-    break;
-  }
-
-  // A line or a "\r" piece was taken: the device is talking, not babbling.
-  if (result == kParsedLine || pos > 0) lastLine_ = station_.clock->TickMs();
-  if (result != kParsedLine) {
-    size_t left = end - pos;
-    // A full buffer without any line end can never be completed (nothing more fits
-    // into it): drop it, or the worker would wait on it for ever.
-    if (left >= ConsolePort::kRecvCapacity) left = 0;
-    if (left > 0 && pos > 0) std::memmove(buf, buf + pos, left);
-    console_.recvCount = static_cast<int32_t>(left);
-    buf[left] = '\0';
-    return kParsedNothing;
-  }
-
-  // The line is shown from a copy: the buffer is emptied first, everything after the
-  // classified line included.
-  const std::string text(line);
-  console_.recvCount = 0;
-  buf[0] = '\0';
   const char* name = console_.portName.c_str();
+  // The first classified line is acted on; the rest of the read goes with it.
+  const LineKeyword* classified = nullptr;
+  std::string text;
+  const ConsolePort::LinesTaken taken = console_.TakeLines(
+      kKeywords, [this] { return Terminated(); },
+      [&](std::string_view line, const LineKeyword* k) {
+        LogBytes(line.data(), line.size());
+        if (k == nullptr) return true;
+        classified = k;
+        text = line;
+        return false;
+      },
+      [&](std::string_view rest) -> size_t {
+        // No line end yet: the flash writer's spinner, or a line ended by "\r" alone.
+        size_t at = rest.find("-\r");
+        if (at != std::string_view::npos) {
+          console_.ShowStatus("%s: Write to device...-", name);
+          return at + 1;
+        }
+        at = rest.find("|\r");
+        if (at != std::string_view::npos) {
+          console_.ShowStatus("%s: Write to device...|", name);
+          return at + 1;
+        }
+        at = rest.find('\r');
+        return at == std::string_view::npos ? 0 : at + 1;
+      });
+  if (taken.stopped) return kParseTerminated;
+  // A line or a "\r" piece was taken: the device is talking, not babbling.
+  if (taken.tookBytes) lastLine_ = station_.clock->TickMs();
+  if (classified == nullptr) return kParsedNothing;
+
+  recvStatus = classified->status;
+  Log("\r\n%s%s\r\n", "recv ", classified->text);
   if (recvStatus == RecvGlmReply) {
     console_.ShowStatus("%s: %s - Download OK", name, text.c_str());
   } else if (recvStatus == RecvSycReply) {
