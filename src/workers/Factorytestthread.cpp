@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <exception>
 
 #include "base/AnsweredAddresses.h"
 #include "base/Board.h"
@@ -27,11 +26,10 @@ FactoryTestThread::FactoryTestThread(Station& station, bool logFlag, int portNum
 
 FactoryTestThread::FactoryTestThread(Station& station, bool /*logFlag*/, int portNumber,
                                      int portIndex, const char* testIpOverride)
-    : Thread(*station.ui), station_(station), console_(station, portNumber, portIndex) {
+    : PortWorker(station, portNumber, portIndex) {
   const char* ip = testIpOverride ? testIpOverride : kTestIp;
   std::strncpy(testIp_, ip, sizeof(testIp_) - 1);
   testIp_[sizeof(testIp_) - 1] = '\0';
-  SetRunning(true);
 }
 
 FactoryTestThread::~FactoryTestThread() {
@@ -40,73 +38,43 @@ FactoryTestThread::~FactoryTestThread() {
   Join();
 }
 
-void FactoryTestThread::AppendMessage(const std::string& text) {
-  Synchronize([&] { station_.board->AppendMessage(text); });
-}
-
-void FactoryTestThread::SetStage(int32_t stage) {
-  station_.stages->Set(console_.portIndex, stage);
-  stageWritten_ = true;
-}
-
 void FactoryTestThread::CloseSocket() {
   if (sock_) sock_->Close();
   sock_.reset();
 }
 
-void FactoryTestThread::ReleaseAll() {
+void FactoryTestThread::Release() {
   console_.ClosePort();
   CloseSocket();
-  SetRunning(false);
 }
 
-void FactoryTestThread::Execute() {
+int32_t FactoryTestThread::Run() {
   const char* name = console_.portName.c_str();
-  try {
-    console_.ShowStatus("%s: factory test", name);
-    int r = console_.OpenConsolePort();
-    if (r != 0) {
-      console_.ShowFailure(r, "%s: com init failed: %d", name, r);
-      SetStage(StageFailed);
-      ReleaseAll();
-      return;
-    }
-    r = GetTestPort();
-    if (r != 0) {
-      console_.ShowFailure(r, "%s: get settings failed: %d", name, r);
-      SetStage(StageFailed);
-      ReleaseAll();
-      return;
-    }
-    r = RunLoopback();
-    if (r != 0) {
-      console_.ShowFailure(r, "%s: loopback test failed: %d", name, r);
-      SetStage(StageFailed);
-      ReleaseAll();
-      return;
-    }
-    // The next worker of the port opens it as soon as it sees the new stage.
-    ReleaseAll();
-    SetStage(StageTested);
-    console_.ShowStatus("%s: loopback test ok", name);
-  } catch (const std::exception& e) {
-    EndWithException(e.what());
-  } catch (...) {
-    EndWithException("unknown exception");
+  console_.ShowStatus("%s: factory test", name);
+  int r = console_.OpenConsolePort();
+  if (r != 0) {
+    console_.ShowFailure(r, "%s: com init failed: %d", name, r);
+    return StageFailed;
   }
+  r = GetTestPort();
+  if (r != 0) {
+    console_.ShowFailure(r, "%s: get settings failed: %d", name, r);
+    return StageFailed;
+  }
+  r = RunLoopback();
+  if (r != 0) {
+    console_.ShowFailure(r, "%s: loopback test failed: %d", name, r);
+    return StageFailed;
+  }
+  return StageTested;
 }
 
-void FactoryTestThread::EndWithException(const std::string& what) {
-  const char* name = console_.portName.c_str();
-  ReleaseAll();
-  try {
-    console_.ShowStatus("%s: Factory Test Exception", name);
-    Synchronize([&] { station_.board->ShowException(what); });
-  } catch (...) {
-    // The board itself failed; the stage below must still be written.
-  }
-  // A stage already published belongs to the port's next worker by now.
-  if (!stageWritten_) SetStage(StageFailed);
+void FactoryTestThread::AfterStage(int32_t stage) {
+  if (stage == StageTested) console_.ShowStatus("%s: loopback test ok", console_.portName.c_str());
+}
+
+void FactoryTestThread::ShowExceptionText() {
+  console_.ShowStatus("%s: Factory Test Exception", console_.portName.c_str());
 }
 
 int32_t FactoryTestThread::ParseDecimal(const std::string& text) {

@@ -11,11 +11,10 @@
 #include <string>
 
 #include "base/Station.h"
-#include "base/Thread.h"
 #include "platform/Network.h"
-#include "workers/ConsolePort.h"
+#include "workers/PortWorker.h"
 
-class FactoryTestThread final : public Thread {
+class FactoryTestThread final : public PortWorker {
  public:
   // The test address; the same for every port.
   static constexpr const char* kTestIp = "192.168.1.127";
@@ -55,8 +54,6 @@ class FactoryTestThread final : public Thread {
   // Creates the socket and connects it; at most two attempts, the second only after a
   // connection time-out.
   bool ConnectDevice();
-  // Closes the port and the socket (once each) and clears the running flag.
-  void ReleaseAll();
 
   // Leading blanks, an optional sign, then digits up to the first non-digit; no digits
   // gives 0. Values beyond the 32-bit range are clamped.
@@ -66,28 +63,24 @@ class FactoryTestThread final : public Thread {
   // What answered the echo: a link-layer address, kNoLinkLayerText, or "" (not known).
   const std::string& answeredBy() const { return answeredBy_; }
   int32_t testPort() const { return testPort_; }
-  ConsolePort& console() { return console_; }
 
  protected:
-  void Execute() override;
+  int32_t Run() override;
+  void ShowExceptionText() override;
+  void AfterStage(int32_t stage) override;
+  // The port and the socket.
+  void Release() override;
 
  private:
-  void AppendMessage(const std::string& text);
-  void SetStage(int32_t stage);
   void CloseSocket();
   // On a shared interface: the test address's neighbour entry points at this port's
   // device (its temporary MAC address) for the test, and is removed afterwards.
   void PinTestAddress();
   void UnpinTestAddress();
-  // The exception path: release, show, exception box, StageFailed.
-  void EndWithException(const std::string& what);
 
-  Station& station_;
-  ConsolePort console_;
   std::unique_ptr<TcpSocket> sock_;
   char testIp_[16] = {};
   int32_t testPort_ = 0;
-  bool stageWritten_ = false;
   std::string answeredBy_;
   bool pinned_ = false;
 };

@@ -1,7 +1,6 @@
 #include "workers/Prgmacthread.h"
 
 #include <cstdio>
-#include <exception>
 #include <string_view>
 
 #include "base/Board.h"
@@ -44,12 +43,7 @@ std::unique_ptr<Thread> NewProgramMacWorker(Station& station, int portNumber, in
 }
 
 prgMACThread::prgMACThread(Station& station, bool logFlag, int portNumber, int portIndex)
-    : Thread(*station.ui),
-      station_(station),
-      console_(station, portNumber, portIndex),
-      logFlag_(logFlag) {
-  SetRunning(true);
-}
+    : PortWorker(station, portNumber, portIndex), logFlag_(logFlag) {}
 
 prgMACThread::~prgMACThread() {
   // The body uses members of this class: stop it and wait for it before they go.
@@ -57,73 +51,37 @@ prgMACThread::~prgMACThread() {
   Join();
 }
 
-void prgMACThread::AppendMessage(const std::string& text) {
-  Synchronize([&] { station_.board->AppendMessage(text); });
+void prgMACThread::Settle(bool confirmed) {
+  if (settled_ || !macTaken_ || station_.job->assignMac || !station_.pool) return;
+  settled_ = true;
+  const MacOutcome outcome = confirmed   ? MacOutcome::Programmed
+                             : accepted_ ? MacOutcome::Unverified
+                                         : MacOutcome::Failed;
+  try {
+    std::lock_guard<std::mutex> lock(station_.pool->Mutex());
+    station_.pool->Settle(mac_, outcome);
+  } catch (...) {
+    // Not settled: the address stays recorded as taken, never handed out again.
+  }
 }
 
-void prgMACThread::SetStage(int32_t stage) {
-  station_.stages->Set(console_.portIndex, stage);
-  stageWritten_ = true;
-}
-
-void prgMACThread::Execute() {
+int32_t prgMACThread::Run() {
   const char* name = console_.portName.c_str();
-  // A pool address is settled once however the worker ends: programmed when the
-  // device confirmed it, unverified when the device accepted it without confirming it
-  // (it may hold it), failed when the device never accepted it.
-  bool settled = false;
-  auto settle = [&](bool confirmed) {
-    if (settled || !macTaken_ || station_.job->assignMac || !station_.pool) return;
-    settled = true;
-    const MacOutcome outcome = confirmed   ? MacOutcome::Programmed
-                               : accepted_ ? MacOutcome::Unverified
-                                           : MacOutcome::Failed;
-    try {
-      std::lock_guard<std::mutex> lock(station_.pool->Mutex());
-      station_.pool->Settle(mac_, outcome);
-    } catch (...) {
-      // Not settled: the address stays recorded as taken, never handed out again.
-    }
-  };
-  try {
-    console_.ShowStatus("%s: program MAC", name);
-    const int open = console_.OpenConsolePort();
-    if (open != 0) {
-      console_.ShowFailure(open, "%s: com init failed: %d", name, open);
-      SetStage(StageFailed);
-      console_.ClosePort();
-      SetRunning(false);
-      return;
-    }
-    const int r = ProgramMac();
-    settle(r == 1);
-    if (r == 1) {
-      SetStage(StageProgrammed);
-    } else {
-      console_.ShowFailure(r, "%s: program MAC failed: %d", name, r);
-      SetStage(StageFailed);
-    }
-    SetRunning(false);
-    console_.ClosePort();
-  } catch (const std::exception& e) {
-    settle(false);
-    EndWithException(e.what());
-  } catch (...) {
-    settle(false);
-    EndWithException("unknown exception");
+  console_.ShowStatus("%s: program MAC", name);
+  const int open = console_.OpenConsolePort();
+  if (open != 0) {
+    console_.ShowFailure(open, "%s: com init failed: %d", name, open);
+    return StageFailed;
   }
+  const int r = ProgramMac();
+  Settle(r == 1);
+  if (r == 1) return StageProgrammed;
+  console_.ShowFailure(r, "%s: program MAC failed: %d", name, r);
+  return StageFailed;
 }
 
-void prgMACThread::EndWithException(const std::string& what) {
-  try {
-    console_.ShowStatus("%s: program MAC Exception", console_.portName.c_str());
-    Synchronize([&] { station_.board->ShowException(what); });
-  } catch (...) {
-    // The board itself failed; the port must still end failed and closed.
-  }
-  if (!stageWritten_) SetStage(StageFailed);
-  console_.ClosePort();
-  SetRunning(false);
+void prgMACThread::ShowExceptionText() {
+  console_.ShowStatus("%s: program MAC Exception", console_.portName.c_str());
 }
 
 bool prgMACThread::TakeMac() {

@@ -9,12 +9,11 @@
 #include <string_view>
 
 #include "base/Station.h"
-#include "base/Thread.h"
 #include "job/Logmac.h"
-#include "workers/ConsolePort.h"
 #include "workers/LineClass.h"
+#include "workers/PortWorker.h"
 
-class prgMACThread final : public Thread {
+class prgMACThread final : public PortWorker {
  public:
   // Classes of a classified console line (the same values the download worker uses).
   using enum RecvStatus;
@@ -53,30 +52,29 @@ class prgMACThread final : public Thread {
   // The device answered "$SYCXXMAC" with OK: from then on it may hold the address.
   bool accepted() const { return accepted_; }
   bool logFlag() const { return logFlag_; }
-  ConsolePort& console() { return console_; }
 
  protected:
-  void Execute() override;
+  int32_t Run() override;
+  void ShowExceptionText() override;
+  void OnRunBroken() override { Settle(false); }
 
  private:
-  void AppendMessage(const std::string& text);
-  void SetStage(int32_t stage);
-  // The exception path: show, exception box, StageFailed, port closed.
-  void EndWithException(const std::string& what);
+  // A pool address is settled once however the worker ends: programmed when the
+  // device confirmed it, unverified when the device accepted it without confirming it
+  // (it may hold it), failed when the device never accepted it.
+  void Settle(bool confirmed);
   // One classified line of ParseMacReplies: its class kept, its text shown, the first
   // "%GLM" answer checked against the address written.
   void OnMacLine(std::string_view line, const LineKeyword& k);
   // The address written, as the device reports it ("%GLM" line): true when equal.
   bool ReportsAddressWritten(std::string_view glmLine, std::string* reported) const;
 
-  Station& station_;
-  ConsolePort console_;
   bool logFlag_;
   int32_t macTaken_ = 0;
   MacAddress mac_{};
   int32_t glmSent_ = 0;
   int32_t recvStatus_ = RecvNone;
-  bool stageWritten_ = false;
+  bool settled_ = false;
   bool accepted_ = false;
   // Seen by the last parse: a "verison" line; the first "%GLM" line and whether it
   // named the address written.

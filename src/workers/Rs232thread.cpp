@@ -4,15 +4,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <iterator>
 #include <memory>
 #include <string_view>
 
-#include "base/Board.h"
 #include "base/JobState.h"
 #include "base/MacPool.h"
-#include "base/UiThread.h"
 #include "base/UnitRecorder.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
@@ -43,10 +40,8 @@ constexpr uint32_t kConsolePauseMs = 1000;
 }  // namespace
 
 RS232Thread::RS232Thread(Station& station, bool logFlag, int portNumber, int portIndex)
-    : Thread(*station.ui),
-      station_(station),
+    : PortWorker(station, portNumber, portIndex),
       logFlag_(logFlag),
-      console_(station, portNumber, portIndex),
       tempMac_{0x02, 0x5C, 0x3A, 0xFF, 0xFF, static_cast<uint8_t>(255 - portIndex)} {}
 
 RS232Thread::~RS232Thread() {
@@ -57,61 +52,40 @@ RS232Thread::~RS232Thread() {
 
 // ---------------------------------------------------------------- thread body
 
-void RS232Thread::Execute() {
-  bool failed = false;
-  bool endStep = true;
-  try {
-    endStep = [this] {
-      const char* name = console_.portName.c_str();
-      // 1. The port.
-      if (console_.OpenConsolePort() != 0) {
-        console_.ShowFailure(-1, "%s: com init failed: %d", name, -1);
-        return false;
-      }
-      // 2. The per-port log, before any byte is exchanged.
-      if (logFlag_) {
-        const int rc = portLog_.Create(station_.job ? station_.job->logDirectory : std::string(),
-                                       console_.portName);
-        if (rc != 0) {
-          console_.ShowFailure(rc, "%s: create log file failed: %d", name, rc);
-          return false;
-        }
-      }
-      RunDialogue();
-      return true;
-    }();
-  } catch (const std::exception& e) {
-    failed = true;
-    endStep = true;
-    ReportException(e.what());
-  } catch (...) {
-    failed = true;
-    endStep = true;
-    ReportException("unknown exception");
+int32_t RS232Thread::Run() {
+  const char* name = console_.portName.c_str();
+  // 1. The port.
+  if (console_.OpenConsolePort() != 0) {
+    console_.ShowFailure(-1, "%s: com init failed: %d", name, -1);
+    return StageFailed;
   }
-
-  if (endStep) {
-    EndWorker(failed);
-  } else {
-    // Set-up failed: nothing was exchanged, so there is no end entry to log.
-    console_.ClosePort();
-    portLog_.Close();
-    SetRunning(false);
-    station_.stages->Set(console_.portIndex, StageFailed);
+  // 2. The per-port log, before any byte is exchanged.
+  if (logFlag_) {
+    const int rc = portLog_.Create(station_.job ? station_.job->logDirectory : std::string(),
+                                   console_.portName);
+    if (rc != 0) {
+      console_.ShowFailure(rc, "%s: create log file failed: %d", name, rc);
+      return StageFailed;
+    }
   }
+  RunDialogue();
+  return processFlag == ProcFinished ? StageDownloaded : StageFailed;
 }
 
-void RS232Thread::ReportException(const char* what) {
-  // Reporting must not keep the port from being closed and its stage written.
-  try {
-    const char* name = console_.portName.c_str();
-    console_.ShowStatus("%s: Thread Exception", name);
-    Log("%s: Thread Exception", name);
-    const std::string message = what;
-    Board* board = station_.board;
-    if (board != nullptr) Synchronize([board, &message] { board->ShowException(message); });
-  } catch (...) {
-  }
+void RS232Thread::ShowExceptionText() {
+  const char* name = console_.portName.c_str();
+  console_.ShowStatus("%s: Thread Exception", name);
+  Log("%s: Thread Exception", name);
+}
+
+void RS232Thread::Release() {
+  // Set-up that failed exchanged nothing: there is no log, so no end entry either.
+  Log("%s: Thread End. recvStatus:%d, processFlag:%d\r\n", console_.portName.c_str(), recvStatus,
+      processFlag);
+  // Everything is closed before the stage is written: the stage lets the next worker
+  // of this port open it.
+  console_.ClosePort();
+  portLog_.Close();
 }
 
 void RS232Thread::RunDialogue() {
@@ -175,18 +149,6 @@ void RS232Thread::RunDialogue() {
       Activity();
     }
   }
-}
-
-void RS232Thread::EndWorker(bool failed) {
-  Log("%s: Thread End. recvStatus:%d, processFlag:%d\r\n", console_.portName.c_str(), recvStatus,
-      processFlag);
-  const bool downloaded = !failed && processFlag == ProcFinished;
-  // Everything is closed before the stage is written: the stage lets the next worker
-  // of this port open it.
-  console_.ClosePort();
-  portLog_.Close();
-  SetRunning(false);
-  station_.stages->Set(console_.portIndex, downloaded ? StageDownloaded : StageFailed);
 }
 
 // ---------------------------------------------------------------- the parser

@@ -10,12 +10,11 @@
 #include <string>
 
 #include "base/Station.h"
-#include "base/Thread.h"
-#include "workers/ConsolePort.h"
 #include "workers/LineClass.h"
+#include "workers/PortWorker.h"
 #include "workers/Xmodem.h"
 
-class RS232Thread final : public Thread {
+class RS232Thread final : public PortWorker {
  public:
   // processFlag: the step of the loader dialogue.
   enum ProcessFlag : int32_t {
@@ -62,7 +61,6 @@ class RS232Thread final : public Thread {
 
   // The port's temporary MAC address 02:5C:3A:FF:FF:xx, xx = 255 - portIndex.
   const uint8_t (&TempMac() const)[6] { return tempMac_; }
-  ConsolePort& console() { return console_; }
   PortLog& portLog() { return portLog_; }
 
   // Last-activity time (the silence is measured from it).
@@ -75,14 +73,15 @@ class RS232Thread final : public Thread {
   int32_t recvStatus = RecvNone;
 
  protected:
-  void Execute() override;
+  int32_t Run() override;
+  // The exception text, in the status cell and the log.
+  void ShowExceptionText() override;
+  // The end entry (when the log is open), the port and the log closed.
+  void Release() override;
 
  private:
-  // Steps 1..4 of the thread body; the caller runs the end step.
+  // The dialogue with the device, from the first poll to its end.
   void RunDialogue();
-  // The end step: the end entry, everything closed, `running` cleared, the stage.
-  void EndWorker(bool failed);
-  void ReportException(const char* what);
   // Writes to the PortLog when logging is on; failures are ignored.
   void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   void LogBytes(const char* data, size_t len);
@@ -101,9 +100,7 @@ class RS232Thread final : public Thread {
   void ReportImage(bool firmware, const std::string& path, const XmodemSent& sent, int result);
   void Activity();
 
-  Station& station_;
   const bool logFlag_;
-  ConsolePort console_;
   PortLog portLog_;
   uint8_t tempMac_[6];
   uint32_t lastActivity_ = 0;

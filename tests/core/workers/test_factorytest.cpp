@@ -159,7 +159,7 @@ TEST(FactoryTest, ConsoleFailuresEndBeforeTheNetwork) {
     auto w = RunWorker(rig, 3, 0);
     EXPECT_EQ(rig.board.PortStatus(0), c.status);
     EXPECT_EQ(rig.stages.Get(0), StageFailed);
-    EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
+    EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageTesting}));
     EXPECT_EQ(rig.net.CreateCalls(), 0);
     EXPECT_TRUE(rig.board.Messages().empty());
     EXPECT_FALSE(w->Running());
@@ -248,7 +248,7 @@ TEST(FactoryTest, LoopbackDataFailures) {
     EXPECT_EQ(rig.net.OpenSockets(), 0);
     EXPECT_EQ(rig.net.SocketsClosed(), 1);  // closed once, not again on release
     EXPECT_EQ(rig.net.SocketsClosedByDestructor(), 0);
-    EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageFailed}));
+    EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageTesting}));
     // The message is in the log before the failure is shown.
     const Strings events = rig.board.Events();
     ASSERT_GE(events.size(), 2u);
@@ -390,7 +390,7 @@ TEST(FactoryTest, ExceptionReleasesShowsAndFails) {
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: Factory Test Exception");
   EXPECT_EQ(rig.board.Exceptions(), (Strings{"board broke at: COM3: loopback test..."}));
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
-  // Released first, then shown, then the stage.
+  // Shown, released, then the stage.
   EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageTesting}));
   EXPECT_EQ(rig.net.OpenSockets(), 0);
   EXPECT_FALSE(line->IsHeld());

@@ -1,0 +1,48 @@
+#include "workers/PortWorker.h"
+
+#include <exception>
+
+#include "base/Board.h"
+
+PortWorker::PortWorker(Station& station, int portNumber, int portIndex)
+    : Thread(*station.ui), station_(station), console_(station, portNumber, portIndex) {}
+
+void PortWorker::Execute() {
+  try {
+    const int32_t stage = Run();
+    End(stage);
+    AfterStage(stage);
+  } catch (const std::exception& e) {
+    EndWithException(e.what());
+  } catch (...) {
+    EndWithException("unknown exception");
+  }
+}
+
+void PortWorker::Release() {
+  console_.ClosePort();
+}
+
+void PortWorker::AppendMessage(const std::string& text) {
+  Board* board = station_.board;
+  if (board != nullptr) Synchronize([board, &text] { board->AppendMessage(text); });
+}
+
+void PortWorker::EndWithException(const std::string& what) {
+  OnRunBroken();
+  // Reporting must not keep the port from being closed and its stage written.
+  try {
+    ShowExceptionText();
+    Board* board = station_.board;
+    if (board != nullptr) Synchronize([board, &what] { board->ShowException(what); });
+  } catch (...) {
+  }
+  if (!ended_) End(StageFailed);
+}
+
+void PortWorker::End(int32_t stage) {
+  ended_ = true;
+  Release();
+  SetRunning(false);
+  station_.stages->Set(console_.portIndex, stage);
+}
