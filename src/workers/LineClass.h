@@ -6,8 +6,8 @@
 #include <span>
 #include <string_view>
 
-// recvStatus: the class of the last classified line.
-enum RecvStatus : int32_t {
+// recvStatus: the class of the last classified line (its number is shown in texts).
+enum class RecvStatus : int32_t {
   RecvNone = 0,
   RecvFwLine = 1,
   RecvLoaderBanner = 2,
@@ -22,7 +22,7 @@ enum RecvStatus : int32_t {
 
 struct LineKeyword {
   const char* text;
-  int32_t status;
+  RecvStatus status;
 };
 
 // The first keyword of the table (in its order) that the line contains, or nullptr.

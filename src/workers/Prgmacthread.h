@@ -47,7 +47,7 @@ class prgMACThread final : public PortWorker {
 
   bool macTaken() const { return macTaken_ != 0; }
   const MacAddress& mac() const { return mac_; }
-  int32_t recvStatus() const { return recvStatus_; }
+  RecvStatus recvStatus() const { return recvStatus_; }
   bool glmSent() const { return glmSent_ != 0; }
   // The device answered "$SYCXXMAC" with OK: from then on it may hold the address.
   bool accepted() const { return accepted_; }
@@ -73,7 +73,7 @@ class prgMACThread final : public PortWorker {
   int32_t macTaken_ = 0;
   MacAddress mac_{};
   int32_t glmSent_ = 0;
-  int32_t recvStatus_ = RecvNone;
+  RecvStatus recvStatus_ = RecvNone;
   bool settled_ = false;
   bool accepted_ = false;
   // Seen by the last parse: a "verison" line; the first "%GLM" line and whether it

@@ -69,7 +69,7 @@ int32_t RS232Thread::Run() {
     }
   }
   RunDialogue();
-  return processFlag == ProcFinished ? StageDownloaded : StageFailed;
+  return processFlag_ == ProcFinished ? StageDownloaded : StageFailed;
 }
 
 void RS232Thread::ShowExceptionText() {
@@ -80,8 +80,8 @@ void RS232Thread::ShowExceptionText() {
 
 void RS232Thread::Release() {
   // Set-up that failed exchanged nothing: there is no log, so no end entry either.
-  Log("%s: Thread End. recvStatus:%d, processFlag:%d\r\n", console_.portName.c_str(), recvStatus,
-      processFlag);
+  Log("%s: Thread End. recvStatus:%d, processFlag:%d\r\n", console_.portName.c_str(),
+      static_cast<int>(recvStatus_), static_cast<int>(processFlag_));
   // Everything is closed before the stage is written: the stage lets the next worker
   // of this port open it.
   console_.ClosePort();
@@ -118,11 +118,11 @@ void RS232Thread::RunDialogue() {
     }
 
     StepDialogue(parserResult);
-    if (processFlag == ProcFinished || imageFailed_) break;
+    if (processFlag_ == ProcFinished || imageFailed_) break;
 
     if (TickDiff(clock.TickMs(), lastActivity_) <= kSilenceMs) continue;
 
-    if (processFlag == ProcStart) {
+    if (processFlag_ == ProcStart) {
       if (silenceCount >= kMaxHandshakeWrites) {
         console_.ShowStatus("%s: no response", name);
         break;
@@ -131,19 +131,21 @@ void RS232Thread::RunDialogue() {
       clock.SleepMs(kHandshakePauseMs);
       HandshakeWrite();
       Activity();
-    } else if (processFlag == ProcDownloaded) {
+    } else if (processFlag_ == ProcDownloaded) {
       if (++timeoutCount > kDownloadedTimeouts) {
-        console_.ShowFailure(processFlag, "%s: timeout: %d", name, processFlag);
-        Log("%s: timeout: %d", name, processFlag);
+        const int step = static_cast<int>(processFlag_);
+        console_.ShowFailure(step, "%s: timeout: %d", name, step);
+        Log("%s: timeout: %d", name, step);
         break;
       }
       Activity();
     } else {
       if (++timeoutCount > kStepTimeouts) {
-        console_.ShowFailure(processFlag, "%s: timeout: %d", name, processFlag);
-        Log("%s: timeout: %d", name, processFlag);
-        processFlag = ProcStart;
-        recvStatus = RecvNone;
+        const int step = static_cast<int>(processFlag_);
+        console_.ShowFailure(step, "%s: timeout: %d", name, step);
+        Log("%s: timeout: %d", name, step);
+        processFlag_ = ProcStart;
+        recvStatus_ = RecvNone;
         break;
       }
       Activity();
@@ -187,11 +189,11 @@ int RS232Thread::ParseReplies() {
   if (taken.tookBytes) lastLine_ = station_.clock->TickMs();
   if (classified == nullptr) return kParsedNothing;
 
-  recvStatus = classified->status;
+  recvStatus_ = classified->status;
   Log("\r\n%s%s\r\n", "recv ", classified->text);
-  if (recvStatus == RecvGlmReply) {
+  if (recvStatus_ == RecvGlmReply) {
     console_.ShowStatus("%s: %s - Download OK", name, text.c_str());
-  } else if (recvStatus == RecvSycReply) {
+  } else if (recvStatus_ == RecvSycReply) {
     console_.ShowStatus("%s: Write MAC OK", name);
   } else {
     console_.ShowStatus("%s: %s", name, text.c_str());
@@ -209,43 +211,43 @@ void RS232Thread::StepDialogue(int parserResult) {
   const bool fw = (flags & kJobFirmware) != 0;
   const bool ee = (flags & kJobEeprom) != 0;
 
-  switch (recvStatus) {
+  switch (recvStatus_) {
     case RecvFwLine:
-      if (processFlag == ProcStart) {
+      if (processFlag_ == ProcStart) {
         Write("@@");
         Log("\r\n%s\r\n", "write @@");
         if (fw) {
-          processFlag = ProcFirmware;
+          processFlag_ = ProcFirmware;
         } else if (ee) {
-          processFlag = ProcEeprom;
+          processFlag_ = ProcEeprom;
         }
         Activity();
-      } else if (processFlag == ProcDownloaded) {
+      } else if (processFlag_ == ProcDownloaded) {
         Activity();
       }
       break;
 
     case RecvLoaderBanner:
-      if (processFlag == ProcStart || processFlag == ProcFirmware) {
+      if (processFlag_ == ProcStart || processFlag_ == ProcFirmware) {
         if (fw) {
           clock.SleepMs(kKeyPauseMs);
           Write("U");
           Log("\r\n%s\r\n", "write U");
-          processFlag = ProcFirmware;
+          processFlag_ = ProcFirmware;
           Activity();
         } else if (ee) {
           clock.SleepMs(kKeyPauseMs);
           Write("E");
           Log("\r\n%s\r\n", "write E");
-          processFlag = ProcEeprom;
+          processFlag_ = ProcEeprom;
           Activity();
         }
-      } else if (processFlag == ProcEeprom) {
+      } else if (processFlag_ == ProcEeprom) {
         clock.SleepMs(kKeyPauseMs);
         Write("E");
         Log("\r\n%s\r\n", "write E");
         Activity();
-      } else if (processFlag == ProcDownloaded) {
+      } else if (processFlag_ == ProcDownloaded) {
         clock.SleepMs(kKeyPauseMs);
         Write("R");
         Log("\r\n%s\r\n", "write R");
@@ -254,23 +256,23 @@ void RS232Thread::StepDialogue(int parserResult) {
       break;
 
     case RecvDownloading: {
-      const bool early = processFlag == ProcStart || processFlag == ProcFirmware;
+      const bool early = processFlag_ == ProcStart || processFlag_ == ProcFirmware;
       if (early && fw) {
         const int r = Transfer(true);
         if (r == kXmodemOk) {
-          processFlag = ee ? ProcEeprom : ProcDownloaded;
+          processFlag_ = ee ? ProcEeprom : ProcDownloaded;
         } else {
           console_.ShowFailure(r, "%s: Download Firmware failed: %d", name, r);
-          processFlag = ProcStart;
+          processFlag_ = ProcStart;
         }
         Activity();
-      } else if ((early && ee) || processFlag == ProcEeprom) {
+      } else if ((early && ee) || processFlag_ == ProcEeprom) {
         const int r = Transfer(false);
         if (r == kXmodemOk) {
-          processFlag = ProcDownloaded;
+          processFlag_ = ProcDownloaded;
         } else {
           console_.ShowFailure(r, "%s: Download EEPROM failed: %d", name, r);
-          processFlag = ProcStart;
+          processFlag_ = ProcStart;
         }
         Activity();
       }
@@ -283,17 +285,17 @@ void RS232Thread::StepDialogue(int parserResult) {
       break;
 
     case RecvVersionLine:
-      if (processFlag == ProcStart) {
+      if (processFlag_ == ProcStart) {
         clock.SleepMs(kConsolePauseMs);
         Write("$SES\r\n");
         Log("\r\n%s: write $SES\r\n", name);
         Activity();
-      } else if (processFlag == ProcDownloaded) {
+      } else if (processFlag_ == ProcDownloaded) {
         clock.SleepMs(kConsolePauseMs);
         Write("$GLM\r\n");
         Log("\r\n%s: write $GLM\r\n", name);
         Activity();
-      } else if (processFlag == ProcRebooting) {
+      } else if (processFlag_ == ProcRebooting) {
         Write("$GLM\r\n");
         Log("\r\n%s: write $GLM\r\n", name);
         Activity();
@@ -301,17 +303,17 @@ void RS232Thread::StepDialogue(int parserResult) {
       break;
 
     case RecvGlmReply:
-      processFlag = ProcFinished;
+      processFlag_ = ProcFinished;
       Activity();
       break;
 
     case RecvMacMismatch:
-      processFlag = ProcStart;
+      processFlag_ = ProcStart;
       Activity();
       break;
 
     case RecvSycReply:
-      processFlag = ProcRebooting;
+      processFlag_ = ProcRebooting;
       clock.SleepMs(kConsolePauseMs);
       Write("$SER\r\n");
       Log("\r\n%s: write $SER\r\n", name);
@@ -321,7 +323,7 @@ void RS232Thread::StepDialogue(int parserResult) {
     default:
       break;
   }
-  recvStatus = RecvNone;
+  recvStatus_ = RecvNone;
 }
 
 // ---------------------------------------------------------------- helpers

@@ -16,8 +16,8 @@
 
 class RS232Thread final : public PortWorker {
  public:
-  // processFlag: the step of the loader dialogue.
-  enum ProcessFlag : int32_t {
+  // processFlag: the step of the loader dialogue (its number is shown in texts).
+  enum class ProcessFlag : int32_t {
     ProcStart = 0,
     ProcFirmware = 1,
     ProcEeprom = 2,
@@ -25,6 +25,7 @@ class RS232Thread final : public PortWorker {
     ProcFinished = 4,
     ProcRebooting = 6,
   };
+  using enum ProcessFlag;
   // recvStatus: the class of the last classified line.
   using enum RecvStatus;
 
@@ -69,8 +70,8 @@ class RS232Thread final : public PortWorker {
   // Step and line class. Touched only by the worker's own thread (tests read them
   // after the thread has ended, or drive ParseReplies/StepDialogue without starting
   // the thread).
-  int32_t processFlag = ProcStart;
-  int32_t recvStatus = RecvNone;
+  ProcessFlag processFlag() const { return processFlag_; }
+  RecvStatus recvStatus() const { return recvStatus_; }
 
  protected:
   int32_t Run() override;
@@ -101,6 +102,8 @@ class RS232Thread final : public PortWorker {
   void Activity();
 
   const bool logFlag_;
+  ProcessFlag processFlag_ = ProcStart;
+  RecvStatus recvStatus_ = RecvNone;
   PortLog portLog_;
   uint8_t tempMac_[6];
   uint32_t lastActivity_ = 0;

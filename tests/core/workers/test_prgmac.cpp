@@ -581,7 +581,7 @@ TEST_F(MacParser, EveryLineIsClassifiedAndTheUnfinishedRestStays) {
 }
 
 TEST_F(MacParser, KeywordClasses) {
-  const std::pair<const char*, int32_t> cases[] = {
+  const std::pair<const char*, RecvStatus> cases[] = {
       {"U-Boot verison 1\n", prgMACThread::RecvVersionLine},
       {"%GLM 02:5C:3A:04:22:D1\r\n", prgMACThread::RecvGlmReply},
       {"MAC don't match\r\n", prgMACThread::RecvMacMismatch},

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -55,7 +57,7 @@ class Rs232ParseTest : public ::testing::Test {
 TEST_F(Rs232ParseTest, ClassifiesTheFirstMatchingLineAndDropsEverythingAfterIt) {
   Load("boot noise\r\nfw = 1.0 verison 2\r\nVarnix Serial Loader\r\ntail");
   EXPECT_EQ(w.ParseReplies(), 0);
-  EXPECT_EQ(w.recvStatus, R::RecvFwLine) << "\"fw =\" is tried before \"verison\"";
+  EXPECT_EQ(w.recvStatus(), R::RecvFwLine) << "\"fw =\" is tried before \"verison\"";
   EXPECT_EQ(w.console().recvCount, 0);
   EXPECT_EQ(LastStatus(), "COM1: fw = 1.0 verison 2\r");
 }
@@ -63,7 +65,7 @@ TEST_F(Rs232ParseTest, ClassifiesTheFirstMatchingLineAndDropsEverythingAfterIt) 
 TEST_F(Rs232ParseTest, KeywordsAreTriedInTableOrderCaseSensitively) {
   const struct {
     const char* line;
-    int32_t status;
+    RecvStatus status;
   } cases[] = {
       {"Varnix Serial Loader verison\n", R::RecvLoaderBanner},
       {"verison Downloading\n", R::RecvVersionLine},
@@ -78,10 +80,11 @@ TEST_F(Rs232ParseTest, KeywordsAreTriedInTableOrderCaseSensitively) {
       {"fw=1.0\n", R::RecvNone},
   };
   for (const auto& c : cases) {
-    w.recvStatus = R::RecvNone;
     Load(c.line);
     EXPECT_EQ(w.ParseReplies(), c.status == R::RecvNone ? -2 : 0) << c.line;
-    EXPECT_EQ(w.recvStatus, c.status) << c.line;
+    if (c.status != R::RecvNone) {
+      EXPECT_EQ(w.recvStatus(), c.status) << c.line;
+    }
     EXPECT_EQ(w.console().recvCount, 0) << c.line;
   }
 }
@@ -93,16 +96,14 @@ TEST_F(Rs232ParseTest, IncompleteLinesAndLoneCarriageReturns) {
   EXPECT_EQ(Held(), "Varnix Ser");
   Append("ial Loader\r\n");
   EXPECT_EQ(w.ParseReplies(), 0);
-  EXPECT_EQ(w.recvStatus, R::RecvLoaderBanner);
+  EXPECT_EQ(w.recvStatus(), R::RecvLoaderBanner);
 
   // A line whose "\r" and "\n" come in different reads is consumed at the "\r".
-  w.recvStatus = R::RecvNone;
   Load("Varnix Serial Loader\r");
   EXPECT_EQ(w.ParseReplies(), -2);
   EXPECT_EQ(w.console().recvCount, 0);
   Load("\n");
   EXPECT_EQ(w.ParseReplies(), -2);
-  EXPECT_EQ(w.recvStatus, R::RecvNone);
 
   // Unmatched complete lines go, a prompt without line end stays.
   Load("chatter\r\nSelect> ");
@@ -145,122 +146,140 @@ TEST_F(Rs232ParseTest, ReplyTextsTerminationAndAFullBuffer) {
   EXPECT_EQ(w.console().recvCount, 0);
 
   // A stop request leaves the buffer as it was.
-  w.recvStatus = R::RecvNone;
   w.Terminate();
   Load("fw = 1.0\r\n");
   EXPECT_EQ(w.ParseReplies(), -1);
   EXPECT_EQ(Held(), "fw = 1.0\r\n");
-  EXPECT_EQ(w.recvStatus, R::RecvNone);
+  EXPECT_EQ(w.recvStatus(), R::RecvSycReply) << "the last class stays";
 }
 
 // ---------------------------------------------------------------- dialogue table
 
+// The step a row starts in, reached through the device's lines alone: "fw =" (the job
+// decides between the firmware and the EEPROM step), an EEPROM transfer to a receiver,
+// or the "%SYCXX" answer.
+enum class From { Start, Firmware, Eeprom, Downloaded, Rebooting };
+
+std::string LineOf(RecvStatus s) {
+  switch (s) {
+    case R::RecvFwLine: return "fw = 1.0\r\n";
+    case R::RecvLoaderBanner: return "Varnix Serial Loader\r\n";
+    case R::RecvDownloading: return "Downloading\r\n";
+    case R::RecvWriteToFlash: return "Write to Flash\r\n";
+    case R::RecvSaveToEeprom: return "save to eeprom\r\n";
+    case R::RecvVersionLine: return "verison 1.0\r\n";
+    case R::RecvGlmReply: return "%GLM 02:5C:3A:FF:FF:FF\r\n";
+    case R::RecvMacMismatch: return "MAC don't match\r\n";
+    case R::RecvSycReply: return "%SYCXXMAC OK\r\n";
+    case R::RecvNone: break;
+  }
+  return "chatter\r\n";
+}
+
 TEST(Rs232DialogueTest, EveryRowOfTheTransitionTable) {
   constexpr int32_t fw = kJobFirmware, ee = kJobEeprom;
+  using F = From;
   const struct Row {
-    int32_t recv, flag, job;
+    RecvStatus recv;
+    From from;
+    int32_t job;
     std::vector<std::string> writes;
-    int32_t newFlag;
+    R::ProcessFlag newFlag;
     uint64_t sleptMs;
     const char* status;  // shown by the step, or nullptr
     bool renews;         // writes, transfers or changes the step: last activity := now
   } rows[] = {
-      {R::RecvFwLine, R::ProcStart, fw | ee, {"@@"}, R::ProcFirmware, 0, nullptr, true},
-      {R::RecvFwLine, R::ProcStart, ee, {"@@"}, R::ProcEeprom, 0, nullptr, true},
-      {R::RecvFwLine, R::ProcDownloaded, ee, {}, R::ProcDownloaded, 0, nullptr, true},
-      {R::RecvFwLine, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr, false},
-      {R::RecvLoaderBanner, R::ProcStart, fw, {"U"}, R::ProcFirmware, 300, nullptr, true},
-      {R::RecvLoaderBanner, R::ProcFirmware, fw | ee, {"U"}, R::ProcFirmware, 300, nullptr, true},
-      {R::RecvLoaderBanner, R::ProcStart, ee, {"E"}, R::ProcEeprom, 300, nullptr, true},
-      {R::RecvLoaderBanner, R::ProcFirmware, ee, {"E"}, R::ProcEeprom, 300, nullptr, true},
-      {R::RecvLoaderBanner, R::ProcEeprom, fw | ee, {"E"}, R::ProcEeprom, 300, nullptr, true},
-      {R::RecvLoaderBanner,
-       R::ProcDownloaded,
-       fw | ee,
-       {"R"},
-       R::ProcDownloaded,
-       300,
-       nullptr,
+      {R::RecvFwLine, F::Start, fw | ee, {"@@"}, R::ProcFirmware, 0, nullptr, true},
+      {R::RecvFwLine, F::Start, ee, {"@@"}, R::ProcEeprom, 0, nullptr, true},
+      {R::RecvFwLine, F::Downloaded, ee, {}, R::ProcDownloaded, 0, nullptr, true},
+      {R::RecvFwLine, F::Eeprom, ee, {}, R::ProcEeprom, 0, nullptr, false},
+      {R::RecvLoaderBanner, F::Start, fw, {"U"}, R::ProcFirmware, 300, nullptr, true},
+      {R::RecvLoaderBanner, F::Firmware, fw | ee, {"U"}, R::ProcFirmware, 300, nullptr, true},
+      {R::RecvLoaderBanner, F::Start, ee, {"E"}, R::ProcEeprom, 300, nullptr, true},
+      {R::RecvLoaderBanner, F::Eeprom, ee, {"E"}, R::ProcEeprom, 300, nullptr, true},
+      {R::RecvLoaderBanner, F::Downloaded, ee, {"R"}, R::ProcDownloaded, 300, nullptr, true},
+      {R::RecvLoaderBanner, F::Rebooting, ee, {}, R::ProcRebooting, 0, nullptr, false},
+      {R::RecvDownloading, F::Start, fw | ee, {}, R::ProcStart, 0,
+       "COM1: Download Firmware failed: -1", true},
+      {R::RecvDownloading, F::Start, ee, {}, R::ProcStart, 0, "COM1: Download EEPROM failed: -1",
        true},
-      {R::RecvLoaderBanner, R::ProcRebooting, ee, {}, R::ProcRebooting, 0, nullptr, false},
-      {R::RecvDownloading,
-       R::ProcStart,
-       fw | ee,
-       {},
-       R::ProcStart,
-       0,
-       "COM1: Download Firmware failed: -1",
+      {R::RecvDownloading, F::Eeprom, ee, {}, R::ProcStart, 0, "COM1: Download EEPROM failed: -1",
        true},
-      {R::RecvDownloading,
-       R::ProcFirmware,
-       ee,
-       {},
-       R::ProcStart,
-       0,
-       "COM1: Download EEPROM failed: -1",
-       true},
-      {R::RecvDownloading,
-       R::ProcEeprom,
-       fw | ee,
-       {},
-       R::ProcStart,
-       0,
-       "COM1: Download EEPROM failed: -1",
-       true},
-      {R::RecvDownloading, R::ProcDownloaded, fw | ee, {}, R::ProcDownloaded, 0, nullptr, false},
-      {R::RecvWriteToFlash, R::ProcFirmware, fw, {}, R::ProcFirmware, 0, nullptr, false},
-      {R::RecvSaveToEeprom, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr, false},
-      {R::RecvVersionLine, R::ProcStart, ee, {"$SES\r\n"}, R::ProcStart, 1000, nullptr, true},
-      {R::RecvVersionLine,
-       R::ProcDownloaded,
-       ee,
-       {"$GLM\r\n"},
-       R::ProcDownloaded,
-       1000,
-       nullptr,
-       true},
-      {R::RecvVersionLine, R::ProcRebooting, ee, {"$GLM\r\n"}, R::ProcRebooting, 0, nullptr, true},
-      {R::RecvVersionLine, R::ProcEeprom, ee, {}, R::ProcEeprom, 0, nullptr, false},
-      {R::RecvGlmReply, R::ProcStart, ee, {}, R::ProcFinished, 0, nullptr, true},
-      {R::RecvGlmReply, R::ProcFirmware, fw, {}, R::ProcFinished, 0, nullptr, true},
-      {R::RecvMacMismatch, R::ProcDownloaded, ee, {}, R::ProcStart, 0, nullptr, true},
-      {R::RecvSycReply, R::ProcStart, ee, {"$SER\r\n"}, R::ProcRebooting, 1000, nullptr, true},
+      {R::RecvDownloading, F::Downloaded, ee, {}, R::ProcDownloaded, 0, nullptr, false},
+      {R::RecvWriteToFlash, F::Firmware, fw, {}, R::ProcFirmware, 0, nullptr, false},
+      {R::RecvSaveToEeprom, F::Eeprom, ee, {}, R::ProcEeprom, 0, nullptr, false},
+      {R::RecvVersionLine, F::Start, ee, {"$SES\r\n"}, R::ProcStart, 1000, nullptr, true},
+      {R::RecvVersionLine, F::Downloaded, ee, {"$GLM\r\n"}, R::ProcDownloaded, 1000, nullptr, true},
+      {R::RecvVersionLine, F::Rebooting, ee, {"$GLM\r\n"}, R::ProcRebooting, 0, nullptr, true},
+      {R::RecvVersionLine, F::Eeprom, ee, {}, R::ProcEeprom, 0, nullptr, false},
+      {R::RecvGlmReply, F::Start, ee, {}, R::ProcFinished, 0, nullptr, true},
+      {R::RecvGlmReply, F::Firmware, fw, {}, R::ProcFinished, 0, nullptr, true},
+      {R::RecvMacMismatch, F::Downloaded, ee, {}, R::ProcStart, 0, nullptr, true},
+      {R::RecvSycReply, F::Start, ee, {"$SER\r\n"}, R::ProcRebooting, 1000, nullptr, true},
   };
+  constexpr R::ProcessFlag kFromFlag[] = {R::ProcStart, R::ProcFirmware, R::ProcEeprom,
+                                          R::ProcDownloaded, R::ProcRebooting};
   int n = 0;
   for (const Row& row : rows) {
+    const std::string what = "row " + std::to_string(n++);
     dltest::Rig rig;
     rig.job.jobFlags = row.job;
     rig.cfg.eepromPath = rig.Path("missing.vef");
     rig.cfg.firmwarePath = rig.Path("missing.vff");
     auto line = rig.Line(1);
+    std::optional<dltest::Receiver> receiver;
     RS232Thread w(rig.station, false, 1, 0);
     ASSERT_EQ(w.console().OpenConsolePort(), 0);
+    // One read of what the device printed, parsed and answered; `before` runs between
+    // the parse and the answer.
+    auto feed = [&](const std::string& bytes, const std::function<void()>& before = nullptr) {
+      line->DeviceSend(bytes);
+      ASSERT_EQ(w.console().ReadAvailable(), 0);
+      const int parsed = w.ParseReplies();
+      if (before) before();
+      w.StepDialogue(parsed);
+    };
+    if (row.from == F::Firmware || row.from == F::Eeprom) feed(LineOf(R::RecvFwLine));
+    if (row.from == F::Rebooting) feed(LineOf(R::RecvSycReply));
+    if (row.from == F::Downloaded) {
+      rig.cfg.eepromPath = rig.Path("image.vef");
+      dltest::WriteFile(rig.cfg.eepromPath, dltest::Pattern(1024, 3));
+      receiver.emplace(line, rig.clock);
+      feed(LineOf(R::RecvFwLine));
+      feed(LineOf(R::RecvDownloading), [&] { receiver->SendStart(); });
+    }
+    ASSERT_EQ(w.processFlag(), kFromFlag[static_cast<int>(row.from)]) << what;
+
+    const size_t writesBefore = line->HostWriteLog().size();
+    rig.clock.Set(rig.clock.TickMs() + 1);  // a renewal shows as a new time
+    const uint32_t activityBefore = w.lastActivity();
     const uint64_t slept = rig.clock.SleptMs();
-    w.processFlag = row.flag;
-    w.recvStatus = row.recv;
-    w.StepDialogue(0);
-    const std::string what = "row " + std::to_string(n++);
-    EXPECT_EQ(line->HostWriteLog(), row.writes) << what;
-    EXPECT_EQ(w.processFlag, row.newFlag) << what;
-    EXPECT_EQ(w.recvStatus, R::RecvNone) << what;
+    feed(LineOf(row.recv));
+    const auto writes = line->HostWriteLog();
+    EXPECT_EQ(std::vector<std::string>(writes.begin() + static_cast<long>(writesBefore), writes.end()),
+              row.writes)
+        << what;
+    EXPECT_EQ(w.processFlag(), row.newFlag) << what;
+    EXPECT_EQ(w.recvStatus(), R::RecvNone) << what;
     EXPECT_EQ(rig.clock.SleptMs() - slept, row.sleptMs) << what;
     if (row.status) {
       EXPECT_EQ(rig.board.PortStatus(0), row.status) << what;
     }
-    EXPECT_EQ(w.lastActivity(), row.renews ? rig.clock.TickMs() : 0u) << what;
+    EXPECT_EQ(w.lastActivity(), row.renews ? rig.clock.TickMs() : activityBefore) << what;
   }
 
-  // Without a classified line nothing happens.
+  // Without a complete line nothing happens.
   dltest::Rig rig;
   rig.job.jobFlags = ee;
   auto line = rig.Line(1);
   RS232Thread w(rig.station, false, 1, 0);
   ASSERT_EQ(w.console().OpenConsolePort(), 0);
-  w.recvStatus = R::RecvLoaderBanner;
-  w.StepDialogue(-2);
+  line->DeviceSend("Varnix Serial Loader");
+  ASSERT_EQ(w.console().ReadAvailable(), 0);
+  w.StepDialogue(w.ParseReplies());
   EXPECT_TRUE(line->HostWriteLog().empty());
-  EXPECT_EQ(w.processFlag, R::ProcStart);
-  EXPECT_EQ(w.recvStatus, R::RecvLoaderBanner);
+  EXPECT_EQ(w.processFlag(), R::ProcStart);
+  EXPECT_EQ(w.recvStatus(), R::RecvNone);
 }
 
 // ---------------------------------------------------------------- whole runs
