@@ -205,125 +205,143 @@ int RS232Thread::ParseReplies() {
 
 void RS232Thread::StepDialogue(int parserResult) {
   if (parserResult != kParsedLine) return;
+  // One handler per line class, in the order of the classes' numbers; a class without
+  // one needs nothing (the status cell already shows its line).
+  static constexpr void (RS232Thread::*kHandlers[])() = {
+      nullptr,                         // RecvNone
+      &RS232Thread::OnFwLine,          // RecvFwLine
+      &RS232Thread::OnLoaderBanner,    // RecvLoaderBanner
+      &RS232Thread::OnDownloading,     // RecvDownloading
+      nullptr,                         // RecvWriteToFlash
+      nullptr,                         // RecvSaveToEeprom
+      &RS232Thread::OnVersionLine,     // RecvVersionLine
+      &RS232Thread::OnGlmReply,        // RecvGlmReply
+      &RS232Thread::OnMacMismatch,     // RecvMacMismatch
+      &RS232Thread::OnSycReply,        // RecvSycReply
+  };
+  static_assert(std::size(kHandlers) == static_cast<size_t>(RecvSycReply) + 1);
+  const auto line = static_cast<size_t>(recvStatus_);
+  if (line < std::size(kHandlers) && kHandlers[line] != nullptr) (this->*kHandlers[line])();
+  recvStatus_ = RecvNone;
+}
+
+int32_t RS232Thread::JobFlags() const {
+  return station_.job ? station_.job->jobFlags : 0;
+}
+
+void RS232Thread::WriteKey(const char* key, const char* logText) {
+  Write(key);
+  Log("\r\n%s\r\n", logText);
+}
+
+void RS232Thread::WriteCommand(const char* command, const char* logText) {
+  Write(command);
+  Log("\r\n%s: %s\r\n", console_.portName.c_str(), logText);
+}
+
+// "fw =": the boot ROM's window for "@@", the loader's key.
+void RS232Thread::OnFwLine() {
+  const int32_t flags = JobFlags();
+  if (processFlag_ == ProcStart) {
+    WriteKey("@@", "write @@");
+    if (flags & kJobFirmware) {
+      processFlag_ = ProcFirmware;
+    } else if (flags & kJobEeprom) {
+      processFlag_ = ProcEeprom;
+    }
+    Activity();
+  } else if (processFlag_ == ProcDownloaded) {
+    Activity();
+  }
+}
+
+// The loader's menu: the next image's download key, or the restart once both are in.
+void RS232Thread::OnLoaderBanner() {
   Clock& clock = *station_.clock;
+  const int32_t flags = JobFlags();
+  if (processFlag_ == ProcStart || processFlag_ == ProcFirmware) {
+    if (flags & kJobFirmware) {
+      clock.SleepMs(kKeyPauseMs);
+      WriteKey("U", "write U");
+      processFlag_ = ProcFirmware;
+      Activity();
+    } else if (flags & kJobEeprom) {
+      clock.SleepMs(kKeyPauseMs);
+      WriteKey("E", "write E");
+      processFlag_ = ProcEeprom;
+      Activity();
+    }
+  } else if (processFlag_ == ProcEeprom) {
+    clock.SleepMs(kKeyPauseMs);
+    WriteKey("E", "write E");
+    Activity();
+  } else if (processFlag_ == ProcDownloaded) {
+    clock.SleepMs(kKeyPauseMs);
+    WriteKey("R", "write R");
+    Activity();
+  }
+}
+
+// The loader waits for an image: firmware first when the job has it.
+void RS232Thread::OnDownloading() {
   const char* name = console_.portName.c_str();
-  const int32_t flags = station_.job ? station_.job->jobFlags : 0;
+  const int32_t flags = JobFlags();
   const bool fw = (flags & kJobFirmware) != 0;
   const bool ee = (flags & kJobEeprom) != 0;
-
-  switch (recvStatus_) {
-    case RecvFwLine:
-      if (processFlag_ == ProcStart) {
-        Write("@@");
-        Log("\r\n%s\r\n", "write @@");
-        if (fw) {
-          processFlag_ = ProcFirmware;
-        } else if (ee) {
-          processFlag_ = ProcEeprom;
-        }
-        Activity();
-      } else if (processFlag_ == ProcDownloaded) {
-        Activity();
-      }
-      break;
-
-    case RecvLoaderBanner:
-      if (processFlag_ == ProcStart || processFlag_ == ProcFirmware) {
-        if (fw) {
-          clock.SleepMs(kKeyPauseMs);
-          Write("U");
-          Log("\r\n%s\r\n", "write U");
-          processFlag_ = ProcFirmware;
-          Activity();
-        } else if (ee) {
-          clock.SleepMs(kKeyPauseMs);
-          Write("E");
-          Log("\r\n%s\r\n", "write E");
-          processFlag_ = ProcEeprom;
-          Activity();
-        }
-      } else if (processFlag_ == ProcEeprom) {
-        clock.SleepMs(kKeyPauseMs);
-        Write("E");
-        Log("\r\n%s\r\n", "write E");
-        Activity();
-      } else if (processFlag_ == ProcDownloaded) {
-        clock.SleepMs(kKeyPauseMs);
-        Write("R");
-        Log("\r\n%s\r\n", "write R");
-        Activity();
-      }
-      break;
-
-    case RecvDownloading: {
-      const bool early = processFlag_ == ProcStart || processFlag_ == ProcFirmware;
-      if (early && fw) {
-        const int r = Transfer(true);
-        if (r == kXmodemOk) {
-          processFlag_ = ee ? ProcEeprom : ProcDownloaded;
-        } else {
-          console_.ShowFailure(r, "%s: Download Firmware failed: %d", name, r);
-          processFlag_ = ProcStart;
-        }
-        Activity();
-      } else if ((early && ee) || processFlag_ == ProcEeprom) {
-        const int r = Transfer(false);
-        if (r == kXmodemOk) {
-          processFlag_ = ProcDownloaded;
-        } else {
-          console_.ShowFailure(r, "%s: Download EEPROM failed: %d", name, r);
-          processFlag_ = ProcStart;
-        }
-        Activity();
-      }
-      break;
-    }
-
-    case RecvWriteToFlash:
-    case RecvSaveToEeprom:
-      // The status cell already shows the line.
-      break;
-
-    case RecvVersionLine:
-      if (processFlag_ == ProcStart) {
-        clock.SleepMs(kConsolePauseMs);
-        Write("$SES\r\n");
-        Log("\r\n%s: write $SES\r\n", name);
-        Activity();
-      } else if (processFlag_ == ProcDownloaded) {
-        clock.SleepMs(kConsolePauseMs);
-        Write("$GLM\r\n");
-        Log("\r\n%s: write $GLM\r\n", name);
-        Activity();
-      } else if (processFlag_ == ProcRebooting) {
-        Write("$GLM\r\n");
-        Log("\r\n%s: write $GLM\r\n", name);
-        Activity();
-      }
-      break;
-
-    case RecvGlmReply:
-      processFlag_ = ProcFinished;
-      Activity();
-      break;
-
-    case RecvMacMismatch:
+  const bool early = processFlag_ == ProcStart || processFlag_ == ProcFirmware;
+  if (early && fw) {
+    const int r = Transfer(true);
+    if (r == kXmodemOk) {
+      processFlag_ = ee ? ProcEeprom : ProcDownloaded;
+    } else {
+      console_.ShowFailure(r, "%s: Download Firmware failed: %d", name, r);
       processFlag_ = ProcStart;
-      Activity();
-      break;
-
-    case RecvSycReply:
-      processFlag_ = ProcRebooting;
-      clock.SleepMs(kConsolePauseMs);
-      Write("$SER\r\n");
-      Log("\r\n%s: write $SER\r\n", name);
-      Activity();
-      break;
-
-    default:
-      break;
+    }
+    Activity();
+  } else if ((early && ee) || processFlag_ == ProcEeprom) {
+    const int r = Transfer(false);
+    if (r == kXmodemOk) {
+      processFlag_ = ProcDownloaded;
+    } else {
+      console_.ShowFailure(r, "%s: Download EEPROM failed: %d", name, r);
+      processFlag_ = ProcStart;
+    }
+    Activity();
   }
-  recvStatus_ = RecvNone;
+}
+
+// The firmware's version line: its console is up.
+void RS232Thread::OnVersionLine() {
+  Clock& clock = *station_.clock;
+  if (processFlag_ == ProcStart) {
+    clock.SleepMs(kConsolePauseMs);
+    WriteCommand("$SES\r\n", "write $SES");
+    Activity();
+  } else if (processFlag_ == ProcDownloaded) {
+    clock.SleepMs(kConsolePauseMs);
+    WriteCommand("$GLM\r\n", "write $GLM");
+    Activity();
+  } else if (processFlag_ == ProcRebooting) {
+    WriteCommand("$GLM\r\n", "write $GLM");
+    Activity();
+  }
+}
+
+void RS232Thread::OnGlmReply() {
+  processFlag_ = ProcFinished;
+  Activity();
+}
+
+void RS232Thread::OnMacMismatch() {
+  processFlag_ = ProcStart;
+  Activity();
+}
+
+void RS232Thread::OnSycReply() {
+  processFlag_ = ProcRebooting;
+  station_.clock->SleepMs(kConsolePauseMs);
+  WriteCommand("$SER\r\n", "write $SER");
+  Activity();
 }
 
 // ---------------------------------------------------------------- helpers
@@ -337,7 +355,7 @@ void RS232Thread::HandshakeWrite() {
     nextIsSes_ = false;
     return;
   }
-  const int32_t flags = station_.job ? station_.job->jobFlags : 0;
+  const int32_t flags = JobFlags();
   if (flags & kJobFirmware) {
     Write("U");
     console_.ShowStatus("%s: write U", name);

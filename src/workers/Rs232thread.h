@@ -88,6 +88,19 @@ class RS232Thread final : public PortWorker {
   void LogBytes(const char* data, size_t len);
   // One write of a text (without its terminating zero).
   void Write(const char* text);
+  // A loader key written and logged as "\r\n<logText>\r\n"; a console command written
+  // and logged as "\r\nCOMn: <logText>\r\n".
+  void WriteKey(const char* key, const char* logText);
+  void WriteCommand(const char* command, const char* logText);
+  int32_t JobFlags() const;
+  // The dialogue's handlers, one per line class (StepDialogue's table).
+  void OnFwLine();
+  void OnLoaderBanner();
+  void OnDownloading();
+  void OnVersionLine();
+  void OnGlmReply();
+  void OnMacMismatch();
+  void OnSycReply();
   // The handshake write on silence in ProcStart.
   void HandshakeWrite();
   // One image transfer; returns the XMODEM result.
