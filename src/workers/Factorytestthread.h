@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "base/RunJob.h"
 #include "base/Station.h"
 #include "base/Thread.h"
 #include "platform/Network.h"
@@ -27,10 +28,12 @@ class FactoryTestThread final : public Thread {
   static constexpr size_t kRecvMax = 128;
 
   // The dispatcher's constructor: log flag (unused by this worker), COM number, place.
-  FactoryTestThread(Station& station, bool logFlag, int portNumber, int portIndex);
+  FactoryTestThread(Station& station, const RunJob& job, bool logFlag, int portNumber,
+                    int portIndex);
   // For tests only: the same worker aimed at another dotted IPv4 address (for example
   // a loopback echo listener). Production code never uses it.
-  FactoryTestThread(Station& station, bool logFlag, int portNumber, int portIndex,
+  FactoryTestThread(Station& station, const RunJob& job, bool logFlag, int portNumber,
+                    int portIndex,
                     const char* testIpOverride);
   ~FactoryTestThread() override;
 
@@ -83,6 +86,7 @@ class FactoryTestThread final : public Thread {
   void EndWithException(const std::string& what);
 
   Station& station_;
+  const RunJob& job_;
   ConsolePort console_;
   std::unique_ptr<TcpSocket> sock_;
   char testIp_[16] = {};

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/RunJob.h"
 #include "base/Station.h"
 #include "base/Thread.h"
 #include "job/Logmac.h"
@@ -22,7 +23,7 @@ class prgMACThread final : public Thread {
   static constexpr uint32_t kSilenceLimitMs = 5000;
   static constexpr size_t kCommandSize = 64;
 
-  prgMACThread(Station& station, bool logFlag, int portNumber, int portIndex);
+  prgMACThread(Station& station, const RunJob& job, bool logFlag, int portNumber, int portIndex);
   ~prgMACThread() override;
 
   // The device answered "%GLM" with another address than the one written.
@@ -67,6 +68,7 @@ class prgMACThread final : public Thread {
   bool ReportsAddressWritten(std::string_view glmLine, std::string* reported) const;
 
   Station& station_;
+  const RunJob& job_;
   ConsolePort console_;
   bool logFlag_;
   int32_t macTaken_ = 0;

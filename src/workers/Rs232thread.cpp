@@ -42,9 +42,11 @@ constexpr uint32_t kConsolePauseMs = 1000;
 
 }  // namespace
 
-RS232Thread::RS232Thread(Station& station, bool logFlag, int portNumber, int portIndex)
+RS232Thread::RS232Thread(Station& station, const RunJob& job, bool logFlag, int portNumber,
+                         int portIndex)
     : Thread(*station.ui),
       station_(station),
+      job_(job),
       logFlag_(logFlag),
       console_(station, portNumber, portIndex),
       tempMac_{0x02, 0x5C, 0x3A, 0xFF, 0xFF, static_cast<uint8_t>(255 - portIndex)} {}
@@ -64,14 +66,13 @@ void RS232Thread::Execute() {
     endStep = [this] {
       const char* name = console_.portName.c_str();
       // 1. The port.
-      if (console_.OpenConsolePort() != 0) {
+      if (console_.OpenConsolePort(job_.consoleBaud) != 0) {
         console_.ShowFailure(-1, "%s: com init failed: %d", name, -1);
         return false;
       }
       // 2. The per-port log, before any byte is exchanged.
       if (logFlag_) {
-        const int rc = portLog_.Create(station_.job ? station_.job->logDirectory : std::string(),
-                                       console_.portName);
+        const int rc = portLog_.Create(job_.steps.logDirectory, console_.portName);
         if (rc != 0) {
           console_.ShowFailure(rc, "%s: create log file failed: %d", name, rc);
           return false;
@@ -279,7 +280,7 @@ void RS232Thread::StepDialogue(int parserResult) {
   if (parserResult != kParsedLine) return;
   Clock& clock = *station_.clock;
   const char* name = console_.portName.c_str();
-  const int32_t flags = station_.job ? station_.job->jobFlags : 0;
+  const int32_t flags = job_.steps.jobFlags;
   const bool fw = (flags & kJobFirmware) != 0;
   const bool ee = (flags & kJobEeprom) != 0;
 
@@ -409,7 +410,7 @@ void RS232Thread::HandshakeWrite() {
     nextIsSes_ = false;
     return;
   }
-  const int32_t flags = station_.job ? station_.job->jobFlags : 0;
+  const int32_t flags = job_.steps.jobFlags;
   if (flags & kJobFirmware) {
     Write("U");
     console_.ShowStatus("%s: write U", name);
@@ -423,17 +424,15 @@ void RS232Thread::HandshakeWrite() {
 }
 
 int RS232Thread::Transfer(bool firmware) {
-  const std::string path = station_.cfg
-                               ? (firmware ? station_.cfg->firmwarePath : station_.cfg->eepromPath)
-                               : std::string();
+  const RunImage& image = firmware ? job_.firmware : job_.eeprom;
   XmodemSent sent;
   const XmodemPacing pacing = Pacing(firmware);
   const int r = XmodemSend(
-      console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, path, tempMac_,
+      console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, image, tempMac_,
       [this] { return Terminated(); }, &sent, pacing);
   Log("\r\n%s: Xmodem %s: %d\r\n", console_.portName.c_str(), firmware ? "firmware" : "eeprom", r);
   PacingAfter(firmware, pacing, r);
-  if (station_.records) ReportImage(firmware, path, sent, r);
+  if (station_.records) ReportImage(firmware, image.path, sent, r);
   // An image that cannot be read whole, or breaks the size rules, would fail the same way
   // at every new attempt: the port fails (after the failure text) instead.
   if (r == kXmodemOpenFailed || r == kXmodemBadImage || r == kXmodemReadFailed) {
@@ -444,8 +443,8 @@ int RS232Thread::Transfer(bool firmware) {
 
 XmodemPacing RS232Thread::Pacing(bool firmware) {
   XmodemPacing p;
-  p.ackPaced = station_.cfg && station_.cfg->fastDownload && !pauseForced_;
-  p.lineBaud = BaudFromIndex(station_.cfg ? station_.cfg->consoleBaudIndex : 0);
+  p.ackPaced = job_.fastDownload && !pauseForced_;
+  p.lineBaud = job_.consoleBaud;
   p.onPauseRestored = [this, firmware](int32_t block) {
     Log("\r\n%s: Xmodem %s: block %d refused, 200 ms pause after every packet from here on\r\n",
         console_.portName.c_str(), firmware ? "firmware" : "eeprom", block);
@@ -508,7 +507,7 @@ void RS232Thread::LogBytes(const char* data, size_t len) {
 
 // ---------------------------------------------------------------- factory
 
-std::unique_ptr<Thread> NewDownloadWorker(Station& station, int portNumber, int portIndex,
-                                          bool logFlag) {
-  return std::make_unique<RS232Thread>(station, logFlag, portNumber, portIndex);
+std::unique_ptr<Thread> NewDownloadWorker(Station& station, const RunJob& job, int portNumber,
+                                          int portIndex, bool logFlag) {
+  return std::make_unique<RS232Thread>(station, job, logFlag, portNumber, portIndex);
 }
