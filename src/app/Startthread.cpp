@@ -14,8 +14,7 @@
 #include "platform/PortMap.h"
 #include "platform/SerialPort.h"
 
-StartThread::StartThread(Station& station, const RunJob& job, WorkerFactory& workers,
-                         bool logFlag)
+StartThread::StartThread(Station& station, const RunJob& job, WorkerFactory& workers, bool logFlag)
     : Thread(*station.ui), station_(station), job_(job), factory_(workers), logFlag_(logFlag) {}
 
 StartThread::~StartThread() {

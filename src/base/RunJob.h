@@ -24,9 +24,9 @@ struct RunImage {
 
 struct RunJob {
   JobState steps;
-  RunImage firmware, eeprom;  // read only when the steps download them
+  RunImage firmware, eeprom;      // read only when the steps download them
   uint32_t consoleBaud = 115200;  // the console line's rate (storedCfg.txt's Console:)
-  bool fastDownload = false;  // ACK-paced XMODEM packets
+  bool fastDownload = false;      // ACK-paced XMODEM packets
   // The operator's address (steps.assignedMacText parsed once) when steps.assignMac
   // and the text holds one.
   std::optional<MacAddress> assignedMac;

@@ -32,7 +32,8 @@ RunJob MakeRunJob(const JobState& job, const StoredConfig& cfg, const TestInterf
   run.steps = job;
   run.firmware.path = cfg.firmwarePath;
   run.eeprom.path = cfg.eepromPath;
-  if (job.jobFlags & kJobFirmware) run.firmware = ReadRunImage(cfg.firmwarePath, kMaxFirmwareImageSize);
+  if (job.jobFlags & kJobFirmware)
+    run.firmware = ReadRunImage(cfg.firmwarePath, kMaxFirmwareImageSize);
   if (job.jobFlags & kJobEeprom) run.eeprom = ReadRunImage(cfg.eepromPath, kMaxEepromImageSize);
   run.consoleBaud = BaudFromIndex(cfg.consoleBaudIndex);
   run.fastDownload = cfg.fastDownload;

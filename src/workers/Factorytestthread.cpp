@@ -28,10 +28,7 @@ FactoryTestThread::FactoryTestThread(Station& station, const RunJob& job, bool l
 
 FactoryTestThread::FactoryTestThread(Station& station, const RunJob& job, bool /*logFlag*/,
                                      int portNumber, int portIndex, const char* testIpOverride)
-    : Thread(*station.ui),
-      station_(station),
-      job_(job),
-      console_(station, portNumber, portIndex) {
+    : Thread(*station.ui), station_(station), job_(job), console_(station, portNumber, portIndex) {
   const char* ip = testIpOverride ? testIpOverride : kTestIp;
   std::strncpy(testIp_, ip, sizeof(testIp_) - 1);
   testIp_[sizeof(testIp_) - 1] = '\0';

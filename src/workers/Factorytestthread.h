@@ -33,8 +33,7 @@ class FactoryTestThread final : public Thread {
   // For tests only: the same worker aimed at another dotted IPv4 address (for example
   // a loopback echo listener). Production code never uses it.
   FactoryTestThread(Station& station, const RunJob& job, bool logFlag, int portNumber,
-                    int portIndex,
-                    const char* testIpOverride);
+                    int portIndex, const char* testIpOverride);
   ~FactoryTestThread() override;
 
   // 0, or the console query's result (-1..-4). Sets testPort on success.

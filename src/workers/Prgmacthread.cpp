@@ -198,8 +198,7 @@ bool prgMACThread::ReportsAddressWritten(std::string_view glmLine, std::string* 
 std::string prgMACThread::BuildCommand() const {
   char command[kCommandSize];
   if (job_.steps.assignMac) {
-    std::snprintf(command, sizeof(command), "$SYCXXMAC%s\r\n",
-                  job_.steps.assignedMacText.c_str());
+    std::snprintf(command, sizeof(command), "$SYCXXMAC%s\r\n", job_.steps.assignedMacText.c_str());
   } else {
     std::snprintf(command, sizeof(command), "$SYCXXMAC%02x:%02x:%02x:%02x:%02x:%02x\r\n", mac_[0],
                   mac_[1], mac_[2], mac_[3], mac_[4], mac_[5]);

@@ -68,6 +68,10 @@ class ConsolePortPty : public ::testing::Test {
   std::unique_ptr<PortMap> ports_;
   InlineUiThread ui_;
   RecordingBoard board_;
+  // The console rate a run takes from cfg_.
+  uint32_t RunBaud() const {
+    return MakeRunJob(JobState{}, cfg_, TestInterfaces{}, "").consoleBaud;
+  }
   StoredConfig cfg_{"/nonexistent-console-pty-dir", "storedCfg.txt"};
   Station st_;
 };
@@ -120,7 +124,7 @@ TEST_F(ConsolePortPty, ConsoleBaudFromTheStoredIndex) {
        {std::pair{0, B115200}, {7, B115200}, {-1, B115200}, {1, B57600}, {2, B38400}}) {
     cfg_.consoleBaudIndex = index;
     ConsolePort cp(st_, 1, 0);
-    ASSERT_EQ(0, cp.OpenConsolePort(115200));
+    ASSERT_EQ(0, cp.OpenConsolePort(RunBaud()));
     termios t{};
     ASSERT_EQ(0, tcgetattr(fd, &t));
     EXPECT_EQ(speed, cfgetospeed(&t)) << index;
@@ -138,7 +142,7 @@ TEST_F(ConsolePortPty, ConsoleBaudFromTheStoredIndex) {
 TEST_F(ConsolePortPty, TheSimulatedLineKeepsItsTimeBothWays) {
   cfg_.consoleBaudIndex = 2;
   ConsolePort cp(st_, 1, 0);
-  ASSERT_EQ(0, cp.OpenConsolePort(115200));
+  ASSERT_EQ(0, cp.OpenConsolePort(RunBaud()));
   const std::string text = std::string(1000, 'x') + "$SES\r\n";
   Clock& clock = SystemClock();
   const uint32_t sent = clock.TickMs();

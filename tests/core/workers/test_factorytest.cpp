@@ -31,7 +31,8 @@ std::unique_ptr<FactoryTestThread> RunWorker(WorkerRig& rig, int portNumber, int
                                              bool terminateFirst = false) {
   rig.serial.Watch(portIndex);
   rig.stages.Set(portIndex, StageTesting);
-  auto w = std::make_unique<FactoryTestThread>(rig.station, rig.Run(), false, portNumber, portIndex);
+  auto w =
+      std::make_unique<FactoryTestThread>(rig.station, rig.Run(), false, portNumber, portIndex);
   EXPECT_TRUE(w->Running());
   if (terminateFirst) w->Terminate();
   w->Start();

@@ -89,8 +89,7 @@ class PrgMac : public ::testing::Test {
   void Run(int portNumber = 3, int portIndex = 0) {
     rig.serial.Watch(portIndex);
     rig.stages.Set(portIndex, StageProgramming);
-    worker =
-        std::make_unique<prgMACThread>(rig.station, rig.Run(), false, portNumber, portIndex);
+    worker = std::make_unique<prgMACThread>(rig.station, rig.Run(), false, portNumber, portIndex);
     worker->Start();
     worker->Join();
   }

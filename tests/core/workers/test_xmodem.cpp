@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "test_xmodem_rig.h"
 #include "job/Logcfg.h"
 #include "job/RunJobSetup.h"
+#include "test_xmodem_rig.h"
 #include "workers/ConsolePort.h"
 #include "workers/Xmodem.h"
 

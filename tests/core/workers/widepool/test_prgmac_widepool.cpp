@@ -49,8 +49,8 @@ class WidePool : public ::testing::Test {
     for (int i = 0; i < count; i++) {
       stations.push_back(std::make_unique<PortStation>(rig, firstPortNumber + i));
       rig.stages.Set(i, StageProgramming);
-      workers.push_back(
-          std::make_unique<prgMACThread>(stations.back()->station, run, false, firstPortNumber + i, i));
+      workers.push_back(std::make_unique<prgMACThread>(stations.back()->station, run, false,
+                                                       firstPortNumber + i, i));
     }
     for (auto& w : workers) w->Start();
     for (auto& w : workers) w->Join();
