@@ -33,6 +33,7 @@
 #include "base/JobState.h"
 #include "base/Station.h"
 #include "job/Logcfg.h"
+#include "job/RunJobSetup.h"
 #include "platform/Clock.h"
 #include "platform/PortMap.h"
 #include "platform/SerialPort.h"
@@ -95,7 +96,7 @@ struct PortResult {
 };
 
 // One port: the loader's "U", then one transfer, then the banner after the flash write.
-PortResult RunPort(ConsolePort& console, const std::string& image, const XmodemPacing& base,
+PortResult RunPort(ConsolePort& console, const RunImage& image, const XmodemPacing& base,
                    std::atomic<int>* ready, int ports) {
   PortResult r;
   XmodemPacing pacing = base;
@@ -206,7 +207,6 @@ int main(int argc, char** argv) {
   station.ports = &ports;
   station.job = &job;
   station.stages = &stages;
-  station.cfg = &cfg;
 
   farm.Start();
   farm.PowerOn();
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<ConsolePort>> consoles;
     for (int k = 0; k < maxPorts; ++k) {
       consoles.push_back(std::make_unique<ConsolePort>(station, k + 1, k));
-      if (consoles.back()->OpenConsolePort() != 0) {
+      if (consoles.back()->OpenConsolePort(BaudFromIndex(cfg.consoleBaudIndex)) != 0) {
         std::fprintf(stderr, "%s\n", consoles.back()->statusText);
         return 1;
       }
@@ -252,6 +252,7 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 3);
         f.write(data.data(), static_cast<std::streamsize>(data.size()));
       }
+      const RunImage run = ReadRunImage(image, kMaxFirmwareImageSize);
       const double floor = static_cast<double>(blocks) * kXmodemPacketSize * 10.0 / baud;
       for (int n : portCounts) {
         for (bool fast : modes) {
@@ -264,7 +265,7 @@ int main(int argc, char** argv) {
           for (int k = 0; k < n; ++k) {
             threads.emplace_back([&, k] {
               results[static_cast<size_t>(k)] =
-                  RunPort(*consoles[static_cast<size_t>(k)], image, pacing, &ready, n);
+                  RunPort(*consoles[static_cast<size_t>(k)], run, pacing, &ready, n);
             });
           }
           for (auto& t : threads) t.join();

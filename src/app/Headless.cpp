@@ -113,7 +113,7 @@ int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>&
   int status = ports.empty() ? kExitPortsFailed : kExitDone;
   for (size_t k = 0; k < ports.size(); k++) {
     const int32_t stage = logic.stages.Get(static_cast<int>(k));
-    if (stage == StageFailed || !StartThread::PortFinished(logic.job, stage)) {
+    if (stage == StageFailed || !StartThread::PortFinished(logic.runJob().steps, stage)) {
       status = kExitPortsFailed;
     }
   }

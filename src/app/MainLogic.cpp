@@ -9,6 +9,7 @@
 #include "app/Startthread.h"
 #include "app/StationSetup.h"
 #include "base/UiThread.h"
+#include "job/RunJobSetup.h"
 #include "job/SelectFilesLogic.h"
 #include "platform/Host.h"
 #include "platform/Network.h"
@@ -52,7 +53,6 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   station_.job = &job;
   station_.stages = &stages;
   station_.answered = &answered;
-  station_.cfg = &storedConfig;
   station_.pool = pool_.get();
 
   ownWorkers_ = std::make_unique<StationWorkerFactory>(station_);
@@ -69,7 +69,6 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
     testInterfacesOk_ = testInterfaces_.Parse(settings_.Get("test-interface"),
                                               settings_.Get("test-interface-base"), &problem);
     if (!testInterfacesOk_) settingsNotes_.push_back(problem);
-    station_.interfaces = &testInterfaces_;
   }
   std::string problem;
   // Settings not understood whole set up no job, so no run needs a store.
@@ -294,19 +293,23 @@ void MainLogic::StartClick() {
   }
   // The run's name, given to the pool with every address and to the records.
   station_.runId = ProductionRecorder::NewRunId(WallClockMs());
-  station_.sharedTestInterface = SharedTestInterface();
+  // The run's job: the steps, settings and images (read now, once) the dispatcher and
+  // the workers use until the run has ended, whatever the job dialog changes meanwhile.
+  // No dispatcher is left, so nothing reads the last run's.
+  runJob_ = MakeRunJob(job, storedConfig, testInterfaces_, SharedTestInterface());
   stoppedUnfinished_.fill(false);
   if (recorder_) {
     RecordedJob recorded;
-    recorded.steps = ProductionRecorder::StepsOf(job);
-    recorded.consoleBaud = static_cast<int>(BaudFromIndex(storedConfig.consoleBaudIndex));
-    if (job.jobFlags & kJobFirmware) recorded.firmwarePath = storedConfig.firmwarePath;
-    if (job.jobFlags & kJobEeprom) recorded.eepromPath = storedConfig.eepromPath;
+    recorded.steps = ProductionRecorder::StepsOf(runJob_.steps);
+    recorded.consoleBaud = static_cast<int>(runJob_.consoleBaud);
+    if (job.jobFlags & kJobFirmware) recorded.firmwarePath = runJob_.firmware.path;
+    if (job.jobFlags & kJobEeprom) recorded.eepromPath = runJob_.eeprom.path;
     recorder_->RunStarting(recorded);
   }
   SetPoolGate(true);
   WorkerFactory& factory = workers_ ? *workers_ : *ownWorkers_;
-  auto dispatcher = std::make_unique<StartThread>(station_, factory, job.logEnabled);
+  auto dispatcher =
+      std::make_unique<StartThread>(station_, runJob_, factory, runJob_.steps.logEnabled);
   // Kept only once its thread runs: a dispatcher that never started would count as
   // busy for good.
   dispatcher->Start();

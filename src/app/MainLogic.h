@@ -17,6 +17,7 @@
 #include "base/Board.h"
 #include "base/JobState.h"
 #include "base/MessageBoxes.h"
+#include "base/RunJob.h"
 #include "base/Station.h"
 #include "base/StationSettings.h"
 #include "base/TestInterfaces.h"
@@ -119,6 +120,8 @@ class MainLogic final : public Board {
   void SetMacPool(std::unique_ptr<MacPool> pool);
 
   Station& station() { return station_; }
+  // The job of the current or last run, as it was taken at its Start.
+  const RunJob& runJob() const { return runJob_; }
   // The production records of this station; null when they are off.
   ProductionRecorder* records() { return recorder_.get(); }
   // Replaces the records store (null: no records); only while no run is going on.
@@ -158,6 +161,9 @@ class MainLogic final : public Board {
   std::unique_ptr<WorkerFactory> ownWorkers_;
   // Declared before the dispatcher: it outlives every run that reports to it.
   std::unique_ptr<ProductionRecorder> recorder_;
+  // Taken at Start, unchanged until the next; declared before the dispatcher, which
+  // (with its workers) reads it by reference.
+  RunJob runJob_;
   std::unique_ptr<StartThread> dispatcher_;
   bool captionStop_ = false;
   bool closing_ = false;

@@ -14,8 +14,8 @@
 #include "platform/PortMap.h"
 #include "platform/SerialPort.h"
 
-StartThread::StartThread(Station& station, WorkerFactory& workers, bool logFlag)
-    : Thread(*station.ui), station_(station), factory_(workers), logFlag_(logFlag) {}
+StartThread::StartThread(Station& station, const RunJob& job, WorkerFactory& workers, bool logFlag)
+    : Thread(*station.ui), station_(station), job_(job), factory_(workers), logFlag_(logFlag) {}
 
 StartThread::~StartThread() {
   Terminate();
@@ -45,7 +45,7 @@ std::vector<int> StartThread::PortNumbers() const {
 // ---- the dispatcher log ----
 
 int StartThread::OpenLog() {
-  const std::string path = JoinPath(station_.job->logDirectory, "startThread.txt");
+  const std::string path = JoinPath(job_.steps.logDirectory, "startThread.txt");
   if (path.size() > kMaxLogPath) return ENAMETOOLONG;
   // Always a new file, held for this run only, never written through a link.
   return log_.Create(path);
@@ -107,7 +107,7 @@ void StartThread::ReportFault(const std::string& what) {
 }
 
 void StartThread::WaitForPool() {
-  const JobState& job = *station_.job;
+  const JobState& job = job_.steps;
   // An assigned address does not come from the pool: nothing to wait for.
   if (!job.programMac || job.assignMac) return;
   while (!Terminated()) {
@@ -160,7 +160,7 @@ int StartThread::ScanPorts() {
 }
 
 void StartThread::StartDownloads() {
-  const JobState& job = *station_.job;
+  const JobState& job = job_.steps;
   for (int k = 0; k < portCount_; k++) {
     if (job.jobFlags == 0) continue;
     if (!StartStep(k, WorkerKind::Download, StageDownloading)) return;
@@ -184,7 +184,7 @@ bool StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage
   stages.Set(portIndex, runningStage);
   if (station_.records) station_.records->StepStarted(portIndex, kind);
   std::unique_ptr<Thread> worker =
-      factory_.StartWorker(kind, portNumbers_[slot], portIndex, logFlag_);
+      factory_.StartWorker(job_, kind, portNumbers_[slot], portIndex, logFlag_);
   if (!worker) {
     stages.Set(portIndex, StageFailed);
     return true;
@@ -201,7 +201,7 @@ bool StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage
 }
 
 void StartThread::Supervise() {
-  const JobState& job = *station_.job;
+  const JobState& job = job_.steps;
   StageTable& stages = *station_.stages;
   const int32_t beforeMac = job.loopbackTest == 1 ? StageTested
                             : job.jobFlags != 0   ? StageDownloaded
@@ -214,7 +214,7 @@ void StartThread::Supervise() {
     if (job.loopbackTest == 1) {
       // On a shared interface every device answers for the test address: one test at
       // a time (each with the address pinned to its port's device).
-      const bool oneAtATime = !station_.sharedTestInterface.empty();
+      const bool oneAtATime = !job_.sharedTestInterface.empty();
       bool testing = false;
       for (int k = 0; oneAtATime && k < portCount_; k++) testing |= stages.Get(k) == StageTesting;
       for (int k = 0; k < portCount_ && !testing; k++) {
@@ -238,7 +238,7 @@ void StartThread::Supervise() {
 
 bool StartThread::AllPortsFinished() const {
   for (int k = 0; k < portCount_; k++) {
-    if (!PortFinished(*station_.job, station_.stages->Get(k))) return false;
+    if (!PortFinished(job_.steps, station_.stages->Get(k))) return false;
   }
   return true;
 }

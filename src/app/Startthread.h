@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/JobState.h"
+#include "base/RunJob.h"
 #include "base/Station.h"
 #include "base/Thread.h"
 #include "base/WorkerFactory.h"
@@ -28,8 +29,9 @@ class StartThread final : public Thread {
   static constexpr uint32_t kSupervisePassMs = 500;
   static constexpr size_t kMaxLogPath = 255;
 
-  // Created running; call Start() to run the thread body.
-  StartThread(Station& station, WorkerFactory& workers, bool logFlag);
+  // Created running; call Start() to run the thread body. job: the run's job, which
+  // outlives the dispatcher (and so every worker it starts).
+  StartThread(Station& station, const RunJob& job, WorkerFactory& workers, bool logFlag);
   // Requests termination, joins the thread and then every worker it started.
   ~StartThread() override;
 
@@ -80,6 +82,7 @@ class StartThread final : public Thread {
   void JoinWorkers();
 
   Station& station_;
+  const RunJob& job_;
   WorkerFactory& factory_;
   const bool logFlag_;
   LogFile log_;  // startThread.txt, open while logging

@@ -4,14 +4,16 @@
 #include <memory>
 
 class Thread;
+struct RunJob;
 
 enum class WorkerKind { Download, LoopbackTest, ProgramMac };
 
 class WorkerFactory {
  public:
   virtual ~WorkerFactory() = default;
-  // Creates and starts the worker of `kind` for COM<portNumber> at place portIndex.
-  // The worker writes stage entry portIndex once, at its end.
-  virtual std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
-                                              bool logFlag) = 0;
+  // Creates and starts the worker of `kind` for COM<portNumber> at place portIndex, for
+  // the run `job` (which outlives the worker). The worker writes stage entry portIndex
+  // once, at its end.
+  virtual std::unique_ptr<Thread> StartWorker(const RunJob& job, WorkerKind kind, int portNumber,
+                                              int portIndex, bool logFlag) = 0;
 };

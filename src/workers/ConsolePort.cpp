@@ -40,7 +40,7 @@ ConsolePort::ConsolePort(Station& station, int portNumber_, int portIndex_)
   portName = name;
 }
 
-int ConsolePort::OpenConsolePort() {
+int ConsolePort::OpenConsolePort(uint32_t baud) {
   ClosePort();
   port_ = station_.serial->Create();
   const char* name = portName.c_str();
@@ -54,7 +54,6 @@ int ConsolePort::OpenConsolePort() {
 
   // Each configuration step in order; the first failure closes the port and names
   // the step.
-  const uint32_t baud = BaudFromIndex(station_.cfg ? station_.cfg->consoleBaudIndex : 0);
   const char* failText = nullptr;
   if ((rc = port_->SetQueueSizes(4096, 0)) != 0) {
     failText = "%s: SetupComm failed: %d";

@@ -39,8 +39,9 @@ class ConsolePort {
   ConsolePort(Station& station, int portNumber, int portIndex);
   ~ConsolePort() { ClosePort(); }
 
-  // 0, or -1 after showing the failed step's text.
-  int OpenConsolePort();
+  // Opens the port at `baud` (the run job's console rate): 0, or -1 after showing the
+  // failed step's text.
+  int OpenConsolePort(uint32_t baud);
   // Moves at most 128 queued bytes into the receive buffer (0x00 skipped); with a
   // trace log, writes the "%02x," trace line. Returns 0, or the errno of a port that
   // can no longer be read (its queue state or its read failed: the device is gone,

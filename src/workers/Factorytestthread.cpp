@@ -16,17 +16,18 @@ namespace {
 constexpr uint8_t kPattern[10] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
 }  // namespace
 
-std::unique_ptr<Thread> NewLoopbackTestWorker(Station& station, int portNumber, int portIndex,
-                                              bool logFlag) {
-  return std::make_unique<FactoryTestThread>(station, logFlag, portNumber, portIndex);
+std::unique_ptr<Thread> NewLoopbackTestWorker(Station& station, const RunJob& job, int portNumber,
+                                              int portIndex, bool logFlag) {
+  return std::make_unique<FactoryTestThread>(station, job, logFlag, portNumber, portIndex);
 }
 
-FactoryTestThread::FactoryTestThread(Station& station, bool logFlag, int portNumber, int portIndex)
-    : FactoryTestThread(station, logFlag, portNumber, portIndex, kTestIp) {}
+FactoryTestThread::FactoryTestThread(Station& station, const RunJob& job, bool logFlag,
+                                     int portNumber, int portIndex)
+    : FactoryTestThread(station, job, logFlag, portNumber, portIndex, kTestIp) {}
 
-FactoryTestThread::FactoryTestThread(Station& station, bool /*logFlag*/, int portNumber,
-                                     int portIndex, const char* testIpOverride)
-    : PortWorker(station, portNumber, portIndex) {
+FactoryTestThread::FactoryTestThread(Station& station, const RunJob& job, bool /*logFlag*/,
+                                     int portNumber, int portIndex, const char* testIpOverride)
+    : PortWorker(station, job, portNumber, portIndex) {
   const char* ip = testIpOverride ? testIpOverride : kTestIp;
   std::strncpy(testIp_, ip, sizeof(testIp_) - 1);
   testIp_[sizeof(testIp_) - 1] = '\0';
@@ -51,7 +52,7 @@ void FactoryTestThread::Release() {
 int32_t FactoryTestThread::Run() {
   const char* name = console_.portName.c_str();
   console_.ShowStatus("%s: factory test", name);
-  int r = console_.OpenConsolePort();
+  int r = console_.OpenConsolePort(job_.consoleBaud);
   if (r != 0) {
     console_.ShowFailure(r, "%s: com init failed: %d", name, r);
     return StageFailed;
@@ -115,8 +116,8 @@ bool FactoryTestThread::ConnectDevice() {
     AppendMessage("INVALID_SOCKET");
     return false;
   }
-  if (station_.interfaces && station_.interfaces->Configured()) {
-    const std::string iface = station_.interfaces->For(console_.portNumber);
+  if (job_.interfaces.Configured()) {
+    const std::string iface = job_.interfaces.For(console_.portNumber);
     if (iface.empty()) {
       AppendMessage(console_.portName + ": no test-interface in station.conf for this port");
       return false;
@@ -144,13 +145,13 @@ bool FactoryTestThread::ConnectDevice() {
 }
 
 void FactoryTestThread::PinTestAddress() {
-  const std::string& shared = station_.sharedTestInterface;
+  const std::string& shared = job_.sharedTestInterface;
   uint32_t ip = 0;
   if (shared.empty() || !ParseIpv4(testIp_, &ip)) return;
   // With the EEPROM image downloaded the port's device is known by its temporary
   // address; otherwise the entry is only dropped, so the address is resolved afresh.
   const std::string mac =
-      (station_.job->jobFlags & kJobEeprom) ? TemporaryMacText(console_.portIndex) : "";
+      (job_.steps.jobFlags & kJobEeprom) ? TemporaryMacText(console_.portIndex) : "";
   const int err = station_.net->PinNeighbour(shared, ip, mac);
   if (err != 0) {
     AppendMessage(console_.portName + ": cannot point " + testIp_ + " on " + shared +
@@ -165,7 +166,7 @@ void FactoryTestThread::UnpinTestAddress() {
   uint32_t ip = 0;
   if (!pinned_ || !ParseIpv4(testIp_, &ip)) return;
   pinned_ = false;
-  station_.net->PinNeighbour(station_.sharedTestInterface, ip, "");
+  station_.net->PinNeighbour(job_.sharedTestInterface, ip, "");
 }
 
 int FactoryTestThread::RunLoopback() {
@@ -227,7 +228,7 @@ int FactoryTestThread::CheckAnsweringDevice() {
   answeredBy_ = mac;
   if (station_.records) station_.records->LinkAddressSeen(portIndex, mac);
   std::string otherPort;
-  if (station_.job->jobFlags & kJobEeprom) {
+  if (job_.steps.jobFlags & kJobEeprom) {
     const std::string own = TemporaryMacText(portIndex);
     if (mac == own) return 0;
     // Another port's temporary address: that port's device answered.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "base/RunJob.h"
 #include "base/Station.h"
 #include "platform/Network.h"
 #include "workers/PortWorker.h"
@@ -26,11 +27,12 @@ class FactoryTestThread final : public PortWorker {
   static constexpr size_t kRecvMax = 128;
 
   // The dispatcher's constructor: log flag (unused by this worker), COM number, place.
-  FactoryTestThread(Station& station, bool logFlag, int portNumber, int portIndex);
+  FactoryTestThread(Station& station, const RunJob& job, bool logFlag, int portNumber,
+                    int portIndex);
   // For tests only: the same worker aimed at another dotted IPv4 address (for example
   // a loopback echo listener). Production code never uses it.
-  FactoryTestThread(Station& station, bool logFlag, int portNumber, int portIndex,
-                    const char* testIpOverride);
+  FactoryTestThread(Station& station, const RunJob& job, bool logFlag, int portNumber,
+                    int portIndex, const char* testIpOverride);
   ~FactoryTestThread() override;
 
   // 0, or the console query's result (-1..-4). Sets testPort on success.

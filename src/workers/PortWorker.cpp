@@ -4,8 +4,8 @@
 
 #include "base/Board.h"
 
-PortWorker::PortWorker(Station& station, int portNumber, int portIndex)
-    : Thread(*station.ui), station_(station), console_(station, portNumber, portIndex) {}
+PortWorker::PortWorker(Station& station, const RunJob& job, int portNumber, int portIndex)
+    : Thread(*station.ui), station_(station), job_(job), console_(station, portNumber, portIndex) {}
 
 void PortWorker::Execute() {
   try {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/JobState.h"
+#include "base/RunJob.h"
 #include "base/Station.h"
 #include "base/Thread.h"
 #include "workers/ConsolePort.h"
@@ -22,7 +23,7 @@ class PortWorker : public Thread {
   ConsolePort& console() { return console_; }
 
  protected:
-  PortWorker(Station& station, int portNumber, int portIndex);
+  PortWorker(Station& station, const RunJob& job, int portNumber, int portIndex);
 
   void Execute() final;
   // The worker's steps; returns the stage to end with.
@@ -40,6 +41,8 @@ class PortWorker : public Thread {
   void AppendMessage(const std::string& text);
 
   Station& station_;
+  // The run this worker belongs to; it outlives the dispatcher and every worker.
+  const RunJob& job_;
   ConsolePort console_;
 
  private:

@@ -37,13 +37,14 @@ bool ColonMac(std::string_view text, MacAddress* mac) {
 
 }  // namespace
 
-std::unique_ptr<Thread> NewProgramMacWorker(Station& station, int portNumber, int portIndex,
-                                            bool logFlag) {
-  return std::make_unique<prgMACThread>(station, logFlag, portNumber, portIndex);
+std::unique_ptr<Thread> NewProgramMacWorker(Station& station, const RunJob& job, int portNumber,
+                                            int portIndex, bool logFlag) {
+  return std::make_unique<prgMACThread>(station, job, logFlag, portNumber, portIndex);
 }
 
-prgMACThread::prgMACThread(Station& station, bool logFlag, int portNumber, int portIndex)
-    : PortWorker(station, portNumber, portIndex), logFlag_(logFlag) {}
+prgMACThread::prgMACThread(Station& station, const RunJob& job, bool logFlag, int portNumber,
+                           int portIndex)
+    : PortWorker(station, job, portNumber, portIndex), logFlag_(logFlag) {}
 
 prgMACThread::~prgMACThread() {
   // The body uses members of this class: stop it and wait for it before they go.
@@ -52,7 +53,7 @@ prgMACThread::~prgMACThread() {
 }
 
 void prgMACThread::Settle(bool confirmed) {
-  if (settled_ || !macTaken_ || station_.job->assignMac || !station_.pool) return;
+  if (settled_ || !macTaken_ || job_.steps.assignMac || !station_.pool) return;
   settled_ = true;
   const MacOutcome outcome = confirmed   ? MacOutcome::Programmed
                              : accepted_ ? MacOutcome::Unverified
@@ -68,7 +69,7 @@ void prgMACThread::Settle(bool confirmed) {
 int32_t prgMACThread::Run() {
   const char* name = console_.portName.c_str();
   console_.ShowStatus("%s: program MAC", name);
-  const int open = console_.OpenConsolePort();
+  const int open = console_.OpenConsolePort(job_.consoleBaud);
   if (open != 0) {
     console_.ShowFailure(open, "%s: com init failed: %d", name, open);
     return StageFailed;
@@ -88,7 +89,7 @@ bool prgMACThread::TakeMac() {
   macTaken_ = 0;
   std::string text;
   uint64_t lineNumber = 0;  // 0: not a pool's text, always shown
-  const JobState& job = *station_.job;
+  const JobState& job = job_.steps;
   if (job.assignMac) {
     if (Terminated()) return false;
     text = "assigned MAC: " + job.assignedMacText;
@@ -117,11 +118,7 @@ bool prgMACThread::TakeMac() {
     }
   }
   if (macTaken_ && station_.records) {
-    MacAddress written = mac_;
-    if (job.assignMac &&
-        MacPool::ParseMac(job.assignedMacText.data(), job.assignedMacText.size(), &written) != 0) {
-      written = MacAddress{};
-    }
+    const MacAddress written = job.assignMac ? job_.assignedMac.value_or(MacAddress{}) : mac_;
     station_.records->MacTaken(console_.portIndex, written, job.assignMac);
   }
   Synchronize([&] {
@@ -146,9 +143,9 @@ bool prgMACThread::ReportsAddressWritten(std::string_view glmLine, std::string* 
   // Past the address only the end of the line (or a space and more words) may follow.
   if (rest.size() > 17 && rest[17] != ' ') return false;
   MacAddress written = mac_;
-  if (station_.job->assignMac) {
-    const std::string& t = station_.job->assignedMacText;
-    if (t.size() != 17 || MacPool::ParseMac(t.data(), t.size(), &written) != 0) return false;
+  if (job_.steps.assignMac) {
+    if (job_.steps.assignedMacText.size() != 17 || !job_.assignedMac) return false;
+    written = *job_.assignedMac;
   }
   *reported = FormatMac(got);
   return got == written;
@@ -156,9 +153,8 @@ bool prgMACThread::ReportsAddressWritten(std::string_view glmLine, std::string* 
 
 std::string prgMACThread::BuildCommand() const {
   char command[kCommandSize];
-  if (station_.job->assignMac) {
-    std::snprintf(command, sizeof(command), "$SYCXXMAC%s\r\n",
-                  station_.job->assignedMacText.c_str());
+  if (job_.steps.assignMac) {
+    std::snprintf(command, sizeof(command), "$SYCXXMAC%s\r\n", job_.steps.assignedMacText.c_str());
   } else {
     std::snprintf(command, sizeof(command), "$SYCXXMAC%02x:%02x:%02x:%02x:%02x:%02x\r\n", mac_[0],
                   mac_[1], mac_[2], mac_[3], mac_[4], mac_[5]);
@@ -216,7 +212,7 @@ int prgMACThread::ProgramMac() {
             "program mac: the device reports " +
             (glmReported_.empty() ? std::string("no address") : glmReported_) +
             ", not the address written " +
-            (station_.job->assignMac ? UpperText(station_.job->assignedMacText) : FormatMac(mac_)) +
+            (job_.steps.assignMac ? UpperText(job_.steps.assignedMacText) : FormatMac(mac_)) +
             "\r\n");
         return kOtherAddress;
       }

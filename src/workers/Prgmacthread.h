@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/RunJob.h"
 #include "base/Station.h"
 #include "job/Logmac.h"
 #include "workers/LineClass.h"
@@ -21,7 +22,7 @@ class prgMACThread final : public PortWorker {
   static constexpr uint32_t kSilenceLimitMs = 5000;
   static constexpr size_t kCommandSize = 64;
 
-  prgMACThread(Station& station, bool logFlag, int portNumber, int portIndex);
+  prgMACThread(Station& station, const RunJob& job, bool logFlag, int portNumber, int portIndex);
   ~prgMACThread() override;
 
   // The device answered "%GLM" with another address than the one written.

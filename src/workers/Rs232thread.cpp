@@ -39,8 +39,9 @@ constexpr uint32_t kConsolePauseMs = 1000;
 
 }  // namespace
 
-RS232Thread::RS232Thread(Station& station, bool logFlag, int portNumber, int portIndex)
-    : PortWorker(station, portNumber, portIndex),
+RS232Thread::RS232Thread(Station& station, const RunJob& job, bool logFlag, int portNumber,
+                         int portIndex)
+    : PortWorker(station, job, portNumber, portIndex),
       logFlag_(logFlag),
       tempMac_{0x02, 0x5C, 0x3A, 0xFF, 0xFF, static_cast<uint8_t>(255 - portIndex)} {}
 
@@ -55,13 +56,13 @@ RS232Thread::~RS232Thread() {
 int32_t RS232Thread::Run() {
   const char* name = console_.portName.c_str();
   // 1. The port.
-  if (console_.OpenConsolePort() != 0) {
+  if (console_.OpenConsolePort(job_.consoleBaud) != 0) {
     console_.ShowFailure(-1, "%s: com init failed: %d", name, -1);
     return StageFailed;
   }
   // 2. The per-port log, before any byte is exchanged.
   if (logFlag_) {
-    const int rc = portLog_.Create(station_.job ? station_.job->logDirectory : std::string(),
+    const int rc = portLog_.Create(job_.steps.logDirectory,
                                    console_.portName);
     if (rc != 0) {
       console_.ShowFailure(rc, "%s: create log file failed: %d", name, rc);
@@ -226,7 +227,7 @@ void RS232Thread::StepDialogue(int parserResult) {
 }
 
 int32_t RS232Thread::JobFlags() const {
-  return station_.job ? station_.job->jobFlags : 0;
+  return job_.steps.jobFlags;
 }
 
 void RS232Thread::WriteKey(const char* key, const char* logText) {
@@ -369,17 +370,15 @@ void RS232Thread::HandshakeWrite() {
 }
 
 int RS232Thread::Transfer(bool firmware) {
-  const std::string path = station_.cfg
-                               ? (firmware ? station_.cfg->firmwarePath : station_.cfg->eepromPath)
-                               : std::string();
+  const RunImage& image = firmware ? job_.firmware : job_.eeprom;
   XmodemSent sent;
   const XmodemPacing pacing = Pacing(firmware);
   const int r = XmodemSend(
-      console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, path, tempMac_,
+      console_, firmware ? XmodemMode::Firmware : XmodemMode::Eeprom, image, tempMac_,
       [this] { return Terminated(); }, &sent, pacing);
   Log("\r\n%s: Xmodem %s: %d\r\n", console_.portName.c_str(), firmware ? "firmware" : "eeprom", r);
   PacingAfter(firmware, pacing, r);
-  if (station_.records) ReportImage(firmware, path, sent, r);
+  if (station_.records) ReportImage(firmware, image.path, sent, r);
   // An image that cannot be read whole, or breaks the size rules, would fail the same way
   // at every new attempt: the port fails (after the failure text) instead.
   if (r == kXmodemOpenFailed || r == kXmodemBadImage || r == kXmodemReadFailed) {
@@ -390,8 +389,8 @@ int RS232Thread::Transfer(bool firmware) {
 
 XmodemPacing RS232Thread::Pacing(bool firmware) {
   XmodemPacing p;
-  p.ackPaced = station_.cfg && station_.cfg->fastDownload && !pauseForced_;
-  p.lineBaud = BaudFromIndex(station_.cfg ? station_.cfg->consoleBaudIndex : 0);
+  p.ackPaced = job_.fastDownload && !pauseForced_;
+  p.lineBaud = job_.consoleBaud;
   p.onPauseRestored = [this, firmware](int32_t block) {
     Log("\r\n%s: Xmodem %s: block %d refused, 200 ms pause after every packet from here on\r\n",
         console_.portName.c_str(), firmware ? "firmware" : "eeprom", block);
@@ -454,7 +453,7 @@ void RS232Thread::LogBytes(const char* data, size_t len) {
 
 // ---------------------------------------------------------------- factory
 
-std::unique_ptr<Thread> NewDownloadWorker(Station& station, int portNumber, int portIndex,
-                                          bool logFlag) {
-  return std::make_unique<RS232Thread>(station, logFlag, portNumber, portIndex);
+std::unique_ptr<Thread> NewDownloadWorker(Station& station, const RunJob& job, int portNumber,
+                                          int portIndex, bool logFlag) {
+  return std::make_unique<RS232Thread>(station, job, logFlag, portNumber, portIndex);
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/RunJob.h"
 #include "base/Station.h"
 #include "workers/LineClass.h"
 #include "workers/PortWorker.h"
@@ -48,7 +49,7 @@ class RS232Thread final : public PortWorker {
 
   // Created, not yet started (the factory starts it). portNumber: n of COMn;
   // portIndex: the place 0..15 in the dispatcher's list.
-  RS232Thread(Station& station, bool logFlag, int portNumber, int portIndex);
+  RS232Thread(Station& station, const RunJob& job, bool logFlag, int portNumber, int portIndex);
   ~RS232Thread() override;
 
   // Classifies complete lines at the front of the receive buffer: kParsedLine when a

@@ -1,17 +1,18 @@
 #include "workers/Workers.h"
 
-std::unique_ptr<Thread> StationWorkerFactory::StartWorker(WorkerKind kind, int portNumber,
-                                                          int portIndex, bool logFlag) {
+std::unique_ptr<Thread> StationWorkerFactory::StartWorker(const RunJob& job, WorkerKind kind,
+                                                          int portNumber, int portIndex,
+                                                          bool logFlag) {
   std::unique_ptr<Thread> worker;
   switch (kind) {
     case WorkerKind::Download:
-      worker = NewDownloadWorker(station_, portNumber, portIndex, logFlag);
+      worker = NewDownloadWorker(station_, job, portNumber, portIndex, logFlag);
       break;
     case WorkerKind::LoopbackTest:
-      worker = NewLoopbackTestWorker(station_, portNumber, portIndex, logFlag);
+      worker = NewLoopbackTestWorker(station_, job, portNumber, portIndex, logFlag);
       break;
     case WorkerKind::ProgramMac:
-      worker = NewProgramMacWorker(station_, portNumber, portIndex, logFlag);
+      worker = NewProgramMacWorker(station_, job, portNumber, portIndex, logFlag);
       break;
   }
   if (worker) worker->Start();

@@ -8,7 +8,6 @@
 #include "base/Station.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
-#include "platform/Files.h"
 #include "platform/SerialPort.h"
 #include "workers/ConsolePort.h"
 
@@ -152,7 +151,7 @@ uint16_t XmodemCrc16(const uint8_t* data, size_t len) {
   return crc;
 }
 
-int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
+int XmodemSend(ConsolePort& console, XmodemMode mode, const RunImage& runImage,
                const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested,
                XmodemSent* sent, const XmodemPacing& pacing) {
   Clock& clock = *console.station().clock;
@@ -163,20 +162,22 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePa
 
   console.ShowStatus("%s: Download %s...", name, what);
 
-  // The image is read whole, once, when the transfer starts, and those bytes are sent:
-  // a file changed during the transfer never reaches a device as a mix of two images.
-  // A directory, device or pipe is no image file.
-  std::string image;
-  {
-    InputFile file;
-    if (file.Open(imagePath) != 0) return kXmodemOpenFailed;
-    const uint64_t maxSize = eeprom ? kMaxEepromImageSize : kMaxFirmwareImageSize;
-    if (file.Size() == 0 || file.Size() > maxSize) return kXmodemBadImage;
-    // A file that grows, shrinks or fails while it is read cannot be read whole.
-    if (file.ReadAll(maxSize, &image) != 0 || image.size() != file.Size()) {
+  // The image was read whole, once, when the run was set up, and those bytes are sent:
+  // a file changed since never reaches a device as a mix of two images. Why it could
+  // not be read is told here, when its transfer comes.
+  switch (runImage.read) {
+    case ImageRead::Ok:
+      break;
+    case ImageRead::OpenFailed:
+      return kXmodemOpenFailed;
+    case ImageRead::BadSize:
+      return kXmodemBadImage;
+    case ImageRead::ReadFailed:
       return kXmodemReadFailed;
-    }
   }
+  const std::string& image = runImage.bytes;
+  const uint64_t maxSize = eeprom ? kMaxEepromImageSize : kMaxFirmwareImageSize;
+  if (image.empty() || image.size() > maxSize) return kXmodemBadImage;
   const size_t size = image.size();
   const size_t blocks = size / kXmodemBlockSize + (size % kXmodemBlockSize != 0 ? 1 : 0);
   Sha256 digest;

@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "base/RunJob.h"
+
 class ConsolePort;
 
 enum class XmodemMode { Firmware, Eeprom };
@@ -66,14 +68,15 @@ struct XmodemPacing {
   std::function<void(int32_t blockIndex)> onPauseRestored;
 };
 
-// Sends the image file at imagePath over the console's port. The file is read whole
-// when the transfer starts and checked against the job's size rules (an EEPROM image
-// of 1 to 1152 bytes, a firmware image of 1 byte to 16 MB); those bytes are sent, the
-// file is not read again. tempMac is the port's temporary MAC address m0..m5 (used in
-// EEPROM mode only). terminateRequested is asked once per pass. Progress texts go to
-// the console's status cell; all waits go through the station's clock. Returns one of
-// the kXmodem* results. When sent is given, it receives what was sent. pacing chooses
-// the pause after every packet (the default) or ACK pacing.
-int XmodemSend(ConsolePort& console, XmodemMode mode, const std::string& imagePath,
+// Sends the run's image over the console's port: the bytes read when the run was set
+// up, checked against the job's size rules (an EEPROM image of 1 to 1152 bytes, a
+// firmware image of 1 byte to 16 MB). An image that could not be read gives its result
+// at once, after the first status text. No file is read here. tempMac is the port's
+// temporary MAC address m0..m5 (used in EEPROM mode only). terminateRequested is asked
+// once per pass. Progress texts go to the console's status cell; all waits go through
+// the station's clock. Returns one of the kXmodem* results. When sent is given, it
+// receives what was sent. pacing chooses the pause after every packet (the default) or
+// ACK pacing.
+int XmodemSend(ConsolePort& console, XmodemMode mode, const RunImage& image,
                const uint8_t (&tempMac)[6], const std::function<bool()>& terminateRequested,
                XmodemSent* sent = nullptr, const XmodemPacing& pacing = {});

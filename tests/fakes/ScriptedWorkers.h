@@ -137,8 +137,8 @@ class ScriptedWorkerFactory final : public WorkerFactory {
     default_ = script;
   }
 
-  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
-                                      bool logFlag) override {
+  std::unique_ptr<Thread> StartWorker(const RunJob& /*job*/, WorkerKind kind, int portNumber,
+                                      int portIndex, bool logFlag) override {
     WorkerScript script;
     {
       std::lock_guard<std::mutex> lock(m_);

@@ -113,7 +113,7 @@ class ScriptedFactory final : public WorkerFactory {
   using Scripter = std::function<Script(WorkerKind, int portNumber, int portIndex)>;
   explicit ScriptedFactory(Scripter s) : scripter_(std::move(s)) {}
   void Bind(MainLogic* logic) { logic_ = logic; }
-  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
+  std::unique_ptr<Thread> StartWorker(const RunJob&, WorkerKind kind, int portNumber, int portIndex,
                                       bool) override {
     started_.fetch_add(1);
     auto w = std::make_unique<ScriptedWorker>(*logic_, portIndex,

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
@@ -51,8 +52,14 @@ class DispatcherTest : public ::testing::Test {
     ASSERT_EQ(pool.Load(), 0);
   }
   void Start(bool logFlag = false) {
-    dispatcher = std::make_unique<StartThread>(station, factory, logFlag);
+    dispatcher = std::make_unique<StartThread>(station, Run(), factory, logFlag);
     dispatcher->Start();
+  }
+  // The run job of job as a Start takes it now; kept while the fixture lives.
+  const RunJob& Run() {
+    runs.emplace_back();
+    runs.back().steps = job;
+    return runs.back();
   }
   bool WaitEnded() {
     return WaitFor([&] { return board.EndedCount() > 0; }) &&
@@ -94,6 +101,7 @@ class DispatcherTest : public ::testing::Test {
   FileMacPool pool;
   Station station;
   ScriptedWorkerFactory factory;
+  std::deque<RunJob> runs;
   std::unique_ptr<StartThread> dispatcher;
 };
 
@@ -354,11 +362,11 @@ class HookedFactory final : public WorkerFactory {
  public:
   HookedFactory(WorkerFactory& inner, std::function<void()> hook)
       : inner_(inner), hook_(std::move(hook)) {}
-  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
-                                      bool logFlag) override {
+  std::unique_ptr<Thread> StartWorker(const RunJob& job, WorkerKind kind, int portNumber,
+                                      int portIndex, bool logFlag) override {
     calls++;
     hook_();
-    return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
+    return inner_.StartWorker(job, kind, portNumber, portIndex, logFlag);
   }
   std::atomic<int> calls{0};
 
@@ -382,7 +390,7 @@ TEST_F(DispatcherTest, StopInTheMiddleOfAPassTakesNoAddress) {
     operatorThread = std::thread([&] { Stop(); });
     ASSERT_TRUE(WaitFor([&] { return dispatcher->StopRequested(); }));
   });
-  dispatcher = std::make_unique<StartThread>(station, hooked, false);
+  dispatcher = std::make_unique<StartThread>(station, Run(), hooked, false);
   dispatcher->Start();
   ASSERT_TRUE(WaitEnded());
   operatorThread.join();
@@ -473,14 +481,14 @@ class ThrowingFactory final : public WorkerFactory {
  public:
   ThrowingFactory(WorkerFactory& inner, int throwAt, bool returnNull, bool foreign = false)
       : inner_(inner), throwAt_(throwAt), returnNull_(returnNull), foreign_(foreign) {}
-  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
-                                      bool logFlag) override {
+  std::unique_ptr<Thread> StartWorker(const RunJob& job, WorkerKind kind, int portNumber,
+                                      int portIndex, bool logFlag) override {
     if (portIndex == throwAt_) {
       if (returnNull_) return nullptr;
       if (foreign_) throw 7;
       throw std::runtime_error("no worker for you");
     }
-    return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
+    return inner_.StartWorker(job, kind, portNumber, portIndex, logFlag);
   }
 
  private:
@@ -499,7 +507,7 @@ TEST_F(DispatcherTest, FaultInTheRunIsShownAndTheEndStepsStopTheWorkers) {
   forever.untilStopped = true;
   factory.Script(K::Download, 0, forever);
   ThrowingFactory throwing(factory, 1, false);
-  dispatcher = std::make_unique<StartThread>(station, throwing, true);
+  dispatcher = std::make_unique<StartThread>(station, Run(), throwing, true);
   dispatcher->Start();
   ASSERT_TRUE(WaitEnded());
   EXPECT_EQ(board.Exceptions(), (std::vector<std::string>{"no worker for you"}));
@@ -514,7 +522,7 @@ TEST_F(DispatcherTest, FaultOfAnotherTypeIsShownAndTheRunEnds) {
   AddPorts({1, 2});
   job.jobFlags = kJobEeprom;
   ThrowingFactory throwing(factory, 1, false, true);
-  dispatcher = std::make_unique<StartThread>(station, throwing, false);
+  dispatcher = std::make_unique<StartThread>(station, Run(), throwing, false);
   dispatcher->Start();
   ASSERT_TRUE(WaitEnded());
   EXPECT_EQ(board.Exceptions(), (std::vector<std::string>{"unknown exception"}));
@@ -534,7 +542,7 @@ TEST_F(DispatcherTest, PortWithoutAWorkerFailsInsteadOfHangingTheRun) {
   AddPorts({1, 2});
   job.loopbackTest = 1;
   ThrowingFactory nulls(factory, 0, true);
-  dispatcher = std::make_unique<StartThread>(station, nulls, false);
+  dispatcher = std::make_unique<StartThread>(station, Run(), nulls, false);
   dispatcher->Start();
   ASSERT_TRUE(WaitEnded());
   EXPECT_EQ(Stages(2), (std::vector<int32_t>{-1, 4}));

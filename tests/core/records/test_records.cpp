@@ -507,10 +507,10 @@ class HookedWorkers final : public WorkerFactory {
  public:
   HookedWorkers(WorkerFactory& inner, std::function<void()> hook)
       : inner_(inner), hook_(std::move(hook)) {}
-  std::unique_ptr<Thread> StartWorker(WorkerKind kind, int portNumber, int portIndex,
-                                      bool logFlag) override {
+  std::unique_ptr<Thread> StartWorker(const RunJob& job, WorkerKind kind, int portNumber,
+                                      int portIndex, bool logFlag) override {
     hook_();
-    return inner_.StartWorker(kind, portNumber, portIndex, logFlag);
+    return inner_.StartWorker(job, kind, portNumber, portIndex, logFlag);
   }
 
  private:

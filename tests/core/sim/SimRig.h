@@ -25,7 +25,7 @@ struct SimRig {
     st.ports = &ports;
     dev = std::make_unique<SimDevice>(bus.Line(ports.DevicePath(3)), clock, opt);
     cp = std::make_unique<ConsolePort>(st, 3, 0);
-    EXPECT_EQ(0, cp->OpenConsolePort());
+    EXPECT_EQ(0, cp->OpenConsolePort(115200));
   }
   ~SimRig() {
     cp.reset();

@@ -12,6 +12,7 @@
 #include "base/Station.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
+#include "job/RunJobSetup.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"
@@ -68,7 +69,7 @@ class DownloadSim : public ::testing::Test {
     st.ports = &ports;
     st.job = &job;
     st.stages = &stages;
-    st.cfg = &cfg_;
+    const RunJob run = MakeRunJob(job, cfg_, TestInterfaces{}, "");
     SimOptions opt;
     opt.name = "COM3";
     std::string err;
@@ -85,7 +86,7 @@ class DownloadSim : public ::testing::Test {
     stages.Set(1, StageDownloading);
     const uint32_t t0 = clock.TickMs();
     {
-      RS232Thread w(st, log_, 3, 1);
+      RS232Thread w(st, run, log_, 3, 1);
       w.Start();
       w.Join();
     }

@@ -284,10 +284,7 @@ TEST(SimDevice, AConsoleAtAnotherBaudRateIsUnreadableBothWays) {
   EXPECT_NE(std::string::npos, r.dev->Report().violations[0].find("115200 baud on a 57600"));
   EXPECT_TRUE(r.dev->Report().commands.empty());
 
-  StoredConfig cfg("/nonexistent-sim-test-dir", "storedCfg.txt");
-  cfg.consoleBaudIndex = 1;
-  r.st.cfg = &cfg;
-  ASSERT_EQ(0, r.cp->OpenConsolePort());
+  ASSERT_EQ(0, r.cp->OpenConsolePort(57600));
   r.Query("$GSVPA\r\n", 5, &rc);
   EXPECT_EQ(0, rc);
 }

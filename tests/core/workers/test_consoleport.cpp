@@ -14,6 +14,7 @@
 #include "fakes/SystemErrors.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
+#include "job/RunJobSetup.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"
@@ -39,12 +40,13 @@ struct Rig {
     st.clock = &clock;
     st.serial = &bus;
     st.ports = &ports;
-    st.cfg = &cfg;
     line = bus.Line(ports.DevicePath(3));
   }
   std::unique_ptr<ConsolePort> Open(int expect = 0) {
     auto cp = std::make_unique<ConsolePort>(st, 3, 5);
-    EXPECT_EQ(expect, cp->OpenConsolePort());
+    // At the console rate a run takes from the stored job configuration.
+    const RunJob run = MakeRunJob(JobState{}, cfg, TestInterfaces{}, "");
+    EXPECT_EQ(expect, cp->OpenConsolePort(run.consoleBaud));
     return cp;
   }
   FakeSerialBus bus;

@@ -19,6 +19,7 @@
 #include "base/Station.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
+#include "job/RunJobSetup.h"
 #include "platform/Clock.h"
 #include "platform/PortMap.h"
 #include "platform/SerialPort.h"
@@ -53,7 +54,6 @@ class ConsolePortPty : public ::testing::Test {
     st_.clock = &SystemClock();
     st_.serial = &PosixSerialPorts();
     st_.ports = ports_.get();
-    st_.cfg = &cfg_;
     SystemClock().SleepMs(300);  // the devices have started
   }
   void TearDown() override {
@@ -68,6 +68,10 @@ class ConsolePortPty : public ::testing::Test {
   std::unique_ptr<PortMap> ports_;
   InlineUiThread ui_;
   RecordingBoard board_;
+  // The console rate a run takes from cfg_.
+  uint32_t RunBaud() const {
+    return MakeRunJob(JobState{}, cfg_, TestInterfaces{}, "").consoleBaud;
+  }
   StoredConfig cfg_{"/nonexistent-console-pty-dir", "storedCfg.txt"};
   Station st_;
 };
@@ -76,23 +80,23 @@ class ConsolePortPty : public ::testing::Test {
 
 TEST_F(ConsolePortPty, ASecondOpenOfAHeldPortFails) {
   ConsolePort first(st_, 1, 0);
-  ASSERT_EQ(0, first.OpenConsolePort());
+  ASSERT_EQ(0, first.OpenConsolePort(115200));
   EXPECT_EQ("COM1: init finished", board_.PortStatus(0));
   ConsolePort second(st_, 1, 1);
-  EXPECT_EQ(-1, second.OpenConsolePort());
+  EXPECT_EQ(-1, second.OpenConsolePort(115200));
   EXPECT_TRUE(std::regex_match(board_.PortStatus(1), std::regex("COM1: open failed: [1-9][0-9]*")))
       << board_.PortStatus(1);
   EXPECT_FALSE(second.IsOpen());
   // Once the holder has closed it, the next worker opens it at once.
   first.ClosePort();
   first.ClosePort();
-  EXPECT_EQ(0, second.OpenConsolePort());
+  EXPECT_EQ(0, second.OpenConsolePort(115200));
 }
 
 TEST_F(ConsolePortPty, TwoDigitPortsResolveThroughTheMapLikeOneDigitPorts) {
   for (int n : {1, 12}) {
     ConsolePort cp(st_, n, 0);
-    ASSERT_EQ(0, cp.OpenConsolePort()) << board_.PortStatus(0);
+    ASSERT_EQ(0, cp.OpenConsolePort(115200)) << board_.PortStatus(0);
     EXPECT_EQ("COM" + std::to_string(n) + ": init finished", board_.PortStatus(0));
     std::string value;
     EXPECT_EQ(0, cp.ConsoleQuery("$GSVPA\r\n", 5, &value)) << n;
@@ -120,7 +124,7 @@ TEST_F(ConsolePortPty, ConsoleBaudFromTheStoredIndex) {
        {std::pair{0, B115200}, {7, B115200}, {-1, B115200}, {1, B57600}, {2, B38400}}) {
     cfg_.consoleBaudIndex = index;
     ConsolePort cp(st_, 1, 0);
-    ASSERT_EQ(0, cp.OpenConsolePort());
+    ASSERT_EQ(0, cp.OpenConsolePort(RunBaud()));
     termios t{};
     ASSERT_EQ(0, tcgetattr(fd, &t));
     EXPECT_EQ(speed, cfgetospeed(&t)) << index;
@@ -138,7 +142,7 @@ TEST_F(ConsolePortPty, ConsoleBaudFromTheStoredIndex) {
 TEST_F(ConsolePortPty, TheSimulatedLineKeepsItsTimeBothWays) {
   cfg_.consoleBaudIndex = 2;
   ConsolePort cp(st_, 1, 0);
-  ASSERT_EQ(0, cp.OpenConsolePort());
+  ASSERT_EQ(0, cp.OpenConsolePort(RunBaud()));
   const std::string text = std::string(1000, 'x') + "$SES\r\n";
   Clock& clock = SystemClock();
   const uint32_t sent = clock.TickMs();
@@ -227,6 +231,7 @@ TEST_F(ConsolePortPty, AHungUpPortEndsEveryWorkerFailedWithItsErrno) {
   StageTable stages;
   st_.job = &job;
   st_.stages = &stages;
+  const RunJob run = MakeRunJob(job, cfg_, TestInterfaces{}, "");
   StationWorkerFactory factory(st_);
   for (size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
@@ -236,7 +241,7 @@ TEST_F(ConsolePortPty, AHungUpPortEndsEveryWorkerFailedWithItsErrno) {
     };
     const int index = static_cast<int>(i);
     stages.Set(index, StageTesting);
-    auto worker = factory.StartWorker(c.kind, c.port, index, false);
+    auto worker = factory.StartWorker(run, c.kind, c.port, index, false);
     ASSERT_NE(nullptr, worker);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (stages.Get(index) == StageTesting && std::chrono::steady_clock::now() < end) {

@@ -31,7 +31,8 @@ std::unique_ptr<FactoryTestThread> RunWorker(WorkerRig& rig, int portNumber, int
                                              bool terminateFirst = false) {
   rig.serial.Watch(portIndex);
   rig.stages.Set(portIndex, StageTesting);
-  auto w = std::make_unique<FactoryTestThread>(rig.station, false, portNumber, portIndex);
+  auto w =
+      std::make_unique<FactoryTestThread>(rig.station, rig.Run(), false, portNumber, portIndex);
   EXPECT_TRUE(w->Running());
   if (terminateFirst) w->Terminate();
   w->Start();
@@ -405,7 +406,7 @@ TEST(FactoryTest, ExceptionAfterThePublishedStageLeavesTheStageAlone) {
   GsvpaDevice(rig, 3, "%GSVPA 4001\r\n");
   rig.serial.Watch(0);
   rig.stages.Set(0, StageTesting);
-  FactoryTestThread w(rig.station, false, 3, 0);
+  FactoryTestThread w(rig.station, rig.Run(), false, 3, 0);
   w.Start();
   w.Join();
   // By now the port's entry belongs to its next worker.
@@ -432,7 +433,7 @@ TEST(FactoryTest, DispatcherGetsTheRealWorkerWithTheFixedAddress) {
   WorkerRig rig;
   GsvpaDevice(rig, 3, "%GSVPA 4001\r\n");
   StationWorkerFactory factory(rig.station);
-  auto w = factory.StartWorker(WorkerKind::LoopbackTest, 3, 0, true);
+  auto w = factory.StartWorker(rig.Run(), WorkerKind::LoopbackTest, 3, 0, true);
   ASSERT_NE(w, nullptr);
   w->Join();
   EXPECT_EQ(rig.stages.Get(0), StageTested);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -17,6 +18,8 @@
 #include "base/Station.h"
 #include "fakes/ScratchDir.h"
 #include "fakes/TestBoard.h"
+#include "job/Logcfg.h"
+#include "job/RunJobSetup.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeNetwork.h"
@@ -133,6 +136,12 @@ struct WorkerRig {
   ~WorkerRig() { RemoveScratchDir(dataDir); }
   // The in-memory line of COM<n>.
   std::shared_ptr<FakeLine> Line(int portNumber) { return bus.Line(ports.DevicePath(portNumber)); }
+  // The run job of job as a Start takes it now; kept for the rig's life, as workers
+  // hold it by reference.
+  const RunJob& Run() {
+    runs.push_back(MakeRunJob(job, cfg, TestInterfaces{}, ""));
+    return runs.back();
+  }
 
   std::string dataDir;
   InlineUiThread ui;
@@ -144,6 +153,8 @@ struct WorkerRig {
   SpySerialFactory serial;
   FakeNetwork net{&clock};
   JobState job;
+  StoredConfig cfg{dataDir, "storedCfg.txt"};
   AnsweredAddresses answered;
   Station station;
+  std::deque<RunJob> runs;
 };

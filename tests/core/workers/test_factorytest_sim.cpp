@@ -37,7 +37,7 @@ SimOutcome RunWithFaults(const SimFaults& faults) {
   for (int i = 0; i < 50; i++) rig.clock.Advance(100);  // start-up lines done, console ready
   rig.stages.Set(0, StageTesting);
   {
-    FactoryTestThread w(rig.station, false, 3, 0, "127.0.0.1");
+    FactoryTestThread w(rig.station, rig.Run(), false, 3, 0, "127.0.0.1");
     w.Start();
     w.Join();
   }

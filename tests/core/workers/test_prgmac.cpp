@@ -89,7 +89,7 @@ class PrgMac : public ::testing::Test {
   void Run(int portNumber = 3, int portIndex = 0) {
     rig.serial.Watch(portIndex);
     rig.stages.Set(portIndex, StageProgramming);
-    worker = std::make_unique<prgMACThread>(rig.station, false, portNumber, portIndex);
+    worker = std::make_unique<prgMACThread>(rig.station, rig.Run(), false, portNumber, portIndex);
     worker->Start();
     worker->Join();
   }
@@ -358,7 +358,7 @@ TEST_F(PrgMac, TalkativeDeviceWaitsUntilTerminated) {
     if (target && now - start > 60000) target->Terminate();
   });
   rig.stages.Set(0, StageProgramming);
-  worker = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  worker = std::make_unique<prgMACThread>(rig.station, rig.Run(), false, 3, 0);
   {
     std::lock_guard<std::mutex> lock(m);
     target = worker.get();
@@ -390,7 +390,7 @@ TEST_F(PrgMac, HeldPartialLineCountsAsActivity) {
   rig.clock.AddListener([&](uint32_t now) {
     if (auto* t = target.load(); t && now - start > 30000) t->Terminate();
   });
-  worker = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  worker = std::make_unique<prgMACThread>(rig.station, rig.Run(), false, 3, 0);
   target = worker.get();
   worker->Start();
   worker->Join();
@@ -411,7 +411,7 @@ TEST_F(PrgMac, FullBufferWithoutLineEndIsDroppedAndTheWorkerGoesOn) {
   rig.clock.AddListener([&](uint32_t now) {
     if (auto* t = target.load(); t && now - start > 60000) t->Terminate();
   });
-  worker = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  worker = std::make_unique<prgMACThread>(rig.station, rig.Run(), false, 3, 0);
   target = worker.get();
   worker->Start();
   worker->Join();
@@ -423,7 +423,7 @@ TEST_F(PrgMac, FullBufferWithoutLineEndIsDroppedAndTheWorkerGoesOn) {
 TEST_F(PrgMac, TerminateBeforeTheRebootLoop) {
   LoadPool(kPoolAddress, kPoolAddress);
   MacDevice device(rig.clock, rig.Line(3));
-  worker = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
+  worker = std::make_unique<prgMACThread>(rig.station, rig.Run(), false, 3, 0);
   worker->Terminate();
   worker->Start();
   worker->Join();
@@ -483,8 +483,8 @@ TEST_F(PrgMac, SlowPoolHoldsUpNeitherTheUiThreadNorStop) {
   MacDevice first(rig.clock, rig.Line(3));
   MacDevice second(rig.clock, rig.Line(4));
   pool.Hold(true);
-  auto w1 = std::make_unique<prgMACThread>(rig.station, false, 3, 0);
-  auto w2 = std::make_unique<prgMACThread>(rig.station, false, 4, 1);
+  auto w1 = std::make_unique<prgMACThread>(rig.station, rig.Run(), false, 3, 0);
+  auto w2 = std::make_unique<prgMACThread>(rig.station, rig.Run(), false, 4, 1);
   w1->Start();
   ASSERT_TRUE(pool.WaitTakes(1));
   w2->Start();
@@ -514,7 +514,7 @@ TEST_F(PrgMac, SlowPoolHoldsUpNeitherTheUiThreadNorStop) {
   EXPECT_EQ(pool.Settled(), Outcomes{MacOutcome::Failed}) << "taken, never sent";
   // A closed gate refuses the next worker too.
   rig.Line(5);
-  auto w3 = std::make_unique<prgMACThread>(rig.station, false, 5, 2);
+  auto w3 = std::make_unique<prgMACThread>(rig.station, rig.Run(), false, 5, 2);
   w3->Start();
   w3->Join();
   EXPECT_EQ(pool.Takes(), 1);
@@ -539,7 +539,7 @@ TEST_F(PrgMac, DispatcherGetsTheRealWorker) {
   LoadPool(kPoolAddress, kPoolAddress);
   MacDevice device(rig.clock, rig.Line(3));
   StationWorkerFactory factory(rig.station);
-  auto w = factory.StartWorker(WorkerKind::ProgramMac, 3, 0, false);
+  auto w = factory.StartWorker(rig.Run(), WorkerKind::ProgramMac, 3, 0, false);
   ASSERT_NE(w, nullptr);
   w->Join();
   EXPECT_EQ(rig.stages.Get(0), StageProgrammed);
@@ -557,7 +557,7 @@ TEST_F(PrgMac, PortIndexFiveWritesColumnOneRowTwo) {
 
 class MacParser : public ::testing::Test {
  protected:
-  MacParser() : w(rig.station, false, 3, 0) {}
+  MacParser() : w(rig.station, rig.Run(), false, 3, 0) {}
   void Hold(const std::string& bytes) {
     ASSERT_LE(bytes.size(), ConsolePort::kRecvCapacity);
     std::memcpy(w.console().recvBuf, bytes.data(), bytes.size());

@@ -40,7 +40,7 @@ MacOutcome RunWithFaults(const SimFaults& faults) {
   rig.stages.Set(0, StageProgramming);
   const uint32_t start = rig.clock.TickMs();
   {
-    prgMACThread w(rig.station, false, 3, 0);
+    prgMACThread w(rig.station, rig.Run(), false, 3, 0);
     w.Start();
     w.Join();
   }

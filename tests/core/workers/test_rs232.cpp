@@ -51,7 +51,7 @@ class Rs232ParseTest : public ::testing::Test {
   std::string LastStatus() { return rig.board.PortStatus(0); }
 
   dltest::Rig rig;
-  RS232Thread w{rig.station, false, 1, 0};
+  RS232Thread w{rig.station, rig.Run(), false, 1, 0};
 };
 
 TEST_F(Rs232ParseTest, ClassifiesTheFirstMatchingLineAndDropsEverythingAfterIt) {
@@ -226,10 +226,14 @@ TEST(Rs232DialogueTest, EveryRowOfTheTransitionTable) {
     rig.job.jobFlags = row.job;
     rig.cfg.eepromPath = rig.Path("missing.vef");
     rig.cfg.firmwarePath = rig.Path("missing.vff");
+    if (row.from == F::Downloaded) {
+      rig.cfg.eepromPath = rig.Path("image.vef");
+      dltest::WriteFile(rig.cfg.eepromPath, dltest::Pattern(1024, 3));
+    }
     auto line = rig.Line(1);
     std::optional<dltest::Receiver> receiver;
-    RS232Thread w(rig.station, false, 1, 0);
-    ASSERT_EQ(w.console().OpenConsolePort(), 0);
+    RS232Thread w(rig.station, rig.Run(), false, 1, 0);
+    ASSERT_EQ(w.console().OpenConsolePort(115200), 0);
     // One read of what the device printed, parsed and answered; `before` runs between
     // the parse and the answer.
     auto feed = [&](const std::string& bytes, const std::function<void()>& before = nullptr) {
@@ -242,8 +246,6 @@ TEST(Rs232DialogueTest, EveryRowOfTheTransitionTable) {
     if (row.from == F::Firmware || row.from == F::Eeprom) feed(LineOf(R::RecvFwLine));
     if (row.from == F::Rebooting) feed(LineOf(R::RecvSycReply));
     if (row.from == F::Downloaded) {
-      rig.cfg.eepromPath = rig.Path("image.vef");
-      dltest::WriteFile(rig.cfg.eepromPath, dltest::Pattern(1024, 3));
       receiver.emplace(line, rig.clock);
       feed(LineOf(R::RecvFwLine));
       feed(LineOf(R::RecvDownloading), [&] { receiver->SendStart(); });
@@ -272,8 +274,8 @@ TEST(Rs232DialogueTest, EveryRowOfTheTransitionTable) {
   dltest::Rig rig;
   rig.job.jobFlags = ee;
   auto line = rig.Line(1);
-  RS232Thread w(rig.station, false, 1, 0);
-  ASSERT_EQ(w.console().OpenConsolePort(), 0);
+  RS232Thread w(rig.station, rig.Run(), false, 1, 0);
+  ASSERT_EQ(w.console().OpenConsolePort(115200), 0);
   line->DeviceSend("Varnix Serial Loader");
   ASSERT_EQ(w.console().ReadAvailable(), 0);
   w.StepDialogue(w.ParseReplies());
@@ -321,13 +323,13 @@ class Rs232RunTest : public ::testing::Test {
     dltest::WriteFile(rig.cfg.firmwarePath, firmware);
   }
 
-  // Runs the worker of COM1 at place 0 to its end.
-  void Run(LoaderScript& dev, int32_t jobFlags, bool log = true) {
+  // Runs the worker of COM1 at place 0 to its end, for the run job taken now (or `run`).
+  void Run(LoaderScript& dev, int32_t jobFlags, bool log = true, const RunJob* run = nullptr) {
     rig.job.jobFlags = jobFlags;
     dev.PowerOn();
     start = rig.clock.TickMs();
     rig.stages.Set(0, StageDownloading);
-    worker = std::make_unique<RS232Thread>(rig.station, log, 1, 0);
+    worker = std::make_unique<RS232Thread>(rig.station, run ? *run : rig.Run(), log, 1, 0);
     worker->Start();
     // The stage is the worker's last word: by then the port, its image file and its
     // log must be closed and `running` cleared.
@@ -410,9 +412,14 @@ TEST_F(Rs232RunTest, FirmwareOnlyRun) {
   EXPECT_FALSE(dltest::FileExists(rig.dir + "/logCOM1.txt")) << "no log without the log flag";
 }
 
+// The images go out as they were read at Start: files replaced since do not count.
 TEST_F(Rs232RunTest, BothImagesFirmwareFirst) {
   LoaderScript dev(line, rig.clock);
-  Run(dev, kJobFirmware | kJobEeprom);
+  rig.job.jobFlags = kJobFirmware | kJobEeprom;
+  const RunJob& run = rig.Run();
+  dltest::WriteFile(rig.cfg.firmwarePath, dltest::Pattern(700, 8));
+  dltest::WriteFile(rig.cfg.eepromPath, dltest::Pattern(1024, 9));
+  Run(dev, kJobFirmware | kJobEeprom, true, &run);
   EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
   EXPECT_EQ(dev.keys, (std::vector<std::string>{"@@", "U", "E", "R", "$GLM\r\n"}));
   ASSERT_EQ(dev.transfers.size(), 2u);
@@ -472,7 +479,7 @@ TEST_F(Rs232RunTest, BytesThatNeverMakeALineEndWithNoResponse) {
   });
   rig.job.jobFlags = kJobEeprom;
   start = rig.clock.TickMs();
-  worker = std::make_unique<RS232Thread>(rig.station, false, 1, 0);
+  worker = std::make_unique<RS232Thread>(rig.station, rig.Run(), false, 1, 0);
   target = worker.get();
   worker->Start();
   worker->Join();
@@ -594,8 +601,8 @@ TEST_F(Rs232RunTest, FastDownloadThatFailsOnTheLineSendsTheRestWithThePause) {
   EXPECT_NE(log.find(Entry("COM1: Xmodem eeprom: 0")), std::string::npos);
 }
 
-// An image that cannot be sent (here emptied since the job was set up) fails the port
-// at once instead of being tried again at every banner.
+// An image that cannot be sent (here empty when the run was set up) fails the port at
+// once, when its transfer comes, instead of being tried again at every banner.
 TEST_F(Rs232RunTest, ImageThatCannotBeSentFailsThePort) {
   dltest::WriteFile(rig.cfg.firmwarePath, "");
   LoaderScript dev(line, rig.clock);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "job/Logcfg.h"
+#include "job/RunJobSetup.h"
 #include "test_xmodem_rig.h"
 #include "workers/ConsolePort.h"
 #include "workers/Xmodem.h"
@@ -21,7 +23,7 @@ class XmodemTest : public ::testing::Test {
  protected:
   void SetUp() override {
     line = rig.Line(1);
-    ASSERT_EQ(console.OpenConsolePort(), 0);
+    ASSERT_EQ(console.OpenConsolePort(115200), 0);
   }
 
   // Sends the file holding `content` (written as image.bin).
@@ -29,10 +31,13 @@ class XmodemTest : public ::testing::Test {
     dltest::WriteFile(rig.Path("image.bin"), content);
     return SendPath(rig.Path("image.bin"), mode);
   }
+  // The image is read as a run's set-up reads it.
   int SendPath(const std::string& path, XmodemMode mode = XmodemMode::Firmware) {
+    const RunImage image = ReadRunImage(
+        path, mode == XmodemMode::Eeprom ? kMaxEepromImageSize : kMaxFirmwareImageSize);
     start = rig.clock.TickMs();
     const int r = XmodemSend(
-        console, mode, path, mac, [this] { return stopAfter-- == 0; }, nullptr, pacing);
+        console, mode, image, mac, [this] { return stopAfter-- == 0; }, nullptr, pacing);
     elapsed = rig.clock.TickMs() - start;
     return r;
   }
@@ -120,8 +125,8 @@ TEST_F(XmodemTest, ImagesThatCannotBeRightAreNotSent) {
   EXPECT_EQ(rx.packets.size(), 2u);
 }
 
-// The image is read once when the transfer starts: rewritten in place half-way, the
-// device still gets exactly the image as it was.
+// The sender reads no file: the image rewritten in place half-way, the device still
+// gets exactly the image as the run's set-up read it.
 TEST_F(XmodemTest, ImageChangedDuringTheTransferIsSentAsRead) {
   Receiver rx(line, rig.clock);
   const std::string image = Pattern(40 * 1024);

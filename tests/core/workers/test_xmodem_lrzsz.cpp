@@ -199,9 +199,10 @@ class XmodemLrzszTest : public ::testing::Test {
     dltest::WriteFile(rig.Path("image.bin"), content);
     StartRx(rxArgs);
     ConsolePort console(rig.station, 1, 0);
-    EXPECT_EQ(console.OpenConsolePort(), 0);
+    EXPECT_EQ(console.OpenConsolePort(115200), 0);
     const uint8_t mac[6] = {0x02, 0x5C, 0x3A, 0xFF, 0xFF, 0xFF};
-    const int r = XmodemSend(console, mode, rig.Path("image.bin"), mac, nullptr, nullptr, pacing);
+    const RunImage image = ReadRunImage(rig.Path("image.bin"), kMaxFirmwareImageSize);
+    const int r = XmodemSend(console, mode, image, mac, nullptr, nullptr, pacing);
     rxStatus = WaitRx();
     received = dltest::ReadFile(rig.Path("out.bin"));
     return r;

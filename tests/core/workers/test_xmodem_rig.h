@@ -26,6 +26,7 @@
 #include "fakes/ScratchDir.h"
 #include "fakes/TestBoard.h"
 #include "job/Logcfg.h"
+#include "job/RunJobSetup.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"
@@ -109,7 +110,6 @@ struct Rig {
     station.ports = &ports;
     station.job = &job;
     station.stages = &stages;
-    station.cfg = &cfg;
   }
   ~Rig() {
     std::error_code ec;
@@ -117,6 +117,12 @@ struct Rig {
   }
   std::shared_ptr<FakeLine> Line(int portNumber) { return bus.Line(ports.DevicePath(portNumber)); }
   std::string Path(const std::string& name) const { return dir + "/" + name; }
+  // The run job of job and cfg as a Start takes it now (the images read); kept for the
+  // rig's life, as workers hold it by reference.
+  const RunJob& Run() {
+    runs.push_back(MakeRunJob(job, cfg, TestInterfaces{}, ""));
+    return runs.back();
+  }
 
   std::string dir;
   FakeClock clock{100000};
@@ -128,6 +134,7 @@ struct Rig {
   StoredConfig cfg;
   PortMap ports;
   Station station;
+  std::deque<RunJob> runs;
 };
 
 // The device side of an XMODEM-1K receive on a fake line. It collects the host's

@@ -45,11 +45,12 @@ class WidePool : public ::testing::Test {
   void RunPorts(int count, int firstPortNumber = 1) {
     std::vector<std::unique_ptr<PortStation>> stations;
     std::vector<std::unique_ptr<prgMACThread>> workers;
+    const RunJob& run = rig.Run();
     for (int i = 0; i < count; i++) {
       stations.push_back(std::make_unique<PortStation>(rig, firstPortNumber + i));
       rig.stages.Set(i, StageProgramming);
-      workers.push_back(
-          std::make_unique<prgMACThread>(stations.back()->station, false, firstPortNumber + i, i));
+      workers.push_back(std::make_unique<prgMACThread>(stations.back()->station, run, false,
+                                                       firstPortNumber + i, i));
     }
     for (auto& w : workers) w->Start();
     for (auto& w : workers) w->Join();
@@ -106,7 +107,7 @@ TEST_F(WidePool, SixteenPortsGetSixteenDifferentAddressesAndTheLastUsesThePoolUp
 
   // A port after the pool ran out gets no address.
   PortStation late(rig, 17);
-  prgMACThread w(late.station, false, 17, 0);
+  prgMACThread w(late.station, rig.Run(), false, 17, 0);
   w.Start();
   w.Join();
   EXPECT_EQ(rig.board.MacCell(0, 0), "MAC not available: -1");

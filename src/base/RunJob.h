@@ -1,0 +1,42 @@
+#pragma once
+// One run's job, taken at Start and left unchanged until the run has ended: the steps,
+// the image files read once, the console settings, the operator's assigned address and
+// the loopback test's interfaces. The dispatcher and the workers read it by const
+// reference; the job dialog may change the job state and storedCfg.txt meanwhile
+// without touching the run.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/JobState.h"
+#include "base/MacPool.h"
+#include "base/TestInterfaces.h"
+
+// How reading an image file at Start went. The worker reports a failure only when
+// its transfer reaches that image, as it would had it read the file then.
+enum class ImageRead { Ok, OpenFailed, BadSize, ReadFailed };
+
+struct RunImage {
+  std::string path;
+  ImageRead read = ImageRead::OpenFailed;
+  std::string bytes;  // the whole file when read is Ok, else empty
+};
+
+struct RunJob {
+  JobState steps;
+  RunImage firmware, eeprom;      // read only when the steps download them
+  uint32_t consoleBaud = 115200;  // the console line's rate (storedCfg.txt's Console:)
+  bool fastDownload = false;      // ACK-paced XMODEM packets
+  // The operator's address (steps.assignedMacText parsed once) when steps.assignMac
+  // and the text holds one.
+  std::optional<MacAddress> assignedMac;
+  // The interface of each port's loopback test (station.conf); none configured: the
+  // system's routing decides.
+  TestInterfaces interfaces;
+  // The interface that every port's test connection shares (a flat network, where
+  // every device answers for the test address), or "" when each port has an interface
+  // of its own or the devices are simulated on this workstation. On a shared interface
+  // the dispatcher runs one loopback test at a time and the worker pins the neighbour
+  // entry of the test address to its port's device.
+  std::string sharedTestInterface;
+};
