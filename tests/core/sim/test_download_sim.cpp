@@ -10,7 +10,7 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "job/Logcfg.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
