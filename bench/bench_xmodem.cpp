@@ -32,13 +32,13 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
+#include "base/fake/TestBoard.h"
 #include "job/Logcfg.h"
 #include "job/RunJobSetup.h"
 #include "platform/Clock.h"
 #include "platform/PortMap.h"
 #include "platform/SerialPort.h"
 #include "sim/model/PtyFarm.h"
-#include "tests/fakes/TestBoard.h"
 #include "workers/ConsolePort.h"
 #include "workers/Xmodem.h"
 

@@ -2,11 +2,15 @@
 
 #include <cerrno>
 
+#include "records/UnitsTable.h"
+
 namespace factorydb {
 
 namespace {
 
-// @S@ is the schema the tables live in (quoted), @V@ this version. One transaction.
+// @S@ is the schema the tables live in (quoted), @V@ this version; @UNITS@ the table of
+// production records, @UNITS_UPSERT@ the writing of one and @UNIT_ARGS@ its columns'
+// types (records/UnitsTable.h). One transaction.
 const char kSchema[] = R"SQL(
 CREATE TABLE IF NOT EXISTS pt_schema (version integer NOT NULL);
 DO $$
@@ -52,44 +56,7 @@ BEGIN
 END $$;
 
 -- Production records of every station (the same columns as a station's own store).
-CREATE TABLE IF NOT EXISTS units (
-  id bigserial PRIMARY KEY,
-  station text NOT NULL,
-  run_id text NOT NULL,
-  port text NOT NULL,
-  port_index integer NOT NULL,
-  port_device text NOT NULL,
-  started_at timestamptz NOT NULL,
-  ended_at timestamptz,
-  steps text NOT NULL,
-  console_baud integer NOT NULL,
-  firmware_path text,
-  firmware_size bigint,
-  firmware_sent bigint,
-  firmware_sha256 text,
-  eeprom_path text,
-  eeprom_size bigint,
-  eeprom_sent bigint,
-  eeprom_sha256 text,
-  temp_mac text,
-  mac text,
-  mac_source text,
-  mac_reported text,
-  mac_confirmed integer,
-  stage integer NOT NULL,
-  verdict text NOT NULL,
-  last_status text NOT NULL,
-  fail_step text,
-  fail_code integer,
-  link_address text,
-  UNIQUE (station, run_id, port)
-);
--- Added since version 1 (NULL in older rows).
-ALTER TABLE units ADD COLUMN IF NOT EXISTS link_address text;
-CREATE INDEX IF NOT EXISTS units_started ON units (started_at);
-CREATE INDEX IF NOT EXISTS units_station_started ON units (station, started_at);
-CREATE INDEX IF NOT EXISTS units_mac ON units (mac);
-
+@UNITS@
 -- The station roles (factory grant): a role bound to a station name acts only as that
 -- station, and that station only through it; a role without a name (shared by several
 -- stations) acts as any station not bound to a role of its own.
@@ -330,33 +297,14 @@ END $$;
 
 -- Writes (or replaces) one production record of the caller's own station; the
 -- arguments are the columns of units in their order, from station to link_address.
-CREATE OR REPLACE FUNCTION pt_write_unit(text, text, text, integer, text, timestamptz,
-  timestamptz, text, integer, text, bigint, bigint, text, text, bigint, bigint, text, text, text,
-  text, text, integer, integer, text, text, text, integer, text)
+CREATE OR REPLACE FUNCTION pt_write_unit(@UNIT_ARGS@)
 RETURNS void LANGUAGE plpgsql VOLATILE SECURITY DEFINER
 SET search_path = pg_catalog, @S@, pg_temp AS $$
 BEGIN
   PERFORM pt_station_check($1);
   PERFORM pt_check_text('a run', $2, 64, false);
   PERFORM pt_check_text('a port', $3, 64, false);
-  INSERT INTO units (station, run_id, port, port_index, port_device, started_at, ended_at, steps,
-    console_baud, firmware_path, firmware_size, firmware_sent, firmware_sha256, eeprom_path,
-    eeprom_size, eeprom_sent, eeprom_sha256, temp_mac, mac, mac_source, mac_reported,
-    mac_confirmed, stage, verdict, last_status, fail_step, fail_code, link_address)
-  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19,
-    $20, $21, $22, $23, $24, $25, $26, $27, $28)
-  ON CONFLICT (station, run_id, port) DO UPDATE SET port_index = excluded.port_index,
-    port_device = excluded.port_device, started_at = excluded.started_at,
-    ended_at = excluded.ended_at, steps = excluded.steps, console_baud = excluded.console_baud,
-    firmware_path = excluded.firmware_path, firmware_size = excluded.firmware_size,
-    firmware_sent = excluded.firmware_sent, firmware_sha256 = excluded.firmware_sha256,
-    eeprom_path = excluded.eeprom_path, eeprom_size = excluded.eeprom_size,
-    eeprom_sent = excluded.eeprom_sent, eeprom_sha256 = excluded.eeprom_sha256,
-    temp_mac = excluded.temp_mac, mac = excluded.mac, mac_source = excluded.mac_source,
-    mac_reported = excluded.mac_reported, mac_confirmed = excluded.mac_confirmed,
-    stage = excluded.stage, verdict = excluded.verdict, last_status = excluded.last_status,
-    fail_step = excluded.fail_step, fail_code = excluded.fail_code,
-    link_address = excluded.link_address;
+  @UNITS_UPSERT@;
 END $$;
 
 -- The administrator's repair of a stuck block: moves its next address past the address
@@ -390,9 +338,7 @@ END $$;
 REVOKE ALL ON FUNCTION pt_station_check(text), pt_check_text(text, text, integer, boolean),
   pt_check_range(integer, integer), pt_schema_version(), pt_block_for(integer, integer),
   pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text),
-  pt_write_unit(text, text, text, integer, text, timestamptz, timestamptz, text, integer, text,
-    bigint, bigint, text, text, bigint, bigint, text, text, text, text, text, integer, integer,
-    text, text, text, integer, text),
+  pt_write_unit(@UNIT_ARGS@),
   pt_repair_block(text) FROM PUBLIC;
 
 -- From version 1: every role the tables were granted to (the station roles) loses its
@@ -423,9 +369,7 @@ BEGIN
     EXECUTE format('REVOKE ALL ON SEQUENCE units_id_seq FROM %I', pg_get_userbyid(r.grantee));
     EXECUTE format('GRANT EXECUTE ON FUNCTION pt_schema_version(), pt_block_for(integer, integer), '
       'pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), '
-      'pt_write_unit(text, text, text, integer, text, timestamptz, timestamptz, text, integer, '
-      'text, bigint, bigint, text, text, bigint, bigint, text, text, text, text, text, integer, '
-      'integer, text, text, text, integer, text) TO %I', pg_get_userbyid(r.grantee));
+      'pt_write_unit(@UNIT_ARGS@) TO %I', pg_get_userbyid(r.grantee));
     INSERT INTO pt_station_role (role) VALUES (pg_get_userbyid(r.grantee))
       ON CONFLICT DO NOTHING;
   END LOOP;
@@ -439,14 +383,38 @@ INSERT INTO pt_schema (version) VALUES (@V@);
 const char kStationFunctions[] =
     "pt_schema_version(), pt_block_for(integer, integer), "
     "pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), "
-    "pt_write_unit(text, text, text, integer, text, timestamptz, timestamptz, text, integer, "
-    "text, bigint, bigint, text, text, bigint, bigint, text, text, text, text, text, integer, "
-    "integer, text, text, text, integer, text)";
+    "pt_write_unit(@UNIT_ARGS@)";
 
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
   for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
     text->replace(at, from.size(), to);
   }
+}
+
+// The table of production records (records/UnitsTable.h) and the columns added to it
+// since version 1 (NULL in older rows).
+std::string UnitsSchemaSql() {
+  std::string sql = UnitsCreateTableSql(UnitsSql::kPostgres);
+  for (const UnitsColumn& column : UnitsColumns()) {
+    if (column.added) sql += UnitsAddColumnSql(UnitsSql::kPostgres, column) + "\n";
+  }
+  return sql + UnitsCreateIndexesSql();
+}
+
+// pt_write_unit's argument types: the columns of units in their order.
+std::string WriteUnitArgs() {
+  std::string args;
+  for (const UnitsColumn& column : UnitsColumns()) {
+    args += (args.empty() ? "" : ", ") + std::string(column.pgType);
+  }
+  return args;
+}
+
+std::string WithUnits(std::string sql) {
+  ReplaceAll(&sql, "@UNITS@", UnitsSchemaSql());
+  ReplaceAll(&sql, "@UNITS_UPSERT@", UnitsUpsertSql(UnitsSql::kPostgres));
+  ReplaceAll(&sql, "@UNIT_ARGS@", WriteUnitArgs());
+  return sql;
 }
 
 }  // namespace
@@ -487,7 +455,7 @@ int CreateSchema(PgLink& link, PgLink::Deadline deadline) {
   int rc = link.Exec("SELECT quote_ident(current_schema())", {}, &rows, deadline);
   if (rc != 0) return rc;
   if (rows.rows.size() != 1 || rows.rows[0][0].empty()) return EIO;
-  std::string sql = kSchema;
+  std::string sql = WithUnits(kSchema);
   ReplaceAll(&sql, "@S@", rows.rows[0][0]);
   ReplaceAll(&sql, "@V@", std::to_string(kSchemaVersion));
   // One implicit transaction: the whole schema or nothing. Two administrators at
@@ -521,7 +489,7 @@ int GrantStation(PgLink& link, const std::string& role, const std::string& stati
                            "REVOKE ALL ON mac_block, mac_address, units, pt_schema, pt_station_role, "
                            "mac_block_repair FROM " + role +
                            "; REVOKE ALL ON SEQUENCE units_id_seq FROM " + role +
-                           "; GRANT EXECUTE ON FUNCTION " + kStationFunctions + " TO " + role + ";",
+                           "; GRANT EXECUTE ON FUNCTION " + WithUnits(kStationFunctions) + " TO " + role + ";",
                            deadline);
   PgRows rows;
   if (rc == 0) {

@@ -3,19 +3,19 @@
 #include <cerrno>
 
 #include "records/RecordText.h"
+#include "records/UnitsTable.h"
 
 namespace {
 
-bool IsTime(const std::string& column) {
-  return column == "started_at" || column == "ended_at";
-}
-
+// Every column as text, the times in FormatUtcMs's form.
 std::string SelectList() {
   std::string s;
-  for (const std::string& c : RecordColumns()) {
+  for (const UnitsColumn& column : UnitsColumns()) {
+    const std::string c = column.name;
     s += s.empty() ? "" : ", ";
-    s += IsTime(c) ? "to_char(" + c + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
-                   : c + "::text";
+    s += std::string(column.pgType) == "timestamptz"
+             ? "to_char(" + c + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+             : c + "::text";
   }
   return s;
 }
@@ -23,25 +23,7 @@ std::string SelectList() {
 // Writes or replaces one record through the database's own function, which writes
 // only the calling role's own station's rows (factorydb/FactorySchema.h).
 std::string UpsertSql() {
-  std::string values;
-  for (size_t i = 1; i <= RecordColumns().size(); ++i) {
-    values += (values.empty() ? "$" : ", $") + std::to_string(i);
-  }
-  return "SELECT pt_write_unit(" + values + ")";
-}
-
-std::string WhereOf(const RecordFilter& f, std::vector<std::string>* params) {
-  std::string where;
-  auto add = [&](const std::string& cond, const std::string& value) {
-    params->push_back(value);
-    where += (where.empty() ? " WHERE " : " AND ") + cond + " $" + std::to_string(params->size());
-  };
-  if (f.fromMs) add("started_at >=", FormatUtcMs(*f.fromMs));
-  if (f.toMs) add("started_at <", FormatUtcMs(*f.toMs));
-  if (!f.mac.empty()) add("upper(mac) =", UpperMac(f.mac));  // any letter case stored
-  if (!f.station.empty()) add("station =", f.station);
-  if (!f.verdict.empty()) add("verdict =", f.verdict);
-  return where;
+  return "SELECT pt_write_unit(" + UnitsPlaceholders(UnitsSql::kPostgres) + ")";
 }
 
 std::optional<int64_t> Int(const std::string& text) {
@@ -53,38 +35,9 @@ std::optional<int64_t> Int(const std::string& text) {
   }
 }
 
-// A row of SelectList's columns, in RecordColumns order.
+// A row of SelectList's columns, in column order (NULL is "").
 UnitRecord RowToRecord(const std::vector<std::string>& v) {
-  UnitRecord r;
-  size_t i = 0;
-  r.station = v[i++];
-  r.runId = v[i++];
-  r.port = v[i++];
-  r.portIndex = static_cast<int>(Int(v[i++]).value_or(0));
-  r.portDevice = v[i++];
-  int64_t ms = 0;
-  if (ParseUtcMs(v[i++], &ms)) r.startedMs = ms;
-  if (ParseUtcMs(v[i++], &ms)) r.endedMs = ms;
-  r.steps = v[i++];
-  r.consoleBaud = static_cast<int>(Int(v[i++]).value_or(0));
-  for (ImageRecord* image : {&r.firmware, &r.eeprom}) {
-    image->path = v[i++];
-    image->fileBytes = Int(v[i++]).value_or(-1);
-    image->sentBytes = Int(v[i++]).value_or(-1);
-    image->sha256 = v[i++];
-  }
-  r.tempMac = v[i++];
-  r.mac = v[i++];
-  r.macSource = v[i++];
-  r.macReported = v[i++];
-  if (auto c = Int(v[i++])) r.macConfirmed = *c != 0;
-  r.stage = static_cast<int>(Int(v[i++]).value_or(0));
-  r.verdict = v[i++];
-  r.lastStatus = v[i++];
-  r.failStep = v[i++];
-  if (auto c = Int(v[i++])) r.failCode = static_cast<int>(*c);
-  r.linkAddress = v[i++];
-  return r;
+  return UnitsRecordOfRow([&v](size_t i) { return v[i]; }, [&v](size_t i) { return Int(v[i]); });
 }
 
 }  // namespace
@@ -180,7 +133,8 @@ bool PgRecordStore::Read(const RecordFilter& filter,
   auto deadline = PgLink::In(kCallBoundMs);
   if (!Reach(deadline, error)) return false;
   std::vector<std::string> params;
-  const std::string sql = "SELECT " + SelectList() + " FROM units" + WhereOf(filter, &params) +
+  const std::string sql = "SELECT " + SelectList() + " FROM units" +
+                          UnitsWhereSql(UnitsSql::kPostgres, filter, &params) +
                           " ORDER BY started_at, id";
   // A cursor, read kFetchRows at a time: a factory's records need not fit in memory.
   if (link_.ExecScript("BEGIN READ ONLY", deadline) != 0 ||
@@ -221,9 +175,9 @@ bool PgRecordStore::CountVerdicts(const RecordFilter& filter,
   if (!Reach(deadline, error)) return false;
   std::vector<std::string> params;
   PgRows rows;
-  if (link_.Exec(
-          "SELECT verdict, count(*) FROM units" + WhereOf(filter, &params) + " GROUP BY verdict",
-          params, &rows, deadline) != 0) {
+  if (link_.Exec("SELECT verdict, count(*) FROM units" +
+                     UnitsWhereSql(UnitsSql::kPostgres, filter, &params) + " GROUP BY verdict",
+                 params, &rows, deadline) != 0) {
     return Failed("cannot read", error);
   }
   counts->clear();

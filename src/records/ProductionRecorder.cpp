@@ -252,24 +252,31 @@ uint64_t ProductionRecorder::Close(Port& port, const char* verdict, int32_t stag
   return PutLocked(port);
 }
 
+bool ProductionRecorder::ClosePortsLocked(bool runEnded) {
+  bool closed = false;
+  const int32_t finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
+  for (size_t k = 0; k < ports_.size(); k++) {
+    Port& p = ports_[k];
+    if (!p.open) continue;
+    const int32_t stage = station_.stages->Get(static_cast<int>(k));
+    // A port that Stop cut short is closed at the run's end, as stopped (also when its
+    // worker then ended failed).
+    const char* verdict = Passed(finalStage, stage)            ? kVerdictPassed
+                          : stage == StageFailed && !p.stopped ? kVerdictFailed
+                          : runEnded                           ? kVerdictStopped
+                                                               : nullptr;
+    if (verdict == nullptr) continue;
+    Close(p, verdict, stage);
+    closed = true;
+  }
+  return closed;
+}
+
 void ProductionRecorder::PortsChecked() {
   bool closed = false;
   {
     std::lock_guard<std::mutex> lock(m_);
-    const int32_t finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
-    for (size_t k = 0; k < ports_.size(); k++) {
-      Port& p = ports_[k];
-      if (!p.open) continue;
-      const int32_t stage = station_.stages->Get(static_cast<int>(k));
-      if (Passed(finalStage, stage)) {
-        Close(p, kVerdictPassed, stage);
-        closed = true;
-      } else if (stage == StageFailed && !p.stopped) {
-        // A port that Stop cut short is closed at the run's end, as stopped.
-        Close(p, kVerdictFailed, stage);
-        closed = true;
-      }
-    }
+    closed = ClosePortsLocked(false);
   }
   // A store that fails in the middle of a run is reported at once.
   std::vector<std::string> none;
@@ -282,16 +289,7 @@ void ProductionRecorder::RunEnded() {
   bool anyRun = false;
   {
     std::lock_guard<std::mutex> lock(m_);
-    const int32_t finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
-    for (size_t k = 0; k < ports_.size(); k++) {
-      Port& p = ports_[k];
-      if (!p.open) continue;
-      const int32_t stage = station_.stages->Get(static_cast<int>(k));
-      const char* verdict = Passed(finalStage, stage)           ? kVerdictPassed
-                            : p.stopped || stage != StageFailed ? kVerdictStopped
-                                                                : kVerdictFailed;
-      Close(p, verdict, stage);
-    }
+    ClosePortsLocked(true);
     ticket = lastTicket_;
     refused = refused_;
     anyRun = !runId_.empty();

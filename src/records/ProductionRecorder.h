@@ -92,6 +92,9 @@ class ProductionRecorder final : public UnitRecorder {
   // Under m_: the port's record is closed with the verdict; returns the ticket.
   uint64_t Close(Port& port, const char* verdict, int32_t stage);
   uint64_t PutLocked(Port& port);
+  // Under m_: closes every open port whose outcome is known (passed, failed); at the
+  // run's end (runEnded) also the rest, as stopped. True when any was closed.
+  bool ClosePortsLocked(bool runEnded);
   // Under m_: the port's record while it is open, else null (also for a bad index).
   Port* OpenPortLocked(int portIndex);
   // Dispatcher thread: shows the writer's messages and the unit counts on the board.

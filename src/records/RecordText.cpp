@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "records/UnitsTable.h"
 
 namespace {
 
@@ -228,14 +229,11 @@ std::string WithoutPortName(const std::string& status) {
 }
 
 const std::vector<std::string>& RecordColumns() {
-  static const std::vector<std::string> columns = {
-      "station",         "run_id",        "port",          "port_index",
-      "port_device",     "started_at",    "ended_at",      "steps",
-      "console_baud",    "firmware_path", "firmware_size", "firmware_sent",
-      "firmware_sha256", "eeprom_path",   "eeprom_size",   "eeprom_sent",
-      "eeprom_sha256",   "temp_mac",      "mac",           "mac_source",
-      "mac_reported",    "mac_confirmed", "stage",         "verdict",
-      "last_status",     "fail_step",     "fail_code",     "link_address"};
+  static const std::vector<std::string> columns = [] {
+    std::vector<std::string> names;
+    for (const UnitsColumn& c : UnitsColumns()) names.push_back(c.name);
+    return names;
+  }();
   return columns;
 }
 

@@ -21,9 +21,10 @@ std::string UpperMac(const std::string& text);
 // "no response").
 std::string WithoutPortName(const std::string& status);
 
-// Column names, in the order of the CSV columns and the JSON keys (the same names as
-// the database's columns). A column added later goes at the end, so that what older
-// stations wrote (spool lines, CSV files) is a prefix of today's columns.
+// Column names, in the order of the CSV columns and the JSON keys: the names of the
+// units table's columns (records/UnitsTable.h). A column added later goes at the end,
+// so that what older stations wrote (spool lines, CSV files) is a prefix of today's
+// columns.
 const std::vector<std::string>& RecordColumns();
 // The record's values in RecordColumns order; unset values are nullopt.
 std::vector<std::optional<std::string>> RecordValues(const UnitRecord& r);

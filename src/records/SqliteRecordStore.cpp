@@ -5,88 +5,9 @@
 #include <utility>
 
 #include "records/RecordText.h"
+#include "records/UnitsTable.h"
 
 namespace {
-
-constexpr const char* kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS units (
-  id              INTEGER PRIMARY KEY,
-  station         TEXT    NOT NULL,
-  run_id          TEXT    NOT NULL,
-  port            TEXT    NOT NULL,
-  port_index      INTEGER NOT NULL,
-  port_device     TEXT    NOT NULL,
-  started_at      TEXT    NOT NULL,
-  ended_at        TEXT,
-  steps           TEXT    NOT NULL,
-  console_baud    INTEGER NOT NULL,
-  firmware_path   TEXT,
-  firmware_size   INTEGER,
-  firmware_sent   INTEGER,
-  firmware_sha256 TEXT,
-  eeprom_path     TEXT,
-  eeprom_size     INTEGER,
-  eeprom_sent     INTEGER,
-  eeprom_sha256   TEXT,
-  temp_mac        TEXT,
-  mac             TEXT,
-  mac_source      TEXT,
-  mac_reported    TEXT,
-  mac_confirmed   INTEGER,
-  stage           INTEGER NOT NULL,
-  verdict         TEXT    NOT NULL,
-  last_status     TEXT    NOT NULL,
-  fail_step       TEXT,
-  fail_code       INTEGER,
-  link_address    TEXT,
-  UNIQUE (station, run_id, port)
-);
-CREATE INDEX IF NOT EXISTS units_started ON units (started_at);
-CREATE INDEX IF NOT EXISTS units_station_started ON units (station, started_at);
-CREATE INDEX IF NOT EXISTS units_mac ON units (mac);
-)sql";
-
-// Columns added to units since the first records version (kSchema has them all).
-struct AddedColumn {
-  const char* name;
-  const char* type;
-};
-constexpr AddedColumn kAddedColumns[] = {
-    {"link_address", "TEXT"},  // version 2
-};
-
-// Every column but the id, in RecordColumns order.
-std::string ColumnList() {
-  std::string s;
-  for (const std::string& c : RecordColumns()) s += (s.empty() ? "" : ", ") + c;
-  return s;
-}
-
-std::string UpsertSql() {
-  std::string values, updates;
-  for (const std::string& c : RecordColumns()) {
-    values += values.empty() ? "?" : ", ?";
-    if (c == "station" || c == "run_id" || c == "port") continue;
-    updates += (updates.empty() ? "" : ", ") + c + " = excluded." + c;
-  }
-  return "INSERT INTO units (" + ColumnList() + ") VALUES (" + values +
-         ") ON CONFLICT (station, run_id, port) DO UPDATE SET " + updates;
-}
-
-// WHERE clause of a filter and its parameters, in order.
-std::string WhereOf(const RecordFilter& f, std::vector<std::string>* params) {
-  std::string where;
-  auto add = [&](const std::string& cond, const std::string& value) {
-    where += (where.empty() ? " WHERE " : " AND ") + cond;
-    params->push_back(value);
-  };
-  if (f.fromMs) add("started_at >= ?", FormatUtcMs(*f.fromMs));
-  if (f.toMs) add("started_at < ?", FormatUtcMs(*f.toMs));
-  if (!f.mac.empty()) add("upper(mac) = ?", UpperMac(f.mac));  // any letter case stored
-  if (!f.station.empty()) add("station = ?", f.station);
-  if (!f.verdict.empty()) add("verdict = ?", f.verdict);
-  return where;
-}
 
 // A prepared statement, finalized on every way out.
 class Statement {
@@ -122,36 +43,8 @@ std::optional<int64_t> ColumnInt(sqlite3_stmt* s, int i) {
 }
 
 UnitRecord RowToRecord(sqlite3_stmt* s) {
-  UnitRecord r;
-  int i = 0;
-  r.station = ColumnText(s, i++);
-  r.runId = ColumnText(s, i++);
-  r.port = ColumnText(s, i++);
-  r.portIndex = static_cast<int>(ColumnInt(s, i++).value_or(0));
-  r.portDevice = ColumnText(s, i++);
-  int64_t ms = 0;
-  if (ParseUtcMs(ColumnText(s, i++), &ms)) r.startedMs = ms;
-  if (ParseUtcMs(ColumnText(s, i++), &ms)) r.endedMs = ms;
-  r.steps = ColumnText(s, i++);
-  r.consoleBaud = static_cast<int>(ColumnInt(s, i++).value_or(0));
-  for (ImageRecord* image : {&r.firmware, &r.eeprom}) {
-    image->path = ColumnText(s, i++);
-    image->fileBytes = ColumnInt(s, i++).value_or(-1);
-    image->sentBytes = ColumnInt(s, i++).value_or(-1);
-    image->sha256 = ColumnText(s, i++);
-  }
-  r.tempMac = ColumnText(s, i++);
-  r.mac = ColumnText(s, i++);
-  r.macSource = ColumnText(s, i++);
-  r.macReported = ColumnText(s, i++);
-  if (auto c = ColumnInt(s, i++)) r.macConfirmed = *c != 0;
-  r.stage = static_cast<int>(ColumnInt(s, i++).value_or(0));
-  r.verdict = ColumnText(s, i++);
-  r.lastStatus = ColumnText(s, i++);
-  r.failStep = ColumnText(s, i++);
-  if (auto c = ColumnInt(s, i++)) r.failCode = static_cast<int>(*c);
-  r.linkAddress = ColumnText(s, i++);
-  return r;
+  return UnitsRecordOfRow([s](size_t i) { return ColumnText(s, static_cast<int>(i)); },
+                          [s](size_t i) { return ColumnInt(s, static_cast<int>(i)); });
 }
 
 }  // namespace
@@ -294,11 +187,11 @@ bool SqliteRecordStore::CreateSchema(std::string* error) {
     return false;
   };
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
-  if (!Exec(kSchema, error) || !ReadColumns(error)) return fail();
-  for (const AddedColumn& added : kAddedColumns) {
-    if (columns_.count(added.name)) continue;
-    const std::string alter =
-        std::string("ALTER TABLE units ADD COLUMN ") + added.name + " " + added.type;
+  const std::string create = UnitsCreateTableSql(UnitsSql::kSqlite) + UnitsCreateIndexesSql();
+  if (!Exec(create.c_str(), error) || !ReadColumns(error)) return fail();
+  for (const UnitsColumn& column : UnitsColumns()) {
+    if (!column.added || columns_.count(column.name)) continue;
+    const std::string alter = UnitsAddColumnSql(UnitsSql::kSqlite, column);
     if (!Exec(alter.c_str(), error)) return fail();
   }
   const std::string version = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
@@ -330,7 +223,7 @@ bool SqliteRecordStore::Write(const std::vector<UnitRecord>& records, std::strin
   if (!StillAtPath(error)) return false;
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
   {
-    Statement upsert(db_, UpsertSql());
+    Statement upsert(db_, UnitsUpsertSql(UnitsSql::kSqlite));
     if (!upsert) {
       *error = Failure("cannot write to");
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -371,7 +264,8 @@ bool SqliteRecordStore::Read(const RecordFilter& filter,
     return false;
   }
   std::vector<std::string> params;
-  const std::string sql = "SELECT " + SelectList() + " FROM units" + WhereOf(filter, &params) +
+  const std::string sql = "SELECT " + SelectList() + " FROM units" +
+                          UnitsWhereSql(UnitsSql::kSqlite, filter, &params) +
                           " ORDER BY started_at, id";
   Statement select(db_, sql);
   if (!select) {
@@ -398,8 +292,8 @@ bool SqliteRecordStore::CountVerdicts(const RecordFilter& filter,
     return false;
   }
   std::vector<std::string> params;
-  const std::string sql =
-      "SELECT verdict, count(*) FROM units" + WhereOf(filter, &params) + " GROUP BY verdict";
+  const std::string sql = "SELECT verdict, count(*) FROM units" +
+                          UnitsWhereSql(UnitsSql::kSqlite, filter, &params) + " GROUP BY verdict";
   Statement select(db_, sql);
   if (!select) {
     *error = Failure("cannot read");

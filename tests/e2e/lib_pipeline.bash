@@ -35,6 +35,16 @@ pl_netns_run() {
   return "$rc"
 }
 
+# pl_enter <build dir> <source dir> <script>: outside a namespace, runs <script> inside
+# one (pl_netns_run) and exits with its status; inside, pl_init.
+pl_enter() {
+  if [ -z "${PL_INSIDE:-}" ]; then
+    pl_netns_run "$1" "$2" "$3"
+    exit $?
+  fi
+  pl_init "$1"
+}
+
 # pl_init <build dir>: work directory, clean-up trap, failure counter.
 pl_init() {
   BUILD="$1"
@@ -166,6 +176,19 @@ pl_start_sim() {
   echo "FAIL: devicesim did not get ready:" >&2
   cat "$dir/sim.out" "$dir/sim.err" >&2
   exit 1
+}
+
+# The pool most runs start from: 04:22:D1 up to 04:22:FF.
+# shellcheck disable=SC2034  # used by the scripts that source this file
+PL_POOL='02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
+
+# pl_start <dir> <pool text> <count> [devicesim options...]: a run's data directory
+# (pl_make_data) and its devices, ready (pl_start_sim).
+pl_start() {
+  local dir="$1" pool="$2"
+  shift 2
+  pl_make_data "$dir" "$pool"
+  pl_start_sim "$dir" "$@"
 }
 
 # Stops the devices (SIGTERM, then SIGKILL after 20 s); they write the report.

@@ -16,11 +16,7 @@ BUILD="$1"
 SRC="$2"
 # shellcheck source=lib_pipeline.bash
 source "$SRC/tests/e2e/lib_pipeline.bash"
-if [ -z "${PL_INSIDE:-}" ]; then
-  pl_netns_run "$BUILD" "$SRC" "$(realpath "$0")"
-  exit $?
-fi
-pl_init "$BUILD"
+pl_enter "$BUILD" "$SRC" "$(realpath "$0")"
 
 # check_downloads <name> <data dir> <downloaded COM numbers> <silent COM numbers>
 # (comma-separated, either may be empty)
@@ -87,8 +83,7 @@ run() {
   local name="$1" want="$2" good="$3" silent="$4"
   shift 4
   local data="$WORK/$name"
-  pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
-  pl_start_sim "$data" 4 "$@"
+  pl_start "$data" "$PL_POOL" 4 "$@"
   local t0=$SECONDS
   pl_run "$name" "$CLI" --dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" \
     --no-loopback --log "$data/logs" "${CLI_EXTRA[@]}"

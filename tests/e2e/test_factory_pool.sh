@@ -31,15 +31,14 @@ if [ -n "${PL_INSIDE:-}" ]; then
   # beside an old storedMAC.txt whose addresses the factory block hands out too.
   old_pool=''
   [ -n "${CONF:-}" ] && old_pool='02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:D3\r\n'
-  pl_make_data "$data" "$old_pool"
+  faults=()
+  for f in ${FAULTS:-}; do faults+=(--fault "$f"); done
+  pl_start "$data" "$old_pool" 4 "${faults[@]}"
   pool_key=pool bom=''
   [ "${CONF:-}" = typo ] && pool_key=Pool
   [ "${CONF:-}" = bom ] && bom=$'\xEF\xBB\xBF'
   printf '%s%s = postgresql\nrecords = postgresql\ndatabase = %s\nstation-name = %s\n' \
     "$bom" "$pool_key" "$PGT_STATION" "$STATION" > "$data/station.conf"
-  faults=()
-  for f in ${FAULTS:-}; do faults+=(--fault "$f"); done
-  pl_start_sim "$data" 4 "${faults[@]}"
   sleep 4  # the devices are past their loader's start-up window
   job=(--dir "$data" --no-eeprom --no-firmware --program-mac)
   [ "${LOOPBACK:-0}" = 1 ] || job+=(--no-loopback)

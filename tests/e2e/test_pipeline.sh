@@ -13,18 +13,13 @@ BUILD="$1"
 SRC="$2"
 # shellcheck source=lib_pipeline.bash
 source "$SRC/tests/e2e/lib_pipeline.bash"
-if [ -z "${PL_INSIDE:-}" ]; then
-  pl_netns_run "$BUILD" "$SRC" "$(realpath "$0")"
-  exit $?
-fi
-pl_init "$BUILD"
+pl_enter "$BUILD" "$SRC" "$(realpath "$0")"
 
 # run_job <count> <next free address (last group)> <records: rw or ro>
 run_job() {
   local count="$1" next="$2" records="$3" name="job$1"
   local data="$WORK/$name"
-  pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
-  pl_start_sim "$data" "$count"
+  pl_start "$data" "$PL_POOL" "$count"
   local t0=$SECONDS
   local job=(--dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff"
              --program-mac --log "$data/logs" --station-name "e2e-line-$count")

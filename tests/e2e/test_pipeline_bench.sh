@@ -31,8 +31,7 @@ last_status() { grep "^status $1 " "$WORK/$name.out" | tail -n 1 | cut -d' ' -f3
 case "$PL_PHASE" in
   flat)
     pl_bench flat 4 COM3:dead
-    pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
-    pl_start_sim "$data" 4
+    pl_start "$data" "$PL_POOL" 4
     pl_run "$name" "$WIDE" --dir "$data" --eeprom "$data/sample.vef" --no-firmware --no-log
     pl_stop_sim
     [ "$RC" = 1 ] || fail "exit status $RC, expected 1 (COM3 failed)"
@@ -47,9 +46,8 @@ case "$PL_PHASE" in
     ;;
   vlan)
     pl_bench vlan 16 COM5:dead COM9:mac=02:5c:3a:ff:ff:ff
-    pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
+    pl_start "$data" "$PL_POOL" 16
     echo 'test-interface = st%d' > "$data/station.conf"
-    pl_start_sim "$data" 16
     start=$(date +%s%N)
     pl_run "$name" "$WIDE" --dir "$data" --eeprom "$data/sample.vef" --no-firmware --no-log
     echo "bench vlan: 16 ports in $((($(date +%s%N) - start) / 1000000)) ms"

@@ -14,16 +14,11 @@ BUILD="$1"
 SRC="$2"
 # shellcheck source=lib_pipeline.bash
 source "$SRC/tests/e2e/lib_pipeline.bash"
-if [ -z "${PL_INSIDE:-}" ]; then
-  pl_netns_run "$BUILD" "$SRC" "$(realpath "$0")"
-  exit $?
-fi
-pl_init "$BUILD"
+pl_enter "$BUILD" "$SRC" "$(realpath "$0")"
 
 name=faults
 data="$WORK/$name"
-pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
-pl_start_sim "$data" 7 --fault COM2:refuse --fault COM3:echo-wrong --fault COM4:silent \
+pl_start "$data" "$PL_POOL" 7 --fault COM2:refuse --fault COM3:echo-wrong --fault COM4:silent \
   --fault COM5:nul --fault COM6:noise --fault COM7:split
 pl_run "$name" "$WIDE" --dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" \
   --program-mac --log "$data/logs"

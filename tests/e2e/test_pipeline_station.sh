@@ -26,9 +26,8 @@ block() { awk -v d="device $1" '$0 == d {p = 1} p && /^end$/ {exit} p' "$data/re
 case "$PL_PHASE" in
   no-station | other-network)
     name="$PL_PHASE"
-    pool='02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
-    pl_make_data "$data" "$pool"
-    pl_start_sim "$data" 1
+    pool="$PL_POOL"
+    pl_start "$data" "$pool" 1
     pl_run "$name" "$WIDE" --dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" \
       --program-mac
     pl_stop_sim
@@ -42,8 +41,7 @@ case "$PL_PHASE" in
     [ "$failures" = 0 ] || pl_dump "$name" "$data"
     ;;
   product)
-    pl_make_data "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:D1\r\n'
-    pl_start_sim "$data" 1
+    pl_start "$data" '02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:D1\r\n' 1
     job=(--dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" --program-mac)
     pl_run first "$CLI" "${job[@]}"
     [ "$RC" = 0 ] || fail "first run: exit status $RC, expected 0"

@@ -11,17 +11,12 @@ BUILD="$1"
 SRC="$2"
 # shellcheck source=lib_pipeline.bash
 source "$SRC/tests/e2e/lib_pipeline.bash"
-if [ -z "${PL_INSIDE:-}" ]; then
-  pl_netns_run "$BUILD" "$SRC" "$(realpath "$0")"
-  exit $?
-fi
-pl_init "$BUILD"
+pl_enter "$BUILD" "$SRC" "$(realpath "$0")"
 
 name=stopped
 data="$WORK/stop"
-pool='02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:FF\r\n'
-pl_make_data "$data" "$pool"
-pl_start_sim "$data" 4
+pool="$PL_POOL"
+pl_start "$data" "$pool" 4
 job=(--dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" --program-mac)
 
 timeout -k 10 300 "$WIDE" "${job[@]}" > "$WORK/$name.out" 2> "$WORK/$name.err" &

@@ -10,10 +10,10 @@
 #include <QtTest>
 #include <memory>
 
+#include "base/fake/TestBoard.h"
 #include "eeprom/EepromImage.h"
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/IpAddressEdit.h"
-#include "fakes/TestBoard.h"
 #include "gui/EepromGuiFakes.h"
 
 class TestEepromEditor : public QObject {

@@ -14,11 +14,11 @@
 #include <functional>
 #include <memory>
 
+#include "base/fake/TestBoard.h"
 #include "eeprom/EepromImage.h"
 #include "eeprom/gui/EditorLauncher.h"
 #include "eeprom/gui/Eeeditorform.h"
 #include "eeprom/gui/EepromSelectDlg.h"
-#include "fakes/TestBoard.h"
 #include "gui/EepromGuiFakes.h"
 #include "gui/QtMessageBoxes.h"
 
@@ -266,8 +266,8 @@ class TestEepromSelect : public QObject {
         QTimer::singleShot(10, this, act);
       } else {
         // The refused file is in front, selected.
-        refusedSelected = dlg->focusWidget() == dlg->Edit_pathImp &&
-                          dlg->Edit_pathImp->selectedText() == big;
+        refusedSelected =
+            dlg->focusWidget() == dlg->Edit_pathImp && dlg->Edit_pathImp->selectedText() == big;
         dlg->RBtn_default->click();
         dlg->OKBtn->click();
       }

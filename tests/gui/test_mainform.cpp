@@ -32,7 +32,7 @@
 #include "base/MacPool.h"
 #include "base/Thread.h"
 #include "base/WorkerFactory.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "gui/QtMessageBoxes.h"
 #include "gui/QtUiThread.h"
 #include "platform/Network.h"

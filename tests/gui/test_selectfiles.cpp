@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/MainLogic.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "job/gui/TselectFilesDlg.h"
 #include "platform/SerialPort.h"
 

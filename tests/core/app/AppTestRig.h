@@ -11,17 +11,17 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
-#include "fakes/ScratchDir.h"
-#include "fakes/ScriptedWorkers.h"
-#include "fakes/SystemErrors.h"
-#include "fakes/TempDir.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/ScriptedWorkers.h"
+#include "base/fake/TestBoard.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeNetwork.h"
 #include "platform/fake/FakeSerial.h"
+#include "platform/fake/ScratchDir.h"
+#include "platform/fake/SystemErrors.h"
+#include "platform/fake/TempDir.h"
 
 // Polls cond (real time) until it holds or the time-out passes.
 inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 30000) {

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/fake/TestBoard.h"
 #include "eeprom/EepromChecks.h"
 #include "eeprom/EepromImage.h"
-#include "fakes/TempDir.h"
-#include "fakes/TestBoard.h"
+#include "platform/fake/TempDir.h"
 
 namespace fs = std::filesystem;
 

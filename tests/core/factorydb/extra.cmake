@@ -9,7 +9,8 @@ if(PT_WITH_FACTORYDB)
                                 ${PROJECT_SOURCE_DIR}/src/base/MacPool.cpp
                                 ${PROJECT_SOURCE_DIR}/src/records/RecordText.cpp
                                 ${PROJECT_SOURCE_DIR}/src/records/RecordWriter.cpp
-                                ${PROJECT_SOURCE_DIR}/src/records/Spool.cpp)
+                                ${PROJECT_SOURCE_DIR}/src/records/Spool.cpp
+                                ${PROJECT_SOURCE_DIR}/src/records/UnitsTable.cpp)
   target_compile_options(test_factorydb PRIVATE ${PT_WARNINGS})
   target_include_directories(test_factorydb PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
   target_compile_definitions(test_factorydb PRIVATE PT_MAC_BLOCK_FIRST=271057 PT_MAC_BLOCK_LAST=275152

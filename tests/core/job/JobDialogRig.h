@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "fakes/TempDir.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "job/SelectFilesLogic.h"
+#include "platform/fake/TempDir.h"
 
 struct JobDialogRig {
   TempDir dir;

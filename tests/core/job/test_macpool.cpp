@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "fakes/TempDir.h"
-#include "fakes/SystemErrors.h"
 #include "job/Logmac.h"
+#include "platform/fake/SystemErrors.h"
+#include "platform/fake/TempDir.h"
 
 namespace {
 

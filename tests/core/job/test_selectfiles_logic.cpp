@@ -10,7 +10,7 @@
 
 #include "JobDialogRig.h"
 #include "app/HeadlessJobDialog.h"
-#include "fakes/SystemErrors.h"
+#include "platform/fake/SystemErrors.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "fakes/TempDir.h"
 #include "job/Logcfg.h"
+#include "platform/fake/TempDir.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "base/Station.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"

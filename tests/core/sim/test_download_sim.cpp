@@ -10,7 +10,7 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "job/Logcfg.h"
 #include "job/RunJobSetup.h"
 #include "platform/PortMap.h"

@@ -10,14 +10,14 @@
 #include <iterator>
 
 #include "base/Station.h"
-#include "fakes/ScratchDir.h"
-#include "fakes/SystemErrors.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "job/Logcfg.h"
 #include "job/RunJobSetup.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"
+#include "platform/fake/ScratchDir.h"
+#include "platform/fake/SystemErrors.h"
 #include "workers/ConsolePort.h"
 
 namespace {

@@ -17,7 +17,7 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "job/Logcfg.h"
 #include "job/RunJobSetup.h"
 #include "platform/Clock.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fakes/SystemErrors.h"
+#include "platform/fake/SystemErrors.h"
 #include "test_factorytest_rig.h"
 #include "workers/Factorytestthread.h"
 #include "workers/Workers.h"

@@ -16,14 +16,14 @@
 #include "base/AnsweredAddresses.h"
 #include "base/JobState.h"
 #include "base/Station.h"
-#include "fakes/ScratchDir.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "job/Logcfg.h"
 #include "job/RunJobSetup.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeNetwork.h"
 #include "platform/fake/FakeSerial.h"
+#include "platform/fake/ScratchDir.h"
 
 // A serial port that forwards to an in-memory port and notes the stage of its port
 // entry when it is closed while open.

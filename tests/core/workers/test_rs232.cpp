@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "fakes/SystemErrors.h"
+#include "platform/fake/SystemErrors.h"
 #include "test_rs232_rig.h"
 #include "test_xmodem_rig.h"
 #include "workers/Rs232thread.h"

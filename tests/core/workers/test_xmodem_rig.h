@@ -23,13 +23,13 @@
 
 #include "base/JobState.h"
 #include "base/Station.h"
-#include "fakes/ScratchDir.h"
-#include "fakes/TestBoard.h"
+#include "base/fake/TestBoard.h"
 #include "job/Logcfg.h"
 #include "job/RunJobSetup.h"
 #include "platform/PortMap.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"
+#include "platform/fake/ScratchDir.h"
 #include "workers/Xmodem.h"
 
 namespace dltest {

@@ -5,8 +5,8 @@
 #include <iterator>
 #include <string>
 
-#include "fakes/ScratchDir.h"
 #include "platform/Paths.h"
+#include "platform/fake/ScratchDir.h"
 
 class TempDir {
  public:

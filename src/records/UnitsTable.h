@@ -1,0 +1,54 @@
+#pragma once
+// The units table, where a store keeps the production records: one row per record,
+// the same columns in the same order in the embedded store (SQLite) and in the factory
+// database (PostgreSQL). Each store's CREATE text, its upsert, its WHERE clauses and
+// the reading of a row back into a record are made here from the one column list.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "records/RecordStore.h"
+
+// Which database the text is for: SQLite's placeholders are "?", PostgreSQL's "$1".
+enum class UnitsSql { kSqlite, kPostgres };
+
+struct UnitsColumn {
+  const char* name;
+  const char* sqliteType;  // "TEXT", "INTEGER"
+  const char* pgType;      // "text", "integer", "bigint", "timestamptz"
+  bool notNull;
+  // Added to the table since its first version: an older table gets it (NULL in its
+  // rows) when the store is opened for writing or initialised.
+  bool added;
+};
+
+// Every column but the id, in record order. A column added later goes at the end.
+const std::vector<UnitsColumn>& UnitsColumns();
+
+// "CREATE TABLE IF NOT EXISTS units (...);" with every column, for a new store.
+std::string UnitsCreateTableSql(UnitsSql sql);
+// The table's indexes ("CREATE INDEX IF NOT EXISTS ...;" each on its own line).
+std::string UnitsCreateIndexesSql();
+// "ALTER TABLE units ADD COLUMN ..." for an added column (PostgreSQL: IF NOT EXISTS);
+// SQLite's text has no final semicolon.
+std::string UnitsAddColumnSql(UnitsSql sql, const UnitsColumn& column);
+
+// The nth placeholder (1-based).
+std::string UnitsPlaceholder(UnitsSql sql, size_t n);
+// The placeholders of every column, comma-separated: one record's values.
+std::string UnitsPlaceholders(UnitsSql sql);
+// Writes one record's values (in column order, as RecordValues gives them), replacing
+// the stored record of the same station, run id and port.
+std::string UnitsUpsertSql(UnitsSql sql);
+// The WHERE clause of a filter (empty for none, otherwise with a leading blank) and
+// its parameters, in order.
+std::string UnitsWhereSql(UnitsSql sql, const RecordFilter& filter,
+                          std::vector<std::string>* params);
+
+// A row of every column, in column order, back into a record: text(i) is the ith
+// column's text ("" when NULL), number(i) its number (nullopt when NULL).
+UnitRecord UnitsRecordOfRow(const std::function<std::string(size_t)>& text,
+                            const std::function<std::optional<int64_t>(size_t)>& number);
