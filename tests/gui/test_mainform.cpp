@@ -207,16 +207,10 @@ struct Rig {
     const QVariant v = window->StatusGrid->item(k / 2, k % 2)->data(Qt::BackgroundRole);
     return v.isValid() ? v.value<QBrush>().color() : QColor();
   }
-  // The dark pixels of the square in front of port k's text, where its mark is drawn.
-  std::vector<bool> MarkShape(int k) const {
+  // Port k's cell as drawn.
+  QImage CellImage(int k) const {
     QTableWidget* grid = window->StatusGrid;
-    const QRect cell = grid->visualItemRect(grid->item(k / 2, k % 2));
-    const QImage image =
-        grid->viewport()->grab(QRect(cell.topLeft(), QSize(cell.height(), cell.height()))).toImage();
-    std::vector<bool> dark;
-    for (int y = 0; y < image.height(); ++y)
-      for (int x = 0; x < image.width(); ++x) dark.push_back(qGray(image.pixel(x, y)) < 96);
-    return dark;
+    return grid->viewport()->grab(grid->visualItemRect(grid->item(k / 2, k % 2))).toImage();
   }
   bool WaitIdle(int ms = 10000) {
     return QTest::qWaitFor(
@@ -603,11 +597,23 @@ void TestMainForm::scriptedRunEndsAndReturnsToStart() {
   const auto verdict = [&](int k) { return w.StatusGrid->item(k / 2, k % 2)->data(TmainFrm::kVerdictRole); };
   QCOMPARE(verdict(0).toInt(), static_cast<int>(PortVerdict::Passed));
   QCOMPARE(verdict(1).toInt(), static_cast<int>(PortVerdict::Failed));
-  const std::vector<bool> tick = rig.MarkShape(0), cross = rig.MarkShape(1);
-  QVERIFY(std::count(tick.begin(), tick.end(), true) > 10);
+  const auto shape = [](PortVerdict v) {
+    const QImage mark = TmainFrm::VerdictMark(v, 16).toImage();
+    std::vector<bool> opaque;
+    for (int y = 0; y < mark.height(); ++y)
+      for (int x = 0; x < mark.width(); ++x) opaque.push_back(qAlpha(mark.pixel(x, y)) > 128);
+    return opaque;
+  };
+  const std::vector<bool> tick = shape(PortVerdict::Passed), cross = shape(PortVerdict::Failed);
+  QVERIFY(std::count(tick.begin(), tick.end(), true) > 10 && tick != cross);
   QVERIFY(std::count(cross.begin(), cross.end(), true) > 10);
-  QVERIFY(tick != cross);
-  QCOMPARE(rig.MarkShape(2), tick);
+  QVERIFY(TmainFrm::VerdictMark(PortVerdict::Running, 16).isNull());
+  // The cell draws its mark: without the verdict it looks otherwise.
+  const QImage marked = rig.CellImage(0);
+  w.StatusGrid->item(0, 0)->setData(TmainFrm::kVerdictRole, QVariant());
+  QVERIFY(rig.CellImage(0) != marked);
+  w.StatusGrid->item(0, 0)->setData(TmainFrm::kVerdictRole, static_cast<int>(PortVerdict::Passed));
+  QCOMPARE(rig.CellImage(0), marked);
   for (int k = 3; k < 16; ++k) {
     QVERIFY2(rig.Cell(k / 2, k % 2).isEmpty(), qPrintable(QString::number(k)));
     QVERIFY(!rig.Colour(k).isValid());

@@ -461,11 +461,11 @@ void TmainFrm::LayOut() {
   size(MACGrid, {kMacColumn0Width, kMacColumn1Width});
   MACGrid->move(x(8), StatusGrid->geometry().bottom() + y(9));
 
-  // The buttons keep their size and stay beside the port grid.
+  // The buttons keep their size and spacing and stay beside the port grid.
   const int right = StatusGrid->geometry().right() + x(17);
   Btn_Start->setGeometry(right, y(8), 100, 90);
-  selectFileBtn->setGeometry(right, y(110), 120, 30);
-  EditorBtn->setGeometry(right, y(148), 120, 30);
+  selectFileBtn->setGeometry(right, Btn_Start->geometry().bottom() + 13, 120, 30);
+  EditorBtn->setGeometry(right, selectFileBtn->geometry().bottom() + 9, 120, 30);
 
   msgMemo->setFont(scaled);
   const int memoTop = MACGrid->geometry().bottom() + y(9);
