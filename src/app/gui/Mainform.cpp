@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPolygonF>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QStyledItemDelegate>
@@ -18,6 +19,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
 #include <exception>
 
 #include "gui/QtMessageBoxes.h"
@@ -35,6 +37,8 @@ constexpr int kStatusColumnWidth = 240;
 constexpr int kMacColumn0Width = 300;
 constexpr int kMacColumn1Width = 180;
 constexpr int kRowHeight = 24;
+// The form's font size at the start size; the grids and the log grow from it.
+constexpr double kFontPoints = 8.0;
 // The log keeps this many lines at most; a long shift's log stays far below it, and
 // memory stays bounded however long the program runs without a new job.
 constexpr int kMemoMaxLines = 100000;
@@ -58,7 +62,8 @@ QString OneLine(QString text) {
 }
 
 // Grid cells keep their text exactly as given (line ends included); on screen a cell
-// is one line, fitted into its column (TmainFrm::FitCellText).
+// is one line, fitted into its column (TmainFrm::FitCellText), after the mark of its
+// verdict when it has one.
 class OneLineCellDelegate final : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
@@ -71,6 +76,19 @@ class OneLineCellDelegate final : public QStyledItemDelegate {
              const QModelIndex& index) const override {
     QStyleOptionViewItem opt(option);
     initStyleOption(&opt, index);
+    const QVariant verdict = index.data(TmainFrm::kVerdictRole);
+    if (verdict.isValid()) {
+      // The mark grows with the row; the style draws it in front of the text.
+      const int side = std::max(8, opt.rect.height() * 2 / 3);
+      const QPixmap mark = TmainFrm::VerdictMark(static_cast<PortVerdict>(verdict.toInt()), side);
+      if (!mark.isNull()) {
+        opt.features |= QStyleOptionViewItem::HasDecoration;
+        opt.icon = QIcon(mark);
+        opt.decorationSize = QSize(side, side);
+        opt.decorationPosition = QStyleOptionViewItem::Left;
+        opt.decorationAlignment = Qt::AlignCenter;
+      }
+    }
     const QWidget* widget = opt.widget;
     QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
     // The style keeps this margin on both sides of an item's text.
@@ -244,16 +262,47 @@ QPixmap TmainFrm::EditorPicture() {
 
 QColor TmainFrm::VerdictColour(PortVerdict verdict) {
   switch (verdict) {
+    // Told apart by lightness as well (grey values 223 and 140), for eyes that do not
+    // tell red from green; black text reads on both.
     case PortVerdict::Passed:
-      return QColor(0xB8, 0xEC, 0xB0);  // light green
+      return QColor(0xCC, 0xF5, 0xC4);  // light green
     case PortVerdict::Failed:
-      return QColor(0xF4, 0x9C, 0x9C);  // red, darker than the green
+      return QColor(0xE0, 0x60, 0x60);  // red, much darker than the green
     case PortVerdict::Unfinished:
       return QColor(0xFF, 0xDC, 0x80);  // amber
     case PortVerdict::Running:
       break;
   }
   return QColor();
+}
+
+QPixmap TmainFrm::VerdictMark(PortVerdict verdict, int size) {
+  if (verdict == PortVerdict::Running || size <= 0) return QPixmap();
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.scale(size / 24.0, size / 24.0);  // drawn on a 24 x 24 grid
+  switch (verdict) {
+    case PortVerdict::Passed:
+      p.setPen(QPen(QColor(0x0A, 0x50, 0x16), 3.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+      p.drawPolyline(QPolygonF{QPointF(4, 13), QPointF(9.5, 18.5), QPointF(20, 5.5)});
+      break;
+    case PortVerdict::Failed:
+      p.setPen(QPen(QColor(0x50, 0x00, 0x00), 3.6, Qt::SolidLine, Qt::RoundCap));
+      p.drawLine(QPointF(5, 5), QPointF(19, 19));
+      p.drawLine(QPointF(19, 5), QPointF(5, 19));
+      break;
+    case PortVerdict::Unfinished:
+      p.setPen(Qt::NoPen);
+      p.setBrush(QColor(0x4A, 0x34, 0x00));
+      p.drawRect(QRectF(6, 4, 4, 16));
+      p.drawRect(QRectF(14, 4, 4, 16));
+      break;
+    case PortVerdict::Running:
+      break;
+  }
+  return pixmap;
 }
 
 QString TmainFrm::FitCellText(const QFont& font, int width, const QString& text, QFont* fitted) {
@@ -273,14 +322,17 @@ QString TmainFrm::FitCellText(const QFont& font, int width, const QString& text,
 void TmainFrm::RefreshVerdict(int portIndex) {
   QTableWidgetItem* item = StatusGrid->item(portIndex / kStatusColumns, portIndex % kStatusColumns);
   if (item == nullptr) return;
-  const QColor colour =
-      item->text().isEmpty() ? QColor() : VerdictColour(logic_->Verdict(portIndex));
+  const PortVerdict verdict = logic_->Verdict(portIndex);
+  const QColor colour = item->text().isEmpty() ? QColor() : VerdictColour(verdict);
   const QVariant now = item->data(Qt::BackgroundRole);
   if (!colour.isValid()) {
     if (now.isValid()) item->setData(Qt::BackgroundRole, QVariant());
+    if (item->data(kVerdictRole).isValid()) item->setData(kVerdictRole, QVariant());
     return;
   }
   if (!now.isValid() || now.value<QBrush>().color() != colour) item->setBackground(colour);
+  // Unchanged data are not stored again (no repaint).
+  item->setData(kVerdictRole, static_cast<int>(verdict));
 }
 
 void TmainFrm::RefreshVerdicts() {
@@ -335,7 +387,7 @@ void TmainFrm::CreateControls() {
   // The form's font; where it is not installed the nearest sans serif stands in.
   QFont font(QStringLiteral("MS Sans Serif"));
   font.setStyleHint(QFont::SansSerif);
-  font.setPointSize(8);
+  font.setPointSizeF(kFontPoints);
   setFont(font);
 
   startImageBtn = new QToolButton(this);
@@ -350,22 +402,11 @@ void TmainFrm::CreateControls() {
   stopImageBtn->hide();
 
   StatusGrid = NewGrid(this, "StatusGrid", kStatusRows, kStatusColumns);
-  StatusGrid->setColumnWidth(0, kStatusColumnWidth);
-  StatusGrid->setColumnWidth(1, kStatusColumnWidth);
-  FitGrid(StatusGrid);
-  StatusGrid->move(8, 8);
-
   MACGrid = NewGrid(this, "MACGrid", 2, 2);
-  MACGrid->setColumnWidth(0, kMacColumn0Width);
-  MACGrid->setColumnWidth(1, kMacColumn1Width);
-  FitGrid(MACGrid);
-  MACGrid->move(8, StatusGrid->geometry().bottom() + 9);
 
-  const int right = StatusGrid->geometry().right() + 17;
   Btn_Start = new QToolButton(this);
   Btn_Start->setObjectName(QStringLiteral("Btn_Start"));
   Btn_Start->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-  Btn_Start->setGeometry(right, 8, 100, 90);
   SetStartButton(false);
   connect(Btn_Start, &QToolButton::clicked, this, &TmainFrm::Btn_StartClick);
 
@@ -373,13 +414,11 @@ void TmainFrm::CreateControls() {
       new QPushButton(QIcon(SelectFilesPicture()), QStringLiteral("Select Files"), this);
   selectFileBtn->setObjectName(QStringLiteral("selectFileBtn"));
   selectFileBtn->setIconSize(QSize(16, 16));
-  selectFileBtn->setGeometry(right, 110, 120, 30);
   connect(selectFileBtn, &QPushButton::clicked, this, &TmainFrm::selectFileBtnClick);
 
   EditorBtn = new QPushButton(QIcon(EditorPicture()), QStringLiteral("EEPROM Editor"), this);
   EditorBtn->setObjectName(QStringLiteral("EditorBtn"));
   EditorBtn->setIconSize(QSize(16, 16));
-  EditorBtn->setGeometry(right, 148, 120, 30);
   EditorBtn->hide();
   connect(EditorBtn, &QPushButton::clicked, this, &TmainFrm::EditorBtnClick);
 
@@ -390,11 +429,52 @@ void TmainFrm::CreateControls() {
   msgMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   msgMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   msgMemo->setMaximumBlockCount(kMemoMaxLines);
-  const int memoTop = MACGrid->geometry().bottom() + 9;
-  msgMemo->setGeometry(8, memoTop, kFormWidth - 16, kFormHeight - 8 - memoTop);
 
-  // The form fits its contents: 777 x 568.
-  setFixedSize(kFormWidth, kFormHeight);
+  // The form fits its contents at 777 x 568, its size at start and its least; it may
+  // grow (a maximised board on a bench monitor).
+  setMinimumSize(kFormWidth, kFormHeight);
+  resize(kFormWidth, kFormHeight);
+  LayOut();
+}
+
+void TmainFrm::LayOut() {
+  // Lengths across scale with the width, lengths down with the height, both rounded
+  // from the start layout, which they give back exactly at the start size. Texts grow
+  // with the smaller of the two, so that they still fit their cells.
+  const double sx = std::max(1.0, width() / static_cast<double>(kFormWidth));
+  const double sy = std::max(1.0, height() / static_cast<double>(kFormHeight));
+  const auto x = [sx](int v) { return qRound(v * sx); };
+  const auto y = [sy](int v) { return qRound(v * sy); };
+  QFont scaled = font();
+  scaled.setPointSizeF(kFontPoints * std::min(sx, sy));
+
+  const auto size = [&](QTableWidget* grid, std::initializer_list<int> columnWidths) {
+    grid->setFont(scaled);
+    int c = 0;
+    for (int w : columnWidths) grid->setColumnWidth(c++, x(w));
+    grid->verticalHeader()->setDefaultSectionSize(y(kRowHeight));
+    for (int r = 0; r < grid->rowCount(); ++r) grid->setRowHeight(r, y(kRowHeight));
+    FitGrid(grid);
+  };
+  size(StatusGrid, {kStatusColumnWidth, kStatusColumnWidth});
+  StatusGrid->move(x(8), y(8));
+  size(MACGrid, {kMacColumn0Width, kMacColumn1Width});
+  MACGrid->move(x(8), StatusGrid->geometry().bottom() + y(9));
+
+  // The buttons keep their size and spacing and stay beside the port grid.
+  const int right = StatusGrid->geometry().right() + x(17);
+  Btn_Start->setGeometry(right, y(8), 100, 90);
+  selectFileBtn->setGeometry(right, Btn_Start->geometry().bottom() + 13, 120, 30);
+  EditorBtn->setGeometry(right, selectFileBtn->geometry().bottom() + 9, 120, 30);
+
+  msgMemo->setFont(scaled);
+  const int memoTop = MACGrid->geometry().bottom() + y(9);
+  msgMemo->setGeometry(x(8), memoTop, width() - 2 * x(8), height() - y(8) - memoTop);
+}
+
+void TmainFrm::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  LayOut();
 }
 
 TmainFrm::~TmainFrm() {
@@ -432,6 +512,7 @@ void TmainFrm::ClearStatusGrid() {
     for (int c = 0; c < StatusGrid->columnCount(); ++c) {
       SetCell(StatusGrid, r, c, std::string());
       StatusGrid->item(r, c)->setData(Qt::BackgroundRole, QVariant());
+      StatusGrid->item(r, c)->setData(kVerdictRole, QVariant());
     }
 }
 

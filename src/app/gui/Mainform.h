@@ -49,7 +49,14 @@ class TmainFrm final : public QWidget, public Board {
   static QPixmap EditorPicture();       // 16 x 16
 
   // The background of a status cell by its port's verdict (invalid: the grid's own).
+  // Passed and failed differ in lightness too, not only in hue.
   static QColor VerdictColour(PortVerdict verdict);
+  // A status cell with a verdict holds it (as int) under this role, beside its text;
+  // the cell draws the verdict's mark in front of the text, which stays as given.
+  static constexpr int kVerdictRole = Qt::UserRole + 1;
+  // The mark of a verdict, `size` pixels square on a transparent ground: a tick for
+  // passed, a cross for failed, two bars (paused) for unfinished; none while running.
+  static QPixmap VerdictMark(PortVerdict verdict, int size);
   // How a cell shows `text` in `width` pixels: the text as it is in `font` when it
   // fits, else in a narrower cut of the font, and only when even that is too wide with
   // the middle left out, so the end of every text stays readable. *fitted receives the
@@ -90,12 +97,17 @@ class TmainFrm final : public QWidget, public Board {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   TmainFrm(std::unique_ptr<QtUiThread> ownUi, std::unique_ptr<QtMessageBoxes> ownBoxes,
            PlatformServices services, MessageBoxes* boxes, const std::string& dataDir,
            WorkerFactory* workers, QWidget* parent);
   void CreateControls();
+  // Places the controls for the window's size: at kFormWidth x kFormHeight (the size
+  // at start and the least) as they always were; a larger window scales the grids,
+  // their fonts and the log with it, so that a maximised board reads from afar.
+  void LayOut();
   // Colours every status cell that shows a text by its port's verdict.
   void RefreshVerdicts();
   void RefreshVerdict(int portIndex);
