@@ -112,7 +112,7 @@ int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>&
   const std::vector<int> ports = dispatcher->PortNumbers();
   int status = ports.empty() ? kExitPortsFailed : kExitDone;
   for (size_t k = 0; k < ports.size(); k++) {
-    const int32_t stage = logic.stages.Get(static_cast<int>(k));
+    const Stage stage = logic.stages.Get(static_cast<int>(k));
     if (stage == StageFailed || !StartThread::PortFinished(logic.runJob().steps, stage)) {
       status = kExitPortsFailed;
     }

@@ -368,8 +368,8 @@ void MainLogic::MarkUnfinishedPorts() {
 
 PortVerdict MainLogic::Verdict(int portIndex) const {
   if (portIndex < 0 || portIndex >= kMaxPorts) return PortVerdict::Running;
-  const int32_t stage = stages.Get(portIndex);
-  const int32_t last = StartThread::FinalStage(job);
+  const Stage stage = stages.Get(portIndex);
+  const Stage last = StartThread::FinalStage(job);
   if (last != StageIdle && stage == last) return PortVerdict::Passed;
   // A worker asked to stop ends failed: that port was stopped, not found faulty.
   if (stoppedUnfinished_[static_cast<size_t>(portIndex)]) return PortVerdict::Unfinished;

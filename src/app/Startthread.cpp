@@ -27,13 +27,13 @@ StartThread::~StartThread() {
   CloseLog();
 }
 
-int32_t StartThread::FinalStage(const JobState& job) {
+Stage StartThread::FinalStage(const JobState& job) {
   return JobFinalStage(job);
 }
 
-bool StartThread::PortFinished(const JobState& job, int32_t stage) {
+bool StartThread::PortFinished(const JobState& job, Stage stage) {
   if (stage == StageFailed) return true;
-  const int32_t last = FinalStage(job);
+  const Stage last = FinalStage(job);
   return last == StageIdle || stage == last;
 }
 
@@ -173,7 +173,7 @@ void StartThread::StartDownloads() {
   }
 }
 
-bool StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage) {
+bool StartThread::StartStep(int portIndex, WorkerKind kind, Stage runningStage) {
   StageTable& stages = *station_.stages;
   const auto slot = static_cast<size_t>(portIndex);
   // The worker is made and listed under the lock that StopWorkers takes: a Stop either
@@ -203,7 +203,7 @@ bool StartThread::StartStep(int portIndex, WorkerKind kind, int32_t runningStage
 void StartThread::Supervise() {
   const JobState& job = job_.steps;
   StageTable& stages = *station_.stages;
-  const int32_t beforeMac = job.loopbackTest == 1 ? StageTested
+  const Stage beforeMac = job.loopbackTest == 1 ? StageTested
                             : job.jobFlags != 0   ? StageDownloaded
                                                   : StageIdle;
   while (!Terminated()) {
@@ -218,7 +218,7 @@ void StartThread::Supervise() {
       bool testing = false;
       for (int k = 0; oneAtATime && k < portCount_; k++) testing |= stages.Get(k) == StageTesting;
       for (int k = 0; k < portCount_ && !testing; k++) {
-        const int32_t s = stages.Get(k);
+        const Stage s = stages.Get(k);
         if (s != StageIdle && s != StageDownloaded) continue;
         if (!StartStep(k, WorkerKind::LoopbackTest, StageTesting)) return;
         testing = oneAtATime;

@@ -51,9 +51,9 @@ class StartThread final : public Thread {
 
   // The stage a port is left at when it went through every step of `job`;
   // StageIdle for a job without steps.
-  static int32_t FinalStage(const JobState& job);
+  static Stage FinalStage(const JobState& job);
   // A port is finished when it failed or reached the job's final stage.
-  static bool PortFinished(const JobState& job, int32_t stage);
+  static bool PortFinished(const JobState& job, Stage stage);
 
  protected:
   void Execute() override;
@@ -75,7 +75,7 @@ class StartThread final : public Thread {
   bool AllPortsFinished() const;
   // Writes the running value, then creates the worker; a worker the factory could not
   // make leaves its port failed. False (and nothing written) once a stop was requested.
-  bool StartStep(int portIndex, WorkerKind kind, int32_t runningStage);
+  bool StartStep(int portIndex, WorkerKind kind, Stage runningStage);
   // Logs and shows a fault of the run; the end steps follow.
   void ReportFault(const std::string& what);
   void EndSteps();

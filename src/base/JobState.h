@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 
-enum Stage : int32_t {
+// A port's progress through its steps. The numbers are the ones the stage table has
+// always held (logs and tests print them).
+enum class Stage : int32_t {
   StageFailed = -1,
   StageIdle = 0,
   StageDownloading = 1,
@@ -15,6 +17,7 @@ enum Stage : int32_t {
   StageProgramming = 5,
   StageProgrammed = 6,
 };
+using enum Stage;
 
 constexpr int kMaxPorts = 16;
 
@@ -25,13 +28,13 @@ class StageTable {
   void ClearAll() {
     for (auto& e : entries_) e.store(StageIdle);
   }
-  int32_t Get(int portIndex) const { return entries_.at(static_cast<size_t>(portIndex)).load(); }
-  void Set(int portIndex, int32_t stage) {
+  Stage Get(int portIndex) const { return entries_.at(static_cast<size_t>(portIndex)).load(); }
+  void Set(int portIndex, Stage stage) {
     entries_.at(static_cast<size_t>(portIndex)).store(stage);
   }
 
  private:
-  std::array<std::atomic<int32_t>, kMaxPorts> entries_;
+  std::array<std::atomic<Stage>, kMaxPorts> entries_;
 };
 
 // Job fields of the main window. Written only while no run is going on (UI thread),
@@ -52,7 +55,7 @@ constexpr int32_t kJobFirmware = 2;
 
 // The stage a port is left at when it went through every step of `job`; StageIdle for
 // a job without steps.
-inline int32_t JobFinalStage(const JobState& job) {
+inline Stage JobFinalStage(const JobState& job) {
   if (job.programMac) return StageProgrammed;
   if (job.loopbackTest == 1) return StageTested;
   if (job.jobFlags != 0) return StageDownloaded;

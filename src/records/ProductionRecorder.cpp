@@ -27,7 +27,7 @@ const char* StepName(WorkerKind kind) {
   return "";
 }
 
-int32_t RunningStage(WorkerKind kind) {
+Stage RunningStage(WorkerKind kind) {
   switch (kind) {
     case WorkerKind::Download:
       return StageDownloading;
@@ -40,7 +40,7 @@ int32_t RunningStage(WorkerKind kind) {
 }
 
 // The port went through every step of the job.
-bool Passed(int32_t finalStage, int32_t stage) {
+bool Passed(Stage finalStage, Stage stage) {
   return stage != StageFailed && (finalStage == StageIdle || stage == finalStage);
 }
 
@@ -95,10 +95,10 @@ void ProductionRecorder::RunStarting(const RecordedJob& job) {
 
 void ProductionRecorder::StopRequested() {
   std::lock_guard<std::mutex> lock(m_);
-  const int32_t finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
+  const Stage finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
   for (size_t k = 0; k < ports_.size(); k++) {
     Port& p = ports_[k];
-    const int32_t stage = station_.stages->Get(static_cast<int>(k));
+    const Stage stage = station_.stages->Get(static_cast<int>(k));
     if (p.open && stage != StageFailed && !Passed(finalStage, stage)) p.stopped = true;
   }
 }
@@ -173,7 +173,7 @@ void ProductionRecorder::StepStarted(int portIndex, WorkerKind kind) {
   p.stepStarted = true;
   p.step = kind;
   p.failCode.reset();
-  p.record.stage = RunningStage(kind);
+  p.record.stage = static_cast<int32_t>(RunningStage(kind));
   PutLocked(p);
 }
 
@@ -236,11 +236,11 @@ void ProductionRecorder::PortStatus(int portIndex, const std::string& text) {
   p.record.lastStatus = text;
 }
 
-uint64_t ProductionRecorder::Close(Port& port, const char* verdict, int32_t stage) {
+uint64_t ProductionRecorder::Close(Port& port, const char* verdict, Stage stage) {
   UnitRecord& r = port.record;
   r.endedMs = WallClockMs();
   r.verdict = verdict;
-  if (stage > r.stage) r.stage = stage;
+  if (static_cast<int32_t>(stage) > r.stage) r.stage = static_cast<int32_t>(stage);
   const std::string v = verdict;
   if (v != kVerdictPassed && port.stepStarted) {
     r.failStep = StepName(port.step);
@@ -254,11 +254,11 @@ uint64_t ProductionRecorder::Close(Port& port, const char* verdict, int32_t stag
 
 bool ProductionRecorder::ClosePortsLocked(bool runEnded) {
   bool closed = false;
-  const int32_t finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
+  const Stage finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
   for (size_t k = 0; k < ports_.size(); k++) {
     Port& p = ports_[k];
     if (!p.open) continue;
-    const int32_t stage = station_.stages->Get(static_cast<int>(k));
+    const Stage stage = station_.stages->Get(static_cast<int>(k));
     // A port that Stop cut short is closed at the run's end, as stopped (also when its
     // worker then ended failed).
     const char* verdict = Passed(finalStage, stage)            ? kVerdictPassed

@@ -90,7 +90,7 @@ class ProductionRecorder final : public UnitRecorder {
     UnitRecord record;
   };
   // Under m_: the port's record is closed with the verdict; returns the ticket.
-  uint64_t Close(Port& port, const char* verdict, int32_t stage);
+  uint64_t Close(Port& port, const char* verdict, Stage stage);
   uint64_t PutLocked(Port& port);
   // Under m_: closes every open port whose outcome is known (passed, failed); at the
   // run's end (runEnded) also the rest, as stopped. True when any was closed.

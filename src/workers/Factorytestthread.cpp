@@ -49,7 +49,7 @@ void FactoryTestThread::Release() {
   CloseSocket();
 }
 
-int32_t FactoryTestThread::Run() {
+Stage FactoryTestThread::Run() {
   const char* name = console_.portName.c_str();
   console_.ShowStatus("%s: factory test", name);
   int r = console_.OpenConsolePort(job_.consoleBaud);
@@ -70,7 +70,7 @@ int32_t FactoryTestThread::Run() {
   return StageTested;
 }
 
-void FactoryTestThread::AfterStage(int32_t stage) {
+void FactoryTestThread::AfterStage(Stage stage) {
   if (stage == StageTested) console_.ShowStatus("%s: loopback test ok", console_.portName.c_str());
 }
 

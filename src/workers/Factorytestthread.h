@@ -67,9 +67,9 @@ class FactoryTestThread final : public PortWorker {
   int32_t testPort() const { return testPort_; }
 
  protected:
-  int32_t Run() override;
+  Stage Run() override;
   void ShowExceptionText() override;
-  void AfterStage(int32_t stage) override;
+  void AfterStage(Stage stage) override;
   // The port and the socket.
   void Release() override;
 

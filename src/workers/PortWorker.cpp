@@ -9,7 +9,7 @@ PortWorker::PortWorker(Station& station, const RunJob& job, int portNumber, int 
 
 void PortWorker::Execute() {
   try {
-    const int32_t stage = Run();
+    const Stage stage = Run();
     End(stage);
     AfterStage(stage);
   } catch (const std::exception& e) {
@@ -40,7 +40,7 @@ void PortWorker::EndWithException(const std::string& what) {
   if (!ended_) End(StageFailed);
 }
 
-void PortWorker::End(int32_t stage) {
+void PortWorker::End(Stage stage) {
   ended_ = true;
   Release();
   SetRunning(false);

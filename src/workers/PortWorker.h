@@ -27,11 +27,11 @@ class PortWorker : public Thread {
 
   void Execute() final;
   // The worker's steps; returns the stage to end with.
-  virtual int32_t Run() = 0;
+  virtual Stage Run() = 0;
   // Shows the worker's exception text in the port's status cell.
   virtual void ShowExceptionText() = 0;
   // What the worker shows once its stage is out.
-  virtual void AfterStage(int32_t /*stage*/) {}
+  virtual void AfterStage(Stage /*stage*/) {}
   // Called first when an exception left Run(); must not throw.
   virtual void OnRunBroken() {}
   // Closes what the worker holds (the console port here); called once, at the end.
@@ -47,6 +47,6 @@ class PortWorker : public Thread {
 
  private:
   void EndWithException(const std::string& what);
-  void End(int32_t stage);
+  void End(Stage stage);
   bool ended_ = false;
 };

@@ -66,7 +66,7 @@ void prgMACThread::Settle(bool confirmed) {
   }
 }
 
-int32_t prgMACThread::Run() {
+Stage prgMACThread::Run() {
   const char* name = console_.portName.c_str();
   console_.ShowStatus("%s: program MAC", name);
   const int open = console_.OpenConsolePort(job_.consoleBaud);

@@ -55,7 +55,7 @@ class prgMACThread final : public PortWorker {
   bool logFlag() const { return logFlag_; }
 
  protected:
-  int32_t Run() override;
+  Stage Run() override;
   void ShowExceptionText() override;
   void OnRunBroken() override { Settle(false); }
 

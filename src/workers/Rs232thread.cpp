@@ -53,7 +53,7 @@ RS232Thread::~RS232Thread() {
 
 // ---------------------------------------------------------------- thread body
 
-int32_t RS232Thread::Run() {
+Stage RS232Thread::Run() {
   const char* name = console_.portName.c_str();
   // 1. The port.
   if (console_.OpenConsolePort(job_.consoleBaud) != 0) {

@@ -75,7 +75,7 @@ class RS232Thread final : public PortWorker {
   RecvStatus recvStatus() const { return recvStatus_; }
 
  protected:
-  int32_t Run() override;
+  Stage Run() override;
   // The exception text, in the status cell and the log.
   void ShowExceptionText() override;
   // The end entry (when the log is open), the port and the log closed.

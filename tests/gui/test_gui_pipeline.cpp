@@ -187,7 +187,7 @@ void TestGuiPipeline::wholeJobOnOneDevice() {
   if (qEnvironmentVariableIsSet("PT_SCREENS_DIR"))
     frm.grab().save(qEnvironmentVariable("PT_SCREENS_DIR") + "/gui_pipeline_end.png");
   QCOMPARE(status, QStringLiteral("COM1: %GLM 02:5C:3A:04:22:D1\r OK"));
-  QCOMPARE(frm.logic().stages.Get(0), int32_t{StageProgrammed});
+  QCOMPARE(frm.logic().stages.Get(0), StageProgrammed);
   QCOMPARE(frm.MACGrid->item(0, 0)->text(), QStringLiteral("MAC used up"));
   QCOMPARE(frm.MACGrid->item(1, 0)->text(), QStringLiteral("1 COM Port detected\r\n"));
   // Column 1 counts the units; the run's record is in the data directory.

@@ -74,7 +74,7 @@ class TableNetwork final : public Network {
 // it waits (in virtual time) for a stop request before it ends failed.
 struct Script {
   std::vector<std::string> texts;
-  int32_t finalStage = StageFailed;
+  Stage finalStage = StageFailed;
   bool hang = false;
   const std::atomic<bool>* gate = nullptr;  // when given, the worker ends once it is set
 };
@@ -517,7 +517,7 @@ void TestMainForm::startRefusedWithoutJob() {
   QCOMPARE(boxes[0].text, std::string("Please Select Files first."));
   QCOMPARE(rig.window->Btn_Start->text(), QString("Start"));
   QVERIFY(rig.window->Btn_Start->isEnabled() && rig.window->selectFileBtn->isEnabled());
-  QCOMPARE(rig.window->logic().stages.Get(3), int32_t{StageIdle});
+  QCOMPARE(rig.window->logic().stages.Get(3), StageIdle);
   QCOMPARE(rig.factory.started(), 0);
 }
 
@@ -551,7 +551,7 @@ void TestMainForm::startRefusedByAddress() {
     QCOMPARE(boxes[0].text, text);
     QCOMPARE(rig.window->Btn_Start->text(), QString("Start"));
     // Refused before anything changed: the stage table is untouched.
-    QCOMPARE(rig.window->logic().stages.Get(0), int32_t{StageTested});
+    QCOMPARE(rig.window->logic().stages.Get(0), StageTested);
     QCOMPARE(rig.factory.started(), 0);
   }
 }
@@ -620,9 +620,9 @@ void TestMainForm::scriptedRunEndsAndReturnsToStart() {
   }
   QCOMPARE(w.MACGrid->item(1, 0)->text(), QString("3 COM Port detected\r\n"));
   QCOMPARE(rig.factory.started(), 6);
-  QCOMPARE(w.logic().stages.Get(0), int32_t{StageTested});
-  QCOMPARE(w.logic().stages.Get(1), int32_t{StageFailed});
-  QCOMPARE(w.logic().stages.Get(2), int32_t{StageTested});
+  QCOMPARE(w.logic().stages.Get(0), StageTested);
+  QCOMPARE(w.logic().stages.Get(1), StageFailed);
+  QCOMPARE(w.logic().stages.Get(2), StageTested);
   QVERIFY(rig.boxes.Boxes().empty());
 
   // The same job runs again; Start clears the cells and their colours.
@@ -673,7 +673,7 @@ void TestMainForm::stopAnsweredNoThenYes() {
   QCOMPARE(w.Btn_Start->text(), QString("Stop"));
   QTest::qWait(50);
   QVERIFY(w.logic().DispatcherBusy());
-  for (int k = 0; k < 4; ++k) QCOMPARE(w.logic().stages.Get(k), int32_t{StageDownloading});
+  for (int k = 0; k < 4; ++k) QCOMPARE(w.logic().stages.Get(k), StageDownloading);
 
   rig.boxes.QueueAnswer(BoxResult::Yes);
   QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
@@ -683,7 +683,7 @@ void TestMainForm::stopAnsweredNoThenYes() {
   QVERIFY(QTest::qWaitFor([&] { return w.logic().dispatcher() == nullptr; }, 5000));
   for (int k = 0; k < 4; ++k) {
     QCOMPARE(rig.Cell(k / 2, k % 2), QString("stopped"));
-    QCOMPARE(w.logic().stages.Get(k), int32_t{StageFailed});
+    QCOMPARE(w.logic().stages.Get(k), StageFailed);
     // Stopped by the operator, not found faulty: marked apart from failed ports.
     QCOMPARE(rig.Colour(k), TmainFrm::VerdictColour(PortVerdict::Unfinished));
   }
@@ -746,7 +746,7 @@ void TestMainForm::closeDuringRunStopsWorkers() {
   QCOMPARE(rig.boxes.Boxes().size(), size_t{2});
   // Every worker was asked to stop and has ended; the dispatcher is gone.
   QVERIFY(!w.logic().DispatcherBusy());
-  for (int k = 0; k < 3; ++k) QCOMPARE(w.logic().stages.Get(k), int32_t{StageFailed});
+  for (int k = 0; k < 3; ++k) QCOMPARE(w.logic().stages.Get(k), StageFailed);
   // A second close does not run FormClose again.
   w.close();
   QCOMPARE(closed.count(), 1);
@@ -853,7 +853,7 @@ void TestMainForm::realDownloadWorkersOnSimulatedDevices() {
   const char* macs[] = {"02:5C:3A:FF:FF:FF", "02:5C:3A:FF:FF:FE"};
   for (int k = 0; k < 2; ++k) {
     QVERIFY2(rig.Cell(0, k).endsWith(" - Download OK"), qPrintable(rig.Cell(0, k)));
-    QCOMPARE(logic.stages.Get(k), int32_t{StageDownloaded});
+    QCOMPARE(logic.stages.Get(k), StageDownloaded);
     QVERIFY(rig.Cell(0, k).startsWith(k == 0 ? "COM2: " : "COM5: "));
     const SimReport r = devices[static_cast<size_t>(k)]->Report();
     QVERIFY(r.violations.empty());
@@ -960,7 +960,7 @@ void TestMainForm::slowPoolLeavesTheWindowResponsive() {
   QVERIFY(rig.WaitIdle(120000));
   tick.stop();
   QVERIFY2(worst < 300, qPrintable(QString("event loop blocked for %1 ms").arg(worst)));
-  for (int k = 0; k < 16; ++k) QCOMPARE(logic.stages.Get(k), int32_t{StageProgrammed});
+  for (int k = 0; k < 16; ++k) QCOMPARE(logic.stages.Get(k), StageProgrammed);
   QCOMPARE(pool->programmed.load(), 16);
   rig.window.reset();  // before the devices and their lines go
 }

@@ -21,7 +21,7 @@
 #include "platform/Clock.h"
 
 struct WorkerScript {
-  int32_t finalStage = StageIdle;  // StageIdle: the step's success value
+  Stage finalStage = StageIdle;  // StageIdle: the step's success value
   uint32_t delayMs = 1000;         // virtual time before the worker ends
   bool untilStopped = false;       // runs until a stop request (then fails its port)
   // When given, a worker that was asked to stop ends only once *holdStop is true
@@ -34,7 +34,7 @@ struct WorkerScript {
   std::optional<int> failCode;
 };
 
-inline int32_t SuccessStage(WorkerKind kind) {
+inline Stage SuccessStage(WorkerKind kind) {
   switch (kind) {
     case WorkerKind::Download:
       return StageDownloaded;
@@ -87,7 +87,7 @@ class ScriptedWorker final : public Thread {
     if (sawStop_.load() && script_.holdStop) {
       while (!script_.holdStop->load()) clock.SleepMs(10);
     }
-    int32_t result = script_.finalStage == StageIdle ? SuccessStage(kind_) : script_.finalStage;
+    Stage result = script_.finalStage == StageIdle ? SuccessStage(kind_) : script_.finalStage;
     if (sawStop_.load()) result = StageFailed;
     if (kind_ == WorkerKind::LoopbackTest && !sawStop_.load() && !script_.linkAddress.empty() &&
         station_.records) {
@@ -97,7 +97,7 @@ class ScriptedWorker final : public Thread {
       station_.records->StepFailed(portIndex_, *script_.failCode);
     }
     Synchronize([&] {
-      station_.board->ShowPortStatus(portIndex_, name + " ended " + std::to_string(result));
+      station_.board->ShowPortStatus(portIndex_, name + " ended " + std::to_string(static_cast<int>(result)));
     });
     station_.stages->Set(portIndex_, result);
     SetRunning(false);
@@ -119,7 +119,7 @@ class ScriptedWorkerFactory final : public WorkerFactory {
     int portNumber;
     int portIndex;
     bool logFlag;
-    int32_t stageAtCreation;
+    Stage stageAtCreation;
     uint32_t tick;
     ScriptedWorker* worker;  // owned by the dispatcher: read only while it exists
   };

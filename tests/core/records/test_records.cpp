@@ -442,11 +442,11 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   EXPECT_EQ(failed.station, "line-7");
   EXPECT_EQ(failed.steps, "eeprom,loopback");
   EXPECT_EQ(failed.portDevice, "/dev/ttyS1");
-  EXPECT_EQ(failed.stage, StageTesting);
+  EXPECT_EQ(failed.stage, static_cast<int32_t>(StageTesting));
   EXPECT_EQ(failed.lastStatus, "COM2: test ended -1");
   EXPECT_EQ(failed.failStep, "loopback");
   EXPECT_EQ(failed.failCode, -9) << "the reported code, not one read from a text";
-  EXPECT_EQ(records[0].stage, StageTested);
+  EXPECT_EQ(records[0].stage, static_cast<int32_t>(StageTested));
   EXPECT_FALSE(records[0].failCode.has_value());
   EXPECT_TRUE(records[0].endedMs.has_value());
   EXPECT_EQ(records[0].linkAddress, "02:5C:3A:FF:FF:FF");

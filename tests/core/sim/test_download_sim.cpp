@@ -22,7 +22,7 @@
 namespace {
 
 struct Outcome {
-  int32_t stage = StageIdle;
+  Stage stage = StageIdle;
   std::string status;
   SimReport report;
   uint32_t virtualMs = 0;

@@ -53,7 +53,7 @@ TEST(FactoryTest, PassingDeviceIsReleasedBeforeTheStageIsPublished) {
   EXPECT_TRUE(rig.board.Messages().empty());
   // The port was closed while the stage still read "testing", so the next worker can
   // open it the moment it sees StageTested.
-  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageTesting}));
+  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<Stage>{StageTesting}));
   EXPECT_FALSE(line->IsHeld());
   EXPECT_EQ(line->AllHostWrites(), "$GSVPA\r\n");
 
@@ -160,7 +160,7 @@ TEST(FactoryTest, ConsoleFailuresEndBeforeTheNetwork) {
     auto w = RunWorker(rig, 3, 0);
     EXPECT_EQ(rig.board.PortStatus(0), c.status);
     EXPECT_EQ(rig.stages.Get(0), StageFailed);
-    EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageTesting}));
+    EXPECT_EQ(rig.serial.CloseStages(), (std::vector<Stage>{StageTesting}));
     EXPECT_EQ(rig.net.CreateCalls(), 0);
     EXPECT_TRUE(rig.board.Messages().empty());
     EXPECT_FALSE(w->Running());
@@ -249,7 +249,7 @@ TEST(FactoryTest, LoopbackDataFailures) {
     EXPECT_EQ(rig.net.OpenSockets(), 0);
     EXPECT_EQ(rig.net.SocketsClosed(), 1);  // closed once, not again on release
     EXPECT_EQ(rig.net.SocketsClosedByDestructor(), 0);
-    EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageTesting}));
+    EXPECT_EQ(rig.serial.CloseStages(), (std::vector<Stage>{StageTesting}));
     // The message is in the log before the failure is shown.
     const Strings events = rig.board.Events();
     ASSERT_GE(events.size(), 2u);
@@ -265,7 +265,7 @@ TEST(FactoryTest, ConnectionFailures) {
     std::vector<int> connects;
     int attempts;
     Strings messages;
-    int32_t stage;
+    Stage stage;
     uint32_t slept;
   };
   const Case cases[] = {
@@ -392,7 +392,7 @@ TEST(FactoryTest, ExceptionReleasesShowsAndFails) {
   EXPECT_EQ(rig.board.Exceptions(), (Strings{"board broke at: COM3: loopback test..."}));
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
   // Shown, released, then the stage.
-  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageTesting}));
+  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<Stage>{StageTesting}));
   EXPECT_EQ(rig.net.OpenSockets(), 0);
   EXPECT_FALSE(line->IsHeld());
   EXPECT_FALSE(w->Running());

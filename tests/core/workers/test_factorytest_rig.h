@@ -30,7 +30,7 @@
 class SpyPort final : public SerialPort {
  public:
   SpyPort(std::unique_ptr<SerialPort> inner, StageTable* stages, int portIndex,
-          std::vector<int32_t>* closeStages, std::mutex* m)
+          std::vector<Stage>* closeStages, std::mutex* m)
       : inner_(std::move(inner)),
         stages_(stages),
         portIndex_(portIndex),
@@ -59,7 +59,7 @@ class SpyPort final : public SerialPort {
   std::unique_ptr<SerialPort> inner_;
   StageTable* stages_;
   int portIndex_;
-  std::vector<int32_t>* closeStages_;
+  std::vector<Stage>* closeStages_;
   std::mutex* m_;
 };
 
@@ -71,7 +71,7 @@ class SpySerialFactory final : public SerialPortFactory {
   std::unique_ptr<SerialPort> Create() override {
     return std::make_unique<SpyPort>(bus_.Create(), &stages_, portIndex_, &closeStages_, &m_);
   }
-  std::vector<int32_t> CloseStages() const {
+  std::vector<Stage> CloseStages() const {
     std::lock_guard<std::mutex> lock(m_);
     return closeStages_;
   }
@@ -81,7 +81,7 @@ class SpySerialFactory final : public SerialPortFactory {
   StageTable& stages_;
   int portIndex_ = 0;
   mutable std::mutex m_;
-  std::vector<int32_t> closeStages_;
+  std::vector<Stage> closeStages_;
 };
 
 // A board that forwards to a recording board and throws where told: on one status

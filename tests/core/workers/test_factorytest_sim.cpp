@@ -14,7 +14,7 @@ namespace {
 using Strings = std::vector<std::string>;
 
 struct SimOutcome {
-  int32_t stage = StageIdle;
+  Stage stage = StageIdle;
   std::string status;
   Strings messages;
   int connections = 0;

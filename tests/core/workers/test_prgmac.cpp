@@ -119,7 +119,7 @@ TEST_F(PrgMac, PoolAddressIsProgrammedAndTheDeviceConfirmsAfterReboot) {
   EXPECT_EQ(ReadFileBytes(pool.FilePath()).substr(0, 18), std::string("02:5C:3A:04:22:D2\0", 18));
   EXPECT_FALSE(pool.IsAvailable());
   // Closed before the stage is written, as by every worker.
-  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageProgramming}));
+  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<Stage>{StageProgramming}));
   EXPECT_FALSE(rig.Line(3)->IsHeld());
   EXPECT_FALSE(worker->Running());
   EXPECT_TRUE(worker->glmSent());
@@ -199,7 +199,7 @@ TEST_F(PrgMac, EmptyPoolFailsWithoutTalkingToTheDevice) {
   EXPECT_EQ(rig.board.Messages(), (Strings{"get MAC failed\r\n"}));
   EXPECT_TRUE(HostWrites().empty());
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
-  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageProgramming}));
+  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<Stage>{StageProgramming}));
 }
 
 // A pool file whose writes or syncs fail.
@@ -459,7 +459,7 @@ TEST_F(PrgMac, ExceptionIsShownAndFailsThePort) {
   EXPECT_EQ(rig.board.PortStatus(0), "COM3: program MAC Exception");
   EXPECT_EQ(rig.board.Exceptions(), (Strings{"grid gone"}));
   EXPECT_EQ(rig.stages.Get(0), StageFailed);
-  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<int32_t>{StageProgramming}));
+  EXPECT_EQ(rig.serial.CloseStages(), (std::vector<Stage>{StageProgramming}));
   EXPECT_FALSE(worker->Running());
   EXPECT_TRUE(HostWrites().empty());
   EXPECT_EQ(pool.Settled(), Outcomes{MacOutcome::Failed});

@@ -16,7 +16,7 @@ namespace {
 using Strings = std::vector<std::string>;
 
 struct MacOutcome {
-  int32_t stage = StageIdle;
+  Stage stage = StageIdle;
   std::string status;
   Strings statusHistory;
   Strings messages;
