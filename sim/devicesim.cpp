@@ -1,8 +1,10 @@
 // devicesim: simulated serial device servers on pseudo-terminals, for trying the
 // station without hardware. See Usage() for the options, faults and report format.
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,12 +14,15 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/model/EchoServer.h"
 #include "sim/model/PtyFarm.h"
 #include "sim/model/SimFaults.h"
+#include "sim/model/SimSlot.h"
 
 namespace {
 
@@ -54,7 +59,8 @@ void Usage(FILE* f) {
   std::fprintf(f,
                "usage: devicesim --dir DIR --count N [--first-com K] [--ip ADDR] [--tcp-port P]\n"
                "                 [--flash-ms MS] [--fault SPEC]... [--report FILE]\n"
-               "                 [--netns-dir NSDIR]\n"
+               "                 [--netns-dir NSDIR] [--swap PORT:EVENTS]... [--shift SPEC]\n"
+               "                 [--control FIFO]\n"
                "\n"
                "Simulates N serial device servers, each on a pseudo-terminal linked as\n"
                "DIR/ports/COM<K> .. DIR/ports/COM<K+N-1>, where the station looks for its ports\n"
@@ -79,7 +85,22 @@ void Usage(FILE* f) {
                "                   same port (--tcp-port, default 4001), as real devices with one\n"
                "                   EEPROM image do. The namespaces, their interfaces and link-layer\n"
                "                   addresses are made by the caller\n"
+               "%s"
+               "  --control FIFO   makes FIFO (a named pipe) and takes commands from it, one a\n"
+               "                   line: \"remove COM<n> [silent|vanish]\" (default silent),\n"
+               "                   \"insert COM<n>\", \"report\" (writes the report, as SIGUSR1)\n"
                "  --help           this text\n"
+               "\n"
+               "Units: each port is a slot of the fixture. A unit taken out \"silent\" leaves\n"
+               "the pty in place: nothing answers and what the station writes is lost. One that\n"
+               "\"vanish\"es takes its port along: the pty closes (the station's open port is\n"
+               "hung up, reads fail with EIO) and the link goes; the next unit comes on a new\n"
+               "pty under the same link. While a slot is empty its echo answers nothing. Each\n"
+               "unit put in is fresh, powered on (it prints its start-up lines) and has a MAC\n"
+               "of its own: the first unit's with its number in the slot added to the fourth\n"
+               "byte (02:5C:3A:00:00:03, 02:5C:3A:01:00:03, ...). Bytes reaching a unit before\n"
+               "its \"Boot ROM\" line are lost without a violation. Every swap is told on\n"
+               "stdout: \"removed COM<n> silent|vanish\", \"inserted COM<n> <MAC>\".\n"
                "\n"
                "Each device boots printing \"fw = ...\", takes \"@@\" for 3 s after such a line\n"
                "(its serial loader \"Varnix Serial Loader\": U firmware, E EEPROM, R restart,\n"
@@ -109,9 +130,71 @@ void Usage(FILE* f) {
                "  naks N                    XMODEM blocks refused\n"
                "  command TEXT              every command and loader key, in order\n"
                "  violation TEXT            what a real device would not have accepted\n"
+               "  unit N KEY=VALUE...        every unit the port held, oldest first: factory-mac,\n"
+               "                            state, removed (silent, vanish or no),\n"
+               "                            mac-programmed, mac-writes, eeprom-mac, firmware and\n"
+               "                            eeprom (LEN:SHA256 or none), their writes, violations\n"
+               "  unit-violation N TEXT     what unit N did not accept\n"
                "  end                       last line of the block\n"
+               "The other lines describe the unit in the port, or the last one (state empty).\n"
                "Control bytes in TEXT are written as \\r, \\n or \\xHH.\n",
-               FaultHelp().c_str());
+               SwapHelp().c_str(), FaultHelp().c_str());
+}
+
+// One line of --control: "remove COM<n> [silent|vanish]", "insert COM<n>", "report".
+void ControlCommand(PtyFarm& farm, const std::string& line) {
+  std::vector<std::string> w;
+  size_t from = 0;
+  while (from < line.size() && w.size() < 4) {
+    const size_t start = line.find_first_not_of(" \t\r", from);
+    if (start == std::string::npos) break;
+    const size_t end = line.find_first_of(" \t\r", start);
+    w.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    from = end == std::string::npos ? line.size() : end;
+  }
+  if (w.empty()) return;
+  auto bad = [&](const char* why) {
+    std::fprintf(stderr, "devicesim: control \"%s\": %s\n", line.c_str(), why);
+  };
+  if (w[0] == "report" && w.size() == 1) {
+    gDump.store(true);
+    gWake.store(true);
+    return;
+  }
+  if (w.size() < 2) return bad("expected remove COM<n> [silent|vanish], insert COM<n> or report");
+  const size_t i = farm.Find(w[1]);
+  if (i >= farm.Count()) return bad("not one of the simulated ports");
+  if (w[0] == "remove" && w.size() <= 3) {
+    const std::string how = w.size() == 3 ? w[2] : "silent";
+    if (how != "silent" && how != "vanish") return bad("the unit goes silent or vanish");
+    if (!farm.Remove(i, how == "vanish" ? Removal::Vanish : Removal::Silent))
+      bad("the port holds no unit");
+  } else if (w[0] == "insert" && w.size() == 2) {
+    std::string err;
+    if (!farm.Insert(i, &err)) bad(err.c_str());
+  } else {
+    bad("expected remove COM<n> [silent|vanish], insert COM<n> or report");
+  }
+}
+
+// Reads control lines from fd until gStop.
+void ControlLoop(PtyFarm& farm, int fd) {
+  std::string pending;
+  char buf[512];
+  while (!gStop.load()) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) continue;
+    pending.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+      const std::string line = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      ControlCommand(farm, line);
+    }
+    if (pending.size() > 1024) pending.clear();  // no command is that long
+  }
 }
 
 bool ParseInt(const char* s, long lo, long hi, long* out) {
@@ -129,7 +212,8 @@ bool ParseInt(const char* s, long lo, long hi, long* out) {
 int main(int argc, char** argv) {
   std::string dir, reportPath, netnsDir, ipText = "127.0.0.1";
   long count = 0, firstCom = 1, tcpPort = 0, flashMs = -1;
-  std::vector<std::string> faults;
+  std::vector<std::string> faults, swaps;
+  std::string shift, controlPath;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char* what) -> const char* {
@@ -170,6 +254,12 @@ int main(int argc, char** argv) {
       faults.push_back(value("--fault"));
     } else if (a == "--report") {
       reportPath = value("--report");
+    } else if (a == "--swap") {
+      swaps.push_back(value("--swap"));
+    } else if (a == "--shift") {
+      shift = value("--shift");
+    } else if (a == "--control") {
+      controlPath = value("--control");
     } else if (a == "--netns-dir") {
       netnsDir = value("--netns-dir");
     } else {
@@ -224,6 +314,36 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Swap plans per port name, as the faults.
+  std::map<std::string, SwapPlan> plans;
+  if (!shift.empty()) {
+    SwapPlan p;
+    std::string err;
+    if (!ParseShift(shift, &p, &err)) {
+      std::fprintf(stderr, "devicesim: %s\n", err.c_str());
+      return 2;
+    }
+    for (auto& n : names) plans[n] = p;
+  }
+  for (const std::string& spec : swaps) {
+    const size_t colon = spec.find(':');
+    const std::string who = colon == std::string::npos ? std::string() : spec.substr(0, colon);
+    bool known = who == "all";
+    for (auto& n : names) known |= n == who;
+    if (!known) {
+      std::fprintf(stderr, "devicesim: --swap %s: expected COM<n>:<events> or all:<events> of a simulated port\n",
+                   spec.c_str());
+      return 2;
+    }
+    for (auto& n : names) {
+      if (who != "all" && who != n) continue;
+      std::string err;
+      if (!ParseSwapEvents(spec.substr(colon + 1), &plans[n], &err)) {
+        std::fprintf(stderr, "devicesim: %s\n", err.c_str());
+        return 2;
+      }
+    }
+  }
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
@@ -285,6 +405,44 @@ int main(int argc, char** argv) {
     farm.Close();
     return 1;
   }
+  int controlFd = -1;
+  if (!controlPath.empty()) {
+    struct stat st {};
+    if (lstat(controlPath.c_str(), &st) == 0 && !S_ISFIFO(st.st_mode)) {
+      std::fprintf(stderr, "devicesim: --control %s exists and is not a named pipe\n",
+                   controlPath.c_str());
+      farm.Close();
+      return 2;
+    }
+    if (mkfifo(controlPath.c_str(), 0600) != 0 && errno != EEXIST) {
+      std::fprintf(stderr, "devicesim: --control %s: %s\n", controlPath.c_str(), std::strerror(errno));
+      farm.Close();
+      return 1;
+    }
+    // Read and write: writers come and go without an end of file here.
+    controlFd = open(controlPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (controlFd < 0) {
+      std::fprintf(stderr, "devicesim: --control %s: %s\n", controlPath.c_str(), std::strerror(errno));
+      unlink(controlPath.c_str());
+      farm.Close();
+      return 1;
+    }
+  }
+  auto dropControl = [&] {
+    if (controlFd < 0) return;
+    close(controlFd);
+    unlink(controlPath.c_str());
+    controlFd = -1;
+  };
+
+  for (size_t i = 0; i < farm.Count(); ++i) {
+    auto plan = plans.find(names[i]);
+    if (plan != plans.end()) farm.SetPlan(i, plan->second);
+  }
+  farm.SetOnSwap([](const std::string& what) {
+    std::printf("%s\n", what.c_str());
+    std::fflush(stdout);
+  });
   farm.PowerOn();
   for (size_t i = 0; i < farm.Count(); ++i) {
     std::fprintf(stderr, "devicesim: %s -> %s, echo %s:%u\n", farm.LinkPath(i).c_str(),
@@ -292,6 +450,8 @@ int main(int argc, char** argv) {
   }
   std::printf("ready %zu\n", farm.Count());
   std::fflush(stdout);
+  std::thread control;
+  if (controlFd >= 0) control = std::thread([&farm, controlFd] { ControlLoop(farm, controlFd); });
 
   while (!gStop.load()) {
     farm.Serve(&gWake);
@@ -301,6 +461,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (control.joinable()) control.join();
+  dropControl();
   // The report is taken before the devices are closed; the links go either way.
   const bool reported = reportPath.empty() || WriteReport(farm, reportPath);
   farm.Close();

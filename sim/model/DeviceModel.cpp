@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/Sha256.h"
+
 namespace {
 std::string Printable(const std::string& s) {
   std::string out;
@@ -60,6 +62,7 @@ bool NormaliseMac(const std::string& text, std::string* out) {
 DeviceModel::DeviceModel(SimOptions options, Sink sink)
     : opt_(std::move(options)), sink_(std::move(sink)) {
   if (!NormaliseMac(opt_.mac, &currentMac_)) currentMac_ = "02:5C:3A:00:00:01";
+  factoryMac_ = currentMac_;
   macMismatchLeft_ = opt_.faults.macMismatch;
 }
 
@@ -208,7 +211,10 @@ void DeviceModel::Boot(uint32_t delayMs) {
     nextMac_.clear();
   }
   PrintLine("", delayMs);
-  PrintLine("Boot ROM 1.04", opt_.lineGapMs);
+  const uint64_t rom = PrintLine("Boot ROM 1.04", opt_.lineGapMs);
+  // Powered on just now: nothing is heard before the boot ROM speaks (the empty line
+  // goes out while it starts), so a probe sent before any output is simply lost.
+  listenAt_ = restart ? 0 : rom;
   const uint64_t fw = PrintLine("fw = " + opt_.firmwareVersion + " build 0412", opt_.lineGapMs);
   At(fw, [this] {
     NewState(State::Booting);
@@ -229,6 +235,7 @@ void DeviceModel::StartFirmware() {
   At(v, [this, gen] {
     if (gen != gen_) return;
     versionShown_ = true;
+    startedSinceGiven_ = true;
     NewState(State::Running);
   });
   PrintLine("MAC address " + currentMac_, opt_.lineGapMs);
@@ -430,6 +437,7 @@ void DeviceModel::FinishReceive() {
   if (rxFirmware_) {
     firmware_ = data;
     ++firmwareWrites_;
+    Took(Given::Firmware);
     PrintLine("Write to Flash ...", 300);
   } else {
     eeprom_ = data;
@@ -439,6 +447,7 @@ void DeviceModel::FinishReceive() {
       eeprom_.resize(1024);
     }
     ++eepromWrites_;
+    Took(Given::Eeprom);
     if (eeprom_.size() >= 12) {
       char t[24];
       std::snprintf(t, sizeof t, "%02X:%02X:%02X:%02X:%02X:%02X", eeprom_[11], eeprom_[10],
@@ -591,6 +600,7 @@ void DeviceModel::Execute(const std::string& command) {
       programmedMac_ = mac;
       nextMac_ = mac;
       ++macWrites_;
+      Took(Given::Mac);
     }
     Answer("SYCXXMAC", " OK");
   } else if (command == "$GLM") {
@@ -616,6 +626,7 @@ void DeviceModel::Execute(const std::string& command) {
 void DeviceModel::HostBytes(const uint8_t* data, size_t len, uint32_t nowMs) {
   SetTime(nowMs);
   RunDue();
+  if (state_ == State::Restarting && now_ < listenAt_) return;  // not listening yet
   if (BaudMismatch()) {
     if (baudViolationAt_ != hostBaud_ && state_ != State::Dead && state_ != State::Off) {
       baudViolationAt_ = hostBaud_;
@@ -650,6 +661,7 @@ SimReport DeviceModel::Report() const {
   SimReport r;
   r.name = opt_.name;
   r.state = StateName(static_cast<int>(state_));
+  r.factoryMac = factoryMac_;
   r.firmware = firmware_;
   r.firmwareWrites = firmwareWrites_;
   r.eeprom = eeprom_;
@@ -662,5 +674,11 @@ SimReport DeviceModel::Report() const {
   r.naksSent = naks_ + (state_ == State::Receiving ? rx_.NaksSent() : 0);
   r.commands = commands_;
   r.violations = violations_;
+  auto digest = [](const std::vector<uint8_t>& v) {
+    if (v.empty()) return std::string("none");
+    return std::to_string(v.size()) + " " + Sha256::Hex(v.data(), v.size());
+  };
+  r.firmwareDigest = digest(firmware_);
+  r.eepromDigest = digest(eeprom_);
   return r;
 }

@@ -23,6 +23,9 @@
 //               bytes arriving meanwhile wait in the receive buffer; after EOT "Write
 //               to Flash ..." or "save to eeprom ..." with the "-\r" / "|\r" spinner,
 //               then the banner again.
+// From power-on until its boot ROM prints the "Boot ROM" line the unit's UART is not
+// listening yet: bytes arriving then (a probe that crossed the power-on) are lost
+// without a word, as they are while it is off.
 // What it refuses (recorded as violations): a command not ended by "\r\n", a command
 // before the "verison" line, "@@" without a "fw =" line, a malformed MAC address, an
 // XMODEM block with a wrong number, complement or CRC, stray bytes inside a transfer.
@@ -53,6 +56,9 @@ struct SimOptions {
 struct SimReport {
   std::string name;
   std::string state;
+  std::string factoryMac;  // the unit's own address, before anything was programmed
+  int unit = 1;            // which unit of its slot this is, from 1
+  std::string removed;     // how it left its slot ("silent", "vanish"); empty while in it
   std::vector<uint8_t> firmware;  // the last complete firmware transfer (whole blocks)
   int firmwareWrites = 0;
   std::vector<uint8_t> eeprom;  // the last complete EEPROM transfer
@@ -65,6 +71,12 @@ struct SimReport {
   int naksSent = 0;
   std::vector<std::string> commands;    // "$" commands without "\r\n", loader keys, "@@"
   std::vector<std::string> violations;  // what a real device would not accept
+  // "LEN SHA256" of firmware and eeprom, or "none" (kept when the images are not).
+  std::string firmwareDigest, eepromDigest;
+  // A slot's report (SimSlot): every unit the slot held, oldest first, the one in it
+  // last. A unit taken out keeps the digests of its images but not the images or its
+  // commands.
+  std::vector<SimReport> units;
 };
 
 class DeviceModel {
@@ -85,6 +97,13 @@ class DeviceModel {
   // The baud rate the host's end of the line is set to (0 = not known yet).
   void SetHostBaud(uint32_t baud) { hostBaud_ = baud; }
   SimReport Report() const;
+  // What a station gives a unit, for telling when it is done with one.
+  enum class Given { Firmware, Eeprom, Mac };
+  // True once the unit has taken this (an image or an address) and has started its
+  // firmware (printed the "verison" line) since the last thing it took of any kind.
+  bool Programmed(Given what) const {
+    return startedSinceGiven_ && given_[static_cast<int>(what)];
+  }
 
  private:
   enum class State { Off, Dead, Restarting, Booting, Running, Loader, Receiving, Writing };
@@ -107,6 +126,10 @@ class DeviceModel {
   void ClearPending();
   void Record(std::vector<std::string>* list, std::string text);
   void Violation(std::string text) { Record(&violations_, std::move(text)); }
+  void Took(Given what) {
+    given_[static_cast<int>(what)] = true;
+    startedSinceGiven_ = false;
+  }
 
   void Boot(uint32_t delayMs);
   void StartFirmware();
@@ -144,6 +167,7 @@ class DeviceModel {
 
   // console
   bool versionShown_ = false;
+  uint64_t listenAt_ = 0;  // after a power-on: when the UART starts listening
   uint64_t windowUntil_ = 0;
   bool prevAt_ = false;
   bool atViolation_ = false;
@@ -172,8 +196,10 @@ class DeviceModel {
   // what the device keeps
   std::vector<uint8_t> firmware_, eeprom_;
   int firmwareWrites_ = 0, eepromWrites_ = 0, macWrites_ = 0, restarts_ = 0, naks_ = 0;
-  std::string eepromMac_, programmedMac_, currentMac_, nextMac_;
+  std::string factoryMac_, eepromMac_, programmedMac_, currentMac_, nextMac_;
   std::vector<std::string> commands_, violations_;
+  bool given_[3] = {false, false, false};
+  bool startedSinceGiven_ = false;
 };
 
 // "aa:bb:cc:dd:ee:ff" (either case) -> upper-case form; false when malformed.

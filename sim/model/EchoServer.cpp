@@ -131,7 +131,7 @@ void EchoServer::Loop() {
         CloseFd(&c.fd);
         continue;
       }
-      if (n < 0 || faults_.echoNone) continue;
+      if (n < 0 || faults_.echoNone || deaf_.load()) continue;
       std::string data(buf, static_cast<size_t>(n));
       if (faults_.echoWrong) data.back() = static_cast<char>(data.back() ^ 0x01);
       if (faults_.echoCrLf) data += "\r\n";
@@ -148,8 +148,10 @@ void EchoServer::Loop() {
       }
     }
     const auto sendTime = SteadyClock::now();
+    const bool deaf = deaf_.load();
     for (auto& c : clients) {
       if (c.fd < 0) continue;
+      if (deaf) c.out.clear();
       while (!c.out.empty() && c.out.front().first <= sendTime) {
         const std::string& s = c.out.front().second;
         const ssize_t n = ::send(c.fd, s.data(), s.size(), MSG_NOSIGNAL);

@@ -23,6 +23,9 @@ class EchoServer {
   int Start(uint32_t ip, uint16_t port, const SimFaults& faults, std::string* error = nullptr);
   void Stop();
   uint16_t Port() const { return port_; }
+  // While deaf (its unit taken out of the slot) the listener stays, but nothing sent
+  // to it is echoed: a loopback test over a dead link.
+  void SetDeaf(bool deaf) { deaf_.store(deaf); }
   // Connections accepted and bytes echoed so far.
   int Connections() const { return connections_.load(); }
   long BytesEchoed() const { return echoed_.load(); }
@@ -36,6 +39,7 @@ class EchoServer {
   std::thread thread_;
   std::atomic<int> connections_{0};
   std::atomic<long> echoed_{0};
+  std::atomic<bool> deaf_{false};
 };
 
 // "127.0.0.1" form of a host-order address.

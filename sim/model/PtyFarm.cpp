@@ -62,47 +62,55 @@ std::string ReadLink(const std::string& path) {
 }
 }  // namespace
 
+int PtyFarm::OpenPty(Device& d, std::string* error) {
+  auto fail = [&](const std::string& step, int err) {
+    if (error) *error = d.name + ": " + step + ": " + std::strerror(err);
+    ClosePty(d);
+    return err;
+  };
+  d.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (d.master < 0) return fail("posix_openpt", errno);
+  if (::grantpt(d.master) != 0) return fail("grantpt", errno);
+  if (::unlockpt(d.master) != 0) return fail("unlockpt", errno);
+  char name[128];
+  if (::ptsname_r(d.master, name, sizeof name) != 0) return fail("ptsname", errno);
+  d.slavePath = name;
+  const int fl = ::fcntl(d.master, F_GETFL);
+  if (fl < 0 || ::fcntl(d.master, F_SETFL, fl | O_NONBLOCK) != 0) return fail("fcntl", errno);
+  // Raw from the start, so nothing the device prints is echoed back to it before
+  // the station has configured the line.
+  d.slaveHold = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (d.slaveHold < 0) return fail("open " + d.slavePath, errno);
+  termios t{};
+  if (::tcgetattr(d.slaveHold, &t) != 0) return fail("tcgetattr", errno);
+  ::cfmakeraw(&t);
+  ::cfsetspeed(&t, B115200);
+  if (::tcsetattr(d.slaveHold, TCSANOW, &t) != 0) return fail("tcsetattr", errno);
+  return 0;
+}
+
+void PtyFarm::ClosePty(Device& d) {
+  if (d.slaveHold >= 0) ::close(d.slaveHold);
+  if (d.master >= 0) ::close(d.master);
+  d.slaveHold = d.master = -1;
+}
+
 int PtyFarm::Add(SimOptions opt, uint32_t echoIp, uint16_t echoPort, std::string* error) {
   auto d = std::make_unique<Device>();
   d->name = opt.name;
-  auto fail = [&](const std::string& step, int err) {
-    if (error) *error = d->name + ": " + step + ": " + std::strerror(err);
-    if (d->slaveHold >= 0) ::close(d->slaveHold);
-    if (d->master >= 0) ::close(d->master);
-    return err;
-  };
-  d->master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (d->master < 0) return fail("posix_openpt", errno);
-  if (::grantpt(d->master) != 0) return fail("grantpt", errno);
-  if (::unlockpt(d->master) != 0) return fail("unlockpt", errno);
-  char name[128];
-  if (::ptsname_r(d->master, name, sizeof name) != 0) return fail("ptsname", errno);
-  d->slavePath = name;
-  const int fl = ::fcntl(d->master, F_GETFL);
-  if (fl < 0 || ::fcntl(d->master, F_SETFL, fl | O_NONBLOCK) != 0) return fail("fcntl", errno);
-  // Raw from the start, so nothing the device prints is echoed back to it before
-  // the station has configured the line.
-  d->slaveHold = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (d->slaveHold < 0) return fail("open " + d->slavePath, errno);
-  termios t{};
-  if (::tcgetattr(d->slaveHold, &t) != 0) return fail("tcgetattr", errno);
-  ::cfmakeraw(&t);
-  ::cfsetspeed(&t, B115200);
-  if (::tcsetattr(d->slaveHold, TCSANOW, &t) != 0) return fail("tcsetattr", errno);
-
+  if (const int rc = OpenPty(*d, error)) return rc;
   if (echoIp != 0) {
     std::string why;
     const int rc = d->echo.Start(echoIp, echoPort, opt.faults, &why);
     if (rc != 0) {
       if (error) *error = d->name + ": TCP echo: " + why;
-      ::close(d->slaveHold);
-      ::close(d->master);
+      ClosePty(*d);
       return rc;
     }
     opt.tcpPort = d->echo.Port();
   }
   Device* raw = d.get();
-  d->model = std::make_unique<DeviceModel>(std::move(opt), [raw](const std::string& bytes) {
+  d->slot = std::make_unique<SimSlot>(std::move(opt), [raw](const std::string& bytes) {
     if (raw->toHost.Size() + raw->out.size() + bytes.size() > kMaxOut) {
       raw->dropped += bytes.size();
       return;
@@ -124,24 +132,31 @@ int PtyFarm::Link(const std::string& dir, std::string* error) {
     if (error) *error = "mkdir " + ports + ": " + std::strerror(errno);
     return errno;
   }
+  portsDir_ = ports;
   for (auto& d : devices_) {
-    const std::string link = ports + "/" + d->name;
-    struct stat st {};
-    if (::lstat(link.c_str(), &st) == 0) {
-      const std::string target = ReadLink(link);
-      // Only a link to a pseudo-terminal (an earlier simulator's) is ours to replace.
-      if (!S_ISLNK(st.st_mode) || target.rfind("/dev/pts/", 0) != 0) {
-        if (error) *error = link + " exists and is not a simulator link; not touched";
-        return EEXIST;
-      }
-      ::unlink(link.c_str());
-    }
-    if (::symlink(d->slavePath.c_str(), link.c_str()) != 0) {
-      if (error) *error = "symlink " + link + ": " + std::strerror(errno);
-      return errno;
-    }
-    d->linkPath = link;
+    if (const int rc = LinkOne(*d, error)) return rc;
   }
+  return 0;
+}
+
+int PtyFarm::LinkOne(Device& d, std::string* error) {
+  const std::string link = portsDir_ + "/" + d.name;
+  struct stat st {};
+  if (::lstat(link.c_str(), &st) == 0) {
+    const std::string target = ReadLink(link);
+    // Only a link to a pseudo-terminal (an earlier simulator's) is ours to replace.
+    if (!S_ISLNK(st.st_mode) || target.rfind("/dev/pts/", 0) != 0) {
+      if (error) *error = link + " exists and is not a simulator link; not touched";
+      return EEXIST;
+    }
+    ::unlink(link.c_str());
+  }
+  if (::symlink(d.slavePath.c_str(), link.c_str()) != 0) {
+    const int err = errno;
+    if (error) *error = "symlink " + link + ": " + std::strerror(err);
+    return err;
+  }
+  d.linkPath = link;
   return 0;
 }
 
@@ -149,18 +164,26 @@ void PtyFarm::PowerOn() {
   std::lock_guard<std::mutex> lock(m_);
   const uint32_t now = SystemClock().TickMs();
   for (auto& d : devices_) {
-    const uint32_t baud = LineBaud(d->slaveHold);
-    d->model->SetHostBaud(baud);
-    d->toHost.SetBaud(baud);
-    d->toDevice.SetBaud(baud);
-    d->baudAt = now;
-    d->model->PowerOn(now);
+    ReadBaud(*d, now);
+    d->slot->PowerOn(now);
   }
+}
+
+void PtyFarm::ReadBaud(Device& d, uint32_t nowMs) {
+  const uint32_t baud = d.slaveHold >= 0 ? LineBaud(d.slaveHold) : 0;
+  if (DeviceModel* unit = d.slot->Unit()) unit->SetHostBaud(baud);
+  d.toHost.SetBaud(baud);
+  d.toDevice.SetBaud(baud);
+  d.baudAt = nowMs;
 }
 
 void PtyFarm::Flush(Device& d, uint64_t nowUs) {
   const size_t due = d.toHost.Due(nowUs);
   if (due > 0) d.out += d.toHost.Take(due);
+  if (d.master < 0) {
+    d.out.clear();
+    return;
+  }
   while (!d.out.empty()) {
     const ssize_t n = ::write(d.master, d.out.data(), d.out.size());
     if (n > 0) {
@@ -208,8 +231,11 @@ void PtyFarm::Serve(const std::atomic<bool>* stop) {
       const uint64_t nowUs = NowUs();
       fds.clear();
       for (auto& d : devices_) {
-        const int64_t next = d->model->MsUntilNext(now);
+        DeviceModel* unit = d->slot->Unit();
+        const int64_t next = unit ? unit->MsUntilNext(now) : -1;
         if (next >= 0) timeoutUs = std::min(timeoutUs, next * 1000);
+        const int64_t plan = d->slot->MsUntilDue(now);
+        if (plan >= 0) timeoutUs = std::min(timeoutUs, plan * 1000);
         // Bytes on the line are handed on at least every millisecond, and the last of
         // them to the microsecond (what a device or station acts on is mostly the end
         // of what was sent).
@@ -238,13 +264,7 @@ void PtyFarm::Serve(const std::atomic<bool>* stop) {
     for (size_t i = 0; i < fds.size() && i < devices_.size(); ++i) {
       Device& d = *devices_[i];
       const bool readable = (fds[i].revents & POLLIN) != 0;
-      if (readable || TickDiff(now, d.baudAt) >= kBaudRefreshMs) {
-        const uint32_t baud = LineBaud(d.slaveHold);
-        d.model->SetHostBaud(baud);
-        d.toHost.SetBaud(baud);
-        d.toDevice.SetBaud(baud);
-        d.baudAt = now;
-      }
+      if (readable || TickDiff(now, d.baudAt) >= kBaudRefreshMs) ReadBaud(d, now);
       if (readable) {
         const size_t room = kMaxInFlight - std::min(kMaxInFlight, d.toDevice.Size());
         const ssize_t n = ::read(d.master, buf, std::min(sizeof buf, room));
@@ -253,11 +273,17 @@ void PtyFarm::Serve(const std::atomic<bool>* stop) {
       }
       const size_t due = d.toDevice.Due(nowUs);
       if (due > 0) {
-        const std::string bytes = d.toDevice.Take(due);
-        d.model->HostBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), now);
+        const std::string bytes = d.toDevice.Take(due);  // lost while the slot is empty
+        if (DeviceModel* unit = d.slot->Unit())
+          unit->HostBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), now);
       }
     }
-    for (auto& d : devices_) d->model->Tick(now);
+    for (auto& d : devices_) {
+      if (DeviceModel* unit = d->slot->Unit()) unit->Tick(now);
+      SwapPlan::What what;
+      while (d->slot->Due(now, &what) && Apply(*d, what, now, nullptr)) {
+      }
+    }
     const uint64_t flushUs = NowUs();
     for (auto& d : devices_) Flush(*d, flushUs);
     if (now - lastProbe >= kExclusiveProbeMs) {
@@ -287,9 +313,7 @@ void PtyFarm::Close() {
     if (!d->linkPath.empty() && ReadLink(d->linkPath) == d->slavePath)
       ::unlink(d->linkPath.c_str());
     d->linkPath.clear();
-    if (d->slaveHold >= 0) ::close(d->slaveHold);
-    if (d->master >= 0) ::close(d->master);
-    d->slaveHold = d->master = -1;
+    ClosePty(*d);
   }
   devices_.clear();
 }
@@ -303,10 +327,80 @@ void PtyFarm::Unplug(size_t i) {
   d.slaveHold = d.master = -1;
 }
 
+bool PtyFarm::Apply(Device& d, SwapPlan::What what, uint32_t nowMs, std::string* error) {
+  if (what == SwapPlan::What::Insert) {
+    if (!d.slot->Removed()) {
+      if (error) *error = d.name + " holds a unit";
+      return false;
+    }
+    if (d.master < 0) {
+      // The unit brings its port along: a new pty under the old name.
+      std::string why;
+      if (OpenPty(d, &why) != 0 || (!portsDir_.empty() && LinkOne(d, &why) != 0)) {
+        ClosePty(d);
+        if (error) *error = why;
+        if (onSwap_) onSwap_("insert " + d.name + " failed: " + why);
+        return false;
+      }
+    }
+    if (!d.slot->Insert(nowMs)) {
+      if (error) *error = d.name + ": no more units";
+      return false;
+    }
+    d.echo.SetDeaf(false);
+    ReadBaud(d, nowMs);
+    if (onSwap_) onSwap_("inserted " + d.name + " " + d.slot->Unit()->Report().factoryMac);
+    return true;
+  }
+  const Removal how = what == SwapPlan::What::RemoveVanish ? Removal::Vanish : Removal::Silent;
+  if (!d.slot->Remove(how, nowMs)) {
+    if (error) *error = d.name + " is empty";
+    return false;
+  }
+  // What was on its way in either direction goes with the unit.
+  d.toHost.Clear();
+  d.toDevice.Clear();
+  d.out.clear();
+  d.echo.SetDeaf(true);
+  if (how == Removal::Vanish) {
+    if (!d.linkPath.empty() && ReadLink(d.linkPath) == d.slavePath) ::unlink(d.linkPath.c_str());
+    d.linkPath.clear();
+    ClosePty(d);
+  }
+  if (onSwap_) onSwap_(std::string("removed ") + d.name + " " + RemovalName(how));
+  return true;
+}
+
+bool PtyFarm::Remove(size_t i, Removal how) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (i >= devices_.size()) return false;
+  return Apply(*devices_[i],
+               how == Removal::Vanish ? SwapPlan::What::RemoveVanish : SwapPlan::What::RemoveSilent,
+               SystemClock().TickMs(), nullptr);
+}
+
+bool PtyFarm::Insert(size_t i, std::string* error) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (i >= devices_.size()) return false;
+  return Apply(*devices_[i], SwapPlan::What::Insert, SystemClock().TickMs(), error);
+}
+
+void PtyFarm::SetPlan(size_t i, SwapPlan plan) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (i < devices_.size()) devices_[i]->slot->SetPlan(std::move(plan));
+}
+
+size_t PtyFarm::Find(const std::string& name) const {
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (devices_[i]->name == name) return i;
+  }
+  return devices_.size();
+}
+
 std::vector<SimReport> PtyFarm::Reports() {
   std::lock_guard<std::mutex> lock(m_);
   std::vector<SimReport> out;
-  for (auto& d : devices_) out.push_back(d->model->Report());
+  for (auto& d : devices_) out.push_back(d->slot->Report());
   return out;
 }
 
@@ -333,7 +427,8 @@ std::string Escaped(const std::string& s) {
 }  // namespace
 
 std::string FormatReport(const SimReport& r, uint16_t tcpPort) {
-  auto image = [](const std::vector<uint8_t>& v) {
+  auto image = [](const std::vector<uint8_t>& v, const std::string& digest) {
+    if (!digest.empty()) return digest;
     if (v.empty()) return std::string("none");
     return std::to_string(v.size()) + " " + Sha256::Hex(v.data(), v.size());
   };
@@ -342,9 +437,9 @@ std::string FormatReport(const SimReport& r, uint16_t tcpPort) {
   o += "device " + r.name + "\n";
   o += "state " + r.state + "\n";
   o += "tcp-port " + std::to_string(tcpPort) + "\n";
-  o += "firmware " + image(r.firmware) + "\n";
+  o += "firmware " + image(r.firmware, r.firmwareDigest) + "\n";
   o += "firmware-writes " + std::to_string(r.firmwareWrites) + "\n";
-  o += "eeprom " + image(r.eeprom) + "\n";
+  o += "eeprom " + image(r.eeprom, r.eepromDigest) + "\n";
   o += "eeprom-writes " + std::to_string(r.eepromWrites) + "\n";
   o += "eeprom-mac " + text(r.eepromMac) + "\n";
   o += "mac-programmed " + text(r.programmedMac) + "\n";
@@ -354,6 +449,23 @@ std::string FormatReport(const SimReport& r, uint16_t tcpPort) {
   o += "naks " + std::to_string(r.naksSent) + "\n";
   for (auto& c : r.commands) o += "command " + Escaped(c) + "\n";
   for (auto& v : r.violations) o += "violation " + Escaped(v) + "\n";
+  auto word = [&](const std::string& s) {
+    std::string w = text(s);
+    for (char& c : w) c = c == ' ' ? ':' : c;  // "LEN SHA256" -> "LEN:SHA256"
+    return w;
+  };
+  for (auto& u : r.units) {
+    const std::string n = std::to_string(u.unit);
+    o += "unit " + n + " factory-mac=" + word(u.factoryMac) + " state=" + u.state +
+         " removed=" + (u.removed.empty() ? std::string("no") : u.removed) +
+         " mac-programmed=" + word(u.programmedMac) + " mac-writes=" + std::to_string(u.macWrites) +
+         " eeprom-mac=" + word(u.eepromMac) + " firmware=" + word(image(u.firmware, u.firmwareDigest)) +
+         " firmware-writes=" + std::to_string(u.firmwareWrites) +
+         " eeprom=" + word(image(u.eeprom, u.eepromDigest)) +
+         " eeprom-writes=" + std::to_string(u.eepromWrites) +
+         " violations=" + std::to_string(u.violations.size()) + "\n";
+    for (auto& v : u.violations) o += "unit-violation " + n + " " + Escaped(v) + "\n";
+  }
   o += "end\n";
   return o;
 }

@@ -9,8 +9,16 @@
 // The pty moves bytes at once; the farm keeps a serial line's time instead: in both
 // directions a byte reaches the other end only once the line could have carried it at
 // the rate the station set on its side (10 bits a byte), one byte after the other.
+//
+// Each device is a slot whose unit can be taken out and a fresh one put in (Remove,
+// Insert, or a SwapPlan the serving loop runs): a unit taken out leaves a silent pty
+// (what the station writes is read and lost, nothing answers) or, vanishing, takes its
+// port along: the pty closes, which hangs up the station's open port (reads fail with
+// EIO), and its link goes. A unit put in after a vanish comes on a new pty, linked
+// again under the same name. While a slot is empty its echo answers nothing.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +28,7 @@
 #include "sim/model/DeviceModel.h"
 #include "sim/model/EchoServer.h"
 #include "sim/model/LineQueue.h"
+#include "sim/model/SimSlot.h"
 
 class PtyFarm {
  public:
@@ -45,6 +54,18 @@ class PtyFarm {
   // Device i's adapter is pulled out: the device's side of its pty closes, which hangs
   // up the station's open port. The device serves nothing more.
   void Unplug(size_t i);
+  // Takes device i's unit out; false when its slot is empty.
+  bool Remove(size_t i, Removal how);
+  // Puts a fresh unit into slot i and powers it on; false (with *error) when the slot
+  // holds one or no port could be made for it.
+  bool Insert(size_t i, std::string* error = nullptr);
+  // Slot i's schedule, run while serving; its times count from PowerOn.
+  void SetPlan(size_t i, SwapPlan plan);
+  // Told of every unit taken out ("removed COM2 silent") or put in ("inserted COM2
+  // <its MAC>"), under the farm's lock: it must not call the farm.
+  void SetOnSwap(std::function<void(const std::string&)> cb) { onSwap_ = std::move(cb); }
+  // The index of the device named name, or Count().
+  size_t Find(const std::string& name) const;
 
   size_t Count() const { return devices_.size(); }
   std::string SlavePath(size_t i) const { return devices_.at(i)->slavePath; }
@@ -59,7 +80,7 @@ class PtyFarm {
     std::string linkPath;
     int master = -1;
     int slaveHold = -1;  // keeps the slave's settings and the master readable between users
-    std::unique_ptr<DeviceModel> model;
+    std::unique_ptr<SimSlot> slot;
     EchoServer echo;
     LineQueue toHost;     // bytes the device has sent, on their way to the pty
     LineQueue toDevice;   // bytes read from the pty, on their way to the device
@@ -72,11 +93,20 @@ class PtyFarm {
   void Flush(Device& d, uint64_t nowUs);
   // Clears the exclusive mode a station left on a pty when it was killed (see Serve).
   void ClearOrphanedExclusive(Device& d);
+  // A new pty for d (raw, 115200), its slave held open. 0 or errno with *error.
+  static int OpenPty(Device& d, std::string* error);
+  static void ClosePty(Device& d);
+  int LinkOne(Device& d, std::string* error);
+  // Under m_: takes d's unit out or puts one in, with the pty's and the echo's side.
+  bool Apply(Device& d, SwapPlan::What what, uint32_t nowMs, std::string* error);
+  void ReadBaud(Device& d, uint32_t nowMs);
 
   std::mutex m_;  // the models and their output buffers
   std::vector<std::unique_ptr<Device>> devices_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::string portsDir_;  // where Link put the links
+  std::function<void(const std::string&)> onSwap_;
 };
 
 // The report as text, one "key value" line per fact (the format devicesim documents).

@@ -1,6 +1,7 @@
 #include "sim/model/SimDevice.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 // Bytes on their way in either direction; what is sent beyond this is dropped (no
@@ -14,8 +15,8 @@ SimDevice::SimDevice(std::shared_ptr<FakeLine> line, FakeClock& clock, SimOption
       faults_(options.faults),
       shared_(std::make_shared<Shared>()) {
   Shared* sh = shared_.get();
-  shared_->model =
-      std::make_unique<DeviceModel>(std::move(options), [sh](const std::string& bytes) {
+  shared_->slot =
+      std::make_unique<SimSlot>(std::move(options), [sh](const std::string& bytes) {
         if (sh->toHost.Size() + bytes.size() > kMaxOnLine) {
           sh->dropped += bytes.size();
           return;
@@ -53,25 +54,58 @@ SimDevice::SimDevice(std::shared_ptr<FakeLine> line, FakeClock& clock, SimOption
 
 SimDevice::~SimDevice() {
   line_->SetOnHostWrite(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(shared_->m);
+    shared_->echo = nullptr;
+  }
   echo_.Stop();
 }
 
 void SimDevice::ReadBaud(Shared& s, FakeLine& line) {
   const uint32_t baud = line.baud();
-  s.model->SetHostBaud(baud);
+  if (DeviceModel* unit = s.slot->Unit()) unit->SetHostBaud(baud);
   s.toDevice.SetBaud(baud);
   s.toHost.SetBaud(baud);
 }
 
 void SimDevice::Settle(Shared& s, FakeLine& line) {
+  DeviceModel* unit = s.slot->Unit();
   const size_t in = s.toDevice.Due(s.nowUs);
   if (in > 0) {
-    const std::string bytes = s.toDevice.Take(in);
-    s.model->HostBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), s.tickMs);
+    const std::string bytes = s.toDevice.Take(in);  // lost while the slot is empty
+    if (unit)
+      unit->HostBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), s.tickMs);
   }
-  s.model->Tick(s.tickMs);
+  if (unit) unit->Tick(s.tickMs);
   const size_t out = s.toHost.Due(s.nowUs);
   if (out > 0) line.DeviceSend(s.toHost.Take(out));
+  SwapPlan::What what;
+  while (s.slot->Due(s.tickMs, &what) && Apply(s, line, what)) {
+  }
+}
+
+bool SimDevice::Apply(Shared& s, FakeLine& line, SwapPlan::What what) {
+  if (what == SwapPlan::What::Insert) {
+    if (!s.slot->Insert(s.tickMs)) return false;
+    if (s.slot->LastRemoval() == Removal::Vanish) {
+      line.present = true;
+      line.failRead = line.failWrite = 0;
+    }
+    if (s.echo) s.echo->SetDeaf(false);
+    ReadBaud(s, line);
+    return true;
+  }
+  const Removal how = what == SwapPlan::What::RemoveVanish ? Removal::Vanish : Removal::Silent;
+  if (!s.slot->Remove(how, s.tickMs)) return false;
+  // What was on its way in either direction goes with the unit.
+  s.toDevice.Clear();
+  s.toHost.Clear();
+  if (how == Removal::Vanish) {
+    line.present = false;
+    line.failRead = line.failWrite = EIO;
+  }
+  if (s.echo) s.echo->SetDeaf(true);
+  return true;
 }
 
 void SimDevice::RunTo(Shared& s, FakeLine& line, uint32_t tickMs) {
@@ -89,8 +123,12 @@ void SimDevice::RunTo(Shared& s, FakeLine& line, uint32_t tickMs) {
     Settle(s, line);
     if (left == 0) return;
     uint32_t step = left;
-    const int64_t act = s.model->MsUntilNext(s.tickMs);
+    DeviceModel* unit = s.slot->Unit();
+    const int64_t act = unit ? unit->MsUntilNext(s.tickMs) : -1;
     if (act >= 0) step = std::min<uint32_t>(step, static_cast<uint32_t>(std::max<int64_t>(act, 1)));
+    const int64_t plan = s.slot->MsUntilDue(s.tickMs);
+    if (plan >= 0)
+      step = std::min<uint32_t>(step, static_cast<uint32_t>(std::max<int64_t>(plan, 1)));
     const int64_t byte = s.toDevice.UsUntilNext(s.nowUs);
     if (byte >= 0)
       step = std::min<uint32_t>(step,
@@ -104,21 +142,41 @@ void SimDevice::RunTo(Shared& s, FakeLine& line, uint32_t tickMs) {
 void SimDevice::PowerOn() {
   std::lock_guard<std::mutex> lock(shared_->m);
   RunTo(*shared_, *line_, clock_.TickMs());
-  shared_->model->PowerOn(shared_->tickMs);
+  shared_->slot->PowerOn(shared_->tickMs);
 }
 
 int SimDevice::StartEcho(uint32_t ip, uint16_t port) {
   const int rc = echo_.Start(ip, port, faults_);
   if (rc == 0) {
     std::lock_guard<std::mutex> lock(shared_->m);
-    shared_->model->SetTcpPort(echo_.Port());
+    shared_->slot->SetTcpPort(echo_.Port());
+    shared_->echo = &echo_;
+    echo_.SetDeaf(shared_->slot->Removed());
   }
   return rc;
 }
 
+bool SimDevice::Remove(Removal how) {
+  std::lock_guard<std::mutex> lock(shared_->m);
+  RunTo(*shared_, *line_, clock_.TickMs());
+  return Apply(*shared_, *line_,
+               how == Removal::Vanish ? SwapPlan::What::RemoveVanish : SwapPlan::What::RemoveSilent);
+}
+
+bool SimDevice::Insert() {
+  std::lock_guard<std::mutex> lock(shared_->m);
+  RunTo(*shared_, *line_, clock_.TickMs());
+  return Apply(*shared_, *line_, SwapPlan::What::Insert);
+}
+
+void SimDevice::SetPlan(SwapPlan plan) {
+  std::lock_guard<std::mutex> lock(shared_->m);
+  shared_->slot->SetPlan(std::move(plan));
+}
+
 SimReport SimDevice::Report() const {
   std::lock_guard<std::mutex> lock(shared_->m);
-  SimReport r = shared_->model->Report();
+  SimReport r = shared_->slot->Report();
   if (shared_->dropped > 0)
     r.violations.push_back(std::to_string(shared_->dropped) +
                            " bytes dropped: more than the line holds was sent");

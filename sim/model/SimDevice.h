@@ -20,6 +20,14 @@
 // happens: what a worker reads after sleeping is what a real device would have sent
 // meanwhile and the line carried. The line and the clock must outlive the device. The
 // TCP echo runs in real time.
+//
+// Units are swapped in the slot (Remove, Insert, or a SwapPlan run in virtual time):
+// a unit taken out leaves a silent line (what the host writes is lost, nothing
+// answers) or, with Removal::Vanish, a port that fails like an unplugged adapter
+// (opening it fails with ENOENT, reads and writes with EIO). A vanished port is made
+// so through the fake line's fault fields, which the line does not guard against a
+// reader on another thread: vanish from the thread that uses the port, or while no
+// thread does. While the slot is empty its echo answers nothing.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,6 +38,7 @@
 #include "sim/model/DeviceModel.h"
 #include "sim/model/EchoServer.h"
 #include "sim/model/LineQueue.h"
+#include "sim/model/SimSlot.h"
 
 class SimDevice {
  public:
@@ -45,12 +54,22 @@ class SimDevice {
   uint16_t TcpPort() const { return echo_.Port(); }
   const EchoServer& Echo() const { return echo_; }
 
+  // Takes the unit out (false when the slot is empty).
+  bool Remove(Removal how);
+  // Puts a fresh unit in, powered on (false when one is in).
+  bool Insert();
+  // The units' schedule, run whenever the clock advances; its times count from
+  // PowerOn.
+  void SetPlan(SwapPlan plan);
+
+  // The unit in the slot (or the last one), with every unit the slot held in units.
   SimReport Report() const;
 
  private:
   struct Shared {
     std::mutex m;
-    std::unique_ptr<DeviceModel> model;
+    std::unique_ptr<SimSlot> slot;
+    EchoServer* echo = nullptr;  // while the device lives and its echo runs
     LineQueue toDevice;  // what the host wrote, on its way to the device
     LineQueue toHost;    // what the device sent, on its way to the host's queue
     bool timeSet = false;
@@ -64,6 +83,8 @@ class SimDevice {
   static void Settle(Shared& s, FakeLine& line);
   // Runs the line and the device up to the clock's tickMs.
   static void RunTo(Shared& s, FakeLine& line, uint32_t tickMs);
+  // Takes the unit out or puts one in, with the line's and the echo's side of it.
+  static bool Apply(Shared& s, FakeLine& line, SwapPlan::What what);
 
   std::shared_ptr<FakeLine> line_;
   FakeClock& clock_;

@@ -52,7 +52,9 @@ stop_sim() {  # expects a clean exit within 3 s
 for args in "--count 2" "--dir $WORK/d" "--dir $WORK/d --count 0" "--dir $WORK/d --count 65" \
             "--dir $WORK/d --count 2 --fault COM9:silent" "--dir $WORK/d --count 2 --fault COM1:bogus" \
             "--dir $WORK/d --count 2 --fault silent" "--dir $WORK/d --count 2 --ip 300.1.1.1" \
-            "--dir $WORK/d --count 2 --first-com 256" "--dir $WORK/d --count 1 --bogus"; do
+            "--dir $WORK/d --count 2 --first-com 256" "--dir $WORK/d --count 1 --bogus" \
+            "--dir $WORK/d --count 2 --swap COM9:remove@1s" "--dir $WORK/d --count 2 --swap COM1:remove@soon" \
+            "--dir $WORK/d --count 2 --shift 0"; do
   # shellcheck disable=SC2086
   "$SIM" $args > /dev/null 2> "$WORK/err.txt"
   rc=$?
@@ -67,6 +69,9 @@ for f in silent silent-after-ser late fail mac-mismatch no-glm nul split crlf-sp
          baud no-c nak-block silent-after-block eot-nak no-eot-ack refuse echo-crlf echo-split \
          echo-wrong echo-none echo-late slow-flash write-loss; do
   grep -q "^  $f" "$WORK/help.txt" || fail "--help does not explain the fault $f"
+done
+for o in --swap --shift --control; do
+  grep -q -- "^  $o" "$WORK/help.txt" || fail "--help does not explain $o"
 done
 
 # ---- sixteen devices, COM3..COM18
@@ -216,6 +221,99 @@ awk '/^device COM7$/{p=1} p&&/^end$/{exit} p' "$WORK/report.txt" | grep -qx 'sta
   || fail "COM7 report is not 'state dead'"
 awk '/^device COM4$/{p=1} p&&/^end$/{exit} p' "$WORK/report.txt" | grep -q '^violation host at 115200 baud on a 57600 baud console' \
   || fail "COM4 report does not name the wrong baud rate"
+
+# ---- units swapped: COM1 by command (vanish, then silent), COM2 on a schedule
+SWAP="$WORK/swap"
+start_sim --dir "$SWAP" --count 2 --control "$WORK/ctl" --report "$WORK/swap.txt" \
+  --swap COM2:vanish@300ms,insert@600ms || exit 1
+cat > "$WORK/swap.py" <<'EOF'
+import errno, os, sys, time, tty
+
+ports, ctl, out_path = sys.argv[1:4]
+failures = []
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+
+def wait_for(pred, timeout):
+    end = time.time() + timeout
+    while time.time() < end:
+        if pred():
+            return True
+        time.sleep(0.02)
+    return False
+
+def told(line):
+    return wait_for(lambda: line in open(out_path).read().splitlines(), 3)
+
+def command(text):
+    with open(ctl, "w") as f:
+        f.write(text + "\n")
+
+def open_port(name):
+    fd = os.open(os.path.join(ports, name), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    tty.setraw(fd)
+    return fd
+
+def read_until(fd, want, timeout):
+    end = time.time() + timeout
+    out = b""
+    while time.time() < end:
+        try:
+            out += os.read(fd, 4096)
+        except BlockingIOError:
+            time.sleep(0.005)
+        if want and want in out:
+            break
+    return out
+
+check(told("removed COM2 vanish") and told("inserted COM2 02:5C:3A:01:00:02"),
+      "COM2's scheduled swap not told")
+fd = open_port("COM1")
+read_until(fd, b"MAC address", 6)
+os.write(fd, b"$SYCXXMAC02:5C:3A:04:22:D1\r\n")
+check(b"%SYCXXMAC OK" in read_until(fd, b"%SYCXXMAC OK", 2), "COM1: address not taken")
+command("remove COM1 vanish")
+check(told("removed COM1 vanish"), "COM1: vanish not told")
+err = None
+for _ in range(100):  # the hang-up reaches the open port within moments
+    try:
+        os.read(fd, 64)
+    except BlockingIOError:
+        time.sleep(0.01)
+        continue
+    except OSError as e:
+        err = e.errno
+    break
+check(err == errno.EIO or err is None, "COM1: read after vanish: %s" % err)
+check(not os.path.exists(os.path.join(ports, "COM1")), "COM1: link left after vanish")
+os.close(fd)
+command("insert COM1")
+check(told("inserted COM1 02:5C:3A:01:00:01"), "COM1: insertion not told")
+fd = open_port("COM1")
+out = read_until(fd, b"MAC address 02:5C:3A:01:00:01", 6)
+check(b"MAC address 02:5C:3A:01:00:01" in out, "COM1: no start-up of the fresh unit: %r" % out)
+command("remove COM1")
+check(told("removed COM1 silent"), "COM1: silent removal not told")
+os.write(fd, b"$GLM\r\n")
+check(read_until(fd, None, 0.5) == b"", "COM1 answered with its unit out")
+os.close(fd)
+for f in failures:
+    print("FAIL:", f, file=sys.stderr)
+sys.exit(1 if failures else 0)
+EOF
+python3 "$WORK/swap.py" "$SWAP/ports" "$WORK/ctl" "$WORK/out.txt" || fail "swap dialogue (see above)"
+stop_sim
+[ -e "$WORK/ctl" ] && fail "control pipe left after SIGTERM"
+awk '/^device COM1$/{p=1} p&&/^end$/{exit} p' "$WORK/swap.txt" > "$WORK/com1.txt"
+grep -qx 'state empty' "$WORK/com1.txt" || fail "COM1 report: not 'state empty'"
+for l in "unit 1 factory-mac=02:5C:3A:00:00:01 .* removed=vanish mac-programmed=02:5C:3A:04:22:D1 mac-writes=1 " \
+         "unit 2 factory-mac=02:5C:3A:01:00:01 .* removed=silent mac-programmed=none "; do
+  grep -q "^$l" "$WORK/com1.txt" || fail "COM1 report lacks '$l': $(grep '^unit' "$WORK/com1.txt")"
+done
+[ "$(grep -c '^unit ' "$WORK/com1.txt")" = 2 ] || fail "COM1 report: not two units"
+grep -q '^unit-violation' "$WORK/swap.txt" && fail "violations in the swap run: $(grep '^unit-violation' "$WORK/swap.txt")"
 
 # ---- a killed simulator's stale link is replaced; anything else in the way is refused
 start_sim --dir "$DATA" --count 2 || exit 1

@@ -517,3 +517,101 @@ TEST(LineQueue, BytesArriveAtTheLineRate) {
   q.Put("d", 1, 10'000'000);
   EXPECT_EQ(2u, q.Due(10'000'261));
 }
+
+// A slot's unit taken out and a fresh one put in, in virtual time: the line goes
+// silent (or the port fails like an unplugged adapter), the echo goes dead, a probe
+// that crosses the new unit's power-on is lost without a word, and the report keeps
+// every unit the slot held with what it was given.
+TEST(SimDevice, UnitsAreSwappedInTheirSlot) {
+  SimRig r;
+  ASSERT_EQ(0, r.dev->StartEcho());
+  r.dev->PowerOn();
+  r.ReadUntil("MAC address");
+  int rc = 0;
+  EXPECT_EQ(" OK", r.Query("$SYCXXMAC02:5C:3A:04:22:D1\r\n", 8, &rc));
+
+  ASSERT_TRUE(r.dev->Remove(Removal::Silent));
+  EXPECT_FALSE(r.dev->Remove(Removal::Silent));
+  r.Query("$GLM\r\n", 3, &rc);
+  EXPECT_EQ(-3, rc);
+  EXPECT_EQ("empty", r.dev->Report().state);
+  {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(r.dev->TcpPort());
+    sa.sin_addr.s_addr = htonl(0x7f000001);
+    ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    EXPECT_EQ(4, send(fd, "ping", 4, 0));
+    timeval tv{0, 300000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[8];
+    EXPECT_GT(0, recv(fd, buf, sizeof buf, 0)) << "a removed unit's echo answered";
+    close(fd);
+  }
+
+  ASSERT_TRUE(r.dev->Insert());
+  r.Send("$GLM\r\n");  // on the line before the boot ROM listens: lost
+  const std::string boot = r.ReadUntil("MAC address");
+  EXPECT_NE(std::string::npos, boot.find("fw ="));
+  EXPECT_EQ(std::string::npos, boot.find("%GLM"));
+  EXPECT_EQ(" 02:5C:3A:01:00:01", r.Query("$GLM\r\n", 3, &rc));
+
+  ASSERT_TRUE(r.dev->Remove(Removal::Vanish));
+  uint8_t buf[16];
+  size_t n = 0;
+  EXPECT_EQ(EIO, r.cp->port()->Read(buf, sizeof buf, &n));
+  ASSERT_TRUE(r.dev->Insert());
+  EXPECT_EQ(0, r.cp->port()->Read(buf, sizeof buf, &n));
+
+  const SimReport rep = r.dev->Report();
+  ASSERT_EQ(3u, rep.units.size());
+  EXPECT_EQ("02:5C:3A:00:00:01", rep.units[0].factoryMac);
+  EXPECT_EQ("02:5C:3A:04:22:D1", rep.units[0].programmedMac);
+  EXPECT_EQ("silent", rep.units[0].removed);
+  EXPECT_EQ("02:5C:3A:01:00:01", rep.units[1].factoryMac);
+  EXPECT_EQ("", rep.units[1].programmedMac);
+  EXPECT_EQ("vanish", rep.units[1].removed);
+  EXPECT_EQ("02:5C:3A:02:00:01", rep.units[2].factoryMac);
+  EXPECT_EQ("", rep.units[2].removed);
+  EXPECT_EQ(3, rep.unit);
+  for (const SimReport& u : rep.units) EXPECT_TRUE(u.violations.empty()) << u.violations.front();
+}
+
+// A shift: each unit taken out a while after it took its address and restarted, the
+// next one put in after the gap, as many units as the plan says.
+TEST(SimDevice, AShiftSwapsEachUnitAfterItWasProgrammed) {
+  SwapPlan plan;
+  std::string err;
+  ASSERT_TRUE(ParseShift("2s,gap=2s,units=2", &plan, &err)) << err;
+  for (const char* bad : {"", "0", "2s,gap", "2s,units=0", "2s,after=loopback", "2h"}) {
+    SwapPlan p;
+    EXPECT_FALSE(ParseShift(bad, &p, &err)) << bad;
+  }
+  ASSERT_TRUE(ParseSwapEvents("insert@9s,remove@1500", &plan, &err)) << err;
+  EXPECT_EQ(1500u, plan.events[0].atMs);
+  EXPECT_FALSE(ParseSwapEvents("remove@soon", &plan, &err));
+  plan.events.clear();
+  SimRig r;
+  r.dev->SetPlan(plan);
+  r.dev->PowerOn();
+  for (int unit = 1; unit <= 2; ++unit) {
+    SCOPED_TRACE(unit);
+    ASSERT_NE(std::string::npos, r.ReadUntil("MAC address").find("MAC address"));
+    r.ReadUntil("", 3000);  // not done with it yet: still in its slot
+    EXPECT_EQ(unit, r.dev->Report().unit);
+    EXPECT_NE("empty", r.dev->Report().state);
+    int rc = 0;
+    r.Query(unit == 1 ? "$SYCXXMAC02:5C:3A:04:22:D1\r\n" : "$SYCXXMAC02:5C:3A:04:22:D2\r\n", 8, &rc);
+    r.Send("$SER\r\n");
+    ASSERT_NE(std::string::npos, r.ReadUntil("verison").find("verison"));
+    r.ReadUntil("", 2500);
+    EXPECT_EQ("empty", r.dev->Report().state);
+  }
+  EXPECT_EQ("", r.ReadUntil("", 5000));  // two units in all
+  const SimReport rep = r.dev->Report();
+  ASSERT_EQ(2u, rep.units.size());
+  EXPECT_EQ("02:5C:3A:04:22:D1", rep.units[0].programmedMac);
+  EXPECT_EQ("02:5C:3A:04:22:D2", rep.units[1].programmedMac);
+  EXPECT_NE(rep.units[0].factoryMac, rep.units[1].factoryMac);
+}
