@@ -88,17 +88,12 @@ done
 [ "$links" = 16 ] || fail "$links links, expected 16"
 [ -e "$DATA/ports/COM2" ] || [ -e "$DATA/ports/COM19" ] && fail "links outside COM3..COM18"
 
-cat > "$WORK/host.py" <<'EOF'
-import os, socket, sys, time, tty, hashlib
+# The host side's helpers of both dialogues below: a raw pty port, and reading until a
+# text arrives or the time is up.
+cat > "$WORK/ptyline.py" <<'EOF'
+import os, time, tty
 
-ports = sys.argv[1]
-failures = []
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-
-def open_port(name):
+def open_port(ports, name):
     fd = os.open(os.path.join(ports, name), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     tty.setraw(fd)
     return fd
@@ -114,6 +109,22 @@ def read_until(fd, want, timeout):
         if want and want in out:
             break
     return out
+EOF
+cat > "$WORK/host.py" <<'EOF'
+import os, socket, sys, time, tty, hashlib
+
+ports = sys.argv[1]
+failures = []
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+
+from ptyline import read_until
+import ptyline
+
+def open_port(name):
+    return ptyline.open_port(ports, name)
 
 def crc16(data):
     crc = 0
@@ -251,22 +262,11 @@ def command(text):
     with open(ctl, "w") as f:
         f.write(text + "\n")
 
-def open_port(name):
-    fd = os.open(os.path.join(ports, name), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    tty.setraw(fd)
-    return fd
+from ptyline import read_until
+import ptyline
 
-def read_until(fd, want, timeout):
-    end = time.time() + timeout
-    out = b""
-    while time.time() < end:
-        try:
-            out += os.read(fd, 4096)
-        except BlockingIOError:
-            time.sleep(0.005)
-        if want and want in out:
-            break
-    return out
+def open_port(name):
+    return ptyline.open_port(ports, name)
 
 check(told("removed COM2 vanish") and told("inserted COM2 02:5C:3A:01:00:02"),
       "COM2's scheduled swap not told")
