@@ -1,6 +1,7 @@
 // The console channel on real pseudo-terminals found through the ports/ map, with
 // simulated devices behind them: exclusive opening, port numbers of two digits, the
 // console baud rate, and a query and polling reads in real time.
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -138,33 +139,40 @@ TEST_F(ConsolePortPty, ConsoleBaudFromTheStoredIndex) {
 // The simulated line keeps the time of the rate the port is set to: at 38400 baud a
 // command behind 1000 other bytes reaches the device only after 1006 byte times
 // (262 ms), and its 24-byte answer takes 23 byte times from its first byte to its last.
-// Only lower bounds are checked: a loaded machine may be slower, never faster.
+// Only lower bounds are checked: a loaded machine may be slower, never faster. A reader
+// that was held up past the answer's last byte reads it in one go, so the answer's
+// spread counts when any of three tries shows it.
 TEST_F(ConsolePortPty, TheSimulatedLineKeepsItsTimeBothWays) {
   cfg_.consoleBaudIndex = 2;
   ConsolePort cp(st_, 1, 0);
   ASSERT_EQ(0, cp.OpenConsolePort(RunBaud()));
   const std::string text = std::string(1000, 'x') + "$SES\r\n";
   Clock& clock = SystemClock();
-  const uint32_t sent = clock.TickMs();
-  ASSERT_EQ(text.size(), cp.SendBytes(text.data(), text.size()));
-  std::string got;
-  uint32_t first = 0, last = 0;
-  while (got.find("build 0412\r\n") == std::string::npos && TickDiff(clock.TickMs(), sent) < 5000) {
-    uint8_t b[64];
-    size_t n = 0;
-    ASSERT_EQ(0, cp.port()->Read(b, sizeof b, &n));
-    if (n == 0) {
-      clock.SleepMs(1);
-      continue;
+  uint32_t spread = 0;
+  for (int attempt = 0; attempt < 3 && spread < 4; ++attempt) {
+    const uint32_t sent = clock.TickMs();
+    ASSERT_EQ(text.size(), cp.SendBytes(text.data(), text.size()));
+    std::string got;
+    uint32_t first = 0, last = 0;
+    while (got.find("build 0412\r\n") == std::string::npos &&
+           TickDiff(clock.TickMs(), sent) < 5000) {
+      uint8_t b[64];
+      size_t n = 0;
+      ASSERT_EQ(0, cp.port()->Read(b, sizeof b, &n));
+      if (n == 0) {
+        clock.SleepMs(1);
+        continue;
+      }
+      if (got.empty()) first = clock.TickMs();
+      last = clock.TickMs();
+      got.append(reinterpret_cast<char*>(b), n);
     }
-    if (got.empty()) first = clock.TickMs();
-    last = clock.TickMs();
-    got.append(reinterpret_cast<char*>(b), n);
+    ASSERT_NE(std::string::npos, got.find("fw = 2.12.0 build 0412\r\n")) << got;
+    EXPECT_GE(TickDiff(first, sent), 262u);
+    spread = std::max(spread, TickDiff(last, first));
   }
-  ASSERT_NE(std::string::npos, got.find("fw = 2.12.0 build 0412\r\n")) << got;
-  EXPECT_GE(TickDiff(first, sent), 262u);
   // 23 x 260 us, less the poll step and a tick
-  EXPECT_GE(TickDiff(last, first), 4u);
+  EXPECT_GE(spread, 4u);
 }
 
 // A station killed while it held a port leaves the terminal in exclusive mode (nobody
