@@ -168,6 +168,13 @@ int RS232Thread::ParseReplies() {
         if (k == nullptr) return true;
         classified = k;
         text = line;
+        // What came after the line in this read goes with it, but the receiver's first
+        // "C" behind a "Downloading" line is its start request: the transfer must not
+        // wait a second for the next one.
+        const char* after = line.data() + line.size() + 1;
+        const char* end = console_.recvBuf + console_.recvCount;
+        startHeld_ = k->status == RecvDownloading && after < end &&
+                     std::memchr(after, 'C', static_cast<size_t>(end - after)) != nullptr;
         return false;
       },
       [&](std::string_view rest) -> size_t {
@@ -391,6 +398,8 @@ XmodemPacing RS232Thread::Pacing(bool firmware) {
   XmodemPacing p;
   p.ackPaced = job_.fastDownload && !pauseForced_;
   p.lineBaud = job_.consoleBaud;
+  p.startHeld = startHeld_;
+  startHeld_ = false;
   p.onPauseRestored = [this, firmware](int32_t block) {
     Log("\r\n%s: Xmodem %s: block %d refused, 200 ms pause after every packet from here on\r\n",
         console_.portName.c_str(), firmware ? "firmware" : "eeprom", block);

@@ -124,6 +124,8 @@ class RS232Thread final : public PortWorker {
   // The last time the device's bytes made a line (or a "\r" piece), or the worker
   // acted; bytes held since then without a line count toward kNoLineLimitMs.
   uint32_t lastLine_ = 0;
+  // The receiver's "C" came in the read of the "Downloading" line (see ParseReplies).
+  bool startHeld_ = false;
   bool nextIsSes_ = true;     // next handshake write: "$SES" (true) or the download key
   bool imageFailed_ = false;  // an image file could not be sent: the worker ends failed
   bool pauseForced_ = false;  // an ACK-paced transfer failed: the pause for the rest

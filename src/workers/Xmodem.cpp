@@ -205,6 +205,10 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const RunImage& runImage,
     }
     switch (state) {
       case State::WaitStart: {
+        if (pacing.startHeld && blockIndex == 1 && readOffset == 0) {
+          state = State::ReadBlock;
+          break;
+        }
         const size_t got =
             PollReplies(console.port(), clock, pacer.IdleMs(kIdleSleepMs), reply, &portError);
         if (portError != 0) {

@@ -65,6 +65,10 @@ uint16_t XmodemCrc16(const uint8_t* data, size_t len);
 struct XmodemPacing {
   bool ackPaced = false;
   uint32_t lineBaud = 0;  // 0: not known; the sender polls from the start
+  // The receiver's first "C" came in the same read as the line that announced the
+  // transfer (the caller read it): the first block goes out without waiting for the
+  // receiver to ask again.
+  bool startHeld = false;
   std::function<void(int32_t blockIndex)> onPauseRestored;
 };
 

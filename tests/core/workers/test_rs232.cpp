@@ -397,6 +397,17 @@ TEST_F(Rs232RunTest, EepromOnlyRunAndItsLogByteForByte) {
   EXPECT_EQ(Log(), expected);
 }
 
+// The receiver's first "C" read together with the "Downloading" line starts the
+// transfer; a receiver that asks only once is not left waiting.
+TEST_F(Rs232RunTest, StartRequestReadWithTheDownloadingLineStartsTheTransfer) {
+  LoaderScript dev(line, rig.clock);
+  dev.startWithLine = true;
+  Run(dev, kJobEeprom);
+  EXPECT_EQ(rig.stages.Get(0), StageDownloaded);
+  ASSERT_EQ(dev.transfers.size(), 1u);
+  EXPECT_EQ(dev.transfers[0].data, WithMac(eeprom));
+}
+
 TEST_F(Rs232RunTest, FirmwareOnlyRun) {
   LoaderScript dev(line, rig.clock);
   Run(dev, kJobFirmware, false);

@@ -54,6 +54,7 @@ class LoaderScript {
   int nakTransfers = 0;            // NAKs every packet of this many first transfers
   int eotUnanswered = 0;           // never answers the EOT of this many first transfers
   uint32_t gapMs = 400;            // between printed pieces
+  bool startWithLine = false;      // one "C", in the same piece as the "Downloading" line
   // Called with every host write before the device reacts (on the worker's thread).
   std::function<void(const std::string&)> onWrite;
 
@@ -132,9 +133,13 @@ class LoaderScript {
       transfers.push_back(Transfer{bytes == "U", {}, false});
       receiving_ = true;
       buf_.clear();
-      Say(kDownloading);
-      // "C" every second until the first block starts.
-      for (int i = 0; i < 30; ++i) Say("C", 1000);
+      if (startWithLine) {
+        Say(std::string(kDownloading) + "C");
+      } else {
+        Say(kDownloading);
+        // "C" every second until the first block starts.
+        for (int i = 0; i < 30; ++i) Say("C", 1000);
+      }
     } else if (bytes == "R") {
       Say(kFwLine);
       Say(kVersion);
