@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string answer(reinterpret_cast<const char*>(data + 1), size - 1);
 
   ConsolePort cp(w->st, 4, 0);
-  Check(cp.OpenConsolePort() == 0);
+  Check(cp.OpenConsolePort(115200) == 0);
   FakeLine* line = w->line.get();
   line->SetOnHostWrite([line, &answer](const std::string&) { line->DeviceSend(answer); });
   std::string value;
