@@ -39,4 +39,10 @@ struct RunJob {
   // the dispatcher runs one loopback test at a time and the worker pins the neighbour
   // entry of the test address to its port's device.
   std::string sharedTestInterface;
+  // Continuous production: every port is a slot that runs the steps once per unit
+  // inserted, on its own, until the run is stopped (base/SlotTable.h).
+  bool continuous = false;
+  // How long a slot's unit must stay silent before it counts as removed, and answer
+  // before it counts as inserted (station.conf unit-hold-ms).
+  uint32_t unitHoldMs = 2000;
 };

@@ -17,6 +17,7 @@ class StageTable;
 class MacPool;
 class UnitRecorder;
 class AnsweredAddresses;
+class SlotTable;
 
 struct Station {
   UiThread* ui = nullptr;
@@ -35,6 +36,8 @@ struct Station {
   // The link-layer addresses that answered the run's loopback tests; null in set-ups
   // without loopback workers.
   AnsweredAddresses* answered = nullptr;
+  // Continuous production's slots (how each slot's unit was found); null outside it.
+  SlotTable* slots = nullptr;
   // Names the current run (set at Start, before the dispatcher exists): pool
   // addresses are recorded with it.
   std::string runId;

@@ -26,9 +26,11 @@ const std::vector<std::string>& StationSettings::KnownKeys() {
   // database: the PostgreSQL connection string of the factory database
   // test-interface, test-interface-base: the network interface of each port's
   // loopback test (base/TestInterfaces.h)
-  static const std::vector<std::string> keys = {"station-name", "records",        "records-file",
-                                                "pool",         "database",       "test-interface",
-                                                "test-interface-base"};
+  // unit-hold-ms: continuous production's hold time, how long a unit must stay
+  // silent (or keep answering) before a slot counts it removed (or inserted)
+  static const std::vector<std::string> keys = {
+      "station-name",   "records",        "records-file", "pool", "database",
+      "test-interface", "test-interface-base", "unit-hold-ms"};
   return keys;
 }
 
