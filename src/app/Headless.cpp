@@ -60,6 +60,7 @@ void HeadlessBoard::Line(const std::string& line) {
 }
 
 void HeadlessBoard::ShowPortStatus(int portIndex, const std::string& text) {
+  if (portIndex >= 0 && portIndex < kMaxPorts) lastStatus_[static_cast<size_t>(portIndex)] = text;
   Line("status " + std::to_string(portIndex) + " " + EscapeLineText(text));
 }
 
@@ -73,6 +74,13 @@ void HeadlessBoard::AppendMessage(const std::string& text) {
 
 void HeadlessBoard::ShowException(const std::string& message) {
   Line("exception " + EscapeLineText(message));
+}
+
+void HeadlessBoard::UnitEnded(int portIndex, int cycle, bool passed) {
+  const std::string last =
+      portIndex >= 0 && portIndex < kMaxPorts ? lastStatus_[static_cast<size_t>(portIndex)] : "";
+  Line("unit " + std::to_string(portIndex) + " " + std::to_string(cycle) +
+       (passed ? " passed " : " failed ") + EscapeLineText(last));
 }
 
 void HeadlessBoard::DispatcherEnded() {
@@ -92,12 +100,15 @@ BoxResult HeadlessBoxes::Show(const std::string& caption, const std::string& tex
 
 // ---- the run ----
 
-int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested) {
+int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested,
+                   int unitsLimit) {
   logic.Btn_StartClick();
   if (!logic.StartCaptionIsStop()) return kExitRefused;
+  const bool continuous = logic.runJob().continuous;
   bool stopAsked = false;
   const std::function<void()> stopFirst = [&] {
-    if (!stopRequested.load() || stopAsked) return;
+    const bool enough = continuous && unitsLimit > 0 && logic.UnitsPassed() >= unitsLimit;
+    if ((!stopRequested.load() && !enough) || stopAsked) return;
     stopAsked = true;
     // A confirmed Stop; the run ends through the dispatcher's end steps.
     if (logic.StartCaptionIsStop()) logic.Btn_StartClick();
@@ -111,7 +122,11 @@ int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>&
   if (dispatcher == nullptr || dispatcher->LogFailed()) return kExitRefused;
   const std::vector<int> ports = dispatcher->PortNumbers();
   int status = ports.empty() ? kExitPortsFailed : kExitDone;
-  for (size_t k = 0; k < ports.size(); k++) {
+  if (continuous) {
+    // The units in progress at the Stop are no verdict of the station's.
+    if (logic.UnitsFailed() > 0 || logic.UnitsPassed() == 0) status = kExitPortsFailed;
+  }
+  for (size_t k = 0; !continuous && k < ports.size(); k++) {
     const Stage stage = logic.stages.Get(static_cast<int>(k));
     if (stage == StageFailed || !StartThread::PortFinished(logic.runJob().steps, stage)) {
       status = kExitPortsFailed;

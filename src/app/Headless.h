@@ -2,6 +2,7 @@
 // The production board without a window: the UI thread is the program's main thread
 // running a task queue, the board prints one line per call, message boxes go to
 // the error stream and a Yes/No question is answered Yes.
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "base/Board.h"
+#include "base/JobState.h"
 #include "base/LineText.h"
 #include "base/MessageBoxes.h"
 #include "base/UiThread.h"
@@ -45,7 +47,7 @@ class QueueUiThread final : public UiThread {
 
 // Board lines on `out`, each flushed at once:
 //   status <portIndex> <text> | mac <row> <column> <text> | message <text> |
-//   exception <text> | end
+//   exception <text> | end | unit <portIndex> <cycle> passed|failed <the slot's last status>
 class HeadlessBoard final : public Board {
  public:
   explicit HeadlessBoard(std::FILE* out) : out_(out) {}
@@ -57,6 +59,7 @@ class HeadlessBoard final : public Board {
   void ShowException(const std::string& message) override;
   void SetStartButton(bool) override {}
   void DispatcherEnded() override;
+  void UnitEnded(int portIndex, int cycle, bool passed) override;
   // Only on the UI thread.
   bool Ended() const { return ended_; }
 
@@ -64,6 +67,7 @@ class HeadlessBoard final : public Board {
   void Line(const std::string& line);
   std::FILE* out_;
   bool ended_ = false;
+  std::array<std::string, kMaxPorts> lastStatus_;
 };
 
 class MainLogic;
@@ -80,7 +84,12 @@ constexpr int kExitRefused = 2;      // set-up or Start refused, or the run coul
 // for after the request (a worker's MAC address, for one) runs before the Stop.
 // Returns the exit status; kExitRefused also when the dispatcher could not create its
 // log file (nothing was scanned or started).
-int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested);
+//
+// Continuous production runs until the stop request, or until unitsLimit units (when
+// above 0) have passed, which is then a confirmed Stop too; kExitDone when every unit
+// that finished passed (and at least one did), else kExitPortsFailed.
+int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested,
+                   int unitsLimit = 0);
 
 // "error <caption>: <text>" on `err`; Yes/No boxes are answered Yes.
 class HeadlessBoxes final : public MessageBoxes {

@@ -298,10 +298,18 @@ void MainLogic::StartClick() {
   // No dispatcher is left, so nothing reads the last run's.
   runJob_ = MakeRunJob(job, storedConfig, testInterfaces_, SharedTestInterface());
   stoppedUnfinished_.fill(false);
+  unitsPassed_ = 0;
+  unitsFailed_ = 0;
+  // The slots' state is the dispatcher's in continuous production only.
+  station_.slotTable = runJob_.continuous ? &slotTable : nullptr;
+  if (runJob_.continuous) {
+    for (int k = 0; k < kMaxPorts; k++) slotTable.SetPhase(k, SlotPhase::Empty);
+  }
   if (recorder_) {
     RecordedJob recorded;
     recorded.steps = ProductionRecorder::StepsOf(runJob_.steps);
     recorded.consoleBaud = static_cast<int>(runJob_.consoleBaud);
+    recorded.continuous = runJob_.continuous;
     if (job.jobFlags & kJobFirmware) recorded.firmwarePath = runJob_.firmware.path;
     if (job.jobFlags & kJobEeprom) recorded.eepromPath = runJob_.eeprom.path;
     recorder_->RunStarting(recorded);
@@ -361,6 +369,8 @@ bool MainLogic::ConfirmClose() {
 void MainLogic::MarkUnfinishedPorts() {
   if (!DispatcherBusy()) return;
   for (int k = 0; k < kMaxPorts; ++k) {
+    // A slot without a unit in its steps has nothing to leave unfinished.
+    if (station_.slotTable && slotTable.Phase(k) != SlotPhase::Unit) continue;
     if (!StartThread::PortFinished(job, stages.Get(k)))
       stoppedUnfinished_[static_cast<size_t>(k)] = true;
   }
@@ -368,6 +378,8 @@ void MainLogic::MarkUnfinishedPorts() {
 
 PortVerdict MainLogic::Verdict(int portIndex) const {
   if (portIndex < 0 || portIndex >= kMaxPorts) return PortVerdict::Running;
+  // An empty slot shows no verdict: its last unit passed and was taken out.
+  if (station_.slotTable && slotTable.Phase(portIndex) == SlotPhase::Empty) return PortVerdict::Running;
   const Stage stage = stages.Get(portIndex);
   const Stage last = StartThread::FinalStage(job);
   if (last != StageIdle && stage == last) return PortVerdict::Passed;
@@ -465,6 +477,12 @@ void MainLogic::SetStartButton(bool running) {
   ShowDeferredMessages();
   captionStop_ = running;
   view_.SetStartButton(running);
+}
+
+void MainLogic::UnitEnded(int portIndex, int cycle, bool passed) {
+  ShowDeferredMessages();
+  (passed ? unitsPassed_ : unitsFailed_)++;
+  view_.UnitEnded(portIndex, cycle, passed);
 }
 
 void MainLogic::DispatcherEnded() {

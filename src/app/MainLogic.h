@@ -18,6 +18,7 @@
 #include "base/JobState.h"
 #include "base/MessageBoxes.h"
 #include "base/RunJob.h"
+#include "base/SlotTable.h"
 #include "base/Station.h"
 #include "base/StationSettings.h"
 #include "base/TestInterfaces.h"
@@ -104,11 +105,18 @@ class MainLogic final : public Board {
   void ShowException(const std::string& message) override;
   void SetStartButton(bool running) override;
   void DispatcherEnded() override;
+  void UnitEnded(int portIndex, int cycle, bool passed) override;
+
+  // Continuous production: the units of the current or last run that went through the
+  // job's last step, and those that failed.
+  int UnitsPassed() const { return unitsPassed_; }
+  int UnitsFailed() const { return unitsFailed_; }
 
   // ---- state (the main window's fields) ----
   JobState job;
   StageTable stages;
   AnsweredAddresses answered;
+  SlotTable slotTable;
   StoredConfig storedConfig;
   PortMap portMap;
   bool eepromImported = false;
@@ -169,6 +177,8 @@ class MainLogic final : public Board {
   bool closing_ = false;
   bool dispatcherEnded_ = false;  // the current dispatcher reported its end
   std::array<bool, kMaxPorts> stoppedUnfinished_{};
+  int unitsPassed_ = 0;
+  int unitsFailed_ = 0;
   std::mutex deferredMutex_;
   std::vector<std::string> deferred_;
 };

@@ -87,8 +87,12 @@ void StartThread::Execute() {
     FindPorts();
     if (station_.records && portCount_ > 0) station_.records->RunStarted(PortNumbers());
     if (station_.answered) station_.answered->RunStarted(PortNumbers());
-    if (!Terminated()) StartDownloads();
-    Supervise();
+    if (job_.continuous) {
+      SuperviseSlots();
+    } else {
+      if (!Terminated()) StartDownloads();
+      Supervise();
+    }
   } catch (const std::exception& e) {
     ReportFault(e.what());
   } catch (...) {
@@ -252,6 +256,8 @@ void StartThread::StopWorkers() {
     for (Thread* t : {w.download.get(), w.test.get(), w.program.get()}) {
       if (t && t->Running()) t->Terminate();
     }
+    Thread* watcher = slots_[static_cast<size_t>(k)].watcher.get();
+    if (watcher) watcher->Terminate();
   }
   for (auto& t : retired_) {
     if (t->Running()) t->Terminate();
@@ -263,12 +269,13 @@ void StartThread::JoinWorkers() {
   // The references stay until the dispatcher goes, so StopWorkers never sees a
   // released worker.
   for (size_t k = 0; k < workers_.size(); k++) {
-    Thread* list[3];
+    Thread* list[4];
     {
       std::lock_guard<std::mutex> lock(workersMutex_);
       list[0] = workers_[k].download.get();
       list[1] = workers_[k].test.get();
       list[2] = workers_[k].program.get();
+      list[3] = slots_[k].watcher.get();
     }
     for (Thread* t : list) {
       if (t) t->Join();
@@ -306,4 +313,203 @@ void StartThread::EndSteps() {
     station_.board->SetStartButton(false);
     station_.board->DispatcherEnded();
   });
+}
+
+// ---- continuous production ----
+
+void StartThread::ShowSlot(int portIndex, const char* state) {
+  const Slot& slot = slots_[static_cast<size_t>(portIndex)];
+  char text[128];
+  if (slot.passed + slot.failed == 0) {
+    std::snprintf(text, sizeof text, "COM%d: %s", portNumbers_[static_cast<size_t>(portIndex)],
+                  state);
+  } else {
+    std::snprintf(text, sizeof text, "COM%d: %s - %d passed, %d failed",
+                  portNumbers_[static_cast<size_t>(portIndex)], state, slot.passed, slot.failed);
+  }
+  const std::string line(text);
+  Synchronize([&] { station_.board->ShowPortStatus(portIndex, line); });
+}
+
+void StartThread::SuperviseSlots() {
+  SlotTable* table = station_.slotTable;
+  if (table == nullptr) return;
+  for (int k = 0; k < portCount_; k++) {
+    table->SetPhase(k, SlotPhase::Empty);
+    table->SetCycle(k, 0);
+    table->SetFound(k, UnitFound::Unknown);
+    ShowSlot(k, "insert unit");
+    if (!StartWatch(k, WatchFor::Arrival)) return;
+  }
+  while (!Terminated()) {
+    station_.clock->SleepMs(kSlotPassMs);
+    if (Terminated()) break;
+    for (int k = 0; k < portCount_; k++) {
+      if (!StepSlot(k)) return;
+    }
+    if (station_.records) station_.records->PortsChecked();
+  }
+}
+
+bool StartThread::StartWatch(int portIndex, WatchFor what) {
+  Slot& slot = slots_[static_cast<size_t>(portIndex)];
+  std::lock_guard<std::mutex> lock(workersMutex_);
+  if (StopRequested()) return false;
+  slot.retry = false;
+  SlotWatch& w = slot.watch;
+  w.what = what;
+  w.lastUnit = slot.lastUnit;
+  w.unitUp = what == WatchFor::Removal && slot.lastPassed;
+  w.answered = false;
+  w.answer = MacAddress{};
+  w.end.store(WatchEnd::Watching);
+  slot.watcher = factory_.StartWatcher(job_, portNumbers_[static_cast<size_t>(portIndex)],
+                                       portIndex, w);
+  return true;
+}
+
+void StartThread::ReapWatcher(int portIndex) {
+  std::unique_ptr<Thread> ended;
+  {
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    ended = std::move(slots_[static_cast<size_t>(portIndex)].watcher);
+  }
+  if (ended) ended->Join();
+}
+
+void StartThread::ReapWorkers(int portIndex) {
+  std::unique_ptr<Thread> ended[3];
+  {
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    PortWorkers& w = workers_[static_cast<size_t>(portIndex)];
+    ended[0] = std::move(w.download);
+    ended[1] = std::move(w.test);
+    ended[2] = std::move(w.program);
+  }
+  for (auto& t : ended) {
+    if (t) t->Join();
+  }
+}
+
+bool StartThread::StepSlot(int portIndex) {
+  SlotTable& table = *station_.slotTable;
+  Slot& slot = slots_[static_cast<size_t>(portIndex)];
+  if (table.Phase(portIndex) == SlotPhase::Unit) return NextStep(portIndex);
+
+  if (slot.retry) {
+    if (TickDiff(station_.clock->TickMs(), slot.retryAt) >= 0x80000000u) return true;
+    return StartWatch(portIndex, slot.watch.what);
+  }
+  if (!slot.watcher) return true;  // a factory without watchers
+  const WatchEnd end = slot.watch.end.load();
+  if (end == WatchEnd::Watching) return true;
+  ReapWatcher(portIndex);
+  const WatchFor what = slot.watch.what;
+  switch (end) {
+    case WatchEnd::UnitAtBoot:
+      return BeginCycle(portIndex, UnitFound::AtBoot);
+    case WatchEnd::UnitRunning:
+      return BeginCycle(portIndex, UnitFound::Running);
+    case WatchEnd::UnitInLoader:
+      return BeginCycle(portIndex, UnitFound::Unknown);
+    case WatchEnd::SameUnit:
+      // The last unit is still in its socket: it is not a new one.
+      if (slot.lastPassed) ShowSlot(portIndex, "remove unit");
+      return StartWatch(portIndex, WatchFor::Removal);
+    case WatchEnd::Removed:
+      if (slot.watch.answered) slot.lastUnit.push_back(slot.watch.answer);
+      if (station_.answered) station_.answered->ReleasePort(portIndex);
+      // A passed unit's slot is empty now; a failed unit's failure stays in view until
+      // the next unit comes (a silent failed unit cannot be told from an empty socket).
+      if (slot.lastPassed || table.Phase(portIndex) == SlotPhase::Empty) {
+        table.SetPhase(portIndex, SlotPhase::Empty);
+        ShowSlot(portIndex, "insert unit");
+      }
+      return StartWatch(portIndex, WatchFor::Arrival);
+    case WatchEnd::PortMissing:
+      if (what == WatchFor::Removal) return StartWatch(portIndex, WatchFor::Arrival);
+      slot.retry = true;
+      slot.retryAt = station_.clock->TickMs() + kSlotRetryMs;
+      return true;
+    case WatchEnd::Stopped:
+    case WatchEnd::Watching:
+      return !StopRequested();
+  }
+  return true;
+}
+
+bool StartThread::BeginCycle(int portIndex, UnitFound found) {
+  SlotTable& table = *station_.slotTable;
+  Slot& slot = slots_[static_cast<size_t>(portIndex)];
+  ReapWorkers(portIndex);
+  if (StopRequested()) return false;
+  const int cycle = table.Cycle(portIndex) + 1;
+  table.SetCycle(portIndex, cycle);
+  table.SetFound(portIndex, found);
+  station_.stages->Set(portIndex, StageIdle);
+  table.SetPhase(portIndex, SlotPhase::Unit);
+  slot.lastUnit.clear();
+  if (slot.watch.answered) slot.lastUnit.push_back(slot.watch.answer);
+  if (station_.answered) station_.answered->ReleasePort(portIndex);
+  if (station_.records) station_.records->UnitStarted(portIndex, cycle);
+  if (logFlag_) {
+    char text[64];
+    std::snprintf(text, sizeof text, "COM%d unit %d\r\n",
+                  portNumbers_[static_cast<size_t>(portIndex)], cycle);
+    WriteLog(text);
+  }
+  if (job_.steps.jobFlags != 0) return StartStep(portIndex, WorkerKind::Download, StageDownloading);
+  return NextStep(portIndex);
+}
+
+bool StartThread::NextStep(int portIndex) {
+  const JobState& job = job_.steps;
+  StageTable& stages = *station_.stages;
+  const Stage stage = stages.Get(portIndex);
+  if (PortFinished(job, stage)) {
+    EndCycle(portIndex);
+    return true;
+  }
+  const Stage beforeTest = job.jobFlags != 0 ? StageDownloaded : StageIdle;
+  const Stage beforeMac = job.loopbackTest == 1 ? StageTested : beforeTest;
+  if (job.loopbackTest == 1 && stage == beforeTest) {
+    if (!job_.sharedTestInterface.empty()) {
+      // On a shared interface one test at a time, as in a batch run.
+      for (int k = 0; k < portCount_; k++) {
+        if (k != portIndex && station_.slotTable->Phase(k) == SlotPhase::Unit &&
+            stages.Get(k) == StageTesting) {
+          return true;
+        }
+      }
+    }
+    return StartStep(portIndex, WorkerKind::LoopbackTest, StageTesting);
+  }
+  if (job.programMac && stage == beforeMac) {
+    return StartStep(portIndex, WorkerKind::ProgramMac, StageProgramming);
+  }
+  return true;
+}
+
+void StartThread::EndCycle(int portIndex) {
+  SlotTable& table = *station_.slotTable;
+  Slot& slot = slots_[static_cast<size_t>(portIndex)];
+  // The last worker shows its last text after its stage: joined first, so the slot's
+  // state comes after it.
+  ReapWorkers(portIndex);
+  const Stage stage = station_.stages->Get(portIndex);
+  const bool passed = stage != StageFailed;
+  slot.lastPassed = passed;
+  (passed ? slot.passed : slot.failed)++;
+  table.SetPhase(portIndex, SlotPhase::Done);
+  // The unit's record is closed before anything else can happen in its slot.
+  if (station_.records) station_.records->PortsChecked();
+  const int cycle = table.Cycle(portIndex);
+  Synchronize([&] { station_.board->UnitEnded(portIndex, cycle, passed); });
+  // The unit is known by the temporary address its EEPROM image gave it, too.
+  if (job_.steps.jobFlags & kJobEeprom) {
+    slot.lastUnit.push_back(
+        MacAddress{0x02, 0x5C, 0x3A, 0xFF, 0xFF, static_cast<uint8_t>(255 - portIndex)});
+  }
+  if (passed) ShowSlot(portIndex, "remove unit");
+  StartWatch(portIndex, WatchFor::Removal);
 }

@@ -16,6 +16,7 @@
 
 #include "base/JobState.h"
 #include "base/RunJob.h"
+#include "base/SlotTable.h"
 #include "base/Station.h"
 #include "base/Thread.h"
 #include "base/WorkerFactory.h"
@@ -27,6 +28,11 @@ class StartThread final : public Thread {
   static constexpr uint32_t kPoolWaitMs = 2000;
   static constexpr uint32_t kScanWaitMs = 3000;
   static constexpr uint32_t kSupervisePassMs = 500;
+  // Continuous production: how often the slots are looked at (a slot's next step starts
+  // this soon after its last one ended), and how soon a port that could not be opened
+  // is tried again.
+  static constexpr uint32_t kSlotPassMs = 20;
+  static constexpr uint32_t kSlotRetryMs = 1000;
   static constexpr size_t kMaxLogPath = 255;
 
   // Created running; call Start() to run the thread body. job: the run's job, which
@@ -62,6 +68,16 @@ class StartThread final : public Thread {
   struct PortWorkers {
     std::unique_ptr<Thread> download, test, program;
   };
+  // Continuous production: one slot per detected port.
+  struct Slot {
+    SlotWatch watch;
+    std::unique_ptr<Thread> watcher;
+    bool retry = false;  // the watcher could not open the port: tried again at retryAt
+    uint32_t retryAt = 0;
+    bool lastPassed = false;
+    int passed = 0, failed = 0;
+    std::vector<MacAddress> lastUnit;  // the addresses the slot's last unit is known by
+  };
 
   int OpenLog();
   void WriteLog(const std::string& text);
@@ -73,6 +89,22 @@ class StartThread final : public Thread {
   void StartDownloads();
   void Supervise();
   bool AllPortsFinished() const;
+  // Continuous production: every slot runs its own cycle until the run is stopped.
+  void SuperviseSlots();
+  // One look at slot k; false once a stop was requested.
+  bool StepSlot(int portIndex);
+  // The next step of the unit in slot k, when its last one ended; false once stopped.
+  bool NextStep(int portIndex);
+  bool BeginCycle(int portIndex, UnitFound found);
+  void EndCycle(int portIndex);
+  // Starts the slot's watcher for `what`; false once a stop was requested.
+  bool StartWatch(int portIndex, WatchFor what);
+  // Joins and releases the slot's ended watcher (off the workers' lock: it may be
+  // showing a last text through the UI thread).
+  void ReapWatcher(int portIndex);
+  // Joins and releases the slot's step workers of its last cycle, all ended.
+  void ReapWorkers(int portIndex);
+  void ShowSlot(int portIndex, const char* state);
   // Writes the running value, then creates the worker; a worker the factory could not
   // make leaves its port failed. False (and nothing written) once a stop was requested.
   bool StartStep(int portIndex, WorkerKind kind, Stage runningStage);
@@ -91,6 +123,7 @@ class StartThread final : public Thread {
   std::array<int, kMaxPorts> portNumbers_{};
   int portCount_ = 0;
   std::array<PortWorkers, kMaxPorts> workers_;
+  std::array<Slot, kMaxPorts> slots_;
   std::vector<std::unique_ptr<Thread>> retired_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> logFailed_{false};

@@ -3,6 +3,7 @@
 // ports of a run pass on the same device, and the run's COM numbers by place, so that
 // a port's temporary MAC address can be named by its port. Filled by the dispatcher
 // (RunStarted) and the loopback workers (Claim) on their own threads.
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -16,6 +17,14 @@ class AnsweredAddresses {
     std::lock_guard<std::mutex> lock(m_);
     ports_ = portNumbers;
     owners_.clear();
+  }
+  // Continuous production: the unit of the slot at portIndex left (or a new one came):
+  // the addresses that answered for it are its no more.
+  void ReleasePort(int portIndex) {
+    std::lock_guard<std::mutex> lock(m_);
+    for (auto it = owners_.begin(); it != owners_.end();) {
+      it = it->second == portIndex ? owners_.erase(it) : std::next(it);
+    }
   }
   // "COM<n>" of the port at portIndex, or "" when the run has no such place.
   std::string PortName(int portIndex) const {

@@ -23,4 +23,7 @@ class Board {
   // The dispatcher of the current run has finished its end steps (or given up at
   // its log file); its thread is about to return.
   virtual void DispatcherEnded() = 0;
+  // Continuous production: the unit number `cycle` of the slot at portIndex is done
+  // (passed: through the job's last step; else failed), its verdict in view.
+  virtual void UnitEnded(int /*portIndex*/, int /*cycle*/, bool /*passed*/) {}
 };

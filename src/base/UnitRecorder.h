@@ -35,6 +35,10 @@ class UnitRecorder {
   // Dispatcher: the run's ports were found (COM numbers in place order). Opens one
   // record per port and waits (bounded) until they are written.
   virtual void RunStarted(const std::vector<int>& portNumbers) = 0;
+  // Dispatcher, continuous production: a unit came into the slot at portIndex, the
+  // slot's unit number `cycle` of the run (1 for the first). Opens its record (the
+  // run's start opened none).
+  virtual void UnitStarted(int /*portIndex*/, int /*cycle*/) {}
   // Dispatcher: just before it creates the worker of `kind` for the port.
   virtual void StepStarted(int portIndex, WorkerKind kind) = 0;
   // Dispatcher: after each supervising pass. Closes the record of every port that

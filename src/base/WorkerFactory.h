@@ -3,8 +3,11 @@
 // transitions can be tested with scripted workers.
 #include <memory>
 
+#include "base/Thread.h"
+
 class Thread;
 struct RunJob;
+struct SlotWatch;
 
 enum class WorkerKind { Download, LoopbackTest, ProgramMac };
 
@@ -16,4 +19,11 @@ class WorkerFactory {
   // once, at its end.
   virtual std::unique_ptr<Thread> StartWorker(const RunJob& job, WorkerKind kind, int portNumber,
                                               int portIndex, bool logFlag) = 0;
+  // Continuous production: creates and starts the watcher of COM<portNumber>'s slot
+  // between two cycles; it fills `watch` (which outlives it). Null: this factory has
+  // no watchers (the slot then stays as it is).
+  virtual std::unique_ptr<Thread> StartWatcher(const RunJob& /*job*/, int /*portNumber*/,
+                                               int /*portIndex*/, SlotWatch& /*watch*/) {
+    return nullptr;
+  }
 };

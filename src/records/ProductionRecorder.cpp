@@ -145,6 +145,11 @@ void ProductionRecorder::RunStarted(const std::vector<int>& portNumbers) {
       r.consoleBaud = job_.consoleBaud;
       r.firmware.path = job_.firmwarePath;
       r.eeprom.path = job_.eepromPath;
+      if (job_.continuous) {
+        // Each unit that comes into the slot gets a record of its own.
+        p.slot = r;
+        continue;
+      }
       p.open = true;
       ticket = PutLocked(p);
     }
@@ -163,6 +168,24 @@ void ProductionRecorder::RunStarted(const std::vector<int>& portNumbers) {
     todayAtStart_ = writer_.Today();
   }
   ShowOnBoard(extra);
+}
+
+void ProductionRecorder::UnitStarted(int portIndex, int cycle) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  Port& p = ports_[static_cast<size_t>(portIndex)];
+  if (p.slot.port.empty()) return;  // not a slot of this run
+  // The slot's last unit was closed when its cycle ended; should it still be open, it
+  // is closed now with what is known (never overwritten).
+  if (p.open) Close(p, kVerdictUnfinished, station_.stages->Get(portIndex));
+  UnitRecord slot = std::move(p.slot);
+  p = Port{};
+  p.slot = slot;
+  p.record = std::move(slot);
+  p.record.cycle = cycle;
+  p.record.startedMs = WallClockMs();
+  p.open = true;
+  PutLocked(p);
 }
 
 void ProductionRecorder::StepStarted(int portIndex, WorkerKind kind) {

@@ -33,6 +33,8 @@ struct RecordedJob {
   int consoleBaud = 115200;
   std::string firmwarePath;  // empty when the job sends no firmware
   std::string eepromPath;    // empty when the job sends no EEPROM image
+  // Continuous production: a record per unit, opened when it comes (UnitStarted).
+  bool continuous = false;
 };
 
 class ProductionRecorder final : public UnitRecorder {
@@ -63,6 +65,7 @@ class ProductionRecorder final : public UnitRecorder {
 
   // UnitRecorder
   void RunStarted(const std::vector<int>& portNumbers) override;
+  void UnitStarted(int portIndex, int cycle) override;
   void StepStarted(int portIndex, WorkerKind kind) override;
   void PortsChecked() override;
   void RunEnded() override;
@@ -88,6 +91,7 @@ class ProductionRecorder final : public UnitRecorder {
     WorkerKind step = WorkerKind::Download;
     std::optional<int> failCode;  // the current step's, as its worker reported it
     UnitRecord record;
+    UnitRecord slot;  // continuous production: what every unit's record of the slot starts as
   };
   // Under m_: the port's record is closed with the verdict; returns the ticket.
   uint64_t Close(Port& port, const char* verdict, Stage stage);

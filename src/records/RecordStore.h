@@ -37,6 +37,9 @@ struct UnitRecord {
   std::string port;  // "COM3"
   int portIndex = 0;
   std::string portDevice;  // what COMn maps to: the ports/COMn link target or the device path
+  // Continuous production: the slot's unit number in the run (1, 2, ...); 0 in a batch
+  // run, whose ports each hold one unit.
+  int cycle = 0;
 
   int64_t startedMs = 0;           // UTC milliseconds since 1970
   std::optional<int64_t> endedMs;  // unset while unfinished

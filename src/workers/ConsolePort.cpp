@@ -81,21 +81,36 @@ int ConsolePort::OpenConsolePort(uint32_t baud) {
 }
 
 int ConsolePort::ReadFailed(int error, PortLog* trace) {
+  if (quiet) return error;
   ShowFailure(error, "%s: ReadFile failed: %d", portName.c_str(), error);
   if (trace != nullptr) trace->Write(statusText, std::strlen(statusText));
   return error;
 }
 
 int ConsolePort::ReadAvailable(PortLog* trace) {
+  const int rc = ReadChunk(trace);
+  if (rc == 1) {
+    station_.clock->SleepMs(300);
+    return 0;
+  }
+  return rc;
+}
+
+int ConsolePort::ReadQueued() {
+  const bool wasQuiet = quiet;
+  quiet = true;
+  const int rc = ReadChunk(nullptr);
+  quiet = wasQuiet;
+  return rc == 1 ? 0 : rc;
+}
+
+int ConsolePort::ReadChunk(PortLog* trace) {
   if (!port_) return 0;
   uint32_t queued = 0;
   // A port whose queue state cannot be read is gone (a hung-up terminal fails every
   // call at once): the caller ends instead of polling it in a tight loop.
   if (const int rc = port_->QueuedBytes(&queued)) return ReadFailed(rc, trace);
-  if (queued == 0) {
-    station_.clock->SleepMs(300);
-    return 0;
-  }
+  if (queued == 0) return 1;
 
   uint8_t chunk[kReadChunk];
   size_t got = 0;
@@ -237,6 +252,7 @@ void ConsolePort::ShowStatus(const char* fmt, ...) {
 }
 
 void ConsolePort::ShowFailure(int code, const char* fmt, ...) {
+  if (quiet) return;
   if (station_.records) station_.records->StepFailed(portIndex, code);
   va_list ap;
   va_start(ap, fmt);
@@ -248,7 +264,7 @@ void ConsolePort::ShowStatusV(const char* fmt, va_list ap) {
   const int n = std::vsnprintf(statusText, sizeof statusText, fmt, ap);
   if (n < 0) statusText[0] = '\0';
   statusText[sizeof statusText - 1] = '\0';
-  if (station_.ui == nullptr || station_.board == nullptr) return;
+  if (quiet || station_.ui == nullptr || station_.board == nullptr) return;
   Board* board = station_.board;
   const int index = portIndex;
   const char* text = statusText;

@@ -47,6 +47,9 @@ class ConsolePort {
   // can no longer be read (its queue state or its read failed: the device is gone,
   // for example an unplugged adapter), after showing "%s: ReadFile failed: %d".
   int ReadAvailable(PortLog* trace = nullptr);
+  // The same without the pause when nothing is queued, and without a status text for a
+  // failed read (the slot watcher paces itself and takes a lost port as its answer).
+  int ReadQueued();
   // One write; returns the bytes written.
   size_t SendBytes(const void* data, size_t len);
   size_t SendText(const char* text);
@@ -89,6 +92,9 @@ class ConsolePort {
 
   int portNumber;
   int portIndex;
+  // No status texts and no failure facts (the slot watcher: its port's cell shows the
+  // slot's state, and no unit's record is open while it watches).
+  bool quiet = false;
   std::string portName;  // "COM%d"
   char statusText[512] = {};
   // Receive buffer: 1024 bytes of data plus a terminating NUL, and the count held.
@@ -98,6 +104,8 @@ class ConsolePort {
  private:
   // Shows (and traces) a failed read; returns error.
   int ReadFailed(int error, PortLog* trace);
+  // One read of what is queued into the receive buffer; 1 when nothing was queued.
+  int ReadChunk(PortLog* trace);
   Station& station_;
   std::unique_ptr<SerialPort> port_;
 };

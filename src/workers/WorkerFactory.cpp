@@ -18,3 +18,10 @@ std::unique_ptr<Thread> StationWorkerFactory::StartWorker(const RunJob& job, Wor
   if (worker) worker->Start();
   return worker;
 }
+
+std::unique_ptr<Thread> StationWorkerFactory::StartWatcher(const RunJob& job, int portNumber,
+                                                           int portIndex, SlotWatch& watch) {
+  std::unique_ptr<Thread> watcher = NewSlotWatcher(station_, job, portNumber, portIndex, watch);
+  watcher->Start();
+  return watcher;
+}

@@ -123,6 +123,18 @@ class RecordingBoard final : public Board {
     std::lock_guard<std::mutex> lock(m_);
     return ended_;
   }
+  void UnitEnded(int portIndex, int cycle, bool passed) override {
+    std::lock_guard<std::mutex> lock(m_);
+    units_[portIndex].push_back(passed ? "passed" : "failed");
+    events_.push_back("unit " + std::to_string(portIndex) + " " + std::to_string(cycle) +
+                      (passed ? " passed" : " failed"));
+  }
+  // The verdicts of the slot's units, in order ("passed", "failed").
+  std::vector<std::string> Units(int portIndex) const {
+    std::lock_guard<std::mutex> lock(m_);
+    auto it = units_.find(portIndex);
+    return it == units_.end() ? std::vector<std::string>() : it->second;
+  }
 
  private:
   mutable std::mutex m_;
@@ -132,6 +144,7 @@ class RecordingBoard final : public Board {
   std::vector<std::string> messages_;
   std::vector<std::string> exceptions_;
   std::vector<std::string> events_;
+  std::map<int, std::vector<std::string>> units_;
   bool startRunning_ = false;
   int ended_ = 0;
 };
