@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <exception>
@@ -77,6 +78,13 @@ constexpr int kExitDone = 0;         // every detected port reached the job's la
 constexpr int kExitPortsFailed = 1;  // a port failed, the run ended before all finished, or
                                      // records or MAC outcomes wait to be written
 constexpr int kExitRefused = 2;      // set-up or Start refused, or the run could not begin
+
+// How the headless runner runs, beside the job the dialog sets up.
+struct HeadlessRunOptions {
+  // --units N: in continuous production, end the run after N units (N >= 1);
+  // 0: run until a stop signal.
+  uint32_t unitsLimit = 0;
+};
 
 // Presses Start as the operator would and serves the UI thread (the caller's) until the
 // run has ended. stopRequested (set by a signal handler) is a confirmed Stop. It is

@@ -32,6 +32,8 @@ bool HeadlessJobOptions::TakeOption(const std::vector<std::string>& args, size_t
   if (a == "--no-log") return flag(&log, false);
   if (a == "--fast-download") return flag(&fastDownload, true);
   if (a == "--no-fast-download") return flag(&fastDownload, false);
+  if (a == "--continuous") return flag(&continuous, true);
+  if (a == "--no-continuous") return flag(&continuous, false);
   if (a == "--eeprom") {
     eeprom = true;
     return value(&eepromFile);
@@ -94,6 +96,7 @@ bool HeadlessJobDialog::ShowModal() {
     if (o.firmwareFile) l.firmware_path.text = *o.firmwareFile;
   }
   if (o.fastDownload) l.ChkBox_fastDL.checked = *o.fastDownload;
+  if (o.continuous) l.ChkBox_continuous.checked = *o.continuous;
   if (o.loopback) l.ChkBox_Ltest.checked = *o.loopback;
   if (o.baudIndex) l.console_CmbBox_index = *o.baudIndex;
   if (o.log) {

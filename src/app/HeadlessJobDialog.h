@@ -19,6 +19,7 @@ struct HeadlessJobOptions {
   std::optional<bool> firmware;  // --firmware FILE | --no-firmware
   std::optional<std::string> firmwareFile;
   std::optional<bool> fastDownload;  // --fast-download | --no-fast-download
+  std::optional<bool> continuous;    // --continuous | --no-continuous
   std::optional<bool> loopback;      // --no-loopback
   std::optional<int> baudIndex;      // --baud 115200|57600|38400
   std::optional<bool> log;           // --log DIR | --no-log

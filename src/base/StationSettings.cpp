@@ -29,8 +29,8 @@ const std::vector<std::string>& StationSettings::KnownKeys() {
   // unit-hold-ms: continuous production's hold time, how long a unit must stay
   // silent (or keep answering) before a slot counts it removed (or inserted)
   static const std::vector<std::string> keys = {
-      "station-name",   "records",        "records-file", "pool", "database",
-      "test-interface", "test-interface-base", "unit-hold-ms"};
+      "station-name", "records",        "records-file",        "pool",
+      "database",     "test-interface", "test-interface-base", "unit-hold-ms"};
   return keys;
 }
 
@@ -125,7 +125,15 @@ void StationSettings::Parse(const std::string& text) {
       continue;
     }
     seenAt[key] = lineNo;
-    values_[key] = Trim(WithoutComment(Trim(line.substr(eq + 1))));
+    const std::string value = Trim(WithoutComment(Trim(line.substr(eq + 1))));
+    uint32_t ms = 0;
+    if (key == "unit-hold-ms" && !ParseUnitHoldMs(value, &ms)) {
+      problems_.push_back(where + "unit-hold-ms = " + value.substr(0, 40) +
+                          " is not a number of milliseconds from " +
+                          std::to_string(kUnitHoldMinMs) + " to " + std::to_string(kUnitHoldMaxMs));
+      continue;
+    }
+    values_[key] = value;
   }
   if (problems_.size() > problemsBefore && failure_ == 0) failure_ = kNotUnderstood;
   // The message log shows them at every job set-up: a long list is cut short.
@@ -159,4 +167,23 @@ bool StationSettings::ReadDatabaseFile(const std::string& path, std::string* con
     return false;
   }
   return true;
+}
+
+bool ParseUnitHoldMs(const std::string& text, uint32_t* ms) {
+  if (text.empty() || text.size() > 5) return false;
+  uint32_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (v < StationSettings::kUnitHoldMinMs || v > StationSettings::kUnitHoldMaxMs) return false;
+  *ms = v;
+  return true;
+}
+
+uint32_t UnitHoldMs(const StationSettings& settings) {
+  uint32_t ms = StationSettings::kUnitHoldDefaultMs;
+  if (!ParseUnitHoldMs(settings.Get("unit-hold-ms"), &ms))
+    return StationSettings::kUnitHoldDefaultMs;
+  return ms;
 }

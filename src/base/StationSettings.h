@@ -10,10 +10,12 @@
 // keys and values is dropped; a leading UTF-8 byte-order mark is skipped.
 //
 // The file is understood whole or not at all: an unreadable or oversized file, a line
-// longer than kMaxLine, a line without '=', an unknown key or a key given twice is a
-// problem (the caller shows them in the message log), and a station whose settings
-// have a problem sets up no job (FailureCode), so a misread file never leads to a MAC
-// pool or records other than the ones meant.
+// longer than kMaxLine, a line without '=', an unknown key, a key given twice or a
+// unit-hold-ms that is not a number of milliseconds in its range is a problem (the
+// caller shows them in the message log), and a station whose settings have a problem
+// sets up no job (FailureCode), so a misread file never leads to a MAC pool or records
+// other than the ones meant.
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,6 +26,10 @@ class StationSettings {
   static constexpr size_t kMaxLine = 1024;
   static constexpr size_t kMaxFileBytes = 64 * 1024;
   static constexpr size_t kMaxProblems = 20;  // listed; more are counted
+  // unit-hold-ms: continuous production's hold time, in milliseconds.
+  static constexpr uint32_t kUnitHoldDefaultMs = 2000;
+  static constexpr uint32_t kUnitHoldMinMs = 200;
+  static constexpr uint32_t kUnitHoldMaxMs = 60000;
 
   // Keys known to the station (each documented in the README).
   static const std::vector<std::string>& KnownKeys();
@@ -59,3 +65,11 @@ class StationSettings {
   std::vector<std::string> problems_;
   int failure_ = 0;
 };
+
+// Continuous production's hold time: how long a slot's unit must stay silent before it
+// counts as removed, and keep answering before it counts as inserted. station.conf's
+// unit-hold-ms (a decimal from kUnitHoldMinMs to kUnitHoldMaxMs; Parse reports any
+// other value as a problem), else kUnitHoldDefaultMs.
+uint32_t UnitHoldMs(const StationSettings& settings);
+// The value of a unit-hold-ms text, or false when it is not a decimal in the range.
+bool ParseUnitHoldMs(const std::string& text, uint32_t* ms);

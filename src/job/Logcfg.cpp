@@ -131,6 +131,7 @@ int StoredConfig::Load() {
   firmwarePath.clear();
   consoleBaudIndex = 0;
   fastDownload = false;
+  continuous = false;
 
   ByteReader r(file);
   int result = 0;
@@ -159,6 +160,8 @@ int StoredConfig::Load() {
       consoleBaudIndex = ClampToInt(ReadDecimal(value));
     } else if (key == kFastDownloadKey) {
       fastDownload = ReadDecimal(value) != 0;
+    } else if (key == kContinuousKey) {
+      continuous = ReadDecimal(value) != 0;
     }
   }
   if (r.Error()) result = -1;
@@ -182,6 +185,7 @@ std::string StoredConfig::Compose() const {
   line("EEPROM:", eepromPath, kLongField);
   line("Firmware:", firmwarePath, kLongField);
   if (fastDownload) text += std::string(kFastDownloadKey) + " 1\r\n";
+  if (continuous) text += std::string(kContinuousKey) + " 1\r\n";
   text += "Console: " + std::to_string(consoleBaudIndex) + "\r\n";
   return text;
 }

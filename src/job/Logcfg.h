@@ -34,11 +34,13 @@ class StoredConfig {
   int Save();
   // The exact text Save writes: the non-empty fields in the fixed order, each cut to
   // its limit, then the "Console:" line; CR LF line ends. With fastDownload set, the
-  // line "FastDownload: 1" comes just before the "Console:" line: one key and one
-  // value token, which a reader that does not know the key skips as a pair.
+  // line "FastDownload: 1" comes just before the "Console:" line, and with continuous
+  // set "Continuous: 1" after it: each one key and one value token, which a reader
+  // that does not know the key skips as a pair.
   std::string Compose() const;
 
   static constexpr const char* kFastDownloadKey = "FastDownload:";
+  static constexpr const char* kContinuousKey = "Continuous:";
 
   std::string filePath;
   std::string vendor;
@@ -50,6 +52,8 @@ class StoredConfig {
   int consoleBaudIndex = 0;
   // Downloads paced by the device's replies instead of a 200 ms pause per block.
   bool fastDownload = false;
+  // Continuous production: every port runs the job once per unit inserted, on its own.
+  bool continuous = false;
 
  private:
   std::function<void(const std::string&)> sink_;

@@ -37,6 +37,7 @@ RunJob MakeRunJob(const JobState& job, const StoredConfig& cfg, const TestInterf
   if (job.jobFlags & kJobEeprom) run.eeprom = ReadRunImage(cfg.eepromPath, kMaxEepromImageSize);
   run.consoleBaud = BaudFromIndex(cfg.consoleBaudIndex);
   run.fastDownload = cfg.fastDownload;
+  run.continuous = cfg.continuous;
   if (job.assignMac) {
     const std::string& t = job.assignedMacText;
     MacAddress mac{};

@@ -63,6 +63,7 @@ void SelectFilesLogic::FormShow() {
     int idx = cfg_.consoleBaudIndex;
     console_CmbBox_index = (idx >= 0 && idx <= 2) ? idx : -1;
     ChkBox_fastDL.checked = cfg_.fastDownload;
+    ChkBox_continuous.checked = cfg_.continuous;
   }
   CkBox_logfile.checked = false;
   log_path.enabled = false;
@@ -282,6 +283,7 @@ void SelectFilesLogic::OKBtnClick() {
 
     cfg_.consoleBaudIndex = console_CmbBox_index;
     cfg_.fastDownload = ChkBox_fastDL.checked;
+    cfg_.continuous = ChkBox_continuous.checked;
     // A failed save is reported, but the job still applies: it is in memory, and the
     // old file stays as it was.
     if (const int e = cfg_.Save(); e != 0) {

@@ -54,6 +54,7 @@ class SelectFilesLogic {
   static constexpr const char* kFirmwareFilter = "firmware file(*.vff)|*.vff";
   static constexpr const char* kBaudItems[3] = {"115200", "57600", "38400"};
   static constexpr const char* kFastDownloadCaption = "fast download";
+  static constexpr const char* kContinuousCaption = "continuous production";
   // Paths and directories are limited like the stored fields they end up in.
   static constexpr size_t kMaxPath = 255;
 
@@ -72,7 +73,8 @@ class SelectFilesLogic {
   EditState eeprom_path;
   CheckBoxState ChkBox_FW;
   EditState firmware_path;
-  CheckBoxState ChkBox_fastDL;  // "fast download": downloads paced by the device's replies
+  CheckBoxState ChkBox_fastDL;      // "fast download": downloads paced by the device's replies
+  CheckBoxState ChkBox_continuous;  // "continuous production": each port cycles per unit
   CheckBoxState ChkBox_Ltest{true, true};
   int console_CmbBox_index = 0;  // -1: no item selected
   CheckBoxState CkBox_logfile;

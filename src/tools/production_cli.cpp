@@ -6,6 +6,7 @@
 // or did not finish; 2 set-up or Start was refused, or the dispatcher could not create
 // its log file.
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -33,6 +34,7 @@ const char kUsage[] =
     "usage: production-cli [--dir DIR] [--eeprom FILE | --no-eeprom]\n"
     "                      [--firmware FILE | --no-firmware] [--no-loopback]\n"
     "                      [--fast-download | --no-fast-download]\n"
+    "                      [--continuous | --no-continuous] [--units N]\n"
     "                      [--program-mac] [--assign-mac HH:HH:HH]\n"
     "                      [--baud 115200|57600|38400] [--log DIR | --no-log]\n"
     "                      [--station-name NAME] [--records FILE | --no-records]\n"
@@ -48,6 +50,11 @@ const char kUsage[] =
     "                   last one, instead of pausing 200 ms after every block (falls\n"
     "                   back to the pause when the device refuses a block);\n"
     "                   --no-fast-download: the pause (kept in storedCfg.txt)\n"
+    "  --continuous     continuous production: every port runs the job once per unit\n"
+    "                   inserted, on its own, until stopped; --no-continuous: one run\n"
+    "                   of all ports at once (kept in storedCfg.txt)\n"
+    "  --units N        with continuous production, end after N units (N >= 1;\n"
+    "                   default: run until stopped)\n"
     "  --no-loopback    skip the loopback test\n"
     "  --program-mac    program a MAC address from the pool into each device\n"
     "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH into every device instead\n"
@@ -74,13 +81,28 @@ struct Options {
   std::map<std::string, std::string> settings;  // --pool and --database
   bool help = false;
   HeadlessJobOptions job;  // the job dialog's controls
+  HeadlessRunOptions run;
 };
+
+// A count of 1 or more in decimal digits only, within 32 bits.
+bool ParseCount(const std::string& text, uint32_t* count) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v < 1 || v > UINT32_MAX) return false;
+  *count = static_cast<uint32_t>(v);
+  return true;
+}
 
 // Parses argv; false with *error set on a bad command line.
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   // Options that exclude each other: at most one of each pair.
-  int eepromGiven = 0, firmwareGiven = 0, logGiven = 0, recordsGiven = 0, fastGiven = 0;
+  int eepromGiven = 0, firmwareGiven = 0, logGiven = 0, recordsGiven = 0, fastGiven = 0,
+      continuousGiven = 0;
   for (size_t i = 0; i < args.size();) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -127,6 +149,18 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       i += 2;
       continue;
     }
+    if (a == "--units") {
+      if (i + 1 >= args.size()) {
+        *error = "--units needs a value";
+        return false;
+      }
+      if (!ParseCount(args[i + 1], &o->run.unitsLimit)) {
+        *error = "--units wants a number of units from 1, not '" + args[i + 1] + "'";
+        return false;
+      }
+      i += 2;
+      continue;
+    }
     if (a == "--no-records") {
       o->recordsFile = "";
       recordsGiven++;
@@ -147,6 +181,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     firmwareGiven += a == "--firmware" || a == "--no-firmware";
     logGiven += a == "--log" || a == "--no-log";
     fastGiven += a == "--fast-download" || a == "--no-fast-download";
+    continuousGiven += a == "--continuous" || a == "--no-continuous";
     if (!o->job.TakeOption(args, &i, error)) {
       *error = "unknown option '" + a + "'";
       return false;
@@ -158,6 +193,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   if (logGiven > 1) *error = "give one of --log DIR and --no-log";
   if (recordsGiven > 1) *error = "give one of --records FILE and --no-records";
   if (fastGiven > 1) *error = "give one of --fast-download and --no-fast-download";
+  if (continuousGiven > 1) *error = "give one of --continuous and --no-continuous";
   return error->empty();
 }
 

@@ -64,7 +64,8 @@ NOSTEPS=(--dir "$DATA" --no-eeprom --no-firmware --no-loopback)
 
 # ---- bad command lines: exit 2 before anything runs ----
 for args in "--bogus" "--baud 9600" "--eeprom a.vef --no-eeprom" "--log /tmp --no-log" \
-            "--program-mac --assign-mac 4:22:D1" "--eeprom" "--dir" "--dir $WORK/missing"; do
+            "--program-mac --assign-mac 4:22:D1" "--eeprom" "--dir" "--dir $WORK/missing" \
+            "--continuous --no-continuous" "--units 0" "--units 3x" "--units"; do
   # shellcheck disable=SC2086
   "$CLI" $args > "$WORK/out" 2> "$WORK/err"
   expect_status "options '$args'" 2 $?
@@ -73,6 +74,7 @@ done
 "$CLI" --help > "$WORK/out" 2>&1
 expect_status "--help" 0 $?
 grep -q -- "--assign-mac HH:HH:HH" "$WORK/out" || fail "--help shows no usage"
+grep -q -- "--units N" "$WORK/out" || fail "--help does not show --units"
 
 # ---- no 192.168.1.x address: Start is refused ----
 "$CLI" "${NOSTEPS[@]}" > "$WORK/out" 2> "$WORK/err"

@@ -115,6 +115,7 @@ void TestSelectFiles::controlsAndInitialState() {
        {Caption{"ChkBox_pMAC", "Program MAC address"},
         Caption{"ChkBox_assign_mac", "Assign MAC address"}, Caption{"ChkBox_EE", "EEPROM"},
         Caption{"ChkBox_FW", "Firmware"}, Caption{"ChkBox_fastDL", "fast download"},
+        Caption{"ChkBox_continuous", "continuous production"},
         Caption{"ChkBox_Ltest", "loopback test"}, Caption{"CkBox_logfile", "log message file"}}) {
     auto* box = d.findChild<QCheckBox*>(c.name);
     QVERIFY2(box, c.name);
@@ -138,6 +139,7 @@ void TestSelectFiles::controlsAndInitialState() {
   QCOMPARE(d.MaskEdit_MAC->displayText(), QString("__:__:__"));
   QVERIFY(d.ChkBox_Ltest->isChecked());
   QVERIFY(!d.ChkBox_fastDL->isChecked());
+  QVERIFY(!d.ChkBox_continuous->isChecked());
   QVERIFY(d.console_CmbBox->isEditable());
   QCOMPARE(d.console_CmbBox->count(), 3);
   QCOMPARE(d.console_CmbBox->itemText(0), QString("115200"));
@@ -146,8 +148,9 @@ void TestSelectFiles::controlsAndInitialState() {
   QCOMPARE(d.console_CmbBox->currentIndex(), 0);
 
   // Shown with a stored job: the presets, the log unticked.
-  WriteFile(rig.File("storedCfg.txt"),
-            "EEPROM: " + rig.File("a.vef") + "\r\nFastDownload: 1\r\nConsole: 1\r\n");
+  WriteFile(
+      rig.File("storedCfg.txt"),
+      "EEPROM: " + rig.File("a.vef") + "\r\nFastDownload: 1\r\nContinuous: 1\r\nConsole: 1\r\n");
   rig.main->job.jobFlags = 3;
   rig.Show();
   QCOMPARE(d.eeprom_path->text().toStdString(), rig.File("a.vef"));
@@ -157,6 +160,7 @@ void TestSelectFiles::controlsAndInitialState() {
   QVERIFY(!d.firmware_path->isEnabled());
   QCOMPARE(d.console_CmbBox->currentText(), QString("57600"));
   QVERIFY(d.ChkBox_fastDL->isChecked());
+  QVERIFY(d.ChkBox_continuous->isChecked());
   QVERIFY(!d.CkBox_logfile->isChecked());
   QVERIFY(!d.log_path->isEnabled());
   QCOMPARE(rig.main->job.jobFlags, 0);
@@ -208,6 +212,7 @@ void TestSelectFiles::okChecksInOrder() {
 
   rig.Type(d.log_path, QString::fromStdString(rig.File("logs")));
   d.console_CmbBox->setCurrentIndex(2);
+  rig.Click(d.ChkBox_continuous);
   rig.Click(d.OKBtn);
   QCOMPARE(rig.boxes.Boxes().size(), n);
   QVERIFY(!d.isVisible());
@@ -215,8 +220,9 @@ void TestSelectFiles::okChecksInOrder() {
   QCOMPARE(rig.main->job.jobFlags, 3);
   QVERIFY(rig.main->job.logEnabled);
   QVERIFY(rig.main->job.filesSelected);
-  QCOMPARE(ReadFile(rig.File("storedCfg.txt")), "EEPROM: " + rig.File("a.vef") + "\r\nFirmware: " +
-                                                    rig.File("b.vff") + "\r\nConsole: 2\r\n");
+  QCOMPARE(ReadFile(rig.File("storedCfg.txt")), "EEPROM: " + rig.File("a.vef") +
+                                                    "\r\nFirmware: " + rig.File("b.vff") +
+                                                    "\r\nContinuous: 1\r\nConsole: 2\r\n");
 }
 
 void TestSelectFiles::assignWithUsedUpPool() {

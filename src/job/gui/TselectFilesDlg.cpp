@@ -127,7 +127,14 @@ void TselectFilesDlg::Build() {
   filesGrid->addWidget(firmware_path, 1, 1);
   filesGrid->addWidget(firmware_brs, 1, 2);
   ChkBox_fastDL = MakeCheck(filesGroup, "ChkBox_fastDL", SelectFilesLogic::kFastDownloadCaption);
-  filesGrid->addWidget(ChkBox_fastDL, 2, 0, 1, 3);
+  ChkBox_continuous =
+      MakeCheck(filesGroup, "ChkBox_continuous", SelectFilesLogic::kContinuousCaption);
+  auto* choiceRow = new QHBoxLayout();
+  choiceRow->addWidget(ChkBox_fastDL);
+  choiceRow->addSpacing(24);
+  choiceRow->addWidget(ChkBox_continuous);
+  choiceRow->addStretch(1);
+  filesGrid->addLayout(choiceRow, 2, 0, 1, 3);
   top->addWidget(filesGroup);
 
   // Factory test
@@ -237,6 +244,7 @@ void TselectFilesDlg::SyncToLogic() {
   logic_.ChkBox_FW.checked = ChkBox_FW->isChecked();
   logic_.firmware_path.text = S(firmware_path->text());
   logic_.ChkBox_fastDL.checked = ChkBox_fastDL->isChecked();
+  logic_.ChkBox_continuous.checked = ChkBox_continuous->isChecked();
   logic_.ChkBox_Ltest.checked = ChkBox_Ltest->isChecked();
   // An editable combo box: the selected item is the one whose text is shown.
   logic_.console_CmbBox_index =
@@ -268,6 +276,7 @@ void TselectFilesDlg::SyncFromLogic() {
   check(ChkBox_FW, logic_.ChkBox_FW);
   edit(firmware_path, logic_.firmware_path);
   check(ChkBox_fastDL, logic_.ChkBox_fastDL);
+  check(ChkBox_continuous, logic_.ChkBox_continuous);
   check(ChkBox_Ltest, logic_.ChkBox_Ltest);
   int idx = logic_.console_CmbBox_index;
   if (idx >= 0 && idx < console_CmbBox->count()) {

@@ -48,6 +48,7 @@ class TselectFilesDlg final : public QDialog, public JobDialog {
   QLineEdit* firmware_path = nullptr;
   QPushButton* firmware_brs = nullptr;
   QCheckBox* ChkBox_fastDL = nullptr;
+  QCheckBox* ChkBox_continuous = nullptr;
   QCheckBox* ChkBox_Ltest = nullptr;
   QComboBox* console_CmbBox = nullptr;
   QCheckBox* CkBox_logfile = nullptr;

@@ -13,6 +13,7 @@
 #include "app/MainLogic.h"
 #include "app/Startthread.h"
 #include "app/StationSetup.h"
+#include "base/StationSettings.h"
 #include "base/TestInterfaces.h"
 #include "core/app/AppTestRig.h"
 
@@ -336,7 +337,24 @@ TEST_F(MainLogicTest, StationConfNotUnderstoodWholeSetsUpNoJob) {
        "line 3: key \"pool\" given again (first on line 1)"},
       {"pool = file\n" + std::string(70000, '#'), "MAC initialize failed: -1",
        "longer than 65536 bytes"},
+      {"unit-hold-ms = 60000 # a minute\n", "available 02:5C:3A:04:22:D1 ~ 02:5C:3A:04:22:D1", ""},
+      {"pool = file\nunit-hold-ms = 199\n", "MAC initialize failed: -1",
+       "line 2: unit-hold-ms = 199 is not a number of milliseconds from 200 to 60000"},
+      {"unit-hold-ms = 2 s\n", "MAC initialize failed: -1", "unit-hold-ms = 2 s is not"},
   };
+  {
+    StationSettings hold;
+    EXPECT_EQ(UnitHoldMs(hold), 2000u);
+    for (const char* bad : {"", "+500", "-1", "60001", "4294967496", "0x400", "1e3"}) {
+      hold.Parse(std::string("unit-hold-ms = ") + bad + "\n");
+      EXPECT_EQ(UnitHoldMs(hold), 2000u) << bad;
+    }
+    EXPECT_NE(hold.FailureCode(), 0);
+    StationSettings set;
+    set.Parse("unit-hold-ms = 200\n");
+    EXPECT_EQ(set.FailureCode(), 0);
+    EXPECT_EQ(UnitHoldMs(set), 200u);
+  }
   PlatformServices services;
   services.ui = &ui;
   services.clock = &clock;

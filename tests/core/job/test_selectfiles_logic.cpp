@@ -10,6 +10,7 @@
 
 #include "JobDialogRig.h"
 #include "app/HeadlessJobDialog.h"
+#include "job/RunJobSetup.h"
 #include "platform/fake/SystemErrors.h"
 
 namespace {
@@ -331,9 +332,9 @@ TEST_F(SelectFiles, CancelAndSecondShowing) {
 // ---- the headless dialog ----
 
 TEST_F(SelectFiles, HeadlessOptionsParse) {
-  std::vector<std::string> args = {"--eeprom", "a.vef", "--no-firmware", "--fast-download",
-                                   "--baud",   "57600", "--assign-mac",  "04:22:D0",
-                                   "--log",    "/l",    "--start"};
+  std::vector<std::string> args = {
+      "--eeprom", "a.vef",        "--no-firmware", "--fast-download", "--continuous", "--baud",
+      "57600",    "--assign-mac", "04:22:D0",      "--log",           "/l",           "--start"};
   HeadlessJobOptions o;
   std::string error;
   size_t i = 0;
@@ -345,6 +346,7 @@ TEST_F(SelectFiles, HeadlessOptionsParse) {
   EXPECT_FALSE(*o.firmware);
   EXPECT_EQ(*o.baudIndex, 1);
   EXPECT_TRUE(*o.fastDownload);
+  EXPECT_TRUE(*o.continuous);
   EXPECT_TRUE(*o.programMac);
   EXPECT_EQ(*o.assignMac, "04:22:D0");
   EXPECT_EQ(*o.logDir, "/l");
@@ -376,6 +378,7 @@ TEST_F(SelectFiles, HeadlessRunsTheSameChecks) {
   o.loopback = false;
   o.baudIndex = 2;
   o.fastDownload = true;
+  o.continuous = true;
   o.log = true;
   o.logDir = Logs();
   HeadlessJobDialog good(dlg, o);
@@ -385,25 +388,33 @@ TEST_F(SelectFiles, HeadlessRunsTheSameChecks) {
   EXPECT_TRUE(job.logEnabled);
   EXPECT_TRUE(job.filesSelected);
   EXPECT_TRUE(cfg.fastDownload);
-  EXPECT_EQ(dir.Read("storedCfg.txt"), "EEPROM: " + Vef() + "\r\nFirmware: " + Vff() +
-                                           "\r\nFastDownload: 1\r\nConsole: 2\r\n");
+  EXPECT_TRUE(cfg.continuous);
+  EXPECT_TRUE(MakeRunJob(job, cfg, TestInterfaces{}, "").continuous);
+  EXPECT_EQ(dir.Read("storedCfg.txt"),
+            "EEPROM: " + Vef() + "\r\nFirmware: " + Vff() +
+                "\r\nFastDownload: 1\r\nContinuous: 1\r\nConsole: 2\r\n");
 
-  // Shown again with no options: presets from the file (fast download too), the log
-  // unticked.
+  // Shown again with no options: presets from the file (fast download and continuous
+  // production too), the log unticked.
   dlg.ChkBox_fastDL.checked = false;
+  dlg.ChkBox_continuous.checked = false;
   HeadlessJobDialog again(dlg, HeadlessJobOptions{});
   EXPECT_TRUE(again.ShowModal());
   EXPECT_EQ(job.jobFlags, 3);
   EXPECT_FALSE(job.logEnabled);
   EXPECT_EQ(cfg.consoleBaudIndex, 2);
   EXPECT_TRUE(dlg.ChkBox_fastDL.checked);
+  EXPECT_TRUE(dlg.ChkBox_continuous.checked);
   EXPECT_TRUE(cfg.fastDownload);
 
   HeadlessJobOptions off;
   off.fastDownload = false;
+  off.continuous = false;
   HeadlessJobDialog slow(dlg, off);
   EXPECT_TRUE(slow.ShowModal());
   EXPECT_FALSE(cfg.fastDownload);
+  EXPECT_FALSE(cfg.continuous);
+  EXPECT_FALSE(MakeRunJob(job, cfg, TestInterfaces{}, "").continuous);
   EXPECT_EQ(dir.Read("storedCfg.txt"),
             "EEPROM: " + Vef() + "\r\nFirmware: " + Vff() + "\r\nConsole: 2\r\n");
 }

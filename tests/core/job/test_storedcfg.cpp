@@ -78,10 +78,11 @@ TEST_F(CfgFixture, CarriedKeysComeBackInFixedOrder) {
             "Firmware: f.vff\r\nConsole: 1\r\n");
 }
 
-// The fast-download choice is one extra key/value pair just before "Console:". A
-// reader that knows only the old keys and takes the file as white-space separated
-// pairs, skipping unknown keys, reads every old key exactly as from the same job
-// saved without it; the old lines are byte for byte the same.
+// The fast-download and continuous-production choices are each one extra key/value
+// pair just before "Console:", written only when on. A reader that knows only the old
+// keys and takes the file as white-space separated pairs, skipping unknown keys, reads
+// every old key exactly as from the same job saved without them; the old lines are
+// byte for byte the same.
 TEST_F(CfgFixture, FastDownloadIsOneExtraPairThatAnOldReaderSkips) {
   auto oldReader = [](const std::string& text) {
     std::map<std::string, std::string> kept;
@@ -115,9 +116,30 @@ TEST_F(CfgFixture, FastDownloadIsOneExtraPairThatAnOldReaderSkips) {
   ASSERT_EQ(again.Load(), 0);
   EXPECT_TRUE(again.fastDownload);
   EXPECT_EQ(again.Compose(), with);
-  EXPECT_EQ(LoadText("FastDownload: 0\r\nConsole: 1\r\n"), 0);
+  EXPECT_FALSE(again.continuous);
+
+  again.continuous = true;
+  ASSERT_EQ(again.Save(), 0);
+  const std::string both = dir.Read("storedCfg.txt");
+  EXPECT_EQ(both,
+            "Vendor: acme\r\nNumber: 7\r\nEEPROM: e.vef\r\nFirmware: f.vff\r\n"
+            "FastDownload: 1\r\nContinuous: 1\r\nConsole: 2\r\n");
+  EXPECT_EQ(oldReader(both), oldReader(without));
+  ASSERT_EQ(cfg.Load(), 0);
+  EXPECT_TRUE(cfg.continuous);
+  EXPECT_TRUE(cfg.fastDownload);
+  EXPECT_EQ(cfg.Compose(), both);
+
+  // Off, or a file without the lines: nothing of them is written.
+  EXPECT_EQ(LoadText("FastDownload: 0\r\nContinuous: 0\r\nConsole: 1\r\n"), 0);
   EXPECT_FALSE(cfg.fastDownload);
+  EXPECT_FALSE(cfg.continuous);
   EXPECT_EQ(cfg.Compose(), "Console: 1\r\n");
+  EXPECT_EQ(LoadText("Continuous: 1\r\nEEPROM: e.vef\r\n"), 0);  // any place in the file
+  EXPECT_TRUE(cfg.continuous);
+  EXPECT_EQ(cfg.Compose(), "EEPROM: e.vef\r\nContinuous: 1\r\nConsole: 0\r\n");
+  cfg.continuous = false;
+  EXPECT_EQ(cfg.Compose(), "EEPROM: e.vef\r\nConsole: 0\r\n");
 }
 
 TEST_F(CfgFixture, ConsoleValues) {
