@@ -101,13 +101,14 @@ BoxResult HeadlessBoxes::Show(const std::string& caption, const std::string& tex
 // ---- the run ----
 
 int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested,
-                   int unitsLimit) {
+                   const HeadlessRunOptions& options) {
   logic.Btn_StartClick();
   if (!logic.StartCaptionIsStop()) return kExitRefused;
   const bool continuous = logic.runJob().continuous;
   bool stopAsked = false;
   const std::function<void()> stopFirst = [&] {
-    const bool enough = continuous && unitsLimit > 0 && logic.UnitsPassed() >= unitsLimit;
+    const bool enough = continuous && options.unitsLimit > 0 &&
+                        static_cast<uint32_t>(logic.UnitsPassed()) >= options.unitsLimit;
     if ((!stopRequested.load() && !enough) || stopAsked) return;
     stopAsked = true;
     // A confirmed Stop; the run ends through the dispatcher's end steps.

@@ -93,11 +93,11 @@ struct HeadlessRunOptions {
 // Returns the exit status; kExitRefused also when the dispatcher could not create its
 // log file (nothing was scanned or started).
 //
-// Continuous production runs until the stop request, or until unitsLimit units (when
-// above 0) have passed, which is then a confirmed Stop too; kExitDone when every unit
+// Continuous production runs until the stop request, or until options.unitsLimit units
+// (when above 0) have passed, which is then a confirmed Stop too; kExitDone when every unit
 // that finished passed (and at least one did), else kExitPortsFailed.
 int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested,
-                   int unitsLimit = 0);
+                   const HeadlessRunOptions& options = {});
 
 // "error <caption>: <text>" on `err`; Yes/No boxes are answered Yes.
 class HeadlessBoxes final : public MessageBoxes {

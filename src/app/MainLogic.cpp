@@ -244,6 +244,11 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
   if (storedConfig.fastDownload) {
     AppendMessage("Fast download: each block is sent as soon as the last one was answered");
   }
+  if (storedConfig.continuous) {
+    AppendMessage("Continuous production: each port runs the job for every unit inserted, hold "
+                  "time " +
+                  std::to_string(UnitHoldMs(settings_)) + " ms");
+  }
 }
 
 // ---- Start / Stop ----
@@ -297,6 +302,7 @@ void MainLogic::StartClick() {
   // the workers use until the run has ended, whatever the job dialog changes meanwhile.
   // No dispatcher is left, so nothing reads the last run's.
   runJob_ = MakeRunJob(job, storedConfig, testInterfaces_, SharedTestInterface());
+  runJob_.unitHoldMs = UnitHoldMs(settings_);
   stoppedUnfinished_.fill(false);
   unitsPassed_ = 0;
   unitsFailed_ = 0;

@@ -53,8 +53,8 @@ const char kUsage[] =
     "  --continuous     continuous production: every port runs the job once per unit\n"
     "                   inserted, on its own, until stopped; --no-continuous: one run\n"
     "                   of all ports at once (kept in storedCfg.txt)\n"
-    "  --units N        with continuous production, end after N units (N >= 1;\n"
-    "                   default: run until stopped)\n"
+    "  --units N        with continuous production, end (a confirmed Stop) once N\n"
+    "                   units have passed (N >= 1; default: run until stopped)\n"
     "  --no-loopback    skip the loopback test\n"
     "  --program-mac    program a MAC address from the pool into each device\n"
     "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH into every device instead\n"
@@ -252,7 +252,7 @@ int Run(int argc, char** argv) {
   // job: its refusal ("Please Select Files first.") then reaches the error stream.
   // SIGINT, SIGTERM or SIGHUP (Ctrl+C or Ctrl+Break on Windows) is a confirmed Stop.
   TerminationWatch termination([] { g_stopSignal.store(true); });
-  const int status = RunHeadlessJob(logic, ui, g_stopSignal);
+  const int status = RunHeadlessJob(logic, ui, g_stopSignal, options.run);
   logic.FormClose();
   return status;
 }
