@@ -9,8 +9,11 @@ namespace factorydb {
 namespace {
 
 // @S@ is the schema the tables live in (quoted), @V@ this version; @UNITS@ the table of
-// production records, @UNITS_UPSERT@ the writing of one and @UNIT_ARGS@ its columns'
-// types (records/UnitsTable.h). One transaction.
+// production records, @UNITS_KEY@ its key, @UNITS_UPSERT@ the writing of one,
+// @UNIT_ARGS@ its columns' types and @CYCLE_ARG@ the cycle's argument
+// (records/UnitsTable.h); @OLDER_WRITERS@ the record writers of older stations,
+// @WRITE_UNIT_ALL@ every pt_write_unit and @STATION_FUNCTIONS@ what a station role
+// executes. One transaction.
 const char kSchema[] = R"SQL(
 CREATE TABLE IF NOT EXISTS pt_schema (version integer NOT NULL);
 DO $$
@@ -57,6 +60,21 @@ END $$;
 
 -- Production records of every station (the same columns as a station's own store).
 @UNITS@
+-- Version 2's key had no cycle: a port had one record per run.
+DO $$
+DECLARE
+  c record;
+BEGIN
+  IF EXISTS (SELECT 1 FROM pg_constraint WHERE conrelid = 'units'::regclass AND contype = 'u'
+             AND pg_get_constraintdef(oid) = 'UNIQUE (@UNITS_KEY@)') THEN
+    RETURN;
+  END IF;
+  FOR c IN SELECT conname FROM pg_constraint WHERE conrelid = 'units'::regclass AND contype = 'u'
+             AND pg_get_constraintdef(oid) = 'UNIQUE (station, run_id, port)' LOOP
+    EXECUTE format('ALTER TABLE units DROP CONSTRAINT %I', c.conname);
+  END LOOP;
+  ALTER TABLE units ADD UNIQUE (@UNITS_KEY@);
+END $$;
 -- The station roles (factory grant): a role bound to a station name acts only as that
 -- station, and that station only through it; a role without a name (shared by several
 -- stations) acts as any station not bound to a role of its own.
@@ -296,7 +314,7 @@ BEGIN
 END $$;
 
 -- Writes (or replaces) one production record of the caller's own station; the
--- arguments are the columns of units in their order, from station to link_address.
+-- arguments are the columns of units in their order, from station to cycle.
 CREATE OR REPLACE FUNCTION pt_write_unit(@UNIT_ARGS@)
 RETURNS void LANGUAGE plpgsql VOLATILE SECURITY DEFINER
 SET search_path = pg_catalog, @S@, pg_temp AS $$
@@ -304,8 +322,18 @@ BEGIN
   PERFORM pt_station_check($1);
   PERFORM pt_check_text('a run', $2, 64, false);
   PERFORM pt_check_text('a port', $3, 64, false);
+  IF @CYCLE_ARG@ IS NULL OR @CYCLE_ARG@ < 0 THEN
+    RAISE EXCEPTION 'a cycle is 0 (a batch run) or a slot''s unit from 1 on, not %', @CYCLE_ARG@
+      USING ERRCODE = '22023';
+  END IF;
   @UNITS_UPSERT@;
 END $$;
+
+-- The writers of older stations: pt_write_unit with the columns up to one added since.
+-- They write what such a station knows and the columns added since as NULL or their
+-- default (cycle 0: an older station runs batches only, one record per port and run),
+-- through the function above, so its checks hold.
+@OLDER_WRITERS@
 
 -- The administrator's repair of a stuck block: moves its next address past the address
 -- rows already recorded there (rows are never removed), and records the move.
@@ -338,7 +366,7 @@ END $$;
 REVOKE ALL ON FUNCTION pt_station_check(text), pt_check_text(text, text, integer, boolean),
   pt_check_range(integer, integer), pt_schema_version(), pt_block_for(integer, integer),
   pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text),
-  pt_write_unit(@UNIT_ARGS@),
+  @WRITE_UNIT_ALL@,
   pt_repair_block(text) FROM PUBLIC;
 
 -- From version 1: every role the tables were granted to (the station roles) loses its
@@ -367,11 +395,28 @@ BEGIN
     EXECUTE format('REVOKE ALL ON mac_block, mac_address, units, pt_schema FROM %I',
                    pg_get_userbyid(r.grantee));
     EXECUTE format('REVOKE ALL ON SEQUENCE units_id_seq FROM %I', pg_get_userbyid(r.grantee));
-    EXECUTE format('GRANT EXECUTE ON FUNCTION pt_schema_version(), pt_block_for(integer, integer), '
-      'pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), '
-      'pt_write_unit(@UNIT_ARGS@) TO %I', pg_get_userbyid(r.grantee));
+    EXECUTE format('GRANT EXECUTE ON FUNCTION @STATION_FUNCTIONS@ TO %I',
+                   pg_get_userbyid(r.grantee));
     INSERT INTO pt_station_role (role) VALUES (pg_get_userbyid(r.grantee))
       ON CONFLICT DO NOTHING;
+  END LOOP;
+END $$;
+
+-- Every role that may write records through one of the writers (factory-db grant of an
+-- earlier version) may through the others too, the one with the columns added since
+-- included.
+DO $$
+DECLARE
+  r record;
+BEGIN
+  FOR r IN
+    SELECT DISTINCT a.grantee FROM pg_proc p, aclexplode(p.proacl) a
+     WHERE p.proname = 'pt_write_unit'
+       AND p.pronamespace = (SELECT n.oid FROM pg_namespace n WHERE n.nspname = current_schema())
+       AND a.privilege_type = 'EXECUTE' AND a.grantee <> 0 AND a.grantee <> p.proowner
+  LOOP
+    EXECUTE format('GRANT EXECUTE ON FUNCTION @STATION_FUNCTIONS@ TO %I',
+                   pg_get_userbyid(r.grantee));
   END LOOP;
 END $$;
 
@@ -379,11 +424,11 @@ DELETE FROM pt_schema;
 INSERT INTO pt_schema (version) VALUES (@V@);
 )SQL";
 
-// What a station role may execute (and nothing else).
+// What a station role may execute (and nothing else), with @WRITE_UNIT_ALL@.
 const char kStationFunctions[] =
     "pt_schema_version(), pt_block_for(integer, integer), "
     "pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), "
-    "pt_write_unit(@UNIT_ARGS@)";
+    "@WRITE_UNIT_ALL@";
 
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
   for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
@@ -401,19 +446,65 @@ std::string UnitsSchemaSql() {
   return sql + UnitsCreateIndexesSql();
 }
 
-// pt_write_unit's argument types: the columns of units in their order.
-std::string WriteUnitArgs() {
+// pt_write_unit's argument types: the first `count` columns of units in their order
+// (all of them by default).
+std::string WriteUnitArgs(size_t count = UnitsColumns().size()) {
   std::string args;
-  for (const UnitsColumn& column : UnitsColumns()) {
-    args += (args.empty() ? "" : ", ") + std::string(column.pgType);
+  for (size_t i = 0; i < count; i++) {
+    args += (args.empty() ? "" : ", ") + std::string(UnitsColumns()[i].pgType);
   }
   return args;
 }
 
+// How many columns the writers of older stations have: those before each column added
+// since the first version.
+std::vector<size_t> OlderWriterColumns() {
+  std::vector<size_t> counts;
+  for (size_t i = 0; i < UnitsColumns().size(); i++) {
+    if (UnitsColumns()[i].added) counts.push_back(i);
+  }
+  return counts;
+}
+
+std::string OlderWritersSql() {
+  std::string sql;
+  for (size_t count : OlderWriterColumns()) {
+    std::string values;
+    for (size_t i = 0; i < UnitsColumns().size(); i++) {
+      const UnitsColumn& c = UnitsColumns()[i];
+      values += values.empty() ? "" : ", ";
+      if (i < count) {
+        values += "$" + std::to_string(i + 1);
+      } else {
+        values += std::string(c.defaultValue ? c.defaultValue : "NULL") + "::" + c.pgType;
+      }
+    }
+    sql += "CREATE OR REPLACE FUNCTION pt_write_unit(" + WriteUnitArgs(count) +
+           ")\nRETURNS void LANGUAGE plpgsql VOLATILE SECURITY DEFINER\n"
+           "SET search_path = pg_catalog, @S@, pg_temp AS $$\nBEGIN\n  PERFORM pt_write_unit(" +
+           values + ");\nEND $$;\n";
+  }
+  return sql;
+}
+
+// Every pt_write_unit: today's and the older stations'.
+std::string WriteUnitAll() {
+  std::string all = "pt_write_unit(" + WriteUnitArgs() + ")";
+  for (size_t count : OlderWriterColumns()) all += ", pt_write_unit(" + WriteUnitArgs(count) + ")";
+  return all;
+}
+
 std::string WithUnits(std::string sql) {
+  size_t cycle = 0;
+  while (std::string(UnitsColumns()[cycle].name) != "cycle") cycle++;
   ReplaceAll(&sql, "@UNITS@", UnitsSchemaSql());
+  ReplaceAll(&sql, "@UNITS_KEY@", kUnitsKey);
   ReplaceAll(&sql, "@UNITS_UPSERT@", UnitsUpsertSql(UnitsSql::kPostgres));
+  ReplaceAll(&sql, "@OLDER_WRITERS@", OlderWritersSql());
+  ReplaceAll(&sql, "@STATION_FUNCTIONS@", kStationFunctions);
+  ReplaceAll(&sql, "@WRITE_UNIT_ALL@", WriteUnitAll());
   ReplaceAll(&sql, "@UNIT_ARGS@", WriteUnitArgs());
+  ReplaceAll(&sql, "@CYCLE_ARG@", "$" + std::to_string(cycle + 1));
   return sql;
 }
 

@@ -21,7 +21,9 @@
 // A station role holds no privilege on any table. It calls functions the
 // administrator's schema owns (SECURITY DEFINER, fixed search path): pt_block_for,
 // pt_take, pt_settle, pt_write_unit and pt_schema_version. They check every argument,
-// and that the calling role may act as the station it names.
+// and that the calling role may act as the station it names. The pt_write_unit of
+// older stations (without the columns added since) stay and write through today's,
+// the added columns NULL or their default (cycle 0: such a station runs batches only).
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,7 +32,8 @@
 
 namespace factorydb {
 
-constexpr int kSchemaVersion = 2;
+// 3: the production records' cycle, and their key (station, run_id, port, cycle).
+constexpr int kSchemaVersion = 3;
 
 // Creates the tables, functions and guards (the tables and their rows kept when
 // present), upgrading an older schema: its station roles lose their table privileges

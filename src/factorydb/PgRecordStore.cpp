@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "factorydb/FactorySchema.h"
 #include "records/RecordText.h"
 #include "records/UnitsTable.h"
 
@@ -66,14 +67,19 @@ bool PgRecordStore::Open(bool forWriting, std::string* error) {
   Close();
   const auto deadline = PgLink::In(kCallBoundMs);
   if (!Reach(deadline, error)) return false;
+  // A table of an older version lacks the columns added since (42703); its writing
+  // function has fewer arguments, and what this station writes needs the version of
+  // this build.
   PgRows rows;
-  if (link_.Exec(forWriting ? "SELECT pt_schema_version()" : "SELECT 1 FROM units LIMIT 0", {},
-                 &rows, deadline) != 0) {
-    if (link_.SqlState() == "42P01" || link_.SqlState() == "42883") {
+  if (link_.Exec(forWriting
+                     ? "SELECT pt_schema_version()"
+                     : "SELECT " + std::string(UnitsColumns().back().name) + " FROM units LIMIT 0",
+                 {}, &rows, deadline) != 0) {
+    if (link_.SqlState() == "42P01" || link_.SqlState() == "42883" || link_.SqlState() == "42703") {
       if (error) {
         *error = Describe() +
-                 " has no records table or functions (create or upgrade them with factory-db "
-                 "init)";
+                 " has no records table or functions of this version (create or upgrade them "
+                 "with factory-db init)";
       }
       Close();
       return false;
@@ -81,6 +87,20 @@ bool PgRecordStore::Open(bool forWriting, std::string* error) {
     Failed("cannot read", error);
     Close();
     return false;
+  }
+  if (forWriting) {
+    const auto version =
+        rows.rows.size() == 1 && rows.rows[0].size() == 1 ? Int(rows.rows[0][0]) : std::nullopt;
+    if (!version || *version < factorydb::kSchemaVersion) {
+      if (error) {
+        *error = Describe() + " has the records of schema version " +
+                 (version ? std::to_string(*version) : std::string("?")) +
+                 "; this station writes " + std::to_string(factorydb::kSchemaVersion) +
+                 " (upgrade it with factory-db init)";
+      }
+      Close();
+      return false;
+    }
   }
   open_ = true;
   return true;

@@ -1,6 +1,7 @@
 #pragma once
-// Where production records are kept. One record per port per run: which station and
-// run, which port, when, what the job sent, which MAC address the unit got and how the
+// Where production records are kept. One record per unit: per port per run in a batch
+// run, per cycle of a port's slot in a continuous run. Which station and run, which
+// port and cycle, when, what the job sent, which MAC address the unit got and how the
 // run ended for it. The embedded store is SQLite (records/SqliteRecordStore.h); a
 // factory-wide store implements the same interface.
 //
@@ -31,15 +32,15 @@ constexpr const char* kVerdictFailed = "failed";
 constexpr const char* kVerdictStopped = "stopped";
 
 struct UnitRecord {
-  // The key: one record per station, run and port.
+  // The key: one record per station, run, port and cycle.
   std::string station;
   std::string runId;
   std::string port;  // "COM3"
+  // 0: the port's record of a batch run; 1, 2, ...: the units of the port's slot in a
+  // continuous run, in the order they were inserted.
+  int cycle = 0;
   int portIndex = 0;
   std::string portDevice;  // what COMn maps to: the ports/COMn link target or the device path
-  // Continuous production: the slot's unit number in the run (1, 2, ...); 0 in a batch
-  // run, whose ports each hold one unit.
-  int cycle = 0;
 
   int64_t startedMs = 0;           // UTC milliseconds since 1970
   std::optional<int64_t> endedMs;  // unset while unfinished
@@ -77,6 +78,7 @@ struct RecordFilter {
   std::string mac;                // the given address (any letter case)
   std::string station;
   std::string verdict;
+  std::optional<int> cycle;  // 0: batch runs' records; N: every slot's Nth unit
 };
 
 class RecordStore {
@@ -91,8 +93,8 @@ class RecordStore {
   virtual bool IsOpen() const = 0;
   virtual void Close() = 0;
 
-  // Writes every record in one transaction: a record whose station, run id and port
-  // are already stored replaces the stored one. True once all are durable.
+  // Writes every record in one transaction: a record whose station, run id, port and
+  // cycle are already stored replaces the stored one. True once all are durable.
   virtual bool Write(const std::vector<UnitRecord>& records, std::string* error) = 0;
   // Calls each for every record that matches, oldest start first; each returns false
   // to stop early.

@@ -37,7 +37,7 @@ std::optional<std::string> Size(int64_t v) {
 bool IsNumberColumn(const std::string& name) {
   return name == "port_index" || name == "console_baud" || name == "firmware_size" ||
          name == "firmware_sent" || name == "eeprom_size" || name == "eeprom_sent" ||
-         name == "stage" || name == "fail_code";
+         name == "stage" || name == "fail_code" || name == "cycle";
 }
 
 std::string CsvField(const std::string& v) {
@@ -271,7 +271,8 @@ std::vector<std::optional<std::string>> RecordValues(const UnitRecord& r) {
           r.lastStatus,
           Opt(r.failStep),
           failCode,
-          Opt(r.linkAddress)};
+          Opt(r.linkAddress),
+          Num(r.cycle)};
 }
 
 std::string CsvHeader() {

@@ -27,7 +27,7 @@ RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string count
         bad++;
         continue;
       }
-      Key key{r.station, r.runId, r.port};
+      Key key{r.station, r.runId, r.port, r.cycle};
       queue_[key] = Entry{std::move(r), nextTicket_++};
     }
     spooled_ = queue_.size();
@@ -98,7 +98,7 @@ uint64_t RecordWriter::Put(const UnitRecord& record) {
   uint64_t ticket = 0;
   {
     std::lock_guard<std::mutex> lock(m_);
-    Key key{record.station, record.runId, record.port};
+    Key key{record.station, record.runId, record.port, record.cycle};
     auto it = queue_.find(key);
     if (it == queue_.end() && queue_.size() >= kMaxQueued) return 0;
     ticket = nextTicket_++;

@@ -2,7 +2,7 @@
 // The records writer: a thread of its own that owns the store and writes the records
 // handed to it, so no caller ever waits on the disk unless it asks to (Flush).
 //
-// Records wait in a queue keyed by station, run and port: a newer copy of a record
+// Records wait in a queue keyed by station, run, port and cycle: a newer copy of a record
 // replaces the queued one. A record that cannot be written stays queued and is tried
 // again with the next record handed in, or every kRetryMs, until the writer ends.
 // At most kMaxQueued records wait at once; more are refused (Put returns 0).
@@ -71,7 +71,7 @@ class RecordWriter {
   size_t Spooled() const;
 
  private:
-  using Key = std::tuple<std::string, std::string, std::string>;
+  using Key = std::tuple<std::string, std::string, std::string, int>;  // the record's key
   struct Entry {
     UnitRecord record;
     uint64_t ticket;

@@ -1,8 +1,8 @@
 #include "records/RecordsTool.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,8 +13,8 @@
 #include "platform/Paths.h"
 #include "records/RecordText.h"
 #include "records/RecordsSetup.h"
-#include "records/SqliteRecordStore.h"
 #include "records/Spool.h"
+#include "records/SqliteRecordStore.h"
 
 namespace {
 
@@ -49,6 +49,8 @@ const char kUsage[] =
     "  --mac MAC        the unit that was given this address (HH:HH:HH:HH:HH:HH)\n"
     "  --station NAME   one station's records\n"
     "  --verdict V      passed, failed, stopped or unfinished\n"
+    "  --cycle N        0: the records of batch runs; N: every slot's Nth unit of a\n"
+    "                   continuous run\n"
     "Exit status: 0 done, 1 the records could not be read, 2 bad command line.\n";
 
 struct Options {
@@ -113,6 +115,16 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
         return false;
       }
       o->filter.verdict = v;
+    } else if (a == "--cycle") {
+      if (!value(&v)) return false;
+      const bool digits =
+          !v.empty() && v.size() <= 9 &&
+          std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
+      if (!digits) {
+        *error = "--cycle wants a number from 0, not '" + v + "'";
+        return false;
+      }
+      o->filter.cycle = std::stoi(v);
     } else if ((a == "export" || a == "summary" || a == "replay") && o->command.empty()) {
       o->command = a;
     } else {

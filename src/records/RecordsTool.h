@@ -1,7 +1,7 @@
 #pragma once
 // The records command-line tool (production-records): exports a station's production
 // records as CSV or JSON lines and sums them up, filtered by time, MAC address,
-// station and verdict.
+// station, verdict and cycle.
 #include <functional>
 #include <memory>
 #include <ostream>

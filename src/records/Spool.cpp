@@ -1,6 +1,7 @@
 #include "records/Spool.h"
 
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -9,8 +10,9 @@
 namespace {
 
 constexpr const char* kHeader = "# production-tool spool 1";
-// Fields added at the end of a record's line since the first stations: link_address.
-constexpr size_t kAddedFields = 1;
+// Fields added at the end of a record's line since the first stations: link_address,
+// cycle.
+constexpr size_t kAddedFields = 2;
 
 std::optional<int64_t> Int(const std::optional<std::string>& v) {
   if (!v || v->empty() || v->size() > 19) return std::nullopt;
@@ -154,10 +156,11 @@ SpoolFields RecordFields(const UnitRecord& record) {
 }
 
 bool RecordFromFields(const SpoolFields& fields, UnitRecord* out) {
-  // Lines of a station from before the loopback test's answering address was recorded
-  // end at fail_code: the missing field is NULL.
+  // Lines of older stations end before the fields added since: at fail_code (before
+  // the loopback test's answering address was recorded: NULL) or at link_address
+  // (before cycles: a batch run's record, cycle 0).
   const size_t columns = RecordColumns().size();
-  if (fields.size() != columns && fields.size() != columns - kAddedFields) return false;
+  if (fields.size() > columns || fields.size() < columns - kAddedFields) return false;
   SpoolFields v = fields;
   v.resize(columns);
   UnitRecord r;
@@ -190,6 +193,11 @@ bool RecordFromFields(const SpoolFields& fields, UnitRecord* out) {
   r.failStep = Text(v[i++]);
   if (auto c = Int(v[i++])) r.failCode = static_cast<int>(*c);
   r.linkAddress = Text(v[i++]);
+  // The cycle is part of the key: a field that is no cycle number is no record.
+  const auto cycle = Int(v[i]);
+  if (v[i] && (!cycle || *cycle < 0 || *cycle > INT32_MAX)) return false;
+  r.cycle = static_cast<int>(cycle.value_or(0));
+  i++;
   if (r.station.empty() || r.runId.empty() || r.port.empty()) return false;
   *out = std::move(r);
   return true;

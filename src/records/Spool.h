@@ -34,6 +34,7 @@ int WriteSpool(const std::string& path, const std::vector<SpoolFields>& entries,
                size_t* dropped = nullptr);
 
 // A production record as spool fields (RecordColumns order) and back; a line of an
-// older station, without the fields added at the end since, reads with them unset.
+// older station, without the fields added at the end since, reads with them unset
+// (link_address NULL, cycle 0).
 SpoolFields RecordFields(const UnitRecord& record);
 bool RecordFromFields(const SpoolFields& fields, UnitRecord* record);

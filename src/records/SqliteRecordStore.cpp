@@ -104,8 +104,7 @@ bool SqliteRecordStore::Open(bool forWriting, std::string* error) {
       return false;
     }
     // Each commit is on disk before it returns.
-    if (!Exec("PRAGMA synchronous = FULL", error) || !CreateSchema(error) ||
-        !ReadColumns(error)) {
+    if (!Exec("PRAGMA synchronous = FULL", error) || !CreateSchema(error) || !ReadColumns(error)) {
       Close();
       return false;
     }
@@ -180,8 +179,10 @@ bool SqliteRecordStore::CreateSchema(std::string* error) {
   }
   if (v == kSchemaVersion) return true;
   // A new file gets the whole table; a file of an older version keeps its rows and
-  // gets the columns added since (NULL in its rows). One transaction: all or nothing,
-  // and a second station opening the file at the same time waits for it.
+  // gets the columns added since (NULL in its rows, or the column's default). The key
+  // changed with cycle, and SQLite cannot change a table's UNIQUE constraint: a table
+  // without cycle is made anew. One transaction: all or nothing, and a second station
+  // opening the file at the same time waits for it.
   auto fail = [&] {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
@@ -189,6 +190,9 @@ bool SqliteRecordStore::CreateSchema(std::string* error) {
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
   const std::string create = UnitsCreateTableSql(UnitsSql::kSqlite) + UnitsCreateIndexesSql();
   if (!Exec(create.c_str(), error) || !ReadColumns(error)) return fail();
+  if (!columns_.count("cycle")) {
+    if (!RebuildTable(error) || !ReadColumns(error)) return fail();
+  }
   for (const UnitsColumn& column : UnitsColumns()) {
     if (!column.added || columns_.count(column.name)) continue;
     const std::string alter = UnitsAddColumnSql(UnitsSql::kSqlite, column);
@@ -197,6 +201,32 @@ bool SqliteRecordStore::CreateSchema(std::string* error) {
   const std::string version = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
   if (!Exec(version.c_str(), error) || !Exec("COMMIT", error)) return fail();
   return true;
+}
+
+bool SqliteRecordStore::RebuildTable(std::string* error) {
+  // The old table moves aside under another name (its indexes with it) and goes once
+  // its rows are copied. In the legacy renaming mode the views that name units are
+  // left as they are, so that a reader's own view of units reads the new table.
+  std::string copied = "id";
+  for (const UnitsColumn& column : UnitsColumns()) {
+    if (columns_.count(column.name)) copied += std::string(", ") + column.name;
+  }
+  const std::string sql =
+      "PRAGMA legacy_alter_table = ON;"
+      "ALTER TABLE units RENAME TO units_before_cycle;" +
+      UnitsCreateTableSql(UnitsSql::kSqlite) + "INSERT INTO units (" + copied + ") SELECT " +
+      copied + " FROM units_before_cycle ORDER BY id;" + "DROP TABLE units_before_cycle;" +
+      UnitsCreateIndexesSql();
+  const bool done = Exec(sql.c_str(), error);
+  sqlite3_exec(db_, "PRAGMA legacy_alter_table = OFF", nullptr, nullptr, nullptr);
+  return done;
+}
+
+bool SqliteRecordStore::Answerable(RecordFilter* filter) const {
+  if (!filter->cycle || columns_.count("cycle")) return true;
+  const bool batch = *filter->cycle == 0;
+  filter->cycle.reset();
+  return batch;
 }
 
 void SqliteRecordStore::Close() {
@@ -263,10 +293,11 @@ bool SqliteRecordStore::Read(const RecordFilter& filter,
     *error = path_ + " is not open";
     return false;
   }
+  RecordFilter f = filter;
+  if (!Answerable(&f)) return true;
   std::vector<std::string> params;
   const std::string sql = "SELECT " + SelectList() + " FROM units" +
-                          UnitsWhereSql(UnitsSql::kSqlite, filter, &params) +
-                          " ORDER BY started_at, id";
+                          UnitsWhereSql(UnitsSql::kSqlite, f, &params) + " ORDER BY started_at, id";
   Statement select(db_, sql);
   if (!select) {
     *error = Failure("cannot read");
@@ -291,9 +322,12 @@ bool SqliteRecordStore::CountVerdicts(const RecordFilter& filter,
     *error = path_ + " is not open";
     return false;
   }
+  counts->clear();
+  RecordFilter f = filter;
+  if (!Answerable(&f)) return true;
   std::vector<std::string> params;
   const std::string sql = "SELECT verdict, count(*) FROM units" +
-                          UnitsWhereSql(UnitsSql::kSqlite, filter, &params) + " GROUP BY verdict";
+                          UnitsWhereSql(UnitsSql::kSqlite, f, &params) + " GROUP BY verdict";
   Statement select(db_, sql);
   if (!select) {
     *error = Failure("cannot read");
@@ -301,7 +335,6 @@ bool SqliteRecordStore::CountVerdicts(const RecordFilter& filter,
   }
   for (size_t i = 0; i < params.size(); i++)
     BindText(select.get(), static_cast<int>(i + 1), params[i]);
-  counts->clear();
   for (;;) {
     const int rc = sqlite3_step(select.get());
     if (rc == SQLITE_DONE) return true;

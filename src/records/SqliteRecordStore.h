@@ -18,7 +18,10 @@ struct sqlite3;
 class SqliteRecordStore final : public RecordStore {
  public:
   // 2: link_address added (a file of version 1 gets it when opened for writing).
-  static constexpr int kSchemaVersion = 2;
+  // 3: cycle added and in the key (station, run_id, port, cycle): an older file's table
+  // is made anew in one transaction when opened for writing, every row and its id kept,
+  // cycle 0 in its rows.
+  static constexpr int kSchemaVersion = 3;
   static constexpr int kBusyTimeoutMs = 5000;
 
   // This build has the embedded store; otherwise false and *why says so (the Windows
@@ -44,6 +47,12 @@ class SqliteRecordStore final : public RecordStore {
  private:
   bool Exec(const char* sql, std::string* error);
   bool CreateSchema(std::string* error);
+  // Within CreateSchema's transaction: the table of an older file made anew with
+  // today's columns and key, its rows copied with their ids.
+  bool RebuildTable(std::string* error);
+  // The filter as this file can answer it: false when nothing can match (a cycle other
+  // than 0 asked of a file from before cycles, whose records are all cycle 0).
+  bool Answerable(RecordFilter* filter) const;
   // The columns units has (columns_).
   bool ReadColumns(std::string* error);
   // The SELECT list of RecordColumns, NULL for a column the file lacks.

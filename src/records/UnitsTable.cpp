@@ -4,9 +4,9 @@
 
 namespace {
 
-// The key of a record: one row per station, run and port.
+// The key of a record: one row per station, run, port and cycle.
 bool IsKey(const std::string& column) {
-  return column == "station" || column == "run_id" || column == "port";
+  return column == "station" || column == "run_id" || column == "port" || column == "cycle";
 }
 
 std::string Padded(const std::string& text, size_t width) {
@@ -17,34 +17,35 @@ std::string Padded(const std::string& text, size_t width) {
 
 const std::vector<UnitsColumn>& UnitsColumns() {
   static const std::vector<UnitsColumn> columns = {
-      {"station", "TEXT", "text", true, false},
-      {"run_id", "TEXT", "text", true, false},
-      {"port", "TEXT", "text", true, false},
-      {"port_index", "INTEGER", "integer", true, false},
-      {"port_device", "TEXT", "text", true, false},
-      {"started_at", "TEXT", "timestamptz", true, false},
-      {"ended_at", "TEXT", "timestamptz", false, false},
-      {"steps", "TEXT", "text", true, false},
-      {"console_baud", "INTEGER", "integer", true, false},
-      {"firmware_path", "TEXT", "text", false, false},
-      {"firmware_size", "INTEGER", "bigint", false, false},
-      {"firmware_sent", "INTEGER", "bigint", false, false},
-      {"firmware_sha256", "TEXT", "text", false, false},
-      {"eeprom_path", "TEXT", "text", false, false},
-      {"eeprom_size", "INTEGER", "bigint", false, false},
-      {"eeprom_sent", "INTEGER", "bigint", false, false},
-      {"eeprom_sha256", "TEXT", "text", false, false},
-      {"temp_mac", "TEXT", "text", false, false},
-      {"mac", "TEXT", "text", false, false},
-      {"mac_source", "TEXT", "text", false, false},
-      {"mac_reported", "TEXT", "text", false, false},
-      {"mac_confirmed", "INTEGER", "integer", false, false},
-      {"stage", "INTEGER", "integer", true, false},
-      {"verdict", "TEXT", "text", true, false},
-      {"last_status", "TEXT", "text", true, false},
-      {"fail_step", "TEXT", "text", false, false},
-      {"fail_code", "INTEGER", "integer", false, false},
-      {"link_address", "TEXT", "text", false, true},  // records version 2
+      {"station", "TEXT", "text", true, false, nullptr},
+      {"run_id", "TEXT", "text", true, false, nullptr},
+      {"port", "TEXT", "text", true, false, nullptr},
+      {"port_index", "INTEGER", "integer", true, false, nullptr},
+      {"port_device", "TEXT", "text", true, false, nullptr},
+      {"started_at", "TEXT", "timestamptz", true, false, nullptr},
+      {"ended_at", "TEXT", "timestamptz", false, false, nullptr},
+      {"steps", "TEXT", "text", true, false, nullptr},
+      {"console_baud", "INTEGER", "integer", true, false, nullptr},
+      {"firmware_path", "TEXT", "text", false, false, nullptr},
+      {"firmware_size", "INTEGER", "bigint", false, false, nullptr},
+      {"firmware_sent", "INTEGER", "bigint", false, false, nullptr},
+      {"firmware_sha256", "TEXT", "text", false, false, nullptr},
+      {"eeprom_path", "TEXT", "text", false, false, nullptr},
+      {"eeprom_size", "INTEGER", "bigint", false, false, nullptr},
+      {"eeprom_sent", "INTEGER", "bigint", false, false, nullptr},
+      {"eeprom_sha256", "TEXT", "text", false, false, nullptr},
+      {"temp_mac", "TEXT", "text", false, false, nullptr},
+      {"mac", "TEXT", "text", false, false, nullptr},
+      {"mac_source", "TEXT", "text", false, false, nullptr},
+      {"mac_reported", "TEXT", "text", false, false, nullptr},
+      {"mac_confirmed", "INTEGER", "integer", false, false, nullptr},
+      {"stage", "INTEGER", "integer", true, false, nullptr},
+      {"verdict", "TEXT", "text", true, false, nullptr},
+      {"last_status", "TEXT", "text", true, false, nullptr},
+      {"fail_step", "TEXT", "text", false, false, nullptr},
+      {"fail_code", "INTEGER", "integer", false, false, nullptr},
+      {"link_address", "TEXT", "text", false, true, nullptr},  // records version 2
+      {"cycle", "INTEGER", "integer", true, true, "0"},        // records version 3
   };
   return columns;
 }
@@ -63,9 +64,10 @@ std::string UnitsCreateTableSql(UnitsSql sql) {
     } else {
       s += type;
     }
+    if (c.defaultValue) s += std::string(" DEFAULT ") + c.defaultValue;
     s += ",\n";
   }
-  return s + "  UNIQUE (station, run_id, port)\n);\n";
+  return s + "  UNIQUE (" + kUnitsKey + ")\n);\n";
 }
 
 std::string UnitsCreateIndexesSql() {
@@ -75,11 +77,15 @@ std::string UnitsCreateIndexesSql() {
 }
 
 std::string UnitsAddColumnSql(UnitsSql sql, const UnitsColumn& column) {
+  // A column with a default is NOT NULL, its default in every older row.
+  const std::string fill =
+      column.defaultValue ? std::string(" NOT NULL DEFAULT ") + column.defaultValue : "";
   if (sql == UnitsSql::kSqlite) {
-    return std::string("ALTER TABLE units ADD COLUMN ") + column.name + " " + column.sqliteType;
+    return std::string("ALTER TABLE units ADD COLUMN ") + column.name + " " + column.sqliteType +
+           fill;
   }
   return std::string("ALTER TABLE units ADD COLUMN IF NOT EXISTS ") + column.name + " " +
-         column.pgType + ";";
+         column.pgType + fill + ";";
 }
 
 std::string UnitsPlaceholder(UnitsSql sql, size_t n) {
@@ -101,8 +107,8 @@ std::string UnitsUpsertSql(UnitsSql sql) {
     if (IsKey(c.name)) continue;
     updates += (updates.empty() ? "" : ", ") + std::string(c.name) + " = excluded." + c.name;
   }
-  return "INSERT INTO units (" + names + ") VALUES (" + UnitsPlaceholders(sql) +
-         ") ON CONFLICT (station, run_id, port) DO UPDATE SET " + updates;
+  return "INSERT INTO units (" + names + ") VALUES (" + UnitsPlaceholders(sql) + ") ON CONFLICT (" +
+         kUnitsKey + ") DO UPDATE SET " + updates;
 }
 
 std::string UnitsWhereSql(UnitsSql sql, const RecordFilter& f, std::vector<std::string>* params) {
@@ -117,6 +123,7 @@ std::string UnitsWhereSql(UnitsSql sql, const RecordFilter& f, std::vector<std::
   if (!f.mac.empty()) add("upper(mac) =", UpperMac(f.mac));  // any letter case stored
   if (!f.station.empty()) add("station =", f.station);
   if (!f.verdict.empty()) add("verdict =", f.verdict);
+  if (f.cycle) add("cycle =", std::to_string(*f.cycle));
   return where;
 }
 
@@ -151,5 +158,6 @@ UnitRecord UnitsRecordOfRow(const std::function<std::string(size_t)>& text,
   r.failStep = text(i++);
   if (auto c = number(i++)) r.failCode = static_cast<int>(*c);
   r.linkAddress = text(i++);
+  r.cycle = static_cast<int>(number(i++).value_or(0));  // NULL: a file from before cycles
   return r;
 }

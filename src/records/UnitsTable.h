@@ -21,9 +21,18 @@ struct UnitsColumn {
   const char* pgType;      // "text", "integer", "bigint", "timestamptz"
   bool notNull;
   // Added to the table since its first version: an older table gets it (NULL in its
-  // rows) when the store is opened for writing or initialised.
+  // rows, or the default) when the store is opened for writing or initialised.
   bool added;
+  // The column's SQL default, the same in both databases (nullptr: none); a column
+  // with one is NOT NULL, and its default is what rows of older tables and writers of
+  // older stations get.
+  const char* defaultValue;
 };
+
+// The key: one record per station, run, port and cycle (the table's UNIQUE constraint
+// and the upsert's conflict target). Records version 2 and the factory database's
+// version 2 had (station, run_id, port).
+constexpr const char* kUnitsKey = "station, run_id, port, cycle";
 
 // Every column but the id, in record order. A column added later goes at the end.
 const std::vector<UnitsColumn>& UnitsColumns();
@@ -41,7 +50,7 @@ std::string UnitsPlaceholder(UnitsSql sql, size_t n);
 // The placeholders of every column, comma-separated: one record's values.
 std::string UnitsPlaceholders(UnitsSql sql);
 // Writes one record's values (in column order, as RecordValues gives them), replacing
-// the stored record of the same station, run id and port.
+// the stored record of the same station, run id, port and cycle.
 std::string UnitsUpsertSql(UnitsSql sql);
 // The WHERE clause of a filter (empty for none, otherwise with a leading blank) and
 // its parameters, in order.

@@ -65,9 +65,10 @@ def read_records(db_path):
 
 
 def check_passed_records(errors, records, reports, coms, station, link_address="loopback"):
-    """One run of `station` left exactly one passed record per listed port, and each
-    holds what the device's report says it received and was given, and the address
-    that answered its loopback test (devices on the loopback interface: "loopback")."""
+    """One batch run of `station` left exactly one passed record (cycle 0) per listed
+    port, and each holds what the device's report says it received and was given, and
+    the address that answered its loopback test (devices on the loopback interface:
+    "loopback")."""
     runs = {r["run_id"] for r in records}
     if len(runs) != 1:
         errors.append("records of %d runs, expected 1: %s" % (len(runs), sorted(runs)))
@@ -86,7 +87,7 @@ def check_passed_records(errors, records, reports, coms, station, link_address="
                 "mac": d.get("mac-programmed"), "mac_reported": d.get("mac-programmed"),
                 "mac_confirmed": 1, "temp_mac": d.get("eeprom-mac"),
                 "steps": "firmware,eeprom,loopback,mac", "fail_step": None, "fail_code": None,
-                "link_address": link_address}
+                "link_address": link_address, "cycle": 0}
         for image in ("firmware", "eeprom"):
             length, _, digest = d.get(image, "").partition(" ")
             want[image + "_sent"] = int(length) if length.isdigit() else length

@@ -192,6 +192,7 @@ done
 [ "$(records "station = 'st5' AND verdict = 'passed'")" = 4 ] || fail "st5: the rerun's records"
 [ "$(records "station = 'st6' AND verdict = 'passed'")" = 4 ] || fail "st6: the rerun's records"
 [ "$(records "true")" = 32 ] || fail "$(records "true") records, expected 32 (8 runs of 4 ports)"
+[ "$(records "cycle = 0")" = 32 ] || fail "batch runs' records not all cycle 0"
 unaccounted="$(pgt_sql "SELECT a.station || ' ' || a.port || ' ' || a.mac FROM mac_address a
   WHERE NOT EXISTS (SELECT 1 FROM units u WHERE u.station = a.station AND u.run_id = a.run_id
                     AND u.port = a.port AND (u.mac = a.mac OR u.verdict = 'unfinished'))")"

@@ -19,6 +19,7 @@
 #include "records/RecordText.h"
 #include "records/RecordWriter.h"
 #include "records/Spool.h"
+#include "records/UnitsTable.h"
 
 namespace {
 
@@ -245,9 +246,13 @@ TEST_F(PgPoolTest, StationRoleCannotForgeResizeLockOrPassBadArguments) {
       "SELECT pt_settle('02:5C:3A:04:22:D2', 'taken', 'st1', 'run1')",
       "SELECT pt_settle('02:5C:3A:04:22:D9', 'programmed', 'st1', 'run1')",
       "SELECT pt_settle('02:5C:3A:04:22:D1', 'programmed', 'st1', 'run1')",
+      // An older station's writer (no cycle) checks as today's does.
       "SELECT pt_write_unit('st1', 'run1', '', 0, 'd', now(), NULL, 'mac', 1, NULL, NULL, NULL, "
       "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 0, 'unfinished', '', NULL, NULL, "
       "NULL)",
+      "SELECT pt_write_unit('st1', 'run1', 'COM1', 0, 'd', now(), NULL, 'mac', 1, NULL, NULL, "
+      "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 0, 'unfinished', '', "
+      "NULL, NULL, NULL, -1)",
   };
   for (const char* sql : badArguments) EXPECT_EQ(Refusal(st, sql), "22023") << sql;
   // Settled only by the run that took it.
@@ -348,11 +353,12 @@ TEST_F(PgPoolTest, OneRolePerStationTouchesOnlyItsOwnRows) {
 TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBlock) {
   Define("line", 0x0422D1, 0x0422E0);
   // Back to the earlier layout: three states, table grants, no functions, no
-  // link_address.
+  // link_address, no cycle.
   ASSERT_EQ(link->ExecScript(
                 "DROP FUNCTION pt_take(integer, integer, text, text, text), "
                 "pt_settle(text, text, text, text), pt_block_for(integer, integer); "
-                "ALTER TABLE units DROP COLUMN link_address; "
+                "ALTER TABLE units DROP COLUMN link_address, DROP COLUMN cycle, "
+                "ADD UNIQUE (station, run_id, port); "
                 "DROP TABLE pt_station_role; UPDATE pt_schema SET version = 1; "
                 "ALTER TABLE mac_address DROP CONSTRAINT mac_address_state_check, "
                 "ADD CONSTRAINT mac_address_state_check "
@@ -372,10 +378,10 @@ TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBloc
   EXPECT_EQ(old.Load(), PgMacPool::kNoSchema);
 
   ASSERT_EQ(factorydb::CreateSchema(*link, PgLink::In(10000)), 0) << link->Error();
-  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"2"}}));
+  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"3"}}));
   EXPECT_EQ(Query("SELECT data_type FROM information_schema.columns WHERE table_name = 'units' "
-                  "AND column_name = 'link_address'"),
-            (std::vector<std::vector<std::string>>{{"text"}}));
+                  "AND column_name IN ('link_address', 'cycle') ORDER BY column_name"),
+            (std::vector<std::vector<std::string>>{{"integer"}, {"text"}}));
   EXPECT_EQ(Query("SELECT role, station IS NULL FROM pt_station_role"),
             (std::vector<std::vector<std::string>>{{"station", "t"}}));
   PgLink st(stationDb, "st", 10000);
@@ -418,10 +424,87 @@ TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBloc
             (std::vector<std::vector<std::string>>{{"02:5C:3A:04:22:D1", "taken"},
                                                    {"02:5C:3A:04:22:D2", "unverified"}}));
 
-  ASSERT_EQ(link->ExecScript("UPDATE pt_schema SET version = 3", PgLink::In(10000)), 0);
+  ASSERT_EQ(link->ExecScript("UPDATE pt_schema SET version = 4", PgLink::In(10000)), 0);
   EXPECT_NE(factorydb::CreateSchema(*link, PgLink::In(10000)), 0);
   EXPECT_NE(link->Error().find("newer"), std::string::npos) << link->Error();
-  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"3"}}));
+  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"4"}}));
+}
+
+// A database of version 2 (records without cycle, one per station, run and port): init
+// keeps every record and its id (cycle 0) and gives the key the cycle. A role granted
+// before writes through today's writer (a slot's units of one port and run each their
+// own record) and, as an older station, through the writer without the cycle (cycle 0);
+// it still neither reads nor changes a table. A station of this version refuses a
+// database not upgraded.
+TEST_F(PgPoolTest, InitGivesVersionTwoRecordsACycleAndOlderStationsWriteCycleZero) {
+  const std::string stationDb = StationRole("cyc", "st1");
+  PgRecordStore admin(db);
+  std::string error;
+  ASSERT_TRUE(admin.Open(true, &error)) << error;
+  UnitRecord a;
+  a.station = "st1";
+  a.runId = "run1";
+  a.port = "COM1";
+  a.startedMs = 1796713688123;
+  a.steps = "mac";
+  a.verdict = kVerdictPassed;
+  UnitRecord b = a;
+  b.port = "COM2";
+  b.verdict = kVerdictFailed;
+  ASSERT_TRUE(admin.Write({a, b}, &error)) << error;
+  std::string args;
+  for (const UnitsColumn& c : UnitsColumns())
+    args += (args.empty() ? "" : ", ") + std::string(c.pgType);
+  // Back to version 2: the table without cycle and its key, no writer with the cycle
+  // (the role's grant of it goes with it; the writer without it is made anew by init).
+  ASSERT_EQ(link->ExecScript("UPDATE units SET id = id * 10; ALTER TABLE units DROP COLUMN cycle, "
+                             "ADD UNIQUE (station, run_id, port); DROP FUNCTION pt_write_unit(" +
+                                 args + "); UPDATE pt_schema SET version = 2",
+                             PgLink::In(10000)),
+            0)
+      << link->Error();
+  PgRecordStore st(stationDb);
+  EXPECT_FALSE(st.Open(true, &error));
+  EXPECT_NE(error.find("factory-db init"), std::string::npos) << error;
+
+  ASSERT_EQ(factorydb::CreateSchema(*link, PgLink::In(10000)), 0) << link->Error();
+  EXPECT_EQ(Query("SELECT id, port, cycle FROM units ORDER BY id"),
+            (std::vector<std::vector<std::string>>{{"10", "COM1", "0"}, {"20", "COM2", "0"}}));
+  EXPECT_EQ(Query("SELECT pg_get_constraintdef(oid) FROM pg_constraint "
+                  "WHERE conrelid = 'units'::regclass AND contype = 'u'"),
+            (std::vector<std::vector<std::string>>{{"UNIQUE (station, run_id, port, cycle)"}}));
+  ASSERT_TRUE(st.Open(true, &error)) << error;
+  UnitRecord c1 = a;
+  c1.cycle = 1;
+  UnitRecord c2 = a;
+  c2.cycle = 2;
+  c2.verdict = kVerdictFailed;
+  ASSERT_TRUE(st.Write({c1, c2}, &error)) << error;
+  c2.verdict = kVerdictPassed;
+  ASSERT_TRUE(st.Write({c2}, &error)) << error;
+  std::vector<UnitRecord> got;
+  RecordFilter f;
+  f.cycle = 2;
+  ASSERT_TRUE(admin.Read(
+      f, [&](const UnitRecord& r) { return got.push_back(r), true; }, &error))
+      << error;
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(CsvLine(got[0]), CsvLine(c2));
+
+  PgLink older(stationDb, "older", 10000);
+  ASSERT_EQ(older.Connect(PgLink::In(10000)), 0) << older.Error();
+  EXPECT_EQ(Refusal(older,
+                    "SELECT pt_write_unit('st1', 'run1', 'COM2', 1, 'd', now(), now(), 'mac', 1, "
+                    "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
+                    "6, 'passed', '', NULL, NULL, NULL)"),
+            "");
+  EXPECT_EQ(Query("SELECT port, cycle, verdict FROM units ORDER BY port, cycle"),
+            (std::vector<std::vector<std::string>>{{"COM1", "0", "passed"},
+                                                   {"COM1", "1", "passed"},
+                                                   {"COM1", "2", "passed"},
+                                                   {"COM2", "0", "passed"}}));
+  EXPECT_EQ(Refusal(older, "SELECT count(*) FROM units"), "42501");
+  EXPECT_EQ(Refusal(older, "UPDATE units SET cycle = 5"), "42501");
 }
 
 // Several blocks inside the permitted one: when the station's block is used up, by

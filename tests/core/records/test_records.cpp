@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -20,9 +22,11 @@
 #include "core/workers/test_prgmac_device.h"
 #include "platform/Paths.h"
 #include "records/RecordText.h"
+#include "records/RecordWriter.h"
 #include "records/RecordsTool.h"
-#include "records/SqliteRecordStore.h"
 #include "records/Spool.h"
+#include "records/SqliteRecordStore.h"
+#include "records/UnitsTable.h"
 
 namespace {
 
@@ -204,6 +208,23 @@ std::string SqlChange(const std::string& path, const std::string& sql) {
   return out;
 }
 
+// Makes the file's table as records version 2 made it: no cycle, the key (station,
+// run_id, port); every row kept, its id ten times what it was (gaps a rebuild that
+// numbered the rows anew would close).
+std::string AsRecordsVersion2() {
+  std::string create = UnitsCreateTableSql(UnitsSql::kSqlite);
+  const size_t cycle = create.find("  cycle ");
+  create.erase(cycle, create.find('\n', cycle) + 1 - cycle);
+  create.replace(create.find(", cycle)"), 8, ")");
+  std::string columns;
+  for (const std::string& c : RecordColumns()) {
+    if (c != "cycle") columns += ", " + c;
+  }
+  return "BEGIN; ALTER TABLE units RENAME TO v3; " + create + "INSERT INTO units (id" + columns +
+         ") SELECT id * 10" + columns + " FROM v3; DROP TABLE v3; " + UnitsCreateIndexesSql() +
+         "PRAGMA user_version = 2; COMMIT;";
+}
+
 // ---- the store ----
 
 TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
@@ -267,30 +288,79 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   EXPECT_EQ(Sql(path, "SELECT count(*) FROM units WHERE verdict = 'passed'"), "2");
   EXPECT_EQ(Sql(path, "PRAGMA journal_mode"), "wal");
 
-  // A file of the first records version, without link_address: read as it is, and
-  // given the column (NULL in its rows) when a station opens it for writing. A spool
-  // line of such a station, one field short, reads too.
+  // Files of records version 2 (no cycle, the key without it) and 1 (no link_address
+  // either): read as they are, every record cycle 0; opened for writing, the table is
+  // made anew with every row and its id, cycle 0 in them, and the key with cycle.
   store.Close();
-  ASSERT_EQ(SqlChange(path, "ALTER TABLE units DROP COLUMN link_address; PRAGMA user_version = 1"),
+  const std::string v1 = dir.File("v1.db");
+  ASSERT_EQ(SqlChange(path, AsRecordsVersion2()), "");
+  std::filesystem::copy_file(path, v1);
+  ASSERT_EQ(SqlChange(v1, "ALTER TABLE units DROP COLUMN link_address; PRAGMA user_version = 1"),
             "");
   ASSERT_TRUE(store.Open(false, &error)) << error;
-  EXPECT_EQ(ReadAll(store).size(), 3u);
+  f = {};
+  f.cycle = 0;
+  EXPECT_EQ(ReadAll(store, f).size(), 3u);
+  f.cycle = 1;
+  EXPECT_EQ(ReadAll(store, f).size(), 0u);
+  ASSERT_TRUE(store.CountVerdicts(f, &counts, &error)) << error;
+  EXPECT_TRUE(counts.empty());
   store.Close();
+  const std::string rows =
+      "SELECT group_concat(id || ' ' || port || ' ' || cycle, ', ') FROM units";
+  for (const std::string& file : {v1, path}) {
+    SqliteRecordStore older(file);
+    ASSERT_TRUE(older.Open(true, &error)) << error;
+    EXPECT_EQ(Sql(file, "PRAGMA user_version"), "3");
+    EXPECT_EQ(Sql(file, rows), "10 COM1 0, 20 COM2 0, 30 COM1 0") << file;
+    EXPECT_EQ(Sql(file, "SELECT count(*) FROM sqlite_master WHERE name LIKE 'units_%'"), "3")
+        << "the indexes made again, the old table gone: " << file;
+  }
+  EXPECT_EQ(Sql(v1, "SELECT count(*) FROM units WHERE link_address IS NULL"), "3");
+  EXPECT_EQ(Sql(path, "SELECT link_address FROM units WHERE id = 30"), "02:5C:3A:FF:FF:FF");
+
+  // One port's slot in a continuous run: its units' records (cycles 1 and 2) are kept
+  // apart, in the writer's queue (here from its spool) and in the store.
+  UnitRecord d1 = Rec("line-2", "R9", 2, "2026-03-02T09:30:00.000Z", kVerdictPassed);
+  d1.cycle = 1;
+  d1.linkAddress = "loopback";
+  UnitRecord d2 = d1;
+  d2.cycle = 2;
+  d2.verdict = kVerdictFailed;
+  const std::string spool = dir.File("spool-records.txt");
+  ASSERT_EQ(WriteSpool(spool, {RecordFields(d1), RecordFields(d2)}), 0);
+  {
+    RecordWriter writer(std::make_unique<SqliteRecordStore>(path), "line-2", spool);
+    EXPECT_TRUE(writer.Retry(std::chrono::milliseconds(10000))) << writer.Problem();
+  }
   ASSERT_TRUE(store.Open(true, &error)) << error;
-  UnitRecord d = Rec("line-2", "R9", 2, "2026-03-02T09:30:00.000Z", kVerdictPassed);
-  d.linkAddress = "loopback";
-  ASSERT_TRUE(store.Write({d}, &error)) << error;
+  d2.verdict = kVerdictPassed;  // replaced, not doubled
+  ASSERT_TRUE(store.Write({d2}, &error)) << error;
   const auto upgraded = ReadAll(store);
-  ASSERT_EQ(upgraded.size(), 4u);
-  EXPECT_EQ(upgraded[2].linkAddress, "");
+  ASSERT_EQ(upgraded.size(), 5u);
+  EXPECT_EQ(upgraded[3].cycle, 1);
   EXPECT_EQ(upgraded[3].linkAddress, "loopback");
-  EXPECT_EQ(Sql(path, "PRAGMA user_version"), "2");
-  SpoolFields older = RecordFields(d);
-  older.pop_back();
+  EXPECT_EQ(upgraded[4].cycle, 2);
+  EXPECT_EQ(upgraded[4].verdict, kVerdictPassed);
+  f = {};
+  f.cycle = 2;
+  EXPECT_EQ(Ports(ReadAll(store, f)), std::vector<std::string>{"COM2 passed"});
+
+  // Spool lines of older stations, one or two fields short, read as cycle 0; a cycle
+  // field that is no cycle number is no record.
+  SpoolFields older = RecordFields(d2);
+  older.back() = "x";
   UnitRecord fromOlder;
+  EXPECT_FALSE(RecordFromFields(older, &fromOlder));
+  older.pop_back();
+  ASSERT_TRUE(RecordFromFields(older, &fromOlder));
+  EXPECT_EQ(fromOlder.linkAddress, "loopback");
+  EXPECT_EQ(fromOlder.cycle, 0);
+  older.pop_back();
   ASSERT_TRUE(RecordFromFields(older, &fromOlder));
   EXPECT_EQ(fromOlder.port, "COM2");
   EXPECT_EQ(fromOlder.linkAddress, "");
+  EXPECT_EQ(fromOlder.cycle, 0);
 }
 
 TEST(SqliteStore, AStoreThatCannotBeOpenedOrWrittenSaysWhyAndRecovers) {
@@ -712,7 +782,7 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
   EXPECT_EQ(row,
             "line-2,R4,COM1,0,/dev/serial/by-path/usb-0:1.1,2026-03-02T10:00:00.000Z,,"
             "\"firmware,eeprom,loopback,mac\",115200,,,,,,,,,,,,,,0,unfinished,"
-            "\"COM1: Download Firmware...2/5, \"\"quoted\"\"\n\",,,\r\n");
+            "\"COM1: Download Firmware...2/5, \"\"quoted\"\"\n\",,,,0\r\n");
 
   run({"export", "--json", "--mac", "02:5c:3a:04:22:d1"}, &out);
   EXPECT_EQ(out.find('\n'), out.size() - 1) << "one unit: " << out;
@@ -738,10 +808,16 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
     ASSERT_TRUE(store.Open(true, &error)) << error;
     UnitRecord low = Rec("line-3", "R5", 1, "2026-03-03T10:00:00.000Z", kVerdictPassed);
     low.mac = "02:5c:3a:04:22:d1";
-    ASSERT_TRUE(store.Write({low}, &error)) << error;
+    UnitRecord second = Rec("line-3", "R5", 1, "2026-03-03T10:01:00.000Z", kVerdictFailed);
+    second.cycle = 2;
+    ASSERT_TRUE(store.Write({low, second}, &error)) << error;
   }
   run({"summary", "--mac", "02:5c:3a:04:22:D1"}, &out);
   EXPECT_EQ(out.rfind("records: 2\n", 0), 0u) << out;
+  run({"export", "--json", "--cycle", "2"}, &out);
+  EXPECT_EQ(out.find('\n'), out.size() - 1) << "one unit: " << out;
+  EXPECT_NE(out.find("\"link_address\":null,\"cycle\":2}"), std::string::npos) << out;
+  EXPECT_NE(run({"export", "--cycle", "-1"}, &out, 2).find("--cycle wants"), std::string::npos);
   std::ostringstream o, e;
   EXPECT_EQ(RunRecordsTool({"--db", dir.File("elsewhere.db"), "summary"}, o, e), 1);
   EXPECT_NE(e.str().find("elsewhere.db"), std::string::npos) << e.str();
