@@ -77,6 +77,8 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
                                    : MakeStationRecordStore(settings_, dataDir, &problem);
   if (!problem.empty()) settingsNotes_.push_back(problem);
   for (const std::string& note : settingsNotes_) view_.AppendMessage(note);
+  // The recorder's writer thread writes; its messages are deferred to the UI thread.
+  if (store) store->SetNoticeSink([this](const std::string& text) { AppendMessage(text); });
   SetRecords(std::move(store), StationNameOf(settings_));
   // The MAC pool the settings choose (storedMAC.txt unless told otherwise).
   ApplyStationSettings(*this, settings_, dataDir);
