@@ -102,6 +102,15 @@ MainLogic::~MainLogic() {
     dispatcher_->Terminate();
     dispatcher_.reset();
   }
+  // The recorder's last writes and the pool's closing may still put a line into the
+  // message log (a server's notice, what is left waiting): both end while the log's
+  // members are still there.
+  station_.records = nullptr;
+  recorder_.reset();
+  if (pool_) {
+    std::lock_guard<std::mutex> lock(pool_->Mutex());
+    pool_->Close();
+  }
 }
 
 void MainLogic::SetMacPool(std::unique_ptr<MacPool> pool) {
