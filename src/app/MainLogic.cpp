@@ -77,6 +77,8 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
                                    : MakeStationRecordStore(settings_, dataDir, &problem);
   if (!problem.empty()) settingsNotes_.push_back(problem);
   for (const std::string& note : settingsNotes_) view_.AppendMessage(note);
+  // The recorder's writer thread writes; its messages are deferred to the UI thread.
+  if (store) store->SetNoticeSink([this](const std::string& text) { AppendMessage(text); });
   SetRecords(std::move(store), StationNameOf(settings_));
   // The MAC pool the settings choose (storedMAC.txt unless told otherwise).
   ApplyStationSettings(*this, settings_, dataDir);
@@ -99,6 +101,15 @@ MainLogic::~MainLogic() {
     dispatcher_->StopWorkers();
     dispatcher_->Terminate();
     dispatcher_.reset();
+  }
+  // The recorder's last writes and the pool's closing may still put a line into the
+  // message log (a server's notice, what is left waiting): both end while the log's
+  // members are still there.
+  station_.records = nullptr;
+  recorder_.reset();
+  if (pool_) {
+    std::lock_guard<std::mutex> lock(pool_->Mutex());
+    pool_->Close();
   }
 }
 

@@ -46,6 +46,12 @@ UnitRecord RowToRecord(const std::vector<std::string>& v) {
 PgRecordStore::PgRecordStore(const std::string& conninfo)
     : link_(conninfo, "production-tool records", kStatementTimeoutMs) {}
 
+void PgRecordStore::SetNoticeSink(std::function<void(const std::string&)> sink) {
+  link_.SetNoticeSink([sink = std::move(sink)](const std::string& text) {
+    if (sink) sink("factory database: " + text);
+  });
+}
+
 std::string PgRecordStore::Describe() const {
   return "PostgreSQL " + link_.Describe();
 }

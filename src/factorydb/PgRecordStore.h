@@ -6,6 +6,7 @@
 //
 // Used by one thread at a time (the recorder's writer or a tool). Every call ends
 // within kCallBoundMs; a lost connection is made again at the next call.
+#include <functional>
 #include <string>
 
 #include "factorydb/PgLink.h"
@@ -28,6 +29,8 @@ class PgRecordStore final : public RecordStore {
             std::string* error) override;
   bool CountVerdicts(const RecordFilter& filter, std::map<std::string, int64_t>* counts,
                      std::string* error) override;
+  // The server's notices, each as "factory database: WARNING: ...".
+  void SetNoticeSink(std::function<void(const std::string&)> sink) override;
 
  private:
   bool Reach(PgLink::Deadline deadline, std::string* error);

@@ -103,4 +103,7 @@ class RecordStore {
   // The number of matching records per verdict.
   virtual bool CountVerdicts(const RecordFilter& filter, std::map<std::string, int64_t>* counts,
                              std::string* error) = 0;
+  // Where the store's own notices go (a database server's warnings), one line each,
+  // called on the thread that uses the store. A store without any ignores it.
+  virtual void SetNoticeSink(std::function<void(const std::string&)> /*sink*/) {}
 };

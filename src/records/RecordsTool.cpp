@@ -276,6 +276,7 @@ int Replay(const Options& o, const RecordStoreMaker& make, const OutcomeReplayer
     std::string problem;
     auto store = make ? make(settings, dir, &problem) : MakeRecordStore(settings, dir, &problem);
     std::string error = store ? "" : (problem.empty() ? "records are off" : problem);
+    if (store) store->SetNoticeSink([&err](const std::string& text) { err << text << "\n"; });
     if (store && (!store->Open(true, &error) || !store->Write(records, &error))) store.reset();
     if (!store) {
       err << "production-records: " << error << "; " << records.size()
@@ -324,6 +325,7 @@ int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std:
     err << "production-records: " << error << "\n";
     return kCannotRead;
   }
+  store->SetNoticeSink([&err](const std::string& text) { err << text << "\n"; });
   if (!store->Open(false, &error)) {
     err << "production-records: " << error << "\n";
     return kCannotRead;

@@ -138,6 +138,9 @@ int Run(const std::vector<std::string>& args) {
   }
   const std::string command = rest[0];
   PgLink link(database, "factory-db", kBoundMs);
+  link.SetNoticeSink([](const std::string& text) {
+    std::fprintf(stderr, "factory database: %s\n", text.c_str());
+  });
   auto connect = [&] { return link.Connect(PgLink::In(kBoundMs)) == 0; };
 
   if (command == "init" && rest.size() == 1) {

@@ -9,7 +9,9 @@
 #     stay recorded as taken, none is handed out again; its next run programs again;
 #  3. the database stopped in the middle of a run: the ports that had taken an address
 #     keep it, the others fail with "MAC not available: N" and take none; after the
-#     database is back the next run programs again.
+#     database is back the next run programs again;
+#  4. the database restarted in the middle of a run: every address taken is settled,
+#     every record written before the station ends, and the exit status is the ports'.
 # The stations keep their production records in the same database: one record per port
 # and run with the right verdict, and a record for every address taken (the killed
 # station's unfinished), read back with production-records. The stations' role can
@@ -27,8 +29,10 @@ source "$SRC/tests/e2e/lib_pipeline.bash"
 if [ -n "${PL_INSIDE:-}" ]; then
   pl_init "$BUILD"
   data="$WORK/$STATION"
-  # CONF: "bom" (the file saved with a byte-order mark) or "typo" (a misspelt key); both
-  # beside an old storedMAC.txt whose addresses the factory block hands out too.
+  # CONF: "bom" (the file saved with a byte-order mark), "typo" (a misspelt key) or
+  # "unreadable" (mode 000, the station without the capabilities that let root read it
+  # anyway); each beside an old storedMAC.txt whose addresses the factory block hands
+  # out too.
   old_pool=''
   [ -n "${CONF:-}" ] && old_pool='02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:D3\r\n'
   faults=()
@@ -39,6 +43,11 @@ if [ -n "${PL_INSIDE:-}" ]; then
   [ "${CONF:-}" = bom ] && bom=$'\xEF\xBB\xBF'
   printf '%s%s = postgresql\nrecords = postgresql\ndatabase = %s\nstation-name = %s\n' \
     "$bom" "$pool_key" "$PGT_STATION" "$STATION" > "$data/station.conf"
+  as=()
+  if [ "${CONF:-}" = unreadable ]; then
+    chmod 000 "$data/station.conf"
+    as=(setpriv --bounding-set -dac_override,-dac_read_search --)
+  fi
   sleep 4  # the devices are past their loader's start-up window
   job=(--dir "$data" --no-eeprom --no-firmware --program-mac)
   [ "${LOOPBACK:-0}" = 1 ] || job+=(--no-loopback)
@@ -55,7 +64,7 @@ if [ -n "${PL_INSIDE:-}" ]; then
     wait "$pid"
     RC=killed
   else
-    pl_run run "$WIDE" "${job[@]}"
+    pl_run run "${as[@]}" "$WIDE" "${job[@]}"
   fi
   sleep 0.1
   date -u +%Y-%m-%dT%H:%M:%S.%3NZ > "$RESULT/end"
@@ -173,10 +182,36 @@ grep -q '^message factory database: ' "$OUT/st6.dbstop/run.out" ||
 station st6 st6.rerun done
 [ "$(cat "$OUT/st6.rerun/rc")" = 0 ] || { fail "st6: the run after recovery failed"; dump st6.rerun; }
 
+# 4. The database restarted once two ports have taken their addresses, before their
+# devices confirm them (the other two ports come to MAC programming 2.5 s later).
+station st7 st7.restart done LOOPBACK=1 FAULTS="COM3:echo-late=2500 COM4:echo-late=2500" &
+runner=$!
+restarted=""
+for _ in $(seq 400); do
+  if [ "$(count "station = 'st7'" 2>/dev/null)" = 2 ]; then
+    pending="$(count "station = 'st7' AND state = 'taken'")"
+    pgt_stop && sleep 0.5 && pgt_run_server && restarted=1
+    break
+  fi
+  sleep 0.05
+done
+wait "$runner"
+[ -n "$restarted" ] || fail "st7: the database was not restarted in the run"
+ok="$(grep -cE '^status [0-3] COM[1-4]: %GLM .* OK$' "$OUT/st7.restart/run.out")"
+[ "$(cat "$OUT/st7.restart/rc")" = "$([ "$ok" = 4 ] && echo 0 || echo 1)" ] ||
+  fail "st7: exit status $(cat "$OUT/st7.restart/rc") with $ok ports OK"
+[ "$ok" -ge 2 ] || fail "st7: only $ok ports OK"
+echo "st7: database restarted with $pending address(es) not yet settled, $ok of 4 ports OK, exit status $(cat "$OUT/st7.restart/rc")"
+[ "$(count "station = 'st7' AND state = 'taken'")" = 0 ] || fail "st7: addresses left taken"
+[ "$(pgt_sql "SELECT count(*) FROM units WHERE station = 'st7' AND verdict <> 'unfinished'")" = 4 ] ||
+  fail "st7: not every record written"
+st7_taken="$(count "station = 'st7'")"
+[ "$failures" = 0 ] || dump st7.restart
+
 # Every address handed out once, the block advanced by exactly the number taken, and
 # every address accounted for in what the stations showed and the devices hold.
 taken="$(count "true")"
-[ "$taken" = $((16 + killed_taken + 4 + 2 + 4)) ] || fail "$taken addresses recorded"
+[ "$taken" = $((16 + killed_taken + 4 + 2 + 4 + st7_taken)) ] || fail "$taken addresses recorded"
 [ "$(pgt_sql "SELECT next_low - first_low FROM mac_block WHERE name = 'line1'")" = "$taken" ] ||
   fail "the block's next address did not advance by the $taken addresses taken"
 # The records: one per port and run; each taken address in its port's record.
@@ -191,8 +226,8 @@ done
   fail "st5: the killed run's records are not left unfinished"
 [ "$(records "station = 'st5' AND verdict = 'passed'")" = 4 ] || fail "st5: the rerun's records"
 [ "$(records "station = 'st6' AND verdict = 'passed'")" = 4 ] || fail "st6: the rerun's records"
-[ "$(records "true")" = 32 ] || fail "$(records "true") records, expected 32 (8 runs of 4 ports)"
-[ "$(records "cycle = 0")" = 32 ] || fail "batch runs' records not all cycle 0"
+[ "$(records "true")" = 36 ] || fail "$(records "true") records, expected 36 (9 runs of 4 ports)"
+[ "$(records "cycle = 0")" = 36 ] || fail "batch runs' records not all cycle 0"
 unaccounted="$(pgt_sql "SELECT a.station || ' ' || a.port || ' ' || a.mac FROM mac_address a
   WHERE NOT EXISTS (SELECT 1 FROM units u WHERE u.station = a.station AND u.run_id = a.run_id
                     AND u.port = a.port AND (u.mac = a.mac OR u.verdict = 'unfinished'))")"
@@ -201,17 +236,33 @@ passed_without="$(pgt_sql "SELECT u.station || ' ' || u.port FROM units u WHERE 
   AND NOT EXISTS (SELECT 1 FROM mac_address a WHERE a.mac = u.mac AND a.station = u.station
                   AND a.port = u.port AND a.state = 'programmed')")"
 [ -z "$passed_without" ] || fail "passed records without a programmed address: $passed_without"
-"$BUILD/production-records" --database "$PGT_ADMIN" summary > "$OUT/summary.txt" ||
-  fail "production-records could not read the factory database"
-grep -qx 'records: 32' "$OUT/summary.txt" || fail "production-records: $(cat "$OUT/summary.txt")"
-
-"$ADMIN_TOOL" --database "$PGT_ADMIN" addresses > "$OUT/addresses.csv" || fail "addresses"
+# The tools read the connection string from the environment (PT_DATABASE) or a file
+# (--database-file) as well, and never show its password, not even when it fails.
+PT_DATABASE="$PGT_ADMIN" "$BUILD/production-records" summary > "$OUT/summary.txt" ||
+  fail "production-records could not read the factory database (PT_DATABASE)"
+grep -qx 'records: 36' "$OUT/summary.txt" || fail "production-records: $(cat "$OUT/summary.txt")"
+(umask 077 && echo "$PGT_ADMIN" > "$OUT/admin.conn" && echo "${PGT_ADMIN/dbname=factory/dbname=nodb}" \
+  > "$OUT/bad.conn")
+"$ADMIN_TOOL" --database-file "$OUT/admin.conn" addresses > "$OUT/addresses.csv" 2> "$OUT/tools.err" ||
+  fail "addresses (--database-file)"
+PT_DATABASE="$PGT_ADMIN" "$ADMIN_TOOL" status >> "$OUT/tools.out" 2>> "$OUT/tools.err" ||
+  fail "factory-db status (PT_DATABASE)"
+"$BUILD/production-records" --database-file "$OUT/admin.conn" summary >> "$OUT/tools.out" \
+  2>> "$OUT/tools.err" || fail "production-records --database-file"
+"$ADMIN_TOOL" --database-file "$OUT/bad.conn" status >> "$OUT/tools.out" 2>> "$OUT/tools.err" &&
+  fail "factory-db reached a database that does not exist"
+"$BUILD/production-records" --database-file "$OUT/bad.conn" summary >> "$OUT/tools.out" \
+  2>> "$OUT/tools.err" && fail "production-records reached a database that does not exist"
+grep -q 'nodb' "$OUT/tools.err" || fail "the tools did not say which database failed: $(cat "$OUT/tools.err")"
+admin_pw="${PGT_ADMIN##*password=}"
+cat "$OUT/summary.txt" "$OUT/addresses.csv" "$OUT/tools.out" "$OUT/tools.err" | grep -qF "$admin_pw" &&
+  fail "a tool showed the password"
 PYTHONPATH="$SRC/tests/e2e" python3 "$SRC/tests/e2e/factory_pool_check.py" "$OUT/addresses.csv" \
   "$OUT"/st* || fail "the addresses do not match the stations and devices (see above)"
 
-# 4. station.conf as editors save it: a byte-order mark is understood (the factory pool,
-# not the old storedMAC.txt beside it); a misspelt key sets up no job and takes nothing
-# from either pool.
+# 5. station.conf as editors save it: a byte-order mark is understood (the factory pool,
+# not the old storedMAC.txt beside it); a misspelt key or a file the station cannot read
+# sets up no job and takes nothing from either pool.
 station conf-bom conf.bom done CONF=bom
 [ "$(cat "$OUT/conf.bom/rc")" = 0 ] || { fail "conf-bom: exit status $(cat "$OUT/conf.bom/rc")"; dump conf.bom; }
 [ "$(count "station = 'conf-bom' AND state = 'programmed'")" = 4 ] ||
@@ -223,7 +274,15 @@ grep -q '^mac 0 0 MAC initialize failed: ' "$OUT/conf.typo/run.out" ||
   fail "conf-typo: no 'MAC initialize failed' in the MAC line"
 grep -q 'unknown key "Pool"' "$OUT/conf.typo/run.out" || fail "conf-typo: the message log does not name the key"
 grep -q 'SYCXXMAC' "$OUT/conf.typo/report.txt" && fail "conf-typo: a device was programmed"
-for r in conf.bom conf.typo; do
+station conf-unreadable conf.unreadable done CONF=unreadable
+[ "$(cat "$OUT/conf.unreadable/rc")" = 0 ] && fail "conf-unreadable: an unreadable station.conf ran the job"
+[ "$(count "station = 'conf-unreadable'")" = 0 ] || fail "conf-unreadable: took addresses"
+grep -q '^mac 0 0 MAC initialize failed: ' "$OUT/conf.unreadable/run.out" ||
+  fail "conf-unreadable: no 'MAC initialize failed' in the MAC line"
+grep -q '^message .*station.conf: could not be read (error 13), not used' "$OUT/conf.unreadable/run.out" ||
+  fail "conf-unreadable: the message log does not say station.conf could not be read"
+grep -q 'SYCXXMAC' "$OUT/conf.unreadable/report.txt" && fail "conf-unreadable: a device was programmed"
+for r in conf.bom conf.typo conf.unreadable; do
   [ "$(head -c 17 "$OUT/$r/storedMAC.txt")" = 02:5C:3A:04:22:D1 ] || fail "$r: storedMAC.txt was used"
 done
 

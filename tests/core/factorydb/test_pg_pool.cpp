@@ -648,8 +648,18 @@ TEST_F(PgPoolTest, UnreachableOrHungDatabaseFailsInTimeAndRecovers) {
 // filters select as the embedded store's do.
 TEST_F(PgPoolTest, RecordsStoreKeepsEveryStationsRecords) {
   PgRecordStore store(db);
+  std::vector<std::string> notices;
+  store.SetNoticeSink([&notices](const std::string& text) { notices.push_back(text); });
   std::string error;
   ASSERT_TRUE(store.Open(true, &error)) << error;
+  // A warning the server raises while the records are written reaches the sink.
+  ASSERT_EQ(link->ExecScript("CREATE FUNCTION warn_units() RETURNS trigger LANGUAGE plpgsql AS "
+                             "$$BEGIN RAISE WARNING 'units row %', NEW.port; RETURN NEW; END$$; "
+                             "CREATE TRIGGER warn_units BEFORE INSERT ON units FOR EACH ROW "
+                             "EXECUTE FUNCTION warn_units()",
+                             PgLink::In(10000)),
+            0)
+      << link->Error();
   UnitRecord a;
   a.station = "st1";
   a.runId = "20261208T050808Z-abcdef";
@@ -674,6 +684,9 @@ TEST_F(PgPoolTest, RecordsStoreKeepsEveryStationsRecords) {
   b.lastStatus = "COM1: %GLM 02:5C:3A:04:22:D7\r OK";
   b.linkAddress = "02:5C:3A:FF:FF:FF";
   ASSERT_TRUE(store.Write({a, b}, &error)) << error;
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_EQ(notices[0].rfind("factory database: WARNING:", 0), 0u) << notices[0];
+  EXPECT_NE(notices[1].find("units row COM1"), std::string::npos) << notices[1];
   a.verdict = kVerdictFailed;
   a.endedMs = a.startedMs + 5000;
   a.failStep = "mac";
