@@ -47,7 +47,7 @@ class CountingPool final : public MacPool {
 class SlotCycle : public ::testing::Test {
  protected:
   SlotCycle() : ports(dir.path()), factory(station) {
-    clock.SetRealYieldUs(50);
+    clock.SetRealYieldUs(200);
     station.ui = &ui;
     station.board = &board;
     station.clock = &clock;
