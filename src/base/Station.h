@@ -37,7 +37,7 @@ struct Station {
   // without loopback workers.
   AnsweredAddresses* answered = nullptr;
   // Continuous production's slots (how each slot's unit was found); null outside it.
-  SlotTable* slots = nullptr;
+  SlotTable* slotTable = nullptr;  // not "slots": a Qt macro in window code
   // Names the current run (set at Start, before the dispatcher exists): pool
   // addresses are recorded with it.
   std::string runId;
