@@ -102,7 +102,7 @@ void RS232Thread::RunDialogue() {
   // A unit the slot watcher has just found needs no silence to be woken by: its boot
   // ROM's window for "@@" is open, or its firmware is up and quiet.
   const UnitFound found =
-      station_.slots ? station_.slots->Found(console_.portIndex) : UnitFound::Unknown;
+      station_.slotTable ? station_.slotTable->Found(console_.portIndex) : UnitFound::Unknown;
   if (found == UnitFound::AtBoot) {
     OnFwLine();
   } else if (found == UnitFound::Running) {

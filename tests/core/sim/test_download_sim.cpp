@@ -76,7 +76,7 @@ class DownloadSim : public ::testing::Test {
     SlotTable slots;
     if (found != UnitFound::Unknown) {
       slots.SetFound(1, found);
-      st.slots = &slots;
+      st.slotTable = &slots;
     }
     const RunJob run = MakeRunJob(job, cfg_, TestInterfaces{}, "");
     SimOptions opt;
