@@ -93,17 +93,9 @@ int ConsolePort::ReadAvailable(PortLog* trace) {
   // call at once): the caller ends instead of polling it in a tight loop.
   if (const int rc = port_->QueuedBytes(&queued)) return ReadFailed(rc, trace);
   if (queued == 0) {
-    if (!endWaitsOnAnswer) {
-      station_.clock->SleepMs(300);
-      return 0;
-    }
-    // An answer comes soon after the station spoke or the device did: polled for
-    // quickly then, less often the longer the line stays quiet.
-    station_.clock->SleepMs(idleMs_);
-    idleMs_ = std::min(2 * idleMs_, kQuickIdleMaxMs);
+    station_.clock->SleepMs(300);
     return 0;
   }
-  idleMs_ = kQuickIdleMs;
 
   uint8_t chunk[kReadChunk];
   size_t got = 0;
@@ -138,7 +130,6 @@ int ConsolePort::ReadAvailable(PortLog* trace) {
 
 size_t ConsolePort::SendBytes(const void* data, size_t len) {
   if (!port_ || !port_->IsOpen() || data == nullptr || len == 0) return 0;
-  idleMs_ = kQuickIdleMs;
   size_t written = 0;
   if (port_->Write(static_cast<const uint8_t*>(data), len, &written) != 0) return 0;
   return written > len ? len : written;

@@ -35,13 +35,8 @@ class ConsolePort {
  public:
   static constexpr size_t kRecvCapacity = 1024;
   static constexpr size_t kReadChunk = 128;
-  // With endWaitsOnAnswer: the polling read's pause when nothing is queued (300 ms
-  // otherwise), kQuickIdleMs after a write or a read that brought bytes, doubled on
-  // each empty poll up to kQuickIdleMaxMs; how long the device's output must have
-  // paused before the station writes; how long the line must stay quiet after a
-  // query's answer line.
-  static constexpr uint32_t kQuickIdleMs = 10;
-  static constexpr uint32_t kQuickIdleMaxMs = 80;
+  // With endWaitsOnAnswer: how long the device's output must have paused before the
+  // station writes, and how long the line must stay quiet after a query's answer line.
   static constexpr uint32_t kQuietMs = 50;
   static constexpr uint32_t kAnswerQuietMs = 20;
 
@@ -51,12 +46,10 @@ class ConsolePort {
   // Opens the port at `baud` (the run job's console rate): 0, or -1 after showing the
   // failed step's text.
   int OpenConsolePort(uint32_t baud);
-  // Moves at most 128 queued bytes into the receive buffer (0x00 skipped), or pauses
-  // 300 ms (at most kQuickIdleMaxMs with endWaitsOnAnswer) when none are queued; with
-  // a trace log, writes the
-  // "%02x," trace line. Returns 0, or the errno of a port that can no longer be read (its queue
-  // state or its read failed: the device is gone, for example an unplugged adapter), after showing
-  // "%s: ReadFile failed: %d".
+  // Moves at most 128 queued bytes into the receive buffer (0x00 skipped); with a
+  // trace log, writes the "%02x," trace line. Returns 0, or the errno of a port that
+  // can no longer be read (its queue state or its read failed: the device is gone,
+  // for example an unplugged adapter), after showing "%s: ReadFile failed: %d".
   int ReadAvailable(PortLog* trace = nullptr);
   // One write; returns the bytes written.
   size_t SendBytes(const void* data, size_t len);
@@ -122,8 +115,6 @@ class ConsolePort {
   int ReadAnswer(const std::string& key, std::string* answer);
   // Shows (and traces) a failed read; returns error.
   int ReadFailed(int error, PortLog* trace);
-  // The next empty poll's pause when waits end on answers.
-  uint32_t idleMs_ = kQuickIdleMs;
   Station& station_;
   std::unique_ptr<SerialPort> port_;
 };
