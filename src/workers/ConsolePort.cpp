@@ -164,27 +164,16 @@ int ConsolePort::ConsoleQuery(const char* command, int keyLength, std::string* v
   if (static_cast<size_t>(keyLength) > cmdLen - 1) return -1;
   if (!port_) return -2;
 
+  std::string key = "%";
+  key.append(command + 1, static_cast<size_t>(keyLength));
   port_->Purge();
   SendBytes(command, cmdLen);
-  station_.clock->SleepMs(500);
-
-  uint8_t raw[kReadChunk];
-  size_t got = 0;
-  if (const int rc = port_->Read(raw, sizeof raw, &got)) {
+  std::string answer;
+  if (const int rc = ReadAnswer(key, &answer)) {
     ReadFailed(rc, nullptr);
     return -2;
   }
-  if (got > sizeof raw) got = sizeof raw;
 
-  // 0x00 bytes are line noise for the console, never part of an answer.
-  std::string answer;
-  answer.reserve(got);
-  for (size_t i = 0; i < got; ++i) {
-    if (raw[i] != 0) answer.push_back(static_cast<char>(raw[i]));
-  }
-
-  std::string key = "%";
-  key.append(command + 1, static_cast<size_t>(keyLength));
   const size_t at = answer.find(key);
   if (at == std::string::npos) return -3;
   if (answer.find("FAIL") != std::string::npos) return -4;
@@ -195,13 +184,85 @@ int ConsolePort::ConsoleQuery(const char* command, int keyLength, std::string* v
   return 0;
 }
 
+int ConsolePort::ReadAnswer(const std::string& key, std::string* answer) {
+  constexpr uint32_t kAnswerMs = 500;
+  Clock& clock = *station_.clock;
+  uint8_t raw[kReadChunk];
+  // 0x00 bytes are line noise for the console, never part of an answer.
+  auto take = [answer, &raw](size_t got) {
+    for (size_t i = 0; i < got; ++i) {
+      if (raw[i] != 0) answer->push_back(static_cast<char>(raw[i]));
+    }
+  };
+  if (!endWaitsOnAnswer) {
+    clock.SleepMs(kAnswerMs);
+    size_t got = 0;
+    if (const int rc = port_->Read(raw, sizeof raw, &got)) return rc;
+    take(std::min(got, sizeof raw));
+    return 0;
+  }
+  // The same bytes the single read would take, read as they come: the answer is in
+  // once its key's line has ended and nothing has followed it for kAnswerQuietMs (a
+  // "FAIL" after it in the same burst is still seen).
+  const uint32_t start = clock.TickMs();
+  uint32_t lastByte = start;
+  size_t total = 0;
+  bool lineIn = false;
+  for (;;) {
+    const uint32_t waited = TickDiff(clock.TickMs(), start);
+    if (waited >= kAnswerMs) break;
+    clock.SleepMs(std::min<uint32_t>(5, kAnswerMs - waited));
+    size_t got = 0;
+    if (const int rc = port_->Read(raw, sizeof raw - total, &got)) return rc;
+    got = std::min(got, sizeof raw - total);
+    if (got > 0) {
+      total += got;
+      take(got);
+      lastByte = clock.TickMs();
+    }
+    if (total >= sizeof raw) break;
+    if (!lineIn) {
+      const size_t at = answer->find(key);
+      lineIn =
+          at != std::string::npos && answer->find("\r\n", at + key.size()) != std::string::npos;
+    }
+    if (lineIn && TickDiff(clock.TickMs(), lastByte) >= kAnswerQuietMs) break;
+  }
+  return 0;
+}
+
+void ConsolePort::PauseForDevice(uint32_t maxMs) {
+  Clock& clock = *station_.clock;
+  if (!endWaitsOnAnswer || !port_) {
+    clock.SleepMs(maxMs);
+    return;
+  }
+  const uint32_t start = clock.TickMs();
+  uint32_t quietSince = start;
+  uint32_t seen = 0;
+  if (port_->QueuedBytes(&seen) != 0) return;  // the next read reports the port
+  for (;;) {
+    const uint32_t now = clock.TickMs();
+    const uint32_t waited = TickDiff(now, start);
+    if (waited >= maxMs || TickDiff(now, quietSince) >= kQuietMs) return;
+    clock.SleepMs(std::min<uint32_t>(5, maxMs - waited));
+    uint32_t queued = 0;
+    if (port_->QueuedBytes(&queued) != 0) return;
+    if (queued != seen) {
+      seen = queued;
+      quietSince = clock.TickMs();
+    }
+  }
+}
+
 ConsolePort::LinesTaken ConsolePort::TakeLines(std::span<const LineKeyword> table,
                                                const std::function<bool()>& stop,
                                                const LineHandler& onLine,
                                                const PieceHandler& onUnended) {
   LinesTaken taken;
   if (recvCount < 0) recvCount = 0;
-  if (recvCount > static_cast<int32_t>(kRecvCapacity)) recvCount = static_cast<int32_t>(kRecvCapacity);
+  if (recvCount > static_cast<int32_t>(kRecvCapacity))
+    recvCount = static_cast<int32_t>(kRecvCapacity);
   recvBuf[recvCount] = '\0';
   const std::string_view held(recvBuf, static_cast<size_t>(recvCount));
 

@@ -35,6 +35,10 @@ class ConsolePort {
  public:
   static constexpr size_t kRecvCapacity = 1024;
   static constexpr size_t kReadChunk = 128;
+  // With endWaitsOnAnswer: how long the device's output must have paused before the
+  // station writes, and how long the line must stay quiet after a query's answer line.
+  static constexpr uint32_t kQuietMs = 50;
+  static constexpr uint32_t kAnswerQuietMs = 20;
 
   ConsolePort(Station& station, int portNumber, int portIndex);
   ~ConsolePort() { ClosePort(); }
@@ -53,9 +57,16 @@ class ConsolePort {
   // One write; returns the bytes written.
   size_t SendBytes(const void* data, size_t len);
   size_t SendText(const char* text);
-  // 0, -1 bad arguments, -2 read failed (shown as "%s: ReadFile failed: %d"), -3 key
-  // not found, -4 "FAIL" in the answer.
+  // Writes the "$" command and reads its answer, at most 128 bytes, for 500 ms (with
+  // endWaitsOnAnswer: only until the answer's line with the key is in and the line has
+  // stayed quiet for kAnswerQuietMs after it). 0 and the text between "%<key>" and the
+  // next "\r\n"; -1 bad arguments, -2 read failed (shown as "%s: ReadFile failed:
+  // %d"), -3 key not found, -4 "FAIL" in the answer.
   int ConsoleQuery(const char* command, int keyLength, std::string* value);
+  // A pause before the station writes to the device, so that the device has finished
+  // printing and listens: maxMs; with endWaitsOnAnswer, until nothing more has arrived
+  // for kQuietMs (never longer than maxMs). What arrives stays queued for the next read.
+  void PauseForDevice(uint32_t maxMs);
   void ClosePort();
 
   // What TakeLines did with the receive buffer.
@@ -97,11 +108,17 @@ class ConsolePort {
   bool quiet = false;
   std::string portName;  // "COM%d"
   char statusText[512] = {};
+  // Waits that are there only to let the device's answer arrive end once it has
+  // (fast download, continuous production); otherwise they take their full time.
+  bool endWaitsOnAnswer = false;
   // Receive buffer: 1024 bytes of data plus a terminating NUL, and the count held.
   char recvBuf[kRecvCapacity + 1] = {};
   int32_t recvCount = 0;
 
  private:
+  // Reads a query's answer (at most kReadChunk bytes, 0x00 dropped) into *answer:
+  // 0, or the error of a failed read.
+  int ReadAnswer(const std::string& key, std::string* answer);
   // Shows (and traces) a failed read; returns error.
   int ReadFailed(int error, PortLog* trace);
   // One read of what is queued into the receive buffer; 1 when nothing was queued.

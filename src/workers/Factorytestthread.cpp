@@ -1,5 +1,6 @@
 #include "workers/Factorytestthread.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -182,8 +183,7 @@ int FactoryTestThread::RunLoopback() {
   if (!ConnectDevice()) return -6;
   console_.ShowStatus("%s: loopback test...", name);
   sock_->Send(kPattern, sizeof(kPattern));
-  station_.clock->SleepMs(kSettleMs);
-  if (sock_->WaitReadable(kReadableWaitMs) != 1) {
+  if (!AwaitEcho()) {
     AppendMessage("select fail");
     CloseSocket();
     return -8;
@@ -203,6 +203,22 @@ int FactoryTestThread::RunLoopback() {
   const int identity = CheckAnsweringDevice();
   CloseSocket();
   return identity;
+}
+
+bool FactoryTestThread::AwaitEcho() {
+  Clock& clock = *station_.clock;
+  if (!console_.endWaitsOnAnswer) {
+    clock.SleepMs(kSettleMs);
+    return sock_->WaitReadable(kReadableWaitMs) == 1;
+  }
+  // The same 3.5 s at most, but the echo is read once it is there: kEchoGraceMs after
+  // the socket turned readable, within the settle time, lets a piece that follows
+  // the first at once join it.
+  const uint32_t start = clock.TickMs();
+  if (sock_->WaitReadable(kSettleMs + kReadableWaitMs) != 1) return false;
+  const uint32_t waited = TickDiff(clock.TickMs(), start);
+  if (waited < kSettleMs) clock.SleepMs(std::min(kEchoGraceMs, kSettleMs - waited));
+  return true;
 }
 
 std::string FactoryTestThread::TemporaryMacText(int portIndex) {
@@ -238,8 +254,9 @@ int FactoryTestThread::CheckAnsweringDevice() {
         ParseMacText(mac, bytes)) {
       otherPort = station_.answered->PortName(255 - bytes[5]);
     }
-    AppendMessage(name + ": loopback answered by " + mac +
-                  (otherPort.empty() ? " (expected " + own + ")" : " (" + otherPort + "'s device)"));
+    AppendMessage(
+        name + ": loopback answered by " + mac +
+        (otherPort.empty() ? " (expected " + own + ")" : " (" + otherPort + "'s device)"));
     return kWrongDevice;
   }
   // The devices keep their own addresses: the station cannot tell which one is the

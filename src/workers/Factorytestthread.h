@@ -24,6 +24,8 @@ class FactoryTestThread final : public PortWorker {
   static constexpr uint32_t kConnectTimeoutMs = 21000;
   static constexpr uint32_t kSettleMs = 500;
   static constexpr uint32_t kReadableWaitMs = 3000;
+  // When waits end on answers: the echo is read this long after it became readable.
+  static constexpr uint32_t kEchoGraceMs = 20;
   static constexpr size_t kRecvMax = 128;
 
   // The dispatcher's constructor: log flag (unused by this worker), COM number, place.
@@ -75,6 +77,10 @@ class FactoryTestThread final : public PortWorker {
 
  private:
   void CloseSocket();
+  // After the pattern went out: true once the socket is readable, at most 3.5 s on
+  // (500 ms, then at most 3 s for readiness; when waits end on answers, readiness at
+  // once and kEchoGraceMs).
+  bool AwaitEcho();
   // On a shared interface: the test address's neighbour entry points at this port's
   // device (its temporary MAC address) for the test, and is removed afterwards.
   void PinTestAddress();

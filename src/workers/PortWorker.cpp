@@ -5,7 +5,11 @@
 #include "base/Board.h"
 
 PortWorker::PortWorker(Station& station, const RunJob& job, int portNumber, int portIndex)
-    : Thread(*station.ui), station_(station), job_(job), console_(station, portNumber, portIndex) {}
+    : Thread(*station.ui), station_(station), job_(job), console_(station, portNumber, portIndex) {
+  // A station that hurries (fast download) or runs unit after unit (continuous
+  // production) does not wait out an answer that is already in.
+  console_.endWaitsOnAnswer = job.fastDownload || job.continuous;
+}
 
 void PortWorker::Execute() {
   try {

@@ -189,7 +189,14 @@ int prgMACThread::ProgramMac() {
   Clock& clock = *station_.clock;
   console_.SendBytes("$SER\r\n", 6);
   console_.ShowStatus("%s: reboot device", name);
-  clock.SleepMs(1000);
+  // The restart's first second: slept through, or, when waits end on answers, read
+  // from the start with the silence counted as if it had been slept through.
+  uint32_t silenceLimit = kSilenceLimitMs;
+  if (console_.endWaitsOnAnswer) {
+    silenceLimit += kRebootPauseMs;
+  } else {
+    clock.SleepMs(kRebootPauseMs);
+  }
   console_.recvCount = 0;
   uint32_t lastActivity = clock.TickMs();
   int parsed = -2;
@@ -199,6 +206,7 @@ int prgMACThread::ProgramMac() {
     if (console_.ReadAvailable() != 0) return -2;
     if (console_.recvCount > 0) {
       lastActivity = clock.TickMs();
+      silenceLimit = kSilenceLimitMs;
       parsed = ParseMacReplies();
       if (parsed == -1) {
         AppendMessage("program mac parse_data failed\r\n");
@@ -217,13 +225,13 @@ int prgMACThread::ProgramMac() {
         return kOtherAddress;
       }
       if (versionSeen_ && !glmSent_) {
-        clock.SleepMs(1000);
+        console_.PauseForDevice(kVersionPauseMs);
         console_.SendBytes("$GLM\r\n", 6);
         glmSent_ = 1;
       }
       parsed = -2;  // each parse's lines are acted on once
     }
-    if (TickDiff(clock.TickMs(), lastActivity) > kSilenceLimitMs) return -2;
+    if (TickDiff(clock.TickMs(), lastActivity) > silenceLimit) return -2;
     clock.SleepMs(1);
   }
   AppendMessage("program mac Terminated\r\n");

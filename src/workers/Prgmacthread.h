@@ -20,6 +20,10 @@ class prgMACThread final : public PortWorker {
   using enum RecvStatus;
 
   static constexpr uint32_t kSilenceLimitMs = 5000;
+  // The pauses after the reboot command and before "$GLM\r\n" (the latter ends once
+  // the device's start-up lines are out, when waits end on answers).
+  static constexpr uint32_t kRebootPauseMs = 1000;
+  static constexpr uint32_t kVersionPauseMs = 1000;
   static constexpr size_t kCommandSize = 64;
 
   prgMACThread(Station& station, const RunJob& job, bool logFlag, int portNumber, int portIndex);

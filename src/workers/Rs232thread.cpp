@@ -10,6 +10,7 @@
 
 #include "base/JobState.h"
 #include "base/MacPool.h"
+#include "base/SlotTable.h"
 #include "base/UnitRecorder.h"
 #include "job/Logcfg.h"
 #include "platform/Clock.h"
@@ -62,8 +63,7 @@ Stage RS232Thread::Run() {
   }
   // 2. The per-port log, before any byte is exchanged.
   if (logFlag_) {
-    const int rc = portLog_.Create(job_.steps.logDirectory,
-                                   console_.portName);
+    const int rc = portLog_.Create(job_.steps.logDirectory, console_.portName);
     if (rc != 0) {
       console_.ShowFailure(rc, "%s: create log file failed: %d", name, rc);
       return StageFailed;
@@ -99,6 +99,17 @@ void RS232Thread::RunDialogue() {
   Activity();
   int silenceCount = 0;
   int timeoutCount = 0;
+  // A unit the slot watcher has just found needs no silence to be woken by: its boot
+  // ROM's window for "@@" is open, or its firmware is up and quiet.
+  const UnitFound found =
+      station_.slotTable ? station_.slotTable->Found(console_.portIndex) : UnitFound::Unknown;
+  if (found == UnitFound::AtBoot) {
+    OnFwLine();
+  } else if (found == UnitFound::Running) {
+    ++silenceCount;  // the first of the handshake writes a silent device is given
+    HandshakeWrite();
+    Activity();
+  }
 
   while (!Terminated()) {
     clock.SleepMs(kLoopSleepMs);
@@ -216,16 +227,16 @@ void RS232Thread::StepDialogue(int parserResult) {
   // One handler per line class, in the order of the classes' numbers; a class without
   // one needs nothing (the status cell already shows its line).
   static constexpr void (RS232Thread::*kHandlers[])() = {
-      nullptr,                         // RecvNone
-      &RS232Thread::OnFwLine,          // RecvFwLine
-      &RS232Thread::OnLoaderBanner,    // RecvLoaderBanner
-      &RS232Thread::OnDownloading,     // RecvDownloading
-      nullptr,                         // RecvWriteToFlash
-      nullptr,                         // RecvSaveToEeprom
-      &RS232Thread::OnVersionLine,     // RecvVersionLine
-      &RS232Thread::OnGlmReply,        // RecvGlmReply
-      &RS232Thread::OnMacMismatch,     // RecvMacMismatch
-      &RS232Thread::OnSycReply,        // RecvSycReply
+      nullptr,                       // RecvNone
+      &RS232Thread::OnFwLine,        // RecvFwLine
+      &RS232Thread::OnLoaderBanner,  // RecvLoaderBanner
+      &RS232Thread::OnDownloading,   // RecvDownloading
+      nullptr,                       // RecvWriteToFlash
+      nullptr,                       // RecvSaveToEeprom
+      &RS232Thread::OnVersionLine,   // RecvVersionLine
+      &RS232Thread::OnGlmReply,      // RecvGlmReply
+      &RS232Thread::OnMacMismatch,   // RecvMacMismatch
+      &RS232Thread::OnSycReply,      // RecvSycReply
   };
   static_assert(std::size(kHandlers) == static_cast<size_t>(RecvSycReply) + 1);
   const auto line = static_cast<size_t>(recvStatus_);
@@ -247,17 +258,27 @@ void RS232Thread::WriteCommand(const char* command, const char* logText) {
   Log("\r\n%s: %s\r\n", console_.portName.c_str(), logText);
 }
 
+void RS232Thread::PauseAndWrite(uint32_t pauseMs, Sent kind, const char* text,
+                                const char* logText) {
+  if (pauseMs > 0) console_.PauseForDevice(pauseMs);
+  if (kind == Sent::Key) {
+    WriteKey(text, logText);
+  } else {
+    WriteCommand(text, logText);
+  }
+  Activity();
+}
+
 // "fw =": the boot ROM's window for "@@", the loader's key.
 void RS232Thread::OnFwLine() {
   const int32_t flags = JobFlags();
   if (processFlag_ == ProcStart) {
-    WriteKey("@@", "write @@");
+    PauseAndWrite(0, Sent::Key, "@@", "write @@");
     if (flags & kJobFirmware) {
       processFlag_ = ProcFirmware;
     } else if (flags & kJobEeprom) {
       processFlag_ = ProcEeprom;
     }
-    Activity();
   } else if (processFlag_ == ProcDownloaded) {
     Activity();
   }
@@ -265,28 +286,19 @@ void RS232Thread::OnFwLine() {
 
 // The loader's menu: the next image's download key, or the restart once both are in.
 void RS232Thread::OnLoaderBanner() {
-  Clock& clock = *station_.clock;
   const int32_t flags = JobFlags();
   if (processFlag_ == ProcStart || processFlag_ == ProcFirmware) {
     if (flags & kJobFirmware) {
-      clock.SleepMs(kKeyPauseMs);
-      WriteKey("U", "write U");
+      PauseAndWrite(kKeyPauseMs, Sent::Key, "U", "write U");
       processFlag_ = ProcFirmware;
-      Activity();
     } else if (flags & kJobEeprom) {
-      clock.SleepMs(kKeyPauseMs);
-      WriteKey("E", "write E");
+      PauseAndWrite(kKeyPauseMs, Sent::Key, "E", "write E");
       processFlag_ = ProcEeprom;
-      Activity();
     }
   } else if (processFlag_ == ProcEeprom) {
-    clock.SleepMs(kKeyPauseMs);
-    WriteKey("E", "write E");
-    Activity();
+    PauseAndWrite(kKeyPauseMs, Sent::Key, "E", "write E");
   } else if (processFlag_ == ProcDownloaded) {
-    clock.SleepMs(kKeyPauseMs);
-    WriteKey("R", "write R");
-    Activity();
+    PauseAndWrite(kKeyPauseMs, Sent::Key, "R", "write R");
   }
 }
 
@@ -320,18 +332,12 @@ void RS232Thread::OnDownloading() {
 
 // The firmware's version line: its console is up.
 void RS232Thread::OnVersionLine() {
-  Clock& clock = *station_.clock;
   if (processFlag_ == ProcStart) {
-    clock.SleepMs(kConsolePauseMs);
-    WriteCommand("$SES\r\n", "write $SES");
-    Activity();
+    PauseAndWrite(kConsolePauseMs, Sent::Command, "$SES\r\n", "write $SES");
   } else if (processFlag_ == ProcDownloaded) {
-    clock.SleepMs(kConsolePauseMs);
-    WriteCommand("$GLM\r\n", "write $GLM");
-    Activity();
+    PauseAndWrite(kConsolePauseMs, Sent::Command, "$GLM\r\n", "write $GLM");
   } else if (processFlag_ == ProcRebooting) {
-    WriteCommand("$GLM\r\n", "write $GLM");
-    Activity();
+    PauseAndWrite(0, Sent::Command, "$GLM\r\n", "write $GLM");
   }
 }
 
@@ -347,9 +353,7 @@ void RS232Thread::OnMacMismatch() {
 
 void RS232Thread::OnSycReply() {
   processFlag_ = ProcRebooting;
-  station_.clock->SleepMs(kConsolePauseMs);
-  WriteCommand("$SER\r\n", "write $SER");
-  Activity();
+  PauseAndWrite(kConsolePauseMs, Sent::Command, "$SER\r\n", "write $SER");
 }
 
 // ---------------------------------------------------------------- helpers

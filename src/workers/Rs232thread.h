@@ -93,6 +93,11 @@ class RS232Thread final : public PortWorker {
   // and logged as "\r\nCOMn: <logText>\r\n".
   void WriteKey(const char* key, const char* logText);
   void WriteCommand(const char* command, const char* logText);
+  // A reply to the line just read: the device is given pauseMs to finish printing
+  // first (less once it has, when waits end on answers: ConsolePort::PauseForDevice),
+  // then the key or command is written and logged, and last activity := now.
+  enum class Sent { Key, Command };
+  void PauseAndWrite(uint32_t pauseMs, Sent kind, const char* text, const char* logText);
   int32_t JobFlags() const;
   // The dialogue's handlers, one per line class (StepDialogue's table).
   void OnFwLine();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/JobState.h"
+#include "base/SlotTable.h"
 #include "base/Station.h"
 #include "base/fake/TestBoard.h"
 #include "job/Logcfg.h"
@@ -26,6 +27,7 @@ struct Outcome {
   std::string status;
   SimReport report;
   uint32_t virtualMs = 0;
+  uint32_t firstWriteMs = 0;  // from the worker's start to its first write
 };
 
 class DownloadSim : public ::testing::Test {
@@ -50,8 +52,10 @@ class DownloadSim : public ::testing::Test {
     }
   }
 
-  // Runs one download worker on COM3 (port index 1) against a device with `fault`.
-  Outcome Run(int32_t jobFlags, const char* fault, bool bootWithWorker = true) {
+  // Runs one download worker on COM3 (port index 1) against a device with `fault`,
+  // switched on upMs before the worker starts, and found by a slot watcher as `found`.
+  Outcome Run(int32_t jobFlags, const char* fault, uint32_t upMs = 0,
+              UnitFound found = UnitFound::Unknown) {
     FakeSerialBus bus;
     FakeClock clock;
     InlineUiThread ui;
@@ -69,6 +73,11 @@ class DownloadSim : public ::testing::Test {
     st.ports = &ports;
     st.job = &job;
     st.stages = &stages;
+    SlotTable slots;
+    if (found != UnitFound::Unknown) {
+      slots.SetFound(1, found);
+      st.slotTable = &slots;
+    }
     const RunJob run = MakeRunJob(job, cfg_, TestInterfaces{}, "");
     SimOptions opt;
     opt.name = "COM3";
@@ -78,13 +87,16 @@ class DownloadSim : public ::testing::Test {
     }
     SimDevice dev(bus.Line(ports.DevicePath(3)), clock, opt);
     dev.PowerOn();
-    // A device switched on long before the worker: its start-up is over and the
-    // worker has to wake it.
-    if (!bootWithWorker) {
-      for (int i = 0; i < 50; ++i) clock.Advance(100);
-    }
+    // A device switched on long before the worker has ended its start-up: the worker
+    // has to wake it.
+    for (uint32_t ms = 0; ms < upMs; ms += 10) clock.Advance(10);
     stages.Set(1, StageDownloading);
     const uint32_t t0 = clock.TickMs();
+    auto line = bus.Line(ports.DevicePath(3));
+    uint32_t firstWriteAt = 0;
+    clock.AddListener([&, line](uint32_t now) {
+      if (firstWriteAt == 0 && !line->AllHostWrites().empty()) firstWriteAt = now;
+    });
     {
       RS232Thread w(st, run, log_, 3, 1);
       w.Start();
@@ -92,6 +104,7 @@ class DownloadSim : public ::testing::Test {
     }
     Outcome o;
     o.virtualMs = clock.TickMs() - t0;
+    o.firstWriteMs = firstWriteAt - t0;
     o.stage = stages.Get(1);
     o.status = board.PortStatus(1);
     o.report = dev.Report();
@@ -140,7 +153,7 @@ TEST_F(DownloadSim, BothImagesArriveIntactAndTheDeviceReportsTheTemporaryMac) {
 }
 
 TEST_F(DownloadSim, ADeviceThatStartedLongAgoIsWokenFirst) {
-  const Outcome o = Run(kJobEeprom, nullptr, false);
+  const Outcome o = Run(kJobEeprom, nullptr, 5000);
   EXPECT_EQ(StageDownloaded, o.stage) << o.status;
   EXPECT_EQ(EepromWithTempMac(), o.report.eeprom);
   EXPECT_TRUE(o.report.firmware.empty());
@@ -148,6 +161,24 @@ TEST_F(DownloadSim, ADeviceThatStartedLongAgoIsWokenFirst) {
   EXPECT_EQ("$SES", o.report.commands[0]);
   EXPECT_EQ("@@", o.report.commands[1]);
   EXPECT_TRUE(o.report.violations.empty()) << o.report.violations.front();
+}
+
+// A unit the slot watcher found is answered at once: at its boot ROM's "fw =" line
+// (just read by the watcher) with "@@", when it is up and quiet with "$SES".
+TEST_F(DownloadSim, AFoundUnitIsAnsweredWithoutTheSilenceWait) {
+  const Outcome awake = Run(kJobEeprom, nullptr, 5000);
+  const Outcome running = Run(kJobEeprom, nullptr, 5000, UnitFound::Running);
+  const Outcome atBoot = Run(kJobEeprom, nullptr, 120, UnitFound::AtBoot);
+  EXPECT_GE(awake.firstWriteMs, 6000u);
+  for (const Outcome* o : {&running, &atBoot}) {
+    EXPECT_EQ(StageDownloaded, o->stage) << o->status;
+    EXPECT_EQ(EepromWithTempMac(), o->report.eeprom);
+    EXPECT_LE(o->firstWriteMs, 20u);
+    EXPECT_TRUE(o->report.violations.empty()) << o->report.violations.front();
+  }
+  EXPECT_EQ((std::vector<std::string>{"$SES", "@@", "E", "R", "$GLM"}), running.report.commands);
+  EXPECT_EQ((std::vector<std::string>{"@@", "E", "R", "$GLM"}), atBoot.report.commands);
+  EXPECT_GE(awake.virtualMs - running.virtualMs, 6000u);
 }
 
 TEST_F(DownloadSim, FaultsTheWorkerRidesOut) {

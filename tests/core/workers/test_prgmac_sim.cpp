@@ -2,14 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "job/Logmac.h"
+#include "platform/Network.h"
 #include "sim/model/SimDevice.h"
 #include "test_factorytest_rig.h"
 #include "test_prgmac_device.h"
+#include "workers/Factorytestthread.h"
 #include "workers/Prgmacthread.h"
+#include "workers/Rs232thread.h"
 
 namespace {
 
@@ -135,6 +139,62 @@ TEST(PrgMacSim, DeviceFaultsFailThePort) {
     // Silence ends the wait after five seconds, not much later.
     EXPECT_LT(o.elapsedMs, 30000u);
   }
+}
+
+// The whole job on one device (both images, the loopback test, the address): with
+// fast download the waits that only let the device's answer arrive end once it has,
+// and the device still sees nothing it would refuse.
+TEST(PrgMacSim, FastDownloadShortensTheWholeJobWithoutAViolation) {
+  uint32_t jobMs[2] = {0, 0};
+  for (const bool fast : {false, true}) {
+    SCOPED_TRACE(fast ? "fast download" : "default pacing");
+    WorkerRig rig;
+    rig.station.net = &PosixNetwork();
+    FileMacPool pool(rig.dataDir, "storedMAC.txt");
+    WritePoolFile(pool.FilePath(), "02:5C:3A:04:22:D1", "02:5C:3A:04:22:D1");
+    ASSERT_EQ(pool.Load(), 0);
+    rig.station.pool = &pool;
+    rig.cfg.firmwarePath = rig.dataDir + "/fw.vff";
+    rig.cfg.eepromPath = rig.dataDir + "/ee.vef";
+    std::ofstream(rig.cfg.firmwarePath, std::ios::binary) << std::string(3000, '\x5a');
+    std::ofstream(rig.cfg.eepromPath, std::ios::binary) << std::string(1024, '\x11');
+    rig.cfg.fastDownload = fast;
+    rig.job.jobFlags = kJobFirmware | kJobEeprom;
+    SimOptions options;
+    options.name = "COM3";
+    SimDevice device(rig.Line(3), rig.clock, options);
+    ASSERT_EQ(device.StartEcho(), 0);
+    device.PowerOn();
+    const RunJob& run = rig.Run();
+    const uint32_t start = rig.clock.TickMs();
+    rig.stages.Set(0, StageDownloading);
+    {
+      RS232Thread w(rig.station, run, false, 3, 0);
+      w.Start();
+      w.Join();
+    }
+    ASSERT_EQ(rig.stages.Get(0), StageDownloaded) << rig.board.PortStatus(0);
+    rig.stages.Set(0, StageTesting);
+    {
+      FactoryTestThread w(rig.station, run, false, 3, 0, "127.0.0.1");
+      w.Start();
+      w.Join();
+    }
+    ASSERT_EQ(rig.stages.Get(0), StageTested) << rig.board.PortStatus(0);
+    rig.stages.Set(0, StageProgramming);
+    {
+      prgMACThread w(rig.station, run, false, 3, 0);
+      w.Start();
+      w.Join();
+    }
+    EXPECT_EQ(rig.stages.Get(0), StageProgrammed) << rig.board.PortStatus(0);
+    const SimReport r = device.Report();
+    EXPECT_EQ(r.currentMac, "02:5C:3A:04:22:D1");
+    EXPECT_TRUE(r.violations.empty()) << r.violations.front();
+    jobMs[fast] = rig.clock.TickMs() - start;
+  }
+  // About 18 s against 11 s of virtual time for this job.
+  EXPECT_LT(jobMs[1] + 3000, jobMs[0]) << jobMs[1] << " ms against " << jobMs[0] << " ms";
 }
 
 }  // namespace
