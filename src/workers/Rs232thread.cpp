@@ -103,6 +103,9 @@ void RS232Thread::RunDialogue() {
   // ROM's window for "@@" is open, or its firmware is up and quiet.
   const UnitFound found =
       station_.slotTable ? station_.slotTable->Found(console_.portIndex) : UnitFound::Unknown;
+  // The "@@" of a found unit may come too late for its window (the unit was found
+  // just as the window closed): a unit that then says nothing is woken as any other.
+  bool bootKeyUnanswered = found == UnitFound::AtBoot;
   if (found == UnitFound::AtBoot) {
     OnFwLine();
   } else if (found == UnitFound::Running) {
@@ -118,6 +121,7 @@ void RS232Thread::RunDialogue() {
     if (console_.ReadAvailable(portLog_.IsOpen() ? &portLog_ : nullptr) != 0) break;
 
     if (console_.recvCount > 0) {
+      bootKeyUnanswered = false;
       // Bytes held (a partial line or a prompt, too) count as activity.
       lastActivity_ = clock.TickMs();
       parserResult = ParseReplies();
@@ -133,6 +137,10 @@ void RS232Thread::RunDialogue() {
     if (processFlag_ == ProcFinished || imageFailed_) break;
 
     if (TickDiff(clock.TickMs(), lastActivity_) <= kSilenceMs) continue;
+    if (bootKeyUnanswered) {
+      bootKeyUnanswered = false;
+      processFlag_ = ProcStart;
+    }
 
     if (processFlag_ == ProcStart) {
       if (silenceCount >= kMaxHandshakeWrites) {

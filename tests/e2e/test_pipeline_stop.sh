@@ -90,15 +90,16 @@ fi
 # ---- continuous production, stopped in the middle ----
 name=continuous
 cdata="$WORK/continuous"
-# Each unit is taken out 1.5 s after it was programmed and the next put in 2.5 s later,
-# four units a slot; COM3's units refuse their address.
-pl_start "$cdata" "$pool" 4 --shift 1500,gap=2500,units=4 --fault COM3:fail=SYCXXMAC
+# Each unit is taken out 2.5 s after it was programmed, with its port (an adapter built
+# into the unit), and the next put in 2 s later, four units a slot; COM3's units refuse
+# their address. The --units run below takes units out silently.
+pl_start "$cdata" "$pool" 4 --shift 2500,gap=2000,units=4,vanish --fault COM3:fail=SYCXXMAC
 timeout -k 10 300 "$WIDE" --dir "$cdata" --eeprom "$cdata/sample.vef" --program-mac \
   --fast-download --continuous > "$WORK/$name.out" 2> "$WORK/$name.err" &
 CLI_PID=$!
-# Stopped once COM1 has passed three units (its fourth is then on its way).
+# Stopped in COM1's fourth unit's download, three units passed.
 for _ in $(seq 1800); do
-  [ "$(grep -c '^unit 0 [0-9]* passed' "$WORK/$name.out")" -ge 3 ] && break
+  [ "$(grep -c '^status 0 COM1: Download EEPROM\.\.\.1/1$' "$WORK/$name.out")" -ge 4 ] && break
   kill -0 "$CLI_PID" 2>/dev/null || break
   sleep 0.1
 done
@@ -173,7 +174,7 @@ EOF
 # --units N ends the run by itself once N units have passed; every one passed: 0.
 name=units
 udata="$WORK/units"
-pl_start "$udata" "$pool" 2 --shift 500,gap=1500
+pl_start "$udata" "$pool" 2 --shift 2000,gap=1500
 pl_run "$name" "$WIDE" --dir "$udata" --eeprom "$udata/sample.vef" --program-mac \
   --fast-download --continuous --units 3
 pl_stop_sim
