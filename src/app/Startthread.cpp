@@ -360,6 +360,7 @@ bool StartThread::StartWatch(int portIndex, WatchFor what) {
   w.what = what;
   w.lastUnit = slot.lastUnit;
   w.unitUp = what == WatchFor::Removal && slot.lastPassed;
+  w.bootStarts = job_.steps.jobFlags != 0;
   w.answered = false;
   w.answer = MacAddress{};
   w.end.store(WatchEnd::Watching);

@@ -64,6 +64,9 @@ struct SlotWatch {
   // Removal: the unit's firmware is up (its cycle ended on its answer), so the probe
   // may go out at once; else the watcher first waits out a boot ROM's window.
   bool unitUp = false;
+  // A unit at boot starts the cycle (the job's first step is a download, which takes
+  // the boot ROM's window); else the cycle waits for its firmware's version line.
+  bool bootStarts = true;
   // Removal: the address the unit in the socket answered with, when it did.
   bool answered = false;
   MacAddress answer{};

@@ -96,6 +96,7 @@ WatchEnd SlotWatcher::Watch() {
   int answers = 0;
   // A firmware that is up (its version line, or any answer) takes the probe at once.
   bool firmwareUp = removal && watch_.unitUp;
+  bool booting = false;  // a boot ROM spoke, and the job waits for the firmware
 
   while (!Terminated()) {
     clock.SleepMs(kPollMs);
@@ -114,7 +115,12 @@ WatchEnd SlotWatcher::Watch() {
           switch (k->status) {
             case RecvStatus::RecvFwLine:
               // A boot ROM spoke: a unit was powered on in the socket (in removal, a new
-              // one put in faster than the hold time).
+              // one put in faster than the hold time). A job without a download waits
+              // for its firmware.
+              if (!watch_.bootStarts) {
+                booting = true;
+                return true;
+              }
               found = WatchEnd::UnitAtBoot;
               return false;
             case RecvStatus::RecvLoaderBanner:
@@ -122,6 +128,11 @@ WatchEnd SlotWatcher::Watch() {
               return removal;
             case RecvStatus::RecvVersionLine:
               firmwareUp = true;
+              if (booting) {
+                // The unit that just booted is up.
+                found = WatchEnd::UnitRunning;
+                return false;
+              }
               return true;
             case RecvStatus::RecvGlmReply: {
               MacAddress mac{};

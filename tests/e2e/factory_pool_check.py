@@ -2,7 +2,8 @@
 # showed and what their simulated devices hold. Arguments: the CSV of factory-db
 # addresses, then one directory per station run with run.out, report.txt and mode
 # ("done": ran to its end with the database up; "killed" or "dbstop": cut short),
-# start and end (UTC times around the run: the rows taken in between are its own).
+# start and end (UTC times around the run: the rows taken in between are its own), and
+# "continuous" in a continuous production run's directory.
 #   - every address a device holds is recorded as taken by that station's port, so no
 #     address is in two devices and none comes from outside the database;
 #   - "programmed" means the device holds the address and its port showed the %GLM
@@ -28,6 +29,26 @@ for run in sys.argv[2:]:
     end = open(os.path.join(run, "end")).read().strip()
     mine = {r["mac"]: r for r in rows
             if r["station"] == station and start <= r["taken_at"] <= end}
+    if os.path.exists(os.path.join(run, "continuous")):
+        # Continuous production: a slot held many units, each with its own address
+        # (the report's "unit N ... mac-programmed=MAC" lines); the cells show only the
+        # last unit, so what is checked is that every address a unit holds is this
+        # station's port's, and no address is held twice.
+        com = None
+        for line in open(os.path.join(run, "report.txt"), encoding="latin-1"):
+            if line.startswith("device "):
+                com = line.split()[1]
+            elif line.startswith("unit ") and com:
+                fields = dict(f.split("=", 1) for f in line.split()[2:] if "=" in f)
+                mac = fields.get("mac-programmed", "none")
+                if mac == "none":
+                    continue
+                holders.setdefault(mac, []).append("%s %s" % (run, com))
+                row = mine.get(mac)
+                if row is None or row["port"] != com:
+                    errors.append("%s %s holds %s, which the database does not record as "
+                                  "taken by it" % (run, com, mac))
+        continue
     for com, rep in reports.items():
         mac = rep.get("mac-programmed", "none")
         if mac == "none":
