@@ -189,8 +189,13 @@ WatchEnd SlotWatcher::Watch() {
       }
     }
     const uint32_t quietNeeded = firmwareUp ? kProbeQuietMs : kBootQuietMs;
+    // An empty socket is asked a few times, then seldom: a unit put in is switched on
+    // and found by its boot output, and the fewer probes go out, the fewer can meet a
+    // boot ROM just starting to speak.
+    const uint32_t every = firmwareUp || unanswered_ < kUnansweredProbes ? kProbeEveryMs
+                                                                         : kIdleProbeMs;
     if (TickDiff(now, lastByte) >= quietNeeded &&
-        (!probed_ || TickDiff(now, lastProbe_) >= kProbeEveryMs)) {
+        (!probed_ || TickDiff(now, lastProbe_) >= every)) {
       // Still quiet right now: a unit that has just started to speak (a boot ROM) is
       // never sent the probe.
       uint32_t queued = 0;

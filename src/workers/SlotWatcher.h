@@ -36,6 +36,9 @@ class SlotWatcher final : public Thread {
   // come takes this many answers as well (whatever a slow clock makes of the times).
   static constexpr int kUnansweredProbes = 3;
   static constexpr int kSteadyAnswers = 3;
+  // Arrival, once that many probes went unanswered: how often an empty socket is asked
+  // (a unit plugged in already running is found within this time).
+  static constexpr uint32_t kIdleProbeMs = 30000;
 
   // watch: set up by the caller, outlives the watcher.
   SlotWatcher(Station& station, const RunJob& job, int portNumber, int portIndex,

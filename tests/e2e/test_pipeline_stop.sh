@@ -97,9 +97,12 @@ pl_start "$cdata" "$pool" 4 --shift 2500,gap=2000,units=4,vanish --fault COM3:fa
 timeout -k 10 300 "$WIDE" --dir "$cdata" --eeprom "$cdata/sample.vef" --program-mac \
   --fast-download --continuous > "$WORK/$name.out" 2> "$WORK/$name.err" &
 CLI_PID=$!
-# Stopped in COM1's fourth unit's download, three units passed.
+# Stopped in COM1's fourth unit's cycle, three units passed.
 for _ in $(seq 1800); do
-  [ "$(grep -c '^status 0 COM1: Download EEPROM\.\.\.1/1$' "$WORK/$name.out")" -ge 4 ] && break
+  if [ "$(grep -c '^unit 0 [0-9]* passed' "$WORK/$name.out")" -ge 3 ]; then
+    grep '^status 0 ' "$WORK/$name.out" | tail -n 1 | grep -q 'insert unit\|remove unit\| OK$' ||
+      break
+  fi
   kill -0 "$CLI_PID" 2>/dev/null || break
   sleep 0.1
 done
