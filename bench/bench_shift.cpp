@@ -136,7 +136,7 @@ class EventClock final : public Clock {
   // The hook has something new to do (from a thread that is not the clock's).
   void Poke() {
     std::lock_guard<std::mutex> lock(m_);
-    poked_ = true;
+    ++pokes_;
     driverCv_.notify_one();
   }
   void Left() {
@@ -175,6 +175,8 @@ class EventClock final : public Clock {
       if (quit_) break;
       uint32_t now = fake_.TickMs();
       if (Release(now) > 0) continue;
+      // A poke from here on is seen below, although the hook is asked unlocked.
+      const uint64_t pokesSeen = pokes_;
       lock.unlock();
       const uint64_t op = next_(now);
       if (op <= now) {
@@ -185,8 +187,7 @@ class EventClock final : public Clock {
       lock.lock();
       const uint64_t sleeper = sleepers_.empty() ? kNever : sleepers_.begin()->first;
       if (sleeper == kNever && (op == kNever || !solo_)) {
-        poked_ = false;
-        driverCv_.wait(lock, [&] { return quit_ || poked_ || !sleepers_.empty(); });
+        driverCv_.wait(lock, [&] { return quit_ || pokes_ != pokesSeen || !sleepers_.empty(); });
         continue;
       }
       uint64_t target;
@@ -231,7 +232,7 @@ class EventClock final : public Clock {
   int held_ = 0;
   std::atomic<bool> solo_{false};
   uint64_t activity_ = 0;
-  bool poked_ = false;
+  uint64_t pokes_ = 0;
   bool quit_ = false;
   std::atomic<uint64_t> quietSteps_{0};
   std::function<uint64_t(uint32_t)> next_;
