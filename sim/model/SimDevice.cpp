@@ -169,6 +169,13 @@ bool SimDevice::Insert() {
   return Apply(*shared_, *line_, SwapPlan::What::Insert);
 }
 
+bool SimDevice::Insert(const SimFaults& faults) {
+  std::lock_guard<std::mutex> lock(shared_->m);
+  RunTo(*shared_, *line_, clock_.TickMs());
+  shared_->slot->SetFaults(faults);
+  return Apply(*shared_, *line_, SwapPlan::What::Insert);
+}
+
 void SimDevice::SetPlan(SwapPlan plan) {
   std::lock_guard<std::mutex> lock(shared_->m);
   shared_->slot->SetPlan(std::move(plan));

@@ -58,6 +58,8 @@ class SimDevice {
   bool Remove(Removal how);
   // Puts a fresh unit in, powered on (false when one is in).
   bool Insert();
+  // The same, a unit that shows these faults (and so does every later one).
+  bool Insert(const SimFaults& faults);
   // The units' schedule, run whenever the clock advances; its times count from
   // PowerOn.
   void SetPlan(SwapPlan plan);

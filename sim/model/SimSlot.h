@@ -66,6 +66,8 @@ class SimSlot {
   // Puts a fresh unit in and powers it on (false when the slot holds one, or has held
   // kMaxUnits).
   bool Insert(uint32_t nowMs);
+  // The faults of the units put in from now on (the first unit's until then).
+  void SetFaults(const SimFaults& faults) { opt_.faults = faults; }
   bool Removed() const { return unit_ == nullptr; }
   Removal LastRemoval() const { return lastRemoval_; }
   int UnitsHeld() const { return static_cast<int>(past_.size()) + (unit_ ? 1 : 0); }
