@@ -11,39 +11,12 @@
 #include <vector>
 
 #include "app/Startthread.h"
+#include "base/fake/CountingPool.h"
 #include "core/app/AppTestRig.h"
 #include "sim/model/SimDevice.h"
 #include "workers/Workers.h"
 
 namespace {
-
-// Hands out 02:5C:3A:20:00:01, :02, ... (the build's permitted block may hold one
-// address only).
-class CountingPool final : public MacPool {
- public:
-  int Load() override { return 0; }
-  void Close() override {}
-  bool IsLoaded() const override { return true; }
-  bool IsAvailable() const override { return true; }
-  bool GetRange(std::string* next, std::string* last) const override {
-    *next = "02:5C:3A:20:00:01";
-    *last = "02:5C:3A:20:00:FF";
-    return true;
-  }
-  int TakeNext(MacAddress* address) override {
-    if (!GateOpen()) return -1;
-    *address = MacAddress{0x02, 0x5C, 0x3A, 0x20, 0x00, static_cast<uint8_t>(++taken_)};
-    return 0;
-  }
-  int GetAssignState(std::string* text) const override {
-    text->clear();
-    return 0;
-  }
-  std::string Describe() const override { return "counting pool"; }
-
- private:
-  int taken_ = 0;
-};
 
 class SlotCycle : public ::testing::Test {
  protected:
