@@ -450,7 +450,11 @@ bool StartThread::BeginCycle(int portIndex, UnitFound found) {
   station_.stages->Set(portIndex, StageIdle);
   table.SetPhase(portIndex, SlotPhase::Unit);
   slot.lastUnit.clear();
-  if (slot.watch.answered) slot.lastUnit.push_back(slot.watch.answer);
+  // Only a unit found by its answer is known by it: behind a boot line the watch's
+  // answer, if any, was the unit before.
+  if (found == UnitFound::Running && slot.watch.answered) {
+    slot.lastUnit.push_back(slot.watch.answer);
+  }
   if (station_.answered) station_.answered->ReleasePort(portIndex);
   if (station_.records) station_.records->UnitStarted(portIndex, cycle);
   if (logFlag_) {
