@@ -16,6 +16,7 @@ the private network namespace; standard library only).
       stream to its end and writes one line per event to FILE.
 """
 import json
+import math
 import os
 import signal
 import socket
@@ -111,7 +112,7 @@ def percentile(values, p):
     v = sorted(values)
     if not v:
         return None
-    k = max(0, min(len(v) - 1, int(round(p / 100.0 * len(v) + 0.5)) - 1))
+    k = max(0, min(len(v) - 1, math.ceil(p / 100.0 * len(v)) - 1))  # nearest rank
     return v[k]
 
 
