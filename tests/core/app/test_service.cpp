@@ -122,6 +122,10 @@ TEST(HttpServer, EveryRequestIsBoundedAndAClientThatBreaksABoundIsToldAndClosed)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(status("GET / HTTP/1.1\r\n\r\n"), "HTTP/1.1 503 Service Unavailable");
   }
+  // Once the idle ones are gone, there is room again.
+  EXPECT_TRUE(WaitFor([&] {
+    return status("GET / HTTP/1.1\r\nConnection: close\r\n\r\n") == "HTTP/1.1 200 OK";
+  }));
   {
     // A stream whose client never reads is closed once a write stalls.
     Client s(port);
