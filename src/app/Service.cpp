@@ -432,7 +432,12 @@ void StationService::ClearStatusGrid() {
 }
 
 void StationService::ShowException(const std::string& message) {
-  view_.ShowException(message);
+  if (boxes_.capture != nullptr) {
+    // Raised by a command of the service: its answer, not a box at the station.
+    if (boxes_.capture->size() < 16) boxes_.capture->push_back(CommandBoxes::Box{"Exception", message});
+  } else {
+    view_.ShowException(message);
+  }
   Publish("exception", Dump({{"text", message}}));
 }
 
