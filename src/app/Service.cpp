@@ -560,7 +560,7 @@ std::string StationService::PortJson(int k, const UnitFacts& unit) const {
   const PortView& p = ports_[static_cast<size_t>(k)];
   const bool slots = l.runJob().continuous && l.RunLive();
   std::string verdict;
-  if (slots && const_cast<MainLogic&>(l).slotTable.Phase(k) == SlotPhase::Empty) {
+  if (slots && l.slotTable.Phase(k) == SlotPhase::Empty) {
     verdict = "waiting";
   } else {
     switch (l.Verdict(k)) {
@@ -576,7 +576,7 @@ std::string StationService::PortJson(int k, const UnitFacts& unit) const {
             {"stageName", StageName(stage)},
             {"status", p.status},
             {"verdict", verdict},
-            {"cycle", l.runJob().continuous ? const_cast<MainLogic&>(l).slotTable.Cycle(k) : 0},
+            {"cycle", l.runJob().continuous ? l.slotTable.Cycle(k) : 0},
             {"passed", unit.passed},
             {"failed", unit.failed}};
   j["progress"] = p.block > 0 ? json{{"block", p.block}, {"blocks", p.blocks}} : json(nullptr);
