@@ -334,10 +334,7 @@ bool StationService::Start(const ServiceConfig& config, std::string* error) {
     }
     tokens_ = true;
   }
-  {
-    std::lock_guard<std::mutex> lock(commandMutex_);
-    stopping_ = false;
-  }
+  stopping_ = false;
   server_ = NewHttpServer();
   if (!server_->Start(config.address, config.port, HttpServerLimits{},
                       [this](const HttpRequest& r) { return Handle(r); }, error)) {
@@ -354,11 +351,7 @@ bool StationService::Start(const ServiceConfig& config, std::string* error) {
 std::string StationService::Url() const { return url_; }
 
 void StationService::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(commandMutex_);
-    stopping_ = true;
-  }
-  commandDone_.notify_all();
+  stopping_ = true;
   if (server_) server_->Stop();
   server_.reset();
   if (logic_ && logic_->records()) logic_->records()->SetResultSink(nullptr);
@@ -761,24 +754,26 @@ HttpResponse StationService::Api(const HttpRequest& request, Right right) {
 }
 
 bool StationService::OnUi(const std::function<void()>& fn, HttpResponse* response) {
+  // What the routine and its waiter share. The routine touches nothing else until it
+  // knows its waiter is still there: it may run after the waiter gave up, even after
+  // the service is gone.
   struct Shared {
+    std::mutex m;
+    std::condition_variable cv;
     bool started = false;
     bool done = false;
     bool cancelled = false;
     std::exception_ptr fault;
   };
-  auto shared = std::make_shared<Shared>();
-  {
-    std::lock_guard<std::mutex> lock(commandMutex_);
-    if (stopping_ || logic_ == nullptr) {
-      *response = Error(503, "the station is closing", "unavailable");
-      return false;
-    }
+  if (stopping_.load() || logic_ == nullptr) {
+    *response = Error(503, "the station is closing", "unavailable");
+    return false;
   }
-  const bool posted = ui_.Post([this, shared, &fn] {
+  auto shared = std::make_shared<Shared>();
+  const bool posted = ui_.Post([shared, &fn] {
     {
-      std::lock_guard<std::mutex> lock(commandMutex_);
-      if (shared->cancelled) return;  // its caller gave up: fn may be gone
+      std::lock_guard<std::mutex> lock(shared->m);
+      if (shared->cancelled) return;
       shared->started = true;
     }
     try {
@@ -786,30 +781,27 @@ bool StationService::OnUi(const std::function<void()>& fn, HttpResponse* respons
     } catch (...) {
       shared->fault = std::current_exception();
     }
-    {
-      std::lock_guard<std::mutex> lock(commandMutex_);
-      shared->done = true;
-    }
-    commandDone_.notify_all();
+    std::lock_guard<std::mutex> lock(shared->m);
+    shared->done = true;
+    shared->cv.notify_all();
   });
   if (!posted) {
     *response = Error(503, "this station takes no commands from the service", "unavailable");
     return false;
   }
-  std::unique_lock<std::mutex> lock(commandMutex_);
+  std::unique_lock<std::mutex> lock(shared->m);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCommandWaitMs);
-  for (;;) {
-    if (shared->done) break;
-    if (!shared->started && (stopping_ || std::chrono::steady_clock::now() >= deadline)) {
+  while (!shared->done) {
+    const bool stopping = stopping_.load();
+    if (!shared->started && (stopping || std::chrono::steady_clock::now() >= deadline)) {
       shared->cancelled = true;
-      *response = stopping_ ? Error(503, "the station is closing", "unavailable")
-                            : Error(503, "the station did not take the request in time", "busy");
+      *response = stopping ? Error(503, "the station is closing", "unavailable")
+                           : Error(503, "the station did not take the request in time", "busy");
       return false;
     }
-    // Once started it runs to its end on the UI thread (it never waits for anyone).
-    commandDone_.wait_until(lock, shared->started ? std::chrono::steady_clock::now() +
-                                                        std::chrono::milliseconds(100)
-                                                  : deadline);
+    // Once started it runs to its end on the UI thread: it never waits for anyone (its
+    // boxes are answered at once). Stop is looked at every 50 ms meanwhile.
+    shared->cv.wait_for(lock, std::chrono::milliseconds(50));
   }
   if (shared->fault) std::rethrow_exception(shared->fault);
   return true;

@@ -181,8 +181,6 @@ class StationService final : public Board {
   std::array<int, kMaxPorts> slotPassed_{};  // units of the run per port
   std::array<int, kMaxPorts> slotFailed_{};
 
-  // Commands waiting for the UI thread.
-  std::mutex commandMutex_;
-  std::condition_variable commandDone_;
-  bool stopping_ = false;
+  // Requests waiting for the UI thread give up once this is set.
+  std::atomic<bool> stopping_{false};
 };
