@@ -460,6 +460,7 @@ void StationService::DispatcherEnded() {
   for (size_t k = 0; k < portNumbers_.size(); k++) {
     json j = json::parse(PortJson(static_cast<int>(k), UnitFactsOf(static_cast<int>(k))));
     j.erase("progress");
+    j["text"] = j["status"];
     if (batchWithoutRecords) {
       const std::string v = j["verdict"].get<std::string>();
       BoardResult(static_cast<int>(k), 0, v == "passed" ? kVerdictPassed
@@ -513,10 +514,14 @@ void StationService::BoardResult(int k, int cycle, const char* verdict) {
 
 void StationService::UnitEnded(int portIndex, int cycle, bool passed) {
   view_.UnitEnded(portIndex, cycle, passed);
-  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  if (portIndex < 0 || portIndex >= kMaxPorts || !logic_) return;
   // With records, every unit's result comes from its record (OnUnitResult).
-  if (!logic_ || logic_->records()) return;
-  BoardResult(portIndex, cycle, passed ? kVerdictPassed : kVerdictFailed);
+  if (!logic_->records()) BoardResult(portIndex, cycle, passed ? kVerdictPassed : kVerdictFailed);
+  // The slot's verdict as it stands now (its stage may have failed after its last text).
+  json j = json::parse(PortJson(portIndex, UnitFactsOf(portIndex)));
+  j.erase("progress");
+  j["text"] = j["status"];
+  Publish("status", Dump(j));
 }
 
 void StationService::OnUnitResult(const UnitResult& result) {
@@ -1100,6 +1105,11 @@ HttpResponse StationService::Records(const HttpRequest& request) {
     return Error(400, "a filter is too long", "bad_request");
   }
   const size_t max = limit ? static_cast<size_t>(std::clamp<int64_t>(*limit, 1, kMaxRecords)) : 1000;
+  if (settings_.Get("records") != "postgresql" && settings_.Get("records") != "off" &&
+      !FileExists(RecordsFilePath(settings_, dataDir_))) {
+    // The embedded database is made with the first record: none yet.
+    return JsonResponse(200, {{"records", json::array()}, {"truncated", false}});
+  }
   std::string problem;
   std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir_, &problem);
   if (!store) {

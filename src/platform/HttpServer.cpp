@@ -424,6 +424,11 @@ void Session::WriteThenClose(std::string bytes) {
 void Session::StartStream(HttpResponse response) {
   feed_ = std::move(response.feed);
   stream_.expires_never();
+  // A small send buffer: a client that stops reading stalls the stream's writes soon
+  // (and is closed by the write time-out, its feed dropped when it fills) instead of
+  // letting megabytes wait in the kernel.
+  beast::error_code bufferEc;
+  stream_.socket().set_option(net::socket_base::send_buffer_size(64 * 1024), bufferEc);
   out_ = "HTTP/1.1 " + std::to_string(response.status) + " " + HttpReason(response.status) +
          "\r\nContent-Type: " + response.contentType +
          "\r\nCache-Control: no-store\r\nX-Accel-Buffering: no\r\nConnection: close\r\n";
