@@ -42,10 +42,11 @@ for _ in $(seq 300); do
 done
 [ -n "$url" ] || { RC=none; pl_dump "$name" "$data"; fail "no 'service http://127.0.0.1:PORT/' line"; pl_finish "line board"; }
 
+addr="${url#http://}"
 # The browser, the checks against the records, the station stopped and started again.
 PYTHONPATH="$PL_E2E_DIR" python3 - "$CHROMIUM" "$WORK" "$shots" "$url" "$(cat "$WORK/read.token")" \
   "$CLI_PID" "$WORK/$name.out" "$data/records.db" \
-  timeout -k 10 120 "$WIDE" "${serve[@]}" --serve "${url#http://}" <<'EOF' >&2 || fail "board (see above)"
+  timeout -k 10 120 "$WIDE" "${serve[@]}" --serve "${addr%/}" <<'EOF' >&2 || fail "board (see above)"
 import base64, fcntl, json, os, select, signal, subprocess, sys, time
 from devices_report import read_records
 
@@ -70,7 +71,7 @@ class Browser:
                 "--window-size=1920,1080", "about:blank"]
         log = open(os.path.join(work, "chromium.log"), "w")
         self.proc = subprocess.Popen(
-            ["bash", "-c", 'exec "$@" 3<&%d 4>&%d %d<&- %d>&-' % (ends * 2), "bash"] + args,
+            ["bash", "-c", 'exec "$@" 3<&%d 4>&%d %d<&- %d>&-' % tuple(ends * 2), "bash"] + args,
             pass_fds=ends, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         for fd in ends:
             os.close(fd)
@@ -253,6 +254,7 @@ for e in errors:
     print("FAIL:", e)
 sys.exit(1 if errors else 0)
 EOF
+kill -TERM "$CLI_PID" 2>/dev/null  # the browser's part stops it; here if that part did not get so far
 RC=0
 wait "$CLI_PID" || RC=$?
 CLI_PID=""
