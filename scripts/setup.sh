@@ -5,7 +5,7 @@ set -euo pipefail
 PKGS=(build-essential cmake ninja-build g++ clang-14 libclang-rt-14-dev
       libgtest-dev libgmock-dev googletest
       qt6-base-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core libsqlite3-dev
-      xvfb xauth x11-apps imagemagick chromium-headless-shell
+      xvfb xauth x11-apps imagemagick
       lrzsz iproute2 util-linux procps
       g++-mingw-w64-x86-64-posix wine64 python3
       postgresql-15 postgresql-client-15 libpq-dev
