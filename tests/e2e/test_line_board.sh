@@ -6,7 +6,7 @@
 # its fragment. While the downloads run the tiles say RUNNING with their block count;
 # after the run every tile shows the verdict, the last status text and the counters the
 # production records hold, the run's and the day's counters are 15 and 1, and COM7 is
-# in the last failures. When the station goes away the page says it is disconnected,
+# in the last failures; the page loaded afresh shows the same. When the station goes away the page says it is disconnected,
 # and it connects again by itself to the station started anew on the same port.
 # Screenshots (running, ended, disconnected) are left in <build dir>/test_line_board/.
 #   test_line_board.sh <build dir> <source dir>
@@ -125,8 +125,8 @@ class Browser:
             self.proc.wait()
 
 
-# What the page shows, from its data attributes and its words.
-FACTS = """JSON.stringify({
+# What the page shows, from its data attributes and its words (nothing while it loads).
+FACTS = """(function () { try { return JSON.stringify({
   page: Object.assign({}, document.body.dataset),
   banner: document.getElementById('banner').hidden ? '' : document.getElementById('banner').textContent,
   tiles: Array.prototype.map.call(document.querySelectorAll('.tile'), function (e) {
@@ -137,7 +137,7 @@ FACTS = """JSON.stringify({
   failures: Array.prototype.map.call(document.querySelectorAll('.fitem'), function (e) {
     return {name: e.dataset.name, text: e.querySelector('.ftext').textContent};
   })
-})"""
+}); } catch (e) { return '{"page": {}, "banner": "", "tiles": [], "failures": []}'; } })()"""
 
 
 def facts():
@@ -221,6 +221,14 @@ try:
     wait_for("the page showing the ended run", settled, 15)
     errors.extend(last[0])
     b.shot("board-ended.png")
+    # Loaded afresh, the page shows the same from the station's state alone.
+    b.eval("window.oldPage = true")
+    b.call("Page.reload", {"ignoreCache": True})
+    end = time.time() + 20
+    while time.time() < end and not b.eval("!window.oldPage && document.readyState == 'complete'"):
+        time.sleep(0.1)
+    wait_for("the reloaded page showing the ended run", settled, 15)
+    errors.extend("reloaded: " + e for e in last[0])
 
     # The station goes away: the page says so.
     os.kill(int(cli_pid), signal.SIGTERM)

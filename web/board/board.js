@@ -66,6 +66,13 @@
 
   function num(v) { return typeof v === 'number' && isFinite(v) ? v : 0; }
 
+  // A counter the station does not know (the day's, without records) stays null.
+  function count(v) { return typeof v === 'number' && isFinite(v) ? v : null; }
+
+  function countText(v) { return v === null ? '\u2013' : String(v); }
+
+  function bump(c, key) { if (c[key] !== null) c[key]++; }
+
   function str(v) { return typeof v === 'string' ? v : ''; }
 
   function readToken() {
@@ -108,8 +115,8 @@
     m.scanLine = str(s.scanLine);
     var c = s.counters || {};
     m.counters = {
-      runPassed: num(c.runPassed), runFailed: num(c.runFailed),
-      dayPassed: num(c.dayPassed), dayFailed: num(c.dayFailed)
+      runPassed: count(c.runPassed), runFailed: count(c.runFailed),
+      dayPassed: count(c.dayPassed), dayFailed: count(c.dayFailed)
     };
     var ports = Array.isArray(s.ports) ? s.ports : [];
     for (var i = 0; i < ports.length; i++) m.ports.push(normPort(ports[i], i));
@@ -138,11 +145,18 @@
         p = findPort(ev);
         if (!p) return;
         if (ev.name) p.name = ev.name;
-        p.status = str(ev.text);
+        // A board call gives its text; the run's end repeats every port with its status.
+        if (typeof ev.text === 'string') p.status = ev.text;
+        else if (typeof ev.status === 'string') p.status = ev.status;
         if (typeof ev.stage === 'number') p.stage = ev.stage;
         if (ev.stageName) p.stageName = ev.stageName;
         if (ev.verdict) p.verdict = ev.verdict;
-        if (p.stageName !== 'download') p.progress = null;
+        if (typeof ev.cycle === 'number') p.cycle = ev.cycle;
+        if (typeof ev.mac === 'string') p.mac = ev.mac;
+        if (typeof ev.passed === 'number') p.passed = ev.passed;
+        if (typeof ev.failed === 'number') p.failed = ev.failed;
+        // A download's block text comes with its progress; any other text ends it.
+        if (p.status.indexOf('Download') < 0) p.progress = null;
         break;
       case 'progress':
         p = findPort(ev);
@@ -187,12 +201,12 @@
         if (p && typeof ev.cycle === 'number') p.cycle = ev.cycle;
         if (ev.verdict === 'passed') {
           if (p) p.passed++;
-          model.counters.runPassed++;
-          model.counters.dayPassed++;
+          bump(model.counters, 'runPassed');
+          bump(model.counters, 'dayPassed');
         } else if (ev.verdict === 'failed') {
           if (p) p.failed++;
-          model.counters.runFailed++;
-          model.counters.dayFailed++;
+          bump(model.counters, 'runFailed');
+          bump(model.counters, 'dayFailed');
           model.failures.unshift(ev);
           if (model.failures.length > MAX_FAILURES) model.failures.length = MAX_FAILURES;
         }
@@ -238,6 +252,7 @@
       t.name = el('span', 'tname', head);
       t.icon = el('span', 'ticon', head);
       t.verdict = el('div', 'tverdict', t.root);
+      t.words = el('span', '', t.verdict);
       var bar = el('div', 'tbar', t.root);
       t.fill = el('div', 'tfill', bar);
       t.barText = el('span', 'tbartext', bar);
@@ -266,7 +281,7 @@
     box.style.gridTemplateColumns = 'repeat(' + g.cols + ', 1fr)';
     box.style.gridTemplateRows = 'repeat(' + g.rows + ', 1fr)';
     // Every size in a tile is a multiple of --u, so the text grows with the tile.
-    var unit = Math.max(6, Math.min(w / g.cols / 16, h / g.rows / 11));
+    var unit = Math.max(6, Math.min(w / g.cols / 16, h / g.rows / 11.2));
     box.style.setProperty('--u', unit.toFixed(1) + 'px');
     for (var i = 0; i < tiles.length; i++) fitVerdict(tiles[i]);
   }
@@ -276,7 +291,7 @@
     var e = t.verdict;
     var scale = 2.1;
     e.style.fontSize = '';
-    while (scale > 1 && e.scrollWidth > e.clientWidth + 1) {
+    while (scale > 1 && t.words.offsetWidth > e.clientWidth) {
       scale -= 0.15;
       e.style.fontSize = 'calc(var(--u) * ' + scale.toFixed(2) + ')';
     }
@@ -302,7 +317,7 @@
     set(t, 'verdict', p.verdict, function (v) {
       r.setAttribute('data-verdict', v);
       r.className = 'tile v-' + verdict;
-      t.verdict.textContent = WORDS[v] || v.toUpperCase();
+      t.words.textContent = WORDS[v] || v.toUpperCase();
       t.icon.innerHTML = icon(verdict);
       fitVerdict(t);
     });
@@ -384,10 +399,13 @@
     body.setAttribute('data-connected', conn.connected ? 'true' : 'false');
     body.setAttribute('data-running', model.running ? 'true' : 'false');
     body.setAttribute('data-busy', model.busy ? 'true' : 'false');
-    body.setAttribute('data-run-passed', String(model.counters.runPassed));
-    body.setAttribute('data-run-failed', String(model.counters.runFailed));
-    body.setAttribute('data-day-passed', String(model.counters.dayPassed));
-    body.setAttribute('data-day-failed', String(model.counters.dayFailed));
+    var keys = ['runPassed', 'runFailed', 'dayPassed', 'dayFailed'];
+    for (var k = 0; k < keys.length; k++) {
+      var v = model.counters[keys[k]];
+      body.setAttribute('data-' + keys[k].replace(/[A-Z]/, function (x) { return '-' + x.toLowerCase(); }),
+                        v === null ? '' : String(v));
+      $(keys[k]).textContent = countText(v);
+    }
     body.setAttribute('data-seq', String(lastSeq));
     body.className = conn.connected ? '' : 'offline';
 
@@ -401,10 +419,6 @@
     if (tilesFor !== model.ports.length) buildTiles();
     for (var i = 0; i < model.ports.length; i++) renderTile(tiles[i], model.ports[i]);
 
-    $('runPassed').textContent = model.counters.runPassed;
-    $('runFailed').textContent = model.counters.runFailed;
-    $('dayPassed').textContent = model.counters.dayPassed;
-    $('dayFailed').textContent = model.counters.dayFailed;
     renderFailures();
     renderLink();
   }
