@@ -55,6 +55,10 @@ again_cmd = sys.argv[9:]
 errors = []
 
 
+class Stop(Exception):
+    """A step failed that every later one needs."""
+
+
 class Browser:
     """Headless Chromium over its DevTools pipe: it reads commands on fd 3 and answers
     on fd 4, one JSON message each, ended by a NUL byte."""
@@ -144,7 +148,7 @@ def facts():
     return json.loads(b.eval(FACTS))
 
 
-def wait_for(what, test, seconds):
+def wait_for(what, test, seconds, needed=False):
     end = time.time() + seconds
     while True:
         f = facts()
@@ -152,6 +156,8 @@ def wait_for(what, test, seconds):
             return f
         if time.time() > end:
             errors.append("%s within %d s; the page showed %s" % (what, seconds, json.dumps(f)[:3000]))
+            if needed:
+                raise Stop()
             return f
         time.sleep(0.2)
 
@@ -195,7 +201,7 @@ b = Browser()
 again = None
 try:
     b.call("Page.navigate", {"url": url + "board/#token=" + token})
-    wait_for("the page connected", lambda f: f["page"].get("connected") == "true", 20)
+    wait_for("the page connected", lambda f: f["page"].get("connected") == "true", 20, needed=True)
     # The downloads: tiles running, with their block counts.
     running = wait_for(
         "a tile showing RUNNING with a block count",
@@ -249,6 +255,8 @@ try:
              lambda f: f["page"].get("connected") == "true" and f["page"].get("running") == "false", 30)
 except RuntimeError as e:
     errors.append(str(e))
+except Stop:
+    pass
 finally:
     b.close()
     if again:
