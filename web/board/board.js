@@ -32,6 +32,9 @@
     unfinished: '<path d="M12 3v12" stroke-width="3.5"/><circle cx="12" cy="20" r="1.8" fill="currentColor"/>'
   };
 
+  // A unit's verdict as its port shows it.
+  var UNIT_VERDICTS = {passed: 'passed', failed: 'failed', stopped: 'unfinished', unfinished: 'unfinished'};
+
   // What the bar says when no download runs.
   var STAGES = {
     download: 'download', downloaded: 'downloaded', loopback: 'loopback test',
@@ -199,6 +202,12 @@
       case 'unit':
         p = findPort(ev);
         if (p && typeof ev.cycle === 'number') p.cycle = ev.cycle;
+        // The unit's verdict is the port's until its next text: a failure found by the
+        // last step comes after that step's last text.
+        if (p && UNIT_VERDICTS[ev.verdict]) {
+          p.verdict = UNIT_VERDICTS[ev.verdict];
+          p.progress = null;
+        }
         if (ev.verdict === 'passed') {
           if (p) p.passed++;
           bump(model.counters, 'runPassed');
@@ -502,6 +511,8 @@
       return;
     }
     if (!conn.connected) return;  // nothing counts before the state it follows
+    // The station dropped this page (it fell behind): start over from a fresh state.
+    if (type === 'dropped') throw new Gap();
     if (typeof ev.seq === 'number') {
       if (ev.seq <= lastSeq) return;
       if (ev.seq !== lastSeq + 1) throw new Gap();  // start over from a fresh state
