@@ -245,9 +245,10 @@ try:
     end = time.time() + 20
     while time.time() < end:
         try:
-            os.kill(int(cli_pid), 0)
+            if open("/proc/%s/stat" % cli_pid).read().rsplit(")", 1)[1].split()[0] == "Z":
+                break
             time.sleep(0.2)
-        except ProcessLookupError:
+        except OSError:
             break
     again = subprocess.Popen(again_cmd, stdout=open(os.path.join(work, "again.out"), "w"),
                              stderr=open(os.path.join(work, "again.err"), "w"))
