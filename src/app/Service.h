@@ -144,6 +144,7 @@ class StationService final : public Board {
   bool Listening() const;
   void PublishLocked(const char* name, const std::string& fields);
   void OnUnitResult(const UnitResult& result);
+  void BoardResult(int portIndex, int cycle, const char* verdict);
   void RefreshPortNames();
 
   Board& view_;
@@ -164,6 +165,7 @@ class StationService final : public Board {
     std::string status;
     int block = -1;
     int blocks = 0;
+    Stage lastStage = StageIdle;  // the last stage its texts came in, failure aside
   };
   std::array<PortView, kMaxPorts> ports_;
   std::vector<int> portNumbers_;
@@ -179,8 +181,6 @@ class StationService final : public Board {
   std::array<int, kMaxPorts> slotPassed_{};  // units of the run per port
   std::array<int, kMaxPorts> slotFailed_{};
 
-  // Commands waiting for the UI thread.
-  std::mutex commandMutex_;
-  std::condition_variable commandDone_;
-  bool stopping_ = false;
+  // Requests waiting for the UI thread give up once this is set.
+  std::atomic<bool> stopping_{false};
 };

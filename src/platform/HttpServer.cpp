@@ -195,7 +195,8 @@ class BeastServer final : public HttpServer {
     sessions_.remove_if([](const std::weak_ptr<Session>& w) { return w.expired(); });
     sessions_.push_back(s);
   }
-  size_t open = 0;  // live sessions (network thread)
+  // Live sessions; a session may end on the thread that stops the server.
+  std::atomic<size_t> open{0};
 
   // Hands a request to the handler threads; false when too many wait.
   bool Queue(std::shared_ptr<Session> session, HttpRequest request, bool keepAlive) {
@@ -375,7 +376,10 @@ void Session::OnRead(beast::error_code ec) {
 }
 
 void Session::Respond(HttpResponse response, bool keepAlive) {
-  if (closed_) return;
+  if (closed_) {
+    if (response.feed) response.feed->Closed();  // its client went while it was made
+    return;
+  }
   if (response.feed) {
     StartStream(std::move(response));
     return;
