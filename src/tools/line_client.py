@@ -182,19 +182,22 @@ class EventReader:
         self.eof = False
 
     def _lines(self):
+        pos = 0
         while True:
+            lf = self.buf.find(b"\n", pos)
+            cr = self.buf.find(b"\r", pos, lf if lf >= 0 else len(self.buf))
             # A CR at the buffer's end may be the first half of a CRLF.
-            cut = -1
-            for i, c in enumerate(self.buf):
-                if c == 10 or (c == 13 and (i + 1 < len(self.buf) or self.eof)):
-                    cut = i
-                    break
-            if cut >= 0:
-                line = self.buf[:cut]
-                step = 2 if self.buf[cut:cut + 2] == b"\r\n" else 1
-                self.buf = self.buf[cut + step:]
-                yield line
+            if cr >= 0 and (cr + 1 < len(self.buf) or self.eof):
+                step = 2 if self.buf[cr + 1:cr + 2] == b"\n" else 1
+                yield self.buf[pos:cr]
+                pos = cr + step
                 continue
+            if lf >= 0 and cr < 0:
+                yield self.buf[pos:lf]
+                pos = lf + 1
+                continue
+            self.buf = self.buf[pos:]
+            pos = 0
             if self.eof:
                 return
             if len(self.buf) > MAX_EVENT_BYTES:
@@ -243,12 +246,15 @@ class Subscription:
     def __init__(self, station, reconnects=1):
         self.station = station
         self.reconnects = reconnects
+        self.renew = reconnects > 0
         self.conn = None
         self.events = None
         self.seq = None
         self.reconnected = False
+        self.opened = 0.0
 
     def _open(self):
+        self.opened = time.monotonic()
         self.conn, resp = self.station.open_events()
         self.events = iter(EventReader(resp))
         self.seq = None
@@ -266,6 +272,8 @@ class Subscription:
                 kind, data, eid = next(self.events)
             except StreamEnded as e:
                 self.close()
+                if time.monotonic() - self.opened > 60 and self.reconnects == 0 and self.renew:
+                    self.reconnects = 1  # a stream that ran for a while: once more
                 if self.reconnects <= 0:
                     raise ProtocolError("event stream: %s" % e)
                 self.reconnects -= 1

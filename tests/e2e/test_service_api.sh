@@ -26,9 +26,9 @@ RECORDS="$BUILD/production-records"
 name=serve
 data="$WORK/service"
 pl_make_data "$data" "$PL_POOL"
-# 150 blocks of firmware with the pause after each: the run lasts long enough for the
+# 100 blocks of firmware with the pause after each: the run lasts long enough for the
 # hostile requests and gives a subscriber that never reads thousands of events.
-head -c $((150 * 1024)) /dev/urandom > "$data/sample.vff"
+head -c $((100 * 1024)) /dev/urandom > "$data/sample.vff"
 pl_start_sim "$data" 16
 for t in read control; do
   (umask 077 && python3 -c 'import secrets; print(secrets.token_urlsafe(24))' > "$WORK/$t.token")
