@@ -22,12 +22,40 @@ void QueueUiThread::RunSync(const std::function<void()>& fn) {
   if (task.error) std::rethrow_exception(task.error);
 }
 
+bool QueueUiThread::Post(std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (posted_.size() >= kMaxPosted) return false;
+  posted_.push_back(std::move(fn));
+  queued_.notify_one();
+  return true;
+}
+
 int QueueUiThread::RunPending(int waitMs, const std::function<void()>& beforeEach) {
   std::unique_lock<std::mutex> lock(m_);
-  if (tasks_.empty()) {
-    queued_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return !tasks_.empty(); });
+  if (tasks_.empty() && posted_.empty()) {
+    queued_.wait_for(lock, std::chrono::milliseconds(waitMs),
+                     [&] { return !tasks_.empty() || !posted_.empty(); });
   }
   int ran = 0;
+  // Posted routines first, in the order they came; a routine that throws ends only itself.
+  while (!posted_.empty()) {
+    if (beforeEach) {
+      lock.unlock();
+      beforeEach();
+      lock.lock();
+      if (posted_.empty()) break;
+    }
+    std::function<void()> fn = std::move(posted_.front());
+    posted_.pop_front();
+    lock.unlock();
+    try {
+      fn();
+    } catch (...) {
+      // A posted routine hands nothing back: it answers for its own faults.
+    }
+    lock.lock();
+    ran++;
+  }
   while (!tasks_.empty()) {
     if (beforeEach) {
       lock.unlock();
@@ -86,6 +114,25 @@ void HeadlessBoard::UnitEnded(int portIndex, int cycle, bool passed) {
 void HeadlessBoard::DispatcherEnded() {
   ended_ = true;
   Line("end");
+}
+
+// ---- the service's loop ----
+
+int ServeHeadless(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested,
+                  const std::function<void()>& beforeStop) {
+  bool stopAsked = false;
+  const std::function<void()> stopFirst = [&] {
+    if (!stopRequested.load() || stopAsked) return;
+    stopAsked = true;
+    if (beforeStop) beforeStop();
+    if (logic.StartCaptionIsStop()) logic.Btn_StartClick();
+  };
+  for (;;) {
+    stopFirst();
+    if (stopAsked && !logic.DispatcherBusy()) break;
+    ui.RunPending(100, stopFirst);
+  }
+  return kExitDone;
 }
 
 // ---- HeadlessBoxes ----

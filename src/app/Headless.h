@@ -28,6 +28,7 @@ class QueueUiThread final : public UiThread {
   QueueUiThread() : uiThread_(std::this_thread::get_id()) {}
   void RunSync(const std::function<void()>& fn) override;
   bool IsUiThread() const override { return std::this_thread::get_id() == uiThread_; }
+  bool Post(std::function<void()> fn) override;
   // On the UI thread: runs every queued routine; when none is queued, waits at most
   // waitMs for one. beforeEach, when given, runs on the UI thread before each routine.
   // Returns the number of routines run.
@@ -44,6 +45,8 @@ class QueueUiThread final : public UiThread {
   std::condition_variable queued_;
   std::condition_variable finished_;
   std::deque<Task*> tasks_;
+  std::deque<std::function<void()>> posted_;
+  static constexpr size_t kMaxPosted = 4096;
 };
 
 // Board lines on `out`, each flushed at once:
@@ -98,6 +101,13 @@ struct HeadlessRunOptions {
 // that finished passed (and at least one did), else kExitPortsFailed.
 int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested,
                    const HeadlessRunOptions& options = {});
+
+// A station served as a service (production-cli --serve): serves the UI thread, whose
+// routines now include the service's commands, until stopRequested. Then beforeStop runs
+// (the service stops taking commands), a live run gets the confirmed Stop, and the
+// loop goes on until its dispatcher has ended. Returns kExitDone.
+int ServeHeadless(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested,
+                  const std::function<void()>& beforeStop);
 
 // "error <caption>: <text>" on `err`; Yes/No boxes are answered Yes.
 class HeadlessBoxes final : public MessageBoxes {

@@ -205,7 +205,16 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
     std::lock_guard<std::mutex> lock(pool_->Mutex());
     if (!pool_->IsLoaded() || pool_->IsShared()) pool_->Load();
   }
-  if (!dialog.ShowModal()) return;
+  dialogOpen_ = true;
+  bool accepted = false;
+  try {
+    accepted = dialog.ShowModal();
+  } catch (...) {
+    dialogOpen_ = false;
+    throw;
+  }
+  dialogOpen_ = false;
+  if (!accepted) return;
   ClearMessages();
   // What the station could not use of its settings stays in view after the log clear.
   for (const std::string& note : settingsNotes_) AppendMessage(note);
@@ -457,6 +466,11 @@ void MainLogic::ShowPortStatus(int portIndex, const std::string& text) {
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
   if (recorder_) recorder_->PortStatus(portIndex, text);
   view_.ShowPortStatus(portIndex, text);
+}
+
+void MainLogic::ShowPortProgress(int portIndex, int block, int blocks) {
+  if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  view_.ShowPortProgress(portIndex, block, blocks);
 }
 
 void MainLogic::SetMacGridCell(int row, int column, const std::string& text) {

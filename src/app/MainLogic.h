@@ -80,6 +80,8 @@ class MainLogic final : public Board {
 
   // Btn_Start shows "Stop" (a run is going on, as far as the operator sees).
   bool StartCaptionIsStop() const { return captionStop_; }
+  // The job dialog is open (shown modally by selectFileBtnClick).
+  bool JobDialogOpen() const { return dialogOpen_; }
   // The dispatcher of the last run still exists and has not finished its thread.
   bool DispatcherBusy() const;
   StartThread* dispatcher() { return dispatcher_.get(); }
@@ -98,6 +100,7 @@ class MainLogic final : public Board {
 
   // ---- Board, called on the UI thread by the dispatcher and workers ----
   void ShowPortStatus(int portIndex, const std::string& text) override;
+  void ShowPortProgress(int portIndex, int block, int blocks) override;
   void SetMacGridCell(int row, int column, const std::string& text) override;
   void AppendMessage(const std::string& text) override;
   void ClearMessages() override;
@@ -128,6 +131,8 @@ class MainLogic final : public Board {
   void SetMacPool(std::unique_ptr<MacPool> pool);
 
   Station& station() { return station_; }
+  // The station's settings (station.conf with the caller's overrides).
+  const StationSettings& settings() const { return settings_; }
   // The job of the current or last run, as it was taken at its Start.
   const RunJob& runJob() const { return runJob_; }
   // The production records of this station; null when they are off.
@@ -174,6 +179,7 @@ class MainLogic final : public Board {
   RunJob runJob_;
   std::unique_ptr<StartThread> dispatcher_;
   bool captionStop_ = false;
+  bool dialogOpen_ = false;
   bool closing_ = false;
   bool dispatcherEnded_ = false;  // the current dispatcher reported its end
   std::array<bool, kMaxPorts> stoppedUnfinished_{};

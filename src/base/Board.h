@@ -9,6 +9,9 @@ class Board {
   virtual ~Board() = default;
   // StatusGrid cell (column portIndex % 2, row portIndex / 2) := text.
   virtual void ShowPortStatus(int portIndex, const std::string& text) = 0;
+  // A download on the port has sent `block` of its `blocks` image blocks (its status
+  // text says so too; this is the same fact as numbers). Called just before that text.
+  virtual void ShowPortProgress(int /*portIndex*/, int /*block*/, int /*blocks*/) {}
   // MACGrid cell := text. Row 0 is the MAC line, row 1 the port-scan line.
   virtual void SetMacGridCell(int row, int column, const std::string& text) = 0;
   // One new line at the end of the message log.

@@ -28,9 +28,13 @@ const std::vector<std::string>& StationSettings::KnownKeys() {
   // loopback test (base/TestInterfaces.h)
   // unit-hold-ms: continuous production's hold time, how long a unit must stay
   // silent (or keep answering) before a slot counts it removed (or inserted)
+  // service-listen, service-read-token-file, service-control-token-file: the station's
+  // service (app/Service.h)
   static const std::vector<std::string> keys = {
-      "station-name", "records",        "records-file",        "pool",
-      "database",     "test-interface", "test-interface-base", "unit-hold-ms"};
+      "station-name",   "records",           "records-file",
+      "pool",           "database",          "test-interface",
+      "test-interface-base", "unit-hold-ms", "service-listen",
+      "service-read-token-file", "service-control-token-file"};
   return keys;
 }
 

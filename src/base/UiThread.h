@@ -10,4 +10,11 @@ class UiThread {
   // itself it runs fn directly.
   virtual void RunSync(const std::function<void()>& fn) = 0;
   virtual bool IsUiThread() const = 0;
+  // Queues fn to run on the UI thread soon, in turn with the routines handed to RunSync
+  // and the window's own events, and returns at once. False when this UI thread cannot
+  // queue routines; fn is then dropped.
+  virtual bool Post(std::function<void()> fn) {
+    (void)fn;
+    return false;
+  }
 };

@@ -31,3 +31,17 @@ void QtUiThread::RunSync(const std::function<void()>& fn) {
       Qt::BlockingQueuedConnection);
   if (fault) std::rethrow_exception(fault);
 }
+
+bool QtUiThread::Post(std::function<void()> fn) {
+  QMetaObject::invokeMethod(
+      this,
+      [fn = std::move(fn)] {
+        try {
+          fn();
+        } catch (...) {
+          // A posted routine hands nothing back; its fault must not reach the event loop.
+        }
+      },
+      Qt::QueuedConnection);
+  return true;
+}

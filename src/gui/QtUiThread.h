@@ -11,4 +11,5 @@ class QtUiThread final : public QObject, public UiThread {
   QtUiThread();  // create on the GUI thread
   void RunSync(const std::function<void()>& fn) override;
   bool IsUiThread() const override;
+  bool Post(std::function<void()> fn) override;
 };

@@ -268,6 +268,14 @@ int FileIdOf(const std::string& path, FileId* id) {
   return 0;
 }
 
+int FileReadableByOthers(const std::string& path, bool* others) {
+  struct stat st {};
+  if (path.empty()) return ENOENT;
+  if (::stat(path.c_str(), &st) != 0) return LastError();
+  *others = (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+  return 0;
+}
+
 bool LockedFile::IsStillAt(const std::string& path) const {
   if (!IsOpen()) return false;
   struct stat held {};

@@ -63,6 +63,11 @@ struct FileId {
 };
 int FileIdOf(const std::string& path, FileId* id);
 
+// Whether users other than the file's owner may read it: *others is set from the
+// group and other permission bits on POSIX systems. On Windows the file's access list
+// is not checked (*others is false): keep such files in the station user's profile.
+int FileReadableByOthers(const std::string& path, bool* others);
+
 // A file held open for reading and writing and locked exclusively for as long as it
 // is open, so that no second holder (another station) can open it the same way.
 // WriteAt and Sync are virtual so that tests can make them fail.

@@ -287,6 +287,13 @@ int LockedFile::Sync() {
   return FlushFileBuffers(H(handle_)) ? 0 : LastError();
 }
 
+int FileReadableByOthers(const std::string& path, bool* others) {
+  FileId id;
+  const int e = FileIdOf(path, &id);
+  if (e == 0) *others = false;
+  return e;
+}
+
 int FileIdOf(const std::string& path, FileId* id) {
   std::wstring wide;
   if (path.empty() || !Utf8ToWide(path, &wide)) return ENOENT;

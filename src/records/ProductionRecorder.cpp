@@ -1,5 +1,6 @@
 #include "records/ProductionRecorder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -195,6 +196,7 @@ void ProductionRecorder::StepStarted(int portIndex, WorkerKind kind) {
   Port& p = *open;
   p.stepStarted = true;
   p.step = kind;
+  if (p.stepStarts.size() < 16) p.stepStarts.emplace_back(StepName(kind), WallClockMs());
   p.failCode.reset();
   p.record.stage = static_cast<int32_t>(RunningStage(kind));
   PutLocked(p);
@@ -272,7 +274,36 @@ uint64_t ProductionRecorder::Close(Port& port, const char* verdict, Stage stage)
   if (v == kVerdictPassed) runPassed_++;
   if (v == kVerdictFailed) runFailed_++;
   port.open = false;
-  return PutLocked(port);
+  const uint64_t ticket = PutLocked(port);
+  if (resultSink_) {
+    UnitResult result;
+    result.record = r;
+    for (size_t k = 0; k < port.stepStarts.size(); k++) {
+      const int64_t end =
+          k + 1 < port.stepStarts.size() ? port.stepStarts[k + 1].second : *r.endedMs;
+      result.steps.push_back(StepTime{port.stepStarts[k].first,
+                                      std::max<int64_t>(0, end - port.stepStarts[k].second)});
+    }
+    resultSink_(result);
+  }
+  port.stepStarts.clear();
+  return ticket;
+}
+
+void ProductionRecorder::SetResultSink(std::function<void(const UnitResult&)> sink) {
+  std::lock_guard<std::mutex> lock(m_);
+  resultSink_ = std::move(sink);
+}
+
+UnitCounts ProductionRecorder::Counts() {
+  std::lock_guard<std::mutex> lock(m_);
+  UnitCounts c;
+  c.runPassed = runPassed_;
+  c.runFailed = runFailed_;
+  c.todayKnown = todayAtStart_.known;
+  c.todayPassed = todayAtStart_.passed + runPassed_;
+  c.todayFailed = todayAtStart_.failed + runFailed_;
+  return c;
 }
 
 bool ProductionRecorder::ClosePortsLocked(bool runEnded) {

@@ -14,6 +14,8 @@
 // and PortStatus on the UI thread. Board calls go through the UI thread (RunSync) from
 // the dispatcher's thread only.
 #include <array>
+#include <functional>
+#include <utility>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,6 +37,29 @@ struct RecordedJob {
   std::string eepromPath;    // empty when the job sends no EEPROM image
   // Continuous production: a record per unit, opened when it comes (UnitStarted).
   bool continuous = false;
+};
+
+// One step of a unit's job and the time it took (from its worker's start to the next
+// step's, or to the unit's end).
+struct StepTime {
+  std::string step;  // "download", "loopback" or "mac"
+  int64_t ms = 0;
+};
+
+// A unit's record as it was closed with its verdict, for whoever follows the station live.
+struct UnitResult {
+  UnitRecord record;
+  std::vector<StepTime> steps;
+};
+
+// Units of the current run and of today (this station's records of today before the
+// run, plus the run's), by verdict.
+struct UnitCounts {
+  int runPassed = 0;
+  int runFailed = 0;
+  bool todayKnown = false;
+  int64_t todayPassed = 0;
+  int64_t todayFailed = 0;
 };
 
 class ProductionRecorder final : public UnitRecorder {
@@ -75,6 +100,13 @@ class ProductionRecorder final : public UnitRecorder {
   void StepFailed(int portIndex, int code) override;
   void LinkAddressSeen(int portIndex, const std::string& text) override;
 
+  // Called with every unit's record when it is closed, under the recorder's lock (on the
+  // thread that closed it): it must only take a copy and return. Set it while no run
+  // is going on; an empty function takes it away.
+  void SetResultSink(std::function<void(const UnitResult&)> sink);
+  // Any thread.
+  UnitCounts Counts();
+
   const std::string& stationName() const { return stationName_; }
   std::string Describe() const { return writer_.Describe(); }
   RecordWriter& writer() { return writer_; }
@@ -90,6 +122,7 @@ class ProductionRecorder final : public UnitRecorder {
     bool stopped = false;  // not finished when Stop came
     WorkerKind step = WorkerKind::Download;
     std::optional<int> failCode;  // the current step's, as its worker reported it
+    std::vector<std::pair<std::string, int64_t>> stepStarts;  // step name, wall-clock ms
     UnitRecord record;
     UnitRecord slot;  // continuous production: what every unit's record of the slot starts as
   };
@@ -117,4 +150,5 @@ class ProductionRecorder final : public UnitRecorder {
   RecordWriter::Counts todayAtStart_;
   uint64_t lastTicket_ = 0;
   size_t refused_ = 0;  // records the writer's queue could not take this run
+  std::function<void(const UnitResult&)> resultSink_;
 };

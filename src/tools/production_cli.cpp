@@ -18,6 +18,7 @@
 #include "app/Headless.h"
 #include "app/HeadlessJobDialog.h"
 #include "app/MainLogic.h"
+#include "app/Service.h"
 #include "base/StationSettings.h"
 #include "job/Logcfg.h"
 #include "job/Logmac.h"
@@ -39,6 +40,8 @@ const char kUsage[] =
     "                      [--baud 115200|57600|38400] [--log DIR | --no-log]\n"
     "                      [--station-name NAME] [--records FILE | --no-records]\n"
     "                      [--pool file|postgresql] [--database CONNINFO | --database-file FILE]\n"
+    "                      [--serve ADDR:PORT [--start]] [--read-token-file FILE\n"
+    "                       --control-token-file FILE]\n"
     "\n"
     "Sets up the job as the job dialog does when confirmed with OK (each option\n"
     "changes the matching control first), presses Start and runs until the run ends.\n"
@@ -68,6 +71,12 @@ const char kUsage[] =
     "  --pool KIND, --database CONNINFO\n"
     "                   override station.conf's pool and database (the MAC pool);\n"
     "  --database-file FILE  the connection string is FILE's first line (not shown by ps)\n"
+    "  --serve ADDR:PORT  serve the station's HTTP/JSON interface and line board there\n"
+    "                   (port 0: any free port; default: station.conf's service-listen)\n"
+    "                   and take commands from it: the job is set up as above, but Start\n"
+    "                   waits for a command (or --start); runs until a stop signal\n"
+    "  --read-token-file FILE, --control-token-file FILE  the service's bearer tokens\n"
+    "                   (first line of each; the files readable by this user only)\n"
     "Output: one line per board call on stdout (status, mac, message, exception, end),\n"
     "message boxes as 'error <caption>: <text>' on stderr.\n"
     "Exit status: 0 every port reached the job's last step, 1 a port failed or did\n"
@@ -82,6 +91,10 @@ struct Options {
   bool help = false;
   HeadlessJobOptions job;  // the job dialog's controls
   HeadlessRunOptions run;
+  std::optional<std::string> serve;  // --serve ADDR:PORT
+  bool start = false;                // --start (with --serve)
+  std::optional<std::string> readTokenFile;
+  std::optional<std::string> controlTokenFile;
 };
 
 // A count of 1 or more in decimal digits only, within 32 bits.
@@ -149,6 +162,27 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       i += 2;
       continue;
     }
+    if (a == "--serve" || a == "--read-token-file" || a == "--control-token-file") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      std::string address;
+      uint16_t port = 0;
+      if (a == "--serve" && !ParseListenAddress(args[i + 1], &address, &port)) {
+        *error = "--serve wants ADDRESS:PORT (127.0.0.1:8080), not '" + args[i + 1] + "'";
+        return false;
+      }
+      (a == "--serve" ? o->serve : a == "--read-token-file" ? o->readTokenFile
+                                                            : o->controlTokenFile) = args[i + 1];
+      i += 2;
+      continue;
+    }
+    if (a == "--start") {
+      o->start = true;
+      i++;
+      continue;
+    }
     if (a == "--units") {
       if (i + 1 >= args.size()) {
         *error = "--units needs a value";
@@ -194,6 +228,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   if (recordsGiven > 1) *error = "give one of --records FILE and --no-records";
   if (fastGiven > 1) *error = "give one of --fast-download and --no-fast-download";
   if (continuousGiven > 1) *error = "give one of --continuous and --no-continuous";
+  if (o->start && !o->serve) *error = "--start goes with --serve";
   return error->empty();
 }
 
@@ -222,8 +257,10 @@ int Run(int argc, char** argv) {
   }
 
   QueueUiThread ui;
-  HeadlessBoard board(stdout);
-  HeadlessBoxes boxes(stderr);
+  HeadlessBoard printer(stdout);
+  HeadlessBoxes printedBoxes(stderr);
+  // The board and boxes MainLogic reports to: the printer's, with the service beside it.
+  StationService service(printer, printedBoxes, ui);
   PlatformServices services;
   services.ui = &ui;
   services.clock = &SystemClock();
@@ -241,7 +278,19 @@ int Run(int argc, char** argv) {
     }
   }
   for (const auto& [key, value] : options.settings) settings.Set(key, value);
-  MainLogic logic(services, board, boxes, dataDir, &settings);
+  ServiceConfig serviceConfig;
+  if (!ServiceConfigFrom(settings, dataDir, &serviceConfig, &error)) {
+    std::fprintf(stderr, "production-cli: %s\n", error.c_str());
+    return kExitRefused;
+  }
+  if (options.serve) {
+    serviceConfig.enabled = true;
+    ParseListenAddress(*options.serve, &serviceConfig.address, &serviceConfig.port);
+  }
+  if (options.readTokenFile) serviceConfig.readTokenFile = *options.readTokenFile;
+  if (options.controlTokenFile) serviceConfig.controlTokenFile = *options.controlTokenFile;
+  MainLogic logic(services, service, service.Boxes(), dataDir, &settings);
+  service.Attach(logic, dataDir);
 
   // The job dialog, opened, set from the options and confirmed with OK.
   const std::unique_ptr<SelectFilesLogic> dialogLogic = logic.NewJobDialogLogic();
@@ -252,7 +301,24 @@ int Run(int argc, char** argv) {
   // job: its refusal ("Please Select Files first.") then reaches the error stream.
   // SIGINT, SIGTERM or SIGHUP (Ctrl+C or Ctrl+Break on Windows) is a confirmed Stop.
   TerminationWatch termination([] { g_stopSignal.store(true); });
-  const int status = RunHeadlessJob(logic, ui, g_stopSignal, options.run);
+  if (serviceConfig.enabled) {
+    if (!service.Start(serviceConfig, &error)) {
+      std::fprintf(stderr, "production-cli: %s\n", error.c_str());
+      logic.FormClose();
+      return kExitRefused;
+    }
+    const std::string line = "service " + service.Url() + "\n";
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+  }
+  int status = kExitDone;
+  if (options.serve) {
+    if (options.start) logic.Btn_StartClick();
+    status = ServeHeadless(logic, ui, g_stopSignal, [&] { service.Stop(); });
+  } else {
+    status = RunHeadlessJob(logic, ui, g_stopSignal, options.run);
+  }
+  service.Stop();
   logic.FormClose();
   return status;
 }

@@ -321,6 +321,23 @@ void ConsolePort::ShowFailure(int code, const char* fmt, ...) {
   va_end(ap);
 }
 
+void ConsolePort::ShowProgress(int block, int blocks, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  const int n = std::vsnprintf(statusText, sizeof statusText, fmt, ap);
+  va_end(ap);
+  if (n < 0) statusText[0] = '\0';
+  statusText[sizeof statusText - 1] = '\0';
+  if (quiet || station_.ui == nullptr || station_.board == nullptr) return;
+  Board* board = station_.board;
+  const int index = portIndex;
+  const char* text = statusText;
+  station_.ui->RunSync([board, index, text, block, blocks] {
+    board->ShowPortProgress(index, block, blocks);
+    board->ShowPortStatus(index, text);
+  });
+}
+
 void ConsolePort::ShowStatusV(const char* fmt, va_list ap) {
   const int n = std::vsnprintf(statusText, sizeof statusText, fmt, ap);
   if (n < 0) statusText[0] = '\0';

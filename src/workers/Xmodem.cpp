@@ -248,7 +248,8 @@ int XmodemSend(ConsolePort& console, XmodemMode mode, const RunImage& runImage,
       }
 
       case State::SendBlock: {
-        console.ShowStatus("%s: Download %s...%d/%d", name, what, blockIndex, totalBlocks);
+        console.ShowProgress(blockIndex, totalBlocks, "%s: Download %s...%d/%d", name, what,
+                             blockIndex, totalBlocks);
         size_t written = console.SendBytes(packet + sentOffset, kXmodemPacketSize - sentOffset);
         if (written > kXmodemPacketSize - sentOffset) written = kXmodemPacketSize - sentOffset;
         pacer.PacketWritten(written, sentOffset + written >= kXmodemPacketSize);

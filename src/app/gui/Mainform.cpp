@@ -373,9 +373,21 @@ TmainFrm::TmainFrm(std::unique_ptr<QtUiThread> ownUi, std::unique_ptr<QtMessageB
   if (ownBoxes_) ownBoxes_->SetParent(this);
   if (services.ui == nullptr) services.ui = ownUi_.get();
   CreateControls();
-  logic_ = std::make_unique<MainLogic>(services, *this, boxes_, dataDir);
+  // The service reports what the window shows, and its commands take the window's path.
+  service_ = std::make_unique<StationService>(*this, boxes_, *services.ui);
+  logic_ = std::make_unique<MainLogic>(services, *service_, service_->Boxes(), dataDir);
+  service_->Attach(*logic_, dataDir);
   if (workers != nullptr) logic_->SetWorkerFactory(workers);
   msgMemo->clear();
+  ServiceConfig config;
+  std::string error;
+  if (!ServiceConfigFrom(logic_->settings(), dataDir, &config, &error)) {
+    msgMemo->appendPlainText(QString::fromStdString(error));
+  } else if (config.enabled && !service_->Start(config, &error)) {
+    msgMemo->appendPlainText(QString::fromStdString(error));
+  } else if (config.enabled) {
+    msgMemo->appendPlainText(QString::fromStdString("Service: " + service_->Url()));
+  }
   runTimer_ = new QTimer(this);
   runTimer_->setInterval(kRunTickMs);
   connect(runTimer_, &QTimer::timeout, this, &TmainFrm::RunTick);
@@ -481,9 +493,11 @@ TmainFrm::~TmainFrm() {
   // A window that goes without being closed still never leaves threads behind.
   if (!formClosed_ && logic_) {
     WaitForRunToEnd();
+    service_->Stop();
     Guarded([this] { logic_->FormClose(); });
     formClosed_ = true;
   }
+  service_->Stop();
   logic_.reset();
 }
 
@@ -612,6 +626,7 @@ void TmainFrm::closeEvent(QCloseEvent* event) {
     }
   }
   WaitForRunToEnd();
+  service_->Stop();
   Guarded([this] { logic_->FormClose(); });
   formClosed_ = true;
   event->accept();

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/MainLogic.h"
+#include "app/Service.h"
 #include "base/Board.h"
 
 class QPlainTextEdit;
@@ -124,6 +125,8 @@ class TmainFrm final : public QWidget, public Board {
   std::unique_ptr<QtUiThread> ownUi_;
   std::unique_ptr<QtMessageBoxes> ownBoxes_;
   MessageBoxes& boxes_;
+  // Outlives logic_, which reports to it.
+  std::unique_ptr<StationService> service_;
   std::unique_ptr<MainLogic> logic_;
   JobDialog* jobDialog_ = nullptr;
   std::function<void()> editorHook_;

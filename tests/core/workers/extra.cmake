@@ -14,14 +14,15 @@ if(pt_widepool_tests)
     list(APPEND pt_widepool_srcs ${pt_widepool_factorydb})
   endif()
   pt_os_sources(pt_widepool_srcs)
-  add_executable(test_workers_widepool ${pt_widepool_tests} ${pt_widepool_srcs})
+  add_executable(test_workers_widepool ${pt_widepool_tests} ${pt_widepool_srcs} ${PT_GENERATED_SOURCES})
+  add_dependencies(test_workers_widepool pt_board_files)
   target_compile_options(test_workers_widepool PRIVATE ${PT_WARNINGS})
   target_include_directories(test_workers_widepool PRIVATE
                              ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
   target_compile_definitions(test_workers_widepool PRIVATE
                              PT_MAC_BLOCK_FIRST=658416 PT_MAC_BLOCK_LAST=658447)
   target_link_libraries(test_workers_widepool PRIVATE GTest::gtest GTest::gtest_main Threads::Threads
-                        ${PT_SQLITE_LIBS})
+                        ${PT_SQLITE_LIBS} pt_header_libs)
   if(PT_WITH_FACTORYDB)
     target_link_libraries(test_workers_widepool PRIVATE pt_libpq)
   endif()
