@@ -264,6 +264,18 @@ class Subscription:
             self.conn.close()
             self.conn = None
 
+    def _reconnect(self, reason):
+        self.close()
+        if time.monotonic() - self.opened > 60 and self.reconnects == 0 and self.renew:
+            self.reconnects = 1  # a stream that ran for a while: once more
+        if self.reconnects <= 0:
+            raise ProtocolError("event stream: %s" % reason)
+        self.reconnects -= 1
+        self.reconnected = True
+        print("line-client: event stream: %s; reconnecting" % reason, file=sys.stderr)
+        time.sleep(0.5)
+        self._open()
+
     def next(self):
         if self.conn is None:
             self._open()
@@ -271,16 +283,11 @@ class Subscription:
             try:
                 kind, data, eid = next(self.events)
             except StreamEnded as e:
-                self.close()
-                if time.monotonic() - self.opened > 60 and self.reconnects == 0 and self.renew:
-                    self.reconnects = 1  # a stream that ran for a while: once more
-                if self.reconnects <= 0:
-                    raise ProtocolError("event stream: %s" % e)
-                self.reconnects -= 1
-                self.reconnected = True
-                print("line-client: event stream: %s; reconnecting" % e, file=sys.stderr)
-                time.sleep(0.5)
-                self._open()
+                self._reconnect(e)
+                continue
+            if kind == "dropped":
+                # The station dropped this subscriber for falling behind; its stream ends.
+                self._reconnect("the station dropped this subscriber (it fell behind)")
                 continue
             try:
                 obj = json.loads(data)

@@ -72,6 +72,7 @@ wait "$RUN_PID" || RC=$?
   || fail "run: last line '$(tail -n 1 "$WORK/run1.txt")'"
 [ "$(grep -c '^unit COM[0-9]* 0 passed 02:5C:3A:04:22:[D-E][0-9A-F] download=[0-9.]*s loopback=[0-9.]*s mac=[0-9.]*s$' \
   "$WORK/run1.txt")" = 16 ] || fail "run: not 16 unit lines with the address and the step times"
+pl_stop_sim  # the devices write their report
 pl_check_devices "$name" "$data" "$(seq -s, 16)" \
   "$(printf '04:22:%02X,' $(seq 209 224) | sed 's/,$//')" || fail "run: devices (see above)"
 pl_check_records "$name" "$data" "$(seq -s, 16)" service-e2e || fail "run: records (see above)"
@@ -99,18 +100,25 @@ echo "stop: the run ended $((SECONDS - t0)) s after POST /api/v1/stop"
 [ $((SECONDS - t0)) -le 60 ] || fail "stop: the run took $((SECONDS - t0)) s to end"
 [ "$RC" = 1 ] || fail "stop: line-client exit status $RC, expected 1: $(cat "$WORK/run2.err")"
 grep -q '^unit [^ ]* 0 passed' "$WORK/run2.txt" && fail "stop: a unit passed a run stopped in its downloads"
-pl_expect_line stop "$WORK/$name.err" "error Confirm: Realy Stop the process ?"
 sleep 2
+pl_stop_sim
 "$RECORDS" --dir "$data" export --json > "$WORK/records2.jsonl" || fail "production-records failed"
 "${CHECK[@]}" compare "$WORK/run2.txt" "$WORK/records2.jsonl" 2 || fail "stop: unit lines (see above)"
-# Every address that left the pool is in a record, none twice.
-python3 - "$WORK/records2.jsonl" "$data/storedMAC.txt" <<'EOF' || fail "stop: pool (see above)"
+# Every address that left the pool is in a record, none twice, and the devices were
+# sent only the addresses of the second run's records.
+PYTHONPATH="$PL_E2E_DIR" python3 - "$WORK/records2.jsonl" "$data/storedMAC.txt" "$data/report.txt" \
+  <<'EOF' || fail "stop: pool (see above)"
 import json, sys
+from devices_report import read_report
 records = [json.loads(l) for l in open(sys.argv[1])]
 macs = [r["mac"] for r in records if r["mac"]]
 taken = int(open(sys.argv[2], "rb").read()[:17].decode().replace(":", ""), 16) - 0x025C3A0422D1
-if len(set(macs)) != len(macs) or taken != len(macs):
-    print("FAIL: %d addresses left the pool, the records hold %r" % (taken, macs), file=sys.stderr)
+sent = sorted(d.get("mac-programmed") for d in read_report(sys.argv[3]).values()
+              if d.get("mac-programmed") != "none")
+second = sorted(r["mac"] for r in records if r["mac"] and r["run_id"] == records[-1]["run_id"])
+if len(set(macs)) != len(macs) or taken != len(macs) or sent != second:
+    print("FAIL: %d addresses left the pool, the records hold %r, the devices got %r"
+          % (taken, macs, sent), file=sys.stderr)
     sys.exit(1)
 EOF
 RC=0
