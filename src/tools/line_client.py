@@ -22,8 +22,9 @@ Unit lines:
 and at the end of wait/run:
     done 15 passed 1 failed
 
-Exit status: 0 done (wait/run: every unit passed); 1 a unit failed, was stopped or
-did not finish, or no unit ran; 2 the station refused (its text on stderr: no or
+Exit status: 0 done (wait/run: every unit passed; in continuous production the units
+in progress at the Stop do not count); 1 a unit failed, a batch run's unit was stopped
+or did not finish, or no unit passed; 2 the station refused (its text on stderr: no or
 wrong token, a command it would not take); 3 no connection, or the station's answer
 broke the protocol.
 """
@@ -321,8 +322,8 @@ def unit_line(u):
         return " ".join(p for p in (head, u.get("mac") or "-", steps) if p)
     f = u.get("failure") or {}
     code = f.get("code")
-    return "%s %s %s %s" % (head, f.get("step") or "-", "-" if code is None else code,
-                            f.get("text") or "")
+    return ("%s %s %s %s" % (head, f.get("step") or "-", "-" if code is None else code,
+                             f.get("text") or "")).rstrip()
 
 
 # ---- the job ----
@@ -392,6 +393,8 @@ class Tally:
     def __init__(self):
         self.passed = self.failed = self.stopped = 0
         self.seen = set()
+        # Continuous production: the units in progress at the Stop are no verdict.
+        self.continuous = False
 
     def unit(self, u, out):
         key = (u.get("run"), u.get("port"), u.get("cycle"))
@@ -451,7 +454,7 @@ def finish(tally, out):
     if tally.stopped:
         line += " %d stopped" % tally.stopped
     print(line, file=out, flush=True)
-    ok = tally.passed > 0 and tally.failed == 0 and tally.stopped == 0
+    ok = tally.passed > 0 and tally.failed == 0 and (tally.stopped == 0 or tally.continuous)
     return EXIT_DONE if ok else EXIT_UNITS_FAILED
 
 
@@ -489,6 +492,7 @@ def cmd_run(station, a, out):
     tally = Tally()
     try:
         _, first = sub.next()
+        tally.continuous = first.get("mode") == "continuous"
         if first.get("busy") and not first.get("running"):
             # The last run is doing its end steps: Start once they are done.
             while sub.next()[0] != "end":
@@ -508,6 +512,7 @@ def cmd_wait(station, a, out):
     tally = Tally()
     try:
         _, first = sub.next()
+        tally.continuous = first.get("mode") == "continuous"
         if not first.get("busy"):
             print("line-client: no run is live", file=sys.stderr)
             return EXIT_DONE
