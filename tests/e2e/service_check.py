@@ -4,6 +4,7 @@
 # the point; everything else goes through line-client.
 #   service_check.py rights URL READ_TOKEN_FILE CONTROL_TOKEN_FILE
 #   service_check.py hostile URL READ_TOKEN_FILE CONTROL_TOKEN_FILE
+#   service_check.py after URL READ_TOKEN_FILE CLIENT_OUTPUT NEXT_MAC
 #   service_check.py compare CLIENT_OUTPUT RECORDS_JSONL RUN_NUMBER [VERDICT]
 import json
 import socket
@@ -337,6 +338,25 @@ def hostile(st, read, control):
         print("(too few events to be sure the subscriber had to be dropped)")
 
 
+def after(st, read, client_out, next_mac):
+    """After a batch run whose units all passed, the state shows what the events said:
+    every port done with its unit's address, the run's counts, the pool's next address."""
+    units = [l.split() for l in open(client_out, encoding="utf-8") if l.startswith("unit ")]
+    macs = {u[1]: u[4] for u in units if u[3] == "passed"}
+    s = state(st, read)
+    got = {p.get("name"): (p.get("verdict"), p.get("stageName"), p.get("mac"), p.get("progress"))
+           for p in s.get("ports", [])}
+    want = {name: ("passed", "done", mac, None) for name, mac in macs.items()}
+    if got != want:
+        fail("state's ports %r, expected %r" % (got, want))
+    counters = s.get("counters") or {}
+    if (counters.get("runPassed"), counters.get("runFailed")) != (len(macs), 0):
+        fail("state's counters %r after %d passed units" % (counters, len(macs)))
+    if s.get("busy") or s.get("running") or (s.get("pool") or {}).get("next") != next_mac:
+        fail("state after the run: busy %r, running %r, pool %r" % (s.get("busy"), s.get("running"),
+                                                                    s.get("pool")))
+
+
 def compare(client_out, records_path, run_number, verdict=None):
     """The client's unit lines are the records of the run_number-th run (1 = the
     oldest), one line each: port, cycle, verdict and, when passed, the MAC."""
@@ -365,8 +385,11 @@ def main():
         compare(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5] if len(sys.argv) > 5 else None)
     else:
         st = Station(sys.argv[2])
-        read, control = token(sys.argv[3]), token(sys.argv[4])
-        {"rights": rights, "hostile": hostile}[what](st, read, control)
+        read = token(sys.argv[3])
+        if what == "after":
+            after(st, read, sys.argv[4], sys.argv[5])
+        else:
+            {"rights": rights, "hostile": hostile}[what](st, read, token(sys.argv[4]))
     sys.exit(1 if errors else 0)
 
 

@@ -72,6 +72,8 @@ wait "$RUN_PID" || RC=$?
   || fail "run: last line '$(tail -n 1 "$WORK/run1.txt")'"
 [ "$(grep -c '^unit COM[0-9]* 0 passed 02:5C:3A:04:22:[D-E][0-9A-F] download=[0-9.]*s loopback=[0-9.]*s mac=[0-9.]*s$' \
   "$WORK/run1.txt")" = 16 ] || fail "run: not 16 unit lines with the address and the step times"
+"${CHECK[@]}" after "$URL" "$WORK/read.token" "$WORK/run1.txt" 02:5C:3A:04:22:E1 \
+  || fail "run: the state after it (see above)"
 pl_stop_sim  # the devices write their report
 pl_check_devices "$name" "$data" "$(seq -s, 16)" \
   "$(printf '04:22:%02X,' $(seq 209 224) | sed 's/,$//')" || fail "run: devices (see above)"
