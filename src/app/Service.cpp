@@ -389,7 +389,8 @@ void StationService::ShowPortStatus(int portIndex, const std::string& text) {
   if (p.block == -2) p.block = -1;
   if (p.block > 0 && text.find("Download") == std::string::npos) p.block = -1;
   if (static_cast<size_t>(portIndex) >= portNumbers_.size()) RefreshPortNames();
-  json j = json::parse(PortJson(portIndex, UnitMac(portIndex)));
+  if (!Listening()) return;  // the texts of a download's every block: built only when read
+  json j = json::parse(PortJson(portIndex, UnitFactsOf(portIndex)));
   j.erase("progress");
   j.erase("passed");
   j.erase("failed");
@@ -403,6 +404,7 @@ void StationService::ShowPortProgress(int portIndex, int block, int blocks) {
   PortView& p = ports_[static_cast<size_t>(portIndex)];
   p.block = block;
   p.blocks = blocks;
+  if (!Listening()) return;
   Publish("progress", Dump({{"port", portIndex}, {"name", PortName(portIndex)},
                             {"block", block}, {"blocks", blocks}}));
 }
@@ -430,7 +432,12 @@ void StationService::ClearStatusGrid() {
 }
 
 void StationService::ShowException(const std::string& message) {
-  view_.ShowException(message);
+  if (boxes_.capture != nullptr) {
+    // Raised by a command of the service: its answer, not a box at the station.
+    if (boxes_.capture->size() < 16) boxes_.capture->push_back(CommandBoxes::Box{"Exception", message});
+  } else {
+    view_.ShowException(message);
+  }
   Publish("exception", Dump({{"text", message}}));
 }
 
@@ -440,9 +447,9 @@ void StationService::SetStartButton(bool running) {
     // A new run: its ports are found again, its slots count from nothing.
     portNumbers_.clear();
     for (PortView& p : ports_) p = PortView{};
+    std::lock_guard<std::mutex> lock(m_);
     slotPassed_.fill(0);
     slotFailed_.fill(0);
-    std::lock_guard<std::mutex> lock(m_);
     unitMac_.fill("");
   }
   Publish("run", Dump({{"running", running}}));
@@ -453,7 +460,7 @@ void StationService::DispatcherEnded() {
   RefreshPortNames();
   // The verdicts of the run as they stand at its end (Stop leaves ports unfinished).
   for (size_t k = 0; k < portNumbers_.size(); k++) {
-    json j = json::parse(PortJson(static_cast<int>(k), UnitMac(static_cast<int>(k))));
+    json j = json::parse(PortJson(static_cast<int>(k), UnitFactsOf(static_cast<int>(k))));
     j.erase("progress");
     Publish("status", Dump(j));
   }
@@ -463,6 +470,9 @@ void StationService::DispatcherEnded() {
 void StationService::UnitEnded(int portIndex, int cycle, bool passed) {
   view_.UnitEnded(portIndex, cycle, passed);
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
+  // With records, every unit's result counts it (OnUnitResult); without, the slot's end.
+  if (logic_ && logic_->records()) return;
+  std::lock_guard<std::mutex> lock(m_);
   (passed ? slotPassed_ : slotFailed_)[static_cast<size_t>(portIndex)]++;
 }
 
@@ -472,12 +482,21 @@ void StationService::OnUnitResult(const UnitResult& result) {
   const std::string text = Dump(unit);
   std::lock_guard<std::mutex> lock(m_);
   const int k = result.record.portIndex;
-  if (k >= 0 && k < kMaxPorts) unitMac_[static_cast<size_t>(k)] = result.record.mac;
+  if (k >= 0 && k < kMaxPorts) {
+    unitMac_[static_cast<size_t>(k)] = result.record.mac;
+    if (result.record.verdict == kVerdictPassed) slotPassed_[static_cast<size_t>(k)]++;
+    if (result.record.verdict == kVerdictFailed) slotFailed_[static_cast<size_t>(k)]++;
+  }
   if (result.record.verdict == kVerdictFailed) {
     failures_.insert(failures_.begin(), text);
     if (failures_.size() > kMaxFailures) failures_.pop_back();
   }
   PublishLocked("unit", text);
+}
+
+bool StationService::Listening() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return !feeds_.empty();
 }
 
 void StationService::Publish(const char* name, const std::string& fields) {
@@ -525,12 +544,17 @@ std::string StationService::JobJson() const {
   return Dump(j);
 }
 
-std::string StationService::UnitMac(int k) const {
+StationService::UnitFacts StationService::UnitFactsOf(int k) const {
   std::lock_guard<std::mutex> lock(m_);
-  return unitMac_[static_cast<size_t>(k)];
+  return UnitFactsLocked(k);
 }
 
-std::string StationService::PortJson(int k, const std::string& mac) const {
+StationService::UnitFacts StationService::UnitFactsLocked(int k) const {
+  const size_t i = static_cast<size_t>(k);
+  return UnitFacts{unitMac_[i], slotPassed_[i], slotFailed_[i]};
+}
+
+std::string StationService::PortJson(int k, const UnitFacts& unit) const {
   const MainLogic& l = *logic_;
   const Stage stage = l.stages.Get(k);
   const PortView& p = ports_[static_cast<size_t>(k)];
@@ -553,10 +577,10 @@ std::string StationService::PortJson(int k, const std::string& mac) const {
             {"status", p.status},
             {"verdict", verdict},
             {"cycle", l.runJob().continuous ? const_cast<MainLogic&>(l).slotTable.Cycle(k) : 0},
-            {"passed", slotPassed_[static_cast<size_t>(k)]},
-            {"failed", slotFailed_[static_cast<size_t>(k)]}};
+            {"passed", unit.passed},
+            {"failed", unit.failed}};
   j["progress"] = p.block > 0 ? json{{"block", p.block}, {"blocks", p.blocks}} : json(nullptr);
-  j["mac"] = mac;
+  j["mac"] = unit.mac;
   return Dump(j);
 }
 
@@ -586,7 +610,7 @@ std::string StationService::StateJsonLocked(const std::string& facts) {
   RefreshPortNames();
   json ports = json::array();
   for (size_t k = 0; k < portNumbers_.size(); k++) {
-    ports.push_back(json::parse(PortJson(static_cast<int>(k), unitMac_[k])));
+    ports.push_back(json::parse(PortJson(static_cast<int>(k), UnitFactsLocked(static_cast<int>(k)))));
   }
   json failures = json::array();
   for (const std::string& f : failures_) failures.push_back(json::parse(f));
