@@ -385,6 +385,10 @@ void StationService::ShowPortStatus(int portIndex, const std::string& text) {
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
   PortView& p = ports_[static_cast<size_t>(portIndex)];
   p.status = text;
+  if (logic_) {
+    const Stage stage = logic_->stages.Get(portIndex);
+    if (stage != StageFailed && stage != StageIdle) p.lastStage = stage;
+  }
   // A download's block text comes with its progress; any other text ends it.
   if (p.block == -2) p.block = -1;
   if (p.block > 0 && text.find("Download") == std::string::npos) p.block = -1;
@@ -459,21 +463,67 @@ void StationService::DispatcherEnded() {
   view_.DispatcherEnded();
   RefreshPortNames();
   // The verdicts of the run as they stand at its end (Stop leaves ports unfinished).
+  const bool batchWithoutRecords = logic_ && !logic_->records() && !logic_->runJob().continuous;
   for (size_t k = 0; k < portNumbers_.size(); k++) {
     json j = json::parse(PortJson(static_cast<int>(k), UnitFactsOf(static_cast<int>(k))));
     j.erase("progress");
+    if (batchWithoutRecords) {
+      const std::string v = j["verdict"].get<std::string>();
+      BoardResult(static_cast<int>(k), 0, v == "passed" ? kVerdictPassed
+                                          : v == "failed" ? kVerdictFailed
+                                                          : kVerdictStopped);
+    }
     Publish("status", Dump(j));
   }
   Publish("end", "{}");
 }
 
+void StationService::BoardResult(int k, int cycle, const char* verdict) {
+  // A station that keeps no records: the unit's result from what the board was told.
+  UnitRecord r;
+  r.station = stationName_;
+  r.port = PortName(k);
+  r.portIndex = k;
+  r.cycle = cycle;
+  r.verdict = verdict;
+  r.lastStatus = ports_[static_cast<size_t>(k)].status;
+  r.endedMs = WallClockMs();
+  if (r.verdict != kVerdictPassed) {
+    // "...failed: -3": the number that ends the failure text.
+    const size_t colon = r.lastStatus.rfind(": ");
+    if (colon != std::string::npos) {
+      const std::string tail = r.lastStatus.substr(colon + 2);
+      if (!tail.empty() && tail.size() < 8 &&
+          tail.find_first_not_of("-0123456789") == std::string::npos && tail != "-") {
+        r.failCode = std::stoi(tail);
+      }
+    }
+    // The step it was in when its texts last came (a failed one shows only "failed").
+    const Stage stage = ports_[static_cast<size_t>(k)].lastStage;
+    r.failStep = stage == StageDownloaded || stage == StageTesting ? "loopback"
+                 : stage == StageTested || stage == StageProgramming ? "mac"
+                 : stage == StageDownloading                         ? "download"
+                                                                     : "";
+  }
+  json unit = UnitJson(r, nullptr);
+  unit["steps"] = json::array();
+  unit["startedMs"] = nullptr;
+  std::lock_guard<std::mutex> lock(m_);
+  if (r.verdict == kVerdictPassed) slotPassed_[static_cast<size_t>(k)]++;
+  if (r.verdict == kVerdictFailed) {
+    slotFailed_[static_cast<size_t>(k)]++;
+    failures_.insert(failures_.begin(), Dump(unit));
+    if (failures_.size() > kMaxFailures) failures_.pop_back();
+  }
+  PublishLocked("unit", Dump(unit));
+}
+
 void StationService::UnitEnded(int portIndex, int cycle, bool passed) {
   view_.UnitEnded(portIndex, cycle, passed);
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
-  // With records, every unit's result counts it (OnUnitResult); without, the slot's end.
-  if (logic_ && logic_->records()) return;
-  std::lock_guard<std::mutex> lock(m_);
-  (passed ? slotPassed_ : slotFailed_)[static_cast<size_t>(portIndex)]++;
+  // With records, every unit's result comes from its record (OnUnitResult).
+  if (!logic_ || logic_->records()) return;
+  BoardResult(portIndex, cycle, passed ? kVerdictPassed : kVerdictFailed);
 }
 
 void StationService::OnUnitResult(const UnitResult& result) {
@@ -560,7 +610,7 @@ std::string StationService::PortJson(int k, const UnitFacts& unit) const {
   const PortView& p = ports_[static_cast<size_t>(k)];
   const bool slots = l.runJob().continuous && l.RunLive();
   std::string verdict;
-  if (slots && const_cast<MainLogic&>(l).slotTable.Phase(k) == SlotPhase::Empty) {
+  if (slots && l.slotTable.Phase(k) == SlotPhase::Empty) {
     verdict = "waiting";
   } else {
     switch (l.Verdict(k)) {
@@ -576,7 +626,7 @@ std::string StationService::PortJson(int k, const UnitFacts& unit) const {
             {"stageName", StageName(stage)},
             {"status", p.status},
             {"verdict", verdict},
-            {"cycle", l.runJob().continuous ? const_cast<MainLogic&>(l).slotTable.Cycle(k) : 0},
+            {"cycle", l.runJob().continuous ? l.slotTable.Cycle(k) : 0},
             {"passed", unit.passed},
             {"failed", unit.failed}};
   j["progress"] = p.block > 0 ? json{{"block", p.block}, {"blocks", p.blocks}} : json(nullptr);

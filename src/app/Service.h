@@ -144,6 +144,7 @@ class StationService final : public Board {
   bool Listening() const;
   void PublishLocked(const char* name, const std::string& fields);
   void OnUnitResult(const UnitResult& result);
+  void BoardResult(int portIndex, int cycle, const char* verdict);
   void RefreshPortNames();
 
   Board& view_;
@@ -164,6 +165,7 @@ class StationService final : public Board {
     std::string status;
     int block = -1;
     int blocks = 0;
+    Stage lastStage = StageIdle;  // the last stage its texts came in, failure aside
   };
   std::array<PortView, kMaxPorts> ports_;
   std::vector<int> portNumbers_;

@@ -375,7 +375,10 @@ void Session::OnRead(beast::error_code ec) {
 }
 
 void Session::Respond(HttpResponse response, bool keepAlive) {
-  if (closed_) return;
+  if (closed_) {
+    if (response.feed) response.feed->Closed();  // its client went while it was made
+    return;
+  }
   if (response.feed) {
     StartStream(std::move(response));
     return;

@@ -273,6 +273,24 @@ TEST(StationService, TokensRightsChecksAndARunFollowedLive) {
   EXPECT_NE(result.find("\"failure\":{\"code\":-3,\"step\":\"mac\""), std::string::npos) << result;
   EXPECT_NE(result.find("\"steps\":[{\"ms\":"), std::string::npos) << result;
   EXPECT_EQ(st.logic->stages.Get(0), StageFailed);
+
+  // A station that keeps no records still tells every unit's result, from the board.
+  st.logic->SetRecords(nullptr, "");
+  st.Serve([&] {
+    EXPECT_EQ(StatusLine(ask("PUT", "/api/v1/job", st.controlToken,
+                             R"({"loopback":true,"programMac":false})")),
+              "HTTP/1.1 200 OK");
+    Client stream(port);
+    stream.Send(Request("GET", "/api/v1/events", st.readToken));
+    stream.ReadUntil("event: state");
+    EXPECT_EQ(StatusLine(ask("POST", "/api/v1/start", st.controlToken)), "HTTP/1.1 202 Accepted");
+    events = stream.ReadUntil("event: end", 60000);
+  });
+  const size_t second = events.find("event: unit");
+  ASSERT_NE(second, std::string::npos) << events;
+  const std::string board = events.substr(second, events.find('\n', events.find("data:", second)) - second);
+  EXPECT_NE(board.find("\"verdict\":\"failed\""), std::string::npos) << board;
+  EXPECT_NE(board.find("\"step\":\"loopback\""), std::string::npos) << board;
 }
 
 }  // namespace
