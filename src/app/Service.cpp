@@ -354,7 +354,10 @@ void StationService::Stop() {
   stopping_ = true;
   if (server_) server_->Stop();
   server_.reset();
-  if (logic_ && logic_->records()) logic_->records()->SetResultSink(nullptr);
+  // From here on the board calls only go to the view: the logic may be going (this runs
+  // again in the destructor, after the logic has gone).
+  if (!detached_ && logic_ && logic_->records()) logic_->records()->SetResultSink(nullptr);
+  detached_ = true;
   std::lock_guard<std::mutex> lock(m_);
   feeds_.clear();
 }
@@ -375,6 +378,7 @@ std::string StationService::PortName(int portIndex) const {
 
 void StationService::ShowPortStatus(int portIndex, const std::string& text) {
   view_.ShowPortStatus(portIndex, text);
+  if (detached_) return;
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
   PortView& p = ports_[static_cast<size_t>(portIndex)];
   p.status = text;
@@ -397,6 +401,7 @@ void StationService::ShowPortStatus(int portIndex, const std::string& text) {
 
 void StationService::ShowPortProgress(int portIndex, int block, int blocks) {
   view_.ShowPortProgress(portIndex, block, blocks);
+  if (detached_) return;
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
   PortView& p = ports_[static_cast<size_t>(portIndex)];
   p.block = block;
@@ -408,27 +413,35 @@ void StationService::ShowPortProgress(int portIndex, int block, int blocks) {
 
 void StationService::SetMacGridCell(int row, int column, const std::string& text) {
   view_.SetMacGridCell(row, column, text);
+  if (detached_) return;
   if (row >= 0 && row < 2 && column >= 0 && column < 2) macGrid_[static_cast<size_t>(row * 2 + column)] = text;
   Publish("mac", Dump({{"row", row}, {"column", column}, {"text", text}}));
 }
 
 void StationService::AppendMessage(const std::string& text) {
   view_.AppendMessage(text);
+  if (detached_) return;
   Publish("message", Dump({{"text", text}}));
 }
 
 void StationService::ClearMessages() {
   view_.ClearMessages();
+  if (detached_) return;
   Publish("clear", R"({"what":"messages"})");
 }
 
 void StationService::ClearStatusGrid() {
   view_.ClearStatusGrid();
+  if (detached_) return;
   for (PortView& p : ports_) p = PortView{};
   Publish("clear", R"({"what":"status"})");
 }
 
 void StationService::ShowException(const std::string& message) {
+  if (detached_) {
+    view_.ShowException(message);
+    return;
+  }
   if (boxes_.capture != nullptr) {
     // Raised by a command of the service: its answer, not a box at the station.
     if (boxes_.capture->size() < 16) boxes_.capture->push_back(CommandBoxes::Box{"Exception", message});
@@ -440,6 +453,7 @@ void StationService::ShowException(const std::string& message) {
 
 void StationService::SetStartButton(bool running) {
   view_.SetStartButton(running);
+  if (detached_) return;
   if (running) {
     // A new run: its ports are found again, its slots count from nothing.
     portNumbers_.clear();
@@ -454,6 +468,7 @@ void StationService::SetStartButton(bool running) {
 
 void StationService::DispatcherEnded() {
   view_.DispatcherEnded();
+  if (detached_) return;
   RefreshPortNames();
   // The verdicts of the run as they stand at its end (Stop leaves ports unfinished).
   const bool batchWithoutRecords = logic_ && !logic_->records() && !logic_->runJob().continuous;
@@ -514,6 +529,7 @@ void StationService::BoardResult(int k, int cycle, const char* verdict) {
 
 void StationService::UnitEnded(int portIndex, int cycle, bool passed) {
   view_.UnitEnded(portIndex, cycle, passed);
+  if (detached_) return;
   if (portIndex < 0 || portIndex >= kMaxPorts || !logic_) return;
   // With records, every unit's result comes from its record (OnUnitResult).
   if (!logic_->records()) BoardResult(portIndex, cycle, passed ? kVerdictPassed : kVerdictFailed);

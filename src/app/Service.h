@@ -161,6 +161,7 @@ class StationService final : public Board {
   bool tokens_ = false;
 
   // UI thread only.
+  bool detached_ = false;  // stopped: the board calls go to the view alone
   struct PortView {
     std::string status;
     int block = -1;
