@@ -249,9 +249,10 @@ bool RenderZpl(const LabelTemplate& tpl, const LabelData& data, std::string* zpl
   const int module = dpi >= 300 ? 3 : 2;
   const int qrMag = dpi >= 300 ? 6 : 4;
   const std::string qr = QrPayload(data);
-  // A QR code of version 2 (25 modules) holds 20 bytes at level Q, version 3 (29)
-  // 32 bytes, version 4 (33) 46, version 5 (37) 60: enough for a MAC and a serial.
-  const int qrModules = qr.size() <= 20 ? 25 : qr.size() <= 32 ? 29 : qr.size() <= 46 ? 33 : 37;
+  // Byte capacity at level Q: version 2 (25 modules) 20 bytes, 3 (29) 32, 4 (33) 46,
+  // 5 (37) 60, 6 (41) 74: a MAC address, a space and the longest serial fit version 6.
+  const size_t n = qr.size();
+  const int qrModules = n <= 20 ? 25 : n <= 32 ? 29 : n <= 46 ? 33 : n <= 60 ? 37 : 41;
   const int qrSide = (qrModules + 8) * qrMag;  // with its quiet zone
   std::string z = "^XA^CI0^PW" + std::to_string(tpl.widthDots) + "^LL" +
                   std::to_string(tpl.heightDots) + "^LH0,0\n";
@@ -278,10 +279,26 @@ bool RenderZpl(const LabelTemplate& tpl, const LabelData& data, std::string* zpl
   z += "^FO" + std::to_string(qrX) + "," + std::to_string(barsTop) + "^BQN,2," +
        std::to_string(qrMag) + "^FH_^FDQA," + ZplEscape(qr) + "^FS\n";
   z += "^XZ\n";
-  // Width of the longer Code 128: 11 modules a character (two digits share one in subset
-  // C, so this errs on the safe side) plus start, check and stop and the quiet zones.
-  const size_t longest = std::max(data.mac.size(), data.serial.size());
-  const int barsW = static_cast<int>((longest + 3) * 11 + 2 + 20) * module;
+  // Width of the longer Code 128: 11 modules a symbol character, a run of four or more
+  // digits taking one character a pair (and one to switch), plus start, check, stop
+  // (13 modules with its end bar) and the quiet zones of 10 modules each side.
+  auto symbols = [](const std::string& v) {
+    size_t count = 0;
+    for (size_t i = 0; i < v.size();) {
+      size_t run = 0;
+      while (i + run < v.size() && v[i + run] >= '0' && v[i + run] <= '9') ++run;
+      if (run >= 4) {
+        count += (run + 1) / 2 + 1;
+        i += run;
+      } else {
+        count += run ? run : 1;
+        i += run ? run : 1;
+      }
+    }
+    return count;
+  };
+  const size_t longest = std::max(symbols(data.mac), symbols(data.serial));
+  const int barsW = static_cast<int>((longest + 2) * 11 + 13 + 20) * module;
   const int bottom = std::max(y, barsTop + qrSide);
   if (bottom > tpl.heightDots + margin || margin + barsW > qrX) {
     *error = "the label's content does not fit " + std::to_string(tpl.widthDots) + " x " +
