@@ -1,5 +1,6 @@
 #include "labels/LabelOutput.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
