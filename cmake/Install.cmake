@@ -15,6 +15,9 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/src/tools/line_client.py DESTINATION ${CM
 if(PT_WITH_FACTORYDB)
   install(TARGETS factory-db RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(PT_WITH_LABELS)
+  install(TARGETS label-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 if(PT_WITH_GUI)
   install(TARGETS production-tool eeprom-editor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   configure_file(${PROJECT_SOURCE_DIR}/dist/production-tool.desktop.in
