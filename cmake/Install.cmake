@@ -9,8 +9,14 @@ set(PT_STATION_DIR "/var/lib/production-tool" CACHE PATH
     "Data directory of an installed station (given to production-tool by its launcher)")
 
 install(TARGETS production-cli production-records eeprom-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The line controllers' client of the station's service (Python 3, standard library).
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/src/tools/line_client.py DESTINATION ${CMAKE_INSTALL_BINDIR}
+        RENAME line-client)
 if(PT_WITH_FACTORYDB)
   install(TARGETS factory-db RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(PT_WITH_LABELS)
+  install(TARGETS label-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 if(PT_WITH_GUI)
   install(TARGETS production-tool eeprom-editor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -32,7 +38,7 @@ endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/production-tool)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/operator.md ${PROJECT_SOURCE_DIR}/docs/factory.md
-              ${PROJECT_SOURCE_DIR}/docs/developer.md
+              ${PROJECT_SOURCE_DIR}/docs/developer.md ${PROJECT_SOURCE_DIR}/docs/service.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/production-tool/docs)
 
 # The package makes the data directory (group dialout, which the operators need for
@@ -56,5 +62,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Production engineering")
 set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# line-client is a Python 3 script.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_BINARY_DIR}/dist/debian/postinst")
 include(CPack)

@@ -9,7 +9,8 @@ PKGS=(build-essential cmake ninja-build g++ clang-14 libclang-rt-14-dev
       lrzsz iproute2 util-linux procps
       g++-mingw-w64-x86-64-posix wine64 python3
       postgresql-15 postgresql-client-15 libpq-dev
-      libboost-dev nlohmann-json3-dev chromium-headless-shell)
+      libboost-dev nlohmann-json3-dev chromium-headless-shell
+      libzint-dev libpng-dev zbar-tools)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -334,10 +334,7 @@ bool StationService::Start(const ServiceConfig& config, std::string* error) {
     }
     tokens_ = true;
   }
-  {
-    std::lock_guard<std::mutex> lock(commandMutex_);
-    stopping_ = false;
-  }
+  stopping_ = false;
   server_ = NewHttpServer();
   if (!server_->Start(config.address, config.port, HttpServerLimits{},
                       [this](const HttpRequest& r) { return Handle(r); }, error)) {
@@ -354,14 +351,13 @@ bool StationService::Start(const ServiceConfig& config, std::string* error) {
 std::string StationService::Url() const { return url_; }
 
 void StationService::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(commandMutex_);
-    stopping_ = true;
-  }
-  commandDone_.notify_all();
+  stopping_ = true;
   if (server_) server_->Stop();
   server_.reset();
-  if (logic_ && logic_->records()) logic_->records()->SetResultSink(nullptr);
+  // From here on the board calls only go to the view: the logic may be going (this runs
+  // again in the destructor, after the logic has gone).
+  if (!detached_ && logic_ && logic_->records()) logic_->records()->SetResultSink(nullptr);
+  detached_ = true;
   std::lock_guard<std::mutex> lock(m_);
   feeds_.clear();
 }
@@ -382,14 +378,20 @@ std::string StationService::PortName(int portIndex) const {
 
 void StationService::ShowPortStatus(int portIndex, const std::string& text) {
   view_.ShowPortStatus(portIndex, text);
+  if (detached_) return;
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
   PortView& p = ports_[static_cast<size_t>(portIndex)];
   p.status = text;
+  if (logic_) {
+    const Stage stage = logic_->stages.Get(portIndex);
+    if (stage != StageFailed && stage != StageIdle) p.lastStage = stage;
+  }
   // A download's block text comes with its progress; any other text ends it.
   if (p.block == -2) p.block = -1;
   if (p.block > 0 && text.find("Download") == std::string::npos) p.block = -1;
   if (static_cast<size_t>(portIndex) >= portNumbers_.size()) RefreshPortNames();
-  json j = json::parse(PortJson(portIndex, UnitMac(portIndex)));
+  if (!Listening()) return;  // the texts of a download's every block: built only when read
+  json j = json::parse(PortJson(portIndex, UnitFactsOf(portIndex)));
   j.erase("progress");
   j.erase("passed");
   j.erase("failed");
@@ -399,50 +401,66 @@ void StationService::ShowPortStatus(int portIndex, const std::string& text) {
 
 void StationService::ShowPortProgress(int portIndex, int block, int blocks) {
   view_.ShowPortProgress(portIndex, block, blocks);
+  if (detached_) return;
   if (portIndex < 0 || portIndex >= kMaxPorts) return;
   PortView& p = ports_[static_cast<size_t>(portIndex)];
   p.block = block;
   p.blocks = blocks;
+  if (!Listening()) return;
   Publish("progress", Dump({{"port", portIndex}, {"name", PortName(portIndex)},
                             {"block", block}, {"blocks", blocks}}));
 }
 
 void StationService::SetMacGridCell(int row, int column, const std::string& text) {
   view_.SetMacGridCell(row, column, text);
+  if (detached_) return;
   if (row >= 0 && row < 2 && column >= 0 && column < 2) macGrid_[static_cast<size_t>(row * 2 + column)] = text;
   Publish("mac", Dump({{"row", row}, {"column", column}, {"text", text}}));
 }
 
 void StationService::AppendMessage(const std::string& text) {
   view_.AppendMessage(text);
+  if (detached_) return;
   Publish("message", Dump({{"text", text}}));
 }
 
 void StationService::ClearMessages() {
   view_.ClearMessages();
+  if (detached_) return;
   Publish("clear", R"({"what":"messages"})");
 }
 
 void StationService::ClearStatusGrid() {
   view_.ClearStatusGrid();
+  if (detached_) return;
   for (PortView& p : ports_) p = PortView{};
   Publish("clear", R"({"what":"status"})");
 }
 
 void StationService::ShowException(const std::string& message) {
-  view_.ShowException(message);
+  if (detached_) {
+    view_.ShowException(message);
+    return;
+  }
+  if (boxes_.capture != nullptr) {
+    // Raised by a command of the service: its answer, not a box at the station.
+    if (boxes_.capture->size() < 16) boxes_.capture->push_back(CommandBoxes::Box{"Exception", message});
+  } else {
+    view_.ShowException(message);
+  }
   Publish("exception", Dump({{"text", message}}));
 }
 
 void StationService::SetStartButton(bool running) {
   view_.SetStartButton(running);
+  if (detached_) return;
   if (running) {
     // A new run: its ports are found again, its slots count from nothing.
     portNumbers_.clear();
     for (PortView& p : ports_) p = PortView{};
+    std::lock_guard<std::mutex> lock(m_);
     slotPassed_.fill(0);
     slotFailed_.fill(0);
-    std::lock_guard<std::mutex> lock(m_);
     unitMac_.fill("");
   }
   Publish("run", Dump({{"running", running}}));
@@ -450,20 +468,76 @@ void StationService::SetStartButton(bool running) {
 
 void StationService::DispatcherEnded() {
   view_.DispatcherEnded();
+  if (detached_) return;
   RefreshPortNames();
   // The verdicts of the run as they stand at its end (Stop leaves ports unfinished).
+  const bool batchWithoutRecords = logic_ && !logic_->records() && !logic_->runJob().continuous;
   for (size_t k = 0; k < portNumbers_.size(); k++) {
-    json j = json::parse(PortJson(static_cast<int>(k), UnitMac(static_cast<int>(k))));
+    json j = json::parse(PortJson(static_cast<int>(k), UnitFactsOf(static_cast<int>(k))));
     j.erase("progress");
+    j["text"] = j["status"];
+    if (batchWithoutRecords) {
+      const std::string v = j["verdict"].get<std::string>();
+      BoardResult(static_cast<int>(k), 0, v == "passed" ? kVerdictPassed
+                                          : v == "failed" ? kVerdictFailed
+                                                          : kVerdictStopped);
+    }
     Publish("status", Dump(j));
   }
   Publish("end", "{}");
 }
 
+void StationService::BoardResult(int k, int cycle, const char* verdict) {
+  // A station that keeps no records: the unit's result from what the board was told.
+  UnitRecord r;
+  r.station = stationName_;
+  r.port = PortName(k);
+  r.portIndex = k;
+  r.cycle = cycle;
+  r.verdict = verdict;
+  r.lastStatus = ports_[static_cast<size_t>(k)].status;
+  r.endedMs = WallClockMs();
+  if (r.verdict != kVerdictPassed) {
+    // "...failed: -3": the number that ends the failure text.
+    const size_t colon = r.lastStatus.rfind(": ");
+    if (colon != std::string::npos) {
+      const std::string tail = r.lastStatus.substr(colon + 2);
+      if (!tail.empty() && tail.size() < 8 &&
+          tail.find_first_not_of("-0123456789") == std::string::npos && tail != "-") {
+        r.failCode = std::stoi(tail);
+      }
+    }
+    // The step it was in when its texts last came (a failed one shows only "failed").
+    const Stage stage = ports_[static_cast<size_t>(k)].lastStage;
+    r.failStep = stage == StageDownloaded || stage == StageTesting ? "loopback"
+                 : stage == StageTested || stage == StageProgramming ? "mac"
+                 : stage == StageDownloading                         ? "download"
+                                                                     : "";
+  }
+  json unit = UnitJson(r, nullptr);
+  unit["steps"] = json::array();
+  unit["startedMs"] = nullptr;
+  std::lock_guard<std::mutex> lock(m_);
+  if (r.verdict == kVerdictPassed) slotPassed_[static_cast<size_t>(k)]++;
+  if (r.verdict == kVerdictFailed) {
+    slotFailed_[static_cast<size_t>(k)]++;
+    failures_.insert(failures_.begin(), Dump(unit));
+    if (failures_.size() > kMaxFailures) failures_.pop_back();
+  }
+  PublishLocked("unit", Dump(unit));
+}
+
 void StationService::UnitEnded(int portIndex, int cycle, bool passed) {
   view_.UnitEnded(portIndex, cycle, passed);
-  if (portIndex < 0 || portIndex >= kMaxPorts) return;
-  (passed ? slotPassed_ : slotFailed_)[static_cast<size_t>(portIndex)]++;
+  if (detached_) return;
+  if (portIndex < 0 || portIndex >= kMaxPorts || !logic_) return;
+  // With records, every unit's result comes from its record (OnUnitResult).
+  if (!logic_->records()) BoardResult(portIndex, cycle, passed ? kVerdictPassed : kVerdictFailed);
+  // The slot's verdict as it stands now (its stage may have failed after its last text).
+  json j = json::parse(PortJson(portIndex, UnitFactsOf(portIndex)));
+  j.erase("progress");
+  j["text"] = j["status"];
+  Publish("status", Dump(j));
 }
 
 void StationService::OnUnitResult(const UnitResult& result) {
@@ -472,12 +546,21 @@ void StationService::OnUnitResult(const UnitResult& result) {
   const std::string text = Dump(unit);
   std::lock_guard<std::mutex> lock(m_);
   const int k = result.record.portIndex;
-  if (k >= 0 && k < kMaxPorts) unitMac_[static_cast<size_t>(k)] = result.record.mac;
+  if (k >= 0 && k < kMaxPorts) {
+    unitMac_[static_cast<size_t>(k)] = result.record.mac;
+    if (result.record.verdict == kVerdictPassed) slotPassed_[static_cast<size_t>(k)]++;
+    if (result.record.verdict == kVerdictFailed) slotFailed_[static_cast<size_t>(k)]++;
+  }
   if (result.record.verdict == kVerdictFailed) {
     failures_.insert(failures_.begin(), text);
     if (failures_.size() > kMaxFailures) failures_.pop_back();
   }
   PublishLocked("unit", text);
+}
+
+bool StationService::Listening() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return !feeds_.empty();
 }
 
 void StationService::Publish(const char* name, const std::string& fields) {
@@ -525,18 +608,23 @@ std::string StationService::JobJson() const {
   return Dump(j);
 }
 
-std::string StationService::UnitMac(int k) const {
+StationService::UnitFacts StationService::UnitFactsOf(int k) const {
   std::lock_guard<std::mutex> lock(m_);
-  return unitMac_[static_cast<size_t>(k)];
+  return UnitFactsLocked(k);
 }
 
-std::string StationService::PortJson(int k, const std::string& mac) const {
+StationService::UnitFacts StationService::UnitFactsLocked(int k) const {
+  const size_t i = static_cast<size_t>(k);
+  return UnitFacts{unitMac_[i], slotPassed_[i], slotFailed_[i]};
+}
+
+std::string StationService::PortJson(int k, const UnitFacts& unit) const {
   const MainLogic& l = *logic_;
   const Stage stage = l.stages.Get(k);
   const PortView& p = ports_[static_cast<size_t>(k)];
   const bool slots = l.runJob().continuous && l.RunLive();
   std::string verdict;
-  if (slots && const_cast<MainLogic&>(l).slotTable.Phase(k) == SlotPhase::Empty) {
+  if (slots && l.slotTable.Phase(k) == SlotPhase::Empty) {
     verdict = "waiting";
   } else {
     switch (l.Verdict(k)) {
@@ -552,11 +640,11 @@ std::string StationService::PortJson(int k, const std::string& mac) const {
             {"stageName", StageName(stage)},
             {"status", p.status},
             {"verdict", verdict},
-            {"cycle", l.runJob().continuous ? const_cast<MainLogic&>(l).slotTable.Cycle(k) : 0},
-            {"passed", slotPassed_[static_cast<size_t>(k)]},
-            {"failed", slotFailed_[static_cast<size_t>(k)]}};
+            {"cycle", l.runJob().continuous ? l.slotTable.Cycle(k) : 0},
+            {"passed", unit.passed},
+            {"failed", unit.failed}};
   j["progress"] = p.block > 0 ? json{{"block", p.block}, {"blocks", p.blocks}} : json(nullptr);
-  j["mac"] = mac;
+  j["mac"] = unit.mac;
   return Dump(j);
 }
 
@@ -586,7 +674,7 @@ std::string StationService::StateJsonLocked(const std::string& facts) {
   RefreshPortNames();
   json ports = json::array();
   for (size_t k = 0; k < portNumbers_.size(); k++) {
-    ports.push_back(json::parse(PortJson(static_cast<int>(k), unitMac_[k])));
+    ports.push_back(json::parse(PortJson(static_cast<int>(k), UnitFactsLocked(static_cast<int>(k)))));
   }
   json failures = json::array();
   for (const std::string& f : failures_) failures.push_back(json::parse(f));
@@ -687,24 +775,26 @@ HttpResponse StationService::Api(const HttpRequest& request, Right right) {
 }
 
 bool StationService::OnUi(const std::function<void()>& fn, HttpResponse* response) {
+  // What the routine and its waiter share. The routine touches nothing else until it
+  // knows its waiter is still there: it may run after the waiter gave up, even after
+  // the service is gone.
   struct Shared {
+    std::mutex m;
+    std::condition_variable cv;
     bool started = false;
     bool done = false;
     bool cancelled = false;
     std::exception_ptr fault;
   };
-  auto shared = std::make_shared<Shared>();
-  {
-    std::lock_guard<std::mutex> lock(commandMutex_);
-    if (stopping_ || logic_ == nullptr) {
-      *response = Error(503, "the station is closing", "unavailable");
-      return false;
-    }
+  if (stopping_.load() || logic_ == nullptr) {
+    *response = Error(503, "the station is closing", "unavailable");
+    return false;
   }
-  const bool posted = ui_.Post([this, shared, &fn] {
+  auto shared = std::make_shared<Shared>();
+  const bool posted = ui_.Post([shared, &fn] {
     {
-      std::lock_guard<std::mutex> lock(commandMutex_);
-      if (shared->cancelled) return;  // its caller gave up: fn may be gone
+      std::lock_guard<std::mutex> lock(shared->m);
+      if (shared->cancelled) return;
       shared->started = true;
     }
     try {
@@ -712,30 +802,27 @@ bool StationService::OnUi(const std::function<void()>& fn, HttpResponse* respons
     } catch (...) {
       shared->fault = std::current_exception();
     }
-    {
-      std::lock_guard<std::mutex> lock(commandMutex_);
-      shared->done = true;
-    }
-    commandDone_.notify_all();
+    std::lock_guard<std::mutex> lock(shared->m);
+    shared->done = true;
+    shared->cv.notify_all();
   });
   if (!posted) {
     *response = Error(503, "this station takes no commands from the service", "unavailable");
     return false;
   }
-  std::unique_lock<std::mutex> lock(commandMutex_);
+  std::unique_lock<std::mutex> lock(shared->m);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCommandWaitMs);
-  for (;;) {
-    if (shared->done) break;
-    if (!shared->started && (stopping_ || std::chrono::steady_clock::now() >= deadline)) {
+  while (!shared->done) {
+    const bool stopping = stopping_.load();
+    if (!shared->started && (stopping || std::chrono::steady_clock::now() >= deadline)) {
       shared->cancelled = true;
-      *response = stopping_ ? Error(503, "the station is closing", "unavailable")
-                            : Error(503, "the station did not take the request in time", "busy");
+      *response = stopping ? Error(503, "the station is closing", "unavailable")
+                           : Error(503, "the station did not take the request in time", "busy");
       return false;
     }
-    // Once started it runs to its end on the UI thread (it never waits for anyone).
-    commandDone_.wait_until(lock, shared->started ? std::chrono::steady_clock::now() +
-                                                        std::chrono::milliseconds(100)
-                                                  : deadline);
+    // Once started it runs to its end on the UI thread: it never waits for anyone (its
+    // boxes are answered at once). Stop is looked at every 50 ms meanwhile.
+    shared->cv.wait_for(lock, std::chrono::milliseconds(50));
   }
   if (shared->fault) std::rethrow_exception(shared->fault);
   return true;
@@ -1034,6 +1121,11 @@ HttpResponse StationService::Records(const HttpRequest& request) {
     return Error(400, "a filter is too long", "bad_request");
   }
   const size_t max = limit ? static_cast<size_t>(std::clamp<int64_t>(*limit, 1, kMaxRecords)) : 1000;
+  if (settings_.Get("records") != "postgresql" && settings_.Get("records") != "off" &&
+      !FileExists(RecordsFilePath(settings_, dataDir_))) {
+    // The embedded database is made with the first record: none yet.
+    return JsonResponse(200, {{"records", json::array()}, {"truncated", false}});
+  }
   std::string problem;
   std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir_, &problem);
   if (!store) {

@@ -129,14 +129,22 @@ class StationService final : public Board {
   std::string StateFacts();
   std::string StateJsonLocked(const std::string& facts);
   std::string JobJson() const;
-  std::string PortJson(int portIndex, const std::string& mac) const;
-  std::string UnitMac(int portIndex) const;
+  struct UnitFacts {
+    std::string mac;
+    int passed = 0;
+    int failed = 0;
+  };
+  std::string PortJson(int portIndex, const UnitFacts& unit) const;
+  UnitFacts UnitFactsOf(int portIndex) const;
+  UnitFacts UnitFactsLocked(int portIndex) const;
   std::vector<int> PortNumbersOnUi() const;
   std::string PortName(int portIndex) const;
   // Any thread: a new event to every subscriber.
   void Publish(const char* name, const std::string& fields);
+  bool Listening() const;
   void PublishLocked(const char* name, const std::string& fields);
   void OnUnitResult(const UnitResult& result);
+  void BoardResult(int portIndex, int cycle, const char* verdict);
   void RefreshPortNames();
 
   Board& view_;
@@ -153,16 +161,16 @@ class StationService final : public Board {
   bool tokens_ = false;
 
   // UI thread only.
+  bool detached_ = false;  // stopped: the board calls go to the view alone
   struct PortView {
     std::string status;
     int block = -1;
     int blocks = 0;
+    Stage lastStage = StageIdle;  // the last stage its texts came in, failure aside
   };
   std::array<PortView, kMaxPorts> ports_;
   std::vector<int> portNumbers_;
   std::array<std::string, 4> macGrid_;  // row * 2 + column
-  std::array<int, kMaxPorts> slotPassed_{};
-  std::array<int, kMaxPorts> slotFailed_{};
 
   // Under m_: the subscribers, the event numbers, the last failures, the current units'
   // addresses (from their results).
@@ -171,9 +179,9 @@ class StationService final : public Board {
   uint64_t seq_ = 0;
   std::vector<std::string> failures_;  // unit JSON, newest first
   std::array<std::string, kMaxPorts> unitMac_;
+  std::array<int, kMaxPorts> slotPassed_{};  // units of the run per port
+  std::array<int, kMaxPorts> slotFailed_{};
 
-  // Commands waiting for the UI thread.
-  std::mutex commandMutex_;
-  std::condition_variable commandDone_;
-  bool stopping_ = false;
+  // Requests waiting for the UI thread give up once this is set.
+  std::atomic<bool> stopping_{false};
 };

@@ -113,6 +113,10 @@ class Session : public std::enable_shared_from_this<Session> {
   bool feedEnded_ = false;
   std::optional<net::steady_timer> keepAlive_;
   std::optional<net::steady_timer> writeTimer_;
+  // The whole request's time (the stream's own expiry would close the socket before
+  // the client could be told).
+  net::steady_timer requestTimer_;
+  bool timedOut_ = false;
   char discard_[256];
 };
 
@@ -191,7 +195,8 @@ class BeastServer final : public HttpServer {
     sessions_.remove_if([](const std::weak_ptr<Session>& w) { return w.expired(); });
     sessions_.push_back(s);
   }
-  size_t open = 0;  // live sessions (network thread)
+  // Live sessions; a session may end on the thread that stops the server.
+  std::atomic<size_t> open{0};
 
   // Hands a request to the handler threads; false when too many wait.
   bool Queue(std::shared_ptr<Session> session, HttpRequest request, bool keepAlive) {
@@ -276,8 +281,10 @@ class BeastServer final : public HttpServer {
 };
 
 Session::Session(BeastServer& server, tcp::socket socket)
-    : server_(server), stream_(std::move(socket)), buffer_(server.limits().maxHeadBytes +
-                                                           server.limits().maxBodyBytes) {
+    : server_(server),
+      stream_(std::move(socket)),
+      buffer_(server.limits().maxHeadBytes + server.limits().maxBodyBytes),
+      requestTimer_(server.ioc()) {
   server_.open++;
 }
 
@@ -291,6 +298,7 @@ void Session::Begin() { ReadRequest(); }
 void Session::Close() {
   if (closed_) return;
   closed_ = true;
+  requestTimer_.cancel();
   if (keepAlive_) keepAlive_->cancel();
   if (writeTimer_) writeTimer_->cancel();
   beast::error_code ec;
@@ -307,19 +315,30 @@ void Session::ReadRequest() {
   parser_.emplace();
   parser_->header_limit(static_cast<uint32_t>(server_.limits().maxHeadBytes));
   parser_->body_limit(server_.limits().maxBodyBytes);
-  stream_.expires_after(std::chrono::milliseconds(server_.limits().requestTimeoutMs));
+  stream_.expires_never();
+  timedOut_ = false;
+  requestTimer_.expires_after(std::chrono::milliseconds(server_.limits().requestTimeoutMs));
+  requestTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    if (ec || self->closed_) return;
+    self->timedOut_ = true;
+    beast::error_code ignored;
+    self->stream_.socket().cancel(ignored);
+  });
   http::async_read(stream_, buffer_, *parser_,
                    [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
 }
 
 void Session::OnRead(beast::error_code ec) {
   if (closed_) return;
+  requestTimer_.cancel();
   if (ec) {
     const bool started = parser_->got_some() || buffer_.size() > 0;
-    if (ec == http::error::end_of_stream || ec == net::error::eof ||
-        ec == net::error::connection_reset || (ec == beast::error::timeout && !started)) {
-      Close();  // the client went, or an idle kept-alive connection timed out
-    } else if (ec == beast::error::timeout) {
+    if (timedOut_ && !started) {
+      Close();  // an idle kept-alive connection
+    } else if (ec == http::error::end_of_stream || ec == net::error::eof ||
+               ec == net::error::connection_reset) {
+      Close();  // the client went
+    } else if (timedOut_) {
       Refuse(408, "the request did not arrive in time", "timeout");
     } else if (ec == http::error::body_limit) {
       Refuse(413, "the request body is larger than " +
@@ -361,7 +380,10 @@ void Session::OnRead(beast::error_code ec) {
 }
 
 void Session::Respond(HttpResponse response, bool keepAlive) {
-  if (closed_) return;
+  if (closed_) {
+    if (response.feed) response.feed->Closed();  // its client went while it was made
+    return;
+  }
   if (response.feed) {
     StartStream(std::move(response));
     return;
@@ -406,6 +428,11 @@ void Session::WriteThenClose(std::string bytes) {
 void Session::StartStream(HttpResponse response) {
   feed_ = std::move(response.feed);
   stream_.expires_never();
+  // A small send buffer: a client that stops reading stalls the stream's writes soon
+  // (and is closed by the write time-out, its feed dropped when it fills) instead of
+  // letting megabytes wait in the kernel.
+  beast::error_code bufferEc;
+  stream_.socket().set_option(net::socket_base::send_buffer_size(64 * 1024), bufferEc);
   out_ = "HTTP/1.1 " + std::to_string(response.status) + " " + HttpReason(response.status) +
          "\r\nContent-Type: " + response.contentType +
          "\r\nCache-Control: no-store\r\nX-Accel-Buffering: no\r\nConnection: close\r\n";

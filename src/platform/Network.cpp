@@ -276,6 +276,16 @@ class PosixTcpSocket final : public TcpSocket {
     return 1;
   }
 
+  int WaitWritable(uint32_t timeoutMs) override {
+    if (fd_ < 0) return Fail(EBADF);
+    short revents = 0;
+    const int r = PollFor(fd_, POLLOUT, timeoutMs, &revents);
+    if (r < 0) return Fail(errno);
+    if (r == 0) return 0;
+    if (revents & POLLNVAL) return Fail(EBADF);
+    return 1;  // an error or hang-up is reported by the send that follows
+  }
+
   long Recv(uint8_t* buf, size_t max) override {
     if (fd_ < 0) return Fail(EBADF);
     for (;;) {

@@ -20,6 +20,9 @@ class TcpSocket {
   virtual long Send(const uint8_t* buf, size_t len) = 0;
   // Waits until readable: 1 readable, 0 time-out, -1 error.
   virtual int WaitReadable(uint32_t timeoutMs) = 0;
+  // Waits until a send can queue bytes without waiting: 1 writable, 0 time-out, -1
+  // error. Sockets that cannot tell report writable.
+  virtual int WaitWritable(uint32_t /*timeoutMs*/) { return 1; }
   // One receive of at most max bytes: count, 0 on orderly close, -1 on error.
   virtual long Recv(uint8_t* buf, size_t max) = 0;
   virtual void Close() = 0;  // idempotent

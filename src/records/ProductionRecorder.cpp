@@ -196,7 +196,9 @@ void ProductionRecorder::StepStarted(int portIndex, WorkerKind kind) {
   Port& p = *open;
   p.stepStarted = true;
   p.step = kind;
-  if (p.stepStarts.size() < 16) p.stepStarts.emplace_back(StepName(kind), WallClockMs());
+  if (p.stepSpans.size() < 16) {
+    p.stepSpans.push_back(Port::StepSpan{StepName(kind), RunningStage(kind), WallClockMs(), 0});
+  }
   p.failCode.reset();
   p.record.stage = static_cast<int32_t>(RunningStage(kind));
   PutLocked(p);
@@ -278,15 +280,13 @@ uint64_t ProductionRecorder::Close(Port& port, const char* verdict, Stage stage)
   if (resultSink_) {
     UnitResult result;
     result.record = r;
-    for (size_t k = 0; k < port.stepStarts.size(); k++) {
-      const int64_t end =
-          k + 1 < port.stepStarts.size() ? port.stepStarts[k + 1].second : *r.endedMs;
-      result.steps.push_back(StepTime{port.stepStarts[k].first,
-                                      std::max<int64_t>(0, end - port.stepStarts[k].second)});
+    for (const Port::StepSpan& span : port.stepSpans) {
+      const int64_t end = span.endMs != 0 ? span.endMs : *r.endedMs;
+      result.steps.push_back(StepTime{span.name, std::max<int64_t>(0, end - span.startMs)});
     }
     resultSink_(result);
   }
-  port.stepStarts.clear();
+  port.stepSpans.clear();
   return ticket;
 }
 
@@ -326,10 +326,21 @@ bool ProductionRecorder::ClosePortsLocked(bool runEnded) {
   return closed;
 }
 
+void ProductionRecorder::EndStepsLocked(int64_t nowMs) {
+  for (size_t k = 0; k < ports_.size(); k++) {
+    Port& p = ports_[k];
+    if (!p.open || p.stepSpans.empty() || p.stepSpans.back().endMs != 0) continue;
+    // A step's worker sets its running stage; the next stage up (or a failure) ends it.
+    const Stage stage = station_.stages->Get(static_cast<int>(k));
+    if (stage == StageFailed || stage > p.stepSpans.back().running) p.stepSpans.back().endMs = nowMs;
+  }
+}
+
 void ProductionRecorder::PortsChecked() {
   bool closed = false;
   {
     std::lock_guard<std::mutex> lock(m_);
+    EndStepsLocked(WallClockMs());
     closed = ClosePortsLocked(false);
   }
   // A store that fails in the middle of a run is reported at once.

@@ -122,7 +122,15 @@ class ProductionRecorder final : public UnitRecorder {
     bool stopped = false;  // not finished when Stop came
     WorkerKind step = WorkerKind::Download;
     std::optional<int> failCode;  // the current step's, as its worker reported it
-    std::vector<std::pair<std::string, int64_t>> stepStarts;  // step name, wall-clock ms
+    // The job's steps on this unit: name, started and (once its stage said so) ended, in
+    // wall-clock ms (0: not ended yet).
+    struct StepSpan {
+      std::string name;
+      Stage running = StageIdle;
+      int64_t startMs = 0;
+      int64_t endMs = 0;
+    };
+    std::vector<StepSpan> stepSpans;
     UnitRecord record;
     UnitRecord slot;  // continuous production: what every unit's record of the slot starts as
   };
@@ -132,6 +140,8 @@ class ProductionRecorder final : public UnitRecorder {
   // Under m_: closes every open port whose outcome is known (passed, failed); at the
   // run's end (runEnded) also the rest, as stopped. True when any was closed.
   bool ClosePortsLocked(bool runEnded);
+  // Under m_: the current step of every open port ends once its stage has moved on.
+  void EndStepsLocked(int64_t nowMs);
   // Under m_: the port's record while it is open, else null (also for a bad index).
   Port* OpenPortLocked(int portIndex);
   // Dispatcher thread: shows the writer's messages and the unit counts on the board.

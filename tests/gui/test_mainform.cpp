@@ -1,5 +1,7 @@
 // The main window as the operator sees it: controls, the board's cells, Start/Stop,
 // "Select Files" and closing, with the real Qt UI thread and scripted step workers.
+#include <utility>  // before Asio
+
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -18,6 +20,11 @@
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <future>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -295,6 +302,7 @@ class TestMainForm : public QObject {
   void exceptionBoxAndEditorHook();
   void uiThreadSerialisesWorkerCalls();
   void slowPoolLeavesTheWindowResponsive();
+  void serviceCommandsTakeTheWindowsPath();
 };
 
 void TestMainForm::controlsAndInitialState() {
@@ -924,6 +932,61 @@ void TestMainForm::uiThreadSerialisesWorkerCalls() {
   QCOMPARE(counter, kThreads * kCalls);
   QCOMPARE(offUi.load(), 0);
   QCOMPARE(caught.load(), kThreads);
+}
+
+// A POST to the window's service, from a thread of its own while this thread serves the
+// window's events; the whole response.
+std::string ServicePost(uint16_t port, const std::string& path) {
+  auto request = std::async(std::launch::async, [port, path] {
+    namespace net = boost::asio;
+    net::io_context ioc;
+    net::ip::tcp::socket socket(ioc);
+    socket.connect({net::ip::make_address("127.0.0.1"), port});
+    net::write(socket, net::buffer("POST " + path +
+                                   " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n"
+                                   "Connection: close\r\n\r\n"));
+    std::string got;
+    boost::system::error_code ec;
+    net::read(socket, net::dynamic_buffer(got), ec);
+    return got;
+  });
+  if (!QTest::qWaitFor(
+          [&] { return request.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+          30000)) {
+    return "no answer in 30 s";  // the future's destructor still waits for the request
+  }
+  return request.get();
+}
+
+void TestMainForm::serviceCommandsTakeTheWindowsPath() {
+  // Ports that never end by themselves, as in stopAnsweredNoThenYes.
+  Rig rig([](WorkerKind, int n, int) {
+    return Script{{"COM" + std::to_string(n) + ": Download EEPROM...1/1"}, StageFailed, true};
+  });
+  rig.AddPorts({3, 4});
+  TmainFrm& w = *rig.window;
+  ServiceConfig config;
+  config.enabled = true;
+  std::string error;
+  QVERIFY2(w.service().Start(config, &error), error.c_str());
+  const auto port = static_cast<uint16_t>(std::stoi(w.service().Url().substr(17)));
+  // Refused with the window's text, and no box waits for someone at the station.
+  std::string response = ServicePost(port, "/api/v1/start");
+  QVERIFY2(response.find("409") != std::string::npos, response.c_str());
+  QVERIFY(response.find("Please Select Files first.") != std::string::npos);
+  QVERIFY(rig.boxes.Boxes().empty());
+  rig.SetJob(false);
+  response = ServicePost(port, "/api/v1/start");
+  QVERIFY2(response.find("202 Accepted") != std::string::npos, response.c_str());
+  QCOMPARE(w.Btn_Start->text(), QString("Stop"));
+  QVERIFY(QTest::qWaitFor([&] { return !rig.Cell(0, 1).isEmpty(); }, 10000));
+  // The service's Stop is the confirmed one: the window asks nobody.
+  response = ServicePost(port, "/api/v1/stop");
+  QVERIFY2(response.find("202 Accepted") != std::string::npos, response.c_str());
+  QVERIFY(rig.boxes.Boxes().empty());
+  QVERIFY(rig.WaitIdle());
+  QCOMPARE(rig.Cell(0, 0), QString("stopped"));
+  QCOMPARE(rig.Colour(0), TmainFrm::VerdictColour(PortVerdict::Unfinished));
 }
 
 QTEST_MAIN(TestMainForm)

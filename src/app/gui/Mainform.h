@@ -38,6 +38,8 @@ class TmainFrm final : public QWidget, public Board {
   ~TmainFrm() override;
 
   MainLogic& logic() { return *logic_; }
+  // The station's service (started from station.conf when it asks for one).
+  StationService& service() { return *service_; }
   // The job set-up dialog "Select Files" shows; without one the button does nothing.
   void SetJobDialog(JobDialog* dialog) { jobDialog_ = dialog; }
   // What "EEPROM Editor" does (the editor path); without one the button does nothing.

@@ -1,0 +1,10 @@
+// The Windows build runs no other programs yet.
+#include "platform/Process.h"
+
+#include <cerrno>
+
+int RunProcess(const std::vector<std::string>& argv, uint32_t /*timeoutMs*/, size_t /*maxOutput*/,
+               ProcessResult* result) {
+  *result = ProcessResult{};
+  return argv.empty() ? EINVAL : ENOSYS;
+}
