@@ -64,11 +64,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The namespace's TCP send buffers at most 64 KB (Linux lets them grow to 4 MB): a run's
-# events (about 280 KB per subscriber) then overflow a subscriber that never reads
-# within the run, as a shift's events would with any buffer.
-echo "4096 16384 65536" > /proc/sys/net/ipv4/tcp_wmem
-
 "$EETOOL" new "$WORK/sample.vef" >/dev/null
 head -c $((FWKB * 1024 - 100)) /dev/urandom > "$WORK/sample.vff"
 
