@@ -54,7 +54,7 @@ bool ParseListenAddress(const std::string& text, std::string* address, uint16_t*
 
 class StationService final : public Board {
  public:
-  static constexpr size_t kMaxSubscribers = 8;
+  static constexpr size_t kMaxSubscribers = 16;
   static constexpr size_t kSubscriberQueue = 1024;  // events; a subscriber further behind is dropped
   static constexpr int kCommandWaitMs = 20000;      // for the UI thread to take a command
   static constexpr size_t kMaxFailures = 10;        // the last failed units in the state

@@ -225,6 +225,10 @@ class BeastServer final : public HttpServer {
         });
         return;
       }
+      // Every write goes out at once: an event is a small write, and Nagle's wait for
+      // the client's delayed ACK would hold it back by up to 40 ms.
+      beast::error_code nodelay;
+      socket.set_option(tcp::no_delay(true), nodelay);
       auto session = std::make_shared<Session>(*this, std::move(socket));
       Track(session);
       if (open > limits_.maxConnections) {

@@ -240,8 +240,8 @@ def flood(st, read, n=200):
         fail("after the flood the state took %.1f s" % (time.monotonic() - t0))
 
 
-def subscribers(st, read, n=10):
-    """Beside the client following the run and the one that never reads: at most 8
+def subscribers(st, read, n=16):
+    """Beside the client following the run and the one that never reads: at most 16
     subscribers, the others get 503."""
     tally, socks = {}, []
     for _ in range(n):
@@ -253,8 +253,8 @@ def subscribers(st, read, n=10):
     for s in socks:
         s.close()
     print("%d subscribers more: %s" % (n, tally))
-    if tally.get(200, 0) not in (6, 7) or tally.get(503, 0) != n - tally.get(200, 0):
-        fail("%d subscribers beside two: %r, expected 6 (or 7) served and the rest 503" % (n, tally))
+    if tally.get(200, 0) not in (14, 15) or tally.get(503, 0) != n - tally.get(200, 0):
+        fail("%d subscribers beside two: %r, expected 14 (or 15) served and the rest 503" % (n, tally))
 
 
 def hostile(st, read, control):

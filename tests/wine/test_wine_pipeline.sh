@@ -6,7 +6,10 @@
 # MAC programming from the pool) runs on 4 devices with production-cli-widepool.exe,
 # and again with the Linux build's runner on 4 fresh devices. Both runs must end well,
 # every device must hold exactly the images meant for it, and the two runs' devices
-# must report the same images port by port and the same MAC addresses.
+# must report the same images port by port and the same MAC addresses. The Windows
+# station is served on 127.0.0.1 with token files: a Linux client is refused without
+# the token (and Start with the read token), starts the run through the service and
+# follows its events to the end, where the 4 units must have passed.
 #   test_wine_pipeline.sh <windows build dir> <source dir> <linux build dir> <wine>
 set -uo pipefail
 WINBUILD="$(realpath "$1")"
@@ -123,17 +126,48 @@ CONTRACT_PID=""
 "$WINESERVER" -p >/dev/null 2>&1
 "$WINE" reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1
 
+# serve_station <name> <runner and options...>: the station served on 127.0.0.1 with
+# the token files in $WORK; the client (service_client.py) starts the run and follows
+# it to its end, then Ctrl+C ends the station. Sets RC.
+serve_station() {
+  local name="$1" url=""
+  shift
+  timeout -k 10 300 "$@" --serve 127.0.0.1:0 --read-token-file "$(winpath "$WORK/read.token")" \
+    --control-token-file "$(winpath "$WORK/control.token")" \
+    > "$WORK/$name.out" 2> "$WORK/$name.err" </dev/null &
+  CLI_PID=$!
+  for _ in $(seq 600); do
+    url="$(tr -d '\r' < "$WORK/$name.out" | sed -n 's/^service \(http:[^ ]*\)$/\1/p')"
+    [ -n "$url" ] && break
+    kill -0 "$CLI_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$url" ]; then
+    fail "$name: the station did not serve"
+  else
+    timeout 240 python3 "$WORK/service_client.py" "$url" "$WORK/read.token" "$WORK/control.token" \
+      || fail "$name: the service (see above)"
+  fi
+  kill -INT "$CLI_PID" 2>/dev/null
+  RC=0
+  wait "$CLI_PID" || RC=$?
+  CLI_PID=""
+}
+
 # run_station <name> <data dir> <runner...>: the whole job on the data directory's
-# devices; the board lines without Windows' line ends.
+# devices (the Windows runner served, its run started by the client); the board lines
+# without Windows' line ends.
 run_station() {
   local name="$1" data="$2" d l e f
   shift 2
   d="$data" l="$data/logs" e="$data/sample.vef" f="$data/sample.vff"
+  local t=$SECONDS
   if [ "$1" = "$WINE" ]; then
     d="$(winpath "$d")" l="$(winpath "$l")" e="$(winpath "$e")" f="$(winpath "$f")"
+    serve_station "$name" "$@" --dir "$d" --eeprom "$e" --firmware "$f" --program-mac --log "$l"
+  else
+    pl_run "$name" "$@" --dir "$d" --eeprom "$e" --firmware "$f" --program-mac --log "$l" </dev/null
   fi
-  local t=$SECONDS
-  pl_run "$name" "$@" --dir "$d" --eeprom "$e" --firmware "$f" --program-mac --log "$l" </dev/null
   sed -i 's/\r$//' "$WORK/$name.out" "$WORK/$name.err"
   echo "$name: 4 devices in $((SECONDS - t)) s, exit status $RC"
   pl_stop_sim  # the devices write their report
@@ -151,6 +185,70 @@ run_station() {
   grep -q 'StartThread end' "$data/logs/startThread.txt" 2>/dev/null \
     || fail "$name: startThread.txt missing or unfinished"
 }
+
+# The service's tokens (Windows does not check the files' permissions) and its client.
+head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' > "$WORK/read.token"
+head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' > "$WORK/control.token"
+chmod 600 "$WORK/read.token" "$WORK/control.token"
+cat > "$WORK/service_client.py" <<'EOF'
+import json, sys, urllib.error, urllib.request
+url, read, control = sys.argv[1], open(sys.argv[2]).read().strip(), open(sys.argv[3]).read().strip()
+opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # 127.0.0.1 only
+errors = []
+def call(path, token=None, method="GET", stream=False):
+    req = urllib.request.Request(url + path, method=method, data=b"" if method == "POST" else None)
+    if token:
+        req.add_header("Authorization", "Bearer " + token)
+    try:
+        r = opener.open(req, timeout=120)
+    except urllib.error.HTTPError as e:
+        return e.code, e.read()
+    return r.status, (r if stream else r.read())
+def expect(what, got, want):
+    if got != want:
+        errors.append("%s: HTTP %s, expected %s" % (what, got, want))
+expect("state without a token", call("api/v1/state")[0], 401)
+expect("state with a wrong token", call("api/v1/state", "x" * len(read))[0], 401)
+status, body = call("api/v1/state", read)
+expect("state", status, 200)
+if status == 200 and not json.loads(body)["job"]["set"]:
+    errors.append("state: the job is not set up")
+status, events = call("api/v1/events", read, stream=True)
+expect("events", status, 200)
+expect("start with the read token", call("api/v1/start", read, "POST")[0], 403)
+expect("start", call("api/v1/start", control, "POST")[0], 202)
+units, verdicts, seen, name = [], {}, [], None
+for raw in (events if status == 200 else []):
+    line = raw.decode().rstrip("\r\n")
+    if line.startswith("event: "):
+        name = line[7:]
+        seen.append(name)
+    elif line.startswith("data: ") and name in ("unit", "status"):
+        d = json.loads(line[6:])
+        if name == "unit":
+            units.append(d)
+        else:
+            verdicts[d["port"]] = d["verdict"]
+    elif line == "" and name == "end":
+        break
+else:
+    errors.append("the event stream ended before the run's end: %s" % seen[-5:])
+if verdicts != {k: "passed" for k in range(4)}:
+    errors.append("the ports' verdicts at the end: %s, expected 4 passed" % verdicts)
+# A unit's result comes from its closed record, with the steps' times; a build that
+# keeps no records tells it from the board, without them.
+records = call("api/v1/records", read)[0]
+steps = ["download", "loopback", "mac"] if records == 200 else []
+got = sorted((u["port"], u["verdict"], [s["step"] for s in u["steps"]]) for u in units)
+want = [(k, "passed", steps) for k in range(4)]
+if got != want:
+    errors.append("unit events %s, expected %s (records: HTTP %s)" % (got, want, records))
+print("service: %d events, verdicts %s, units %s (records: HTTP %s)" % (
+    len(seen), verdicts, [(u["name"], u["verdict"], u["mac"]) for u in units], records))
+for e in errors:
+    print("FAIL:", e)
+sys.exit(1 if errors else 0)
+EOF
 
 before=$failures
 run_station windows "$WIN" "$WINE" "$WINCLI"
