@@ -983,6 +983,22 @@ bool JobOptionsFrom(const json& body, HeadlessJobOptions* o, std::string* error)
 
 }  // namespace
 
+StationService::CommandBoxes::Box StationService::Captured(const std::function<void()>& fn) {
+  std::vector<CommandBoxes::Box> boxes;
+  boxes_.capture = &boxes;
+  try {
+    fn();
+  } catch (...) {
+    boxes_.capture = nullptr;
+    throw;
+  }
+  boxes_.capture = nullptr;
+  for (const CommandBoxes::Box& b : boxes) {
+    if (!b.question) return b;
+  }
+  return CommandBoxes::Box{};
+}
+
 HttpResponse StationService::SetUpJob(const std::string& body) {
   if (TooDeep(body)) return Error(400, "the job is nested too deeply", "bad_request");
   json parsed;
@@ -1005,27 +1021,17 @@ HttpResponse StationService::SetUpJob(const std::string& body) {
           response = Error(409, "A run is going on: the job is set up before Start.", "refused");
           return;
         }
-        std::vector<CommandBoxes::Box> boxes;
-        boxes_.capture = &boxes;
         bool accepted = false;
-        try {
+        const CommandBoxes::Box refusal = Captured([&] {
           const std::unique_ptr<SelectFilesLogic> dialogLogic = l.NewJobDialogLogic();
           HeadlessJobDialog dialog(*dialogLogic, options);
           RecordingDialog recording(dialog);
           l.selectFileBtnClick(recording);
           accepted = recording.accepted;
-        } catch (...) {
-          boxes_.capture = nullptr;
-          throw;
-        }
-        boxes_.capture = nullptr;
-        for (const CommandBoxes::Box& b : boxes) {
-          if (!b.question) {
-            response = Error(422, b.text, "refused", b.caption);
-            return;
-          }
-        }
-        if (!accepted) {
+        });
+        if (!refusal.text.empty()) {
+          response = Error(422, refusal.text, "refused", refusal.caption);
+        } else if (!accepted) {
           response = Error(422, "the job dialog did not accept these settings", "refused");
         } else if (!l.job.filesSelected) {
           response = Error(422, "no job was set up: " + macGrid_[0], "refused");
@@ -1051,20 +1057,10 @@ HttpResponse StationService::StartCommand() {
           response = Error(409, "A run is going on (Stop ends it).", "refused");
           return;
         }
-        std::vector<CommandBoxes::Box> boxes;
-        boxes_.capture = &boxes;
-        try {
-          l.Btn_StartClick();
-        } catch (...) {
-          boxes_.capture = nullptr;
-          throw;
-        }
-        boxes_.capture = nullptr;
-        for (const CommandBoxes::Box& b : boxes) {
-          if (!b.question) {
-            response = Error(409, b.text, "refused", b.caption);
-            return;
-          }
+        const CommandBoxes::Box refusal = Captured([&] { l.Btn_StartClick(); });
+        if (!refusal.text.empty()) {
+          response = Error(409, refusal.text, "refused", refusal.caption);
+          return;
         }
         if (!l.StartCaptionIsStop()) {
           response = Error(409, "Start was refused (the message log says why)", "refused");
@@ -1085,16 +1081,8 @@ HttpResponse StationService::StopCommand() {
           response = Error(409, "No run is going on.", "refused");
           return;
         }
-        std::vector<CommandBoxes::Box> boxes;
-        boxes_.capture = &boxes;
-        try {
-          // The window's Stop: its question is answered Yes, the caller asked for it.
-          l.Btn_StartClick();
-        } catch (...) {
-          boxes_.capture = nullptr;
-          throw;
-        }
-        boxes_.capture = nullptr;
+        // The window's Stop: its question is answered Yes, the caller asked for it.
+        Captured([&] { l.Btn_StartClick(); });
         response = JsonResponse(202, {{"running", l.StartCaptionIsStop()}, {"stopping", true}});
       }, &response)) {
     return response;

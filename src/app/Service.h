@@ -120,6 +120,9 @@ class StationService final : public Board {
   // Runs fn on the UI thread with the boxes captured; false (with *response set) when the
   // UI thread did not take it in time or the service is stopping.
   bool OnUi(const std::function<void()>& fn, HttpResponse* response);
+  // UI thread: runs fn with the boxes captured; the first box that was no question (the
+  // command's refusal), or one with an empty text.
+  CommandBoxes::Box Captured(const std::function<void()>& fn);
   HttpResponse SetUpJob(const std::string& body);
   HttpResponse StartCommand();
   HttpResponse StopCommand();

@@ -324,8 +324,12 @@ void ConsolePort::ShowFailure(int code, const char* fmt, ...) {
 void ConsolePort::ShowProgress(int block, int blocks, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  const int n = std::vsnprintf(statusText, sizeof statusText, fmt, ap);
+  ShowStatusV(fmt, ap, block, blocks);
   va_end(ap);
+}
+
+void ConsolePort::ShowStatusV(const char* fmt, va_list ap, int block, int blocks) {
+  const int n = std::vsnprintf(statusText, sizeof statusText, fmt, ap);
   if (n < 0) statusText[0] = '\0';
   statusText[sizeof statusText - 1] = '\0';
   if (quiet || station_.ui == nullptr || station_.board == nullptr) return;
@@ -333,18 +337,7 @@ void ConsolePort::ShowProgress(int block, int blocks, const char* fmt, ...) {
   const int index = portIndex;
   const char* text = statusText;
   station_.ui->RunSync([board, index, text, block, blocks] {
-    board->ShowPortProgress(index, block, blocks);
+    if (blocks > 0) board->ShowPortProgress(index, block, blocks);
     board->ShowPortStatus(index, text);
   });
-}
-
-void ConsolePort::ShowStatusV(const char* fmt, va_list ap) {
-  const int n = std::vsnprintf(statusText, sizeof statusText, fmt, ap);
-  if (n < 0) statusText[0] = '\0';
-  statusText[sizeof statusText - 1] = '\0';
-  if (quiet || station_.ui == nullptr || station_.board == nullptr) return;
-  Board* board = station_.board;
-  const int index = portIndex;
-  const char* text = statusText;
-  station_.ui->RunSync([board, index, text] { board->ShowPortStatus(index, text); });
 }

@@ -93,7 +93,8 @@ class ConsolePort {
 
   // Formats into statusText and shows it in the port's status cell (blocks until shown).
   void ShowStatus(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-  void ShowStatusV(const char* fmt, va_list ap);
+  // blocks > 0: a download's progress (block of blocks) goes with the text, in one call.
+  void ShowStatusV(const char* fmt, va_list ap, int block = 0, int blocks = 0);
   // A download's progress (block of blocks) with its status text, in one call of the board.
   void ShowProgress(int block, int blocks, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
   // A failure text that shows a code: the code goes to the port's production record
