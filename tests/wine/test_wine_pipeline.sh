@@ -137,7 +137,8 @@ serve_station() {
     > "$WORK/$name.out" 2> "$WORK/$name.err" </dev/null &
   CLI_PID=$!
   for _ in $(seq 600); do
-    url="$(tr -d '\r' < "$WORK/$name.out" | sed -n 's/^service \(http:[^ ]*\)$/\1/p')"
+    # (the board lines file may not be there yet)
+    url="$(tr -d '\r' 2>/dev/null < "$WORK/$name.out" | sed -n 's/^service \(http:[^ ]*\)$/\1/p')"
     [ -n "$url" ] && break
     kill -0 "$CLI_PID" 2>/dev/null || break
     sleep 0.1
