@@ -19,6 +19,7 @@
 #include "platform/Paths.h"
 #include "records/ProductionRecorder.h"
 #include "records/RecordsSetup.h"
+#include "records/SqliteRecordStore.h"
 
 namespace {
 
@@ -1109,7 +1110,9 @@ HttpResponse StationService::Records(const HttpRequest& request) {
     return Error(400, "a filter is too long", "bad_request");
   }
   const size_t max = limit ? static_cast<size_t>(std::clamp<int64_t>(*limit, 1, kMaxRecords)) : 1000;
+  std::string notInBuild;
   if (settings_.Get("records") != "postgresql" && settings_.Get("records") != "off" &&
+      SqliteRecordStore::InThisBuild(&notInBuild) &&
       !FileExists(RecordsFilePath(settings_, dataDir_))) {
     // The embedded database is made with the first record: none yet.
     return JsonResponse(200, {{"records", json::array()}, {"truncated", false}});
