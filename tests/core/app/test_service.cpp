@@ -271,7 +271,10 @@ TEST(StationService, TokensRightsChecksAndARunFollowedLive) {
   const std::string result = events.substr(unit, events.find('\n', events.find("data:", unit)) - unit);
   EXPECT_NE(result.find("\"verdict\":\"failed\""), std::string::npos) << result;
   EXPECT_NE(result.find("\"failure\":{\"code\":-3,\"step\":\"mac\""), std::string::npos) << result;
-  EXPECT_NE(result.find("\"steps\":[{\"ms\":"), std::string::npos) << result;
+  // The steps' times come with a record (a build without the embedded store has none).
+  if (st.logic->records()) {
+    EXPECT_NE(result.find("\"steps\":[{\"ms\":"), std::string::npos) << result;
+  }
   EXPECT_EQ(st.logic->stages.Get(0), StageFailed);
 
   // A station that keeps no records still tells every unit's result, from the board.
