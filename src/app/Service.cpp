@@ -388,15 +388,12 @@ void StationService::ShowPortStatus(int portIndex, const std::string& text) {
     if (stage != StageFailed && stage != StageIdle) p.lastStage = stage;
   }
   // A download's block text comes with its progress; any other text ends it.
-  if (p.block == -2) p.block = -1;
   if (p.block > 0 && text.find("Download") == std::string::npos) p.block = -1;
   if (static_cast<size_t>(portIndex) >= portNumbers_.size()) RefreshPortNames();
   if (!Listening()) return;  // the texts of a download's every block: built only when read
-  json j = json::parse(PortJson(portIndex, UnitFactsOf(portIndex)));
-  j.erase("progress");
+  json j = PortEvent(portIndex);
   j.erase("passed");
   j.erase("failed");
-  j["text"] = text;
   Publish("status", Dump(j));
 }
 
@@ -474,11 +471,9 @@ void StationService::DispatcherEnded() {
   // The verdicts of the run as they stand at its end (Stop leaves ports unfinished).
   const bool batchWithoutRecords = logic_ && !logic_->records() && !logic_->runJob().continuous;
   for (size_t k = 0; k < portNumbers_.size(); k++) {
-    json j = json::parse(PortJson(static_cast<int>(k), UnitFactsOf(static_cast<int>(k))));
-    j.erase("progress");
-    j["text"] = j["status"];
+    const json j = PortEvent(static_cast<int>(k));
     if (batchWithoutRecords) {
-      const std::string v = j["verdict"].get<std::string>();
+      const std::string v = j.at("verdict").get<std::string>();
       BoardResult(static_cast<int>(k), 0, v == "passed" ? kVerdictPassed
                                           : v == "failed" ? kVerdictFailed
                                                           : kVerdictStopped);
@@ -519,13 +514,29 @@ void StationService::BoardResult(int k, int cycle, const char* verdict) {
   unit["steps"] = json::array();
   unit["startedMs"] = nullptr;
   std::lock_guard<std::mutex> lock(m_);
-  if (r.verdict == kVerdictPassed) slotPassed_[static_cast<size_t>(k)]++;
-  if (r.verdict == kVerdictFailed) {
-    slotFailed_[static_cast<size_t>(k)]++;
-    failures_.insert(failures_.begin(), Dump(unit));
+  UnitResultLocked(k, r.verdict, UnitFactsLocked(k).mac, unit);
+}
+
+void StationService::UnitResultLocked(int k, const std::string& verdict, const std::string& mac,
+                                      const json& unit) {
+  if (k >= 0 && k < kMaxPorts) {
+    const size_t i = static_cast<size_t>(k);
+    unitMac_[i] = mac;
+    if (verdict == kVerdictPassed) slotPassed_[i]++;
+    if (verdict == kVerdictFailed) slotFailed_[i]++;
+  }
+  if (verdict == kVerdictFailed) {
+    failures_.insert(failures_.begin(), unit);
     if (failures_.size() > kMaxFailures) failures_.pop_back();
   }
   PublishLocked("unit", Dump(unit));
+}
+
+json StationService::PortEvent(int k) {
+  json j = PortJson(k, UnitFactsOf(k));
+  j.erase("progress");
+  j["text"] = j["status"];
+  return j;
 }
 
 void StationService::UnitEnded(int portIndex, int cycle, bool passed) {
@@ -535,28 +546,14 @@ void StationService::UnitEnded(int portIndex, int cycle, bool passed) {
   // With records, every unit's result comes from its record (OnUnitResult).
   if (!logic_->records()) BoardResult(portIndex, cycle, passed ? kVerdictPassed : kVerdictFailed);
   // The slot's verdict as it stands now (its stage may have failed after its last text).
-  json j = json::parse(PortJson(portIndex, UnitFactsOf(portIndex)));
-  j.erase("progress");
-  j["text"] = j["status"];
-  Publish("status", Dump(j));
+  Publish("status", Dump(PortEvent(portIndex)));
 }
 
 void StationService::OnUnitResult(const UnitResult& result) {
   // Under the recorder's lock: build the event and hand it on, nothing more.
   const json unit = UnitJson(result.record, &result.steps);
-  const std::string text = Dump(unit);
   std::lock_guard<std::mutex> lock(m_);
-  const int k = result.record.portIndex;
-  if (k >= 0 && k < kMaxPorts) {
-    unitMac_[static_cast<size_t>(k)] = result.record.mac;
-    if (result.record.verdict == kVerdictPassed) slotPassed_[static_cast<size_t>(k)]++;
-    if (result.record.verdict == kVerdictFailed) slotFailed_[static_cast<size_t>(k)]++;
-  }
-  if (result.record.verdict == kVerdictFailed) {
-    failures_.insert(failures_.begin(), text);
-    if (failures_.size() > kMaxFailures) failures_.pop_back();
-  }
-  PublishLocked("unit", text);
+  UnitResultLocked(result.record.portIndex, result.record.verdict, result.record.mac, unit);
 }
 
 bool StationService::Listening() const {
@@ -585,7 +582,7 @@ void StationService::PublishLocked(const char* name, const std::string& fields) 
 
 // ---- facts from MainLogic (UI thread) ----
 
-std::string StationService::JobJson() const {
+json StationService::JobJson() const {
   const MainLogic& l = *logic_;
   const JobState& job = l.job;
   const StoredConfig& cfg = l.storedConfig;
@@ -606,7 +603,7 @@ std::string StationService::JobJson() const {
             {"baud", std::stoi(SelectFilesLogic::kBaudItems[baudIndex])},
             {"log", job.logEnabled},
             {"logDir", job.logDirectory}};
-  return Dump(j);
+  return j;
 }
 
 StationService::UnitFacts StationService::UnitFactsOf(int k) const {
@@ -619,7 +616,7 @@ StationService::UnitFacts StationService::UnitFactsLocked(int k) const {
   return UnitFacts{unitMac_[i], slotPassed_[i], slotFailed_[i]};
 }
 
-std::string StationService::PortJson(int k, const UnitFacts& unit) const {
+json StationService::PortJson(int k, const UnitFacts& unit) const {
   const MainLogic& l = *logic_;
   const Stage stage = l.stages.Get(k);
   const PortView& p = ports_[static_cast<size_t>(k)];
@@ -646,10 +643,10 @@ std::string StationService::PortJson(int k, const UnitFacts& unit) const {
             {"failed", unit.failed}};
   j["progress"] = p.block > 0 ? json{{"block", p.block}, {"blocks", p.blocks}} : json(nullptr);
   j["mac"] = unit.mac;
-  return Dump(j);
+  return j;
 }
 
-std::string StationService::StateFacts() {
+json StationService::StateFacts() {
   MainLogic& l = *logic_;
   json pool = nullptr;
   {
@@ -667,19 +664,16 @@ std::string StationService::StateFacts() {
               {"runFailed", counts.runFailed},
               {"dayPassed", counts.todayKnown ? json(counts.todayPassed) : json(nullptr)},
               {"dayFailed", counts.todayKnown ? json(counts.todayFailed) : json(nullptr)}}}};
-  return Dump(j);
+  return j;
 }
 
-std::string StationService::StateJsonLocked(const std::string& facts) {
+std::string StationService::StateJsonLocked(const json& f) {
   MainLogic& l = *logic_;
   RefreshPortNames();
   json ports = json::array();
   for (size_t k = 0; k < portNumbers_.size(); k++) {
-    ports.push_back(json::parse(PortJson(static_cast<int>(k), UnitFactsLocked(static_cast<int>(k)))));
+    ports.push_back(PortJson(static_cast<int>(k), UnitFactsLocked(static_cast<int>(k))));
   }
-  json failures = json::array();
-  for (const std::string& f : failures_) failures.push_back(json::parse(f));
-  const json f = json::parse(facts);
   json j = {{"api", 1},
             {"station", stationName_},
             {"seq", seq_},
@@ -688,14 +682,14 @@ std::string StationService::StateJsonLocked(const std::string& facts) {
             {"busy", l.RunLive()},
             {"mode", l.RunLive() ? (l.runJob().continuous ? "continuous" : "batch")
                                  : (l.storedConfig.continuous ? "continuous" : "batch")},
-            {"job", json::parse(JobJson())},
+            {"job", JobJson()},
             {"pool", f["pool"]},
             {"macLine", macGrid_[0]},
             {"scanLine", macGrid_[2]},
             {"countsLine", macGrid_[1]},
             {"counters", f["counters"]},
             {"ports", ports},
-            {"failures", failures}};
+            {"failures", failures_.empty() ? json::array() : json(failures_)}};
   return Dump(j);
 }
 
@@ -751,7 +745,7 @@ HttpResponse StationService::Api(const HttpRequest& request, Right right) {
     if (path == "/api/v1/records") return Records(request);
     HttpResponse response;
     if (!OnUi([&] {
-          const std::string facts = StateFacts();
+          const json facts = StateFacts();
           std::lock_guard<std::mutex> lock(m_);
           response.body = StateJsonLocked(facts);
         }, &response)) {
@@ -762,7 +756,7 @@ HttpResponse StationService::Api(const HttpRequest& request, Right right) {
   if (path == "/api/v1/job") {
     if (method == "GET") {
       HttpResponse response;
-      if (!OnUi([&] { response.body = JobJson(); }, &response)) return response;
+      if (!OnUi([&] { response.body = Dump(JobJson()); }, &response)) return response;
       return response;
     }
     if (method != "PUT" && method != "POST") return Error(405, "GET or PUT", "method_not_allowed");
@@ -834,7 +828,7 @@ HttpResponse StationService::Events() {
   HttpResponse response;
   bool refused = false;
   if (!OnUi([&] {
-        const std::string facts = StateFacts();
+        const json facts = StateFacts();
         std::lock_guard<std::mutex> lock(m_);
         feeds_.erase(std::remove_if(feeds_.begin(), feeds_.end(),
                                     [](const std::shared_ptr<Feed>& f) { return f->Gone(); }),
@@ -984,6 +978,18 @@ bool JobOptionsFrom(const json& body, HeadlessJobOptions* o, std::string* error)
 
 }  // namespace
 
+bool StationService::NotBetweenRuns(const char* duringRun, HttpResponse* response) {
+  // The window takes these commands only with no dialog open and no run going on.
+  if (logic_->JobDialogOpen()) {
+    *response = Error(409, "The job dialog is open on the station.", "refused");
+  } else if (logic_->StartCaptionIsStop()) {
+    *response = Error(409, duringRun, "refused");
+  } else {
+    return false;
+  }
+  return true;
+}
+
 StationService::CommandBoxes::Box StationService::Captured(const std::function<void()>& fn) {
   std::vector<CommandBoxes::Box> boxes;
   boxes_.capture = &boxes;
@@ -1014,14 +1020,7 @@ HttpResponse StationService::SetUpJob(const std::string& body) {
   HttpResponse response;
   if (!OnUi([&] {
         MainLogic& l = *logic_;
-        if (l.JobDialogOpen()) {
-          response = Error(409, "The job dialog is open on the station.", "refused");
-          return;
-        }
-        if (l.StartCaptionIsStop()) {
-          response = Error(409, "A run is going on: the job is set up before Start.", "refused");
-          return;
-        }
+        if (NotBetweenRuns("A run is going on: the job is set up before Start.", &response)) return;
         bool accepted = false;
         const CommandBoxes::Box refusal = Captured([&] {
           const std::unique_ptr<SelectFilesLogic> dialogLogic = l.NewJobDialogLogic();
@@ -1038,7 +1037,7 @@ HttpResponse StationService::SetUpJob(const std::string& body) {
           response = Error(422, "no job was set up: " + macGrid_[0], "refused");
         } else {
           response = HttpResponse{};
-          response.body = JobJson();
+          response.body = Dump(JobJson());
         }
       }, &response)) {
     return response;
@@ -1050,14 +1049,7 @@ HttpResponse StationService::StartCommand() {
   HttpResponse response;
   if (!OnUi([&] {
         MainLogic& l = *logic_;
-        if (l.JobDialogOpen()) {
-          response = Error(409, "The job dialog is open on the station.", "refused");
-          return;
-        }
-        if (l.StartCaptionIsStop()) {
-          response = Error(409, "A run is going on (Stop ends it).", "refused");
-          return;
-        }
+        if (NotBetweenRuns("A run is going on (Stop ends it).", &response)) return;
         const CommandBoxes::Box refusal = Captured([&] { l.Btn_StartClick(); });
         if (!refusal.text.empty()) {
           response = Error(409, refusal.text, "refused", refusal.caption);

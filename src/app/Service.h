@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "base/Board.h"
 #include "base/JobState.h"
 #include "base/MessageBoxes.h"
@@ -123,21 +125,26 @@ class StationService final : public Board {
   // UI thread: runs fn with the boxes captured; the first box that was no question (the
   // command's refusal), or one with an empty text.
   CommandBoxes::Box Captured(const std::function<void()>& fn);
+  // UI thread: true (with *response the refusal) when the job dialog is open or a run is
+  // going on (duringRun its text).
+  bool NotBetweenRuns(const char* duringRun, HttpResponse* response);
   HttpResponse SetUpJob(const std::string& body);
   HttpResponse StartCommand();
   HttpResponse StopCommand();
 
   // UI thread: facts from MainLogic. StateFacts takes the pool's and the recorder's locks
   // (never under m_); StateJsonLocked is called under m_.
-  std::string StateFacts();
-  std::string StateJsonLocked(const std::string& facts);
-  std::string JobJson() const;
+  nlohmann::json StateFacts();
+  std::string StateJsonLocked(const nlohmann::json& facts);
+  nlohmann::json JobJson() const;
   struct UnitFacts {
     std::string mac;
     int passed = 0;
     int failed = 0;
   };
-  std::string PortJson(int portIndex, const UnitFacts& unit) const;
+  nlohmann::json PortJson(int portIndex, const UnitFacts& unit) const;
+  // A status event's fields for the port: its facts without progress, its text as `text`.
+  nlohmann::json PortEvent(int portIndex);
   UnitFacts UnitFactsOf(int portIndex) const;
   UnitFacts UnitFactsLocked(int portIndex) const;
   std::vector<int> PortNumbersOnUi() const;
@@ -148,6 +155,9 @@ class StationService final : public Board {
   void PublishLocked(const char* name, const std::string& fields);
   void OnUnitResult(const UnitResult& result);
   void BoardResult(int portIndex, int cycle, const char* verdict);
+  // Under m_: a unit's result counted for its port, kept among the failures, published.
+  void UnitResultLocked(int portIndex, const std::string& verdict, const std::string& mac,
+                        const nlohmann::json& unit);
   void RefreshPortNames();
 
   Board& view_;
@@ -180,7 +190,7 @@ class StationService final : public Board {
   mutable std::mutex m_;
   std::vector<std::shared_ptr<Feed>> feeds_;
   uint64_t seq_ = 0;
-  std::vector<std::string> failures_;  // unit JSON, newest first
+  std::vector<nlohmann::json> failures_;  // units, newest first
   std::array<std::string, kMaxPorts> unitMac_;
   std::array<int, kMaxPorts> slotPassed_{};  // units of the run per port
   std::array<int, kMaxPorts> slotFailed_{};
