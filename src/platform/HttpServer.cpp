@@ -105,7 +105,6 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
   http::response<http::string_body> response_;
   bool closed_ = false;
-  bool busy_ = false;  // a request is with the handlers, or a response is being written
   // Event stream
   std::shared_ptr<HttpEventFeed> feed_;
   std::string out_;
@@ -373,7 +372,6 @@ void Session::OnRead(beast::error_code ec) {
   if (!pec) request.peer = peer.address().to_string();
   const bool keepAlive = msg.keep_alive();
   stream_.expires_never();
-  busy_ = true;
   if (!server_.Queue(shared_from_this(), std::move(request), keepAlive)) {
     Refuse(503, "the station is busy; try again", "busy");
   }
@@ -400,7 +398,6 @@ void Session::Respond(HttpResponse response, bool keepAlive) {
   stream_.expires_after(std::chrono::milliseconds(server_.limits().writeTimeoutMs));
   http::async_write(stream_, response_,
                     [self = shared_from_this(), keepAlive](beast::error_code ec, size_t) {
-                      self->busy_ = false;
                       if (ec || !keepAlive) {
                         self->Close();
                         return;
