@@ -4,6 +4,7 @@
 // the loopback test's interfaces. The dispatcher and the workers read it by const
 // reference; the job dialog may change the job state and storedCfg.txt meanwhile
 // without touching the run.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,4 +46,14 @@ struct RunJob {
   // How long a slot's unit must stay silent before it counts as removed, and answer
   // before it counts as inserted (station.conf unit-hold-ms).
   uint32_t unitHoldMs = 2000;
+  // Unit identity: every unit's serial is scanned (bound to its port) before its steps
+  // start, and must match serialPattern (an ECMAScript regular expression matched
+  // against the whole serial; empty: any serial of printable characters without
+  // spaces, at most kMaxSerialChars).
+  bool scanSerial = false;
+  std::string serialPattern;
+  // Every passed unit gets a label laid out by this template file; empty: no label.
+  std::string labelTemplate;
 };
+
+constexpr size_t kMaxSerialChars = 48;

@@ -18,6 +18,7 @@ class MacPool;
 class UnitRecorder;
 class AnsweredAddresses;
 class SlotTable;
+class UnitGate;
 
 struct Station {
   UiThread* ui = nullptr;
@@ -38,6 +39,9 @@ struct Station {
   AnsweredAddresses* answered = nullptr;
   // Continuous production's slots (how each slot's unit was found); null outside it.
   SlotTable* slotTable = nullptr;
+  // Unit identity (serials, check-in): asked before each unit's steps; null when the
+  // job needs neither.
+  UnitGate* gate = nullptr;
   // Names the current run (set at Start, before the dispatcher exists): pool
   // addresses are recorded with it.
   std::string runId;

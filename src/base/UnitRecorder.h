@@ -28,6 +28,18 @@ struct SentImage {
   std::string tempMac;     // EEPROM image: the temporary MAC written into it
 };
 
+// Who the unit is, as the station learnt it before its steps (unit identity).
+struct UnitIdentity {
+  std::string serial;   // the unit's serial number; empty when the job scans none
+  bool rework = false;  // the operator re-works a unit whose serial has passed before
+  // How its check-in went: "" (no check-in), "confirmed", "rejected: <reason>" or
+  // "no answer: <why>".
+  std::string checkIn;
+  // The unit takes no step (a rejected or unanswered check-in, a refused serial): its
+  // record closes failed, with the failed step "check-in".
+  bool refused = false;
+};
+
 class UnitRecorder {
  public:
   virtual ~UnitRecorder() = default;
@@ -39,6 +51,9 @@ class UnitRecorder {
   // slot's unit number `cycle` of the run (1 for the first). Opens its record (the
   // run's start opened none).
   virtual void UnitStarted(int /*portIndex*/, int /*cycle*/) {}
+  // Dispatcher (through the unit gate): the unit in the port's place is this one, before
+  // its first step starts (or instead of it, when refused).
+  virtual void UnitIdentified(int /*portIndex*/, const UnitIdentity& /*id*/) {}
   // Dispatcher: just before it creates the worker of `kind` for the port.
   virtual void StepStarted(int portIndex, WorkerKind kind) = 0;
   // Dispatcher: after each supervising pass. Closes the record of every port that

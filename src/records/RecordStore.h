@@ -69,6 +69,36 @@ struct UnitRecord {
   // connection over the loopback interface, which has none); empty when no test got
   // that far.
   std::string linkAddress;
+
+  // Unit identity: the serial the unit was scanned with (empty when the job scans
+  // none), whether the operator re-works it, and how its check-in and its check-out
+  // went ("" none, "confirmed", "rejected: <reason>", "no answer: <why>"; check-out:
+  // "reported", "rejected: ...", "no answer: ...").
+  std::string serial;
+  bool rework = false;
+  std::string checkIn;
+  std::string checkOut;
+};
+
+// Something done for a unit after its verdict that is kept beside its record: a label
+// printed (or reprinted), a check-out sent. Events are only added, never replaced.
+constexpr const char* kEventLabel = "label";
+constexpr const char* kEventReprint = "reprint";
+constexpr const char* kEventCheckOut = "check-out";
+
+struct UnitEvent {
+  // The unit's record this belongs to.
+  std::string station;
+  std::string runId;
+  std::string port;
+  int cycle = 0;
+  std::string serial;
+  std::string mac;
+  int64_t atMs = 0;   // UTC milliseconds since 1970
+  std::string kind;   // kEventLabel, kEventReprint or kEventCheckOut
+  std::string where;  // the printer, spooler queue, file or manufacturing system
+  bool ok = false;    // the label was sent / the check-out was taken
+  std::string text;   // what the output or the system answered
 };
 
 // Records to read. Unset or empty fields match everything.
@@ -79,6 +109,7 @@ struct RecordFilter {
   std::string station;
   std::string verdict;
   std::optional<int> cycle;  // 0: batch runs' records; N: every slot's Nth unit
+  std::string serial;        // the unit's serial (exact)
 };
 
 class RecordStore {
@@ -103,6 +134,19 @@ class RecordStore {
   // The number of matching records per verdict.
   virtual bool CountVerdicts(const RecordFilter& filter, std::map<std::string, int64_t>* counts,
                              std::string* error) = 0;
+  // Adds the events in one transaction. True once all are durable.
+  virtual bool WriteEvents(const std::vector<UnitEvent>& /*events*/, std::string* error) {
+    if (error) *error = "this records store keeps no unit events";
+    return false;
+  }
+  // Calls each for every event of the records that match (station, serial, mac, time),
+  // oldest first; each returns false to stop early.
+  virtual bool ReadEvents(const RecordFilter& /*filter*/,
+                          const std::function<bool(const UnitEvent&)>& /*each*/,
+                          std::string* error) {
+    if (error) *error = "this records store keeps no unit events";
+    return false;
+  }
   // Where the store's own notices go (a database server's warnings), one line each,
   // called on the thread that uses the store. A store without any ignores it.
   virtual void SetNoticeSink(std::function<void(const std::string&)> /*sink*/) {}
