@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/MainLogic.h"
+#include "app/UnitIdentity.h"
 #include "app/Startthread.h"
 
 // ---- QueueUiThread ----
@@ -151,6 +152,17 @@ int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>&
                    const HeadlessRunOptions& options) {
   logic.Btn_StartClick();
   if (!logic.StartCaptionIsStop()) return kExitRefused;
+  bool serialRefused = false;
+  for (const auto& [port, serial] : options.serials) {
+    UnitIdentityGate* gate = logic.unitGate();
+    std::string text = "the job does not scan unit serials";
+    const bool ok = gate && logic.runJob().scanSerial &&
+                    (port.empty() ? gate->Queue(serial, options.rework, &text)
+                                  : gate->Bind(port, serial, options.rework, &text));
+    logic.AppendMessage((ok ? "serial " : "serial refused: ") + text);
+    serialRefused |= !ok;
+  }
+  if (serialRefused && logic.StartCaptionIsStop()) logic.Btn_StartClick();  // a confirmed Stop
   const bool continuous = logic.runJob().continuous;
   bool stopAsked = false;
   const std::function<void()> stopFirst = [&] {
@@ -167,7 +179,7 @@ int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>&
     ui.RunPending(100, stopFirst);
   }
   StartThread* dispatcher = logic.dispatcher();
-  if (dispatcher == nullptr || dispatcher->LogFailed()) return kExitRefused;
+  if (dispatcher == nullptr || dispatcher->LogFailed() || serialRefused) return kExitRefused;
   const std::vector<int> ports = dispatcher->PortNumbers();
   int status = ports.empty() ? kExitPortsFailed : kExitDone;
   if (continuous) {

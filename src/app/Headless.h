@@ -87,6 +87,10 @@ struct HeadlessRunOptions {
   // --units N: in continuous production, end the run after N units (N >= 1);
   // 0: run until a stop signal.
   uint32_t unitsLimit = 0;
+  // --serial [COMn=]SERIAL: the units' serials (port "" for the next port that asks),
+  // bound once Start was taken; --rework: they are re-worked units.
+  std::vector<std::pair<std::string, std::string>> serials;
+  bool rework = false;
 };
 
 // Presses Start as the operator would and serves the UI thread (the caller's) until the

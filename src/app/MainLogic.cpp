@@ -8,6 +8,7 @@
 
 #include "app/Startthread.h"
 #include "app/StationSetup.h"
+#include "app/UnitIdentity.h"
 #include "base/UiThread.h"
 #include "job/RunJobSetup.h"
 #include "job/SelectFilesLogic.h"
@@ -102,6 +103,7 @@ MainLogic::~MainLogic() {
     dispatcher_->Terminate();
     dispatcher_.reset();
   }
+  DropUnitGate();
   // The recorder's last writes and the pool's closing may still put a line into the
   // message log (a server's notice, what is left waiting): both end while the log's
   // members are still there.
@@ -323,6 +325,7 @@ void MainLogic::StartClick() {
   // No dispatcher is left, so nothing reads the last run's.
   runJob_ = MakeRunJob(job, storedConfig, testInterfaces_, SharedTestInterface());
   runJob_.unitHoldMs = UnitHoldMs(settings_);
+  if (!SetUpUnitGate()) return;
   stoppedUnfinished_.fill(false);
   unitsPassed_ = 0;
   unitsFailed_ = 0;
@@ -350,6 +353,88 @@ void MainLogic::StartClick() {
   dispatcherEnded_ = false;
   dispatcher_ = std::move(dispatcher);
   SetStartButton(true);
+}
+
+// ---- unit identity ----
+
+void MainLogic::DropUnitGate() {
+  station_.gate = nullptr;
+  if (recorder_ && gateSink_ >= 0) recorder_->RemoveResultSink(gateSink_);
+  gateSink_ = -1;
+  gate_.reset();
+}
+
+namespace {
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+}  // namespace
+
+bool MainLogic::SetUpUnitGate() {
+  // No run is live: the last run's gate is asked by nothing any more.
+  DropUnitGate();
+  UnitIdentitySettings s;
+  std::string error;
+  if (!CheckInSettingsFrom(settings_, &s.checkIn, &error)) {
+    ShowError(boxes_, error);
+    return false;
+  }
+  if (!runJob_.scanSerial && !s.checkIn.Enabled() && runJob_.labelTemplate.empty()) return true;
+  if (!runJob_.labelTemplate.empty() && !runJob_.steps.programMac) {
+    ShowError(boxes_, "A label carries the unit's MAC address: the job must program it.");
+    return false;
+  }
+  if (!LabelSettingsFrom(settings_, dataDir_, runJob_.labelTemplate, &s.labels, &error)) {
+    ShowError(boxes_, error);
+    return false;
+  }
+  s.scanSerial = runJob_.scanSerial;
+  s.serialPattern = runJob_.serialPattern;
+  s.stationName = recorder_ ? recorder_->stationName() : settings_.Get("station");
+  s.jobName = ProductionRecorder::StepsOf(runJob_.steps);
+  if (runJob_.steps.jobFlags & kJobFirmware) s.jobName += " firmware=" + BaseName(runJob_.firmware.path);
+  if (runJob_.steps.jobFlags & kJobEeprom) s.jobName += " eeprom=" + BaseName(runJob_.eeprom.path);
+  UnitIdentityGate::PassedQuery passed;
+  if (recorder_) {
+    passed = [this](const std::string& serial, bool* was, std::string* why) {
+      std::string problem;
+      std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir_, &problem);
+      if (!store) {
+        *why = problem;
+        return false;
+      }
+      return store->Open(false, why) && SerialPassed(*store, serial, was, why);
+    };
+  }
+  auto gate = std::make_unique<UnitIdentityGate>(s, recorder_.get(), passed, station_.ui, this);
+  if (!gate->Setup(&error)) {
+    ShowError(boxes_, error);
+    return false;
+  }
+  gate_ = std::move(gate);
+  if (recorder_) {
+    gateSink_ = recorder_->AddResultSink([g = gate_.get()](const UnitResult& r) { g->OnResult(r); });
+  }
+  station_.gate = gate_.get();
+  if (runJob_.scanSerial) {
+    AppendMessage("Unit serials: scanned for every unit" +
+                  (s.serialPattern.empty() ? std::string() : ", pattern " + s.serialPattern));
+  }
+  if (s.checkIn.Enabled()) AppendMessage("Check-in: " + (s.checkIn.url.empty() ? s.checkIn.command : s.checkIn.url));
+  if (!s.labels.templatePath.empty()) AppendMessage("Labels: " + s.labels.templatePath);
+  return true;
+}
+
+std::string MainLogic::BindSerial(const std::string& port, const std::string& serial, bool rework,
+                                  bool* ok) {
+  std::string text;
+  if (!gate_ || !RunLive()) {
+    *ok = false;
+    return "no run scans unit serials now";
+  }
+  *ok = gate_->Bind(port, serial, rework, &text);
+  return text;
 }
 
 bool MainLogic::AskStop() {

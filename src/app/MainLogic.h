@@ -29,6 +29,7 @@
 #include "records/ProductionRecorder.h"
 
 class SelectFilesLogic;
+class UnitIdentityGate;
 
 class StartThread;
 class WorkerFactory;
@@ -144,6 +145,13 @@ class MainLogic final : public Board {
   // message boxes (its exceptions go to the board's exception box).
   std::unique_ptr<SelectFilesLogic> NewJobDialogLogic();
 
+  // Unit identity: binds a scanned serial to port "COMn" (empty: the first port in bench
+  // order whose unit waits for one). The text tells where it went, or why not (*ok false).
+  std::string BindSerial(const std::string& port, const std::string& serial, bool rework,
+                         bool* ok);
+  // The run's unit identity (serials, check-in, labels); null when its job needs none.
+  UnitIdentityGate* unitGate() { return gate_.get(); }
+
  private:
   // The MAC line for a job that programs MAC addresses; false when the pool has no range.
   bool BuildMacLine(std::string* line);
@@ -157,6 +165,9 @@ class MainLogic final : public Board {
   // Messages given off the UI thread (a pool's, while a worker calls it), shown now.
   void ShowDeferredMessages();
   bool OffUiThread() const;
+  // Start: the run's unit identity from its job and station.conf; false after an error box.
+  bool SetUpUnitGate();
+  void DropUnitGate();
   static constexpr size_t kMaxDeferred = 256;
 
   const std::string dataDir_;
@@ -177,6 +188,10 @@ class MainLogic final : public Board {
   // Taken at Start, unchanged until the next; declared before the dispatcher, which
   // (with its workers) reads it by reference.
   RunJob runJob_;
+  // The unit identity of the last run: after the recorder (its results come from it),
+  // before the dispatcher (which asks it).
+  std::unique_ptr<UnitIdentityGate> gate_;
+  int gateSink_ = -1;
   std::unique_ptr<StartThread> dispatcher_;
   bool captionStop_ = false;
   bool dialogOpen_ = false;

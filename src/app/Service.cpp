@@ -11,6 +11,7 @@
 #include "app/MainLogic.h"
 #include "app/StationSetup.h"
 #include "app/Startthread.h"
+#include "app/UnitIdentity.h"
 #include "base/StationSettings.h"
 #include "base/UiThread.h"
 #include "job/SelectFilesLogic.h"
@@ -658,7 +659,12 @@ json StationService::StateFacts() {
   }
   UnitCounts counts;
   if (ProductionRecorder* r = l.records()) counts = r->Counts();
-  json j = {{"pool", pool},
+  json serials = json::array();
+  for (int k = 0; k < kMaxPorts; k++) {
+    serials.push_back(l.unitGate() ? l.unitGate()->SerialOf(k) : std::string());
+  }
+  json j = {{"serials", serials},
+            {"pool", pool},
             {"counters",
              {{"runPassed", counts.runPassed},
               {"runFailed", counts.runFailed},
@@ -673,6 +679,7 @@ std::string StationService::StateJsonLocked(const json& f) {
   json ports = json::array();
   for (size_t k = 0; k < portNumbers_.size(); k++) {
     ports.push_back(PortJson(static_cast<int>(k), UnitFactsLocked(static_cast<int>(k))));
+    if (k < f["serials"].size()) ports.back()["serial"] = f["serials"][k];
   }
   json j = {{"api", 1},
             {"station", stationName_},
@@ -735,7 +742,7 @@ HttpResponse StationService::Api(const HttpRequest& request, Right right) {
   const std::string& path = request.path;
   const std::string& method = request.method;
   const bool control = path == "/api/v1/start" || path == "/api/v1/stop" ||
-                       (path == "/api/v1/job" && method != "GET");
+                       path == "/api/v1/serial" || (path == "/api/v1/job" && method != "GET");
   if (control && right != Right::Control) {
     return Error(403, "this token may read the station, not give it commands", "forbidden");
   }
@@ -762,8 +769,9 @@ HttpResponse StationService::Api(const HttpRequest& request, Right right) {
     if (method != "PUT" && method != "POST") return Error(405, "GET or PUT", "method_not_allowed");
     return SetUpJob(request.body);
   }
-  if (path == "/api/v1/start" || path == "/api/v1/stop") {
+  if (path == "/api/v1/start" || path == "/api/v1/stop" || path == "/api/v1/serial") {
     if (method != "POST") return Error(405, "POST only", "method_not_allowed");
+    if (path == "/api/v1/serial") return BindSerial(request.body);
     return path == "/api/v1/start" ? StartCommand() : StopCommand();
   }
   return Error(404, "no such resource: " + path.substr(0, 100), "not_found");
@@ -1060,6 +1068,41 @@ HttpResponse StationService::StartCommand() {
           return;
         }
         response = JsonResponse(202, {{"running", true}});
+      }, &response)) {
+    return response;
+  }
+  return response;
+}
+
+HttpResponse StationService::BindSerial(const std::string& body) {
+  if (TooDeep(body)) return Error(400, "the request is nested too deeply", "bad_request");
+  json parsed;
+  try {
+    parsed = json::parse(body);
+  } catch (const json::exception&) {
+    return Error(400, "the body is not JSON", "bad_request");
+  }
+  if (!parsed.is_object()) return Error(400, "the body is not a JSON object", "bad_request");
+  std::string port, serial;
+  bool rework = false;
+  for (const auto& [key, value] : parsed.items()) {
+    if (key == "port" && value.is_string()) {
+      port = value.get<std::string>();
+    } else if (key == "serial" && value.is_string()) {
+      serial = value.get<std::string>();
+    } else if (key == "rework" && value.is_boolean()) {
+      rework = value.get<bool>();
+    } else {
+      return Error(400, "unknown or mistyped field: " + key.substr(0, 40), "bad_request");
+    }
+  }
+  if (serial.empty()) return Error(400, "no serial", "bad_request");
+  HttpResponse response;
+  if (!OnUi([&] {
+        bool ok = false;
+        const std::string text = logic_->BindSerial(port, serial, rework, &ok);
+        response = ok ? JsonResponse(200, {{"bound", true}, {"text", text}})
+                      : Error(logic_->unitGate() && logic_->RunLive() ? 422 : 409, text, "refused");
       }, &response)) {
     return response;
   }

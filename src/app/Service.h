@@ -118,6 +118,8 @@ class StationService final : public Board {
   HttpResponse Api(const HttpRequest& request, Right right);
   HttpResponse Events();
   HttpResponse Records(const HttpRequest& request);
+  // POST /api/v1/serial {"port": "COM3" (or none: the next waiting port), "serial", "rework"}
+  HttpResponse BindSerial(const std::string& body);
   HttpResponse StaticFile(const std::string& path) const;
   // Runs fn on the UI thread with the boxes captured; false (with *response set) when the
   // UI thread did not take it in time or the service is stopping.

@@ -87,6 +87,7 @@ void StartThread::Execute() {
     FindPorts();
     if (station_.records && portCount_ > 0) station_.records->RunStarted(PortNumbers());
     if (station_.answered) station_.answered->RunStarted(PortNumbers());
+    if (station_.gate && portCount_ > 0) station_.gate->RunStarted(PortNumbers());
     if (job_.continuous) {
       SuperviseSlots();
     } else {
@@ -164,17 +165,40 @@ int StartThread::ScanPorts() {
 }
 
 void StartThread::StartDownloads() {
-  const JobState& job = job_.steps;
   for (int k = 0; k < portCount_; k++) {
-    if (job.jobFlags == 0) continue;
-    if (!StartStep(k, WorkerKind::Download, StageDownloading)) return;
-    if (logFlag_) {
-      char text[64];
-      std::snprintf(text, sizeof text, "new COM%d Thread\r\n",
-                    portNumbers_[static_cast<size_t>(k)]);
-      WriteLog(text);
-    }
+    if (AdmitUnit(k, 0) != GateAnswer::Go) continue;
+    if (!StartAdmitted(k)) return;
   }
+}
+
+bool StartThread::StartAdmitted(int portIndex) {
+  admitted_[static_cast<size_t>(portIndex)] = true;
+  if (job_.steps.jobFlags == 0) return true;
+  if (!StartStep(portIndex, WorkerKind::Download, StageDownloading)) return false;
+  if (logFlag_) {
+    char text[64];
+    std::snprintf(text, sizeof text, "new COM%d Thread\r\n",
+                  portNumbers_[static_cast<size_t>(portIndex)]);
+    WriteLog(text);
+  }
+  return true;
+}
+
+GateAnswer StartThread::AdmitUnit(int portIndex, int cycle) {
+  if (station_.gate == nullptr) return GateAnswer::Go;
+  std::string text;
+  const GateAnswer answer = station_.gate->Admit(portIndex, cycle, &text);
+  if (answer == GateAnswer::Refuse) {
+    // No step starts: the unit takes no address and no image.
+    station_.stages->Set(portIndex, StageFailed);
+  }
+  std::string& shown = gateText_[static_cast<size_t>(portIndex)];
+  if (!text.empty() && text != shown) {
+    shown = text;
+    if (logFlag_) WriteLog(text + "\r\n");
+    Synchronize([&] { station_.board->ShowPortStatus(portIndex, text); });
+  }
+  return answer;
 }
 
 bool StartThread::StartStep(int portIndex, WorkerKind kind, Stage runningStage) {
@@ -215,6 +239,11 @@ void StartThread::Supervise() {
     // A stop that came during the wait starts no new worker.
     if (Terminated()) break;
     // A stop in the middle of the pass starts no further worker.
+    for (int k = 0; k < portCount_; k++) {
+      const auto i = static_cast<size_t>(k);
+      if (admitted_[i] || stages.Get(k) == StageFailed) continue;
+      if (AdmitUnit(k, 0) == GateAnswer::Go && !StartAdmitted(k)) return;
+    }
     if (job.loopbackTest == 1) {
       // On a shared interface every device answers for the test address: one test at
       // a time (each with the address pinned to its port's device).
@@ -223,19 +252,30 @@ void StartThread::Supervise() {
       for (int k = 0; oneAtATime && k < portCount_; k++) testing |= stages.Get(k) == StageTesting;
       for (int k = 0; k < portCount_ && !testing; k++) {
         const Stage s = stages.Get(k);
-        if (s != StageIdle && s != StageDownloaded) continue;
+        if (!admitted_[static_cast<size_t>(k)] || (s != StageIdle && s != StageDownloaded)) continue;
         if (!StartStep(k, WorkerKind::LoopbackTest, StageTesting)) return;
         testing = oneAtATime;
       }
     }
     if (job.programMac) {
       for (int k = 0; k < portCount_; k++) {
-        if (stages.Get(k) == beforeMac && !StartStep(k, WorkerKind::ProgramMac, StageProgramming)) {
+        if (admitted_[static_cast<size_t>(k)] && stages.Get(k) == beforeMac &&
+            !StartStep(k, WorkerKind::ProgramMac, StageProgramming)) {
           return;
         }
       }
     }
     if (station_.records) station_.records->PortsChecked();
+    if (station_.gate) {
+      for (int k = 0; k < portCount_; k++) {
+        const auto i = static_cast<size_t>(k);
+        const Stage s = stages.Get(k);
+        if (admitted_[i] && !gateTold_[i] && PortFinished(job, s)) {
+          gateTold_[i] = true;
+          station_.gate->UnitEnded(k, s != StageFailed);
+        }
+      }
+    }
     if (AllPortsFinished()) break;
   }
 }
@@ -304,6 +344,17 @@ void StartThread::EndSteps() {
     }
   } catch (...) {
     // The run still ends; the pool keeps what waits.
+  }
+  if (station_.gate) {
+    // Units admitted in a batch run and not finished were stopped.
+    for (int k = 0; !job_.continuous && k < portCount_; k++) {
+      const auto i = static_cast<size_t>(k);
+      if (admitted_[i] && !gateTold_[i]) {
+        gateTold_[i] = true;
+        station_.gate->UnitEnded(k, false);
+      }
+    }
+    station_.gate->RunEnded();
   }
   // Every port's record is written before its workers can be released.
   if (station_.records) station_.records->RunEnded();
@@ -449,6 +500,8 @@ bool StartThread::BeginCycle(int portIndex, UnitFound found) {
   table.SetFound(portIndex, found);
   station_.stages->Set(portIndex, StageIdle);
   table.SetPhase(portIndex, SlotPhase::Unit);
+  slot.admitted = false;
+  gateText_[static_cast<size_t>(portIndex)].clear();
   slot.lastUnit.clear();
   // Only a unit found by its answer is known by it: behind a boot line the watch's
   // answer, if any, was the unit before.
@@ -463,13 +516,25 @@ bool StartThread::BeginCycle(int portIndex, UnitFound found) {
                   portNumbers_[static_cast<size_t>(portIndex)], cycle);
     WriteLog(text);
   }
-  if (job_.steps.jobFlags != 0) return StartStep(portIndex, WorkerKind::Download, StageDownloading);
   return NextStep(portIndex);
 }
 
 bool StartThread::NextStep(int portIndex) {
   const JobState& job = job_.steps;
   StageTable& stages = *station_.stages;
+  Slot& slot = slots_[static_cast<size_t>(portIndex)];
+  if (!slot.admitted) {
+    switch (AdmitUnit(portIndex, station_.slotTable->Cycle(portIndex))) {
+      case GateAnswer::Wait:
+        return true;
+      case GateAnswer::Refuse:
+        break;  // the port is failed: its cycle ends below
+      case GateAnswer::Go:
+        slot.admitted = true;
+        if (job.jobFlags != 0) return StartStep(portIndex, WorkerKind::Download, StageDownloading);
+        break;
+    }
+  }
   const Stage stage = stages.Get(portIndex);
   if (PortFinished(job, stage)) {
     EndCycle(portIndex);
@@ -509,6 +574,7 @@ void StartThread::EndCycle(int portIndex) {
   // The unit's record is closed before anything else can happen in its slot.
   if (station_.records) station_.records->PortsChecked();
   const int cycle = table.Cycle(portIndex);
+  if (station_.gate && slot.admitted) station_.gate->UnitEnded(portIndex, passed);
   Synchronize([&] { station_.board->UnitEnded(portIndex, cycle, passed); });
   // The unit is known by the temporary address its EEPROM image gave it, too.
   if (job_.steps.jobFlags & kJobEeprom) {

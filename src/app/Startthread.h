@@ -19,6 +19,7 @@
 #include "base/SlotTable.h"
 #include "base/Station.h"
 #include "base/Thread.h"
+#include "base/UnitGate.h"
 #include "base/WorkerFactory.h"
 #include "platform/Files.h"
 
@@ -75,6 +76,7 @@ class StartThread final : public Thread {
     bool retry = false;  // the watcher could not open the port: tried again at retryAt
     uint32_t retryAt = 0;
     bool lastPassed = false;
+    bool admitted = false;  // the unit gate let the current unit's steps start
     int passed = 0, failed = 0;
     std::vector<MacAddress> lastUnit;  // the addresses the slot's last unit is known by
   };
@@ -110,6 +112,12 @@ class StartThread final : public Thread {
   bool StartStep(int portIndex, WorkerKind kind, Stage runningStage);
   // Logs and shows a fault of the run; the end steps follow.
   void ReportFault(const std::string& what);
+  // Asks the unit gate whether the unit on port k (its cycle) may start, and shows the
+  // gate's text in the port's cell when it changed. Go without a gate. A refused unit's
+  // port is left failed.
+  GateAnswer AdmitUnit(int portIndex, int cycle);
+  // Batch run: the first step of a port the gate has just let start.
+  bool StartAdmitted(int portIndex);
   void EndSteps();
   void JoinWorkers();
 
@@ -124,6 +132,10 @@ class StartThread final : public Thread {
   int portCount_ = 0;
   std::array<PortWorkers, kMaxPorts> workers_;
   std::array<Slot, kMaxPorts> slots_;
+  // Batch run: the gate let the port's unit start / the port's end was told to the gate.
+  std::array<bool, kMaxPorts> admitted_{};
+  std::array<bool, kMaxPorts> gateTold_{};
+  std::array<std::string, kMaxPorts> gateText_;  // the gate's last text shown per port
   std::vector<std::unique_ptr<Thread>> retired_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> logFailed_{false};

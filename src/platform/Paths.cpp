@@ -43,6 +43,13 @@ bool DirectoryExists(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+int MakeDirectory(const std::string& path) {
+  if (DirectoryExists(path)) return 0;
+  if (mkdir(path.c_str(), 0750) == 0) return 0;
+  const int e = errno;
+  return e == EEXIST && DirectoryExists(path) ? 0 : e;
+}
+
 bool NothingAt(const std::string& path) {
   struct stat st {};
   return !path.empty() && lstat(path.c_str(), &st) != 0 && errno == ENOENT;

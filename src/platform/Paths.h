@@ -9,6 +9,9 @@ std::string ExecutableDir();
 std::string JoinPath(const std::string& dir, const std::string& name);
 bool FileExists(const std::string& path);       // a regular file (or a link to one)
 bool DirectoryExists(const std::string& path);  // a directory (or a link to one)
+// Creates the directory path (its parent must exist), readable by the owner's group
+// only; 0 when it is there now, else the system's error number.
+int MakeDirectory(const std::string& path);
 // Nothing at all is at path: no file, directory or link (not even a dangling one).
 // False when something is there, or when that cannot be told (a directory on the
 // way that cannot be searched).

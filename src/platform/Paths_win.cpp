@@ -2,6 +2,7 @@
 // Either separator is accepted; new paths are joined with a backslash.
 #include <windows.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/Paths.h"
@@ -76,6 +77,15 @@ bool FileExists(const std::string& path) {
 bool DirectoryExists(const std::string& path) {
   DWORD a = 0;
   return TargetAttributes(path, &a) && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+int MakeDirectory(const std::string& path) {
+  if (DirectoryExists(path)) return 0;
+  std::wstring wide;
+  if (path.empty() || !Utf8ToWide(path, &wide)) return EINVAL;
+  if (CreateDirectoryW(wide.c_str(), nullptr)) return 0;
+  const DWORD e = GetLastError();
+  return e == ERROR_ALREADY_EXISTS && DirectoryExists(path) ? 0 : static_cast<int>(e);
 }
 
 bool NothingAt(const std::string& path) {

@@ -620,6 +620,10 @@ def main(argv=None):
     sp.add_parser("start", help="press Start")
     sp.add_parser("stop", help="the confirmed Stop")
     sp.add_parser("wait", help="follow the live run to its end")
+    ser = sp.add_parser("serial", help="bind a unit's serial to its port (or the next waiting)")
+    ser.add_argument("serial")
+    ser.add_argument("--port", help="COMn (default: the first port whose unit waits for one)")
+    ser.add_argument("--rework", action="store_true", help="a unit whose serial passed before")
     run = sp.add_parser("run", help="set up the job (fields given), Start, follow to the end")
     add_job_options(run)
     run.add_argument("--units", type=int, default=0, metavar="N",
@@ -651,6 +655,12 @@ def main(argv=None):
             return EXIT_DONE
         if a.command in ("start", "stop"):
             station.request("POST", "/" + a.command)
+            return EXIT_DONE
+        if a.command == "serial":
+            body = {"serial": a.serial, "rework": a.rework}
+            if a.port:
+                body["port"] = a.port
+            print(station.request("POST", "/serial", body=body).get("text", ""), file=out)
             return EXIT_DONE
         return {"run": cmd_run, "wait": cmd_wait, "records": cmd_records,
                 "events": cmd_events}[a.command](station, a, out)

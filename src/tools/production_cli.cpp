@@ -40,6 +40,7 @@ const char kUsage[] =
     "                      [--baud 115200|57600|38400] [--log DIR | --no-log]\n"
     "                      [--station-name NAME] [--records FILE | --no-records]\n"
     "                      [--pool file|postgresql] [--database CONNINFO | --database-file FILE]\n"
+    "                      [--serial [COMn=]SERIAL ...] [--rework]\n"
     "                      [--serve ADDR:PORT [--start]] [--read-token-file FILE\n"
     "                       --control-token-file FILE]\n"
     "\n"
@@ -63,6 +64,12 @@ const char kUsage[] =
     "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH into every device instead\n"
     "  --baud RATE      console baud rate of the devices\n"
     "  --log DIR        write the log files into DIR; --no-log: no log files\n"
+    "  --serial [COMn=]SERIAL  with a job that scans unit serials: the serial of the unit\n"
+    "                   on COMn, or without COMn= of the next port that asks for one\n"
+    "                   (in bench order); repeat it for every unit. A port without a\n"
+    "                   serial waits for one (until stopped)\n"
+    "  --rework         the serials given are re-worked units: one that passed before\n"
+    "                   is programmed again (else it is refused)\n"
     "  --station-name NAME  the station's name in its production records\n"
     "                   (default: station.conf's station-name, else the host name)\n"
     "  --records FILE   keep the production records in this SQLite database\n"
@@ -193,6 +200,23 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         return false;
       }
       i += 2;
+      continue;
+    }
+    if (a == "--serial") {
+      if (i + 1 >= args.size()) {
+        *error = "--serial needs a value ([COMn=]SERIAL)";
+        return false;
+      }
+      const std::string& v = args[i + 1];
+      const size_t eq = v.find('=');
+      const bool named = eq != std::string::npos && v.compare(0, 3, "COM") == 0;
+      o->run.serials.push_back({named ? v.substr(0, eq) : "", named ? v.substr(eq + 1) : v});
+      i += 2;
+      continue;
+    }
+    if (a == "--rework") {
+      o->run.rework = true;
+      i++;
       continue;
     }
     if (a == "--no-records") {

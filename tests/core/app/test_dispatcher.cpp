@@ -549,3 +549,60 @@ TEST_F(DispatcherTest, PortWithoutAWorkerFailsInsteadOfHangingTheRun) {
 }
 
 }  // namespace
+
+// A gate that answers from a script: port 0 waits three passes for its serial, port 1
+// is refused, port 2 may start at once.
+class ScriptedGate final : public UnitGate {
+ public:
+  void RunStarted(const std::vector<int>& numbers) override { ports = numbers; }
+  GateAnswer Admit(int k, int cycle, std::string* text) override {
+    std::lock_guard<std::mutex> lock(m);
+    asked.push_back(k);
+    EXPECT_EQ(cycle, 0);
+    if (k == 1) {
+      *text = "COM2: SN2: check-in rejected: not released";
+      return GateAnswer::Refuse;
+    }
+    if (k == 0 && ++waits0 <= 3) {
+      *text = "COM1: scan unit serial";
+      return GateAnswer::Wait;
+    }
+    return GateAnswer::Go;
+  }
+  void UnitEnded(int k, bool passed) override {
+    std::lock_guard<std::mutex> lock(m);
+    ended.push_back({k, passed});
+  }
+  void RunEnded() override { runEnded++; }
+  std::mutex m;
+  std::vector<int> ports, asked;
+  std::vector<std::pair<int, bool>> ended;
+  int waits0 = 0;
+  int runEnded = 0;
+};
+
+TEST_F(DispatcherTest, TheUnitGateHoldsBackWaitingUnitsAndARefusedUnitTakesNoStep) {
+  AddPorts({1, 2, 3});
+  LoadPool(kOneAddressPool);
+  job.jobFlags = kJobFirmware;
+  job.programMac = true;
+  ScriptedGate gate;
+  station.gate = &gate;
+  Start();
+  ASSERT_TRUE(WaitEnded());
+  station.gate = nullptr;
+  EXPECT_EQ(gate.ports, (std::vector<int>{1, 2, 3}));
+  EXPECT_TRUE(KindsAt(1).empty()) << "a refused unit gets no image and no address";
+  EXPECT_EQ(KindsAt(0), (std::vector<K>{K::Download, K::ProgramMac}));
+  EXPECT_EQ(KindsAt(2), (std::vector<K>{K::Download, K::ProgramMac}));
+  EXPECT_EQ(Stages(3), (std::vector<int32_t>{6, -1, 6}));
+  EXPECT_EQ(std::count(gate.asked.begin(), gate.asked.end(), 1), 1) << "refused once, not asked again";
+  EXPECT_EQ(std::count(gate.asked.begin(), gate.asked.end(), 0), 4);
+  std::sort(gate.ended.begin(), gate.ended.end());
+  EXPECT_EQ(gate.ended, (std::vector<std::pair<int, bool>>{{0, true}, {2, true}}));
+  EXPECT_EQ(gate.runEnded, 1);
+  EXPECT_EQ(board.PortStatus(1), "COM2: SN2: check-in rejected: not released");
+  const auto history = board.PortStatusHistory(0);
+  EXPECT_EQ(std::count(history.begin(), history.end(), "COM1: scan unit serial"), 1)
+      << "shown once, not on every pass";
+}
