@@ -34,6 +34,10 @@ bool HeadlessJobOptions::TakeOption(const std::vector<std::string>& args, size_t
   if (a == "--no-fast-download") return flag(&fastDownload, false);
   if (a == "--continuous") return flag(&continuous, true);
   if (a == "--no-continuous") return flag(&continuous, false);
+  if (a == "--scan-serial") return flag(&scanSerial, true);
+  if (a == "--no-scan-serial") return flag(&scanSerial, false);
+  if (a == "--serial-pattern") return value(&serialPattern);
+  if (a == "--label-template") return value(&labelTemplate);
   if (a == "--eeprom") {
     eeprom = true;
     return value(&eepromFile);
@@ -98,6 +102,12 @@ bool HeadlessJobDialog::ShowModal() {
   if (o.fastDownload) l.ChkBox_fastDL.checked = *o.fastDownload;
   if (o.continuous) l.ChkBox_continuous.checked = *o.continuous;
   if (o.loopback) l.ChkBox_Ltest.checked = *o.loopback;
+  if (o.scanSerial) {
+    l.ChkBox_scanSerial.checked = *o.scanSerial;
+    l.ChkBox_scanSerialClick();
+  }
+  if (o.serialPattern) l.serial_pattern.text = *o.serialPattern;
+  if (o.labelTemplate) l.label_template.text = *o.labelTemplate;
   if (o.baudIndex) l.console_CmbBox_index = *o.baudIndex;
   if (o.log) {
     l.CkBox_logfile.checked = *o.log;

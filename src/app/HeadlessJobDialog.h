@@ -18,11 +18,14 @@ struct HeadlessJobOptions {
   std::optional<std::string> eepromFile;
   std::optional<bool> firmware;  // --firmware FILE | --no-firmware
   std::optional<std::string> firmwareFile;
-  std::optional<bool> fastDownload;  // --fast-download | --no-fast-download
-  std::optional<bool> continuous;    // --continuous | --no-continuous
-  std::optional<bool> loopback;      // --no-loopback
-  std::optional<int> baudIndex;      // --baud 115200|57600|38400
-  std::optional<bool> log;           // --log DIR | --no-log
+  std::optional<bool> fastDownload;          // --fast-download | --no-fast-download
+  std::optional<bool> continuous;            // --continuous | --no-continuous
+  std::optional<bool> scanSerial;            // --scan-serial | --no-scan-serial
+  std::optional<std::string> serialPattern;  // --serial-pattern P
+  std::optional<std::string> labelTemplate;  // --label-template FILE ("": no label)
+  std::optional<bool> loopback;              // --no-loopback
+  std::optional<int> baudIndex;              // --baud 115200|57600|38400
+  std::optional<bool> log;                   // --log DIR | --no-log
   std::optional<std::string> logDir;
 
   // If args[*i] is one of the options above, takes it (and its value), advances *i

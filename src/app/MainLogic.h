@@ -73,6 +73,11 @@ class MainLogic final : public Board {
   // question as Stop; true when the program may close.
   bool ConfirmClose();
   void FormClose();
+  // The scan field: binds a scanned serial to a port ("COMn" of the run, or "" for the
+  // next port waiting for a unit, in bench order), re-working a unit already recorded
+  // as passed when `rework` is set. *ok: bound; the text tells the operator what was
+  // done or why not (shown beside the field, never in a box: a scanner keeps typing).
+  std::string BindSerial(const std::string& port, const std::string& serial, bool rework, bool* ok);
 
   // The interface every port's loopback test goes through when none has one of its
   // own ("" when the test address is this workstation's: simulated devices).

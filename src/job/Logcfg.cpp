@@ -132,6 +132,9 @@ int StoredConfig::Load() {
   consoleBaudIndex = 0;
   fastDownload = false;
   continuous = false;
+  scanSerial = false;
+  serialPattern.clear();
+  labelTemplate.clear();
 
   ByteReader r(file);
   int result = 0;
@@ -162,6 +165,12 @@ int StoredConfig::Load() {
       fastDownload = ReadDecimal(value) != 0;
     } else if (key == kContinuousKey) {
       continuous = ReadDecimal(value) != 0;
+    } else if (key == kScanSerialKey) {
+      scanSerial = ReadDecimal(value) != 0;
+    } else if (key == kSerialPatternKey) {
+      serialPattern = Cut(value, kLongField);
+    } else if (key == kLabelTemplateKey) {
+      labelTemplate = Cut(value, kLongField);
     }
   }
   if (r.Error()) result = -1;
@@ -186,6 +195,19 @@ std::string StoredConfig::Compose() const {
   line("Firmware:", firmwarePath, kLongField);
   if (fastDownload) text += std::string(kFastDownloadKey) + " 1\r\n";
   if (continuous) text += std::string(kContinuousKey) + " 1\r\n";
+  if (scanSerial) text += std::string(kScanSerialKey) + " 1\r\n";
+  // One token or nothing: a value with white space would not read back as itself.
+  auto tokenLine = [&](const char* key, const std::string& value) {
+    const std::string v = Cut(value, kLongField);
+    if (v.size() != value.size() || std::any_of(v.begin(), v.end(), [](char c) {
+          return IsSpace(static_cast<unsigned char>(c));
+        })) {
+      return;
+    }
+    line(key, v, kLongField);
+  };
+  tokenLine(kSerialPatternKey, serialPattern);
+  tokenLine(kLabelTemplateKey, labelTemplate);
   text += "Console: " + std::to_string(consoleBaudIndex) + "\r\n";
   return text;
 }

@@ -36,11 +36,20 @@ class StoredConfig {
   // its limit, then the "Console:" line; CR LF line ends. With fastDownload set, the
   // line "FastDownload: 1" comes just before the "Console:" line, and with continuous
   // set "Continuous: 1" after it: each one key and one value token, which a reader
-  // that does not know the key skips as a pair.
+  // that does not know the key skips as a pair. Then, before "Console:", the unit
+  // identity choices the same way: "ScanSerial: 1" when set, "SerialPattern: <pattern>"
+  // and "LabelTemplate: <path>" when not empty. A pattern or template path that would
+  // not read back as itself (it holds white space or a zero byte, or is longer than
+  // kLongField) is not written: read back, a cut pattern would be another pattern, a
+  // cut path another file, and the rest of a value with a blank the next key. The job dialog
+  // refuses such entries, so only a caller that set them itself meets this.
   std::string Compose() const;
 
   static constexpr const char* kFastDownloadKey = "FastDownload:";
   static constexpr const char* kContinuousKey = "Continuous:";
+  static constexpr const char* kScanSerialKey = "ScanSerial:";
+  static constexpr const char* kSerialPatternKey = "SerialPattern:";
+  static constexpr const char* kLabelTemplateKey = "LabelTemplate:";
 
   std::string filePath;
   std::string vendor;
@@ -54,6 +63,14 @@ class StoredConfig {
   bool fastDownload = false;
   // Continuous production: every port runs the job once per unit inserted, on its own.
   bool continuous = false;
+  // Unit identity: every unit's serial is scanned before its steps start, and must match
+  // serialPattern (an ECMAScript regular expression; empty: any serial). Kept up to
+  // kLongField characters, not cut to the dialog's shorter limit, so that a longer
+  // pattern in the file is refused by the dialog's check rather than cut into another.
+  bool scanSerial = false;
+  std::string serialPattern;
+  // The label template file of every passed unit (at most kLongField); empty: no label.
+  std::string labelTemplate;
 
  private:
   std::function<void(const std::string&)> sink_;

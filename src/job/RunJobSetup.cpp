@@ -38,6 +38,9 @@ RunJob MakeRunJob(const JobState& job, const StoredConfig& cfg, const TestInterf
   run.consoleBaud = BaudFromIndex(cfg.consoleBaudIndex);
   run.fastDownload = cfg.fastDownload;
   run.continuous = cfg.continuous;
+  run.scanSerial = cfg.scanSerial;
+  run.serialPattern = cfg.serialPattern;
+  run.labelTemplate = cfg.labelTemplate;
   if (job.assignMac) {
     const std::string& t = job.assignedMacText;
     MacAddress mac{};

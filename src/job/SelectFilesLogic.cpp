@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <utility>
 
@@ -64,7 +65,11 @@ void SelectFilesLogic::FormShow() {
     console_CmbBox_index = (idx >= 0 && idx <= 2) ? idx : -1;
     ChkBox_fastDL.checked = cfg_.fastDownload;
     ChkBox_continuous.checked = cfg_.continuous;
+    ChkBox_scanSerial.checked = cfg_.scanSerial;
+    serial_pattern.text = cfg_.serialPattern;
+    label_template.text = cfg_.labelTemplate;
   }
+  serial_pattern.enabled = ChkBox_scanSerial.checked;
   CkBox_logfile.checked = false;
   log_path.enabled = false;
   ChkBox_EE.checked = !eeprom_path.text.empty();
@@ -138,6 +143,10 @@ void SelectFilesLogic::CkBox_logfileClick() {
   log_path.enabled = CkBox_logfile.checked;
 }
 
+void SelectFilesLogic::ChkBox_scanSerialClick() {
+  serial_pattern.enabled = ChkBox_scanSerial.checked;
+}
+
 void SelectFilesLogic::ChkBox_pMACClick() {
   if (ChkBox_pMAC.checked) {
     if (macAvailable) {
@@ -175,6 +184,11 @@ void SelectFilesLogic::eeprom_brsClick() {
 void SelectFilesLogic::firmware_brsClick() {
   if (!choosers_.openFile) return;
   if (auto chosen = choosers_.openFile(kFirmwareFilter)) firmware_path.text = *chosen;
+}
+
+void SelectFilesLogic::label_brsClick() {
+  if (!choosers_.openFile) return;
+  if (auto chosen = choosers_.openFile(kLabelTemplateFilter)) label_template.text = *chosen;
 }
 
 void SelectFilesLogic::log_brsClick() {
@@ -229,6 +243,66 @@ bool SelectFilesLogic::CheckImage(const CheckBoxState& box, const EditState& edi
   return true;
 }
 
+std::string SelectFilesLogic::SerialPatternProblem(const std::string& pattern) {
+  if (pattern.size() > kMaxSerialPattern) {
+    return "serial pattern is longer than " + std::to_string(kMaxSerialPattern) + " characters";
+  }
+  for (char c : pattern) {
+    if (c == ' ') return "serial pattern can't hold spaces";
+    if (c < 0x21 || c > 0x7E) return "serial pattern may hold printable ASCII characters only";
+  }
+  try {
+    std::regex compiled(pattern, std::regex::ECMAScript);
+  } catch (const std::regex_error& e) {
+    return "serial pattern " + pattern + " is not a valid regular expression: " + e.what();
+  }
+  return std::string();
+}
+
+bool SelectFilesLogic::CheckUnitIdentity() {
+  // An unticked box leaves the stored pattern as it was: the disabled edit is no entry.
+  if (ChkBox_scanSerial.checked) {
+    if (const std::string problem = SerialPatternProblem(serial_pattern.text); !problem.empty()) {
+      Error(problem);
+      return false;
+    }
+  }
+  const std::string& t = label_template.text;
+  if (!t.empty()) {
+    // The path is kept as one token of storedCfg.txt: a blank would cut it there.
+    if (t.size() > kMaxPath) {
+      Error("label template path is longer than 255 characters");
+      return false;
+    }
+    for (char c : t) {
+      if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f') {
+        Error("label template path can't hold spaces");
+        return false;
+      }
+    }
+    if (!FileExists(t)) {
+      messageText = t + " not exists";
+      Error(messageText);
+      return false;
+    }
+    // Its layout is read when a run starts; here only whether it can be read at all.
+    InputFile file;
+    if (const int e = file.Open(t); e != 0) {
+      Error(t + " cannot be read: " + std::to_string(e));
+      return false;
+    }
+    if (file.Size() > kMaxLabelTemplateSize) {
+      Error(t + ": larger than " + std::to_string(kMaxLabelTemplateSize) +
+            " bytes, the most a label template may hold");
+      return false;
+    }
+  }
+  cfg_.scanSerial = ChkBox_scanSerial.checked;
+  if (ChkBox_scanSerial.checked) cfg_.serialPattern = serial_pattern.text;
+  cfg_.labelTemplate = t;
+  return true;
+}
+
 void SelectFilesLogic::OKBtnClick() {
   try {
     dialogOutcome = 5;
@@ -280,6 +354,8 @@ void SelectFilesLogic::OKBtnClick() {
     }
 
     job_.programMac = ChkBox_pMAC.checked;
+
+    if (!CheckUnitIdentity()) return;
 
     cfg_.consoleBaudIndex = console_CmbBox_index;
     cfg_.fastDownload = ChkBox_fastDL.checked;

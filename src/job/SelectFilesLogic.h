@@ -55,6 +55,12 @@ class SelectFilesLogic {
   static constexpr const char* kBaudItems[3] = {"115200", "57600", "38400"};
   static constexpr const char* kFastDownloadCaption = "fast download";
   static constexpr const char* kContinuousCaption = "continuous production";
+  static constexpr const char* kScanSerialCaption = "scan unit serial";
+  static constexpr const char* kLabelTemplateFilter = "label template(*.lbl)|*.lbl";
+  // A serial pattern holds at most this many characters.
+  static constexpr size_t kMaxSerialPattern = 64;
+  // The largest label template file the labels' reader takes.
+  static constexpr uint64_t kMaxLabelTemplateSize = 16 * 1024;
   // Paths and directories are limited like the stored fields they end up in.
   static constexpr size_t kMaxPath = 255;
 
@@ -79,6 +85,11 @@ class SelectFilesLogic {
   int console_CmbBox_index = 0;  // -1: no item selected
   CheckBoxState CkBox_logfile;
   EditState log_path;
+  // Unit identity: "scan unit serial", the serial pattern (enabled while ticked) and the
+  // label template file (empty: no label).
+  CheckBoxState ChkBox_scanSerial;
+  EditState serial_pattern{"", false};
+  EditState label_template;
 
   // ---- fields ----
   std::string messageText;  // the last formatted "%s not exists" message
@@ -97,12 +108,14 @@ class SelectFilesLogic {
   void eeprom_brsClick();
   void firmware_brsClick();
   void log_brsClick();
+  void label_brsClick();
   // The check-box handlers read the tick the view has already stored.
   void ChkBox_EEClick();
   void ChkBox_FWClick();
   void CkBox_logfileClick();
   void ChkBox_pMACClick();
   void ChkBox_assign_macClick();
+  void ChkBox_scanSerialClick();
   // True: the key goes through to the edit.
   bool MaskEdit_MACKeyPress(char key);
   void UpDown_macClick(UpDownButton button);
@@ -116,6 +129,12 @@ class SelectFilesLogic {
   // The number of the three groups of a "HH:HH:HH" text; throws ConvertError.
   static int32_t MacTextValue(const std::string& text);
 
+  // Why a serial pattern cannot be used ("" when it can): more than kMaxSerialPattern
+  // characters, a space or a character outside printable ASCII (storedCfg.txt keeps it
+  // as one token, and serials are printable ASCII without spaces), or not an ECMAScript
+  // regular expression. The empty pattern admits any serial.
+  static std::string SerialPatternProblem(const std::string& pattern);
+
  private:
   // Checks one image entry (steps 2 and 3 of OK); false after an error box. kind names
   // the image in the size rule's texts ("an EEPROM image"), maxSize is its largest size.
@@ -123,6 +142,8 @@ class SelectFilesLogic {
                   const char* endingText, const char* ending, const char* tooLongText,
                   const char* kind, uint64_t maxSize, std::string* target, int32_t flag);
   void Error(const std::string& text, BoxIcon icon = BoxIcon::None);
+  // The unit identity entries of OK; false after an error box.
+  bool CheckUnitIdentity();
 
   JobState& job_;
   StoredConfig& cfg_;

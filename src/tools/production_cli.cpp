@@ -36,6 +36,8 @@ const char kUsage[] =
     "                      [--firmware FILE | --no-firmware] [--no-loopback]\n"
     "                      [--fast-download | --no-fast-download]\n"
     "                      [--continuous | --no-continuous] [--units N]\n"
+    "                      [--scan-serial | --no-scan-serial] [--serial-pattern P]\n"
+    "                      [--label-template FILE]\n"
     "                      [--program-mac] [--assign-mac HH:HH:HH]\n"
     "                      [--baud 115200|57600|38400] [--log DIR | --no-log]\n"
     "                      [--station-name NAME] [--records FILE | --no-records]\n"
@@ -59,6 +61,13 @@ const char kUsage[] =
     "                   of all ports at once (kept in storedCfg.txt)\n"
     "  --units N        with continuous production, end (a confirmed Stop) once N\n"
     "                   units have passed (N >= 1; default: run until stopped)\n"
+    "  --scan-serial    every unit's serial is bound to its port before its steps\n"
+    "                   start; --no-scan-serial: no serials (kept in storedCfg.txt)\n"
+    "  --serial-pattern P  with --scan-serial, every serial must match P, an ECMAScript\n"
+    "                   regular expression over the whole serial (at most 64\n"
+    "                   characters, no spaces; \"\": any serial)\n"
+    "  --label-template FILE  every passed unit gets a label laid out by FILE (no\n"
+    "                   spaces in its path); --label-template \"\": no label\n"
     "  --no-loopback    skip the loopback test\n"
     "  --program-mac    program a MAC address from the pool into each device\n"
     "  --assign-mac HH:HH:HH  program 02:5C:3A:HH:HH:HH into every device instead\n"
@@ -122,7 +131,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   // Options that exclude each other: at most one of each pair.
   int eepromGiven = 0, firmwareGiven = 0, logGiven = 0, recordsGiven = 0, fastGiven = 0,
-      continuousGiven = 0;
+      continuousGiven = 0, scanGiven = 0;
   for (size_t i = 0; i < args.size();) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -240,6 +249,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     logGiven += a == "--log" || a == "--no-log";
     fastGiven += a == "--fast-download" || a == "--no-fast-download";
     continuousGiven += a == "--continuous" || a == "--no-continuous";
+    scanGiven += a == "--scan-serial" || a == "--no-scan-serial";
     if (!o->job.TakeOption(args, &i, error)) {
       *error = "unknown option '" + a + "'";
       return false;
@@ -252,6 +262,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   if (recordsGiven > 1) *error = "give one of --records FILE and --no-records";
   if (fastGiven > 1) *error = "give one of --fast-download and --no-fast-download";
   if (continuousGiven > 1) *error = "give one of --continuous and --no-continuous";
+  if (scanGiven > 1) *error = "give one of --scan-serial and --no-scan-serial";
   if (o->start && !o->serve) *error = "--start goes with --serve";
   return error->empty();
 }

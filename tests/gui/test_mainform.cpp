@@ -3,11 +3,15 @@
 #include <utility>  // before Asio
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -303,6 +307,7 @@ class TestMainForm : public QObject {
   void uiThreadSerialisesWorkerCalls();
   void slowPoolLeavesTheWindowResponsive();
   void serviceCommandsTakeTheWindowsPath();
+  void serialScanField();
 };
 
 void TestMainForm::controlsAndInitialState() {
@@ -987,6 +992,56 @@ void TestMainForm::serviceCommandsTakeTheWindowsPath() {
   QVERIFY(rig.WaitIdle());
   QCOMPARE(rig.Cell(0, 0), QString("stopped"));
   QCOMPARE(rig.Colour(0), TmainFrm::VerdictColour(PortVerdict::Unfinished));
+}
+
+// The scan field: taken only during a run whose job scans serials; a scanner's
+// characters and Enter go to the logic, whose refusal shows beside the field (no box)
+// with the scan kept selected for the next one.
+void TestMainForm::serialScanField() {
+  Rig rig([](WorkerKind, int n, int) {
+    return Script{{"COM" + std::to_string(n) + ": loopback test ok"}, StageTested};
+  });
+  rig.AddPorts({1});
+  rig.SetJob();
+  TmainFrm& w = *rig.window;
+  w.show();
+  QCOMPARE(w.findChild<QLabel*>("Label_unitSerial")->text(), QString("unit serial"));
+  QCOMPARE(w.findChild<QCheckBox*>("ChkBox_rework")->text(), QString("rework"));
+  QCOMPARE(w.findChild<QComboBox*>("CmbBox_serialPort"), w.CmbBox_serialPort);
+  QCOMPARE(w.CmbBox_serialPort->itemText(0), QString("next waiting port"));
+  for (QWidget* c : std::initializer_list<QWidget*>{w.Edit_serial, w.CmbBox_serialPort,
+                                                    w.ChkBox_rework, w.Label_serial}) {
+    QVERIFY2(w.rect().contains(c->geometry()), qPrintable(c->objectName()));
+    QVERIFY2(!c->geometry().intersects(w.msgMemo->geometry()), qPrintable(c->objectName()));
+    QVERIFY2(!c->geometry().intersects(w.EditorBtn->geometry()), qPrintable(c->objectName()));
+  }
+  QVERIFY(!w.Edit_serial->isEnabled());
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QVERIFY(!w.Edit_serial->isEnabled());  // this job scans no serials
+  QVERIFY(rig.WaitIdle());
+  w.logic().storedConfig.scanSerial = true;
+  QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
+  QCOMPARE(w.Btn_Start->text(), QString("Stop"));
+  QVERIFY(w.Edit_serial->isEnabled() && w.CmbBox_serialPort->isEnabled());
+  QVERIFY(rig.WaitIdle());
+  QVERIFY(!w.Edit_serial->isEnabled());
+
+  w.SetSerialScanning(true);
+  w.SetSerialPorts({"COM1", "COM3"});
+  w.CmbBox_serialPort->setCurrentIndex(2);
+  w.SetSerialPorts({"COM3", "COM4"});
+  QCOMPARE(w.CmbBox_serialPort->currentText(), QString("COM3"));
+  QCOMPARE(w.CmbBox_serialPort->count(), 3);
+  w.ChkBox_rework->setChecked(true);
+  QTest::keyClicks(w.Edit_serial, "SN000123");
+  QTest::keyClick(w.Edit_serial, Qt::Key_Return);
+  QCOMPARE(w.Label_serial->text(), QString("serial scanning is not set up"));
+  QCOMPARE(w.Edit_serial->text(), QString("SN000123"));
+  QCOMPARE(w.Edit_serial->selectedText(), QString("SN000123"));
+  QVERIFY(rig.boxes.Boxes().empty());
+  SaveScreen(&w, "mainform_serial_refused.png");
+  w.SetSerialScanning(false);
+  QVERIFY(w.Edit_serial->text().isEmpty() && w.Label_serial->text().isEmpty());
 }
 
 QTEST_MAIN(TestMainForm)

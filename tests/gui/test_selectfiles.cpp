@@ -106,7 +106,7 @@ void TestSelectFiles::controlsAndInitialState() {
   QStringList groups;
   for (auto* g : d.findChildren<QGroupBox*>()) groups << g->title();
   QCOMPARE(groups, (QStringList{"MAC address ", "System files", "Factory test", "Console baudrate",
-                                "Log Messages"}));
+                                "Log Messages", "Unit identity"}));
   struct Caption {
     const char* name;
     const char* text;
@@ -116,12 +116,13 @@ void TestSelectFiles::controlsAndInitialState() {
         Caption{"ChkBox_assign_mac", "Assign MAC address"}, Caption{"ChkBox_EE", "EEPROM"},
         Caption{"ChkBox_FW", "Firmware"}, Caption{"ChkBox_fastDL", "fast download"},
         Caption{"ChkBox_continuous", "continuous production"},
-        Caption{"ChkBox_Ltest", "loopback test"}, Caption{"CkBox_logfile", "log message file"}}) {
+        Caption{"ChkBox_Ltest", "loopback test"}, Caption{"CkBox_logfile", "log message file"},
+        Caption{"ChkBox_scanSerial", "scan unit serial"}}) {
     auto* box = d.findChild<QCheckBox*>(c.name);
     QVERIFY2(box, c.name);
     QCOMPARE(box->text(), QString(c.text));
   }
-  for (auto name : {"eeprom_brs", "firmware_brs", "log_brs"}) {
+  for (auto name : {"eeprom_brs", "firmware_brs", "log_brs", "label_brs"}) {
     QCOMPARE(d.findChild<QPushButton*>(name)->text(), QString("Browse..."));
   }
   QCOMPARE(d.findChild<QLabel*>("Label2")->text(), QString("02:5C:3A:"));
@@ -164,6 +165,12 @@ void TestSelectFiles::controlsAndInitialState() {
   QVERIFY(!d.CkBox_logfile->isChecked());
   QVERIFY(!d.log_path->isEnabled());
   QCOMPARE(rig.main->job.jobFlags, 0);
+  // The pattern edit follows its box; the template is always open (empty: no label).
+  QVERIFY(!d.ChkBox_scanSerial->isChecked() && !d.serial_pattern->isEnabled());
+  QVERIFY(d.label_template->isEnabled());
+  rig.Click(d.ChkBox_scanSerial);
+  QVERIFY(d.serial_pattern->isEnabled());
+  rig.Type(d.serial_pattern, "SN[0-9]{6}");
   // The groups stand one above the other, in this order.
   int bottom = -1;
   for (auto* g : d.findChildren<QGroupBox*>()) {
@@ -348,12 +355,14 @@ void TestSelectFiles::browseButtons() {
   rig.Click(d.eeprom_brs);
   rig.Click(d.firmware_brs);
   rig.Click(d.log_brs);
+  rig.Click(d.label_brs);
   QCOMPARE(d.eeprom_path->text(), QString("/img/dev.vef"));
   QCOMPARE(d.firmware_path->text(), QString("kept.vff"));
   QCOMPARE(d.log_path->text(), QString("/var/log/line1"));
   QVERIFY(!d.ChkBox_EE->isChecked());  // the ticks stay as they were
   QCOMPARE(filters,
-           (std::vector<std::string>{"eeprom file(*.vef)|*.vef", "firmware file(*.vff)|*.vff"}));
+           (std::vector<std::string>{"eeprom file(*.vef)|*.vef", "firmware file(*.vff)|*.vff",
+                                     "label template(*.lbl)|*.lbl"}));
 }
 
 void TestSelectFiles::cancelKeepsTheMainWindow() {

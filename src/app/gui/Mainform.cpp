@@ -2,11 +2,15 @@
 
 #include <QApplication>
 #include <QBitmap>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFont>
 #include <QHeaderView>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPolygonF>
@@ -344,6 +348,8 @@ void TmainFrm::UpdateControls() {
   if (!logic_) return;
   // Nothing to set up while a run is live (a stopped run included, until it has ended).
   selectFileBtn->setEnabled(!waitingForRun_ && !logic_->RunLive());
+  // Serials are scanned while the run goes on (not once Stop was confirmed).
+  SetSerialScanning(!waitingForRun_ && logic_->StartCaptionIsStop() && logic_->runJob().scanSerial);
 }
 
 void TmainFrm::RunTick() {
@@ -442,6 +448,29 @@ void TmainFrm::CreateControls() {
   msgMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   msgMemo->setMaximumBlockCount(kMemoMaxLines);
 
+  // The scan field, under the buttons.
+  Label_unitSerial = new QLabel(QStringLiteral("unit serial"), this);
+  Label_unitSerial->setObjectName(QStringLiteral("Label_unitSerial"));
+  Edit_serial = new QLineEdit(this);
+  Edit_serial->setObjectName(QStringLiteral("Edit_serial"));
+  // Long enough that an overlong scan reaches the check whole instead of being cut.
+  Edit_serial->setMaxLength(256);
+  Label_unitSerial->setBuddy(Edit_serial);
+  connect(Edit_serial, &QLineEdit::returnPressed, this, &TmainFrm::Edit_serialReturnPressed);
+  CmbBox_serialPort = new QComboBox(this);
+  CmbBox_serialPort->setObjectName(QStringLiteral("CmbBox_serialPort"));
+  CmbBox_serialPort->addItem(QLatin1String(kNextWaitingPort));
+  CmbBox_serialPort->setFocusPolicy(Qt::ClickFocus);
+  ChkBox_rework = new QCheckBox(QStringLiteral("rework"), this);
+  ChkBox_rework->setObjectName(QStringLiteral("ChkBox_rework"));
+  ChkBox_rework->setFocusPolicy(Qt::ClickFocus);
+  Label_serial = new QLabel(this);
+  Label_serial->setObjectName(QStringLiteral("Label_serial"));
+  Label_serial->setWordWrap(true);
+  Label_serial->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Label_serial->setTextFormat(Qt::PlainText);
+  SetSerialScanning(false);
+
   // The form fits its contents at 777 x 568, its size at start and its least; it may
   // grow (a maximised board on a bench monitor).
   setMinimumSize(kFormWidth, kFormHeight);
@@ -479,9 +508,27 @@ void TmainFrm::LayOut() {
   selectFileBtn->setGeometry(right, Btn_Start->geometry().bottom() + 13, 120, 30);
   EditorBtn->setGeometry(right, selectFileBtn->geometry().bottom() + 9, 120, 30);
 
+  // The scan field fills the rest of the column down to the log; its texts grow with
+  // the grids', so that a refusal reads from afar too.
+  for (QWidget* c : std::initializer_list<QWidget*>{Label_unitSerial, Edit_serial,
+                                                    CmbBox_serialPort, ChkBox_rework, Label_serial})
+    c->setFont(scaled);
+  const int fieldWidth = width() - x(8) - right;
+  const int rowHeight = y(22);
+  const int labelWidth = Label_unitSerial->sizeHint().width() + 6;
+  int top = EditorBtn->geometry().bottom() + 9;
+  Label_unitSerial->setGeometry(right, top, labelWidth, rowHeight);
+  Edit_serial->setGeometry(right + labelWidth, top, fieldWidth - labelWidth, rowHeight);
+  top += rowHeight + 4;
+  const int reworkWidth = ChkBox_rework->sizeHint().width();
+  CmbBox_serialPort->setGeometry(right, top, fieldWidth - reworkWidth - 8, rowHeight);
+  ChkBox_rework->setGeometry(right + fieldWidth - reworkWidth, top, reworkWidth, rowHeight);
+  top += rowHeight + 4;
+
   msgMemo->setFont(scaled);
   const int memoTop = MACGrid->geometry().bottom() + y(9);
   msgMemo->setGeometry(x(8), memoTop, width() - 2 * x(8), height() - y(8) - memoTop);
+  Label_serial->setGeometry(right, top, fieldWidth, std::max(16, memoTop - 4 - top));
 }
 
 void TmainFrm::resizeEvent(QResizeEvent* event) {
@@ -583,6 +630,54 @@ void TmainFrm::Btn_StartClick() {
 void TmainFrm::EditorBtnClick() {
   if (!editorHook_ || waitingForRun_) return;
   Guarded([this] { editorHook_(); });
+}
+
+// ---- the scan field ----
+
+void TmainFrm::SetSerialPorts(const std::vector<std::string>& ports) {
+  const QString chosen = CmbBox_serialPort->currentText();
+  CmbBox_serialPort->clear();
+  CmbBox_serialPort->addItem(QLatin1String(kNextWaitingPort));
+  for (const std::string& p : ports) CmbBox_serialPort->addItem(Latin1(p));
+  const int keep = CmbBox_serialPort->findText(chosen, Qt::MatchExactly);
+  CmbBox_serialPort->setCurrentIndex(keep > 0 ? keep : 0);
+}
+
+void TmainFrm::SetSerialScanning(bool on) {
+  if (Edit_serial->isEnabled() == on && CmbBox_serialPort->isEnabled() == on) return;
+  for (QWidget* w : std::initializer_list<QWidget*>{Label_unitSerial, Edit_serial,
+                                                    CmbBox_serialPort, ChkBox_rework})
+    w->setEnabled(on);
+  if (!on) {
+    Edit_serial->clear();
+    ChkBox_rework->setChecked(false);
+    Label_serial->clear();
+  } else {
+    Edit_serial->setFocus();  // ready for the first scan
+  }
+}
+
+void TmainFrm::Edit_serialReturnPressed() {
+  if (!Edit_serial->isEnabled() || !logic_) return;
+  const std::string serial = Edit_serial->text().toUtf8().toStdString();
+  if (serial.empty()) return;  // an Enter alone is no scan
+  const std::string port = CmbBox_serialPort->currentIndex() > 0
+                               ? CmbBox_serialPort->currentText().toStdString()
+                               : std::string();
+  bool ok = false;
+  std::string answer;
+  Guarded([&] { answer = logic_->BindSerial(port, serial, ChkBox_rework->isChecked(), &ok); });
+  Label_serial->setText(QString::fromStdString(answer));
+  Label_serial->setStyleSheet(ok ? QString()
+                                 : QStringLiteral("color: #B00000; font-weight: bold;"));
+  if (ok) {
+    // Ready for the next unit: rework is asked for each unit anew.
+    Edit_serial->clear();
+    ChkBox_rework->setChecked(false);
+  } else {
+    // The refused scan stays selected, so the next scan replaces it.
+    Edit_serial->selectAll();
+  }
 }
 
 bool TmainFrm::WaitForRunToEnd() {

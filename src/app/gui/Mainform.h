@@ -8,11 +8,16 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/MainLogic.h"
 #include "app/Service.h"
 #include "base/Board.h"
 
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QTableWidget;
@@ -66,6 +71,13 @@ class TmainFrm final : public QWidget, public Board {
   // font to draw with.
   static QString FitCellText(const QFont& font, int width, const QString& text, QFont* fitted);
 
+  // The scan field's port list: "next waiting port" first, then these ("COMn", the
+  // run's ports once it has found them). The chosen port stays chosen while listed.
+  void SetSerialPorts(const std::vector<std::string>& ports);
+  // The scan field takes input only while on: during a run whose job scans serials.
+  void SetSerialScanning(bool on);
+  static constexpr const char* kNextWaitingPort = "next waiting port";
+
   // The next close is the operator's confirmed one (a termination signal): no question.
   void SetCloseConfirmed() { closeConfirmed_ = true; }
 
@@ -88,6 +100,14 @@ class TmainFrm final : public QWidget, public Board {
   QTableWidget* StatusGrid = nullptr;
   QTableWidget* MACGrid = nullptr;
   QPlainTextEdit* msgMemo = nullptr;
+  // The scan field: a scanner types the unit's serial into Edit_serial and ends it with
+  // Enter; it is bound to the port CmbBox_serialPort names, and Label_serial shows the
+  // answer.
+  QLabel* Label_unitSerial = nullptr;
+  QLineEdit* Edit_serial = nullptr;
+  QComboBox* CmbBox_serialPort = nullptr;
+  QCheckBox* ChkBox_rework = nullptr;
+  QLabel* Label_serial = nullptr;
 
  signals:
   // The window has closed (FormClose ran); the program ends.
@@ -97,6 +117,7 @@ class TmainFrm final : public QWidget, public Board {
   void selectFileBtnClick();
   void Btn_StartClick();
   void EditorBtnClick();
+  void Edit_serialReturnPressed();
 
  protected:
   void closeEvent(QCloseEvent* event) override;

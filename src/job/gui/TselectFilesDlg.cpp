@@ -171,6 +171,30 @@ void TselectFilesDlg::Build() {
   logGrid->addWidget(log_brs, 1, 2);
   top->addWidget(logGroup);
 
+  // Unit identity: the serial each unit is scanned with, and the label of a passed unit
+  auto* unitGroup = new QGroupBox(QStringLiteral("Unit identity"), this);
+  auto* unitGrid = new QGridLayout(unitGroup);
+  ChkBox_scanSerial =
+      MakeCheck(unitGroup, "ChkBox_scanSerial", SelectFilesLogic::kScanSerialCaption);
+  Label_pattern = new QLabel(QStringLiteral("serial pattern: "), unitGroup);
+  Label_pattern->setObjectName(QStringLiteral("Label_pattern"));
+  serial_pattern = MakeEdit(unitGroup, "serial_pattern");
+  serial_pattern->setPlaceholderText(QStringLiteral("any serial"));
+  Label_template = new QLabel(QStringLiteral("label template: "), unitGroup);
+  Label_template->setObjectName(QStringLiteral("Label_template"));
+  label_template = MakeEdit(unitGroup, "label_template");
+  label_template->setPlaceholderText(QStringLiteral("no label"));
+  label_brs = MakeButton(unitGroup, "label_brs", "Browse...");
+  Label_pattern->setBuddy(serial_pattern);
+  Label_template->setBuddy(label_template);
+  unitGrid->addWidget(ChkBox_scanSerial, 0, 0, 1, 3);
+  unitGrid->addWidget(Label_pattern, 1, 0);
+  unitGrid->addWidget(serial_pattern, 1, 1);
+  unitGrid->addWidget(Label_template, 2, 0);
+  unitGrid->addWidget(label_template, 2, 1);
+  unitGrid->addWidget(label_brs, 2, 2);
+  top->addWidget(unitGroup);
+
   // OK and Cancel at the bottom right
   auto* buttons = new QHBoxLayout();
   buttons->addStretch(1);
@@ -182,6 +206,7 @@ void TselectFilesDlg::Build() {
   eeprom_brs->setAutoDefault(false);
   firmware_brs->setAutoDefault(false);
   log_brs->setAutoDefault(false);
+  label_brs->setAutoDefault(false);
   buttons->addWidget(OKBtn);
   buttons->addWidget(CancelBtn);
   top->addLayout(buttons);
@@ -206,6 +231,10 @@ void TselectFilesDlg::Build() {
   connect(firmware_brs, &QPushButton::clicked, this,
           [this] { Run([this] { logic_.firmware_brsClick(); }); });
   connect(log_brs, &QPushButton::clicked, this, [this] { Run([this] { logic_.log_brsClick(); }); });
+  connect(ChkBox_scanSerial, &QCheckBox::clicked, this,
+          [this] { Run([this] { logic_.ChkBox_scanSerialClick(); }); });
+  connect(label_brs, &QPushButton::clicked, this,
+          [this] { Run([this] { logic_.label_brsClick(); }); });
   connect(OKBtn, &QPushButton::clicked, this, &TselectFilesDlg::OnOk);
   connect(CancelBtn, &QPushButton::clicked, this, &TselectFilesDlg::reject);
 
@@ -251,6 +280,9 @@ void TselectFilesDlg::SyncToLogic() {
       console_CmbBox->findText(console_CmbBox->currentText(), Qt::MatchExactly);
   logic_.CkBox_logfile.checked = CkBox_logfile->isChecked();
   logic_.log_path.text = S(log_path->text());
+  logic_.ChkBox_scanSerial.checked = ChkBox_scanSerial->isChecked();
+  logic_.serial_pattern.text = S(serial_pattern->text());
+  logic_.label_template.text = S(label_template->text());
 }
 
 void TselectFilesDlg::SyncFromLogic() {
@@ -288,6 +320,10 @@ void TselectFilesDlg::SyncFromLogic() {
   }
   check(CkBox_logfile, logic_.CkBox_logfile);
   edit(log_path, logic_.log_path);
+  check(ChkBox_scanSerial, logic_.ChkBox_scanSerial);
+  edit(serial_pattern, logic_.serial_pattern);
+  Label_pattern->setEnabled(logic_.serial_pattern.enabled);
+  edit(label_template, logic_.label_template);
 }
 
 template <typename Fn>

@@ -50,6 +50,12 @@ class TselectFilesDlg final : public QDialog, public JobDialog {
   QCheckBox* ChkBox_fastDL = nullptr;
   QCheckBox* ChkBox_continuous = nullptr;
   QCheckBox* ChkBox_Ltest = nullptr;
+  QCheckBox* ChkBox_scanSerial = nullptr;
+  QLabel* Label_pattern = nullptr;
+  QLineEdit* serial_pattern = nullptr;
+  QLabel* Label_template = nullptr;
+  QLineEdit* label_template = nullptr;
+  QPushButton* label_brs = nullptr;
   QComboBox* console_CmbBox = nullptr;
   QCheckBox* CkBox_logfile = nullptr;
   QLabel* Label1 = nullptr;

@@ -215,6 +215,58 @@ TEST_F(SelectFiles, OverlongPathsAreRefused) {
   EXPECT_EQ(dlg.dialogOutcome, 5);
 }
 
+// "scan unit serial", its pattern and the label template: presets, the checks after
+// all others (each refusal leaves the job unset and the file unwritten), what is stored
+// and what the run gets.
+TEST_F(SelectFiles, UnitIdentityChecksAndWhatTheRunGets) {
+  dir.Write("storedCfg.txt", "ScanSerial: 1\r\nSerialPattern: SN[0-9]+(\r\nConsole: 0\r\n");
+  dlg.FormShow();
+  EXPECT_TRUE(dlg.ChkBox_scanSerial.checked);
+  EXPECT_TRUE(dlg.serial_pattern.enabled);
+  EXPECT_EQ(dlg.serial_pattern.text, "SN[0-9]+(");
+  auto refused = [&](const std::string& text) {
+    dlg.OKBtnClick();
+    EXPECT_EQ(dlg.dialogOutcome, 5) << text;
+    EXPECT_FALSE(job.filesSelected) << text;
+    ASSERT_FALSE(Texts().empty()) << text;
+    EXPECT_EQ(Texts().back().rfind(text, 0), 0u) << Texts().back();
+  };
+  refused("serial pattern SN[0-9]+( is not a valid regular expression: ");
+  dlg.serial_pattern.text = "SN [0-9]+";
+  refused("serial pattern can't hold spaces");
+  dlg.serial_pattern.text = std::string(SelectFilesLogic::kMaxSerialPattern + 1, 'A');
+  refused("serial pattern is longer than 64 characters");
+  dlg.serial_pattern.text = "SN[0-9]{6}";
+  dlg.label_template.text = dir.File("unit.lbl");
+  refused(dir.File("unit.lbl") + " not exists");
+  dlg.label_template.text = dir.File("my unit.lbl");
+  refused("label template path can't hold spaces");
+  EXPECT_EQ(dir.Read("storedCfg.txt").find("{6}"), std::string::npos);  // not written
+
+  dir.Write("unit.lbl", "title = {mac}\n");
+  dlg.label_template.text = dir.File("unit.lbl");
+  dlg.OKBtnClick();
+  EXPECT_EQ(dlg.dialogOutcome, 1);
+  EXPECT_EQ(dir.Read("storedCfg.txt"),
+            "ScanSerial: 1\r\nSerialPattern: SN[0-9]{6}\r\nLabelTemplate: " + dir.File("unit.lbl") +
+                "\r\nConsole: 0\r\n");
+  const RunJob run = MakeRunJob(job, cfg, TestInterfaces{}, "");
+  EXPECT_TRUE(run.scanSerial);
+  EXPECT_EQ(run.serialPattern, "SN[0-9]{6}");
+  EXPECT_EQ(run.labelTemplate, dir.File("unit.lbl"));
+
+  // Unticked: the disabled pattern is no entry and the stored one stays; an empty
+  // template is no label.
+  Tick(dlg.ChkBox_scanSerial, false, &SelectFilesLogic::ChkBox_scanSerialClick);
+  EXPECT_FALSE(dlg.serial_pattern.enabled);
+  dlg.serial_pattern.text = "(";
+  dlg.label_template.text.clear();
+  dlg.OKBtnClick();
+  EXPECT_EQ(dlg.dialogOutcome, 1);
+  EXPECT_EQ(dir.Read("storedCfg.txt"), "SerialPattern: SN[0-9]{6}\r\nConsole: 0\r\n");
+  EXPECT_FALSE(MakeRunJob(job, cfg, TestInterfaces{}, "").scanSerial);
+}
+
 TEST_F(SelectFiles, MacBoxesWithoutAUsablePool) {
   dlg.FormShow();  // pool not loaded: nothing usable
   EXPECT_FALSE(dlg.macAvailable);
@@ -351,6 +403,17 @@ TEST_F(SelectFiles, HeadlessOptionsParse) {
   EXPECT_EQ(*o.assignMac, "04:22:D0");
   EXPECT_EQ(*o.logDir, "/l");
 
+  std::vector<std::string> identity = {
+      "--scan-serial", "--serial-pattern", "SN[0-9]+", "--label-template", "", "--no-scan-serial"};
+  i = 0;
+  while (i < identity.size() && o.TakeOption(identity, &i, &error)) {
+  }
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(i, identity.size());
+  EXPECT_FALSE(*o.scanSerial);  // the last one given
+  EXPECT_EQ(*o.serialPattern, "SN[0-9]+");
+  EXPECT_EQ(*o.labelTemplate, "");
+
   std::vector<std::string> bad = {"--baud", "9600"};
   i = 0;
   EXPECT_TRUE(o.TakeOption(bad, &i, &error));
@@ -417,6 +480,24 @@ TEST_F(SelectFiles, HeadlessRunsTheSameChecks) {
   EXPECT_FALSE(MakeRunJob(job, cfg, TestInterfaces{}, "").continuous);
   EXPECT_EQ(dir.Read("storedCfg.txt"),
             "EEPROM: " + Vef() + "\r\nFirmware: " + Vff() + "\r\nConsole: 2\r\n");
+
+  // The unit identity options go through the same checks as the window's.
+  HeadlessJobOptions scan;
+  scan.scanSerial = true;
+  scan.serialPattern = "[";
+  HeadlessJobDialog badPattern(dlg, scan);
+  EXPECT_FALSE(badPattern.ShowModal());
+  EXPECT_EQ(Texts().back().rfind("serial pattern [ is not a valid regular expression: ", 0), 0u);
+  scan.serialPattern = "SN[0-9]+";
+  scan.labelTemplate = dir.File("none.lbl");
+  HeadlessJobDialog noTemplate(dlg, scan);
+  EXPECT_FALSE(noTemplate.ShowModal());
+  EXPECT_EQ(Texts().back(), dir.File("none.lbl") + " not exists");
+  scan.labelTemplate = "";
+  HeadlessJobDialog scanning(dlg, scan);
+  EXPECT_TRUE(scanning.ShowModal());
+  EXPECT_TRUE(cfg.scanSerial);
+  EXPECT_EQ(cfg.serialPattern, "SN[0-9]+");
 }
 
 TEST_F(SelectFiles, HeadlessAssignRefusedWithoutRange) {

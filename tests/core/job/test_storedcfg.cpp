@@ -140,6 +140,35 @@ TEST_F(CfgFixture, FastDownloadIsOneExtraPairThatAnOldReaderSkips) {
   EXPECT_EQ(cfg.Compose(), "EEPROM: e.vef\r\nContinuous: 1\r\nConsole: 0\r\n");
   cfg.continuous = false;
   EXPECT_EQ(cfg.Compose(), "EEPROM: e.vef\r\nConsole: 0\r\n");
+
+  // The unit identity choices: three more pairs before "Console:", skipped alike.
+  cfg.scanSerial = true;
+  cfg.serialPattern = "^SN[0-9]{6}$";
+  cfg.labelTemplate = "/labels/unit.lbl";
+  ASSERT_EQ(cfg.Save(), 0);
+  const std::string identity = dir.Read("storedCfg.txt");
+  EXPECT_EQ(identity,
+            "EEPROM: e.vef\r\nScanSerial: 1\r\nSerialPattern: ^SN[0-9]{6}$\r\n"
+            "LabelTemplate: /labels/unit.lbl\r\nConsole: 0\r\n");
+  EXPECT_EQ(oldReader(identity), oldReader("EEPROM: e.vef\r\nConsole: 0\r\n"));
+  StoredConfig third(dir.path(), "storedCfg.txt");
+  ASSERT_EQ(third.Load(), 0);
+  EXPECT_TRUE(third.scanSerial);
+  EXPECT_EQ(third.serialPattern, "^SN[0-9]{6}$");
+  EXPECT_EQ(third.labelTemplate, "/labels/unit.lbl");
+  EXPECT_EQ(third.Compose(), identity);
+  // A value that would not read back as itself is not written at all: a blank would
+  // cut it and shift the pairs after it, a cut pattern would be another pattern.
+  third.serialPattern = "SN [0-9]+";
+  third.labelTemplate = "/my labels/unit.lbl";
+  EXPECT_EQ(third.Compose(), "EEPROM: e.vef\r\nScanSerial: 1\r\nConsole: 0\r\n");
+  third.serialPattern = std::string(StoredConfig::kLongField + 1, 'A');
+  EXPECT_EQ(third.Compose(), "EEPROM: e.vef\r\nScanSerial: 1\r\nConsole: 0\r\n");
+  // A pattern in the file longer than the dialog takes is kept whole for its check.
+  EXPECT_EQ(LoadText("SerialPattern: " + std::string(100, 'A') + "\r\n"), 0);
+  EXPECT_EQ(cfg.serialPattern.size(), 100u);
+  EXPECT_FALSE(cfg.scanSerial);
+  EXPECT_EQ(cfg.labelTemplate, "");
 }
 
 TEST_F(CfgFixture, ConsoleValues) {
