@@ -612,13 +612,3 @@ std::unique_ptr<SelectFilesLogic> MainLogic::NewJobDialogLogic() {
                                             [this](const std::string& m) { ShowException(m); });
 }
 
-std::string MainLogic::BindSerial(const std::string& port, const std::string& serial, bool rework,
-                                  bool* ok) {
-  // The unit gate hooks in here: validation against the run's pattern, the binding to
-  // the port and the refusal of a serial already passed. Until it does, nothing is bound.
-  (void)port;
-  (void)serial;
-  (void)rework;
-  *ok = false;
-  return "serial scanning is not set up";
-}

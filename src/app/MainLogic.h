@@ -150,10 +150,6 @@ class MainLogic final : public Board {
   // message boxes (its exceptions go to the board's exception box).
   std::unique_ptr<SelectFilesLogic> NewJobDialogLogic();
 
-  // Unit identity: binds a scanned serial to port "COMn" (empty: the first port in bench
-  // order whose unit waits for one). The text tells where it went, or why not (*ok false).
-  std::string BindSerial(const std::string& port, const std::string& serial, bool rework,
-                         bool* ok);
   // The run's unit identity (serials, check-in, labels); null when its job needs none.
   UnitIdentityGate* unitGate() { return gate_.get(); }
 

@@ -601,6 +601,9 @@ json StationService::JobJson() const {
                                         : json(nullptr)},
             {"fastDownload", cfg.fastDownload},
             {"continuous", cfg.continuous},
+            {"scanSerial", cfg.scanSerial},
+            {"serialPattern", cfg.serialPattern},
+            {"labelTemplate", cfg.labelTemplate},
             {"baud", std::stoi(SelectFilesLogic::kBaudItems[baudIndex])},
             {"log", job.logEnabled},
             {"logDir", job.logDirectory}};
@@ -896,9 +899,11 @@ bool JobOptionsFrom(const json& body, HeadlessJobOptions* o, std::string* error)
     *error = "the job must be a JSON object";
     return false;
   }
-  static const char* const kBools[] = {"eeprom", "firmware", "loopback", "programMac",
-                                       "fastDownload", "continuous", "log", "set"};
-  static const char* const kTexts[] = {"eepromFile", "firmwareFile", "logDir"};
+  static const char* const kBools[] = {"eeprom",     "firmware", "loopback", "programMac",
+                                       "fastDownload", "continuous", "log",   "set",
+                                       "scanSerial"};
+  static const char* const kTexts[] = {"eepromFile", "firmwareFile", "logDir", "serialPattern",
+                                       "labelTemplate"};
   for (auto it = body.begin(); it != body.end(); ++it) {
     const std::string& key = it.key();
     const json& v = it.value();
@@ -944,6 +949,9 @@ bool JobOptionsFrom(const json& body, HeadlessJobOptions* o, std::string* error)
   flag("fastDownload", &o->fastDownload);
   flag("continuous", &o->continuous);
   flag("log", &o->log);
+  flag("scanSerial", &o->scanSerial);
+  if (body.contains("serialPattern")) o->serialPattern = body["serialPattern"].get<std::string>();
+  if (body.contains("labelTemplate")) o->labelTemplate = body["labelTemplate"].get<std::string>();
   auto text = [&](const char* key, std::optional<bool>* on, std::optional<std::string>* target) {
     if (!body.contains(key)) return true;
     if (on->has_value() && !**on) {

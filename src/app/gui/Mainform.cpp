@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "app/Startthread.h"
 #include "gui/QtMessageBoxes.h"
 #include "gui/QtUiThread.h"
 #include "platform/Clock.h"
@@ -349,7 +350,15 @@ void TmainFrm::UpdateControls() {
   // Nothing to set up while a run is live (a stopped run included, until it has ended).
   selectFileBtn->setEnabled(!waitingForRun_ && !logic_->RunLive());
   // Serials are scanned while the run goes on (not once Stop was confirmed).
-  SetSerialScanning(!waitingForRun_ && logic_->StartCaptionIsStop() && logic_->runJob().scanSerial);
+  const bool scanning =
+      !waitingForRun_ && logic_->StartCaptionIsStop() && logic_->runJob().scanSerial;
+  SetSerialScanning(scanning);
+  if (scanning && logic_->dispatcher()) {
+    // The run's ports, once its scan has found them.
+    std::vector<std::string> names;
+    for (int n : logic_->dispatcher()->PortNumbers()) names.push_back("COM" + std::to_string(n));
+    SetSerialPorts(names);
+  }
 }
 
 void TmainFrm::RunTick() {
@@ -635,6 +644,12 @@ void TmainFrm::EditorBtnClick() {
 // ---- the scan field ----
 
 void TmainFrm::SetSerialPorts(const std::vector<std::string>& ports) {
+  // Unchanged: left alone (the operator may have the list open).
+  bool same = CmbBox_serialPort->count() == static_cast<int>(ports.size()) + 1;
+  for (size_t i = 0; same && i < ports.size(); i++) {
+    same = CmbBox_serialPort->itemText(static_cast<int>(i) + 1) == Latin1(ports[i]);
+  }
+  if (same) return;
   const QString chosen = CmbBox_serialPort->currentText();
   CmbBox_serialPort->clear();
   CmbBox_serialPort->addItem(QLatin1String(kNextWaitingPort));
