@@ -30,11 +30,14 @@ const std::vector<std::string>& StationSettings::KnownKeys() {
   // silent (or keep answering) before a slot counts it removed (or inserted)
   // service-listen, service-read-token-file, service-control-token-file: the station's
   // service (app/Service.h)
+  // checkin-url, checkin-command, checkin-timeout-ms: the check-in of every unit with
+  // the manufacturing system (app/CheckIn.h)
   static const std::vector<std::string> keys = {
       "station-name",   "records",           "records-file",
       "pool",           "database",          "test-interface",
       "test-interface-base", "unit-hold-ms", "service-listen",
-      "service-read-token-file", "service-control-token-file"};
+      "service-read-token-file", "service-control-token-file", "checkin-url",
+      "checkin-command", "checkin-timeout-ms"};
   return keys;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -41,7 +42,7 @@ int WaitChild(pid_t pid, int* status) {
 }  // namespace
 
 int RunProcess(const std::vector<std::string>& argv, uint32_t timeoutMs, size_t maxOutput,
-               ProcessResult* result) {
+               ProcessResult* result, const std::atomic<bool>* cancel) {
   *result = ProcessResult{};
   if (argv.empty() || argv[0].empty()) return EINVAL;
   std::vector<char*> args;
@@ -74,9 +75,15 @@ int RunProcess(const std::vector<std::string>& argv, uint32_t timeoutMs, size_t 
       result->timedOut = true;
       break;
     }
+    if (cancel && cancel->load()) {
+      result->cancelled = true;
+      break;
+    }
     pollfd p{fds[0], POLLIN, 0};
-    const int r = poll(&p, 1, static_cast<int>(left));
+    const int r =
+        poll(&p, 1, static_cast<int>(cancel ? std::min<decltype(left)>(left, 100) : left));
     if (r < 0 && errno == EINTR) continue;
+    if (r == 0 && cancel) continue;  // look at the flag again
     if (r <= 0) {
       result->timedOut = r == 0;
       break;
@@ -89,19 +96,20 @@ int RunProcess(const std::vector<std::string>& argv, uint32_t timeoutMs, size_t 
     if (static_cast<size_t>(n) > room) result->truncated = true;
   }
   close(fds[0]);
-  if (result->timedOut) kill(pid, SIGKILL);
+  if (result->timedOut || result->cancelled) kill(pid, SIGKILL);
   int status = 0;
   // The output ended, so the program has closed it; it is ending now. A program that
   // closed its output but keeps running is bounded by the same deadline.
-  while (!result->timedOut) {
+  while (!result->timedOut && !result->cancelled) {
     const pid_t w = waitpid(pid, &status, WNOHANG);
     if (w == pid) {
       result->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       return 0;
     }
     if (w < 0 && errno != EINTR) return errno;
-    if (Steady::now() >= deadline) {
-      result->timedOut = true;
+    if (cancel && cancel->load()) result->cancelled = true;
+    if (Steady::now() >= deadline) result->timedOut = true;
+    if (result->timedOut || result->cancelled) {
       kill(pid, SIGKILL);
       break;
     }

@@ -4,7 +4,7 @@
 #include <cerrno>
 
 int RunProcess(const std::vector<std::string>& argv, uint32_t /*timeoutMs*/, size_t /*maxOutput*/,
-               ProcessResult* result) {
+               ProcessResult* result, const std::atomic<bool>* /*cancel*/) {
   *result = ProcessResult{};
   return argv.empty() ? EINVAL : ENOSYS;
 }
