@@ -15,6 +15,7 @@
 //   run without a shell. Exit status 0: confirmed; 1: rejected, the first non-empty
 //   line of its output the reason; anything else: no answer.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
