@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/MainLogic.h"
@@ -606,6 +607,22 @@ class RecordsRun : public ::testing::Test {
   std::unique_ptr<ScriptedWorkerFactory> factory;
 };
 
+// Calls a hook on the dispatcher's thread before the inner factory makes each worker.
+class HookedWorkers final : public WorkerFactory {
+ public:
+  HookedWorkers(WorkerFactory& inner, std::function<void()> hook)
+      : inner_(inner), hook_(std::move(hook)) {}
+  std::unique_ptr<Thread> StartWorker(const RunJob& job, WorkerKind kind, int portNumber,
+                                      int portIndex, bool logFlag) override {
+    hook_();
+    return inner_.StartWorker(job, kind, portNumber, portIndex, logFlag);
+  }
+
+ private:
+  WorkerFactory& inner_;
+  std::function<void()> hook_;
+};
+
 TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   for (int n : {1, 2, 3}) bus.Line(FallbackPath(n));
   SetJob(kJobEeprom, 1, false);
@@ -643,11 +660,61 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   EXPECT_EQ(board.MacCell(1, 1), "today: 2 passed, 1 failed");
   EXPECT_EQ(board.MacCell(0, 0), "") << "column 0 stays the MAC line's";
 
+  // Units identified before their steps: COM1's serial is kept, COM2 is refused at its
+  // check-in (its record closed failed at once, counted once though its port then
+  // fails too). Every sink follows the results; the check-out and a label come after.
+  ProductionRecorder& recorder = *logic->records();
+  std::vector<UnitRecord> results;
+  const int sink = recorder.AddResultSink([&](const UnitResult& r) { results.push_back(r.record); });
+  const int gone = recorder.AddResultSink([&](const UnitResult&) { ADD_FAILURE(); });
+  recorder.RemoveResultSink(gone);
+  bool identified = false;
+  HookedWorkers hooked(*factory, [&] {
+    if (std::exchange(identified, true)) return;
+    recorder.UnitIdentified(0, UnitIdentity{"0007", true, "confirmed", false});
+    recorder.UnitIdentified(1, UnitIdentity{"0008", false, "rejected: not released", true});
+  });
+  logic->SetWorkerFactory(&hooked);
   Press();
   ASSERT_TRUE(WaitRunEnded(2));
-  EXPECT_EQ(Stored().size(), 6u);
+  logic->SetWorkerFactory(factory.get());
+  recorder.RemoveResultSink(sink);
   EXPECT_EQ(board.MacCell(0, 1), "this run: 2 passed, 1 failed");
   EXPECT_EQ(board.MacCell(1, 1), "today: 4 passed, 2 failed");
+  ASSERT_EQ(results.size(), 3u);
+  UnitEvent label;
+  label.station = "line-7";
+  label.runId = results[0].runId;
+  label.port = "COM1";
+  label.serial = "0007";
+  label.kind = kEventLabel;
+  label.where = "file";
+  EXPECT_TRUE(recorder.AddEvent(label));
+  UnitRecord com1 = *std::find_if(results.begin(), results.end(),
+                                  [](const UnitRecord& r) { return r.port == "COM1"; });
+  EXPECT_TRUE(recorder.RecordCheckOut(com1, "reported"));
+  com1.cycle = 3;
+  EXPECT_FALSE(recorder.RecordCheckOut(com1, "reported")) << "no such unit closed";
+  EXPECT_TRUE(WaitFor([&] { return recorder.writer().Retry(std::chrono::milliseconds(1000)); }));
+  records = Stored();
+  ASSERT_EQ(records.size(), 6u);
+  const UnitRecord& kept = records[3];
+  const UnitRecord& refused = records[4];
+  EXPECT_EQ(kept.port + " " + kept.serial + " " + kept.checkIn + " " + kept.checkOut,
+            "COM1 0007 confirmed reported");
+  EXPECT_TRUE(kept.rework);
+  EXPECT_EQ(refused.port + " " + refused.verdict + " " + refused.failStep + " " + refused.checkIn,
+            "COM2 failed check-in rejected: not released");
+  EXPECT_FALSE(refused.failCode.has_value());
+  EXPECT_EQ(refused.linkAddress, "") << "no step ran for it";
+  SqliteRecordStore store(dir.File("records.db"));
+  std::string error;
+  ASSERT_TRUE(store.Open(false, &error)) << error;
+  std::vector<std::string> events;
+  ASSERT_TRUE(store.ReadEvents(
+      {}, [&](const UnitEvent& e) { return events.push_back(e.port + " " + e.serial), true; },
+      &error));
+  EXPECT_EQ(events, std::vector<std::string>{"COM1 0007"});
 }
 
 TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
@@ -688,22 +755,6 @@ TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
   }
   EXPECT_EQ(board.MacCell(0, 1), "this run: 0 passed, 1 failed");
 }
-
-// Calls a hook on the dispatcher's thread before the inner factory makes each worker.
-class HookedWorkers final : public WorkerFactory {
- public:
-  HookedWorkers(WorkerFactory& inner, std::function<void()> hook)
-      : inner_(inner), hook_(std::move(hook)) {}
-  std::unique_ptr<Thread> StartWorker(const RunJob& job, WorkerKind kind, int portNumber,
-                                      int portIndex, bool logFlag) override {
-    hook_();
-    return inner_.StartWorker(job, kind, portNumber, portIndex, logFlag);
-  }
-
- private:
-  WorkerFactory& inner_;
-  std::function<void()> hook_;
-};
 
 // Stop while the first port's worker is being made: the ports that never started a
 // step are closed as stopped, with an end time, not left unfinished.
