@@ -360,6 +360,13 @@ BEGIN
   INSERT INTO unit_events (@EVENT_NAMES@) VALUES (@EVENT_VALUES@);
 END $$;
 
+-- Whether a unit of this serial passed on any station (a unit scanned a second time),
+-- for a station role that may not read the records.
+CREATE OR REPLACE FUNCTION pt_serial_passed(p_serial text) RETURNS boolean
+LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, @S@, pg_temp AS $$
+  SELECT EXISTS (SELECT 1 FROM units WHERE serial = p_serial AND verdict = 'passed')
+$$;
+
 -- The writers of older stations: pt_write_unit with the columns up to one added since.
 -- They write what such a station knows and the columns added since as NULL or their
 -- default (cycle 0: an older station runs batches only, one record per port and run),
@@ -397,7 +404,7 @@ END $$;
 REVOKE ALL ON FUNCTION pt_station_check(text), pt_check_text(text, text, integer, boolean),
   pt_check_range(integer, integer), pt_schema_version(), pt_block_for(integer, integer),
   pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text),
-  @WRITE_UNIT_ALL@, pt_write_event(@EVENT_ARGS@),
+  @WRITE_UNIT_ALL@, pt_write_event(@EVENT_ARGS@), pt_serial_passed(text),
   pt_repair_block(text) FROM PUBLIC;
 
 -- From version 1: every role the tables were granted to (the station roles) loses its
@@ -459,7 +466,7 @@ INSERT INTO pt_schema (version) VALUES (@V@);
 const char kStationFunctions[] =
     "pt_schema_version(), pt_block_for(integer, integer), "
     "pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), "
-    "pt_write_event(@EVENT_ARGS@), @WRITE_UNIT_ALL@";
+    "pt_write_event(@EVENT_ARGS@), pt_serial_passed(text), @WRITE_UNIT_ALL@";
 
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
   for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
@@ -531,13 +538,15 @@ std::string WriteUnitAll() {
 // pt_write_event's argument types, the event columns' names and its placeholders.
 std::string EventArgs() {
   std::string args;
-  for (const UnitsColumn& c : EventColumns()) args += (args.empty() ? "" : ", ") + std::string(c.pgType);
+  for (const UnitsColumn& c : EventColumns())
+    args += (args.empty() ? "" : ", ") + std::string(c.pgType);
   return args;
 }
 
 std::string EventNames() {
   std::string names;
-  for (const UnitsColumn& c : EventColumns()) names += (names.empty() ? "" : ", ") + std::string(c.name);
+  for (const UnitsColumn& c : EventColumns())
+    names += (names.empty() ? "" : ", ") + std::string(c.name);
   return names;
 }
 
@@ -635,12 +644,13 @@ int GrantStation(PgLink& link, const std::string& role, const std::string& stati
     if (why) *why = "role " + role + " is the administrator's, no station's";
     return EINVAL;
   }
-  rc = link.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(271057);"
-                           "REVOKE ALL ON mac_block, mac_address, units, unit_events, pt_schema, "
-                           "pt_station_role, mac_block_repair FROM " + role +
-                           "; REVOKE ALL ON SEQUENCE units_id_seq, unit_events_id_seq FROM " + role +
-                           "; GRANT EXECUTE ON FUNCTION " + WithUnits(kStationFunctions) + " TO " + role + ";",
-                           deadline);
+  rc = link.ExecScript(
+      "BEGIN; SELECT pg_advisory_xact_lock(271057);"
+      "REVOKE ALL ON mac_block, mac_address, units, unit_events, pt_schema, "
+      "pt_station_role, mac_block_repair FROM " +
+          role + "; REVOKE ALL ON SEQUENCE units_id_seq, unit_events_id_seq FROM " + role +
+          "; GRANT EXECUTE ON FUNCTION " + WithUnits(kStationFunctions) + " TO " + role + ";",
+      deadline);
   PgRows rows;
   if (rc == 0) {
     rc = link.Exec(

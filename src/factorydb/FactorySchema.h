@@ -23,7 +23,8 @@
 //
 // A station role holds no privilege on any table. It calls functions the
 // administrator's schema owns (SECURITY DEFINER, fixed search path): pt_block_for,
-// pt_take, pt_settle, pt_write_unit, pt_write_event and pt_schema_version. They check every argument,
+// pt_take, pt_settle, pt_write_unit, pt_write_event, pt_serial_passed and
+// pt_schema_version. They check every argument,
 // and that the calling role may act as the station it names. The pt_write_unit of
 // older stations (without the columns added since) stay and write through today's,
 // the added columns NULL or their default (cycle 0: such a station runs batches only).

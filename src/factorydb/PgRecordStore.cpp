@@ -302,3 +302,23 @@ bool PgRecordStore::ReadEvents(const RecordFilter& filter,
   link_.ExecScript("COMMIT", PgLink::In(kCallBoundMs));
   return true;
 }
+
+bool PgRecordStore::SerialPassed(const std::string& serial, bool* passed, std::string* error) {
+  *passed = false;
+  if (!open_) {
+    if (error) *error = Describe() + " is not open";
+    return false;
+  }
+  const auto deadline = PgLink::In(kCallBoundMs);
+  if (!Reach(deadline, error)) return false;
+  PgRows rows;
+  if (link_.Exec("SELECT pt_serial_passed($1)", {serial}, &rows, deadline) != 0) {
+    return Failed("cannot read", error);
+  }
+  if (rows.rows.size() != 1 || rows.rows[0].size() != 1) {
+    if (error) *error = "cannot read the records in " + Describe() + ": an unexpected answer";
+    return false;
+  }
+  *passed = rows.rows[0][0] == "t";
+  return true;
+}

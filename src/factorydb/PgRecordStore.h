@@ -33,6 +33,9 @@ class PgRecordStore final : public RecordStore {
   bool WriteEvents(const std::vector<UnitEvent>& events, std::string* error) override;
   bool ReadEvents(const RecordFilter& filter, const std::function<bool(const UnitEvent&)>& each,
                   std::string* error) override;
+  // Through the database's function, which a station role may execute without
+  // reading the records (factorydb/FactorySchema.h).
+  bool SerialPassed(const std::string& serial, bool* passed, std::string* error) override;
   // The server's notices, each as "factory database: WARNING: ...".
   void SetNoticeSink(std::function<void(const std::string&)> sink) override;
 

@@ -458,7 +458,8 @@ void ProductionRecorder::RunEnded() {
     const std::string andEvents =
         events > 0 ? " and " + std::to_string(events) + " unit event(s)" : "";
     extra.push_back("production records: " + std::to_string(writer_.Queued()) + " record(s)" +
-                    andEvents + " not written yet" + kept + ", tried again while the station runs: " +
+                    andEvents + " not written yet" + kept +
+                    ", tried again while the station runs: " +
                     (problem.empty() ? "still writing after " + std::to_string(kEndWaitMs / 1000) +
                                            " s to " + writer_.Describe()
                                      : problem));

@@ -14,14 +14,14 @@
 // and PortStatus on the UI thread. Board calls go through the UI thread (RunSync) from
 // the dispatcher's thread only.
 #include <array>
-#include <functional>
-#include <utility>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/JobState.h"
@@ -185,7 +185,7 @@ class ProductionRecorder final : public UnitRecorder {
   size_t refused_ = 0;  // records the writer's queue could not take this run
   std::vector<std::pair<int, std::function<void(const UnitResult&)>>> resultSinks_;
   int nextSinkId_ = 1;
-  int serviceSink_ = 0;  // the id of SetResultSink's sink (0 none)
+  int serviceSink_ = 0;                  // the id of SetResultSink's sink (0 none)
   std::deque<UnitRecord> recentClosed_;  // the newest at the back, at most kRecentClosed
   size_t eventsRefused_ = 0;             // events the writer's queue could not take this run
 };

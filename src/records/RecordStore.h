@@ -142,13 +142,16 @@ class RecordStore {
   virtual bool ReadEvents(const RecordFilter& filter,
                           const std::function<bool(const UnitEvent&)>& each,
                           std::string* error) = 0;
+  // Whether a unit of this serial has been recorded as passed (by any station whose
+  // records the store keeps). By default CountVerdicts; a store whose writers may not
+  // read the records answers it otherwise.
+  virtual bool SerialPassed(const std::string& serial, bool* passed, std::string* error);
   // Where the store's own notices go (a database server's warnings), one line each,
   // called on the thread that uses the store. A store without any ignores it.
   virtual void SetNoticeSink(std::function<void(const std::string&)> /*sink*/) {}
 };
 
 // Whether a unit of this serial has been recorded as passed before (*passed), from the
-// store's records of every station it keeps. False with *error when the store could
-// not be read.
-bool SerialPassed(RecordStore& store, const std::string& serial, bool* passed,
-                  std::string* error);
+// store's records of every station it keeps (store.SerialPassed). False with *error
+// when the store could not be read. An empty serial has never passed.
+bool SerialPassed(RecordStore& store, const std::string& serial, bool* passed, std::string* error);

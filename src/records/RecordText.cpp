@@ -319,7 +319,8 @@ std::string JsonLine(const UnitRecord& r) {
 
 std::string EventCsvHeader() {
   std::string line;
-  for (const UnitsColumn& c : EventColumns()) line += (line.empty() ? "" : ",") + std::string(c.name);
+  for (const UnitsColumn& c : EventColumns())
+    line += (line.empty() ? "" : ",") + std::string(c.name);
   return line;
 }
 

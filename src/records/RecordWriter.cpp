@@ -43,8 +43,8 @@ RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string count
     spoolTicket_ = nextTicket_ - 1;
     if (!queue_.empty()) {
       Message("production records: " + std::to_string(queue_.size()) +
-              " record(s) of earlier runs waiting in " + spoolPath_ + ", written to " +
-              describe_ + " now");
+              " record(s) of earlier runs waiting in " + spoolPath_ + ", written to " + describe_ +
+              " now");
     }
     if (!events_.empty()) {
       Message("production records: " + std::to_string(events_.size()) +
@@ -90,13 +90,13 @@ void RecordWriter::UpdateSpool(std::unique_lock<std::mutex>& lock, bool written)
   lock.lock();
   if (e != 0) {
     Message("production records: cannot keep the " + std::to_string(count) +
-            " waiting record(s) and event(s) in " + spoolPath_ + " (error " + std::to_string(e) + ")");
+            " waiting record(s) and event(s) in " + spoolPath_ + " (error " + std::to_string(e) +
+            ")");
     return;
   }
   if (dropped > 0) {
     Message("production records: " + std::to_string(dropped) +
-            " waiting record(s) or event(s) did not fit in " +
-            spoolPath_ + " and are lost");
+            " waiting record(s) or event(s) did not fit in " + spoolPath_ + " and are lost");
   }
   spoolTicket_ = newest;
   spooled_ = count - dropped;
@@ -293,7 +293,8 @@ void RecordWriter::Run() {
       }
     }
     // Events handed in meanwhile came after these, at the back.
-    if (eventsOk) events_.erase(events_.begin(), events_.begin() + static_cast<long>(events.size()));
+    if (eventsOk)
+      events_.erase(events_.begin(), events_.begin() + static_cast<long>(events.size()));
     SetProblem(ok ? std::string() : problem);
     lastFailed = !ok;
     // Before the attempt counts as tried: a Flush that fails finds them kept on disk.

@@ -426,7 +426,8 @@ bool SqliteRecordStore::ReadEvents(const RecordFilter& filter,
   }
   if (!events_) return true;  // a file from before unit events
   std::string names;
-  for (const UnitsColumn& c : EventColumns()) names += (names.empty() ? "" : ", ") + std::string(c.name);
+  for (const UnitsColumn& c : EventColumns())
+    names += (names.empty() ? "" : ", ") + std::string(c.name);
   std::vector<std::string> params;
   const std::string sql = "SELECT " + names + " FROM unit_events" +
                           EventsWhereSql(UnitsSql::kSqlite, filter, &params) +

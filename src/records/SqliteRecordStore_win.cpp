@@ -46,7 +46,8 @@ bool SqliteRecordStore::WriteEvents(const std::vector<UnitEvent>&, std::string* 
   return false;
 }
 
-bool SqliteRecordStore::ReadEvents(const RecordFilter&, const std::function<bool(const UnitEvent&)>&,
+bool SqliteRecordStore::ReadEvents(const RecordFilter&,
+                                   const std::function<bool(const UnitEvent&)>&,
                                    std::string* error) {
   if (error) *error = kNoStore;
   return false;

@@ -212,8 +212,8 @@ std::vector<std::optional<std::string>> EventValues(const UnitEvent& e) {
     if (s.empty()) return std::nullopt;
     return s;
   };
-  return {e.station, e.runId,  e.port,   std::to_string(e.cycle), opt(e.serial), opt(e.mac),
-          FormatUtcMs(e.atMs), e.kind, e.where, e.ok ? "1" : "0", e.text};
+  return {e.station,           e.runId, e.port,  std::to_string(e.cycle), opt(e.serial), opt(e.mac),
+          FormatUtcMs(e.atMs), e.kind,  e.where, e.ok ? "1" : "0",        e.text};
 }
 
 UnitEvent EventOfRow(const std::function<std::string(size_t)>& text,

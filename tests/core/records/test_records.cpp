@@ -233,8 +233,8 @@ std::string AsOlderRecords(const std::vector<std::string>& without, int version,
   }
   return "BEGIN; DROP TABLE IF EXISTS unit_events; ALTER TABLE units RENAME TO later; " + create +
          "INSERT INTO units (id" + columns + ") SELECT id * " + std::to_string(idTimes) + columns +
-         " FROM later; DROP TABLE later; " + indexes + "PRAGMA user_version = " +
-         std::to_string(version) + "; COMMIT;";
+         " FROM later; DROP TABLE later; " + indexes +
+         "PRAGMA user_version = " + std::to_string(version) + "; COMMIT;";
 }
 const std::vector<std::string> kIdentityColumns = {"serial", "rework", "check_in", "check_out"};
 
@@ -408,8 +408,8 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
     SqliteRecordStore older(file);
     ASSERT_TRUE(older.Open(true, &error)) << error;
     EXPECT_EQ(Sql(file, "PRAGMA user_version"), "4");
-    EXPECT_EQ(Sql(file, rows), file == v3 ? "1 COM1 0, 2 COM2 0, 3 COM1 0"
-                                          : "10 COM1 0, 20 COM2 0, 30 COM1 0")
+    EXPECT_EQ(Sql(file, rows),
+              file == v3 ? "1 COM1 0, 2 COM2 0, 3 COM1 0" : "10 COM1 0, 20 COM2 0, 30 COM1 0")
         << file;
     EXPECT_EQ(Sql(file, "SELECT count(*) FROM sqlite_master WHERE name LIKE 'units_%'"), "4")
         << "the indexes made again, the old table gone: " << file;
@@ -665,7 +665,8 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   // fails too). Every sink follows the results; the check-out and a label come after.
   ProductionRecorder& recorder = *logic->records();
   std::vector<UnitRecord> results;
-  const int sink = recorder.AddResultSink([&](const UnitResult& r) { results.push_back(r.record); });
+  const int sink =
+      recorder.AddResultSink([&](const UnitResult& r) { results.push_back(r.record); });
   const int gone = recorder.AddResultSink([&](const UnitResult&) { ADD_FAILURE(); });
   recorder.RemoveResultSink(gone);
   bool identified = false;
