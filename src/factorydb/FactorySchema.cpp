@@ -75,6 +75,20 @@ BEGIN
   END LOOP;
   ALTER TABLE units ADD UNIQUE (@UNITS_KEY@);
 END $$;
+-- What was done for units after their verdicts (labels, check-outs): only ever added.
+@EVENTS@
+CREATE OR REPLACE FUNCTION pt_event_guard() RETURNS trigger LANGUAGE plpgsql
+SET search_path = pg_catalog, @S@, pg_temp AS $$
+BEGIN
+  RAISE EXCEPTION 'unit events are only added, never changed or removed';
+END $$;
+DROP TRIGGER IF EXISTS pt_unit_events_guard ON unit_events;
+DROP TRIGGER IF EXISTS pt_unit_events_truncate ON unit_events;
+CREATE TRIGGER pt_unit_events_guard BEFORE UPDATE OR DELETE ON unit_events
+  FOR EACH ROW EXECUTE FUNCTION pt_event_guard();
+CREATE TRIGGER pt_unit_events_truncate BEFORE TRUNCATE ON unit_events
+  FOR EACH STATEMENT EXECUTE FUNCTION pt_event_guard();
+
 -- The station roles (factory grant): a role bound to a station name acts only as that
 -- station, and that station only through it; a role without a name (shared by several
 -- stations) acts as any station not bound to a role of its own.
@@ -329,6 +343,30 @@ BEGIN
   @UNITS_UPSERT@;
 END $$;
 
+-- Adds one unit event of the caller's own station; the arguments are the columns of
+-- unit_events in their order. There is no function that changes or removes one.
+CREATE OR REPLACE FUNCTION pt_write_event(@EVENT_ARGS@)
+RETURNS void LANGUAGE plpgsql VOLATILE SECURITY DEFINER
+SET search_path = pg_catalog, @S@, pg_temp AS $$
+BEGIN
+  PERFORM pt_station_check($1);
+  PERFORM pt_check_text('a run', $2, 64, false);
+  PERFORM pt_check_text('a port', $3, 64, false);
+  PERFORM pt_check_text('an event''s kind', $8, 32, false);
+  IF $4 IS NULL OR $4 < 0 OR $7 IS NULL OR $10 IS NULL THEN
+    RAISE EXCEPTION 'an event needs its cycle (from 0), its time and whether it went through'
+      USING ERRCODE = '22023';
+  END IF;
+  INSERT INTO unit_events (@EVENT_NAMES@) VALUES (@EVENT_VALUES@);
+END $$;
+
+-- Whether a unit of this serial passed on any station (a unit scanned a second time),
+-- for a station role that may not read the records.
+CREATE OR REPLACE FUNCTION pt_serial_passed(p_serial text) RETURNS boolean
+LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, @S@, pg_temp AS $$
+  SELECT EXISTS (SELECT 1 FROM units WHERE serial = p_serial AND verdict = 'passed')
+$$;
+
 -- The writers of older stations: pt_write_unit with the columns up to one added since.
 -- They write what such a station knows and the columns added since as NULL or their
 -- default (cycle 0: an older station runs batches only, one record per port and run),
@@ -366,7 +404,7 @@ END $$;
 REVOKE ALL ON FUNCTION pt_station_check(text), pt_check_text(text, text, integer, boolean),
   pt_check_range(integer, integer), pt_schema_version(), pt_block_for(integer, integer),
   pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text),
-  @WRITE_UNIT_ALL@,
+  @WRITE_UNIT_ALL@, pt_write_event(@EVENT_ARGS@), pt_serial_passed(text),
   pt_repair_block(text) FROM PUBLIC;
 
 -- From version 1: every role the tables were granted to (the station roles) loses its
@@ -428,7 +466,7 @@ INSERT INTO pt_schema (version) VALUES (@V@);
 const char kStationFunctions[] =
     "pt_schema_version(), pt_block_for(integer, integer), "
     "pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), "
-    "@WRITE_UNIT_ALL@";
+    "pt_write_event(@EVENT_ARGS@), pt_serial_passed(text), @WRITE_UNIT_ALL@";
 
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
   for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
@@ -460,8 +498,11 @@ std::string WriteUnitArgs(size_t count = UnitsColumns().size()) {
 // since the first version.
 std::vector<size_t> OlderWriterColumns() {
   std::vector<size_t> counts;
+  int group = 0;
   for (size_t i = 0; i < UnitsColumns().size(); i++) {
-    if (UnitsColumns()[i].added) counts.push_back(i);
+    if (UnitsColumns()[i].added == group) continue;
+    group = UnitsColumns()[i].added;
+    counts.push_back(i);
   }
   return counts;
 }
@@ -494,6 +535,29 @@ std::string WriteUnitAll() {
   return all;
 }
 
+// pt_write_event's argument types, the event columns' names and its placeholders.
+std::string EventArgs() {
+  std::string args;
+  for (const UnitsColumn& c : EventColumns())
+    args += (args.empty() ? "" : ", ") + std::string(c.pgType);
+  return args;
+}
+
+std::string EventNames() {
+  std::string names;
+  for (const UnitsColumn& c : EventColumns())
+    names += (names.empty() ? "" : ", ") + std::string(c.name);
+  return names;
+}
+
+std::string EventValuesSql() {
+  std::string values;
+  for (size_t i = 1; i <= EventColumns().size(); i++) {
+    values += (values.empty() ? "" : ", ") + UnitsPlaceholder(UnitsSql::kPostgres, i);
+  }
+  return values;
+}
+
 std::string WithUnits(std::string sql) {
   size_t cycle = 0;
   while (std::string(UnitsColumns()[cycle].name) != "cycle") cycle++;
@@ -504,6 +568,10 @@ std::string WithUnits(std::string sql) {
   ReplaceAll(&sql, "@STATION_FUNCTIONS@", kStationFunctions);
   ReplaceAll(&sql, "@WRITE_UNIT_ALL@", WriteUnitAll());
   ReplaceAll(&sql, "@UNIT_ARGS@", WriteUnitArgs());
+  ReplaceAll(&sql, "@EVENTS@", EventsCreateSql(UnitsSql::kPostgres));
+  ReplaceAll(&sql, "@EVENT_ARGS@", EventArgs());
+  ReplaceAll(&sql, "@EVENT_NAMES@", EventNames());
+  ReplaceAll(&sql, "@EVENT_VALUES@", EventValuesSql());
   ReplaceAll(&sql, "@CYCLE_ARG@", "$" + std::to_string(cycle + 1));
   return sql;
 }
@@ -576,12 +644,13 @@ int GrantStation(PgLink& link, const std::string& role, const std::string& stati
     if (why) *why = "role " + role + " is the administrator's, no station's";
     return EINVAL;
   }
-  rc = link.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(271057);"
-                           "REVOKE ALL ON mac_block, mac_address, units, pt_schema, pt_station_role, "
-                           "mac_block_repair FROM " + role +
-                           "; REVOKE ALL ON SEQUENCE units_id_seq FROM " + role +
-                           "; GRANT EXECUTE ON FUNCTION " + WithUnits(kStationFunctions) + " TO " + role + ";",
-                           deadline);
+  rc = link.ExecScript(
+      "BEGIN; SELECT pg_advisory_xact_lock(271057);"
+      "REVOKE ALL ON mac_block, mac_address, units, unit_events, pt_schema, "
+      "pt_station_role, mac_block_repair FROM " +
+          role + "; REVOKE ALL ON SEQUENCE units_id_seq, unit_events_id_seq FROM " + role +
+          "; GRANT EXECUTE ON FUNCTION " + WithUnits(kStationFunctions) + " TO " + role + ";",
+      deadline);
   PgRows rows;
   if (rc == 0) {
     rc = link.Exec(

@@ -11,6 +11,9 @@
 //   units        the production records of every station (factorydb/PgRecordStore.h)
 //   pt_station_role  the station roles: role, station (NULL for a role shared by
 //                stations: it acts as any station not bound to a role of its own)
+//   unit_events  what was done for a unit after its verdict (a label printed, a
+//                check-out sent), one row each, only ever added (a guard refuses
+//                UPDATE, DELETE and TRUNCATE even to the administrator)
 //   mac_block_repair every repair of a stuck block
 //   pt_schema    the schema's version
 //
@@ -20,7 +23,8 @@
 //
 // A station role holds no privilege on any table. It calls functions the
 // administrator's schema owns (SECURITY DEFINER, fixed search path): pt_block_for,
-// pt_take, pt_settle, pt_write_unit and pt_schema_version. They check every argument,
+// pt_take, pt_settle, pt_write_unit, pt_write_event, pt_serial_passed and
+// pt_schema_version. They check every argument,
 // and that the calling role may act as the station it names. The pt_write_unit of
 // older stations (without the columns added since) stay and write through today's,
 // the added columns NULL or their default (cycle 0: such a station runs batches only).
@@ -33,7 +37,8 @@
 namespace factorydb {
 
 // 3: the production records' cycle, and their key (station, run_id, port, cycle).
-constexpr int kSchemaVersion = 3;
+// 4: the records' serial, rework, check_in and check_out; the table unit_events.
+constexpr int kSchemaVersion = 4;
 
 // Creates the tables, functions and guards (the tables and their rows kept when
 // present), upgrading an older schema: its station roles lose their table privileges

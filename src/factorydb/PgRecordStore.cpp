@@ -21,6 +21,19 @@ std::string SelectList() {
   return s;
 }
 
+// Every event column as text, the time in FormatUtcMs's form.
+std::string EventSelectList() {
+  std::string s;
+  for (const UnitsColumn& column : EventColumns()) {
+    const std::string c = column.name;
+    s += s.empty() ? "" : ", ";
+    s += std::string(column.pgType) == "timestamptz"
+             ? "to_char(" + c + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+             : c + "::text";
+  }
+  return s;
+}
+
 // Writes or replaces one record through the database's own function, which writes
 // only the calling role's own station's rows (factorydb/FactorySchema.h).
 std::string UpsertSql() {
@@ -208,5 +221,104 @@ bool PgRecordStore::CountVerdicts(const RecordFilter& filter,
   }
   counts->clear();
   for (const auto& row : rows.rows) (*counts)[row[0]] = Int(row[1]).value_or(0);
+  return true;
+}
+
+bool PgRecordStore::WriteEvents(const std::vector<UnitEvent>& events, std::string* error) {
+  if (!open_) {
+    if (error) *error = Describe() + " is not open";
+    return false;
+  }
+  if (events.empty()) return true;
+  const auto deadline = PgLink::In(kCallBoundMs);
+  if (!Reach(deadline, error)) return false;
+  if (link_.ExecScript("BEGIN", deadline) != 0) return Failed("cannot write", error);
+  std::string marks;
+  for (size_t i = 1; i <= EventColumns().size(); i++) {
+    marks += (marks.empty() ? "" : ", ") + UnitsPlaceholder(UnitsSql::kPostgres, i);
+  }
+  // Through the database's own function, which adds only the calling role's own
+  // station's events (factorydb/FactorySchema.h).
+  const std::string insert = "SELECT pt_write_event(" + marks + ")";
+  for (const UnitEvent& e : events) {
+    std::vector<std::string> params;
+    std::vector<bool> nulls;
+    for (const auto& v : EventValues(e)) {
+      params.push_back(v.value_or(""));
+      nulls.push_back(!v.has_value());
+    }
+    if (link_.Exec(insert, params, nullptr, deadline, &nulls) != 0) {
+      Failed("cannot write", error);
+      if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
+      return false;
+    }
+  }
+  if (link_.ExecScript("COMMIT", deadline) != 0) {
+    Failed("cannot write", error);
+    if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
+    return false;
+  }
+  return true;
+}
+
+bool PgRecordStore::ReadEvents(const RecordFilter& filter,
+                               const std::function<bool(const UnitEvent&)>& each,
+                               std::string* error) {
+  if (!open_) {
+    if (error) *error = Describe() + " is not open";
+    return false;
+  }
+  auto deadline = PgLink::In(kCallBoundMs);
+  if (!Reach(deadline, error)) return false;
+  std::vector<std::string> params;
+  const std::string sql = "SELECT " + EventSelectList() + " FROM unit_events" +
+                          EventsWhereSql(UnitsSql::kPostgres, filter, &params) +
+                          " ORDER BY done_at, id";
+  if (link_.ExecScript("BEGIN READ ONLY", deadline) != 0 ||
+      link_.Exec("DECLARE events NO SCROLL CURSOR FOR " + sql, params, nullptr, deadline) != 0) {
+    Failed("cannot read", error);
+    if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
+    return false;
+  }
+  for (bool more = true; more;) {
+    deadline = PgLink::In(kCallBoundMs);
+    PgRows rows;
+    if (link_.Exec("FETCH " + std::to_string(kFetchRows) + " FROM events", {}, &rows, deadline) !=
+        0) {
+      Failed("cannot read", error);
+      if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
+      return false;
+    }
+    more = rows.rows.size() == kFetchRows;
+    for (const auto& row : rows.rows) {
+      if (row.size() != EventColumns().size()) continue;
+      if (!each(EventOfRow([&row](size_t i) { return row[i]; },
+                           [&row](size_t i) { return Int(row[i]); }))) {
+        more = false;
+        break;
+      }
+    }
+  }
+  link_.ExecScript("COMMIT", PgLink::In(kCallBoundMs));
+  return true;
+}
+
+bool PgRecordStore::SerialPassed(const std::string& serial, bool* passed, std::string* error) {
+  *passed = false;
+  if (!open_) {
+    if (error) *error = Describe() + " is not open";
+    return false;
+  }
+  const auto deadline = PgLink::In(kCallBoundMs);
+  if (!Reach(deadline, error)) return false;
+  PgRows rows;
+  if (link_.Exec("SELECT pt_serial_passed($1)", {serial}, &rows, deadline) != 0) {
+    return Failed("cannot read", error);
+  }
+  if (rows.rows.size() != 1 || rows.rows[0].size() != 1) {
+    if (error) *error = "cannot read the records in " + Describe() + ": an unexpected answer";
+    return false;
+  }
+  *passed = rows.rows[0][0] == "t";
   return true;
 }

@@ -2,7 +2,8 @@
 // Production records in the factory database, beside the MAC pool: every station's
 // records in one table `units` (the same columns as the embedded store's), so the
 // factory sees all its stations in one place. The table is made by factory-db init;
-// a station's role needs the rights factory-db grant gives.
+// a station's role needs the rights factory-db grant gives. Unit events go to the table
+// unit_events, only ever added.
 //
 // Used by one thread at a time (the recorder's writer or a tool). Every call ends
 // within kCallBoundMs; a lost connection is made again at the next call.
@@ -29,6 +30,12 @@ class PgRecordStore final : public RecordStore {
             std::string* error) override;
   bool CountVerdicts(const RecordFilter& filter, std::map<std::string, int64_t>* counts,
                      std::string* error) override;
+  bool WriteEvents(const std::vector<UnitEvent>& events, std::string* error) override;
+  bool ReadEvents(const RecordFilter& filter, const std::function<bool(const UnitEvent&)>& each,
+                  std::string* error) override;
+  // Through the database's function, which a station role may execute without
+  // reading the records (factorydb/FactorySchema.h).
+  bool SerialPassed(const std::string& serial, bool* passed, std::string* error) override;
   // The server's notices, each as "factory database: WARNING: ...".
   void SetNoticeSink(std::function<void(const std::string&)> sink) override;
 

@@ -130,6 +130,7 @@ void ProductionRecorder::RunStarted(const std::vector<int>& portNumbers) {
     runPassed_ = 0;
     runFailed_ = 0;
     refused_ = 0;
+    eventsRefused_ = 0;
     for (auto& p : ports_) p = Port{};
     for (size_t k = 0; k < portNumbers.size() && k < ports_.size(); k++) {
       Port& p = ports_[k];
@@ -187,6 +188,24 @@ void ProductionRecorder::UnitStarted(int portIndex, int cycle) {
   p.record.startedMs = WallClockMs();
   p.open = true;
   PutLocked(p);
+}
+
+void ProductionRecorder::UnitIdentified(int portIndex, const UnitIdentity& id) {
+  std::lock_guard<std::mutex> lock(m_);
+  Port* open = OpenPortLocked(portIndex);
+  if (!open) return;
+  Port& p = *open;
+  p.record.serial = id.serial;
+  p.record.rework = id.rework;
+  p.record.checkIn = id.checkIn;
+  if (!id.refused) {
+    PutLocked(p);
+    return;
+  }
+  // No step starts: closed now, failed; the failed stage the dispatcher gives the port
+  // next finds it closed.
+  p.refused = true;
+  Close(p, kVerdictFailed, StageIdle);
 }
 
 void ProductionRecorder::StepStarted(int portIndex, WorkerKind kind) {
@@ -269,7 +288,10 @@ uint64_t ProductionRecorder::Close(Port& port, const char* verdict, Stage stage)
   r.verdict = verdict;
   if (static_cast<int32_t>(stage) > r.stage) r.stage = static_cast<int32_t>(stage);
   const std::string v = verdict;
-  if (v != kVerdictPassed && port.stepStarted) {
+  if (port.refused) {
+    r.failStep = "check-in";
+    r.failCode.reset();
+  } else if (v != kVerdictPassed && port.stepStarted) {
     r.failStep = StepName(port.step);
     r.failCode = port.failCode;
   }
@@ -277,22 +299,67 @@ uint64_t ProductionRecorder::Close(Port& port, const char* verdict, Stage stage)
   if (v == kVerdictFailed) runFailed_++;
   port.open = false;
   const uint64_t ticket = PutLocked(port);
-  if (resultSink_) {
+  recentClosed_.push_back(r);
+  if (recentClosed_.size() > kRecentClosed) recentClosed_.pop_front();
+  if (!resultSinks_.empty()) {
     UnitResult result;
     result.record = r;
     for (const Port::StepSpan& span : port.stepSpans) {
       const int64_t end = span.endMs != 0 ? span.endMs : *r.endedMs;
       result.steps.push_back(StepTime{span.name, std::max<int64_t>(0, end - span.startMs)});
     }
-    resultSink_(result);
+    for (const auto& [id, sink] : resultSinks_) sink(result);
   }
   port.stepSpans.clear();
   return ticket;
 }
 
-void ProductionRecorder::SetResultSink(std::function<void(const UnitResult&)> sink) {
+int ProductionRecorder::AddResultSink(std::function<void(const UnitResult&)> sink) {
   std::lock_guard<std::mutex> lock(m_);
-  resultSink_ = std::move(sink);
+  if (!sink) return 0;
+  const int id = nextSinkId_++;
+  resultSinks_.emplace_back(id, std::move(sink));
+  return id;
+}
+
+void ProductionRecorder::RemoveResultSink(int id) {
+  std::lock_guard<std::mutex> lock(m_);
+  std::erase_if(resultSinks_, [id](const auto& entry) { return entry.first == id; });
+}
+
+void ProductionRecorder::SetResultSink(std::function<void(const UnitResult&)> sink) {
+  RemoveResultSink(serviceSink_);
+  serviceSink_ = sink ? AddResultSink(std::move(sink)) : 0;
+}
+
+bool ProductionRecorder::AddEvent(const UnitEvent& event) {
+  std::lock_guard<std::mutex> lock(m_);
+  const uint64_t ticket = writer_.PutEvent(event);
+  if (ticket == 0) {
+    eventsRefused_++;
+    return false;
+  }
+  if (ticket > lastTicket_) lastTicket_ = ticket;
+  return true;
+}
+
+bool ProductionRecorder::RecordCheckOut(const UnitRecord& unit, const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_);
+  for (auto it = recentClosed_.rbegin(); it != recentClosed_.rend(); ++it) {
+    if (it->station != unit.station || it->runId != unit.runId || it->port != unit.port ||
+        it->cycle != unit.cycle) {
+      continue;
+    }
+    it->checkOut = text;
+    const uint64_t ticket = writer_.Put(*it);
+    if (ticket == 0) {
+      refused_++;
+      return false;
+    }
+    if (ticket > lastTicket_) lastTicket_ = ticket;
+    return true;
+  }
+  return false;
 }
 
 UnitCounts ProductionRecorder::Counts() {
@@ -351,12 +418,14 @@ void ProductionRecorder::PortsChecked() {
 void ProductionRecorder::RunEnded() {
   uint64_t ticket = 0;
   size_t refused = 0;
+  size_t eventsRefused = 0;
   bool anyRun = false;
   {
     std::lock_guard<std::mutex> lock(m_);
     ClosePortsLocked(true);
     ticket = lastTicket_;
     refused = refused_;
+    eventsRefused = eventsRefused_;
     anyRun = !runId_.empty();
   }
   std::vector<std::string> extra;
@@ -370,6 +439,11 @@ void ProductionRecorder::RunEnded() {
                     "written to " +
                     writer_.Describe());
   }
+  if (eventsRefused > 0) {
+    extra.push_back("production records: " + std::to_string(eventsRefused) +
+                    " unit event(s) of this run not kept: too many wait to be written to " +
+                    writer_.Describe());
+  }
   bool written = writer_.Flush(ticket, std::chrono::milliseconds(kEndWaitMs));
   for (int i = 0; !written && i < kEndRetries && station_.clock; i++) {
     station_.clock->SleepMs(kEndRetryMs);
@@ -380,8 +454,12 @@ void ProductionRecorder::RunEnded() {
     const std::string kept = writer_.Spooled() > 0 ? ", kept in " + writer_.SpoolPath() +
                                                          " and written at the next start"
                                                    : "";
-    extra.push_back("production records: " + std::to_string(writer_.Queued()) +
-                    " record(s) not written yet" + kept + ", tried again while the station runs: " +
+    const size_t events = writer_.QueuedEvents();
+    const std::string andEvents =
+        events > 0 ? " and " + std::to_string(events) + " unit event(s)" : "";
+    extra.push_back("production records: " + std::to_string(writer_.Queued()) + " record(s)" +
+                    andEvents + " not written yet" + kept +
+                    ", tried again while the station runs: " +
                     (problem.empty() ? "still writing after " + std::to_string(kEndWaitMs / 1000) +
                                            " s to " + writer_.Describe()
                                      : problem));

@@ -14,13 +14,14 @@
 // and PortStatus on the UI thread. Board calls go through the UI thread (RunSync) from
 // the dispatcher's thread only.
 #include <array>
-#include <functional>
-#include <utility>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/JobState.h"
@@ -72,6 +73,8 @@ class ProductionRecorder final : public UnitRecorder {
   // kEndRetries times (a database restarting, a disk made free) before the run ends.
   static constexpr int kEndRetryMs = 1000;
   static constexpr int kEndRetries = 4;
+  // Closed records kept for their check-out: a few per port of a full station.
+  static constexpr size_t kRecentClosed = 4 * kMaxPorts;
 
   // spoolPath: where records that cannot be written are kept (records/Spool.h).
   ProductionRecorder(Station& station, std::unique_ptr<RecordStore> store, std::string stationName,
@@ -91,6 +94,10 @@ class ProductionRecorder final : public UnitRecorder {
   // UnitRecorder
   void RunStarted(const std::vector<int>& portNumbers) override;
   void UnitStarted(int portIndex, int cycle) override;
+  // The port's open record gets the unit's serial, rework and check-in, and is written.
+  // A refused unit's record is closed at once, failed at the step "check-in" (counted
+  // once, as failed).
+  void UnitIdentified(int portIndex, const UnitIdentity& id) override;
   void StepStarted(int portIndex, WorkerKind kind) override;
   void PortsChecked() override;
   void RunEnded() override;
@@ -101,9 +108,24 @@ class ProductionRecorder final : public UnitRecorder {
   void LinkAddressSeen(int portIndex, const std::string& text) override;
 
   // Called with every unit's record when it is closed, under the recorder's lock (on the
-  // thread that closed it): it must only take a copy and return. Set it while no run
-  // is going on; an empty function takes it away.
+  // thread that closed it): it must only take a copy and return (never call back into
+  // the recorder). Any thread; the sink's id, for RemoveResultSink.
+  int AddResultSink(std::function<void(const UnitResult&)> sink);
+  void RemoveResultSink(int id);
+  // The one sink of the station service: replaces the sink this call set before; an
+  // empty function takes it away.
   void SetResultSink(std::function<void(const UnitResult&)> sink);
+
+  // Any thread, without waiting on the store: queues a unit event to the writer (kept
+  // in the spool like the records while the store fails). False when the writer's
+  // queue of events is full (the event is not kept).
+  bool AddEvent(const UnitEvent& event);
+  // Any thread, without waiting on the store: the closed record of this unit (its
+  // station, run id, port and cycle) gets its check-out ("reported", "rejected: ...",
+  // "no answer: ...") and is written again. False when no such record was closed
+  // recently (the last kRecentClosed closed records are kept) or the writer's queue is
+  // full.
+  bool RecordCheckOut(const UnitRecord& unit, const std::string& text);
   // Any thread.
   UnitCounts Counts();
 
@@ -120,6 +142,7 @@ class ProductionRecorder final : public UnitRecorder {
     bool open = false;
     bool stepStarted = false;
     bool stopped = false;  // not finished when Stop came
+    bool refused = false;  // refused before its first step (its check-in or its serial)
     WorkerKind step = WorkerKind::Download;
     std::optional<int> failCode;  // the current step's, as its worker reported it
     // The job's steps on this unit: name, started and (once its stage said so) ended, in
@@ -160,5 +183,9 @@ class ProductionRecorder final : public UnitRecorder {
   RecordWriter::Counts todayAtStart_;
   uint64_t lastTicket_ = 0;
   size_t refused_ = 0;  // records the writer's queue could not take this run
-  std::function<void(const UnitResult&)> resultSink_;
+  std::vector<std::pair<int, std::function<void(const UnitResult&)>>> resultSinks_;
+  int nextSinkId_ = 1;
+  int serviceSink_ = 0;                  // the id of SetResultSink's sink (0 none)
+  std::deque<UnitRecord> recentClosed_;  // the newest at the back, at most kRecentClosed
+  size_t eventsRefused_ = 0;             // events the writer's queue could not take this run
 };

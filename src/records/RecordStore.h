@@ -135,19 +135,23 @@ class RecordStore {
   virtual bool CountVerdicts(const RecordFilter& filter, std::map<std::string, int64_t>* counts,
                              std::string* error) = 0;
   // Adds the events in one transaction. True once all are durable.
-  virtual bool WriteEvents(const std::vector<UnitEvent>& /*events*/, std::string* error) {
-    if (error) *error = "this records store keeps no unit events";
-    return false;
-  }
-  // Calls each for every event of the records that match (station, serial, mac, time),
-  // oldest first; each returns false to stop early.
-  virtual bool ReadEvents(const RecordFilter& /*filter*/,
-                          const std::function<bool(const UnitEvent&)>& /*each*/,
-                          std::string* error) {
-    if (error) *error = "this records store keeps no unit events";
-    return false;
-  }
+  virtual bool WriteEvents(const std::vector<UnitEvent>& events, std::string* error) = 0;
+  // Calls each for every event that matches the filter's station, serial, mac and time
+  // (when it was done), oldest first; each returns false to stop early. A store from
+  // before unit events has none.
+  virtual bool ReadEvents(const RecordFilter& filter,
+                          const std::function<bool(const UnitEvent&)>& each,
+                          std::string* error) = 0;
+  // Whether a unit of this serial has been recorded as passed (by any station whose
+  // records the store keeps). By default CountVerdicts; a store whose writers may not
+  // read the records answers it otherwise.
+  virtual bool SerialPassed(const std::string& serial, bool* passed, std::string* error);
   // Where the store's own notices go (a database server's warnings), one line each,
   // called on the thread that uses the store. A store without any ignores it.
   virtual void SetNoticeSink(std::function<void(const std::string&)> /*sink*/) {}
 };
+
+// Whether a unit of this serial has been recorded as passed before (*passed), from the
+// store's records of every station it keeps (store.SerialPassed). False with *error
+// when the store could not be read. An empty serial has never passed.
+bool SerialPassed(RecordStore& store, const std::string& serial, bool* passed, std::string* error);

@@ -272,7 +272,11 @@ std::vector<std::optional<std::string>> RecordValues(const UnitRecord& r) {
           Opt(r.failStep),
           failCode,
           Opt(r.linkAddress),
-          Num(r.cycle)};
+          Num(r.cycle),
+          Opt(r.serial),
+          std::string(r.rework ? "1" : "0"),
+          Opt(r.checkIn),
+          Opt(r.checkOut)};
 }
 
 std::string CsvHeader() {
@@ -302,9 +306,48 @@ std::string JsonLine(const UnitRecord& r) {
     const auto& v = values[i];
     if (!v) {
       line += "null";
-    } else if (names[i] == "mac_confirmed") {
+    } else if (names[i] == "mac_confirmed" || names[i] == "rework") {
       line += *v == "1" ? "true" : "false";
     } else if (IsNumberColumn(names[i])) {
+      line += *v;
+    } else {
+      line += JsonString(*v);
+    }
+  }
+  return line + "}";
+}
+
+std::string EventCsvHeader() {
+  std::string line;
+  for (const UnitsColumn& c : EventColumns())
+    line += (line.empty() ? "" : ",") + std::string(c.name);
+  return line;
+}
+
+std::string EventCsvLine(const UnitEvent& e) {
+  std::string line;
+  bool first = true;
+  for (const auto& v : EventValues(e)) {
+    if (!first) line += ',';
+    first = false;
+    if (v) line += CsvField(*v);
+  }
+  return line;
+}
+
+std::string EventJsonLine(const UnitEvent& e) {
+  const auto values = EventValues(e);
+  std::string line = "{";
+  for (size_t i = 0; i < EventColumns().size(); i++) {
+    const std::string name = EventColumns()[i].name;
+    if (i > 0) line += ',';
+    line += JsonString(name) + ':';
+    const auto& v = values[i];
+    if (!v) {
+      line += "null";
+    } else if (name == "ok") {
+      line += *v == "1" ? "true" : "false";
+    } else if (name == "cycle") {
       line += *v;
     } else {
       line += JsonString(*v);

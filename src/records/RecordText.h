@@ -31,3 +31,7 @@ std::vector<std::optional<std::string>> RecordValues(const UnitRecord& r);
 std::string CsvHeader();
 std::string CsvLine(const UnitRecord& r);
 std::string JsonLine(const UnitRecord& r);
+// Unit events the same ways (the columns of the unit events table, records/UnitsTable.h).
+std::string EventCsvHeader();
+std::string EventCsvLine(const UnitEvent& e);
+std::string EventJsonLine(const UnitEvent& e);

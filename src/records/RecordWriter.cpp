@@ -22,6 +22,15 @@ RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string count
     }
     size_t bad = 0;
     for (const SpoolFields& f : entries) {
+      if (IsEventFields(f)) {
+        UnitEvent ev;
+        if (!EventFromFields(f, &ev) || events_.size() >= kMaxQueued) {
+          bad++;
+        } else {
+          events_.push_back(EventEntry{std::move(ev), nextTicket_++});
+        }
+        continue;
+      }
       UnitRecord r;
       if (!RecordFromFields(f, &r) || queue_.size() >= kMaxQueued) {
         bad++;
@@ -30,14 +39,19 @@ RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string count
       Key key{r.station, r.runId, r.port, r.cycle};
       queue_[key] = Entry{std::move(r), nextTicket_++};
     }
-    spooled_ = queue_.size();
+    spooled_ = queue_.size() + events_.size();
     spoolTicket_ = nextTicket_ - 1;
     if (!queue_.empty()) {
       Message("production records: " + std::to_string(queue_.size()) +
-              " record(s) of earlier runs waiting in " + spoolPath_ + ", written to " +
-              describe_ + " now");
-      work_ = true;
+              " record(s) of earlier runs waiting in " + spoolPath_ + ", written to " + describe_ +
+              " now");
     }
+    if (!events_.empty()) {
+      Message("production records: " + std::to_string(events_.size()) +
+              " unit event(s) of earlier runs waiting in " + spoolPath_ + ", written to " +
+              describe_ + " now");
+    }
+    work_ = spooled_ > 0;
     if (bad > 0) {
       Message("production records: " + std::to_string(bad) + " entr(ies) of " + spoolPath_ +
               " could not be used");
@@ -61,11 +75,14 @@ void RecordWriter::UpdateSpool(std::unique_lock<std::mutex>& lock, bool written)
   // After a write that worked, the spool changes only when it held records.
   if (written && spooled_ == 0) return;
   const uint64_t newest = nextTicket_ - 1;
-  if (queue_.empty() ? spooled_ == 0 : (newest == spoolTicket_ && spooled_ == queue_.size())) {
+  const size_t waiting = queue_.size() + events_.size();
+  if (waiting == 0 ? spooled_ == 0 : (newest == spoolTicket_ && spooled_ == waiting)) {
     return;  // the spool already holds what waits
   }
   std::vector<SpoolFields> entries;
   for (const auto& [key, q] : queue_) entries.push_back(RecordFields(q.record));
+  // After the records: when not all fit, the newest entries are kept.
+  for (const EventEntry& q : events_) entries.push_back(EventFields(q.event));
   const size_t count = entries.size();
   lock.unlock();
   size_t dropped = 0;
@@ -73,12 +90,13 @@ void RecordWriter::UpdateSpool(std::unique_lock<std::mutex>& lock, bool written)
   lock.lock();
   if (e != 0) {
     Message("production records: cannot keep the " + std::to_string(count) +
-            " waiting record(s) in " + spoolPath_ + " (error " + std::to_string(e) + ")");
+            " waiting record(s) and event(s) in " + spoolPath_ + " (error " + std::to_string(e) +
+            ")");
     return;
   }
   if (dropped > 0) {
-    Message("production records: " + std::to_string(dropped) + " waiting record(s) did not fit in " +
-            spoolPath_ + " and are lost");
+    Message("production records: " + std::to_string(dropped) +
+            " waiting record(s) or event(s) did not fit in " + spoolPath_ + " and are lost");
   }
   spoolTicket_ = newest;
   spooled_ = count - dropped;
@@ -113,10 +131,26 @@ uint64_t RecordWriter::Put(const UnitRecord& record) {
   return ticket;
 }
 
+uint64_t RecordWriter::PutEvent(const UnitEvent& event) {
+  uint64_t ticket = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (events_.size() >= kMaxQueued) return 0;
+    ticket = nextTicket_++;
+    events_.push_back(EventEntry{event, ticket});
+    work_ = true;
+  }
+  wake_.notify_all();
+  return ticket;
+}
+
 bool RecordWriter::Flush(uint64_t ticket, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(m_);
   if (!progress_.wait_for(lock, timeout, [&] { return triedTicket_ >= ticket; })) return false;
   for (const auto& [key, q] : queue_) {
+    if (q.ticket <= ticket) return false;
+  }
+  for (const EventEntry& q : events_) {
     if (q.ticket <= ticket) return false;
   }
   return true;
@@ -124,17 +158,22 @@ bool RecordWriter::Flush(uint64_t ticket, std::chrono::milliseconds timeout) {
 
 bool RecordWriter::Retry(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(m_);
-  if (queue_.empty()) return true;
+  if (queue_.empty() && events_.empty()) return true;
   const uint64_t want = attempts_ + 1;
   work_ = true;
   wake_.notify_all();
   progress_.wait_for(lock, timeout, [&] { return attempts_ >= want; });
-  return queue_.empty();
+  return queue_.empty() && events_.empty();
 }
 
 size_t RecordWriter::Queued() const {
   std::lock_guard<std::mutex> lock(m_);
   return queue_.size();
+}
+
+size_t RecordWriter::QueuedEvents() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return events_.size();
 }
 
 std::string RecordWriter::Problem() const {
@@ -171,17 +210,31 @@ void RecordWriter::SetProblem(const std::string& problem) {
   Message(text);
 }
 
-bool RecordWriter::Attempt(const std::vector<UnitRecord>& batch, std::string* problem) {
+bool RecordWriter::Attempt(const std::vector<UnitRecord>& batch,
+                           const std::vector<UnitEvent>& events, bool* recordsOk, bool* eventsOk,
+                           std::string* problem) {
+  *recordsOk = batch.empty();
+  *eventsOk = events.empty();
   if (!store_->IsOpen()) {
     if (!store_->Open(true, problem)) return false;
     CountToday();
   }
-  if (!store_->Write(batch, problem)) {
-    // Opened anew at the next attempt: the file may have been replaced or repaired.
-    store_->Close();
-    return false;
+  if (!batch.empty()) {
+    if (!store_->Write(batch, problem)) {
+      // Opened anew at the next attempt: the file may have been replaced or repaired.
+      store_->Close();
+      return false;
+    }
+    *recordsOk = true;
+    CountToday();
   }
-  CountToday();
+  if (!events.empty()) {
+    if (!store_->WriteEvents(events, problem)) {
+      store_->Close();
+      return false;
+    }
+    *eventsOk = true;
+  }
   return true;
 }
 
@@ -220,22 +273,28 @@ void RecordWriter::Run() {
       batch.push_back(q.record);
       taken.emplace_back(key, q.ticket);
     }
-    if (batch.empty()) {
+    std::vector<UnitEvent> events;
+    for (const EventEntry& q : events_) events.push_back(q.event);
+    if (batch.empty() && events.empty()) {
       // Nothing to write: the store is not even opened.
       if (stopping) break;
       continue;
     }
     lock.unlock();
     std::string problem;
-    const bool ok = Attempt(batch, &problem);
+    bool recordsOk = false, eventsOk = false;
+    const bool ok = Attempt(batch, events, &recordsOk, &eventsOk, &problem);
     lock.lock();
-    if (ok) {
+    if (recordsOk) {
       // A record handed in again while this batch was written stays queued.
       for (const auto& [key, ticket] : taken) {
         auto it = queue_.find(key);
         if (it != queue_.end() && it->second.ticket == ticket) queue_.erase(it);
       }
     }
+    // Events handed in meanwhile came after these, at the back.
+    if (eventsOk)
+      events_.erase(events_.begin(), events_.begin() + static_cast<long>(events.size()));
     SetProblem(ok ? std::string() : problem);
     lastFailed = !ok;
     // Before the attempt counts as tried: a Flush that fails finds them kept on disk.

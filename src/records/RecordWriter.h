@@ -7,6 +7,11 @@
 // again with the next record handed in, or every kRetryMs, until the writer ends.
 // At most kMaxQueued records wait at once; more are refused (Put returns 0).
 //
+// Unit events (labels printed, check-outs sent) wait beside the records, in the order
+// they came, each written once (never replaced); at most kMaxQueued of them wait at
+// once, more are refused (PutEvent returns 0). They are written after the records of
+// the same attempt and kept in the same spool.
+//
 // With a spool file (records/Spool.h), nothing waiting is lost when the station ends:
 // after every attempt that failed, the waiting records are kept in the spool
 // (replaced atomically), and once they are written the spool is emptied. The spool's
@@ -44,14 +49,18 @@ class RecordWriter {
 
   // Queues a copy of the record; its ticket, or 0 when the queue is full.
   uint64_t Put(const UnitRecord& record);
-  // Waits at most `timeout` until every record queued up to `ticket` has been tried.
-  // True when none of them is left unwritten.
+  // Queues a copy of the event; its ticket, or 0 when the events' queue is full.
+  uint64_t PutEvent(const UnitEvent& event);
+  // Waits at most `timeout` until every record and event queued up to `ticket` has been
+  // tried. True when none of them is left unwritten.
   bool Flush(uint64_t ticket, std::chrono::milliseconds timeout);
   // Asks for one more attempt now and waits at most `timeout` for it. True when nothing
   // is left waiting.
   bool Retry(std::chrono::milliseconds timeout);
   // The records still waiting to be written.
   size_t Queued() const;
+  // The unit events still waiting to be written.
+  size_t QueuedEvents() const;
   // What is wrong with the store now ("" when the last attempt worked).
   std::string Problem() const;
   // Texts for the message log since the last call: the store failing, or working again.
@@ -67,7 +76,7 @@ class RecordWriter {
   Counts Today() const;
   const std::string& Describe() const { return describe_; }
   const std::string& SpoolPath() const { return spoolPath_; }
-  // The waiting records that are kept in the spool now.
+  // The waiting records and events that are kept in the spool now.
   size_t Spooled() const;
 
  private:
@@ -76,10 +85,16 @@ class RecordWriter {
     UnitRecord record;
     uint64_t ticket;
   };
+  struct EventEntry {
+    UnitEvent event;
+    uint64_t ticket;
+  };
   void Run();
-  // One attempt: open when needed, write the batch, count today's records. Writer
-  // thread only; returns false with *problem set when the store failed.
-  bool Attempt(const std::vector<UnitRecord>& batch, std::string* problem);
+  // One attempt: open when needed, write the batch, then the events, count today's
+  // records. Writer thread only; *recordsOk / *eventsOk: each part written (an empty one
+  // counts as written); false with *problem set when the store failed.
+  bool Attempt(const std::vector<UnitRecord>& batch, const std::vector<UnitEvent>& events,
+               bool* recordsOk, bool* eventsOk, std::string* problem);
   // Reads today's counts of the station's records from the open store (writer thread).
   void CountToday();
   void SetProblem(const std::string& problem);  // under m_
@@ -98,6 +113,7 @@ class RecordWriter {
   std::condition_variable wake_;
   std::condition_variable progress_;
   std::map<Key, Entry> queue_;
+  std::deque<EventEntry> events_;  // in the order they came
   uint64_t nextTicket_ = 1;
   uint64_t triedTicket_ = 0;  // every ticket up to this one has been tried
   bool work_ = false;         // something to try (set by Put)
@@ -105,7 +121,7 @@ class RecordWriter {
   bool stop_ = false;
   std::string problem_;
   uint64_t spoolTicket_ = 0;   // the newest ticket in the spool as last written
-  size_t spooled_ = 0;         // records in the spool as last written
+  size_t spooled_ = 0;         // records and events in the spool as last written
   bool spoolDamaged_ = false;  // an unreadable spool is left as it is
   std::deque<std::string> messages_;
   Counts today_;

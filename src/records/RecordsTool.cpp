@@ -27,6 +27,8 @@ const char kUsage[] =
     "                          [--csv | --json] [FILTERS]\n"
     "       production-records [--dir DIR | --db FILE | --database CONNINFO] summary\n"
     "                          [FILTERS]\n"
+    "       production-records [--dir DIR | --db FILE | --database CONNINFO] events\n"
+    "                          [--csv | --json] [FILTERS]\n"
     "       production-records [--dir DIR] replay\n"
     "\n"
     "  --dir DIR        the station's data directory (its station.conf names the records;\n"
@@ -39,6 +41,10 @@ const char kUsage[] =
     "                   or one JSON object per line (--json), oldest first\n"
     "  summary          counts per verdict, the first-pass yield (passed of passed and\n"
     "                   failed) and the failed units per failure text, most frequent first\n"
+    "  events           what was done for units after their verdicts (labels printed\n"
+    "                   or reprinted, check-outs), one per line as export writes them,\n"
+    "                   oldest first; of the filters only --from, --to (when it was\n"
+    "                   done), --mac, --station and --serial apply\n"
     "  replay           writes what the station kept in its data directory's spools\n"
     "                   (records and MAC outcomes it could not write) where its\n"
     "                   station.conf says; exit status 1 while any still wait\n"
@@ -51,6 +57,7 @@ const char kUsage[] =
     "  --verdict V      passed, failed, stopped or unfinished\n"
     "  --cycle N        0: the records of batch runs; N: every slot's Nth unit of a\n"
     "                   continuous run\n"
+    "  --serial S       the unit of this serial number (exactly)\n"
     "Exit status: 0 done, 1 the records could not be read, 2 bad command line.\n";
 
 struct Options {
@@ -125,7 +132,14 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
         return false;
       }
       o->filter.cycle = std::stoi(v);
-    } else if ((a == "export" || a == "summary" || a == "replay") && o->command.empty()) {
+    } else if (a == "--serial") {
+      if (!value(&o->filter.serial)) return false;
+      if (o->filter.serial.empty()) {
+        *error = "--serial wants the unit's serial number";
+        return false;
+      }
+    } else if ((a == "export" || a == "summary" || a == "events" || a == "replay") &&
+               o->command.empty()) {
       o->command = a;
     } else {
       *error = "unknown argument '" + a + "'";
@@ -138,7 +152,7 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
       o->command != "replay") {
     o->database = env;
   }
-  if (o->command.empty()) *error = "give a command: export, summary or replay";
+  if (o->command.empty()) *error = "give a command: export, summary, events or replay";
   if (o->command == "replay" && (!o->db.empty() || !o->database.empty())) {
     *error = "replay reads a station's data directory: give --dir DIR";
   }
@@ -195,6 +209,27 @@ int Export(RecordStore& store, const Options& o, std::ostream& out, std::ostream
           out << JsonLine(r) << "\n";
         } else {
           out << CsvLine(r) << "\r\n";
+        }
+        return static_cast<bool>(out);
+      },
+      &error);
+  if (!ok) {
+    err << "production-records: " << error << "\n";
+    return kCannotRead;
+  }
+  return kDone;
+}
+
+int Events(RecordStore& store, const Options& o, std::ostream& out, std::ostream& err) {
+  if (!o.json) out << EventCsvHeader() << "\r\n";
+  std::string error;
+  const bool ok = store.ReadEvents(
+      o.filter,
+      [&](const UnitEvent& e) {
+        if (o.json) {
+          out << EventJsonLine(e) << "\n";
+        } else {
+          out << EventCsvLine(e) << "\r\n";
         }
         return static_cast<bool>(out);
       },
@@ -265,29 +300,51 @@ int Replay(const Options& o, const RecordStoreMaker& make, const OutcomeReplayer
   std::vector<SpoolFields> entries;
   const int e = ReadSpool(spool, &entries);
   std::vector<UnitRecord> records;
+  std::vector<UnitEvent> events;
   for (const SpoolFields& f : entries) {
     UnitRecord r;
-    if (RecordFromFields(f, &r)) records.push_back(std::move(r));
+    UnitEvent ev;
+    if (IsEventFields(f)) {
+      if (EventFromFields(f, &ev)) events.push_back(std::move(ev));
+    } else if (RecordFromFields(f, &r)) {
+      records.push_back(std::move(r));
+    }
   }
   if (e != 0) {
     err << "production-records: " << spool << " cannot be read (error " << e << ")\n";
     status = kCannotRead;
-  } else if (!records.empty()) {
+  } else if (!records.empty() || !events.empty()) {
     std::string problem;
     auto store = make ? make(settings, dir, &problem) : MakeRecordStore(settings, dir, &problem);
     std::string error = store ? "" : (problem.empty() ? "records are off" : problem);
     if (store) store->SetNoticeSink([&err](const std::string& text) { err << text << "\n"; });
-    if (store && (!store->Open(true, &error) || !store->Write(records, &error))) store.reset();
+    // The records first; events that fail after them stay in the spool alone.
+    bool recordsWritten = false;
+    if (store && store->Open(true, &error) && store->Write(records, &error)) {
+      recordsWritten = true;
+      if (!store->WriteEvents(events, &error)) store.reset();
+    } else {
+      store.reset();
+    }
+    const std::string counts =
+        std::to_string(records.size()) + " record(s)" +
+        (events.empty() ? "" : " and " + std::to_string(events.size()) + " unit event(s)");
     if (!store) {
-      err << "production-records: " << error << "; " << records.size()
-          << " record(s) still waiting in " << spool << "\n";
+      std::vector<SpoolFields> left;
+      if (recordsWritten) {
+        for (const UnitEvent& ev : events) left.push_back(EventFields(ev));
+        WriteSpool(spool, left);
+      }
+      err << "production-records: " << error << "; "
+          << (recordsWritten ? std::to_string(events.size()) + " unit event(s)" : counts)
+          << " still waiting in " << spool << "\n";
       status = kCannotRead;
     } else if (const int w = WriteSpool(spool, {}); w != 0) {
-      err << "production-records: " << records.size() << " record(s) written, but " << spool
+      err << "production-records: " << counts << " written, but " << spool
           << " could not be emptied (error " << w << ")\n";
       status = kCannotRead;
     } else {
-      out << records.size() << " record(s) written to " << store->Describe() << "\n";
+      out << counts << " written to " << store->Describe() << "\n";
     }
   } else {
     out << "0 record(s) waiting\n";
@@ -330,5 +387,6 @@ int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std:
     err << "production-records: " << error << "\n";
     return kCannotRead;
   }
+  if (o.command == "events") return Events(*store, o, out, err);
   return o.command == "export" ? Export(*store, o, out, err) : Summary(*store, o, out, err);
 }

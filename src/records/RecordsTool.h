@@ -1,7 +1,7 @@
 #pragma once
 // The records command-line tool (production-records): exports a station's production
 // records as CSV or JSON lines and sums them up, filtered by time, MAC address,
-// station, verdict and cycle.
+// station, verdict, cycle and serial, and lists the units' events (labels, check-outs).
 #include <functional>
 #include <memory>
 #include <ostream>

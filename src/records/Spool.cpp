@@ -11,8 +11,11 @@ namespace {
 
 constexpr const char* kHeader = "# production-tool spool 1";
 // Fields added at the end of a record's line since the first stations: link_address,
-// cycle.
-constexpr size_t kAddedFields = 2;
+// cycle, then serial, rework, check_in and check_out.
+constexpr size_t kAddedFields = 6;
+// An event's line starts with a NULL (a record's starts with its station) and this.
+constexpr const char* kEventTag = "event";
+constexpr size_t kEventFields = 11;
 
 std::optional<int64_t> Int(const std::optional<std::string>& v) {
   if (!v || v->empty() || v->size() > 19) return std::nullopt;
@@ -198,7 +201,56 @@ bool RecordFromFields(const SpoolFields& fields, UnitRecord* out) {
   if (v[i] && (!cycle || *cycle < 0 || *cycle > INT32_MAX)) return false;
   r.cycle = static_cast<int>(cycle.value_or(0));
   i++;
+  r.serial = Text(v[i++]);
+  r.rework = Int(v[i++]).value_or(0) != 0;
+  r.checkIn = Text(v[i++]);
+  r.checkOut = Text(v[i++]);
   if (r.station.empty() || r.runId.empty() || r.port.empty()) return false;
   *out = std::move(r);
+  return true;
+}
+
+SpoolFields EventFields(const UnitEvent& event) {
+  SpoolFields fields{std::nullopt, std::string(kEventTag)};
+  fields.push_back(event.station);
+  fields.push_back(event.runId);
+  fields.push_back(event.port);
+  fields.push_back(std::to_string(event.cycle));
+  fields.push_back(event.serial);
+  fields.push_back(event.mac);
+  fields.push_back(FormatUtcMs(event.atMs));
+  fields.push_back(event.kind);
+  fields.push_back(event.where);
+  fields.push_back(std::string(event.ok ? "1" : "0"));
+  fields.push_back(event.text);
+  return fields;
+}
+
+bool IsEventFields(const SpoolFields& fields) {
+  return fields.size() >= 2 && !fields[0] && fields[1] == std::string(kEventTag);
+}
+
+bool EventFromFields(const SpoolFields& fields, UnitEvent* out) {
+  if (!IsEventFields(fields) || fields.size() != 2 + kEventFields) return false;
+  for (size_t i = 2; i < fields.size(); i++) {
+    if (!fields[i]) return false;
+  }
+  UnitEvent e;
+  size_t i = 2;
+  e.station = *fields[i++];
+  e.runId = *fields[i++];
+  e.port = *fields[i++];
+  const auto cycle = Int(fields[i++]);
+  if (!cycle || *cycle < 0 || *cycle > INT32_MAX) return false;
+  e.cycle = static_cast<int>(*cycle);
+  e.serial = *fields[i++];
+  e.mac = *fields[i++];
+  if (!ParseUtcMs(*fields[i++], &e.atMs)) return false;
+  e.kind = *fields[i++];
+  e.where = *fields[i++];
+  e.ok = *fields[i++] == "1";
+  e.text = *fields[i++];
+  if (e.station.empty() || e.runId.empty() || e.port.empty() || e.kind.empty()) return false;
+  *out = std::move(e);
   return true;
 }

@@ -38,3 +38,9 @@ int WriteSpool(const std::string& path, const std::vector<SpoolFields>& entries,
 // (link_address NULL, cycle 0).
 SpoolFields RecordFields(const UnitRecord& record);
 bool RecordFromFields(const SpoolFields& fields, UnitRecord* record);
+// A unit event as spool fields and back: its line starts with a NULL field and "event"
+// (a record's with its station), so an older station's reading counts it as an entry
+// it could not use.
+SpoolFields EventFields(const UnitEvent& event);
+bool IsEventFields(const SpoolFields& fields);
+bool EventFromFields(const SpoolFields& fields, UnitEvent* event);

@@ -150,6 +150,15 @@ bool SqliteRecordStore::ReadColumns(std::string* error) {
     *error = Failure("cannot read");
     return false;
   }
+  // A file from before unit events has none to read.
+  Statement events(db_,
+                   "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = "
+                   "'unit_events'");
+  if (!events || sqlite3_step(events.get()) != SQLITE_ROW) {
+    *error = Failure("cannot read");
+    return false;
+  }
+  events_ = sqlite3_column_int(events.get(), 0) == 1;
   return true;
 }
 
@@ -188,7 +197,7 @@ bool SqliteRecordStore::CreateSchema(std::string* error) {
     return false;
   };
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
-  const std::string create = UnitsCreateTableSql(UnitsSql::kSqlite) + UnitsCreateIndexesSql();
+  const std::string create = UnitsCreateTableSql(UnitsSql::kSqlite);
   if (!Exec(create.c_str(), error) || !ReadColumns(error)) return fail();
   if (!columns_.count("cycle")) {
     if (!RebuildTable(error) || !ReadColumns(error)) return fail();
@@ -198,6 +207,15 @@ bool SqliteRecordStore::CreateSchema(std::string* error) {
     const std::string alter = UnitsAddColumnSql(UnitsSql::kSqlite, column);
     if (!Exec(alter.c_str(), error)) return fail();
   }
+  // The indexes once every column they name is there; the events, only ever added.
+  const std::string rest = UnitsCreateIndexesSql() + EventsCreateSql(UnitsSql::kSqlite) +
+                           "CREATE TRIGGER IF NOT EXISTS unit_events_kept BEFORE UPDATE ON "
+                           "unit_events BEGIN SELECT RAISE(ABORT, 'unit events are only added'); "
+                           "END;\n"
+                           "CREATE TRIGGER IF NOT EXISTS unit_events_kept_too BEFORE DELETE ON "
+                           "unit_events BEGIN SELECT RAISE(ABORT, 'unit events are only added'); "
+                           "END;\n";
+  if (!Exec(rest.c_str(), error) || !ReadColumns(error)) return fail();
   const std::string version = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
   if (!Exec(version.c_str(), error) || !Exec("COMMIT", error)) return fail();
   return true;
@@ -223,6 +241,8 @@ bool SqliteRecordStore::RebuildTable(std::string* error) {
 }
 
 bool SqliteRecordStore::Answerable(RecordFilter* filter) const {
+  // A file from before serials has no unit with one.
+  if (!filter->serial.empty() && !columns_.count("serial")) return false;
   if (!filter->cycle || columns_.count("cycle")) return true;
   const bool batch = *filter->cycle == 0;
   filter->cycle.reset();
@@ -233,6 +253,7 @@ void SqliteRecordStore::Close() {
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;
   writing_ = false;
+  events_ = false;
   columns_.clear();
 }
 
@@ -343,5 +364,92 @@ bool SqliteRecordStore::CountVerdicts(const RecordFilter& filter,
       return false;
     }
     (*counts)[ColumnText(select.get(), 0)] = sqlite3_column_int64(select.get(), 1);
+  }
+}
+
+bool SqliteRecordStore::WriteEvents(const std::vector<UnitEvent>& events, std::string* error) {
+  if (db_ == nullptr) {
+    *error = path_ + " is not open";
+    return false;
+  }
+  if (events.empty()) return true;
+  if (!events_) {
+    *error = path_ + " keeps no unit events (open it for writing to upgrade it)";
+    return false;
+  }
+  if (!StillAtPath(error)) return false;
+  std::string names, marks;
+  for (const UnitsColumn& c : EventColumns()) {
+    names += (names.empty() ? "" : ", ") + std::string(c.name);
+    marks += marks.empty() ? "?" : ", ?";
+  }
+  if (!Exec("BEGIN IMMEDIATE", error)) return false;
+  {
+    Statement insert(db_, "INSERT INTO unit_events (" + names + ") VALUES (" + marks + ")");
+    if (!insert) {
+      *error = Failure("cannot write to");
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return false;
+    }
+    for (const UnitEvent& e : events) {
+      sqlite3_stmt* s = insert.get();
+      sqlite3_reset(s);
+      sqlite3_clear_bindings(s);
+      int i = 1;
+      bool bound = true;
+      for (const auto& v : EventValues(e)) {
+        bound = bound && (v ? BindText(s, i, *v) : sqlite3_bind_null(s, i) == SQLITE_OK);
+        i++;
+      }
+      if (!bound || sqlite3_step(s) != SQLITE_DONE) {
+        *error = Failure("cannot write to");
+        sqlite3_reset(s);
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+      }
+    }
+  }
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    *error = Failure("cannot write to");
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  return StillAtPath(error);
+}
+
+bool SqliteRecordStore::ReadEvents(const RecordFilter& filter,
+                                   const std::function<bool(const UnitEvent&)>& each,
+                                   std::string* error) {
+  if (db_ == nullptr) {
+    *error = path_ + " is not open";
+    return false;
+  }
+  if (!events_) return true;  // a file from before unit events
+  std::string names;
+  for (const UnitsColumn& c : EventColumns())
+    names += (names.empty() ? "" : ", ") + std::string(c.name);
+  std::vector<std::string> params;
+  const std::string sql = "SELECT " + names + " FROM unit_events" +
+                          EventsWhereSql(UnitsSql::kSqlite, filter, &params) +
+                          " ORDER BY done_at, id";
+  Statement select(db_, sql);
+  if (!select) {
+    *error = Failure("cannot read");
+    return false;
+  }
+  for (size_t i = 0; i < params.size(); i++)
+    BindText(select.get(), static_cast<int>(i + 1), params[i]);
+  for (;;) {
+    const int rc = sqlite3_step(select.get());
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) {
+      *error = Failure("cannot read");
+      return false;
+    }
+    sqlite3_stmt* s = select.get();
+    if (!each(EventOfRow([s](size_t i) { return ColumnText(s, static_cast<int>(i)); },
+                         [s](size_t i) { return ColumnInt(s, static_cast<int>(i)); }))) {
+      return true;
+    }
   }
 }

@@ -21,7 +21,9 @@ class SqliteRecordStore final : public RecordStore {
   // 3: cycle added and in the key (station, run_id, port, cycle): an older file's table
   // is made anew in one transaction when opened for writing, every row and its id kept,
   // cycle 0 in its rows.
-  static constexpr int kSchemaVersion = 3;
+  // 4: serial, rework, check_in and check_out added (an older file gets them when opened
+  // for writing, NULL or 0 in its rows), and the table unit_events.
+  static constexpr int kSchemaVersion = 4;
   static constexpr int kBusyTimeoutMs = 5000;
 
   // This build has the embedded store; otherwise false and *why says so (the Windows
@@ -43,6 +45,9 @@ class SqliteRecordStore final : public RecordStore {
             std::string* error) override;
   bool CountVerdicts(const RecordFilter& filter, std::map<std::string, int64_t>* counts,
                      std::string* error) override;
+  bool WriteEvents(const std::vector<UnitEvent>& events, std::string* error) override;
+  bool ReadEvents(const RecordFilter& filter, const std::function<bool(const UnitEvent&)>& each,
+                  std::string* error) override;
 
  private:
   bool Exec(const char* sql, std::string* error);
@@ -51,9 +56,10 @@ class SqliteRecordStore final : public RecordStore {
   // today's columns and key, its rows copied with their ids.
   bool RebuildTable(std::string* error);
   // The filter as this file can answer it: false when nothing can match (a cycle other
-  // than 0 asked of a file from before cycles, whose records are all cycle 0).
+  // than 0 asked of a file from before cycles, whose records are all cycle 0; a serial
+  // asked of a file from before serials).
   bool Answerable(RecordFilter* filter) const;
-  // The columns units has (columns_).
+  // The columns units has (columns_), and whether the file has unit_events (events_).
   bool ReadColumns(std::string* error);
   // The SELECT list of RecordColumns, NULL for a column the file lacks.
   std::string SelectList() const;
@@ -67,4 +73,5 @@ class SqliteRecordStore final : public RecordStore {
   FileId opened_;  // which file path_ named when it was opened for writing
   bool writing_ = false;
   std::set<std::string> columns_;  // the columns of units in the open file
+  bool events_ = false;            // the open file has the table unit_events
 };

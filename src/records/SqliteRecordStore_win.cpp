@@ -40,3 +40,15 @@ bool SqliteRecordStore::CountVerdicts(const RecordFilter&, std::map<std::string,
   if (error) *error = kNoStore;
   return false;
 }
+
+bool SqliteRecordStore::WriteEvents(const std::vector<UnitEvent>&, std::string* error) {
+  if (error) *error = kNoStore;
+  return false;
+}
+
+bool SqliteRecordStore::ReadEvents(const RecordFilter&,
+                                   const std::function<bool(const UnitEvent&)>&,
+                                   std::string* error) {
+  if (error) *error = kNoStore;
+  return false;
+}

@@ -17,35 +17,40 @@ std::string Padded(const std::string& text, size_t width) {
 
 const std::vector<UnitsColumn>& UnitsColumns() {
   static const std::vector<UnitsColumn> columns = {
-      {"station", "TEXT", "text", true, false, nullptr},
-      {"run_id", "TEXT", "text", true, false, nullptr},
-      {"port", "TEXT", "text", true, false, nullptr},
-      {"port_index", "INTEGER", "integer", true, false, nullptr},
-      {"port_device", "TEXT", "text", true, false, nullptr},
-      {"started_at", "TEXT", "timestamptz", true, false, nullptr},
-      {"ended_at", "TEXT", "timestamptz", false, false, nullptr},
-      {"steps", "TEXT", "text", true, false, nullptr},
-      {"console_baud", "INTEGER", "integer", true, false, nullptr},
-      {"firmware_path", "TEXT", "text", false, false, nullptr},
-      {"firmware_size", "INTEGER", "bigint", false, false, nullptr},
-      {"firmware_sent", "INTEGER", "bigint", false, false, nullptr},
-      {"firmware_sha256", "TEXT", "text", false, false, nullptr},
-      {"eeprom_path", "TEXT", "text", false, false, nullptr},
-      {"eeprom_size", "INTEGER", "bigint", false, false, nullptr},
-      {"eeprom_sent", "INTEGER", "bigint", false, false, nullptr},
-      {"eeprom_sha256", "TEXT", "text", false, false, nullptr},
-      {"temp_mac", "TEXT", "text", false, false, nullptr},
-      {"mac", "TEXT", "text", false, false, nullptr},
-      {"mac_source", "TEXT", "text", false, false, nullptr},
-      {"mac_reported", "TEXT", "text", false, false, nullptr},
-      {"mac_confirmed", "INTEGER", "integer", false, false, nullptr},
-      {"stage", "INTEGER", "integer", true, false, nullptr},
-      {"verdict", "TEXT", "text", true, false, nullptr},
-      {"last_status", "TEXT", "text", true, false, nullptr},
-      {"fail_step", "TEXT", "text", false, false, nullptr},
-      {"fail_code", "INTEGER", "integer", false, false, nullptr},
-      {"link_address", "TEXT", "text", false, true, nullptr},  // records version 2
-      {"cycle", "INTEGER", "integer", true, true, "0"},        // records version 3
+      {"station", "TEXT", "text", true, 0, nullptr},
+      {"run_id", "TEXT", "text", true, 0, nullptr},
+      {"port", "TEXT", "text", true, 0, nullptr},
+      {"port_index", "INTEGER", "integer", true, 0, nullptr},
+      {"port_device", "TEXT", "text", true, 0, nullptr},
+      {"started_at", "TEXT", "timestamptz", true, 0, nullptr},
+      {"ended_at", "TEXT", "timestamptz", false, 0, nullptr},
+      {"steps", "TEXT", "text", true, 0, nullptr},
+      {"console_baud", "INTEGER", "integer", true, 0, nullptr},
+      {"firmware_path", "TEXT", "text", false, 0, nullptr},
+      {"firmware_size", "INTEGER", "bigint", false, 0, nullptr},
+      {"firmware_sent", "INTEGER", "bigint", false, 0, nullptr},
+      {"firmware_sha256", "TEXT", "text", false, 0, nullptr},
+      {"eeprom_path", "TEXT", "text", false, 0, nullptr},
+      {"eeprom_size", "INTEGER", "bigint", false, 0, nullptr},
+      {"eeprom_sent", "INTEGER", "bigint", false, 0, nullptr},
+      {"eeprom_sha256", "TEXT", "text", false, 0, nullptr},
+      {"temp_mac", "TEXT", "text", false, 0, nullptr},
+      {"mac", "TEXT", "text", false, 0, nullptr},
+      {"mac_source", "TEXT", "text", false, 0, nullptr},
+      {"mac_reported", "TEXT", "text", false, 0, nullptr},
+      {"mac_confirmed", "INTEGER", "integer", false, 0, nullptr},
+      {"stage", "INTEGER", "integer", true, 0, nullptr},
+      {"verdict", "TEXT", "text", true, 0, nullptr},
+      {"last_status", "TEXT", "text", true, 0, nullptr},
+      {"fail_step", "TEXT", "text", false, 0, nullptr},
+      {"fail_code", "INTEGER", "integer", false, 0, nullptr},
+      {"link_address", "TEXT", "text", false, 1, nullptr},  // records version 2
+      {"cycle", "INTEGER", "integer", true, 2, "0"},        // records version 3
+      // Records version 4 (the factory database's 4): the unit's identity.
+      {"serial", "TEXT", "text", false, 3, nullptr},
+      {"rework", "INTEGER", "integer", true, 3, "0"},
+      {"check_in", "TEXT", "text", false, 3, nullptr},
+      {"check_out", "TEXT", "text", false, 3, nullptr},
   };
   return columns;
 }
@@ -73,7 +78,8 @@ std::string UnitsCreateTableSql(UnitsSql sql) {
 std::string UnitsCreateIndexesSql() {
   return "CREATE INDEX IF NOT EXISTS units_started ON units (started_at);\n"
          "CREATE INDEX IF NOT EXISTS units_station_started ON units (station, started_at);\n"
-         "CREATE INDEX IF NOT EXISTS units_mac ON units (mac);\n";
+         "CREATE INDEX IF NOT EXISTS units_mac ON units (mac);\n"
+         "CREATE INDEX IF NOT EXISTS units_serial ON units (serial);\n";
 }
 
 std::string UnitsAddColumnSql(UnitsSql sql, const UnitsColumn& column) {
@@ -124,6 +130,7 @@ std::string UnitsWhereSql(UnitsSql sql, const RecordFilter& f, std::vector<std::
   if (!f.station.empty()) add("station =", f.station);
   if (!f.verdict.empty()) add("verdict =", f.verdict);
   if (f.cycle) add("cycle =", std::to_string(*f.cycle));
+  if (!f.serial.empty()) add("serial =", f.serial);
   return where;
 }
 
@@ -159,5 +166,86 @@ UnitRecord UnitsRecordOfRow(const std::function<std::string(size_t)>& text,
   if (auto c = number(i++)) r.failCode = static_cast<int>(*c);
   r.linkAddress = text(i++);
   r.cycle = static_cast<int>(number(i++).value_or(0));  // NULL: a file from before cycles
+  // NULL: a file from before unit identities.
+  r.serial = text(i++);
+  r.rework = number(i++).value_or(0) != 0;
+  r.checkIn = text(i++);
+  r.checkOut = text(i++);
   return r;
+}
+
+const std::vector<UnitsColumn>& EventColumns() {
+  static const std::vector<UnitsColumn> columns = {
+      {"station", "TEXT", "text", true, 0, nullptr},
+      {"run_id", "TEXT", "text", true, 0, nullptr},
+      {"port", "TEXT", "text", true, 0, nullptr},
+      {"cycle", "INTEGER", "integer", true, 0, nullptr},
+      {"serial", "TEXT", "text", false, 0, nullptr},
+      {"mac", "TEXT", "text", false, 0, nullptr},
+      {"done_at", "TEXT", "timestamptz", true, 0, nullptr},
+      {"kind", "TEXT", "text", true, 0, nullptr},
+      {"sent_to", "TEXT", "text", true, 0, nullptr},
+      {"ok", "INTEGER", "integer", true, 0, nullptr},
+      {"answer", "TEXT", "text", true, 0, nullptr},
+  };
+  return columns;
+}
+
+std::string EventsCreateSql(UnitsSql sql) {
+  const bool lite = sql == UnitsSql::kSqlite;
+  std::string s = "CREATE TABLE IF NOT EXISTS unit_events (\n";
+  s += lite ? "  id INTEGER PRIMARY KEY" : "  id bigserial PRIMARY KEY";
+  for (const UnitsColumn& c : EventColumns()) {
+    s += std::string(",\n  ") + c.name + " " + (lite ? c.sqliteType : c.pgType) +
+         (c.notNull ? " NOT NULL" : "");
+  }
+  return s +
+         "\n);\n"
+         "CREATE INDEX IF NOT EXISTS unit_events_unit ON unit_events (station, run_id, port, "
+         "cycle);\n"
+         "CREATE INDEX IF NOT EXISTS unit_events_serial ON unit_events (serial);\n"
+         "CREATE INDEX IF NOT EXISTS unit_events_done ON unit_events (done_at);\n";
+}
+
+std::vector<std::optional<std::string>> EventValues(const UnitEvent& e) {
+  auto opt = [](const std::string& s) -> std::optional<std::string> {
+    if (s.empty()) return std::nullopt;
+    return s;
+  };
+  return {e.station,           e.runId, e.port,  std::to_string(e.cycle), opt(e.serial), opt(e.mac),
+          FormatUtcMs(e.atMs), e.kind,  e.where, e.ok ? "1" : "0",        e.text};
+}
+
+UnitEvent EventOfRow(const std::function<std::string(size_t)>& text,
+                     const std::function<std::optional<int64_t>(size_t)>& number) {
+  UnitEvent e;
+  size_t i = 0;
+  e.station = text(i++);
+  e.runId = text(i++);
+  e.port = text(i++);
+  e.cycle = static_cast<int>(number(i++).value_or(0));
+  e.serial = text(i++);
+  e.mac = text(i++);
+  int64_t ms = 0;
+  if (ParseUtcMs(text(i++), &ms)) e.atMs = ms;
+  e.kind = text(i++);
+  e.where = text(i++);
+  e.ok = number(i++).value_or(0) != 0;
+  e.text = text(i++);
+  return e;
+}
+
+std::string EventsWhereSql(UnitsSql sql, const RecordFilter& f, std::vector<std::string>* params) {
+  std::string where;
+  auto add = [&](const std::string& cond, const std::string& value) {
+    params->push_back(value);
+    where +=
+        (where.empty() ? " WHERE " : " AND ") + cond + " " + UnitsPlaceholder(sql, params->size());
+  };
+  if (f.fromMs) add("done_at >=", FormatUtcMs(*f.fromMs));
+  if (f.toMs) add("done_at <", FormatUtcMs(*f.toMs));
+  if (!f.mac.empty()) add("upper(mac) =", UpperMac(f.mac));
+  if (!f.station.empty()) add("station =", f.station);
+  if (!f.serial.empty()) add("serial =", f.serial);
+  return where;
 }

@@ -20,9 +20,10 @@ struct UnitsColumn {
   const char* sqliteType;  // "TEXT", "INTEGER"
   const char* pgType;      // "text", "integer", "bigint", "timestamptz"
   bool notNull;
-  // Added to the table since its first version: an older table gets it (NULL in its
+  // Added to the table since its first version (0: not added; 1, 2, ...: the columns
+  // added together, each group once, in order): an older table gets it (NULL in its
   // rows, or the default) when the store is opened for writing or initialised.
-  bool added;
+  int added;
   // The column's SQL default, the same in both databases (nullptr: none); a column
   // with one is NOT NULL, and its default is what rows of older tables and writers of
   // older stations get.
@@ -56,6 +57,20 @@ std::string UnitsUpsertSql(UnitsSql sql);
 // its parameters, in order.
 std::string UnitsWhereSql(UnitsSql sql, const RecordFilter& filter,
                           std::vector<std::string>* params);
+
+// The unit events table (unit_events), in both databases: one row per event, only
+// ever added. Its columns in UnitEvent order, after the id.
+const std::vector<UnitsColumn>& EventColumns();
+// "CREATE TABLE IF NOT EXISTS unit_events (...);" and its indexes.
+std::string EventsCreateSql(UnitsSql sql);
+// An event's values in EventColumns order (unset ones nullopt), and a row back.
+std::vector<std::optional<std::string>> EventValues(const UnitEvent& e);
+UnitEvent EventOfRow(const std::function<std::string(size_t)>& text,
+                     const std::function<std::optional<int64_t>(size_t)>& number);
+// The WHERE clause of the events of a filter's records: its station, serial, mac and
+// time (done_at) only.
+std::string EventsWhereSql(UnitsSql sql, const RecordFilter& filter,
+                           std::vector<std::string>* params);
 
 // A row of every column, in column order, back into a record: text(i) is the ith
 // column's text ("" when NULL), number(i) its number (nullopt when NULL).

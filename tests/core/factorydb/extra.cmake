@@ -7,6 +7,7 @@ if(PT_WITH_FACTORYDB)
   file(GLOB pt_factorydb_srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/factorydb/*.cpp)
   add_executable(test_factorydb ${pt_factorydb_tests} ${pt_factorydb_srcs}
                                 ${PROJECT_SOURCE_DIR}/src/base/MacPool.cpp
+                                ${PROJECT_SOURCE_DIR}/src/records/RecordStore.cpp
                                 ${PROJECT_SOURCE_DIR}/src/records/RecordText.cpp
                                 ${PROJECT_SOURCE_DIR}/src/records/RecordWriter.cpp
                                 ${PROJECT_SOURCE_DIR}/src/records/Spool.cpp

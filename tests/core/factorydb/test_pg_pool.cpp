@@ -378,7 +378,7 @@ TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBloc
   EXPECT_EQ(old.Load(), PgMacPool::kNoSchema);
 
   ASSERT_EQ(factorydb::CreateSchema(*link, PgLink::In(10000)), 0) << link->Error();
-  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"3"}}));
+  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"4"}}));
   EXPECT_EQ(Query("SELECT data_type FROM information_schema.columns WHERE table_name = 'units' "
                   "AND column_name IN ('link_address', 'cycle') ORDER BY column_name"),
             (std::vector<std::vector<std::string>>{{"integer"}, {"text"}}));
@@ -424,10 +424,10 @@ TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBloc
             (std::vector<std::vector<std::string>>{{"02:5C:3A:04:22:D1", "taken"},
                                                    {"02:5C:3A:04:22:D2", "unverified"}}));
 
-  ASSERT_EQ(link->ExecScript("UPDATE pt_schema SET version = 4", PgLink::In(10000)), 0);
+  ASSERT_EQ(link->ExecScript("UPDATE pt_schema SET version = 5", PgLink::In(10000)), 0);
   EXPECT_NE(factorydb::CreateSchema(*link, PgLink::In(10000)), 0);
   EXPECT_NE(link->Error().find("newer"), std::string::npos) << link->Error();
-  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"4"}}));
+  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"5"}}));
 }
 
 // A database of version 2 (records without cycle, one per station, run and port): init
@@ -505,6 +505,109 @@ TEST_F(PgPoolTest, InitGivesVersionTwoRecordsACycleAndOlderStationsWriteCycleZer
                                                    {"COM2", "0", "passed"}}));
   EXPECT_EQ(Refusal(older, "SELECT count(*) FROM units"), "42501");
   EXPECT_EQ(Refusal(older, "UPDATE units SET cycle = 5"), "42501");
+}
+
+// A database of version 3 (records without the unit's identity, no unit events) with a
+// role granted then: init keeps every record (no serial, rework 0) and gives the role
+// the events' writer. The role adds its station's events and writes identities, but
+// neither reads, changes nor removes an event, nor adds another station's; not even the
+// administrator changes one. Serials are found exactly.
+TEST_F(PgPoolTest, InitGivesVersionThreeRecordsIdentitiesAndEventsThatAreOnlyAdded) {
+  const std::string stationDb = StationRole("idn", "st1");
+  PgRecordStore admin(db);
+  std::string error;
+  ASSERT_TRUE(admin.Open(true, &error)) << error;
+  UnitRecord a;
+  a.station = "st1";
+  a.runId = "run1";
+  a.port = "COM1";
+  a.startedMs = 1796713688123;
+  a.steps = "mac";
+  a.verdict = kVerdictPassed;
+  ASSERT_TRUE(admin.Write({a}, &error)) << error;
+  std::string args, events;
+  for (const UnitsColumn& c : UnitsColumns())
+    args += (args.empty() ? "" : ", ") + std::string(c.pgType);
+  for (const UnitsColumn& c : EventColumns())
+    events += (events.empty() ? "" : ", ") + std::string(c.pgType);
+  ASSERT_EQ(link->ExecScript("DROP TABLE unit_events; DROP FUNCTION pt_write_event(" + events +
+                                 "), pt_write_unit(" + args +
+                                 "); ALTER TABLE units DROP COLUMN serial, DROP COLUMN rework, "
+                                 "DROP COLUMN check_in, DROP COLUMN check_out; "
+                                 "UPDATE pt_schema SET version = 3",
+                             PgLink::In(10000)),
+            0)
+      << link->Error();
+  PgRecordStore st(stationDb);
+  EXPECT_FALSE(st.Open(true, &error));
+  EXPECT_NE(error.find("factory-db init"), std::string::npos) << error;
+  EXPECT_FALSE(admin.Open(false, &error)) << "a reader of this version wants the columns";
+
+  ASSERT_EQ(factorydb::CreateSchema(*link, PgLink::In(10000)), 0) << link->Error();
+  EXPECT_EQ(Query("SELECT port, serial IS NULL, rework FROM units"),
+            (std::vector<std::vector<std::string>>{{"COM1", "t", "0"}}));
+  ASSERT_TRUE(admin.Open(false, &error)) << error;
+  ASSERT_TRUE(st.Open(true, &error)) << error;
+  UnitRecord b = a;
+  b.port = "COM2";
+  b.serial = "0042";
+  b.rework = true;
+  b.checkIn = "confirmed";
+  b.checkOut = "no answer: timed out after 5 s";
+  ASSERT_TRUE(st.Write({b}, &error)) << error;
+  UnitEvent e;
+  e.station = "st1";
+  e.runId = "run1";
+  e.port = "COM2";
+  e.serial = "0042";
+  e.mac = "02:5C:3A:04:22:D1";
+  e.atMs = 1796713698123;
+  e.kind = kEventLabel;
+  e.where = "tcp://127.0.0.1:9100";
+  e.ok = true;
+  e.text = "sent";
+  UnitEvent other = e;
+  other.atMs -= 1000;
+  other.kind = kEventCheckOut;
+  other.ok = false;
+  ASSERT_TRUE(st.WriteEvents({e, other}, &error)) << error;
+  std::vector<std::string> got;
+  RecordFilter f;
+  f.serial = "0042";
+  ASSERT_TRUE(admin.Read(
+      f, [&](const UnitRecord& r) { return got.push_back(CsvLine(r)), true; }, &error))
+      << error;
+  EXPECT_EQ(got, std::vector<std::string>{CsvLine(b)});
+  got.clear();
+  ASSERT_TRUE(admin.ReadEvents(
+      f, [&](const UnitEvent& r) { return got.push_back(EventCsvLine(r)), true; }, &error))
+      << error;
+  EXPECT_EQ(got, (std::vector<std::string>{EventCsvLine(other), EventCsvLine(e)}));
+  // The station, which may not read the records, learns whether a serial passed.
+  bool passed = false;
+  ASSERT_TRUE(SerialPassed(st, "0042", &passed, &error)) << error;
+  EXPECT_TRUE(passed);
+  ASSERT_TRUE(SerialPassed(st, "042", &passed, &error)) << error;
+  EXPECT_FALSE(passed);
+
+  other.station = "st2";
+  EXPECT_FALSE(st.WriteEvents({other}, &error));
+  EXPECT_NE(error.find("acts only as station st1"), std::string::npos) << error;
+  PgLink role(stationDb, "role", 10000);
+  ASSERT_EQ(role.Connect(PgLink::In(10000)), 0) << role.Error();
+  EXPECT_EQ(Refusal(role, "SELECT count(*) FROM unit_events"), "42501");
+  EXPECT_EQ(Refusal(role, "UPDATE unit_events SET ok = 1"), "42501");
+  EXPECT_EQ(Refusal(role, "DELETE FROM unit_events"), "42501");
+  EXPECT_EQ(Refusal(role,
+                    "INSERT INTO unit_events (station, run_id, port, cycle, done_at, kind, "
+                    "sent_to, ok, answer) VALUES ('st1', 'r', 'COM1', 0, now(), 'label', "
+                    "'', 1, '')"),
+            "42501");
+  EXPECT_NE(Refusal(*link, "UPDATE unit_events SET ok = 1"), "");
+  EXPECT_NE(Refusal(*link, "DELETE FROM unit_events"), "");
+  EXPECT_NE(Refusal(*link, "TRUNCATE unit_events"), "");
+  EXPECT_EQ(Query("SELECT count(*), sum(ok) FROM unit_events"),
+            (std::vector<std::vector<std::string>>{{"2", "1"}}));
 }
 
 // Several blocks inside the permitted one: when the station's block is used up, by

@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/MainLogic.h"
@@ -208,21 +209,63 @@ std::string SqlChange(const std::string& path, const std::string& sql) {
   return out;
 }
 
-// Makes the file's table as records version 2 made it: no cycle, the key (station,
-// run_id, port); every row kept, its id ten times what it was (gaps a rebuild that
-// numbered the rows anew would close).
-std::string AsRecordsVersion2() {
+// Makes the file's table as an older records version made it: without the columns
+// `without` (the key without cycle when it is one of them), no unit events; every row
+// kept, its id `idTimes` what it was (gaps a rebuild that numbered the rows anew would
+// close).
+std::string AsOlderRecords(const std::vector<std::string>& without, int version, int idTimes) {
   std::string create = UnitsCreateTableSql(UnitsSql::kSqlite);
-  const size_t cycle = create.find("  cycle ");
-  create.erase(cycle, create.find('\n', cycle) + 1 - cycle);
-  create.replace(create.find(", cycle)"), 8, ")");
+  std::string indexes = UnitsCreateIndexesSql();
+  for (const std::string& c : without) {
+    const size_t at = create.find("\n  " + c + " ") + 1;
+    create.erase(at, create.find('\n', at) + 1 - at);
+    const size_t index = indexes.find("(" + c + ");\n");
+    if (index != std::string::npos) {
+      const size_t from = indexes.rfind("CREATE", index);
+      indexes.erase(from, indexes.find('\n', index) + 1 - from);
+    }
+  }
+  const bool noCycle = std::find(without.begin(), without.end(), "cycle") != without.end();
+  if (noCycle) create.replace(create.find(", cycle)"), 8, ")");
   std::string columns;
   for (const std::string& c : RecordColumns()) {
-    if (c != "cycle") columns += ", " + c;
+    if (std::find(without.begin(), without.end(), c) == without.end()) columns += ", " + c;
   }
-  return "BEGIN; ALTER TABLE units RENAME TO v3; " + create + "INSERT INTO units (id" + columns +
-         ") SELECT id * 10" + columns + " FROM v3; DROP TABLE v3; " + UnitsCreateIndexesSql() +
-         "PRAGMA user_version = 2; COMMIT;";
+  return "BEGIN; DROP TABLE IF EXISTS unit_events; ALTER TABLE units RENAME TO later; " + create +
+         "INSERT INTO units (id" + columns + ") SELECT id * " + std::to_string(idTimes) + columns +
+         " FROM later; DROP TABLE later; " + indexes +
+         "PRAGMA user_version = " + std::to_string(version) + "; COMMIT;";
+}
+const std::vector<std::string> kIdentityColumns = {"serial", "rework", "check_in", "check_out"};
+
+UnitEvent Event(const UnitRecord& r, const char* kind, const std::string& at) {
+  UnitEvent e;
+  e.station = r.station;
+  e.runId = r.runId;
+  e.port = r.port;
+  e.cycle = r.cycle;
+  e.serial = r.serial;
+  e.mac = r.mac;
+  EXPECT_TRUE(ParseUtcMs(at, &e.atMs)) << at;
+  e.kind = kind;
+  e.where = "tcp://127.0.0.1:9100";
+  e.ok = true;
+  e.text = "sent, 412 bytes";
+  return e;
+}
+
+std::vector<UnitEvent> ReadEvents(RecordStore& store, const RecordFilter& f = {}) {
+  std::vector<UnitEvent> out;
+  std::string error;
+  EXPECT_TRUE(store.ReadEvents(
+      f,
+      [&](const UnitEvent& e) {
+        out.push_back(e);
+        return true;
+      },
+      &error))
+      << error;
+  return out;
 }
 
 // ---- the store ----
@@ -245,7 +288,16 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
     c.macConfirmed = true;
     c.firmware = {"/jobs/fw \"v2\".vff", 5000, 5120, std::string(64, 'a')};
     c.linkAddress = "02:5C:3A:FF:FF:FF";
+    c.serial = "0042-A";
+    c.rework = true;
+    c.checkIn = "confirmed";
+    c.checkOut = "reported";
     ASSERT_TRUE(store.Write({a, b, c}, &error)) << error;
+    UnitEvent label = Event(c, kEventLabel, "2026-03-02T09:31:00.000Z");
+    UnitEvent failed = Event(c, kEventReprint, "2026-03-02T09:32:00.000Z");
+    failed.ok = false;
+    failed.text = "connection refused";
+    ASSERT_TRUE(store.WriteEvents({failed, label}, &error)) << error;
     // The same station, run and port again: the record is replaced, not doubled.
     a.verdict = kVerdictPassed;
     a.endedMs = a.startedMs + 31000;
@@ -264,6 +316,15 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   EXPECT_EQ(all[2].firmware.sentBytes, 5120);
   EXPECT_EQ(all[2].macConfirmed, true);
   EXPECT_EQ(all[2].linkAddress, "02:5C:3A:FF:FF:FF");
+  EXPECT_TRUE(CsvLine(all[2]).ends_with(",02:5C:3A:FF:FF:FF,0,0042-A,1,confirmed,reported"))
+      << CsvLine(all[2]);
+  EXPECT_FALSE(all[0].rework);
+  const auto events = ReadEvents(store);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].kind, kEventLabel) << "oldest first";
+  EXPECT_EQ(EventCsvLine(events[1]),
+            "line-2,R9,COM1,0,0042-A,02:5C:3A:04:22:D7,2026-03-02T09:32:00.000Z,reprint,"
+            "tcp://127.0.0.1:9100,0,connection refused");
 
   RecordFilter f;
   f.mac = "02:5c:3a:04:22:d7";
@@ -280,6 +341,21 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   ASSERT_TRUE(store.CountVerdicts({}, &counts, &error)) << error;
   EXPECT_EQ(counts[kVerdictPassed], 2);
   EXPECT_EQ(counts[kVerdictFailed], 1);
+  // A serial matches exactly (its leading zeros and letter case too).
+  f = {};
+  f.serial = "0042-A";
+  EXPECT_EQ(Ports(ReadAll(store, f)), std::vector<std::string>{"COM1 passed"});
+  EXPECT_EQ(ReadEvents(store, f).size(), 2u);
+  for (const char* other : {"042-A", "0042-a"}) {
+    f.serial = other;
+    EXPECT_TRUE(ReadAll(store, f).empty()) << other;
+    EXPECT_TRUE(ReadEvents(store, f).empty()) << other;
+  }
+  bool passed = false;
+  ASSERT_TRUE(SerialPassed(store, "0042-A", &passed, &error)) << error;
+  EXPECT_TRUE(passed);
+  ASSERT_TRUE(SerialPassed(store, "0042-a", &passed, &error)) << error;
+  EXPECT_FALSE(passed);
 
   // Plain SQL on the documented table, and the journal the station uses.
   EXPECT_EQ(
@@ -287,13 +363,33 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
       "COM1 2026-03-02T09:30:00.000Z");
   EXPECT_EQ(Sql(path, "SELECT count(*) FROM units WHERE verdict = 'passed'"), "2");
   EXPECT_EQ(Sql(path, "PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(Sql(path, "SELECT count(*) FROM unit_events WHERE serial = '0042-A'"), "2");
+  EXPECT_NE(SqlChange(path, "UPDATE unit_events SET ok = 1"), "") << "events are only added";
+  EXPECT_NE(SqlChange(path, "DELETE FROM unit_events"), "");
 
-  // Files of records version 2 (no cycle, the key without it) and 1 (no link_address
-  // either): read as they are, every record cycle 0; opened for writing, the table is
-  // made anew with every row and its id, cycle 0 in them, and the key with cycle.
+  // Files of records version 3 (no serial, rework, check-in, check-out, no unit
+  // events), 2 (no cycle either, the key without it) and 1 (no link_address either):
+  // read as they are, every record cycle 0, no serial and no events; opened for
+  // writing, they get what they lack, every row and its id kept (cycle 0, no serial in
+  // them), the table made anew for the key with cycle.
   store.Close();
-  const std::string v1 = dir.File("v1.db");
-  ASSERT_EQ(SqlChange(path, AsRecordsVersion2()), "");
+  const std::string v3 = dir.File("v3.db"), v1 = dir.File("v1.db");
+  ASSERT_EQ(SqlChange(path, AsOlderRecords(kIdentityColumns, 3, 1)), "");
+  std::filesystem::copy_file(path, v3);
+  {
+    SqliteRecordStore older(v3);
+    ASSERT_TRUE(older.Open(false, &error)) << error;
+    EXPECT_EQ(ReadAll(older).size(), 3u);
+    EXPECT_TRUE(ReadEvents(older).empty());
+    f = {};
+    f.serial = "0042-A";
+    EXPECT_TRUE(ReadAll(older, f).empty());
+    ASSERT_TRUE(SerialPassed(older, "0042-A", &passed, &error)) << error;
+    EXPECT_FALSE(passed);
+  }
+  std::vector<std::string> v2Lacks = kIdentityColumns;
+  v2Lacks.push_back("cycle");
+  ASSERT_EQ(SqlChange(path, AsOlderRecords(v2Lacks, 2, 10)), "");
   std::filesystem::copy_file(path, v1);
   ASSERT_EQ(SqlChange(v1, "ALTER TABLE units DROP COLUMN link_address; PRAGMA user_version = 1"),
             "");
@@ -308,13 +404,18 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   store.Close();
   const std::string rows =
       "SELECT group_concat(id || ' ' || port || ' ' || cycle, ', ') FROM units";
-  for (const std::string& file : {v1, path}) {
+  for (const std::string& file : {v3, v1, path}) {
     SqliteRecordStore older(file);
     ASSERT_TRUE(older.Open(true, &error)) << error;
-    EXPECT_EQ(Sql(file, "PRAGMA user_version"), "3");
-    EXPECT_EQ(Sql(file, rows), "10 COM1 0, 20 COM2 0, 30 COM1 0") << file;
-    EXPECT_EQ(Sql(file, "SELECT count(*) FROM sqlite_master WHERE name LIKE 'units_%'"), "3")
+    EXPECT_EQ(Sql(file, "PRAGMA user_version"), "4");
+    EXPECT_EQ(Sql(file, rows),
+              file == v3 ? "1 COM1 0, 2 COM2 0, 3 COM1 0" : "10 COM1 0, 20 COM2 0, 30 COM1 0")
+        << file;
+    EXPECT_EQ(Sql(file, "SELECT count(*) FROM sqlite_master WHERE name LIKE 'units_%'"), "4")
         << "the indexes made again, the old table gone: " << file;
+    EXPECT_EQ(Sql(file, "SELECT count(*) FROM units WHERE serial IS NULL AND rework = 0"), "3");
+    ASSERT_TRUE(older.WriteEvents({Event(all[2], kEventLabel, "2026-03-03T00:00:00.000Z")}, &error))
+        << error;
   }
   EXPECT_EQ(Sql(v1, "SELECT count(*) FROM units WHERE link_address IS NULL"), "3");
   EXPECT_EQ(Sql(path, "SELECT link_address FROM units WHERE id = 30"), "02:5C:3A:FF:FF:FF");
@@ -324,11 +425,15 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   UnitRecord d1 = Rec("line-2", "R9", 2, "2026-03-02T09:30:00.000Z", kVerdictPassed);
   d1.cycle = 1;
   d1.linkAddress = "loopback";
+  d1.serial = "SN\t1";
+  d1.checkIn = "rejected: not released";
   UnitRecord d2 = d1;
   d2.cycle = 2;
   d2.verdict = kVerdictFailed;
   const std::string spool = dir.File("spool-records.txt");
-  ASSERT_EQ(WriteSpool(spool, {RecordFields(d1), RecordFields(d2)}), 0);
+  UnitEvent checkOut = Event(d1, kEventCheckOut, "2026-03-02T09:40:00.000Z");
+  checkOut.text = "line 1\nline 2";
+  ASSERT_EQ(WriteSpool(spool, {RecordFields(d1), EventFields(checkOut), RecordFields(d2)}), 0);
   {
     RecordWriter writer(std::make_unique<SqliteRecordStore>(path), "line-2", spool);
     EXPECT_TRUE(writer.Retry(std::chrono::milliseconds(10000))) << writer.Problem();
@@ -340,17 +445,30 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   ASSERT_EQ(upgraded.size(), 5u);
   EXPECT_EQ(upgraded[3].cycle, 1);
   EXPECT_EQ(upgraded[3].linkAddress, "loopback");
+  EXPECT_EQ(upgraded[3].serial, "SN\t1");
+  EXPECT_EQ(upgraded[3].checkIn, "rejected: not released");
+  f = {};
+  f.serial = "SN\t1";
+  const auto spooledEvents = ReadEvents(store, f);
+  ASSERT_EQ(spooledEvents.size(), 1u) << "the spool's event is written too";
+  EXPECT_EQ(EventCsvLine(spooledEvents[0]), EventCsvLine(checkOut));
   EXPECT_EQ(upgraded[4].cycle, 2);
   EXPECT_EQ(upgraded[4].verdict, kVerdictPassed);
   f = {};
   f.cycle = 2;
   EXPECT_EQ(Ports(ReadAll(store, f)), std::vector<std::string>{"COM2 passed"});
 
-  // Spool lines of older stations, one or two fields short, read as cycle 0; a cycle
-  // field that is no cycle number is no record.
+  // Spool lines of older stations, without the identity's fields (and one or two more
+  // short), read without a serial (and as cycle 0); a cycle field that is no cycle
+  // number is no record.
   SpoolFields older = RecordFields(d2);
-  older.back() = "x";
+  older.resize(older.size() - kIdentityColumns.size());
   UnitRecord fromOlder;
+  ASSERT_TRUE(RecordFromFields(older, &fromOlder));
+  EXPECT_EQ(fromOlder.cycle, 2);
+  EXPECT_EQ(fromOlder.serial, "");
+  EXPECT_FALSE(fromOlder.rework);
+  older.back() = "x";
   EXPECT_FALSE(RecordFromFields(older, &fromOlder));
   older.pop_back();
   ASSERT_TRUE(RecordFromFields(older, &fromOlder));
@@ -489,6 +607,22 @@ class RecordsRun : public ::testing::Test {
   std::unique_ptr<ScriptedWorkerFactory> factory;
 };
 
+// Calls a hook on the dispatcher's thread before the inner factory makes each worker.
+class HookedWorkers final : public WorkerFactory {
+ public:
+  HookedWorkers(WorkerFactory& inner, std::function<void()> hook)
+      : inner_(inner), hook_(std::move(hook)) {}
+  std::unique_ptr<Thread> StartWorker(const RunJob& job, WorkerKind kind, int portNumber,
+                                      int portIndex, bool logFlag) override {
+    hook_();
+    return inner_.StartWorker(job, kind, portNumber, portIndex, logFlag);
+  }
+
+ private:
+  WorkerFactory& inner_;
+  std::function<void()> hook_;
+};
+
 TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   for (int n : {1, 2, 3}) bus.Line(FallbackPath(n));
   SetJob(kJobEeprom, 1, false);
@@ -526,11 +660,62 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   EXPECT_EQ(board.MacCell(1, 1), "today: 2 passed, 1 failed");
   EXPECT_EQ(board.MacCell(0, 0), "") << "column 0 stays the MAC line's";
 
+  // Units identified before their steps: COM1's serial is kept, COM2 is refused at its
+  // check-in (its record closed failed at once, counted once though its port then
+  // fails too). Every sink follows the results; the check-out and a label come after.
+  ProductionRecorder& recorder = *logic->records();
+  std::vector<UnitRecord> results;
+  const int sink =
+      recorder.AddResultSink([&](const UnitResult& r) { results.push_back(r.record); });
+  const int gone = recorder.AddResultSink([&](const UnitResult&) { ADD_FAILURE(); });
+  recorder.RemoveResultSink(gone);
+  bool identified = false;
+  HookedWorkers hooked(*factory, [&] {
+    if (std::exchange(identified, true)) return;
+    recorder.UnitIdentified(0, UnitIdentity{"0007", true, "confirmed", false});
+    recorder.UnitIdentified(1, UnitIdentity{"0008", false, "rejected: not released", true});
+  });
+  logic->SetWorkerFactory(&hooked);
   Press();
   ASSERT_TRUE(WaitRunEnded(2));
-  EXPECT_EQ(Stored().size(), 6u);
+  logic->SetWorkerFactory(factory.get());
+  recorder.RemoveResultSink(sink);
   EXPECT_EQ(board.MacCell(0, 1), "this run: 2 passed, 1 failed");
   EXPECT_EQ(board.MacCell(1, 1), "today: 4 passed, 2 failed");
+  ASSERT_EQ(results.size(), 3u);
+  UnitEvent label;
+  label.station = "line-7";
+  label.runId = results[0].runId;
+  label.port = "COM1";
+  label.serial = "0007";
+  label.kind = kEventLabel;
+  label.where = "file";
+  EXPECT_TRUE(recorder.AddEvent(label));
+  UnitRecord com1 = *std::find_if(results.begin(), results.end(),
+                                  [](const UnitRecord& r) { return r.port == "COM1"; });
+  EXPECT_TRUE(recorder.RecordCheckOut(com1, "reported"));
+  com1.cycle = 3;
+  EXPECT_FALSE(recorder.RecordCheckOut(com1, "reported")) << "no such unit closed";
+  EXPECT_TRUE(WaitFor([&] { return recorder.writer().Retry(std::chrono::milliseconds(1000)); }));
+  records = Stored();
+  ASSERT_EQ(records.size(), 6u);
+  const UnitRecord& kept = records[3];
+  const UnitRecord& refused = records[4];
+  EXPECT_EQ(kept.port + " " + kept.serial + " " + kept.checkIn + " " + kept.checkOut,
+            "COM1 0007 confirmed reported");
+  EXPECT_TRUE(kept.rework);
+  EXPECT_EQ(refused.port + " " + refused.verdict + " " + refused.failStep + " " + refused.checkIn,
+            "COM2 failed check-in rejected: not released");
+  EXPECT_FALSE(refused.failCode.has_value());
+  EXPECT_EQ(refused.linkAddress, "") << "no step ran for it";
+  SqliteRecordStore store(dir.File("records.db"));
+  std::string error;
+  ASSERT_TRUE(store.Open(false, &error)) << error;
+  std::vector<std::string> events;
+  ASSERT_TRUE(store.ReadEvents(
+      {}, [&](const UnitEvent& e) { return events.push_back(e.port + " " + e.serial), true; },
+      &error));
+  EXPECT_EQ(events, std::vector<std::string>{"COM1 0007"});
 }
 
 TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
@@ -571,22 +756,6 @@ TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
   }
   EXPECT_EQ(board.MacCell(0, 1), "this run: 0 passed, 1 failed");
 }
-
-// Calls a hook on the dispatcher's thread before the inner factory makes each worker.
-class HookedWorkers final : public WorkerFactory {
- public:
-  HookedWorkers(WorkerFactory& inner, std::function<void()> hook)
-      : inner_(inner), hook_(std::move(hook)) {}
-  std::unique_ptr<Thread> StartWorker(const RunJob& job, WorkerKind kind, int portNumber,
-                                      int portIndex, bool logFlag) override {
-    hook_();
-    return inner_.StartWorker(job, kind, portNumber, portIndex, logFlag);
-  }
-
- private:
-  WorkerFactory& inner_;
-  std::function<void()> hook_;
-};
 
 // Stop while the first port's worker is being made: the ports that never started a
 // step are closed as stopped, with an end time, not left unfinished.
@@ -782,7 +951,7 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
   EXPECT_EQ(row,
             "line-2,R4,COM1,0,/dev/serial/by-path/usb-0:1.1,2026-03-02T10:00:00.000Z,,"
             "\"firmware,eeprom,loopback,mac\",115200,,,,,,,,,,,,,,0,unfinished,"
-            "\"COM1: Download Firmware...2/5, \"\"quoted\"\"\n\",,,,0\r\n");
+            "\"COM1: Download Firmware...2/5, \"\"quoted\"\"\n\",,,,0,,0,,\r\n");
 
   run({"export", "--json", "--mac", "02:5c:3a:04:22:d1"}, &out);
   EXPECT_EQ(out.find('\n'), out.size() - 1) << "one unit: " << out;
@@ -810,13 +979,38 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
     low.mac = "02:5c:3a:04:22:d1";
     UnitRecord second = Rec("line-3", "R5", 1, "2026-03-03T10:01:00.000Z", kVerdictFailed);
     second.cycle = 2;
-    ASSERT_TRUE(store.Write({low, second}, &error)) << error;
+    second.serial = "007";
+    second.rework = true;
+    second.checkIn = "confirmed";
+    UnitRecord first = Rec("line-3", "R5", 1, "2026-03-03T09:01:00.000Z", kVerdictUnfinished);
+    first.cycle = 1;
+    first.serial = "007";
+    ASSERT_TRUE(store.Write({low, second, first}, &error)) << error;
+    ASSERT_TRUE(store.WriteEvents({Event(second, kEventLabel, "2026-03-03T10:02:00.000Z")}, &error))
+        << error;
   }
   run({"summary", "--mac", "02:5c:3a:04:22:D1"}, &out);
   EXPECT_EQ(out.rfind("records: 2\n", 0), 0u) << out;
+  run({"summary", "--serial", "007"}, &out);
+  EXPECT_EQ(out.rfind("records: 2\npassed: 0\nfailed: 1\nstopped: 0\nunfinished: 1\n", 0), 0u)
+      << out;
   run({"export", "--json", "--cycle", "2"}, &out);
   EXPECT_EQ(out.find('\n'), out.size() - 1) << "one unit: " << out;
-  EXPECT_NE(out.find("\"link_address\":null,\"cycle\":2}"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"link_address\":null,\"cycle\":2,\"serial\":\"007\",\"rework\":true,"
+                     "\"check_in\":\"confirmed\",\"check_out\":null}"),
+            std::string::npos)
+      << out;
+  run({"export", "--serial", "007"}, &out);
+  EXPECT_NE(out.find(",0,unfinished,"), std::string::npos) << "cycle 1, then 2: " << out;
+  EXPECT_NE(out.find(",2,007,1,confirmed,\r\n"), std::string::npos) << out;
+  run({"events", "--json", "--serial", "007"}, &out);
+  EXPECT_EQ(out,
+            "{\"station\":\"line-3\",\"run_id\":\"R5\",\"port\":\"COM1\",\"cycle\":2,"
+            "\"serial\":\"007\",\"mac\":null,\"done_at\":\"2026-03-03T10:02:00.000Z\","
+            "\"kind\":\"label\",\"sent_to\":\"tcp://127.0.0.1:9100\",\"ok\":true,"
+            "\"answer\":\"sent, 412 bytes\"}\n");
+  run({"events", "--station", "line-1"}, &out);
+  EXPECT_EQ(out, EventCsvHeader() + "\r\n");
   EXPECT_NE(run({"export", "--cycle", "-1"}, &out, 2).find("--cycle wants"), std::string::npos);
   std::ostringstream o, e;
   EXPECT_EQ(RunRecordsTool({"--db", dir.File("elsewhere.db"), "summary"}, o, e), 1);

@@ -1,0 +1,18 @@
+#include "records/RecordStore.h"
+
+bool RecordStore::SerialPassed(const std::string& serial, bool* passed, std::string* error) {
+  RecordFilter filter;
+  filter.serial = serial;
+  filter.verdict = kVerdictPassed;
+  std::map<std::string, int64_t> counts;
+  if (!CountVerdicts(filter, &counts, error)) return false;
+  const auto it = counts.find(kVerdictPassed);
+  *passed = it != counts.end() && it->second > 0;
+  return true;
+}
+
+bool SerialPassed(RecordStore& store, const std::string& serial, bool* passed, std::string* error) {
+  *passed = false;
+  if (serial.empty()) return true;  // no serial: no unit to tell apart
+  return store.SerialPassed(serial, passed, error);
+}
