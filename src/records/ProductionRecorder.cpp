@@ -203,8 +203,9 @@ void ProductionRecorder::UnitIdentified(int portIndex, const UnitIdentity& id) {
     return;
   }
   // No step starts: closed now, failed; the failed stage the dispatcher gives the port
-  // next finds it closed.
+  // next finds it closed. Its status, for the failures' summary, is why.
   p.refused = true;
+  p.record.lastStatus = p.record.port + ": " + (id.checkIn.empty() ? "refused" : id.checkIn);
   Close(p, kVerdictFailed, StageIdle);
 }
 

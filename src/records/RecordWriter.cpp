@@ -294,7 +294,7 @@ void RecordWriter::Run() {
     }
     // Events handed in meanwhile came after these, at the back.
     if (eventsOk)
-      events_.erase(events_.begin(), events_.begin() + static_cast<long>(events.size()));
+      events_.erase(events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(events.size()));
     SetProblem(ok ? std::string() : problem);
     lastFailed = !ok;
     // Before the attempt counts as tried: a Flush that fails finds them kept on disk.

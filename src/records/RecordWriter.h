@@ -18,6 +18,7 @@
 // records are queued again when the next writer starts, and written at once.
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>

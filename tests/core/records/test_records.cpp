@@ -707,6 +707,7 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   EXPECT_EQ(refused.port + " " + refused.verdict + " " + refused.failStep + " " + refused.checkIn,
             "COM2 failed check-in rejected: not released");
   EXPECT_FALSE(refused.failCode.has_value());
+  EXPECT_EQ(refused.lastStatus, "COM2: rejected: not released");
   EXPECT_EQ(refused.linkAddress, "") << "no step ran for it";
   SqliteRecordStore store(dir.File("records.db"));
   std::string error;
