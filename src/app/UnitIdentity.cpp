@@ -183,7 +183,9 @@ bool UnitIdentityGate::Bind(const std::string& port, const std::string& serial, 
       *text = "the run has not found its ports yet: choose the port";
       return false;
     }
-    if (!CheckLocked(serial, -1, &why) && byNumber_.count(number) == 0) {
+    const auto it = byNumber_.find(number);
+    const bool again = it != byNumber_.end() && it->second.serial == serial;
+    if (!again && !CheckLocked(serial, -1, &why)) {
       *text = why;
       return false;
     }

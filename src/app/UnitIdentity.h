@@ -29,6 +29,7 @@
 #include "app/CheckIn.h"
 #include "app/UnitLabels.h"
 #include "base/JobState.h"
+#include "base/RunJob.h"
 #include "base/UnitGate.h"
 #include "records/ProductionRecorder.h"
 

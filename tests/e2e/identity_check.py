@@ -3,6 +3,7 @@
 # that keeps what it is sent; then what the station left, against its records.
 #   identity_check.py serve WORK REJECT_SERIAL   (until killed; ports in WORK/*.port)
 #   identity_check.py check WORK DATA REJECT_SERIAL
+import datetime
 import glob
 import http.server
 import json
@@ -99,11 +100,17 @@ def zpl_fields(zpl):
     return out
 
 
+def ms(text):
+    # "2026-12-09T08:30:00.123Z" as milliseconds
+    return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(
+        tzinfo=datetime.timezone.utc).timestamp() * 1000
+
+
 def check(work, data, reject):
     db = sqlite3.connect(os.path.join(data, "records.db"))
     db.row_factory = sqlite3.Row
     units = [dict(r) for r in db.execute("SELECT * FROM units ORDER BY port")]
-    events = [dict(r) for r in db.execute("SELECT * FROM unit_events ORDER BY at_ms")]
+    events = [dict(r) for r in db.execute("SELECT * FROM unit_events ORDER BY done_at")]
     if len(units) != 4:
         fail("%d records, expected 4" % len(units))
     requests = [json.loads(line)["request"] for line in open(os.path.join(work, "checkin.jsonl"))]
@@ -127,8 +134,8 @@ def check(work, data, reject):
                 fail("rejected unit: verdict %s, step %s, mac '%s'" % (u["verdict"], u["fail_step"], u["mac"]))
             if "not released for programming" not in u["check_in"]:
                 fail("rejected unit's check-in '%s'" % u["check_in"])
-            if u["eeprom_sent_bytes"] not in (None, -1):
-                fail("rejected unit got its image: %s bytes" % u["eeprom_sent_bytes"])
+            if u["eeprom_sent"] not in (None, -1, 0):
+                fail("rejected unit got its image: %s bytes" % u["eeprom_sent"])
             if mine:
                 fail("rejected unit has events: %s" % mine)
             continue
@@ -139,8 +146,8 @@ def check(work, data, reject):
             fail("unit %s: check-out '%s'" % (u["serial"], u["check_out"]))
         if not any(r["serial"] == u["serial"] and r["verdict"] == "passed" and r["mac"] == u["mac"] for r in checkouts):
             fail("unit %s: no check-out with its verdict and address" % u["serial"])
-        pngs = [e for e in mine if e["kind"] == "label" and e["where"].endswith(".png")]
-        sent = [e for e in mine if e["kind"] == "label" and e["where"].startswith("127.0.0.1:")]
+        pngs = [e for e in mine if e["kind"] == "label" and e["sent_to"].endswith(".png")]
+        sent = [e for e in mine if e["kind"] == "label" and e["sent_to"].startswith("127.0.0.1:")]
         if len(pngs) != 1 or not pngs[0]["ok"] or len(sent) != 1 or not sent[0]["ok"]:
             fail("unit %s: label events %s" % (u["serial"], mine))
             continue
@@ -153,7 +160,7 @@ def check(work, data, reject):
         if len(fields) != 1 or u["serial"] not in fields[0][0] or \
                 not any(f.startswith("QA,") and f.endswith(u["mac"] + " " + u["serial"]) for f in fields[0][0]):
             fail("unit %s: the printer's ZPL %s" % (u["serial"], fields))
-        latencies.append(sent[0]["at_ms"] - u["ended_ms"])
+        latencies.append(ms(sent[0]["done_at"]) - ms(u["ended_at"]))
     if latencies:
         print("verdict to label sent: median %.0f ms, max %.0f ms over %d units"
               % (statistics.median(latencies), max(latencies), len(latencies)))

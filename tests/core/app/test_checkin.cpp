@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/CheckIn.h"
+#include "app/UnitIdentity.h"
 #include "base/StationSettings.h"
 #include "platform/HttpServer.h"
 #include "platform/fake/TempDir.h"
@@ -228,6 +229,56 @@ TEST(CheckIn, CommandAnswers) {
             "commands are not supported on this system");
 #endif
 }
+
+#ifndef _WIN32
+// The unit gate of a run: serials bound by port or queued, the pattern, a serial that
+// passed refused unless re-worked, and only a confirmed check-in lets a unit start.
+TEST(CheckIn, TheGateAdmitsOnlyUnitsWithAGoodSerialAndAConfirmedCheckIn) {
+  TempDir dir("gate");
+  dir.Write("mes", "#!/bin/sh\n[ \"$2\" = SN-0002 ] && { echo not released; exit 1; }\nexit 0\n");
+  std::filesystem::permissions(dir.File("mes"), std::filesystem::perms::owner_all);
+  UnitIdentitySettings s;
+  s.scanSerial = true;
+  s.serialPattern = "SN-[0-9]{4}";
+  s.checkIn.command = dir.File("mes");
+  UnitIdentityGate gate(s, nullptr, [](const std::string& serial, bool* passed, std::string*) {
+    *passed = serial == "SN-0009";
+    return true;
+  }, nullptr, nullptr);
+  std::string error, text;
+  ASSERT_TRUE(gate.Setup(&error)) << error;
+  EXPECT_FALSE(gate.Bind("", "SN-0001", false, &text)) << "no port known before the scan";
+  EXPECT_TRUE(gate.Queue("SN-0003", false, &text)) << text;
+  EXPECT_TRUE(gate.Bind("COM2", "SN-0002", false, &text)) << text;
+  EXPECT_FALSE(gate.Bind("COM3", "SN-0002", false, &text));
+  EXPECT_EQ(text, "SN-0002 is on COM2 already");
+  EXPECT_FALSE(gate.Bind("COM1", "SN-12", false, &text));
+  EXPECT_EQ(text, "SN-12 does not match the job's serial pattern SN-[0-9]{4}");
+  EXPECT_FALSE(gate.Bind("COM1", "SN-0009", false, &text));
+  EXPECT_EQ(text, "SN-0009 has passed before: tick rework to program it again");
+  EXPECT_TRUE(gate.Bind("COM1", "SN-0009", true, &text)) << text;
+  gate.RunStarted({1, 2, 3});
+  const auto admit = [&](int k) {
+    GateAnswer a = GateAnswer::Wait;
+    for (int i = 0; i < 500 && a == GateAnswer::Wait; i++) {
+      a = gate.Admit(k, 0, &text);
+      if (a == GateAnswer::Wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return a;
+  };
+  EXPECT_EQ(admit(0), GateAnswer::Go);
+  EXPECT_EQ(text, "COM1: SN-0009 (rework)");
+  EXPECT_EQ(admit(1), GateAnswer::Refuse);
+  EXPECT_EQ(text, "COM2: SN-0002: check-in rejected: not released");
+  EXPECT_EQ(admit(2), GateAnswer::Go) << "the queued serial goes to the next port that asks";
+  EXPECT_EQ(gate.SerialOf(2), "SN-0003");
+  gate.UnitEnded(2, true);
+  EXPECT_FALSE(gate.Bind("", "SN-0003", false, &text));
+  EXPECT_EQ(text, "SN-0003 has passed before: tick rework to program it again");
+  EXPECT_FALSE(gate.Bind("COM3", "SN-0004", false, &text)) << "a batch port asks once";
+  gate.RunEnded();
+}
+#endif
 
 TEST(CheckIn, SettingsFromStationConf) {
   struct Case {
