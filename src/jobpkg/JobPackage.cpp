@@ -1,5 +1,6 @@
 #include "jobpkg/JobPackage.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <regex>
@@ -418,8 +419,11 @@ bool ReadSection(std::string_view b, size_t* pos, const char* tag, uint64_t max,
   }
   const std::string_view header = b.substr(*pos, nl - *pos);
   if (header.substr(0, t.size() + 1) != t + " ") {
-    *reason = "the " + t + " section is missing (found \"" +
-              std::string(header.substr(0, header.find(' '))) + "\" in its place)";
+    const std::string_view found = header.substr(0, std::min<size_t>(header.find(' '), 16));
+    bool plain = !found.empty();
+    for (char c : found) plain = plain && c > 0x20 && c < 0x7f;
+    *reason = "the " + t + " section is missing" +
+              (plain ? " (found \"" + std::string(found) + "\" in its place)" : std::string());
     return false;
   }
   const std::string_view digits = header.substr(t.size() + 1);
@@ -690,9 +694,15 @@ bool ComposeJobPackage(const JobContent& content, const SigningKey& key, std::st
     *error = "the job cannot be packed: " + reason;
     return false;
   }
-  const std::string manifest =
-      ManifestText(content, content.steps.eeprom ? Sha256::Hex(content.eeprom.bytes) : "",
-                   content.steps.firmware ? Sha256::Hex(content.firmware.bytes) : "");
+  std::string manifest;
+  try {
+    manifest = ManifestText(content, content.steps.eeprom ? Sha256::Hex(content.eeprom.bytes) : "",
+                            content.steps.firmware ? Sha256::Hex(content.firmware.bytes) : "");
+  } catch (const json::exception& e) {
+    // CheckJobContent lets only UTF-8 text through; this is the library's last word.
+    *error = std::string("the job cannot be packed: ") + e.what();
+    return false;
+  }
   if (manifest.size() > kMaxJobManifestSize) {
     *error = "the job cannot be packed: its manifest is larger than " +
              std::to_string(kMaxJobManifestSize) + " bytes";
