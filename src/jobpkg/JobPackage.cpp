@@ -106,11 +106,11 @@ std::string NowUtc() {
   const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
   const auto days = std::chrono::floor<std::chrono::days>(now);
   const std::chrono::year_month_day ymd{days};
-  const long secs = static_cast<long>((now - days).count());
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02ld:%02ld:%02ldZ", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()), secs / 3600,
-                secs / 60 % 60, secs % 60);
+  const auto secs = static_cast<unsigned>((now - days).count()) % 86400u;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02u:%02u:%02uZ", static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()), secs / 3600u,
+                secs / 60u % 60u, secs % 60u);
   return buf;
 }
 
