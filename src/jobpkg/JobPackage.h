@@ -78,10 +78,11 @@ struct JobPackageSpec {
 
 // Whether content is a job a package may hold; *reason says why not. The rules: a name
 // and a version, at least one step, the images exactly for the steps that download
-// them and within their sizes (EEPROM 1..1152 bytes, firmware 1 byte..16 MB), each
-// image's digest its bytes', an EEPROM download without MAC programming only when
-// marked reflash (and the mark on no other job), a serial pattern only with serial
-// scanning and one that compiles, a console rate of 115200, 57600 or 38400.
+// them and within their sizes (EEPROM 1..1152 bytes, firmware 1 byte..16 MB) with plain
+// file names, an EEPROM download without MAC programming only when marked reflash (and
+// the mark on no other job), a serial pattern only with serial scanning and one that
+// compiles, a console rate of 115200, 57600 or 38400. The digests are not looked at
+// here: ComposeJobPackage computes them, the readers check them.
 bool CheckJobContent(const JobContent& content, std::string* reason);
 
 // The package file's bytes for content (digests filled in here), signed with key.
