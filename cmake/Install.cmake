@@ -8,7 +8,7 @@ include(GNUInstallDirs)
 set(PT_STATION_DIR "/var/lib/production-tool" CACHE PATH
     "Data directory of an installed station (given to production-tool by its launcher)")
 
-install(TARGETS production-cli production-records eeprom-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS production-cli production-records eeprom-tool job-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The line controllers' client of the station's service (Python 3, standard library).
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/src/tools/line_client.py DESTINATION ${CMAKE_INSTALL_BINDIR}
         RENAME line-client)
@@ -39,6 +39,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/production-tool)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/operator.md ${PROJECT_SOURCE_DIR}/docs/factory.md
               ${PROJECT_SOURCE_DIR}/docs/developer.md ${PROJECT_SOURCE_DIR}/docs/service.md
+              ${PROJECT_SOURCE_DIR}/docs/job-packages.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/production-tool/docs)
 
 # The package makes the data directory (group dialout, which the operators need for

@@ -15,7 +15,7 @@ deb="$(ls "$DIR"/production-tool_*_amd64.deb)"
 listing="$(dpkg-deb -c "$deb")"
 fail=0
 for f in ./usr/bin/production-tool ./usr/bin/production-cli ./usr/bin/production-records \
-         ./usr/bin/eeprom-tool ./usr/bin/eeprom-editor ./usr/bin/factory-db \
+         ./usr/bin/eeprom-tool ./usr/bin/eeprom-editor ./usr/bin/factory-db ./usr/bin/job-tool \
          ./usr/share/applications/production-tool.desktop \
          ./usr/share/doc/production-tool/README.md \
          ./usr/share/doc/production-tool/docs/operator.md; do
@@ -28,5 +28,9 @@ dpkg-deb -x "$deb" "$tmp/root"
 "$tmp/root/usr/bin/eeprom-tool" new "$tmp/a.vef" >/dev/null || { echo "package: eeprom-tool new failed"; fail=1; }
 [ "$(stat -c %s "$tmp/a.vef" 2>/dev/null)" = 1024 ] || { echo "package: eeprom-tool made no 1024-byte image"; fail=1; }
 "$tmp/root/usr/bin/eeprom-tool" show "$tmp/a.vef" >/dev/null || { echo "package: eeprom-tool show failed"; fail=1; }
+jt="$tmp/root/usr/bin/job-tool"
+{ "$jt" keygen --out "$tmp/k" && "$jt" create --key "$tmp/k.key" --name n --version 1 --eeprom "$tmp/a.vef" \
+    --mac pool --out "$tmp/a.pkg" && "$jt" verify "$tmp/a.pkg" --key "$tmp/k.pub"; } >/dev/null ||
+  { echo "package: job-tool keygen, create or verify failed"; fail=1; }
 if [ $fail = 0 ]; then echo "package: $deb passed"; else echo "package: $deb FAILED"; fi
 exit $fail

@@ -10,7 +10,8 @@ PKGS=(build-essential cmake ninja-build g++ clang-14 libclang-rt-14-dev
       g++-mingw-w64-x86-64-posix wine64 python3
       postgresql-15 postgresql-client-15 libpq-dev
       libboost-dev nlohmann-json3-dev chromium-headless-shell
-      libzint-dev libpng-dev zbar-tools)
+      libzint-dev libpng-dev zbar-tools
+      libgcrypt20-dev libgcrypt-mingw-w64-dev)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -398,6 +398,13 @@ bool MainLogic::SetUpUnitGate() {
   UnitIdentityGate::PassedQuery passed;
   if (recorder_) {
     passed = [this](const std::string& serial, bool* was, std::string* why) {
+      // An embedded store that is not there yet holds no record at all (a station's first
+      // run, before its writer made the file).
+      if (settings_.Get("records", "sqlite") == "sqlite" &&
+          NothingAt(RecordsFilePath(settings_, dataDir_))) {
+        *was = false;
+        return true;
+      }
       std::string problem;
       std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir_, &problem);
       if (!store) {

@@ -1,102 +1,55 @@
 #include "base/Sha256.h"
 
-#include <algorithm>
-#include <cstring>
+#include <gcrypt.h>
+
+#include "base/CryptoLibrary.h"
 
 namespace {
-constexpr uint32_t kK[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
-inline uint32_t Rotr(uint32_t x, int n) {
-  return (x >> n) | (x << (32 - n));
+gcry_md_hd_t Md(void* p) {
+  return static_cast<gcry_md_hd_t>(p);
 }
 }  // namespace
 
-Sha256::Sha256()
-    : h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19},
-      buf_{} {}
+Sha256::Sha256() {
+  gcry_md_hd_t h = nullptr;
+  if (CryptoLibraryReady() && gcry_md_open(&h, GCRY_MD_SHA256, 0) == 0) md_ = h;
+}
 
-void Sha256::Block(const uint8_t* p) {
-  uint32_t w[64];
-  for (int i = 0; i < 16; ++i) {
-    w[i] = (uint32_t{p[4 * i]} << 24) | (uint32_t{p[4 * i + 1]} << 16) |
-           (uint32_t{p[4 * i + 2]} << 8) | uint32_t{p[4 * i + 3]};
-  }
-  for (int i = 16; i < 64; ++i) {
-    const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-    const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-  }
-  uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
-  for (int i = 0; i < 64; ++i) {
-    const uint32_t s1 = Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25);
-    const uint32_t ch = (e & f) ^ (~e & g);
-    const uint32_t t1 = h + s1 + ch + kK[i] + w[i];
-    const uint32_t s0 = Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22);
-    const uint32_t maj = (a & b) ^ (a & c) ^ (b & c);
-    const uint32_t t2 = s0 + maj;
-    h = g;
-    g = f;
-    f = e;
-    e = d + t1;
-    d = c;
-    c = b;
-    b = a;
-    a = t1 + t2;
-  }
-  h_[0] += a;
-  h_[1] += b;
-  h_[2] += c;
-  h_[3] += d;
-  h_[4] += e;
-  h_[5] += f;
-  h_[6] += g;
-  h_[7] += h;
+Sha256::~Sha256() {
+  if (md_ != nullptr) gcry_md_close(Md(md_));
 }
 
 void Sha256::Update(const void* data, size_t len) {
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  total_ += len;
-  while (len > 0) {
-    const size_t take = std::min(len, sizeof buf_ - bufLen_);
-    std::memcpy(buf_ + bufLen_, p, take);
-    bufLen_ += take;
-    p += take;
-    len -= take;
-    if (bufLen_ == sizeof buf_) {
-      Block(buf_);
-      bufLen_ = 0;
-    }
-  }
+  if (md_ != nullptr && !spent_ && len > 0) gcry_md_write(Md(md_), data, len);
+}
+
+std::string Sha256::Digest() {
+  if (md_ == nullptr || spent_) return {};
+  spent_ = true;
+  const unsigned char* d = gcry_md_read(Md(md_), GCRY_MD_SHA256);
+  if (d == nullptr) return {};
+  return std::string(reinterpret_cast<const char*>(d), 32);
 }
 
 std::string Sha256::HexDigest() {
-  const uint64_t bits = total_ * 8;
-  const uint8_t pad = 0x80;
-  Update(&pad, 1);
-  const uint8_t zero = 0;
-  while (bufLen_ != 56) Update(&zero, 1);
-  uint8_t len[8];
-  for (int i = 0; i < 8; ++i) len[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-  Update(len, 8);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (uint32_t v : h_) {
-    for (int i = 28; i >= 0; i -= 4) out.push_back(kHex[(v >> i) & 0xf]);
-  }
-  return out;
+  const std::string d = Digest();
+  return d.empty() ? std::string() : HexOf(d.data(), d.size());
 }
 
 std::string Sha256::Hex(const void* data, size_t len) {
   Sha256 s;
   s.Update(data, len);
   return s.HexDigest();
+}
+
+std::string HexOf(const void* data, size_t len) {
+  static const char kHex[] = "0123456789abcdef";
+  const auto* p = static_cast<const unsigned char*>(data);
+  std::string out;
+  out.reserve(len * 2);
+  for (size_t i = 0; i < len; ++i) {
+    out.push_back(kHex[p[i] >> 4]);
+    out.push_back(kHex[p[i] & 0xf]);
+  }
+  return out;
 }

@@ -32,12 +32,14 @@ const std::vector<std::string>& StationSettings::KnownKeys() {
   // service (app/Service.h)
   // checkin-url, checkin-command, checkin-timeout-ms: the check-in of every unit with
   // the manufacturing system (app/CheckIn.h)
+  // label-printer, label-queue, label-folder: where passed units' labels go
+  // (app/UnitLabels.h)
   static const std::vector<std::string> keys = {
       "station-name",   "records",           "records-file",
       "pool",           "database",          "test-interface",
       "test-interface-base", "unit-hold-ms", "service-listen",
       "service-read-token-file", "service-control-token-file", "checkin-url",
-      "checkin-command", "checkin-timeout-ms"};
+      "checkin-command", "checkin-timeout-ms", "label-printer", "label-queue", "label-folder"};
   return keys;
 }
 

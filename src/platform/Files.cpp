@@ -221,6 +221,28 @@ int ReplaceFile(const std::string& path, const void* data, size_t size,
   return 0;
 }
 
+// ---------------------------------------------------------------- CreateNewFile
+
+int CreateNewFile(const std::string& path, const void* data, size_t size, bool ownerOnly) {
+  if (path.empty()) return ENOENT;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                ownerOnly ? 0600 : 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return LastError();
+  // The creation mask may take bits away, never add them: 0600 stays at most 0600.
+  int e = WriteAllAt(fd, data, size, 0, false);
+  if (e == 0 && ::fsync(fd) != 0) e = LastError();
+  if (::close(fd) != 0 && e == 0) e = LastError();
+  if (e != 0) {
+    ::unlink(path.c_str());
+    return e;
+  }
+  SyncDirectory(DirectoryOf(path));
+  return 0;
+}
+
 // ---------------------------------------------------------------- LockedFile
 
 int LockedFile::Open(const std::string& path) {

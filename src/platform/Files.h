@@ -48,6 +48,12 @@ class InputFile {
 int ReplaceFile(const std::string& path, const void* data, size_t size,
                 const std::string& permissionsFrom = {}, bool* failedWriting = nullptr);
 
+// Writes data to a new file at path and syncs it; a file already there is never
+// overwritten (the system's "file exists" error). ownerOnly: only the file's owner may
+// read or write it (mode 0600; on Windows the directory's access rights apply, as for
+// FileReadableByOthers). A failure after the file was made removes it again.
+int CreateNewFile(const std::string& path, const void* data, size_t size, bool ownerOnly);
+
 // The name of a fresh temporary file for ReplaceFile: ".pt" and six letters or digits,
 // a new one at every call, with seed (the time and the process) telling processes apart.
 std::string TemporaryFileName(uint64_t seed);

@@ -239,6 +239,22 @@ int ReplaceFile(const std::string& path, const void* data, size_t size,
   return e;
 }
 
+// ---------------------------------------------------------------- CreateNewFile
+
+int CreateNewFile(const std::string& path, const void* data, size_t size, bool /*ownerOnly*/) {
+  if (path.empty()) return ERROR_FILE_NOT_FOUND;
+  std::wstring wide;
+  if (!Utf8ToWide(path, &wide)) return ERROR_INVALID_NAME;
+  const HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  int e = WriteAll(h, data, size, nullptr);
+  if (e == 0 && !FlushFileBuffers(h)) e = LastError();
+  if (!CloseHandle(h) && e == 0) e = LastError();
+  if (e != 0) RemoveFile(path);
+  return e;
+}
+
 // ---------------------------------------------------------------- LockedFile
 
 // Shared for reading, writing and deleting like any file, and locked whole with

@@ -151,7 +151,7 @@ def check(work, data, reject):
         if len(pngs) != 1 or not pngs[0]["ok"] or len(sent) != 1 or not sent[0]["ok"]:
             fail("unit %s: label events %s" % (u["serial"], mine))
             continue
-        decoded = subprocess.run(["zbarimg", "--quiet", "--raw", pngs[0]["where"]],
+        decoded = subprocess.run(["zbarimg", "--quiet", "--raw", pngs[0]["sent_to"]],
                                  capture_output=True, text=True).stdout.splitlines()
         expected = sorted([u["mac"], u["serial"], u["mac"] + " " + u["serial"]])
         if sorted(decoded) != expected:

@@ -42,7 +42,7 @@ title = {mac}
 line = SN {serial}
 line = {station} {date}
 TPL
-job=(--dir "$data" --eeprom "$data/sample.vef" --no-firmware --program-mac --scan-serial
+job=(--dir "$data" --eeprom "$data/sample.vef" --firmware "$data/sample.vff" --program-mac --scan-serial
      --serial-pattern 'SN-[0-9]{4}' --label-template "$data/unit.lbl"
      --station-name identity-e2e)
 pl_run "$name" "$WIDE" "${job[@]}" --serial COM1=SN-0001 --serial COM2=SN-0002 \

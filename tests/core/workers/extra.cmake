@@ -26,7 +26,7 @@ if(pt_widepool_tests)
   target_compile_definitions(test_workers_widepool PRIVATE
                              PT_MAC_BLOCK_FIRST=658416 PT_MAC_BLOCK_LAST=658447)
   target_link_libraries(test_workers_widepool PRIVATE GTest::gtest GTest::gtest_main Threads::Threads
-                        ${PT_SQLITE_LIBS} pt_header_libs)
+                        ${PT_SQLITE_LIBS} pt_header_libs pt_gcrypt)
   if(PT_WITH_FACTORYDB)
     target_link_libraries(test_workers_widepool PRIVATE pt_libpq)
   endif()
