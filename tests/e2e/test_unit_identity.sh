@@ -6,6 +6,7 @@
 #  - every passed unit's record carries its serial and its check-out; its PNG label
 #    decodes (zbarimg) to its recorded address and serial byte for byte, and the
 #    printer got ZPL with the same data;
+#  - a reprint from the records decodes the same and is recorded;
 #  - a serial that passed is refused in the next run, before any port starts.
 #   test_unit_identity.sh <build dir> <source dir>
 set -uo pipefail
@@ -49,8 +50,25 @@ pl_run "$name" "$WIDE" "${job[@]}" --serial COM1=SN-0001 --serial COM2=SN-0002 \
   --serial COM3=$REJECT --serial SN-0104
 [ "$RC" = 1 ] || { pl_dump "$name" "$data"; fail "first run: exit status $RC, expected 1 (one unit rejected)"; }
 "${CHECK[@]}" check "$WORK" "$data" "$REJECT" || { pl_dump "$name" "$data"; fail "first run (see above)"; }
+# A reprint from the records: the same label again, kept with the unit's events.
+"$BUILD/production-records" --dir "$data" reprint --serial SN-0002 > "$WORK/reprint.out" 2>&1 \
+  || fail "reprint: $(cat "$WORK/reprint.out")"
+python3 - "$data/records.db" <<'PY' || fail "reprint: not recorded, or its label does not decode to the unit"
+import sqlite3, subprocess, sys
+db = sqlite3.connect(sys.argv[1])
+mac, = db.execute("SELECT mac FROM units WHERE serial = 'SN-0002'").fetchone()
+rows = db.execute("SELECT sent_to, ok FROM unit_events WHERE kind = 'reprint' AND serial = 'SN-0002'").fetchall()
+pngs = [r[0] for r in rows if r[0].endswith(".png") and r[1]]
+assert len(rows) == 2 and len(pngs) == 1, rows
+decoded = subprocess.run(["zbarimg", "--quiet", "--raw", pngs[0]], capture_output=True, text=True).stdout
+assert sorted(decoded.split("\n")[:3]) == sorted([mac, "SN-0002", mac + " SN-0002"]), decoded
+PY
 pl_stop_sim
 pl_check_devices "$name" "$data" "1,2,4" "04:22:D1,04:22:D2,04:22:D3" || fail "devices (see above)"
+awk '/^device COM3$/ { f = 1 } f && /^end$/ { exit } f' "$data/report.txt" > "$WORK/com3.txt"
+for line in 'firmware none' 'eeprom none' 'mac-programmed none' 'mac-writes 0'; do
+  grep -qxF "$line" "$WORK/com3.txt" || fail "the rejected unit on COM3: no '$line' in its report"
+done
 
 # A unit scanned again after it passed is refused unless it is re-worked.
 pl_start_sim "$data" 4
