@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "app/MainLogic.h"
@@ -148,6 +149,10 @@ BoxResult HeadlessBoxes::Show(const std::string& caption, const std::string& tex
 
 // ---- the run ----
 
+namespace {
+constexpr uint32_t kAfterRunWaitMs = 30000;
+}  // namespace
+
 int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>& stopRequested,
                    const HeadlessRunOptions& options) {
   logic.Btn_StartClick();
@@ -199,7 +204,18 @@ int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>&
     std::lock_guard<std::mutex> lock(logic.macPool().Mutex());
     outcomes = logic.macPool().WaitingOutcomes();
   }
-  const bool waiting = outcomes > 0 || (logic.records() && logic.records()->writer().Queued() > 0);
+  // The last units' labels and check-outs, and what they add to the records, are done
+  // before the runner says how the run went (bounded: each has its own time-outs).
+  if (UnitIdentityGate* gate = logic.unitGate()) gate->WaitIdle(kAfterRunWaitMs);
+  if (ProductionRecorder* r = logic.records()) {
+    for (uint32_t waited = 0; waited < kAfterRunWaitMs; waited += 20) {
+      if (r->writer().Queued() == 0 && r->writer().QueuedEvents() == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  const bool waiting =
+      outcomes > 0 || (logic.records() && (logic.records()->writer().Queued() > 0 ||
+                                            logic.records()->writer().QueuedEvents() > 0));
   if (waiting && status == kExitDone) status = kExitPortsFailed;
   return status;
 }

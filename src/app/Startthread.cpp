@@ -520,6 +520,9 @@ bool StartThread::BeginCycle(int portIndex, UnitFound found) {
 }
 
 bool StartThread::NextStep(int portIndex) {
+  // After a Stop a unit's cycle ends with no verdict of the station's: a worker asked to
+  // stop ends failed, and its records say stopped.
+  if (StopRequested()) return false;
   const JobState& job = job_.steps;
   StageTable& stages = *station_.stages;
   Slot& slot = slots_[static_cast<size_t>(portIndex)];

@@ -1,5 +1,6 @@
 #include "app/UnitIdentity.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -394,10 +395,19 @@ void UnitIdentityGate::AfterLoop() {
     }
     UnitResult result = std::move(results_.front());
     results_.pop_front();
+    afterBusy_ = true;
     lock.unlock();
     AfterOne(result);
     lock.lock();
+    afterBusy_ = false;
+    afterCv_.notify_all();
   }
+}
+
+bool UnitIdentityGate::WaitIdle(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(afterM_);
+  return afterCv_.wait_for(lock, std::chrono::milliseconds(ms),
+                           [&] { return results_.empty() && !afterBusy_; });
 }
 
 void UnitIdentityGate::AfterOne(const UnitResult& result) {
@@ -425,15 +435,8 @@ void UnitIdentityGate::AfterOne(const UnitResult& result) {
     request.mac = r.mac;
     // Not cancelled by the run's end: the unit's verdict is reported whatever comes.
     const CheckAnswer answer = RunCheck(settings_.checkIn, request, nullptr);
-    UnitEvent e;
-    e.station = r.station;
-    e.runId = r.runId;
-    e.port = r.port;
-    e.cycle = r.cycle;
-    e.serial = r.serial;
-    e.mac = r.mac;
+    UnitEvent e = EventOfUnit(r, kEventCheckOut);
     e.atMs = WallClockMs();
-    e.kind = kEventCheckOut;
     e.where = answer.where;
     e.ok = answer.outcome == CheckOutcome::Confirmed;
     e.text = e.ok ? "reported"

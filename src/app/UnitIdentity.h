@@ -80,6 +80,9 @@ class UnitIdentityGate final : public UnitGate {
 
   // The recorder's result sink: takes a copy and returns.
   void OnResult(const UnitResult& result);
+  // Waits at most ms until every result queued so far has had its check-out and label.
+  // False when some still wait.
+  bool WaitIdle(uint32_t ms);
 
   // UnitGate
   void RunStarted(const std::vector<int>& portNumbers) override;
@@ -138,6 +141,7 @@ class UnitIdentityGate final : public UnitGate {
   std::condition_variable afterCv_;
   std::deque<UnitResult> results_;
   bool afterStop_ = false;
+  bool afterBusy_ = false;  // a result taken from results_ is being handled
   size_t droppedResults_ = 0;
   std::thread afterThread_;
   // False once the gate is gone: a told text still queued for the UI thread is dropped.

@@ -66,14 +66,7 @@ class LinuxLabels final : public UnitLabels {
   }
 
   std::vector<UnitEvent> Print(const UnitRecord& record, const char* kind) override {
-    UnitEvent base;
-    base.station = record.station;
-    base.runId = record.runId;
-    base.port = record.port;
-    base.cycle = record.cycle;
-    base.serial = record.serial;
-    base.mac = record.mac;
-    base.kind = kind;
+    const UnitEvent base = EventOfUnit(record, kind);
     std::vector<UnitEvent> events;
     auto add = [&](const std::string& where, bool ok, const std::string& text) {
       UnitEvent e = base;

@@ -151,6 +151,10 @@ class RecordStore {
   virtual void SetNoticeSink(std::function<void(const std::string&)> /*sink*/) {}
 };
 
+// An event of kind for the unit of `unit`'s record (its key, serial and address); the
+// rest is the caller's.
+UnitEvent EventOfUnit(const UnitRecord& unit, const char* kind);
+
 // Whether a unit of this serial has been recorded as passed before (*passed), from the
 // store's records of every station it keeps (store.SerialPassed). False with *error
 // when the store could not be read. An empty serial has never passed.

@@ -7,7 +7,8 @@
 #    decodes (zbarimg) to its recorded address and serial byte for byte, and the
 #    printer got ZPL with the same data;
 #  - a reprint from the records decodes the same and is recorded;
-#  - a serial that passed is refused in the next run, before any port starts.
+#  - a serial that passed is refused in the next run, before any port starts;
+#  - in continuous production, queued serials go to the units in the order they come.
 #   test_unit_identity.sh <build dir> <source dir>
 set -uo pipefail
 BUILD="$1"
@@ -78,4 +79,29 @@ pl_run again "$WIDE" "${job[@]}" --serial COM1=SN-0001 --serial COM2=SN-0202 \
 grep -q '^message serial refused: SN-0001 has passed before' "$WORK/again.out" \
   || { pl_dump again "$data"; fail "second run: no refusal of SN-0001"; }
 pl_stop_sim
+
+# Continuous production: two slots, units swapped in and out; the serials queued for the
+# next slot that asks go to the units in the order they come, one each.
+name=slots
+sdata="$WORK/slots"
+pl_start "$sdata" "$PL_POOL" 2 --shift 2000,gap=1500
+cp "$data/station.conf" "$data/unit.lbl" "$sdata/"
+pl_run "$name" "$WIDE" --dir "$sdata" --eeprom "$sdata/sample.vef" --no-firmware --program-mac \
+  --fast-download --continuous --units 3 --scan-serial --label-template "$sdata/unit.lbl" \
+  --station-name identity-e2e --serial SN-0301 --serial SN-0302 --serial SN-0303 --serial SN-0304
+pl_stop_sim
+[ "$RC" = 0 ] || { pl_dump "$name" "$sdata"; fail "continuous: exit status $RC, expected 0"; }
+python3 - "$sdata/records.db" <<'PY' || fail "continuous: the units' serials or labels (see above)"
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+units = db.execute("SELECT serial, verdict, mac, started_at FROM units ORDER BY started_at").fetchall()
+serials = [u[0] for u in units]
+assert serials == ["SN-030%d" % (i + 1) for i in range(len(units))], units
+passed = [u for u in units if u[1] == "passed"]
+assert len(passed) >= 3 and len({u[2] for u in passed}) == len(passed), units
+for serial, _, mac, _ in passed:
+    ok = db.execute("SELECT count(*) FROM unit_events WHERE kind = 'label' AND ok AND serial = ? "
+                    "AND mac = ?", (serial, mac)).fetchone()[0]
+    assert ok == 2, (serial, ok)
+PY
 pl_finish "unit identity"

@@ -1023,23 +1023,29 @@ void TestMainForm::serialScanField() {
   QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
   QCOMPARE(w.Btn_Start->text(), QString("Stop"));
   QVERIFY(w.Edit_serial->isEnabled() && w.CmbBox_serialPort->isEnabled());
+  // The port waits for its unit's serial; a refused scan binds nothing, a good one starts it.
+  QTRY_COMPARE(w.CmbBox_serialPort->count(), 2);
+  QTRY_COMPARE(rig.Cell(0, 0), QString("COM1: scan unit serial"));
+  w.ChkBox_rework->setChecked(true);
+  QTest::keyClicks(w.Edit_serial, "SN 123");
+  QTest::keyClick(w.Edit_serial, Qt::Key_Return);
+  QCOMPARE(w.Label_serial->text(), QString("a serial holds printable characters only, and no space"));
+  QCOMPARE(w.Edit_serial->selectedText(), QString("SN 123"));
+  QVERIFY(rig.boxes.Boxes().empty());
+  SaveScreen(&w, "mainform_serial_refused.png");
+  w.Edit_serial->clear();
+  QTest::keyClicks(w.Edit_serial, "SN000123");
+  QTest::keyClick(w.Edit_serial, Qt::Key_Return);
+  QCOMPARE(w.Label_serial->text(), QString("COM1: SN000123 (rework)"));
+  QVERIFY(w.Edit_serial->text().isEmpty() && !w.ChkBox_rework->isChecked());
   QVERIFY(rig.WaitIdle());
   QVERIFY(!w.Edit_serial->isEnabled());
-
-  w.SetSerialScanning(true);
+  // A new list of ports keeps the operator's choice where it is still listed.
   w.SetSerialPorts({"COM1", "COM3"});
   w.CmbBox_serialPort->setCurrentIndex(2);
   w.SetSerialPorts({"COM3", "COM4"});
   QCOMPARE(w.CmbBox_serialPort->currentText(), QString("COM3"));
   QCOMPARE(w.CmbBox_serialPort->count(), 3);
-  w.ChkBox_rework->setChecked(true);
-  QTest::keyClicks(w.Edit_serial, "SN000123");
-  QTest::keyClick(w.Edit_serial, Qt::Key_Return);
-  QCOMPARE(w.Label_serial->text(), QString("serial scanning is not set up"));
-  QCOMPARE(w.Edit_serial->text(), QString("SN000123"));
-  QCOMPARE(w.Edit_serial->selectedText(), QString("SN000123"));
-  QVERIFY(rig.boxes.Boxes().empty());
-  SaveScreen(&w, "mainform_serial_refused.png");
   w.SetSerialScanning(false);
   QVERIFY(w.Edit_serial->text().isEmpty() && w.Label_serial->text().isEmpty());
 }

@@ -239,15 +239,8 @@ std::string AsOlderRecords(const std::vector<std::string>& without, int version,
 const std::vector<std::string> kIdentityColumns = {"serial", "rework", "check_in", "check_out"};
 
 UnitEvent Event(const UnitRecord& r, const char* kind, const std::string& at) {
-  UnitEvent e;
-  e.station = r.station;
-  e.runId = r.runId;
-  e.port = r.port;
-  e.cycle = r.cycle;
-  e.serial = r.serial;
-  e.mac = r.mac;
+  UnitEvent e = EventOfUnit(r, kind);
   EXPECT_TRUE(ParseUtcMs(at, &e.atMs)) << at;
-  e.kind = kind;
   e.where = "tcp://127.0.0.1:9100";
   e.ok = true;
   e.text = "sent, 412 bytes";
