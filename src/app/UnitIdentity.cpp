@@ -202,8 +202,7 @@ bool UnitIdentityGate::Bind(const std::string& port, const std::string& serial, 
     }
   }
   if (index < 0) {
-    *text = number == 0 ? "every port has its unit's serial"
-                        : port + " is not a port of this run";
+    *text = number == 0 ? "every port has its unit's serial" : port + " is not a port of this run";
     return false;
   }
   PortState& p = ports_[static_cast<size_t>(index)];
@@ -275,11 +274,11 @@ void UnitIdentityGate::StartCheckInLocked(int portIndex) {
   p.done = std::make_shared<std::atomic<bool>>(false);
   p.answer = std::make_shared<CheckAnswer>();
   p.check = PortState::Check::Running;
-  p.thread = std::thread([check = settings_.checkIn, request, done = p.done, answer = p.answer,
-                          cancel = &cancel_] {
-    *answer = RunCheck(check, request, cancel);
-    done->store(true);
-  });
+  p.thread = std::thread(
+      [check = settings_.checkIn, request, done = p.done, answer = p.answer, cancel = &cancel_] {
+        *answer = RunCheck(check, request, cancel);
+        done->store(true);
+      });
 }
 
 void UnitIdentityGate::JoinCheckLocked(PortState& p) {

@@ -41,7 +41,7 @@ struct UnitIdentitySettings {
   std::string serialPattern;  // the job's; empty: printable characters without spaces
   CheckInSettings checkIn;
   std::string stationName;
-  std::string jobName;  // what the manufacturing system is told the job is
+  std::string jobName;   // what the manufacturing system is told the job is
   LabelSettings labels;  // templatePath empty: no labels
 };
 
@@ -52,7 +52,8 @@ class UnitIdentityGate final : public UnitGate {
 
   // Asks the records whether a serial has passed before; false with *error when they
   // cannot tell (the serial is then refused: a unit is never programmed twice unseen).
-  using PassedQuery = std::function<bool(const std::string& serial, bool* passed, std::string* error)>;
+  using PassedQuery =
+      std::function<bool(const std::string& serial, bool* passed, std::string* error)>;
 
   // recorder: the station's records (null: no check-outs or labels, nothing recorded).
   // ui/board: where the outcome of labels and check-outs is told (posted, never waited for).
@@ -130,9 +131,9 @@ class UnitIdentityGate final : public UnitGate {
 
   mutable std::mutex m_;
   std::array<PortState, kMaxPorts> ports_;
-  int portCount_ = -1;  // -1 until the run's ports are found
-  std::map<int, Pending> byNumber_;  // bound to COMn before the ports were found
-  std::deque<Pending> queued_;       // for the next port that asks, in bench order
+  int portCount_ = -1;                // -1 until the run's ports are found
+  std::map<int, Pending> byNumber_;   // bound to COMn before the ports were found
+  std::deque<Pending> queued_;        // for the next port that asks, in bench order
   std::set<std::string> passedHere_;  // serials passed since this gate was made
 
   // Check-outs and labels: results queued by OnResult (under the recorder's lock: never

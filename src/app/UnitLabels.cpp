@@ -96,8 +96,8 @@ class LinuxLabels final : public UnitLabels {
     add(png, pngOk, pngOk ? "written" : error);
     std::string message;
     if (!settings_.printer.empty()) {
-      const bool ok = SendZpl(net_, settings_.printer, zpl, settings_.timeoutMs,
-                              settings_.timeoutMs, &message);
+      const bool ok =
+          SendZpl(net_, settings_.printer, zpl, settings_.timeoutMs, settings_.timeoutMs, &message);
       add(settings_.printer, ok, message);
     }
     if (!settings_.lpQueue.empty() && pngOk) {

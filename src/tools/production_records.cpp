@@ -46,7 +46,8 @@ int Reprint(const std::vector<std::string>& args) {
   StationSettings settings;
   settings.Load(dir);
   if (settings.FailureCode() != 0) {
-    for (const std::string& p : settings.Problems()) std::cerr << "production-records: " << p << "\n";
+    for (const std::string& p : settings.Problems())
+      std::cerr << "production-records: " << p << "\n";
     return 1;
   }
   if (tpl.empty()) {
@@ -74,10 +75,13 @@ int Reprint(const std::vector<std::string>& args) {
   filter.mac = mac;
   filter.verdict = kVerdictPassed;
   std::optional<UnitRecord> last;
-  if (!store->Read(filter, [&](const UnitRecord& r) {
-        last = r;
-        return true;
-      }, &error)) {
+  if (!store->Read(
+          filter,
+          [&](const UnitRecord& r) {
+            last = r;
+            return true;
+          },
+          &error)) {
     std::cerr << "production-records: " << error << "\n";
     return 1;
   }
@@ -118,7 +122,8 @@ int main(int argc, char** argv) {
     if (a == "reprint") return Reprint(args);
   }
   // Either store: the station's own database or the factory database.
-  const int status = RunRecordsTool(args, std::cout, std::cerr, MakeStationRecordStore, ReplayOutcomes);
+  const int status =
+      RunRecordsTool(args, std::cout, std::cerr, MakeStationRecordStore, ReplayOutcomes);
   std::cout.flush();
   return status;
 }
