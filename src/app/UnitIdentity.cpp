@@ -266,7 +266,7 @@ void UnitIdentityGate::RunStarted(const std::vector<int>& portNumbers) {
 void UnitIdentityGate::StartCheckInLocked(int portIndex) {
   PortState& p = ports_[static_cast<size_t>(portIndex)];
   CheckRequest request;
-  request.event = "check-in";
+  request.event = CheckRequest::kCheckIn;
   request.serial = p.serial;
   request.station = settings_.stationName;
   request.port = PortName(portIndex);
@@ -425,7 +425,7 @@ void UnitIdentityGate::AfterOne(const UnitResult& result) {
   }
   if (settings_.checkIn.Enabled() && r.checkIn == "confirmed") {
     CheckRequest request;
-    request.event = "check-out";
+    request.event = CheckRequest::kCheckOut;
     request.serial = r.serial;
     request.station = r.station;
     request.port = r.port;

@@ -88,7 +88,7 @@ bool CheckJobContent(const JobContent& content, std::string* reason);
 // The package file's bytes for content (digests filled in here), signed with key.
 bool ComposeJobPackage(const JobContent& content, const SigningKey& key, std::string* bytes,
                        std::string* error);
-// Reads the spec's images, composes and writes the package to outPath (replaced
+// Reads the image files the request names, composes and writes the package to outPath (replaced
 // atomically).
 bool BuildJobPackage(const JobPackageSpec& spec, const SigningKey& key, const std::string& outPath,
                      std::string* error);
