@@ -33,7 +33,8 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
       dataDir_(dataDir),
       pool_(std::make_unique<FileMacPool>(dataDir, kPoolFile)),
       view_(view),
-      boxes_(boxes) {
+      boxes_(boxes),
+      packageConfig_(dataDir, "") {
   // Neither file is read here: the pool is loaded by the job set-up, the stored job
   // configuration by the job dialog when it opens.
   job.assignedMacText.clear();
@@ -619,3 +620,35 @@ std::unique_ptr<SelectFilesLogic> MainLogic::NewJobDialogLogic() {
                                             [this](const std::string& m) { ShowException(m); });
 }
 
+
+// ---- approved jobs ----
+
+StationMode MainLogic::Mode() {
+  if (!production_) return StationMode::Open;
+  return engineerUntilMs_ != 0 ? StationMode::Engineer : StationMode::Production;
+}
+
+std::string MainLogic::ModeText() { return ""; }
+
+bool MainLogic::JobChangeAllowed(std::string* why) {
+  if (Mode() != StationMode::Production) return true;
+  if (why) *why = "production mode";
+  return false;
+}
+
+bool MainLogic::LoadPackage(const std::string& path, const std::string&, std::string* text) {
+  *text = "job package " + path + ": not yet";
+  return false;
+}
+
+bool MainLogic::LeavePackage(const std::string&, std::string* text) {
+  *text = "not yet";
+  return false;
+}
+
+bool MainLogic::EnterEngineerMode(const std::string&, const std::string&, std::string* text) {
+  *text = "not yet";
+  return false;
+}
+
+void MainLogic::LeaveEngineerMode(const std::string&) { engineerUntilMs_ = 0; }

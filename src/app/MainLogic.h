@@ -10,6 +10,7 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "job/Logcfg.h"
 #include "job/JobDialog.h"
 #include "job/Logmac.h"
+#include "jobpkg/JobPackage.h"
 #include "platform/PortMap.h"
 #include "records/ProductionRecorder.h"
 
@@ -41,6 +43,12 @@ class Network;
 // How a port's cell reads at a glance: still running (or not started), through the
 // job's last step, failed, or left unfinished by a Stop or an early end of the run.
 enum class PortVerdict { Running, Passed, Failed, Unfinished };
+
+// Open: the job is the dialog's own (or a package anyone may load). Production
+// (station.conf `mode = production`): only a job package verified against a trusted key
+// runs, and nobody changes the job. Engineer: a production station whose engineer gave
+// the password; the job may be changed (another package loaded) until the time runs out.
+enum class StationMode { Open, Production, Engineer };
 
 struct PlatformServices {
   UiThread* ui = nullptr;
@@ -153,6 +161,31 @@ class MainLogic final : public Board {
   // The run's unit identity (serials, check-in, labels); null when its job needs none.
   UnitIdentityGate* unitGate() { return gate_.get(); }
 
+  // ---- approved jobs (job packages, production and engineer mode) ----
+  // `via` names the front-end for the audit trail: "window", "cli" or "api".
+  // The mode now (engineer mode ends by itself when its time is up).
+  StationMode Mode();
+  // What the window shows of the mode: "Production mode: NAME VERSION", "Production
+  // mode: no approved job", "Engineer mode until HH:MM:SS"; "" in open mode.
+  std::string ModeText();
+  // The package whose job is set up; null when the job is the dialog's own.
+  const JobPackage* Package() const { return package_ ? &*package_ : nullptr; }
+  // Whether the job may be changed now; *why when not (the text every front-end shows).
+  bool JobChangeAllowed(std::string* why);
+  // Reads and verifies the package against the trusted keys and makes its job the
+  // station's (the images are the package's bytes, read now, once). Refused in
+  // production mode outside engineer mode, and when no run may change the job. False
+  // with the text naming the package and the reason; the job is unchanged then.
+  bool LoadPackage(const std::string& path, const std::string& via, std::string* text);
+  // Back to the dialog's own job (nothing set up until Select Files); not in production mode.
+  bool LeavePackage(const std::string& via, std::string* text);
+  // Production mode: the engineer's password opens engineer mode for the station's
+  // engineer-minutes. False with the text (a wrong password is in the audit trail).
+  bool EnterEngineerMode(const std::string& password, const std::string& via, std::string* text);
+  void LeaveEngineerMode(const std::string& via);
+  // The time engineer mode ends (UTC milliseconds), 0 outside it.
+  int64_t EngineerUntilMs() const { return engineerUntilMs_; }
+
  private:
   // The MAC line for a job that programs MAC addresses; false when the pool has no range.
   bool BuildMacLine(std::string* line);
@@ -203,4 +236,10 @@ class MainLogic final : public Board {
   int unitsFailed_ = 0;
   std::mutex deferredMutex_;
   std::vector<std::string> deferred_;
+  // Approved jobs.
+  bool production_ = false;
+  std::optional<JobPackage> package_;
+  StoredConfig packageConfig_;  // the package's job as the dialog shows it
+  std::string packageProblem_;  // why station.conf's job-package is not set up
+  int64_t engineerUntilMs_ = 0;
 };

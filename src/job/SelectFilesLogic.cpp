@@ -304,6 +304,11 @@ bool SelectFilesLogic::CheckUnitIdentity() {
 }
 
 void SelectFilesLogic::OKBtnClick() {
+  if (ReadOnly()) {
+    // Nothing was changed and nothing is written: OK only closes the dialog.
+    dialogOutcome = 1;
+    return;
+  }
   try {
     dialogOutcome = 5;
     job_.jobFlags = 0;

@@ -44,6 +44,24 @@ struct EditState {
 
 enum class UpDownButton { Up, Down };
 
+// The job package side of the dialog. A job that comes from a package is shown as it
+// is: every control is read-only and OK changes nothing (storedCfg.txt included). A
+// production station's dialog is read-only also while it has no package, until the
+// engineer's password opens it.
+struct JobDialogPackage {
+  bool shown = false;  // the job shown is the package's
+  std::string name, version, sha256, keyId, path;
+  // The station's job may not be changed now (production mode): read-only.
+  bool locked = false;
+  // Why not, for the dialog's package line ("" when it may).
+  std::string lockedText;
+  // "Load package...": verifies the chosen package and makes its job the station's
+  // (true; the dialog then shows it) or says why not. Null: the button is disabled.
+  std::function<bool(const std::string& path, std::string* text)> load;
+  // "Leave package": back to the dialog's own job. Null: the button is disabled.
+  std::function<bool(std::string* text)> leave;
+};
+
 class SelectFilesLogic {
  public:
   // Texts of the controls.
@@ -69,6 +87,11 @@ class SelectFilesLogic {
                    std::function<void(const std::string&)> showException);
 
   void SetFileChoosers(JobFileChoosers choosers) { choosers_ = std::move(choosers); }
+  // The package side (see JobDialogPackage); set by the station before FormShow.
+  void SetPackage(JobDialogPackage package) { package_ = std::move(package); }
+  const JobDialogPackage& Package() const { return package_; }
+  // Nothing in the dialog may be changed: a package's job, or a locked station.
+  bool ReadOnly() const { return package_.shown || package_.locked; }
 
   // ---- control state ----
   CheckBoxState ChkBox_pMAC;
@@ -151,4 +174,5 @@ class SelectFilesLogic {
   MessageBoxes& boxes_;
   std::function<void(const std::string&)> showException_;
   JobFileChoosers choosers_;
+  JobDialogPackage package_;
 };
