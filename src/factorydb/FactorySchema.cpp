@@ -382,7 +382,7 @@ RETURNS void LANGUAGE plpgsql VOLATILE SECURITY DEFINER
 SET search_path = pg_catalog, @S@, pg_temp AS $$
 BEGIN
   PERFORM pt_station_check($1);
-  PERFORM pt_check_text('an audit entry''s user', $3, 256, false);
+  PERFORM pt_check_text('an audit entry''s user', $3, 256, true);
   PERFORM pt_check_text('an audit entry''s kind', $4, 32, false);
   PERFORM pt_check_text('a job package''s name', coalesce($7, ''), 256, true);
   PERFORM pt_check_text('a job package''s version', coalesce($8, ''), 64, true);

@@ -45,6 +45,23 @@ bool Passed(Stage finalStage, Stage stage) {
   return stage != StageFailed && (finalStage == StageIdle || stage == finalStage);
 }
 
+// At most `max` bytes of text, cut before a UTF-8 sequence that would not fit whole;
+// with oneLine, control characters become blanks.
+std::string Fitted(const std::string& text, size_t max, bool oneLine) {
+  std::string out = text;
+  if (out.size() > max) {
+    size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) cut--;
+    out.resize(cut);
+  }
+  if (oneLine) {
+    for (char& c : out) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 ProductionRecorder::ProductionRecorder(Station& station, std::unique_ptr<RecordStore> store,
@@ -351,9 +368,19 @@ bool ProductionRecorder::AddEvent(const UnitEvent& event) {
 }
 
 bool ProductionRecorder::AddAudit(const AuditEntry& entry) {
-  AuditEntry a = entry;
-  if (a.station.empty()) a.station = stationName_;
-  if (a.atMs == 0) a.atMs = WallClockMs();
+  // Within what every store takes (the factory database refuses longer texts and
+  // control characters in the names): an entry a store refuses would wait for good.
+  AuditEntry a;
+  a.station = entry.station.empty() ? stationName_ : entry.station;
+  a.atMs = entry.atMs == 0 ? WallClockMs() : entry.atMs;
+  a.user = Fitted(entry.user, kAuditNameBytes, true);
+  a.kind = Fitted(entry.kind, kAuditKindBytes, true);
+  a.ok = entry.ok;
+  a.text = Fitted(entry.text, kAuditTextBytes, false);
+  a.jobName = Fitted(entry.jobName, kAuditNameBytes, true);
+  a.jobVersion = Fitted(entry.jobVersion, kAuditVersionBytes, true);
+  a.jobDigest = Fitted(entry.jobDigest, kAuditDigestBytes, true);
+  if (a.kind.empty()) return false;
   std::lock_guard<std::mutex> lock(m_);
   const uint64_t ticket = writer_.PutAudit(a);
   if (ticket == 0) return false;

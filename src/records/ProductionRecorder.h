@@ -134,8 +134,16 @@ class ProductionRecorder final : public UnitRecorder {
   // Any thread, at any time (also before the first run and between runs), without
   // waiting on the store: queues an audit entry to the writer, kept in the spool like
   // the records while the store fails. An empty station is this station's name, a zero
-  // time now. False when the writer's queue of audit entries is full (not kept).
+  // time now. Longer texts are cut (the text at kAuditTextBytes, the user and the
+  // package's name at kAuditNameBytes, ...; control characters but in the text become
+  // blanks), so that every store takes the entry. False for an entry without a kind,
+  // or when the writer's queue of audit entries is full (not kept).
   bool AddAudit(const AuditEntry& entry);
+  static constexpr size_t kAuditTextBytes = 4000;
+  static constexpr size_t kAuditNameBytes = 256;
+  static constexpr size_t kAuditKindBytes = 32;
+  static constexpr size_t kAuditVersionBytes = 64;
+  static constexpr size_t kAuditDigestBytes = 128;
   // Any thread, without waiting on the store: the closed record of this unit (its
   // station, run id, port and cycle) gets its check-out ("reported", "rejected: ...",
   // "no answer: ...") and is written again. False when no such record was closed

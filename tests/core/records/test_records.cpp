@@ -786,6 +786,15 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   EXPECT_TRUE(recorder.RecordCheckOut(com1, "reported"));
   com1.cycle = 3;
   EXPECT_FALSE(recorder.RecordCheckOut(com1, "reported")) << "no such unit closed";
+  // An audit entry longer than the stores take is cut, not left waiting for good.
+  AuditEntry tooLong;
+  tooLong.user = "op\t(api)";
+  tooLong.kind = kAuditJobChange;
+  tooLong.ok = false;
+  tooLong.text = std::string(4100, 'x');
+  EXPECT_TRUE(recorder.AddAudit(tooLong));
+  tooLong.kind.clear();
+  EXPECT_FALSE(recorder.AddAudit(tooLong)) << "an entry names its kind";
   EXPECT_TRUE(WaitFor([&] { return recorder.writer().Retry(std::chrono::milliseconds(1000)); }));
   records = Stored();
   ASSERT_EQ(records.size(), 6u);
@@ -807,6 +816,10 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
       {}, [&](const UnitEvent& e) { return events.push_back(e.port + " " + e.serial), true; },
       &error));
   EXPECT_EQ(events, std::vector<std::string>{"COM1 0007"});
+  const auto audit = ReadAudit(store);
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(audit[0].station + " " + audit[0].user, "line-7 op (api)");
+  EXPECT_EQ(audit[0].text.size(), ProductionRecorder::kAuditTextBytes);
   bool passed = true;
   ASSERT_TRUE(SerialPassed(store, "0007", &passed, &error)) << error;
   EXPECT_FALSE(passed) << "a unit left with the temporary address never passed";
