@@ -38,9 +38,9 @@ class RecordWriter {
   static constexpr size_t kMaxMessages = 64;
   static constexpr int kRetryMs = 5000;
 
-  // The store is opened on the writer's thread when the first record comes (a station
-  // that never runs leaves no file behind); countStation: whose records of today Today()
-  // counts.
+  // The store is opened on the writer's thread when the first record, event or audit
+  // entry comes (a station that never runs nor writes its trail leaves no file behind);
+  // countStation: whose records of today Today() counts.
   // spoolPath: where waiting records are kept ("" none).
   RecordWriter(std::unique_ptr<RecordStore> store, std::string countStation,
                std::string spoolPath = "");
