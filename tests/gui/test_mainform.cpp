@@ -207,7 +207,7 @@ struct Rig {
   // A job that downloads the EEPROM image and tests, set up as the job dialog would.
   void SetJob(bool loopback = true) {
     JobState& job = window->logic().job;
-    job.jobFlags = kJobEeprom;
+    job.jobFlags = kJobFirmware;  // an EEPROM job without MAC programming passes no unit
     job.loopbackTest = loopback ? 1 : 0;
     job.programMac = false;
     job.filesSelected = true;

@@ -8,7 +8,8 @@ if(pt_widepool_tests)
   file(GLOB pt_widepool_srcs CONFIGURE_DEPENDS
        ${PROJECT_SOURCE_DIR}/src/platform/*.cpp ${PROJECT_SOURCE_DIR}/src/platform/fake/*.cpp
        ${PROJECT_SOURCE_DIR}/src/base/*.cpp ${PROJECT_SOURCE_DIR}/src/job/*.cpp ${PROJECT_SOURCE_DIR}/src/app/*.cpp
-       ${PROJECT_SOURCE_DIR}/src/workers/*.cpp ${PROJECT_SOURCE_DIR}/src/records/*.cpp)
+       ${PROJECT_SOURCE_DIR}/src/workers/*.cpp ${PROJECT_SOURCE_DIR}/src/records/*.cpp
+       ${PROJECT_SOURCE_DIR}/src/jobpkg/*.cpp)
   if(PT_WITH_FACTORYDB)
     file(GLOB pt_widepool_factorydb CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/factorydb/*.cpp)
     list(APPEND pt_widepool_srcs ${pt_widepool_factorydb})
