@@ -147,7 +147,9 @@ json UnitJson(const UnitRecord& r, const std::vector<StepTime>* steps) {
             {"startedMs", r.startedMs},
             {"endedMs", r.endedMs ? json(*r.endedMs) : json(nullptr)},
             {"status", r.lastStatus}};
-  if (r.verdict == kVerdictPassed || r.verdict == kVerdictUnfinished) {
+  // A unit left with its temporary address failed no step: it is no pass all the same.
+  if (r.verdict == kVerdictPassed || r.verdict == kVerdictUnfinished ||
+      r.verdict == kVerdictTemporaryMac) {
     j["failure"] = nullptr;
   } else {
     j["failure"] = {{"step", r.failStep},
@@ -475,9 +477,10 @@ void StationService::DispatcherEnded() {
     const json j = PortEvent(static_cast<int>(k));
     if (batchWithoutRecords) {
       const std::string v = j.at("verdict").get<std::string>();
-      BoardResult(static_cast<int>(k), 0, v == "passed" ? kVerdictPassed
-                                          : v == "failed" ? kVerdictFailed
-                                                          : kVerdictStopped);
+      BoardResult(static_cast<int>(k), 0, v == "passed"          ? kVerdictPassed
+                                          : v == "failed"        ? kVerdictFailed
+                                          : v == "temporary-mac" ? kVerdictTemporaryMac
+                                                                 : kVerdictStopped);
     }
     Publish("status", Dump(j));
   }
