@@ -87,6 +87,9 @@ class SelectFilesLogic {
                    std::function<void(const std::string&)> showException);
 
   void SetFileChoosers(JobFileChoosers choosers) { choosers_ = std::move(choosers); }
+  const JobFileChoosers& FileChoosers() const { return choosers_; }
+  // The dialog's message boxes (a view shows the package side's refusals in them).
+  MessageBoxes& Boxes() { return boxes_; }
   // The package side (see JobDialogPackage); set by the station before FormShow.
   void SetPackage(JobDialogPackage package) { package_ = std::move(package); }
   const JobDialogPackage& Package() const { return package_; }

@@ -190,9 +190,16 @@ class CountingDialog final : public JobDialog {
 struct Rig {
   // realWorkers: the window's own step workers instead of the scripted ones.
   // boxesInUse: message boxes other than the recording ones (real modal boxes).
+  // prepare: fills the data directory before the window starts (returns station.conf).
   explicit Rig(ScriptedFactory::Scripter scripter = {}, bool realWorkers = false,
-               MessageBoxes* boxesInUse = nullptr)
+               MessageBoxes* boxesInUse = nullptr,
+               const std::function<std::string(const std::string& dir)>& prepare = {})
       : factory(scripter ? std::move(scripter) : [](WorkerKind, int, int) { return Script{}; }) {
+    if (prepare) {
+      QFile conf(dir.filePath("station.conf"));
+      const std::string text = prepare(dir.path().toStdString());
+      if (conf.open(QIODevice::WriteOnly)) conf.write(text.data(), static_cast<qint64>(text.size()));
+    }
     clock.SetRealYieldUs(500);
     PlatformServices services{&ui, &clock, &bus, &net};
     if (realWorkers) services = PlatformServices{&ui, &pacedClock, &scanBus, &net};

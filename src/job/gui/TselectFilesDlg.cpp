@@ -194,6 +194,26 @@ void TselectFilesDlg::Build() {
   unitGrid->addWidget(label_template, 2, 1);
   unitGrid->addWidget(label_brs, 2, 2);
   top->addWidget(unitGroup);
+  jobGroups_ = {macGroup, filesGroup, testGroup, baudGroup, logGroup, unitGroup};
+
+  // The job package, above OK and Cancel (hidden for a station that has no package side).
+  packageRow_ = new QWidget(this);
+  packageRow_->setObjectName(QStringLiteral("packageRow"));
+  auto* packageLayout = new QHBoxLayout(packageRow_);
+  packageLayout->setContentsMargins(0, 0, 0, 0);
+  Label_package = new QLabel(packageRow_);
+  Label_package->setObjectName(QStringLiteral("Label_package"));
+  Label_package->setTextFormat(Qt::PlainText);
+  Label_package->setWordWrap(true);
+  Label_package->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  Btn_loadPackage = MakeButton(packageRow_, "Btn_loadPackage", kLoadPackageCaption);
+  Btn_leavePackage = MakeButton(packageRow_, "Btn_leavePackage", kLeavePackageCaption);
+  Btn_loadPackage->setAutoDefault(false);
+  Btn_leavePackage->setAutoDefault(false);
+  packageLayout->addWidget(Label_package, 1);
+  packageLayout->addWidget(Btn_loadPackage);
+  packageLayout->addWidget(Btn_leavePackage);
+  top->addWidget(packageRow_);
 
   // OK and Cancel at the bottom right
   auto* buttons = new QHBoxLayout();
@@ -235,6 +255,8 @@ void TselectFilesDlg::Build() {
           [this] { Run([this] { logic_.ChkBox_scanSerialClick(); }); });
   connect(label_brs, &QPushButton::clicked, this,
           [this] { Run([this] { logic_.label_brsClick(); }); });
+  connect(Btn_loadPackage, &QPushButton::clicked, this, &TselectFilesDlg::OnLoadPackage);
+  connect(Btn_leavePackage, &QPushButton::clicked, this, &TselectFilesDlg::OnLeavePackage);
   connect(OKBtn, &QPushButton::clicked, this, &TselectFilesDlg::OnOk);
   connect(CancelBtn, &QPushButton::clicked, this, &TselectFilesDlg::reject);
 
@@ -324,6 +346,64 @@ void TselectFilesDlg::SyncFromLogic() {
   edit(serial_pattern, logic_.serial_pattern);
   Label_pattern->setEnabled(logic_.serial_pattern.enabled);
   edit(label_template, logic_.label_template);
+
+  // A read-only job: every job control is disabled through its group (the controls keep
+  // the states above for when the job may be changed again); OK and Cancel only close.
+  const bool readOnly = logic_.ReadOnly();
+  for (QGroupBox* g : jobGroups_) g->setEnabled(!readOnly);
+  const JobDialogPackage& package = logic_.Package();
+  const std::string line = PackageLine(package);
+  Label_package->setText(Q(line));
+  Label_package->setVisible(!line.empty());
+  // A package's job reads as such at a glance: its line is bold, beside the greyed job.
+  QFont bold = Label_package->font();
+  bold.setBold(package.shown);
+  Label_package->setFont(bold);
+  Btn_loadPackage->setEnabled(static_cast<bool>(package.load));
+  Btn_leavePackage->setEnabled(static_cast<bool>(package.leave));
+  packageRow_->setVisible(!line.empty() || package.load || package.leave);
+}
+
+std::string TselectFilesDlg::PackageLine(const JobDialogPackage& package) {
+  if (package.shown) {
+    return "Package " + package.name + " " + package.version + ", SHA-256 " +
+           package.sha256.substr(0, 16) + "..., key " + package.keyId;
+  }
+  return package.locked ? package.lockedText : std::string();
+}
+
+void TselectFilesDlg::OnLoadPackage() {
+  // Copies: the station sets the dialog's package side anew while these run.
+  const auto load = logic_.Package().load;
+  const auto openFile = logic_.FileChoosers().openFile;
+  if (!load || !openFile) return;
+  const std::optional<std::string> path = openFile(kPackageFilter);
+  if (!path) return;
+  std::string text;
+  if (load(*path, &text)) {
+    ShowStationJob();
+  } else {
+    ShowError(logic_.Boxes(), text);
+    SyncFromLogic();
+  }
+}
+
+void TselectFilesDlg::OnLeavePackage() {
+  const auto leave = logic_.Package().leave;
+  if (!leave) return;
+  std::string text;
+  if (leave(&text)) {
+    ShowStationJob();
+  } else {
+    ShowError(logic_.Boxes(), text);
+    SyncFromLogic();
+  }
+}
+
+void TselectFilesDlg::ShowStationJob() {
+  // As when the dialog opens: the controls from the job the station has now.
+  Run([this] { logic_.FormShow(); });
+  adjustSize();
 }
 
 template <typename Fn>
