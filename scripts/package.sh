@@ -32,5 +32,7 @@ jt="$tmp/root/usr/bin/job-tool"
 { "$jt" keygen --out "$tmp/k" && "$jt" create --key "$tmp/k.key" --name n --version 1 --eeprom "$tmp/a.vef" \
     --mac pool --out "$tmp/a.pkg" && "$jt" verify "$tmp/a.pkg" --key "$tmp/k.pub"; } >/dev/null ||
   { echo "package: job-tool keygen, create or verify failed"; fail=1; }
+echo "engineer" | "$jt" password --iterations 10000 | grep -q '^engineer-password = pbkdf2-sha256\$10000\$' ||
+  { echo "package: job-tool password failed"; fail=1; }
 if [ $fail = 0 ]; then echo "package: $deb passed"; else echo "package: $deb FAILED"; fi
 exit $fail

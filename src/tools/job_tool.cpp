@@ -1,12 +1,14 @@
 // job-tool: an engineer's signing keys and job packages: makes a key pair, builds a
 // signed package from a job's steps and images, shows a package and verifies one
-// against trusted public keys.
+// against trusted public keys; makes the hash of a station's engineer password.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "jobpkg/EngineerPassword.h"
 #include "jobpkg/JobKeys.h"
 #include "jobpkg/JobPackage.h"
+#include "platform/Terminal.h"
 
 namespace {
 
@@ -18,6 +20,7 @@ const char kUsage[] =
     "       job-tool create --key KEY --name NAME --version VERSION [steps] --out PACKAGE\n"
     "       job-tool inspect PACKAGE\n"
     "       job-tool verify PACKAGE (--trusted DIR | --key PUBKEY)\n"
+    "       job-tool password [--iterations N]\n"
     "       job-tool --help\n"
     "\n"
     "keygen   writes a new Ed25519 key pair: KEYBASE.key (the secret, readable by its\n"
@@ -40,9 +43,14 @@ const char kUsage[] =
     "inspect  shows a package's job, images and signing key; its signature is NOT\n"
     "         checked (verify does that).\n"
     "verify   checks a package against the public keys in DIR (*.pub) or one key file.\n"
+    "password prints the station.conf line \"engineer-password = HASH\": the salted hash\n"
+    "         of the engineer's password (PBKDF2-SHA256). The password is typed twice,\n"
+    "         unseen, at a terminal; otherwise it is the first line of standard input.\n"
+    "  --iterations N          the hash's iterations (default 600000; 10000 to 10000000)\n"
     "\n"
-    "Exit status: 0 done (verify: the package verifies), 1 a package refused or a file\n"
-    "that cannot be read or written, 2 a wrong command line or a job no package may hold.\n";
+    "Exit status: 0 done (verify: the package verifies), 1 a package refused, a file\n"
+    "that cannot be read or written or a password not taken, 2 a wrong command line or a\n"
+    "job no package may hold.\n";
 
 int Usage(const std::string& text) {
   std::fprintf(stderr, "job-tool: %s\n(job-tool --help for the usage)\n", text.c_str());
@@ -233,6 +241,72 @@ int Verify(int argc, char** argv) {
   return 0;
 }
 
+// The first line of standard input without its line end ("\n" or "\r\n"); a line of
+// more than max bytes is refused (*tooLong). False when the input is empty.
+bool ReadFirstLine(size_t max, std::string* line, bool* tooLong) {
+  line->clear();
+  size_t length = 0;  // every byte read, kept or not
+  int c = EOF;
+  while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+    ++length;
+    if (line->size() <= max) line->push_back(static_cast<char>(c));
+  }
+  if (length > 0 && length == line->size() && line->back() == '\r') {
+    line->pop_back();
+    --length;
+  }
+  *tooLong = length > max;
+  if (*tooLong) line->clear();
+  return length > 0 || c == '\n';
+}
+
+int Password(int argc, char** argv) {
+  uint32_t iterations = kEngineerPasswordIterations;
+  for (int i = 2; i < argc; ++i) {
+    const std::string opt = argv[i];
+    if (opt == "--iterations" && i + 1 < argc) {
+      const std::string v = argv[++i];
+      if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)
+        return Usage("password: --iterations takes a number, not \"" + v + "\"");
+      iterations = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+      if (iterations < kEngineerPasswordMinIterations ||
+          iterations > kEngineerPasswordMaxIterations)
+        return Usage("password: --iterations takes " +
+                     std::to_string(kEngineerPasswordMinIterations) + " to " +
+                     std::to_string(kEngineerPasswordMaxIterations) + ", not " + v);
+    } else {
+      return Usage("password: unknown or incomplete option \"" + opt + "\"");
+    }
+  }
+  const std::string tooLong =
+      "the password is longer than " + std::to_string(kMaxEngineerPasswordChars) + " bytes";
+  std::string password;
+  if (StandardInputIsTerminal()) {
+    HiddenLine first, second;
+    if (const int e = ReadLineWithoutEcho("engineer password: ", kMaxEngineerPasswordChars, &first))
+      return Fail("the password cannot be read from the terminal (error " + std::to_string(e) +
+                  ")");
+    if (first.ended) return Fail("no password: the input ended");
+    if (first.tooLong) return Fail(tooLong);
+    if (first.text.empty()) return Fail("the password is empty");
+    if (const int e = ReadLineWithoutEcho("again: ", kMaxEngineerPasswordChars, &second))
+      return Fail("the password cannot be read from the terminal (error " + std::to_string(e) +
+                  ")");
+    if (second.ended || second.tooLong || second.text != first.text)
+      return Fail("the two passwords differ; nothing made");
+    password = first.text;
+  } else {
+    bool longLine = false;
+    if (!ReadFirstLine(kMaxEngineerPasswordChars, &password, &longLine))
+      return Fail("no password on standard input");
+    if (longLine) return Fail(tooLong);
+  }
+  std::string hash, error;
+  if (!MakeEngineerPasswordHash(password, &hash, &error, iterations)) return Fail(error);
+  std::printf("engineer-password = %s\n", hash.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -246,5 +320,6 @@ int main(int argc, char** argv) {
   if (cmd == "create") return Create(argc, argv);
   if (cmd == "inspect") return Inspect(argc, argv);
   if (cmd == "verify") return Verify(argc, argv);
+  if (cmd == "password") return Password(argc, argv);
   return Usage("unknown command \"" + cmd + "\"");
 }

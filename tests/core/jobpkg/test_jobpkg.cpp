@@ -2,7 +2,8 @@
 // BuildJobPackage and verified from their files, and the packages a station must
 // refuse, each with the reason it gives. Manifests signed by a trusted key reach the
 // strict manifest checks; bytes changed after signing never get past the signature or
-// the digests.
+// the digests. The engineer password's hash: made and checked, and the stored forms a
+// station refuses.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,6 +12,7 @@
 
 #include "base/Sha256.h"
 #include "job/Logcfg.h"
+#include "jobpkg/EngineerPassword.h"
 #include "jobpkg/JobKeys.h"
 #include "jobpkg/JobPackage.h"
 #include "platform/fake/TempDir.h"
@@ -328,6 +330,69 @@ TEST_F(JobPackageTest, EepromWithoutMacOnlyAsMarkedReflash) {
   spec_.eepromPath = dir_.File("big.bin");
   EXPECT_FALSE(BuildJobPackage(spec_, key_, dir_.File("r.pkg"), &error));
   EXPECT_NE(std::string::npos, error.find("larger than 1152 bytes")) << error;
+}
+
+TEST(EngineerPassword, HashRoundTripAndStoredFormsRefused) {
+  constexpr uint32_t kFew = kEngineerPasswordMinIterations;
+  const std::string pw = "Prüfstand 7";  // UTF-8
+  std::string a, b, error;
+  bool match = true;
+  ASSERT_TRUE(MakeEngineerPasswordHash(pw, &a, &error, kFew)) << error;
+  ASSERT_TRUE(MakeEngineerPasswordHash(pw, &b, &error, kFew)) << error;
+  EXPECT_EQ(std::string("pbkdf2-sha256$10000$").size() + 32 + 1 + 64, a.size()) << a;
+  EXPECT_NE(a.substr(0, 52), b.substr(0, 52));  // a fresh salt every time
+  ASSERT_TRUE(CheckEngineerPassword(a, pw, &match, &error)) << error;
+  EXPECT_TRUE(match);
+  for (const std::string wrong : {"Prüfstand 8", "Prüfstand 7 ", "Prufstand 7", "", "p"}) {
+    match = true;
+    ASSERT_TRUE(CheckEngineerPassword(a, wrong, &match, &error)) << error;
+    EXPECT_FALSE(match) << wrong;
+  }
+  // A hash made elsewhere (PBKDF2-HMAC-SHA256 of the UTF-8 bytes, 16-byte salt, 32-byte key).
+  const std::string known =
+      "pbkdf2-sha256$10000$000102030405060708090a0b0c0d0e0f$"
+      "8cad11d7b29ad6703825a734c414b708869e4d98ef9d3b3a629f88cce10e40ed";
+  ASSERT_TRUE(CheckEngineerPassword(known, pw, &match, &error)) << error;
+  EXPECT_TRUE(match);
+  // Passwords no hash is made of; iterations a station would refuse are not made either.
+  EXPECT_FALSE(MakeEngineerPasswordHash("", &b, &error, kFew));
+  EXPECT_FALSE(
+      MakeEngineerPasswordHash(std::string(kMaxEngineerPasswordChars + 1, 'x'), &b, &error, kFew));
+  EXPECT_NE(std::string::npos, error.find("longer than 256")) << error;
+  EXPECT_TRUE(
+      MakeEngineerPasswordHash(std::string(kMaxEngineerPasswordChars, 'x'), &b, &error, kFew))
+      << error;
+  EXPECT_FALSE(MakeEngineerPasswordHash("x", &b, &error, kFew - 1));
+
+  // Stored forms refused, each with its reason and never with the stored text.
+  const std::string salt = "000102030405060708090a0b0c0d0e0f";
+  const std::string key = known.substr(known.size() - 64);
+  const struct {
+    std::string stored, reason;
+  } refused[] = {
+      {"", "not of the form"},
+      {"secret-in-clear", "not of the form"},
+      {known + "$", "not of the form"},
+      {"pbkdf2-sha1$10000$" + salt + "$" + key, "unknown kind"},
+      {"pbkdf2-sha256$9999$" + salt + "$" + key, "unsafe: 9999 iterations"},
+      {"pbkdf2-sha256$10000001$" + salt + "$" + key, "more than 10000000"},
+      {"pbkdf2-sha256$99999999999999999999$" + salt + "$" + key, "more than 10000000"},
+      {"pbkdf2-sha256$010000$" + salt + "$" + key, "iterations are not a number"},
+      {"pbkdf2-sha256$+10000$" + salt + "$" + key, "iterations are not a number"},
+      {"pbkdf2-sha256$10000$" + salt.substr(2) + "$" + key, "salt is not 32"},
+      {"pbkdf2-sha256$10000$" + salt + "$" + Replaced(key, "8c", "8C"), "key is not 64"},
+      {"pbkdf2-sha256$10000$" + salt + "$" + key + "0", "key is not 64"},
+  };
+  for (const auto& r : refused) {
+    match = true;
+    error.clear();
+    EXPECT_FALSE(CheckEngineerPassword(r.stored, pw, &match, &error)) << r.stored;
+    EXPECT_FALSE(match) << r.stored;
+    EXPECT_NE(std::string::npos, error.find(r.reason)) << r.stored << ": " << error;
+    if (!r.stored.empty()) {
+      EXPECT_EQ(std::string::npos, error.find(r.stored)) << error;
+    }
+  }
 }
 
 }  // namespace
