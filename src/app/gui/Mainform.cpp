@@ -382,7 +382,10 @@ void TmainFrm::UpdateMode() {
     text = logic_->ModeText();
   });
   const QString shown = QString::fromStdString(text);
-  if (Label_mode->text() != shown) Label_mode->setText(shown);
+  if (Label_mode->text() != shown) {
+    Label_mode->setText(shown);
+    Label_mode->setToolTip(shown);  // whole, also when a long package name overflows
+  }
   if (mode != shownMode_ || Label_mode->styleSheet().isEmpty()) {
     Label_mode->setStyleSheet(
         QLatin1String(mode == StationMode::Engineer ? kEngineerStyle : kProductionStyle));
