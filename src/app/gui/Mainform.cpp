@@ -706,8 +706,10 @@ void TmainFrm::Btn_engineerClick() {
   if (waitingForRun_ || !logic_) return;
   StationMode mode = StationMode::Open;
   Guarded([&] { mode = logic_->Mode(); });
-  if (mode == StationMode::Engineer) {
-    Guarded([this] { logic_->LeaveEngineerMode("window"); });
+  // What the button said when it was clicked counts: "Leave engineer mode" clicked just
+  // as the time ran out asks for no password.
+  if (shownMode_ == StationMode::Engineer) {
+    if (mode == StationMode::Engineer) Guarded([this] { logic_->LeaveEngineerMode("window"); });
   } else if (mode == StationMode::Production) {
     QInputDialog prompt(this);
     prompt.setObjectName(QStringLiteral("passwordPrompt"));
@@ -720,7 +722,10 @@ void TmainFrm::Btn_engineerClick() {
       prompt.setTextValue(QString());
       bool entered = false;
       std::string text;
+      // The password's check takes a noticeable moment of processor time.
+      QApplication::setOverrideCursor(Qt::WaitCursor);
       Guarded([&] { entered = logic_->EnterEngineerMode(password, "window", &text); });
+      QApplication::restoreOverrideCursor();
       std::fill(password.begin(), password.end(), '\0');
       if (!entered) ShowError(logic_->boxes(), text);
     }
