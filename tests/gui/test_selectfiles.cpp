@@ -571,10 +571,14 @@ void TestSelectFiles::packageButtons() {
   rig.Click(d.Btn_loadPackage);  // the chooser cancelled: nothing loaded
   QVERIFY(loaded.empty());
   chosen = "/pkgs/bad.ptjob";
+  rig.Click(d.ChkBox_EE);
+  rig.Type(d.eeprom_path, "typed.vef");
   rig.Click(d.Btn_loadPackage);
   QCOMPARE(rig.LastBox(),
            std::string("job package /pkgs/bad.ptjob: the signature does not verify"));
-  QVERIFY(d.ChkBox_EE->isEnabled());
+  // Refused: the dialog's own job as the operator left it.
+  QVERIFY(d.ChkBox_EE->isEnabled() && d.ChkBox_EE->isChecked());
+  QCOMPARE(d.eeprom_path->text(), QString("typed.vef"));
 
   chosen = "/pkgs/line3.ptjob";
   rig.Click(d.Btn_loadPackage);

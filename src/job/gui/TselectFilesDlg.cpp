@@ -377,6 +377,7 @@ void TselectFilesDlg::OnLoadPackage() {
   const auto load = logic_.Package().load;
   const auto openFile = logic_.FileChoosers().openFile;
   if (!load || !openFile) return;
+  SyncToLogic();  // what the operator changed stays when the package is refused
   const std::optional<std::string> path = openFile(kPackageFilter);
   if (!path) return;
   std::string text;
@@ -391,6 +392,7 @@ void TselectFilesDlg::OnLoadPackage() {
 void TselectFilesDlg::OnLeavePackage() {
   const auto leave = logic_.Package().leave;
   if (!leave) return;
+  SyncToLogic();
   std::string text;
   if (leave(&text)) {
     ShowStationJob();
