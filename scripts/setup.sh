@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need (only the
 # missing ones). Runs apt-get as root, or through sudo.
 set -euo pipefail
-PKGS=(build-essential cmake ninja-build g++ clang-14 libclang-rt-14-dev
+PKGS=(build-essential cmake ninja-build ccache g++ clang-14 libclang-rt-14-dev
       libgtest-dev libgmock-dev googletest
       qt6-base-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core libsqlite3-dev
       xvfb xauth x11-apps imagemagick

@@ -209,13 +209,17 @@ int RunHeadlessJob(MainLogic& logic, QueueUiThread& ui, const std::atomic<bool>&
   if (UnitIdentityGate* gate = logic.unitGate()) gate->WaitIdle(kAfterRunWaitMs);
   if (ProductionRecorder* r = logic.records()) {
     for (uint32_t waited = 0; waited < kAfterRunWaitMs; waited += 20) {
-      if (r->writer().Queued() == 0 && r->writer().QueuedEvents() == 0) break;
+      if (r->writer().Queued() == 0 && r->writer().QueuedEvents() == 0 &&
+          r->writer().QueuedAudits() == 0) {
+        break;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
   const bool waiting =
       outcomes > 0 || (logic.records() && (logic.records()->writer().Queued() > 0 ||
-                                            logic.records()->writer().QueuedEvents() > 0));
+                                            logic.records()->writer().QueuedEvents() > 0 ||
+                                            logic.records()->writer().QueuedAudits() > 0));
   if (waiting && status == kExitDone) status = kExitPortsFailed;
   return status;
 }

@@ -84,6 +84,8 @@ MainLogic::MainLogic(const PlatformServices& services, Board& view, MessageBoxes
   SetRecords(std::move(store), StationNameOf(settings_));
   // The MAC pool the settings choose (storedMAC.txt unless told otherwise).
   ApplyStationSettings(*this, settings_, dataDir);
+  // Production mode and the station's job package, once the pool and records are there.
+  SetUpApprovedJob();
 }
 
 void MainLogic::SetRecords(std::unique_ptr<RecordStore> store, const std::string& stationName) {
@@ -195,7 +197,7 @@ bool MainLogic::BuildMacLine(std::string* line) {
   return true;
 }
 
-void MainLogic::selectFileBtnClick(JobDialog& dialog) {
+void MainLogic::selectFileBtnClick(JobDialog& dialog, const std::string& via) {
   if (captionStop_ || closing_) return;
   if (!ReleaseEndedDispatcher()) {
     // Workers of the stopped run still read the job: it must not change under them.
@@ -218,6 +220,18 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
   }
   dialogOpen_ = false;
   if (!accepted) return;
+  if (!package_ && !JobChangeAllowed(nullptr)) return;  // a locked dialog changed nothing
+  SetUpJob();
+  if (!package_) {
+    std::string what = "job set up in the job dialog: " + ProductionRecorder::StepsOf(job);
+    if (job.jobFlags & kJobFirmware) what += ", firmware " + storedConfig.firmwarePath;
+    if (job.jobFlags & kJobEeprom) what += ", EEPROM " + storedConfig.eepromPath;
+    Audit(kAuditJobChange, true, what, via);
+  }
+}
+
+void MainLogic::SetUpJob() {
+  const StoredConfig& config = package_ ? packageConfig_ : storedConfig;
   ClearMessages();
   // What the station could not use of its settings stays in view after the log clear.
   for (const std::string& note : settingsNotes_) AppendMessage(note);
@@ -261,13 +275,18 @@ void MainLogic::selectFileBtnClick(JobDialog& dialog) {
     SetMacGridCell(0, 0, line);
     job.filesSelected = true;
   }
-  AppendMessage("EEPROM: " + storedConfig.eepromPath);
-  AppendMessage("Firmware: " + storedConfig.firmwarePath);
+  if (package_) {
+    AppendMessage("Job package: " + package_->name + " " + package_->version + " (" +
+                  package_->path + ", SHA-256 " + package_->sha256.substr(0, 16) +
+                  "..., signed by key " + package_->keyId + ")");
+  }
+  AppendMessage("EEPROM: " + config.eepromPath);
+  AppendMessage("Firmware: " + config.firmwarePath);
   if (job.logEnabled) AppendMessage("Log file: " + job.logDirectory);
-  if (storedConfig.fastDownload) {
+  if (config.fastDownload) {
     AppendMessage("Fast download: each block is sent as soon as the last one was answered");
   }
-  if (storedConfig.continuous) {
+  if (config.continuous) {
     AppendMessage("Continuous production: each port runs the job for every unit inserted, hold "
                   "time " +
                   std::to_string(UnitHoldMs(settings_)) + " ms");
@@ -305,6 +324,10 @@ void MainLogic::StartClick() {
               "System IP should be 192.168.1.1~192.168.1.126\r\n or 192.168.1.128~192.168.1.254");
     return;
   }
+  if (const std::string problem = ModeStartProblem(); !problem.empty()) {
+    ShowError(boxes_, problem);
+    return;
+  }
   stages.ClearAll();
   if (!job.filesSelected) {
     ShowError(boxes_, "Please Select Files first.");
@@ -324,7 +347,8 @@ void MainLogic::StartClick() {
   // The run's job: the steps, settings and images (read now, once) the dispatcher and
   // the workers use until the run has ended, whatever the job dialog changes meanwhile.
   // No dispatcher is left, so nothing reads the last run's.
-  runJob_ = MakeRunJob(job, storedConfig, testInterfaces_, SharedTestInterface());
+  runJob_ = package_ ? MakePackageRunJob()
+                     : MakeRunJob(job, storedConfig, testInterfaces_, SharedTestInterface());
   runJob_.unitHoldMs = UnitHoldMs(settings_);
   if (!SetUpUnitGate()) return;
   stoppedUnfinished_.fill(false);
@@ -342,6 +366,11 @@ void MainLogic::StartClick() {
     recorded.continuous = runJob_.continuous;
     if (job.jobFlags & kJobFirmware) recorded.firmwarePath = runJob_.firmware.path;
     if (job.jobFlags & kJobEeprom) recorded.eepromPath = runJob_.eeprom.path;
+    if (package_) {
+      recorded.jobName = package_->name;
+      recorded.jobVersion = package_->version;
+      recorded.jobDigest = package_->sha256;
+    }
     recorder_->RunStarting(recorded);
   }
   SetPoolGate(true);
@@ -396,6 +425,8 @@ bool MainLogic::SetUpUnitGate() {
   s.jobName = ProductionRecorder::StepsOf(runJob_.steps);
   if (runJob_.steps.jobFlags & kJobFirmware) s.jobName += " firmware=" + BaseName(runJob_.firmware.path);
   if (runJob_.steps.jobFlags & kJobEeprom) s.jobName += " eeprom=" + BaseName(runJob_.eeprom.path);
+  // The manufacturing system knows an approved job by its package.
+  if (package_) s.jobName = package_->name + " " + package_->version;
   UnitIdentityGate::PassedQuery passed;
   if (recorder_) {
     passed = [this](const std::string& serial, bool* was, std::string* why) {
@@ -501,7 +532,9 @@ PortVerdict MainLogic::Verdict(int portIndex) const {
   if (station_.slotTable && slotTable.Phase(portIndex) == SlotPhase::Empty) return PortVerdict::Running;
   const Stage stage = stages.Get(portIndex);
   const Stage last = StartThread::FinalStage(job);
-  if (last != StageIdle && stage == last) return PortVerdict::Passed;
+  if (last != StageIdle && stage == last) {
+    return LeavesTemporaryMac(job) ? PortVerdict::TemporaryMac : PortVerdict::Passed;
+  }
   // A worker asked to stop ends failed: that port was stopped, not found faulty.
   if (stoppedUnfinished_[static_cast<size_t>(portIndex)]) return PortVerdict::Unfinished;
   if (stage == StageFailed) return PortVerdict::Failed;
@@ -616,39 +649,33 @@ void MainLogic::DispatcherEnded() {
 }
 
 std::unique_ptr<SelectFilesLogic> MainLogic::NewJobDialogLogic() {
-  return std::make_unique<SelectFilesLogic>(job, storedConfig, macPool(), boxes(),
-                                            [this](const std::string& m) { ShowException(m); });
+  auto logic = std::make_unique<SelectFilesLogic>(
+      job, storedConfig, macPool(), boxes(), [this](const std::string& m) { ShowException(m); });
+  logic->SetPackageSource([this] {
+    JobDialogPackage p;
+    std::string why;
+    p.locked = !JobChangeAllowed(&why);
+    p.lockedText = why;
+    if (package_) {
+      p.shown = true;
+      p.name = package_->name;
+      p.version = package_->version;
+      p.sha256 = package_->sha256;
+      p.keyId = package_->keyId;
+      p.path = package_->path;
+      p.config = &packageConfig_;
+    }
+    if (!p.locked) {
+      p.load = [this](const std::string& path, std::string* text) {
+        return LoadPackage(path, "window", text);
+      };
+      if (package_ && !production_) {
+        p.leave = [this](std::string* text) { return LeavePackage("window", text); };
+      }
+    }
+    return p;
+  });
+  return logic;
 }
 
 
-// ---- approved jobs ----
-
-StationMode MainLogic::Mode() {
-  if (!production_) return StationMode::Open;
-  return engineerUntilMs_ != 0 ? StationMode::Engineer : StationMode::Production;
-}
-
-std::string MainLogic::ModeText() { return ""; }
-
-bool MainLogic::JobChangeAllowed(std::string* why) {
-  if (Mode() != StationMode::Production) return true;
-  if (why) *why = "production mode";
-  return false;
-}
-
-bool MainLogic::LoadPackage(const std::string& path, const std::string&, std::string* text) {
-  *text = "job package " + path + ": not yet";
-  return false;
-}
-
-bool MainLogic::LeavePackage(const std::string&, std::string* text) {
-  *text = "not yet";
-  return false;
-}
-
-bool MainLogic::EnterEngineerMode(const std::string&, const std::string&, std::string* text) {
-  *text = "not yet";
-  return false;
-}
-
-void MainLogic::LeaveEngineerMode(const std::string&) { engineerUntilMs_ = 0; }

@@ -41,8 +41,10 @@ class SerialPortFactory;
 class Network;
 
 // How a port's cell reads at a glance: still running (or not started), through the
-// job's last step, failed, or left unfinished by a Stop or an early end of the run.
-enum class PortVerdict { Running, Passed, Failed, Unfinished };
+// job's last step, failed, or left unfinished by a Stop or an early end of the run;
+// TemporaryMac: through the job's last step, but left with its temporary MAC address
+// (an EEPROM download without MAC programming), which is no pass.
+enum class PortVerdict { Running, Passed, Failed, Unfinished, TemporaryMac };
 
 // Open: the job is the dialog's own (or a package anyone may load). Production
 // (station.conf `mode = production`): only a job package verified against a trusted key
@@ -71,7 +73,8 @@ class MainLogic final : public Board {
   void SetWorkerFactory(WorkerFactory* factory) { workers_ = factory; }
 
   // ---- event handlers of the main window ----
-  void selectFileBtnClick(JobDialog& dialog);
+  // via: who set the job up, for the audit trail ("window", "cli", "api").
+  void selectFileBtnClick(JobDialog& dialog, const std::string& via = "window");
   void Btn_StartClick();
   // Program close: asks a running dispatcher and its workers to stop. The window
   // stays until CanClose() (keep processing events while waiting); then FormClose().
@@ -172,6 +175,12 @@ class MainLogic final : public Board {
   const JobPackage* Package() const { return package_ ? &*package_ : nullptr; }
   // Whether the job may be changed now; *why when not (the text every front-end shows).
   bool JobChangeAllowed(std::string* why);
+  // A front-end's request to change the job (`what` it would do): JobChangeAllowed, and a
+  // refusal goes into the audit trail. A station that runs a package (open mode) takes
+  // no other job until the package is left.
+  bool RequestJobChange(const std::string& what, const std::string& via, std::string* why);
+  // The stored job choices in effect: the package's, or storedCfg.txt's.
+  const StoredConfig& JobConfig() const { return package_ ? packageConfig_ : storedConfig; }
   // Reads and verifies the package against the trusted keys and makes its job the
   // station's (the images are the package's bytes, read now, once). Refused in
   // production mode outside engineer mode, and when no run may change the job. False
@@ -236,10 +245,33 @@ class MainLogic final : public Board {
   int unitsFailed_ = 0;
   std::mutex deferredMutex_;
   std::vector<std::string> deferred_;
-  // Approved jobs.
+  // Approved jobs (app/JobApproval.cpp).
+  // station.conf's mode and job-package, at construction.
+  void SetUpApprovedJob();
+  // Verifies the package and installs its job; no check of the mode here.
+  bool ApplyPackage(const std::string& path, const std::string& via, std::string* text);
+  // The job state and the dialog's view from the package (installed in package_).
+  void InstallPackageJob();
+  // After the job changed (the dialog's OK, a package installed): the MAC pool and the
+  // MAC line, the message log's job lines; job.filesSelected tells whether it is set up.
+  void SetUpJob();
+  // Adds an entry to the audit trail (when the station keeps records).
+  void Audit(const char* kind, bool ok, const std::string& text, const std::string& via,
+             const JobPackage* package = nullptr);
+  // The run job of the package's job: its images are the package's bytes.
+  RunJob MakePackageRunJob();
+  // Why Start is refused by the station's mode ("" when it is not).
+  std::string ModeStartProblem();
   bool production_ = false;
   std::optional<JobPackage> package_;
   StoredConfig packageConfig_;  // the package's job as the dialog shows it
   std::string packageProblem_;  // why station.conf's job-package is not set up
   int64_t engineerUntilMs_ = 0;
+  uint32_t engineerSinceTick_ = 0;
+  // Wrong passwords in a row, and when the last one came (tick): after
+  // kMaxPasswordTries the next try waits kPasswordPauseMs.
+  static constexpr int kMaxPasswordTries = 3;
+  static constexpr uint32_t kPasswordPauseMs = 60000;
+  int passwordFailures_ = 0;
+  uint32_t lastPasswordFailureTick_ = 0;
 };

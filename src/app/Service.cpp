@@ -586,7 +586,7 @@ void StationService::PublishLocked(const char* name, const std::string& fields) 
 json StationService::JobJson() const {
   const MainLogic& l = *logic_;
   const JobState& job = l.job;
-  const StoredConfig& cfg = l.storedConfig;
+  const StoredConfig& cfg = l.JobConfig();
   const int baudIndex = std::clamp(cfg.consoleBaudIndex, 0, 2);
   json j = {{"set", job.filesSelected},
             {"eeprom", (job.jobFlags & kJobEeprom) != 0},
@@ -607,6 +607,17 @@ json StationService::JobJson() const {
             {"baud", std::stoi(SelectFilesLogic::kBaudItems[baudIndex])},
             {"log", job.logEnabled},
             {"logDir", job.logDirectory}};
+  const StationMode mode = logic_->Mode();
+  j["mode"] = mode == StationMode::Open         ? "open"
+              : mode == StationMode::Engineer ? "engineer"
+                                              : "production";
+  j["modeText"] = logic_->ModeText();
+  if (const JobPackage* p = l.Package()) {
+    j["package"] = {{"name", p->name},       {"version", p->version}, {"sha256", p->sha256},
+                    {"key", p->keyId},       {"path", p->path}};
+  } else {
+    j["package"] = nullptr;
+  }
   return j;
 }
 
@@ -632,6 +643,7 @@ json StationService::PortJson(int k, const UnitFacts& unit) const {
     switch (l.Verdict(k)) {
       case PortVerdict::Running: verdict = l.RunLive() ? "running" : "idle"; break;
       case PortVerdict::Passed: verdict = "passed"; break;
+      case PortVerdict::TemporaryMac: verdict = "temporary-mac"; break;
       case PortVerdict::Failed: verdict = "failed"; break;
       case PortVerdict::Unfinished: verdict = "unfinished"; break;
     }
@@ -745,7 +757,8 @@ HttpResponse StationService::Api(const HttpRequest& request, Right right) {
   const std::string& path = request.path;
   const std::string& method = request.method;
   const bool control = path == "/api/v1/start" || path == "/api/v1/stop" ||
-                       path == "/api/v1/serial" || (path == "/api/v1/job" && method != "GET");
+                       path == "/api/v1/serial" || path == "/api/v1/package" ||
+                       path == "/api/v1/engineer" || (path == "/api/v1/job" && method != "GET");
   if (control && right != Right::Control) {
     return Error(403, "this token may read the station, not give it commands", "forbidden");
   }
@@ -777,7 +790,58 @@ HttpResponse StationService::Api(const HttpRequest& request, Right right) {
     if (path == "/api/v1/serial") return BindSerial(request.body);
     return path == "/api/v1/start" ? StartCommand() : StopCommand();
   }
+  if (path == "/api/v1/package" || path == "/api/v1/engineer") {
+    if (method != "POST" && method != "DELETE") return Error(405, "POST or DELETE", "method_not_allowed");
+    return ApprovalCommand(path == "/api/v1/package", method == "DELETE", request.body);
+  }
   return Error(404, "no such resource: " + path.substr(0, 100), "not_found");
+}
+
+HttpResponse StationService::ApprovalCommand(bool package, bool leave, const std::string& body) {
+  // POST package {"path"}: load and verify a job package; DELETE package: leave it.
+  // POST engineer {"password"}: engineer mode; DELETE engineer: back to production mode.
+  std::string value;
+  if (!leave) {
+    if (TooDeep(body)) return Error(400, "the request is nested too deeply", "bad_request");
+    json parsed;
+    try {
+      parsed = json::parse(body);
+    } catch (const json::exception&) {
+      return Error(400, "the body is not JSON", "bad_request");
+    }
+    if (!parsed.is_object()) return Error(400, "the body is not a JSON object", "bad_request");
+    const char* field = package ? "path" : "password";
+    for (const auto& [key, v] : parsed.items()) {
+      if (key != field || !v.is_string()) {
+        return Error(400, "unknown or mistyped field: " + key.substr(0, 40), "bad_request");
+      }
+      value = v.get<std::string>();
+    }
+    if (value.empty()) return Error(400, std::string("no ") + field, "bad_request");
+  }
+  HttpResponse response;
+  if (!OnUi([&] {
+        MainLogic& l = *logic_;
+        std::string text;
+        bool ok = true;
+        if (package) {
+          if (NotBetweenRuns("A run is going on: the job is changed before Start.", &response)) return;
+          ok = leave ? l.LeavePackage("api", &text) : l.LoadPackage(value, "api", &text);
+        } else if (leave) {
+          l.LeaveEngineerMode("api");
+        } else {
+          ok = l.EnterEngineerMode(value, "api", &text);
+        }
+        if (!ok) {
+          response = Error(package ? 422 : 403, text, "refused");
+          return;
+        }
+        response = HttpResponse{};
+        response.body = Dump(JobJson());
+      }, &response)) {
+    return response;
+  }
+  return response;
 }
 
 bool StationService::OnUi(const std::function<void()>& fn, HttpResponse* response) {
@@ -907,6 +971,9 @@ bool JobOptionsFrom(const json& body, HeadlessJobOptions* o, std::string* error)
   for (auto it = body.begin(); it != body.end(); ++it) {
     const std::string& key = it.key();
     const json& v = it.value();
+    // What GET shows of the station's mode and package is no job setting: a body taken
+    // from GET may carry it back.
+    if (key == "mode" || key == "modeText" || key == "package") continue;
     const bool isBool = std::find_if(std::begin(kBools), std::end(kBools), [&](const char* k) {
                           return key == k;
                         }) != std::end(kBools);
@@ -1037,12 +1104,17 @@ HttpResponse StationService::SetUpJob(const std::string& body) {
   if (!OnUi([&] {
         MainLogic& l = *logic_;
         if (NotBetweenRuns("A run is going on: the job is set up before Start.", &response)) return;
+        std::string why;
+        if (!l.RequestJobChange("the job set up through the service", "api", &why)) {
+          response = Error(409, why, "refused");
+          return;
+        }
         bool accepted = false;
         const CommandBoxes::Box refusal = Captured([&] {
           const std::unique_ptr<SelectFilesLogic> dialogLogic = l.NewJobDialogLogic();
           HeadlessJobDialog dialog(*dialogLogic, options);
           RecordingDialog recording(dialog);
-          l.selectFileBtnClick(recording);
+          l.selectFileBtnClick(recording, "api");
           accepted = recording.accepted;
         });
         if (!refusal.text.empty()) {

@@ -131,6 +131,7 @@ class StationService final : public Board {
   // going on (duringRun its text).
   bool NotBetweenRuns(const char* duringRun, HttpResponse* response);
   HttpResponse SetUpJob(const std::string& body);
+  HttpResponse ApprovalCommand(bool package, bool leave, const std::string& body);
   HttpResponse StartCommand();
   HttpResponse StopCommand();
 

@@ -61,3 +61,11 @@ inline Stage JobFinalStage(const JobState& job) {
   if (job.jobFlags != 0) return StageDownloaded;
   return StageIdle;
 }
+
+// Whether a unit that went through every step of `job` is left with its temporary MAC
+// address (02:5C:3A:FF:FF:xx, written into the EEPROM image by the download) because the
+// job downloads the EEPROM image and programs no address: such a unit is never counted
+// as passed.
+inline bool LeavesTemporaryMac(const JobState& job) {
+  return (job.jobFlags & kJobEeprom) != 0 && !job.programMac;
+}

@@ -34,12 +34,15 @@ const std::vector<std::string>& StationSettings::KnownKeys() {
   // the manufacturing system (app/CheckIn.h)
   // label-printer, label-queue, label-folder: where passed units' labels go
   // (app/UnitLabels.h)
+  // mode ("open" default, "production"), job-package, engineer-password,
+  // engineer-minutes, label-template: approved jobs (app/MainLogic.h, docs/job-packages.md)
   static const std::vector<std::string> keys = {
       "station-name",   "records",           "records-file",
       "pool",           "database",          "test-interface",
       "test-interface-base", "unit-hold-ms", "service-listen",
       "service-read-token-file", "service-control-token-file", "checkin-url",
-      "checkin-command", "checkin-timeout-ms", "label-printer", "label-queue", "label-folder"};
+      "checkin-command", "checkin-timeout-ms", "label-printer", "label-queue", "label-folder",
+      "mode", "job-package", "engineer-password", "engineer-minutes", "label-template"};
   return keys;
 }
 
@@ -142,6 +145,17 @@ void StationSettings::Parse(const std::string& text) {
                           std::to_string(kUnitHoldMinMs) + " to " + std::to_string(kUnitHoldMaxMs));
       continue;
     }
+    if (key == "mode" && value != "open" && value != "production") {
+      problems_.push_back(where + "mode = " + value.substr(0, 40) +
+                          " is neither \"open\" nor \"production\"");
+      continue;
+    }
+    if (key == "engineer-minutes" && !ParseEngineerMinutes(value, &ms)) {
+      problems_.push_back(where + "engineer-minutes = " + value.substr(0, 40) +
+                          " is not a number of minutes from 1 to " +
+                          std::to_string(kEngineerMaxMinutes));
+      continue;
+    }
     values_[key] = value;
   }
   if (problems_.size() > problemsBefore && failure_ == 0) failure_ = kNotUnderstood;
@@ -152,6 +166,24 @@ void StationSettings::Parse(const std::string& text) {
     problems_.push_back(std::string(kFileName) + ": " + std::to_string(more) +
                         " more problems not listed");
   }
+}
+
+bool ParseEngineerMinutes(const std::string& text, uint32_t* minutes) {
+  if (text.empty() || text.size() > 3) return false;
+  uint32_t v = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (v < 1 || v > StationSettings::kEngineerMaxMinutes) return false;
+  *minutes = v;
+  return true;
+}
+
+uint32_t EngineerMinutes(const StationSettings& settings) {
+  uint32_t m = StationSettings::kEngineerDefaultMinutes;
+  ParseEngineerMinutes(settings.Get("engineer-minutes"), &m);
+  return m;
 }
 
 std::string StationSettings::Get(const std::string& key, const std::string& fallback) const {

@@ -30,6 +30,9 @@ class StationSettings {
   static constexpr uint32_t kUnitHoldDefaultMs = 2000;
   static constexpr uint32_t kUnitHoldMinMs = 200;
   static constexpr uint32_t kUnitHoldMaxMs = 60000;
+  // engineer-minutes: how long the engineer's password opens engineer mode.
+  static constexpr uint32_t kEngineerDefaultMinutes = 15;
+  static constexpr uint32_t kEngineerMaxMinutes = 480;
 
   // Keys known to the station (each documented in the README).
   static const std::vector<std::string>& KnownKeys();
@@ -73,3 +76,8 @@ class StationSettings {
 uint32_t UnitHoldMs(const StationSettings& settings);
 // The value of a unit-hold-ms text, or false when it is not a decimal in the range.
 bool ParseUnitHoldMs(const std::string& text, uint32_t* ms);
+
+// How long engineer mode lasts: station.conf's engineer-minutes (1 to kEngineerMaxMinutes;
+// Parse reports any other value as a problem), else kEngineerDefaultMinutes.
+uint32_t EngineerMinutes(const StationSettings& settings);
+bool ParseEngineerMinutes(const std::string& text, uint32_t* minutes);

@@ -13,7 +13,8 @@ namespace {
 // @UNIT_ARGS@ its columns' types and @CYCLE_ARG@ the cycle's argument
 // (records/UnitsTable.h); @OLDER_WRITERS@ the record writers of older stations,
 // @WRITE_UNIT_ALL@ every pt_write_unit and @STATION_FUNCTIONS@ what a station role
-// executes. One transaction.
+// executes; @EVENTS@ and @AUDIT@ the only-added tables, @EVENT_...@ and @AUDIT_...@
+// their writers' arguments, columns and placeholders. One transaction.
 const char kSchema[] = R"SQL(
 CREATE TABLE IF NOT EXISTS pt_schema (version integer NOT NULL);
 DO $$
@@ -88,6 +89,20 @@ CREATE TRIGGER pt_unit_events_guard BEFORE UPDATE OR DELETE ON unit_events
   FOR EACH ROW EXECUTE FUNCTION pt_event_guard();
 CREATE TRIGGER pt_unit_events_truncate BEFORE TRUNCATE ON unit_events
   FOR EACH STATEMENT EXECUTE FUNCTION pt_event_guard();
+-- What every station did with its job (packages loaded and verified, modes, passwords,
+-- changes of the job): only ever added.
+@AUDIT@
+CREATE OR REPLACE FUNCTION pt_audit_guard() RETURNS trigger LANGUAGE plpgsql
+SET search_path = pg_catalog, @S@, pg_temp AS $$
+BEGIN
+  RAISE EXCEPTION 'the audit trail is only added to, never changed or removed';
+END $$;
+DROP TRIGGER IF EXISTS pt_audit_trail_guard ON audit_trail;
+DROP TRIGGER IF EXISTS pt_audit_trail_truncate ON audit_trail;
+CREATE TRIGGER pt_audit_trail_guard BEFORE UPDATE OR DELETE ON audit_trail
+  FOR EACH ROW EXECUTE FUNCTION pt_audit_guard();
+CREATE TRIGGER pt_audit_trail_truncate BEFORE TRUNCATE ON audit_trail
+  FOR EACH STATEMENT EXECUTE FUNCTION pt_audit_guard();
 
 -- The station roles (factory grant): a role bound to a station name acts only as that
 -- station, and that station only through it; a role without a name (shared by several
@@ -360,6 +375,25 @@ BEGIN
   INSERT INTO unit_events (@EVENT_NAMES@) VALUES (@EVENT_VALUES@);
 END $$;
 
+-- Adds one audit entry of the caller's own station; the arguments are the columns of
+-- audit_trail in their order. There is no function that changes or removes one.
+CREATE OR REPLACE FUNCTION pt_write_audit(@AUDIT_ARGS@)
+RETURNS void LANGUAGE plpgsql VOLATILE SECURITY DEFINER
+SET search_path = pg_catalog, @S@, pg_temp AS $$
+BEGIN
+  PERFORM pt_station_check($1);
+  PERFORM pt_check_text('an audit entry''s user', $3, 256, true);
+  PERFORM pt_check_text('an audit entry''s kind', $4, 32, false);
+  PERFORM pt_check_text('a job package''s name', coalesce($7, ''), 256, true);
+  PERFORM pt_check_text('a job package''s version', coalesce($8, ''), 64, true);
+  PERFORM pt_check_text('a job package''s digest', coalesce($9, ''), 128, true);
+  IF $2 IS NULL OR $5 IS NULL OR $6 IS NULL OR length($6) > 4000 THEN
+    RAISE EXCEPTION 'an audit entry needs its time, whether it went through and a text of up to 4000 characters'
+      USING ERRCODE = '22023';
+  END IF;
+  INSERT INTO audit_trail (@AUDIT_NAMES@) VALUES (@AUDIT_VALUES@);
+END $$;
+
 -- Whether a unit of this serial passed on any station (a unit scanned a second time),
 -- for a station role that may not read the records.
 CREATE OR REPLACE FUNCTION pt_serial_passed(p_serial text) RETURNS boolean
@@ -404,8 +438,8 @@ END $$;
 REVOKE ALL ON FUNCTION pt_station_check(text), pt_check_text(text, text, integer, boolean),
   pt_check_range(integer, integer), pt_schema_version(), pt_block_for(integer, integer),
   pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text),
-  @WRITE_UNIT_ALL@, pt_write_event(@EVENT_ARGS@), pt_serial_passed(text),
-  pt_repair_block(text) FROM PUBLIC;
+  @WRITE_UNIT_ALL@, pt_write_event(@EVENT_ARGS@), pt_write_audit(@AUDIT_ARGS@),
+  pt_serial_passed(text), pt_repair_block(text) FROM PUBLIC;
 
 -- From version 1: every role the tables were granted to (the station roles) loses its
 -- table privileges and gets the functions instead, as a shared station role.
@@ -466,7 +500,8 @@ INSERT INTO pt_schema (version) VALUES (@V@);
 const char kStationFunctions[] =
     "pt_schema_version(), pt_block_for(integer, integer), "
     "pt_take(integer, integer, text, text, text), pt_settle(text, text, text, text), "
-    "pt_write_event(@EVENT_ARGS@), pt_serial_passed(text), @WRITE_UNIT_ALL@";
+    "pt_write_event(@EVENT_ARGS@), pt_write_audit(@AUDIT_ARGS@), pt_serial_passed(text), "
+    "@WRITE_UNIT_ALL@";
 
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
   for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
@@ -535,24 +570,23 @@ std::string WriteUnitAll() {
   return all;
 }
 
-// pt_write_event's argument types, the event columns' names and its placeholders.
-std::string EventArgs() {
+// An only-added table's writer (pt_write_event, pt_write_audit): its argument types,
+// the columns' names and its placeholders.
+std::string ArgsOf(const std::vector<UnitsColumn>& columns) {
   std::string args;
-  for (const UnitsColumn& c : EventColumns())
-    args += (args.empty() ? "" : ", ") + std::string(c.pgType);
+  for (const UnitsColumn& c : columns) args += (args.empty() ? "" : ", ") + std::string(c.pgType);
   return args;
 }
 
-std::string EventNames() {
+std::string NamesOf(const std::vector<UnitsColumn>& columns) {
   std::string names;
-  for (const UnitsColumn& c : EventColumns())
-    names += (names.empty() ? "" : ", ") + std::string(c.name);
+  for (const UnitsColumn& c : columns) names += (names.empty() ? "" : ", ") + std::string(c.name);
   return names;
 }
 
-std::string EventValuesSql() {
+std::string ValuesOf(const std::vector<UnitsColumn>& columns) {
   std::string values;
-  for (size_t i = 1; i <= EventColumns().size(); i++) {
+  for (size_t i = 1; i <= columns.size(); i++) {
     values += (values.empty() ? "" : ", ") + UnitsPlaceholder(UnitsSql::kPostgres, i);
   }
   return values;
@@ -569,9 +603,13 @@ std::string WithUnits(std::string sql) {
   ReplaceAll(&sql, "@WRITE_UNIT_ALL@", WriteUnitAll());
   ReplaceAll(&sql, "@UNIT_ARGS@", WriteUnitArgs());
   ReplaceAll(&sql, "@EVENTS@", EventsCreateSql(UnitsSql::kPostgres));
-  ReplaceAll(&sql, "@EVENT_ARGS@", EventArgs());
-  ReplaceAll(&sql, "@EVENT_NAMES@", EventNames());
-  ReplaceAll(&sql, "@EVENT_VALUES@", EventValuesSql());
+  ReplaceAll(&sql, "@EVENT_ARGS@", ArgsOf(EventColumns()));
+  ReplaceAll(&sql, "@EVENT_NAMES@", NamesOf(EventColumns()));
+  ReplaceAll(&sql, "@EVENT_VALUES@", ValuesOf(EventColumns()));
+  ReplaceAll(&sql, "@AUDIT@", AuditCreateSql(UnitsSql::kPostgres));
+  ReplaceAll(&sql, "@AUDIT_ARGS@", ArgsOf(AuditColumns()));
+  ReplaceAll(&sql, "@AUDIT_NAMES@", NamesOf(AuditColumns()));
+  ReplaceAll(&sql, "@AUDIT_VALUES@", ValuesOf(AuditColumns()));
   ReplaceAll(&sql, "@CYCLE_ARG@", "$" + std::to_string(cycle + 1));
   return sql;
 }
@@ -646,10 +684,12 @@ int GrantStation(PgLink& link, const std::string& role, const std::string& stati
   }
   rc = link.ExecScript(
       "BEGIN; SELECT pg_advisory_xact_lock(271057);"
-      "REVOKE ALL ON mac_block, mac_address, units, unit_events, pt_schema, "
+      "REVOKE ALL ON mac_block, mac_address, units, unit_events, audit_trail, pt_schema, "
       "pt_station_role, mac_block_repair FROM " +
-          role + "; REVOKE ALL ON SEQUENCE units_id_seq, unit_events_id_seq FROM " + role +
-          "; GRANT EXECUTE ON FUNCTION " + WithUnits(kStationFunctions) + " TO " + role + ";",
+          role +
+          "; REVOKE ALL ON SEQUENCE units_id_seq, unit_events_id_seq, audit_trail_id_seq FROM " +
+          role + "; GRANT EXECUTE ON FUNCTION " + WithUnits(kStationFunctions) + " TO " + role +
+          ";",
       deadline);
   PgRows rows;
   if (rc == 0) {

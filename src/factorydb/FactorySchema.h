@@ -14,6 +14,9 @@
 //   unit_events  what was done for a unit after its verdict (a label printed, a
 //                check-out sent), one row each, only ever added (a guard refuses
 //                UPDATE, DELETE and TRUNCATE even to the administrator)
+//   audit_trail  what each station did with its job (packages loaded and verified,
+//                mode changes, failed passwords, changes of the job), one row each,
+//                only ever added (guarded like unit_events)
 //   mac_block_repair every repair of a stuck block
 //   pt_schema    the schema's version
 //
@@ -23,7 +26,7 @@
 //
 // A station role holds no privilege on any table. It calls functions the
 // administrator's schema owns (SECURITY DEFINER, fixed search path): pt_block_for,
-// pt_take, pt_settle, pt_write_unit, pt_write_event, pt_serial_passed and
+// pt_take, pt_settle, pt_write_unit, pt_write_event, pt_write_audit, pt_serial_passed and
 // pt_schema_version. They check every argument,
 // and that the calling role may act as the station it names. The pt_write_unit of
 // older stations (without the columns added since) stay and write through today's,
@@ -38,7 +41,9 @@ namespace factorydb {
 
 // 3: the production records' cycle, and their key (station, run_id, port, cycle).
 // 4: the records' serial, rework, check_in and check_out; the table unit_events.
-constexpr int kSchemaVersion = 4;
+// 5: the records' job_name, job_version and job_digest; the table audit_trail. A
+// station of version 4 keeps writing (its pt_write_unit stays, the package NULL).
+constexpr int kSchemaVersion = 5;
 
 // Creates the tables, functions and guards (the tables and their rows kept when
 // present), upgrading an older schema: its station roles lose their table privileges

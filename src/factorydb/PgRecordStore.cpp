@@ -8,23 +8,10 @@
 
 namespace {
 
-// Every column as text, the times in FormatUtcMs's form.
-std::string SelectList() {
+// Every column of the list as text, the time in FormatUtcMs's form.
+std::string SelectListOf(const std::vector<UnitsColumn>& columns) {
   std::string s;
-  for (const UnitsColumn& column : UnitsColumns()) {
-    const std::string c = column.name;
-    s += s.empty() ? "" : ", ";
-    s += std::string(column.pgType) == "timestamptz"
-             ? "to_char(" + c + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
-             : c + "::text";
-  }
-  return s;
-}
-
-// Every event column as text, the time in FormatUtcMs's form.
-std::string EventSelectList() {
-  std::string s;
-  for (const UnitsColumn& column : EventColumns()) {
+  for (const UnitsColumn& column : columns) {
     const std::string c = column.name;
     s += s.empty() ? "" : ", ";
     s += std::string(column.pgType) == "timestamptz"
@@ -49,7 +36,7 @@ std::optional<int64_t> Int(const std::string& text) {
   }
 }
 
-// A row of SelectList's columns, in column order (NULL is "").
+// A row of the units columns, in column order (NULL is "").
 UnitRecord RowToRecord(const std::vector<std::string>& v) {
   return UnitsRecordOfRow([&v](size_t i) { return v[i]; }, [&v](size_t i) { return Int(v[i]); });
 }
@@ -165,43 +152,14 @@ bool PgRecordStore::Write(const std::vector<UnitRecord>& records, std::string* e
 
 bool PgRecordStore::Read(const RecordFilter& filter,
                          const std::function<bool(const UnitRecord&)>& each, std::string* error) {
-  if (!open_) {
-    if (error) *error = Describe() + " is not open";
-    return false;
-  }
-  auto deadline = PgLink::In(kCallBoundMs);
-  if (!Reach(deadline, error)) return false;
   std::vector<std::string> params;
-  const std::string sql = "SELECT " + SelectList() + " FROM units" +
+  // A cursor, read kFetchRows at a time: a factory's records need not fit in memory.
+  const std::string sql = "SELECT " + SelectListOf(UnitsColumns()) + " FROM units" +
                           UnitsWhereSql(UnitsSql::kPostgres, filter, &params) +
                           " ORDER BY started_at, id";
-  // A cursor, read kFetchRows at a time: a factory's records need not fit in memory.
-  if (link_.ExecScript("BEGIN READ ONLY", deadline) != 0 ||
-      link_.Exec("DECLARE records NO SCROLL CURSOR FOR " + sql, params, nullptr, deadline) != 0) {
-    Failed("cannot read", error);
-    if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
-    return false;
-  }
-  for (bool more = true; more;) {
-    deadline = PgLink::In(kCallBoundMs);
-    PgRows rows;
-    if (link_.Exec("FETCH " + std::to_string(kFetchRows) + " FROM records", {}, &rows, deadline) !=
-        0) {
-      Failed("cannot read", error);
-      if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
-      return false;
-    }
-    more = rows.rows.size() == kFetchRows;
-    for (const auto& row : rows.rows) {
-      if (row.size() != RecordColumns().size()) continue;
-      if (!each(RowToRecord(row))) {
-        more = false;
-        break;
-      }
-    }
-  }
-  link_.ExecScript("COMMIT", PgLink::In(kCallBoundMs));
-  return true;
+  return Fetch(
+      sql, params, RecordColumns().size(),
+      [&](const std::vector<std::string>& row) { return each(RowToRecord(row)); }, error);
 }
 
 bool PgRecordStore::CountVerdicts(const RecordFilter& filter,
@@ -224,30 +182,30 @@ bool PgRecordStore::CountVerdicts(const RecordFilter& filter,
   return true;
 }
 
-bool PgRecordStore::WriteEvents(const std::vector<UnitEvent>& events, std::string* error) {
+bool PgRecordStore::Append(const std::string& function,
+                           const std::vector<std::vector<std::optional<std::string>>>& rows,
+                           std::string* error) {
   if (!open_) {
     if (error) *error = Describe() + " is not open";
     return false;
   }
-  if (events.empty()) return true;
+  if (rows.empty()) return true;
   const auto deadline = PgLink::In(kCallBoundMs);
   if (!Reach(deadline, error)) return false;
   if (link_.ExecScript("BEGIN", deadline) != 0) return Failed("cannot write", error);
   std::string marks;
-  for (size_t i = 1; i <= EventColumns().size(); i++) {
+  for (size_t i = 1; i <= rows[0].size(); i++) {
     marks += (marks.empty() ? "" : ", ") + UnitsPlaceholder(UnitsSql::kPostgres, i);
   }
-  // Through the database's own function, which adds only the calling role's own
-  // station's events (factorydb/FactorySchema.h).
-  const std::string insert = "SELECT pt_write_event(" + marks + ")";
-  for (const UnitEvent& e : events) {
+  const std::string call = "SELECT " + function + "(" + marks + ")";
+  for (const auto& row : rows) {
     std::vector<std::string> params;
     std::vector<bool> nulls;
-    for (const auto& v : EventValues(e)) {
+    for (const auto& v : row) {
       params.push_back(v.value_or(""));
       nulls.push_back(!v.has_value());
     }
-    if (link_.Exec(insert, params, nullptr, deadline, &nulls) != 0) {
+    if (link_.Exec(call, params, nullptr, deadline, &nulls) != 0) {
       Failed("cannot write", error);
       if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
       return false;
@@ -261,21 +219,32 @@ bool PgRecordStore::WriteEvents(const std::vector<UnitEvent>& events, std::strin
   return true;
 }
 
-bool PgRecordStore::ReadEvents(const RecordFilter& filter,
-                               const std::function<bool(const UnitEvent&)>& each,
-                               std::string* error) {
+bool PgRecordStore::WriteEvents(const std::vector<UnitEvent>& events, std::string* error) {
+  // Through the database's own function, which adds only the calling role's own
+  // station's events (factorydb/FactorySchema.h).
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  for (const UnitEvent& e : events) rows.push_back(EventValues(e));
+  return Append("pt_write_event", rows, error);
+}
+
+bool PgRecordStore::WriteAudit(const std::vector<AuditEntry>& entries, std::string* error) {
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  for (const AuditEntry& a : entries) rows.push_back(AuditValues(a));
+  return Append("pt_write_audit", rows, error);
+}
+
+bool PgRecordStore::Fetch(const std::string& select, const std::vector<std::string>& params,
+                          size_t columns,
+                          const std::function<bool(const std::vector<std::string>&)>& each,
+                          std::string* error) {
   if (!open_) {
     if (error) *error = Describe() + " is not open";
     return false;
   }
   auto deadline = PgLink::In(kCallBoundMs);
   if (!Reach(deadline, error)) return false;
-  std::vector<std::string> params;
-  const std::string sql = "SELECT " + EventSelectList() + " FROM unit_events" +
-                          EventsWhereSql(UnitsSql::kPostgres, filter, &params) +
-                          " ORDER BY done_at, id";
   if (link_.ExecScript("BEGIN READ ONLY", deadline) != 0 ||
-      link_.Exec("DECLARE events NO SCROLL CURSOR FOR " + sql, params, nullptr, deadline) != 0) {
+      link_.Exec("DECLARE rows NO SCROLL CURSOR FOR " + select, params, nullptr, deadline) != 0) {
     Failed("cannot read", error);
     if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
     return false;
@@ -283,7 +252,7 @@ bool PgRecordStore::ReadEvents(const RecordFilter& filter,
   for (bool more = true; more;) {
     deadline = PgLink::In(kCallBoundMs);
     PgRows rows;
-    if (link_.Exec("FETCH " + std::to_string(kFetchRows) + " FROM events", {}, &rows, deadline) !=
+    if (link_.Exec("FETCH " + std::to_string(kFetchRows) + " FROM rows", {}, &rows, deadline) !=
         0) {
       Failed("cannot read", error);
       if (link_.Connected()) link_.ExecScript("ROLLBACK", deadline);
@@ -291,9 +260,8 @@ bool PgRecordStore::ReadEvents(const RecordFilter& filter,
     }
     more = rows.rows.size() == kFetchRows;
     for (const auto& row : rows.rows) {
-      if (row.size() != EventColumns().size()) continue;
-      if (!each(EventOfRow([&row](size_t i) { return row[i]; },
-                           [&row](size_t i) { return Int(row[i]); }))) {
+      if (row.size() != columns) continue;
+      if (!each(row)) {
         more = false;
         break;
       }
@@ -301,6 +269,38 @@ bool PgRecordStore::ReadEvents(const RecordFilter& filter,
   }
   link_.ExecScript("COMMIT", PgLink::In(kCallBoundMs));
   return true;
+}
+
+bool PgRecordStore::ReadEvents(const RecordFilter& filter,
+                               const std::function<bool(const UnitEvent&)>& each,
+                               std::string* error) {
+  std::vector<std::string> params;
+  const std::string sql = "SELECT " + SelectListOf(EventColumns()) + " FROM unit_events" +
+                          EventsWhereSql(UnitsSql::kPostgres, filter, &params) +
+                          " ORDER BY done_at, id";
+  return Fetch(
+      sql, params, EventColumns().size(),
+      [&](const std::vector<std::string>& row) {
+        return each(EventOfRow([&row](size_t i) { return row[i]; },
+                               [&row](size_t i) { return Int(row[i]); }));
+      },
+      error);
+}
+
+bool PgRecordStore::ReadAudit(const RecordFilter& filter,
+                              const std::function<bool(const AuditEntry&)>& each,
+                              std::string* error) {
+  std::vector<std::string> params;
+  const std::string sql = "SELECT " + SelectListOf(AuditColumns()) + " FROM audit_trail" +
+                          AuditWhereSql(UnitsSql::kPostgres, filter, &params) +
+                          " ORDER BY done_at, id";
+  return Fetch(
+      sql, params, AuditColumns().size(),
+      [&](const std::vector<std::string>& row) {
+        return each(AuditOfRow([&row](size_t i) { return row[i]; },
+                               [&row](size_t i) { return Int(row[i]); }));
+      },
+      error);
 }
 
 bool PgRecordStore::SerialPassed(const std::string& serial, bool* passed, std::string* error) {

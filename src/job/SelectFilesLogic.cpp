@@ -58,6 +58,51 @@ void SelectFilesLogic::SetMacEditText(const std::string& text) {
 }
 
 void SelectFilesLogic::FormShow() {
+  package_ = source_ ? source_() : JobDialogPackage{};
+  if (package_.shown && package_.config) {
+    // A package's job: shown as it is, and the job state is left alone (it is the job).
+    const StoredConfig& c = *package_.config;
+    eeprom_path.text = c.eepromPath;
+    firmware_path.text = c.firmwarePath;
+    console_CmbBox_index = (c.consoleBaudIndex >= 0 && c.consoleBaudIndex <= 2) ? c.consoleBaudIndex : -1;
+    ChkBox_fastDL.checked = c.fastDownload;
+    ChkBox_continuous.checked = c.continuous;
+    ChkBox_scanSerial.checked = c.scanSerial;
+    serial_pattern.text = c.serialPattern;
+    label_template.text = c.labelTemplate;
+    ChkBox_EE.checked = (job_.jobFlags & kJobEeprom) != 0;
+    ChkBox_FW.checked = (job_.jobFlags & kJobFirmware) != 0;
+    ChkBox_Ltest.checked = job_.loopbackTest == 1;
+    ChkBox_pMAC.checked = job_.programMac;
+    ChkBox_assign_mac.checked = job_.assignMac;
+    CkBox_logfile.checked = job_.logEnabled;
+    log_path.text = job_.logDirectory;
+    for (CheckBoxState* b : {&ChkBox_pMAC, &ChkBox_assign_mac, &ChkBox_EE, &ChkBox_FW, &ChkBox_fastDL,
+                             &ChkBox_continuous, &ChkBox_Ltest, &CkBox_logfile, &ChkBox_scanSerial}) {
+      b->enabled = false;
+    }
+    for (EditState* e : {&MaskEdit_MAC, &eeprom_path, &firmware_path, &log_path, &serial_pattern,
+                         &label_template}) {
+      e->enabled = false;
+    }
+    UpDown_mac_enabled = false;
+    dialogOutcome = 2;
+    showedPackage_ = true;
+    return;
+  }
+  if (showedPackage_) {
+    // Back to the dialog's own job: the controls as a new dialog has them.
+    showedPackage_ = false;
+    ChkBox_pMAC = CheckBoxState{};
+    ChkBox_assign_mac = CheckBoxState{false, false};
+    MaskEdit_MAC = EditState{kEmptyMacText, false};
+    for (CheckBoxState* b : {&ChkBox_EE, &ChkBox_FW, &ChkBox_fastDL, &ChkBox_continuous,
+                             &CkBox_logfile, &ChkBox_scanSerial}) {
+      *b = CheckBoxState{};
+    }
+    ChkBox_Ltest = CheckBoxState{true, true};
+    label_template.enabled = true;
+  }
   if (cfg_.Load() == 0) {
     eeprom_path.text = cfg_.eepromPath;
     firmware_path.text = cfg_.firmwarePath;

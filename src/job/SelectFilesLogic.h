@@ -51,6 +51,9 @@ enum class UpDownButton { Up, Down };
 struct JobDialogPackage {
   bool shown = false;  // the job shown is the package's
   std::string name, version, sha256, keyId, path;
+  // The package's job as the dialog shows it (image names, console rate, choices); its
+  // steps are the station's job state. Set when shown.
+  const StoredConfig* config = nullptr;
   // The station's job may not be changed now (production mode): read-only.
   bool locked = false;
   // Why not, for the dialog's package line ("" when it may).
@@ -90,8 +93,10 @@ class SelectFilesLogic {
   const JobFileChoosers& FileChoosers() const { return choosers_; }
   // The dialog's message boxes (a view shows the package side's refusals in them).
   MessageBoxes& Boxes() { return boxes_; }
-  // The package side (see JobDialogPackage); set by the station before FormShow.
-  void SetPackage(JobDialogPackage package) { package_ = std::move(package); }
+  // The package side (see JobDialogPackage), asked again at every FormShow: the
+  // station's mode and package change while the dialog object lives.
+  void SetPackageSource(std::function<JobDialogPackage()> source) { source_ = std::move(source); }
+  // As the last FormShow found it.
   const JobDialogPackage& Package() const { return package_; }
   // Nothing in the dialog may be changed: a package's job, or a locked station.
   bool ReadOnly() const { return package_.shown || package_.locked; }
@@ -177,5 +182,7 @@ class SelectFilesLogic {
   MessageBoxes& boxes_;
   std::function<void(const std::string&)> showException_;
   JobFileChoosers choosers_;
+  std::function<JobDialogPackage()> source_;
   JobDialogPackage package_;
+  bool showedPackage_ = false;  // the last FormShow showed a package's job
 };

@@ -1,12 +1,23 @@
 #include "platform/Host.h"
 
 #include <limits.h>
+#include <pwd.h>
 #include <unistd.h>
 
 std::string HostName() {
   char buf[HOST_NAME_MAX + 1] = {};
   if (::gethostname(buf, sizeof buf - 1) != 0) return "";
   return std::string(buf);
+}
+
+std::string UserName() {
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  char buf[4096];
+  if (::getpwuid_r(::geteuid(), &pw, buf, sizeof buf, &found) != 0 || found == nullptr) {
+    return "uid " + std::to_string(::geteuid());
+  }
+  return std::string(found->pw_name);
 }
 
 std::string LinkTarget(const std::string& path) {

@@ -6,6 +6,8 @@
 
 // The host name ("" when the system gives none).
 std::string HostName();
+// The name of the user the program runs as (its effective user; "" when unknown).
+std::string UserName();
 // Milliseconds since 1970-01-01 00:00 UTC.
 int64_t WallClockMs();
 // The start of the local calendar day that holds ms (local midnight), in the same unit.

@@ -45,6 +45,23 @@ bool Passed(Stage finalStage, Stage stage) {
   return stage != StageFailed && (finalStage == StageIdle || stage == finalStage);
 }
 
+// At most `max` bytes of text, cut before a UTF-8 sequence that would not fit whole;
+// with oneLine, control characters become blanks.
+std::string Fitted(const std::string& text, size_t max, bool oneLine) {
+  std::string out = text;
+  if (out.size() > max) {
+    size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) cut--;
+    out.resize(cut);
+  }
+  if (oneLine) {
+    for (char& c : out) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 ProductionRecorder::ProductionRecorder(Station& station, std::unique_ptr<RecordStore> store,
@@ -91,6 +108,7 @@ void ProductionRecorder::RunStarting(const RecordedJob& job) {
   runId_.clear();
   runPassed_ = 0;
   runFailed_ = 0;
+  runTemporary_ = 0;
   for (auto& p : ports_) p = Port{};
 }
 
@@ -129,6 +147,7 @@ void ProductionRecorder::RunStarted(const std::vector<int>& portNumbers) {
     runId_ = station_.runId.empty() ? NewRunId(now) : station_.runId;
     runPassed_ = 0;
     runFailed_ = 0;
+    runTemporary_ = 0;
     refused_ = 0;
     eventsRefused_ = 0;
     for (auto& p : ports_) p = Port{};
@@ -147,6 +166,9 @@ void ProductionRecorder::RunStarted(const std::vector<int>& portNumbers) {
       r.consoleBaud = job_.consoleBaud;
       r.firmware.path = job_.firmwarePath;
       r.eeprom.path = job_.eepromPath;
+      r.jobName = job_.jobName;
+      r.jobVersion = job_.jobVersion;
+      r.jobDigest = job_.jobDigest;
       if (job_.continuous) {
         // Each unit that comes into the slot gets a record of its own.
         p.slot = r;
@@ -292,12 +314,13 @@ uint64_t ProductionRecorder::Close(Port& port, const char* verdict, Stage stage)
   if (port.refused) {
     r.failStep = "check-in";
     r.failCode.reset();
-  } else if (v != kVerdictPassed && port.stepStarted) {
+  } else if (v != kVerdictPassed && v != kVerdictTemporaryMac && port.stepStarted) {
     r.failStep = StepName(port.step);
     r.failCode = port.failCode;
   }
   if (v == kVerdictPassed) runPassed_++;
   if (v == kVerdictFailed) runFailed_++;
+  if (v == kVerdictTemporaryMac) runTemporary_++;
   port.open = false;
   const uint64_t ticket = PutLocked(port);
   recentClosed_.push_back(r);
@@ -344,6 +367,27 @@ bool ProductionRecorder::AddEvent(const UnitEvent& event) {
   return true;
 }
 
+bool ProductionRecorder::AddAudit(const AuditEntry& entry) {
+  // Within what every store takes (the factory database refuses longer texts and
+  // control characters in the names): an entry a store refuses would wait for good.
+  AuditEntry a;
+  a.station = entry.station.empty() ? stationName_ : entry.station;
+  a.atMs = entry.atMs == 0 ? WallClockMs() : entry.atMs;
+  a.user = Fitted(entry.user, kAuditNameBytes, true);
+  a.kind = Fitted(entry.kind, kAuditKindBytes, true);
+  a.ok = entry.ok;
+  a.text = Fitted(entry.text, kAuditTextBytes, false);
+  a.jobName = Fitted(entry.jobName, kAuditNameBytes, true);
+  a.jobVersion = Fitted(entry.jobVersion, kAuditVersionBytes, true);
+  a.jobDigest = Fitted(entry.jobDigest, kAuditDigestBytes, true);
+  if (a.kind.empty()) return false;
+  std::lock_guard<std::mutex> lock(m_);
+  const uint64_t ticket = writer_.PutAudit(a);
+  if (ticket == 0) return false;
+  if (ticket > lastTicket_) lastTicket_ = ticket;
+  return true;
+}
+
 bool ProductionRecorder::RecordCheckOut(const UnitRecord& unit, const std::string& text) {
   std::lock_guard<std::mutex> lock(m_);
   for (auto it = recentClosed_.rbegin(); it != recentClosed_.rend(); ++it) {
@@ -368,22 +412,30 @@ UnitCounts ProductionRecorder::Counts() {
   UnitCounts c;
   c.runPassed = runPassed_;
   c.runFailed = runFailed_;
+  c.runTemporary = runTemporary_;
   c.todayKnown = todayAtStart_.known;
   c.todayPassed = todayAtStart_.passed + runPassed_;
   c.todayFailed = todayAtStart_.failed + runFailed_;
+  c.todayTemporary = todayAtStart_.temporary + runTemporary_;
   return c;
 }
 
 bool ProductionRecorder::ClosePortsLocked(bool runEnded) {
   bool closed = false;
   const Stage finalStage = station_.job ? JobFinalStage(*station_.job) : StageIdle;
+  // Every step done, but the EEPROM image went with the port's temporary address and
+  // no address was programmed after it.
+  const char* done =
+      station_.job && (station_.job->jobFlags & kJobEeprom) && !station_.job->programMac
+          ? kVerdictTemporaryMac
+          : kVerdictPassed;
   for (size_t k = 0; k < ports_.size(); k++) {
     Port& p = ports_[k];
     if (!p.open) continue;
     const Stage stage = station_.stages->Get(static_cast<int>(k));
     // A port that Stop cut short is closed at the run's end, as stopped (also when its
     // worker then ended failed).
-    const char* verdict = Passed(finalStage, stage)            ? kVerdictPassed
+    const char* verdict = Passed(finalStage, stage)            ? done
                           : stage == StageFailed && !p.stopped ? kVerdictFailed
                           : runEnded                           ? kVerdictStopped
                                                                : nullptr;
@@ -456,8 +508,10 @@ void ProductionRecorder::RunEnded() {
                                                          " and written at the next start"
                                                    : "";
     const size_t events = writer_.QueuedEvents();
+    const size_t audits = writer_.QueuedAudits();
     const std::string andEvents =
-        events > 0 ? " and " + std::to_string(events) + " unit event(s)" : "";
+        (events > 0 ? " and " + std::to_string(events) + " unit event(s)" : "") +
+        (audits > 0 ? " and " + std::to_string(audits) + " audit entr(ies)" : "");
     extra.push_back("production records: " + std::to_string(writer_.Queued()) + " record(s)" +
                     andEvents + " not written yet" + kept +
                     ", tried again while the station runs: " +
@@ -475,11 +529,16 @@ void ProductionRecorder::ShowOnBoard(const std::vector<std::string>& extra) {
   {
     std::lock_guard<std::mutex> lock(m_);
     if (!runId_.empty()) {
+      // Units left with the temporary address are named only when there are any.
+      const auto temporary = [](int64_t n) {
+        return n > 0 ? ", " + std::to_string(n) + " temporary MAC" : std::string();
+      };
       runText = "this run: " + std::to_string(runPassed_) + " passed, " +
-                std::to_string(runFailed_) + " failed";
+                std::to_string(runFailed_) + " failed" + temporary(runTemporary_);
       if (todayAtStart_.known) {
         todayText = "today: " + std::to_string(todayAtStart_.passed + runPassed_) + " passed, " +
-                    std::to_string(todayAtStart_.failed + runFailed_) + " failed";
+                    std::to_string(todayAtStart_.failed + runFailed_) + " failed" +
+                    temporary(todayAtStart_.temporary + runTemporary_);
       } else {
         todayText = "today: not known";
       }

@@ -8,7 +8,12 @@
 // leaves its record.
 //
 // It also keeps the board's count of units: MACGrid column 1 shows this run's and
-// today's passed and failed units of this station.
+// today's passed and failed units of this station (and those left with the temporary
+// MAC address, when there are any).
+//
+// A unit that went through every step of a job that downloads the EEPROM image and
+// programs no MAC address keeps its port's temporary address: its record is closed
+// "temporary-mac", never "passed".
 //
 // Threads: the UnitRecorder routines as documented there; RunStarting, StopRequested
 // and PortStatus on the UI thread. Board calls go through the UI thread (RunSync) from
@@ -36,6 +41,9 @@ struct RecordedJob {
   int consoleBaud = 115200;
   std::string firmwarePath;  // empty when the job sends no firmware
   std::string eepromPath;    // empty when the job sends no EEPROM image
+  // The job package: its name, version and the SHA-256 of the package file; empty when
+  // the job is no package. Every unit record of the run carries them.
+  std::string jobName, jobVersion, jobDigest;
   // Continuous production: a record per unit, opened when it comes (UnitStarted).
   bool continuous = false;
 };
@@ -54,13 +62,16 @@ struct UnitResult {
 };
 
 // Units of the current run and of today (this station's records of today before the
-// run, plus the run's), by verdict.
+// run, plus the run's), by verdict. Temporary: left with the temporary MAC address
+// (kVerdictTemporaryMac), neither passed nor failed.
 struct UnitCounts {
   int runPassed = 0;
   int runFailed = 0;
+  int runTemporary = 0;
   bool todayKnown = false;
   int64_t todayPassed = 0;
   int64_t todayFailed = 0;
+  int64_t todayTemporary = 0;
 };
 
 class ProductionRecorder final : public UnitRecorder {
@@ -120,6 +131,19 @@ class ProductionRecorder final : public UnitRecorder {
   // in the spool like the records while the store fails). False when the writer's
   // queue of events is full (the event is not kept).
   bool AddEvent(const UnitEvent& event);
+  // Any thread, at any time (also before the first run and between runs), without
+  // waiting on the store: queues an audit entry to the writer, kept in the spool like
+  // the records while the store fails. An empty station is this station's name, a zero
+  // time now. Longer texts are cut (the text at kAuditTextBytes, the user and the
+  // package's name at kAuditNameBytes, ...; control characters but in the text become
+  // blanks), so that every store takes the entry. False for an entry without a kind,
+  // or when the writer's queue of audit entries is full (not kept).
+  bool AddAudit(const AuditEntry& entry);
+  static constexpr size_t kAuditTextBytes = 4000;
+  static constexpr size_t kAuditNameBytes = 256;
+  static constexpr size_t kAuditKindBytes = 32;
+  static constexpr size_t kAuditVersionBytes = 64;
+  static constexpr size_t kAuditDigestBytes = 128;
   // Any thread, without waiting on the store: the closed record of this unit (its
   // station, run id, port and cycle) gets its check-out ("reported", "rejected: ...",
   // "no answer: ...") and is written again. False when no such record was closed
@@ -180,6 +204,7 @@ class ProductionRecorder final : public UnitRecorder {
   std::string runId_;
   int runPassed_ = 0;
   int runFailed_ = 0;
+  int runTemporary_ = 0;
   RecordWriter::Counts todayAtStart_;
   uint64_t lastTicket_ = 0;
   size_t refused_ = 0;  // records the writer's queue could not take this run

@@ -30,6 +30,10 @@ constexpr const char* kVerdictUnfinished = "unfinished";
 constexpr const char* kVerdictPassed = "passed";
 constexpr const char* kVerdictFailed = "failed";
 constexpr const char* kVerdictStopped = "stopped";
+// Went through every step of a job that downloads the EEPROM image and programs no MAC
+// address: the unit left with its port's temporary address (02:5C:3A:FF:FF:xx, the
+// record's tempMac), the same on every bench. Never counted as passed, nor as failed.
+constexpr const char* kVerdictTemporaryMac = "temporary-mac";
 
 struct UnitRecord {
   // The key: one record per station, run, port and cycle.
@@ -78,6 +82,10 @@ struct UnitRecord {
   bool rework = false;
   std::string checkIn;
   std::string checkOut;
+
+  // The job package the unit was made with: its name, version and the SHA-256 of the
+  // package file (64 hex digits); empty when the job is no package.
+  std::string jobName, jobVersion, jobDigest;
 };
 
 // Something done for a unit after its verdict that is kept beside its record: a label
@@ -99,6 +107,26 @@ struct UnitEvent {
   std::string where;  // the printer, spooler queue, file or manufacturing system
   bool ok = false;    // the label was sent / the check-out was taken
   std::string text;   // what the output or the system answered
+};
+
+// What the station did with its job, kept beside the unit records (append-only).
+constexpr const char* kAuditJobLoad =
+    "job-load";  // a job set up (a package loaded, the dialog's job taken)
+constexpr const char* kAuditPackageCheck = "package-check";  // a package's verification, ok or not
+constexpr const char* kAuditModeChange =
+    "mode-change";  // production / engineer mode entered or left
+constexpr const char* kAuditPasswordFailed = "password-failed";
+constexpr const char* kAuditJobChange =
+    "job-change";  // a change of the job, or a refused attempt (ok=false)
+
+struct AuditEntry {
+  std::string station;
+  int64_t atMs = 0;                            // UTC ms since 1970
+  std::string user;                            // who: "<os user> (window|cli|api)"
+  std::string kind;                            // one of the above
+  bool ok = true;                              // false: refused / failed
+  std::string text;                            // what happened, for reading
+  std::string jobName, jobVersion, jobDigest;  // the package concerned; empty when none
 };
 
 // Records to read. Unset or empty fields match everything.
@@ -142,6 +170,14 @@ class RecordStore {
   virtual bool ReadEvents(const RecordFilter& filter,
                           const std::function<bool(const UnitEvent&)>& each,
                           std::string* error) = 0;
+  // Adds the audit entries in one transaction. True once all are durable.
+  virtual bool WriteAudit(const std::vector<AuditEntry>& entries, std::string* error) = 0;
+  // Calls each for every audit entry of the filter's station and time (fromMs, toMs:
+  // when it was done), oldest first; each returns false to stop early. A store from
+  // before the audit trail has none.
+  virtual bool ReadAudit(const RecordFilter& filter,
+                         const std::function<bool(const AuditEntry&)>& each,
+                         std::string* error) = 0;
   // Whether a unit of this serial has been recorded as passed (by any station whose
   // records the store keeps). By default CountVerdicts; a store whose writers may not
   // read the records answers it otherwise.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "base/LineText.h"
 #include "records/UnitsTable.h"
 
 namespace {
@@ -276,7 +277,10 @@ std::vector<std::optional<std::string>> RecordValues(const UnitRecord& r) {
           Opt(r.serial),
           std::string(r.rework ? "1" : "0"),
           Opt(r.checkIn),
-          Opt(r.checkOut)};
+          Opt(r.checkOut),
+          Opt(r.jobName),
+          Opt(r.jobVersion),
+          Opt(r.jobDigest)};
 }
 
 std::string CsvHeader() {
@@ -354,4 +358,53 @@ std::string EventJsonLine(const UnitEvent& e) {
     }
   }
   return line + "}";
+}
+
+std::string AuditCsvHeader() {
+  std::string line;
+  for (const UnitsColumn& c : AuditColumns())
+    line += (line.empty() ? "" : ",") + std::string(c.name);
+  return line;
+}
+
+std::string AuditCsvLine(const AuditEntry& a) {
+  std::string line;
+  bool first = true;
+  for (const auto& v : AuditValues(a)) {
+    if (!first) line += ',';
+    first = false;
+    if (v) line += CsvField(*v);
+  }
+  return line;
+}
+
+std::string AuditJsonLine(const AuditEntry& a) {
+  const auto values = AuditValues(a);
+  std::string line = "{";
+  for (size_t i = 0; i < AuditColumns().size(); i++) {
+    const std::string name = AuditColumns()[i].name;
+    if (i > 0) line += ',';
+    line += JsonString(name) + ':';
+    const auto& v = values[i];
+    if (!v) {
+      line += "null";
+    } else if (name == "ok") {
+      line += *v == "1" ? "true" : "false";
+    } else {
+      line += JsonString(*v);
+    }
+  }
+  return line + "}";
+}
+
+std::string AuditText(const AuditEntry& a) {
+  const auto plain = [](const std::string& t) { return EscapeLineText(t); };
+  std::string line = FormatUtcMs(a.atMs) + "  " + plain(a.station) + "  " + plain(a.user) + "  " +
+                     plain(a.kind) + "  " + (a.ok ? "ok" : "refused");
+  if (!a.jobName.empty() || !a.jobVersion.empty() || !a.jobDigest.empty()) {
+    line += "  " + plain(a.jobName.empty() ? "-" : a.jobName) + " " +
+            plain(a.jobVersion.empty() ? "-" : a.jobVersion) + " " +
+            plain(a.jobDigest.empty() ? "-" : a.jobDigest.substr(0, 12));
+  }
+  return line + "  " + plain(a.text);
 }

@@ -35,3 +35,11 @@ std::string JsonLine(const UnitRecord& r);
 std::string EventCsvHeader();
 std::string EventCsvLine(const UnitEvent& e);
 std::string EventJsonLine(const UnitEvent& e);
+// Audit entries the same ways (the columns of the audit trail, records/UnitsTable.h),
+// and as one line to read: time (UTC), station, user, kind, ok or refused, the
+// package's name, version and the first 12 digits of its digest (when one is named),
+// and the text (control characters escaped).
+std::string AuditCsvHeader();
+std::string AuditCsvLine(const AuditEntry& a);
+std::string AuditJsonLine(const AuditEntry& a);
+std::string AuditText(const AuditEntry& a);

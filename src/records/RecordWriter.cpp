@@ -22,6 +22,15 @@ RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string count
     }
     size_t bad = 0;
     for (const SpoolFields& f : entries) {
+      if (IsAuditFields(f)) {
+        AuditEntry a;
+        if (!AuditFromFields(f, &a) || audits_.size() >= kMaxQueued) {
+          bad++;
+        } else {
+          audits_.push_back(AuditQueued{std::move(a), nextTicket_++});
+        }
+        continue;
+      }
       if (IsEventFields(f)) {
         UnitEvent ev;
         if (!EventFromFields(f, &ev) || events_.size() >= kMaxQueued) {
@@ -39,7 +48,7 @@ RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string count
       Key key{r.station, r.runId, r.port, r.cycle};
       queue_[key] = Entry{std::move(r), nextTicket_++};
     }
-    spooled_ = queue_.size() + events_.size();
+    spooled_ = queue_.size() + events_.size() + audits_.size();
     spoolTicket_ = nextTicket_ - 1;
     if (!queue_.empty()) {
       Message("production records: " + std::to_string(queue_.size()) +
@@ -50,6 +59,10 @@ RecordWriter::RecordWriter(std::unique_ptr<RecordStore> store, std::string count
       Message("production records: " + std::to_string(events_.size()) +
               " unit event(s) of earlier runs waiting in " + spoolPath_ + ", written to " +
               describe_ + " now");
+    }
+    if (!audits_.empty()) {
+      Message("production records: " + std::to_string(audits_.size()) +
+              " audit entr(ies) waiting in " + spoolPath_ + ", written to " + describe_ + " now");
     }
     work_ = spooled_ > 0;
     if (bad > 0) {
@@ -75,7 +88,7 @@ void RecordWriter::UpdateSpool(std::unique_lock<std::mutex>& lock, bool written)
   // After a write that worked, the spool changes only when it held records.
   if (written && spooled_ == 0) return;
   const uint64_t newest = nextTicket_ - 1;
-  const size_t waiting = queue_.size() + events_.size();
+  const size_t waiting = queue_.size() + events_.size() + audits_.size();
   if (waiting == 0 ? spooled_ == 0 : (newest == spoolTicket_ && spooled_ == waiting)) {
     return;  // the spool already holds what waits
   }
@@ -83,6 +96,7 @@ void RecordWriter::UpdateSpool(std::unique_lock<std::mutex>& lock, bool written)
   for (const auto& [key, q] : queue_) entries.push_back(RecordFields(q.record));
   // After the records: when not all fit, the newest entries are kept.
   for (const EventEntry& q : events_) entries.push_back(EventFields(q.event));
+  for (const AuditQueued& q : audits_) entries.push_back(AuditFields(q.entry));
   const size_t count = entries.size();
   lock.unlock();
   size_t dropped = 0;
@@ -144,6 +158,19 @@ uint64_t RecordWriter::PutEvent(const UnitEvent& event) {
   return ticket;
 }
 
+uint64_t RecordWriter::PutAudit(const AuditEntry& entry) {
+  uint64_t ticket = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (audits_.size() >= kMaxQueued) return 0;
+    ticket = nextTicket_++;
+    audits_.push_back(AuditQueued{entry, ticket});
+    work_ = true;
+  }
+  wake_.notify_all();
+  return ticket;
+}
+
 bool RecordWriter::Flush(uint64_t ticket, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(m_);
   if (!progress_.wait_for(lock, timeout, [&] { return triedTicket_ >= ticket; })) return false;
@@ -153,17 +180,20 @@ bool RecordWriter::Flush(uint64_t ticket, std::chrono::milliseconds timeout) {
   for (const EventEntry& q : events_) {
     if (q.ticket <= ticket) return false;
   }
+  for (const AuditQueued& q : audits_) {
+    if (q.ticket <= ticket) return false;
+  }
   return true;
 }
 
 bool RecordWriter::Retry(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(m_);
-  if (queue_.empty() && events_.empty()) return true;
+  if (NothingWaits()) return true;
   const uint64_t want = attempts_ + 1;
   work_ = true;
   wake_.notify_all();
   progress_.wait_for(lock, timeout, [&] { return attempts_ >= want; });
-  return queue_.empty() && events_.empty();
+  return NothingWaits();
 }
 
 size_t RecordWriter::Queued() const {
@@ -174,6 +204,11 @@ size_t RecordWriter::Queued() const {
 size_t RecordWriter::QueuedEvents() const {
   std::lock_guard<std::mutex> lock(m_);
   return events_.size();
+}
+
+size_t RecordWriter::QueuedAudits() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return audits_.size();
 }
 
 std::string RecordWriter::Problem() const {
@@ -210,30 +245,37 @@ void RecordWriter::SetProblem(const std::string& problem) {
   Message(text);
 }
 
-bool RecordWriter::Attempt(const std::vector<UnitRecord>& batch,
-                           const std::vector<UnitEvent>& events, bool* recordsOk, bool* eventsOk,
-                           std::string* problem) {
-  *recordsOk = batch.empty();
-  *eventsOk = events.empty();
+bool RecordWriter::Attempt(Batch* batch, std::string* problem) {
+  batch->recordsOk = batch->records.empty();
+  batch->eventsOk = batch->events.empty();
+  batch->auditsOk = batch->audits.empty();
   if (!store_->IsOpen()) {
     if (!store_->Open(true, problem)) return false;
     CountToday();
   }
-  if (!batch.empty()) {
-    if (!store_->Write(batch, problem)) {
-      // Opened anew at the next attempt: the file may have been replaced or repaired.
+  // A part that fails: the store is opened anew at the next attempt (the file may have
+  // been replaced or repaired).
+  if (!batch->records.empty()) {
+    if (!store_->Write(batch->records, problem)) {
       store_->Close();
       return false;
     }
-    *recordsOk = true;
+    batch->recordsOk = true;
     CountToday();
   }
-  if (!events.empty()) {
-    if (!store_->WriteEvents(events, problem)) {
+  if (!batch->events.empty()) {
+    if (!store_->WriteEvents(batch->events, problem)) {
       store_->Close();
       return false;
     }
-    *eventsOk = true;
+    batch->eventsOk = true;
+  }
+  if (!batch->audits.empty()) {
+    if (!store_->WriteAudit(batch->audits, problem)) {
+      store_->Close();
+      return false;
+    }
+    batch->auditsOk = true;
   }
   return true;
 }
@@ -249,6 +291,7 @@ void RecordWriter::CountToday() {
     today_.known = true;
     today_.passed = counts[kVerdictPassed];
     today_.failed = counts[kVerdictFailed];
+    today_.temporary = counts[kVerdictTemporaryMac];
   }
 }
 
@@ -258,7 +301,7 @@ void RecordWriter::Run() {
   for (;;) {
     if (!work_ && !stop_) {
       // Nothing new: wait for a record, or try the queued ones again after a while.
-      if (lastFailed && !queue_.empty()) {
+      if (lastFailed && !NothingWaits()) {
         wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [&] { return work_ || stop_; });
       } else {
         wake_.wait(lock, [&] { return work_ || stop_; });
@@ -266,35 +309,40 @@ void RecordWriter::Run() {
     }
     const bool stopping = stop_;
     work_ = false;
-    std::vector<UnitRecord> batch;
+    Batch batch;
     std::vector<std::pair<Key, uint64_t>> taken;
     uint64_t upTo = nextTicket_ - 1;
     for (const auto& [key, q] : queue_) {
-      batch.push_back(q.record);
+      batch.records.push_back(q.record);
       taken.emplace_back(key, q.ticket);
     }
-    std::vector<UnitEvent> events;
-    for (const EventEntry& q : events_) events.push_back(q.event);
-    if (batch.empty() && events.empty()) {
+    for (const EventEntry& q : events_) batch.events.push_back(q.event);
+    for (const AuditQueued& q : audits_) batch.audits.push_back(q.entry);
+    if (NothingWaits()) {
       // Nothing to write: the store is not even opened.
       if (stopping) break;
       continue;
     }
     lock.unlock();
     std::string problem;
-    bool recordsOk = false, eventsOk = false;
-    const bool ok = Attempt(batch, events, &recordsOk, &eventsOk, &problem);
+    const bool ok = Attempt(&batch, &problem);
     lock.lock();
-    if (recordsOk) {
+    if (batch.recordsOk) {
       // A record handed in again while this batch was written stays queued.
       for (const auto& [key, ticket] : taken) {
         auto it = queue_.find(key);
         if (it != queue_.end() && it->second.ticket == ticket) queue_.erase(it);
       }
     }
-    // Events handed in meanwhile came after these, at the back.
-    if (eventsOk)
-      events_.erase(events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(events.size()));
+    // Events and entries handed in meanwhile came after these, at the back.
+    if (batch.eventsOk) {
+      events_.erase(events_.begin(),
+                    events_.begin() + static_cast<std::ptrdiff_t>(batch.events.size()));
+    }
+    if (batch.auditsOk) {
+      audits_.erase(audits_.begin(),
+                    audits_.begin() + static_cast<std::ptrdiff_t>(batch.audits.size()));
+    }
     SetProblem(ok ? std::string() : problem);
     lastFailed = !ok;
     // Before the attempt counts as tried: a Flush that fails finds them kept on disk.

@@ -10,7 +10,8 @@
 // Unit events (labels printed, check-outs sent) wait beside the records, in the order
 // they came, each written once (never replaced); at most kMaxQueued of them wait at
 // once, more are refused (PutEvent returns 0). They are written after the records of
-// the same attempt and kept in the same spool.
+// the same attempt and kept in the same spool. Audit entries (what the station did with
+// its job) wait the same way, in their own queue, written after the events.
 //
 // With a spool file (records/Spool.h), nothing waiting is lost when the station ends:
 // after every attempt that failed, the waiting records are kept in the spool
@@ -37,9 +38,9 @@ class RecordWriter {
   static constexpr size_t kMaxMessages = 64;
   static constexpr int kRetryMs = 5000;
 
-  // The store is opened on the writer's thread when the first record comes (a station
-  // that never runs leaves no file behind); countStation: whose records of today Today()
-  // counts.
+  // The store is opened on the writer's thread when the first record, event or audit
+  // entry comes (a station that never runs nor writes its trail leaves no file behind);
+  // countStation: whose records of today Today() counts.
   // spoolPath: where waiting records are kept ("" none).
   RecordWriter(std::unique_ptr<RecordStore> store, std::string countStation,
                std::string spoolPath = "");
@@ -52,6 +53,8 @@ class RecordWriter {
   uint64_t Put(const UnitRecord& record);
   // Queues a copy of the event; its ticket, or 0 when the events' queue is full.
   uint64_t PutEvent(const UnitEvent& event);
+  // Queues a copy of the audit entry; its ticket, or 0 when the audit queue is full.
+  uint64_t PutAudit(const AuditEntry& entry);
   // Waits at most `timeout` until every record and event queued up to `ticket` has been
   // tried. True when none of them is left unwritten.
   bool Flush(uint64_t ticket, std::chrono::milliseconds timeout);
@@ -62,6 +65,8 @@ class RecordWriter {
   size_t Queued() const;
   // The unit events still waiting to be written.
   size_t QueuedEvents() const;
+  // The audit entries still waiting to be written.
+  size_t QueuedAudits() const;
   // What is wrong with the store now ("" when the last attempt worked).
   std::string Problem() const;
   // Texts for the message log since the last call: the store failing, or working again.
@@ -73,6 +78,7 @@ class RecordWriter {
     bool known = false;
     int64_t passed = 0;
     int64_t failed = 0;
+    int64_t temporary = 0;  // left with the temporary MAC address
   };
   Counts Today() const;
   const std::string& Describe() const { return describe_; }
@@ -90,12 +96,25 @@ class RecordWriter {
     UnitEvent event;
     uint64_t ticket;
   };
+  struct AuditQueued {
+    AuditEntry entry;
+    uint64_t ticket;
+  };
+  // What one attempt writes, and which parts of it were written (an empty part counts
+  // as written).
+  struct Batch {
+    std::vector<UnitRecord> records;
+    std::vector<UnitEvent> events;
+    std::vector<AuditEntry> audits;
+    bool recordsOk = false, eventsOk = false, auditsOk = false;
+  };
   void Run();
-  // One attempt: open when needed, write the batch, then the events, count today's
-  // records. Writer thread only; *recordsOk / *eventsOk: each part written (an empty one
-  // counts as written); false with *problem set when the store failed.
-  bool Attempt(const std::vector<UnitRecord>& batch, const std::vector<UnitEvent>& events,
-               bool* recordsOk, bool* eventsOk, std::string* problem);
+  // One attempt: open when needed, write the records, then the events, then the audit
+  // entries, count today's records. Writer thread only; sets the batch's parts written;
+  // false with *problem set when the store failed.
+  bool Attempt(Batch* batch, std::string* problem);
+  // Under m_: nothing waits to be written.
+  bool NothingWaits() const { return queue_.empty() && events_.empty() && audits_.empty(); }
   // Reads today's counts of the station's records from the open store (writer thread).
   void CountToday();
   void SetProblem(const std::string& problem);  // under m_
@@ -114,7 +133,8 @@ class RecordWriter {
   std::condition_variable wake_;
   std::condition_variable progress_;
   std::map<Key, Entry> queue_;
-  std::deque<EventEntry> events_;  // in the order they came
+  std::deque<EventEntry> events_;   // in the order they came
+  std::deque<AuditQueued> audits_;  // in the order they came
   uint64_t nextTicket_ = 1;
   uint64_t triedTicket_ = 0;  // every ticket up to this one has been tried
   bool work_ = false;         // something to try (set by Put)

@@ -29,6 +29,8 @@ const char kUsage[] =
     "                          [FILTERS]\n"
     "       production-records [--dir DIR | --db FILE | --database CONNINFO] events\n"
     "                          [--csv | --json] [FILTERS]\n"
+    "       production-records [--dir DIR | --db FILE | --database CONNINFO] audit\n"
+    "                          [--csv | --json] [--station S] [--from TIME] [--to TIME]\n"
     "       production-records [--dir DIR] replay\n"
     "\n"
     "  --dir DIR        the station's data directory (its station.conf names the records;\n"
@@ -45,6 +47,13 @@ const char kUsage[] =
     "                   or reprinted, check-outs), one per line as export writes them,\n"
     "                   oldest first; of the filters only --from, --to (when it was\n"
     "                   done), --mac, --station and --serial apply\n"
+    "  audit            what the stations did with their jobs (jobs loaded, packages\n"
+    "                   verified, modes changed, passwords refused, changes of the job),\n"
+    "                   oldest first, one line each: time (UTC), station, user, kind,\n"
+    "                   ok or refused, the package (name, version, digest's first 12\n"
+    "                   digits) and what happened; --csv or --json as events writes\n"
+    "                   them; of the filters only --station, --from and --to (when it\n"
+    "                   was done) apply\n"
     "  replay           writes what the station kept in its data directory's spools\n"
     "                   (records and MAC outcomes it could not write) where its\n"
     "                   station.conf says; exit status 1 while any still wait\n"
@@ -54,7 +63,8 @@ const char kUsage[] =
     "                   TIME: YYYY-MM-DD[THH:MM[:SS]], local time; a final Z means UTC\n"
     "  --mac MAC        the unit that was given this address (HH:HH:HH:HH:HH:HH)\n"
     "  --station NAME   one station's records\n"
-    "  --verdict V      passed, failed, stopped or unfinished\n"
+    "  --verdict V      passed, failed, stopped, unfinished or temporary-mac (every\n"
+    "                   step done, the unit left with its temporary MAC address)\n"
     "  --cycle N        0: the records of batch runs; N: every slot's Nth unit of a\n"
     "                   continuous run\n"
     "  --serial S       the unit of this serial number (exactly)\n"
@@ -66,6 +76,7 @@ struct Options {
   std::string database;
   std::string command;
   bool json = false;
+  bool csv = false;  // asked for by name (audit writes readable lines otherwise)
   RecordFilter filter;
 };
 
@@ -94,8 +105,10 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
       if (!value(&v) || !StationSettings::ReadDatabaseFile(v, &o->database, error)) return false;
     } else if (a == "--csv") {
       o->json = false;
+      o->csv = true;
     } else if (a == "--json") {
       o->json = true;
+      o->csv = false;
     } else if (a == "--from" || a == "--to") {
       if (!value(&v)) return false;
       int64_t ms = 0;
@@ -117,8 +130,9 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
     } else if (a == "--verdict") {
       if (!value(&v)) return false;
       if (v != kVerdictPassed && v != kVerdictFailed && v != kVerdictStopped &&
-          v != kVerdictUnfinished) {
-        *error = "--verdict wants passed, failed, stopped or unfinished, not '" + v + "'";
+          v != kVerdictUnfinished && v != kVerdictTemporaryMac) {
+        *error =
+            "--verdict wants passed, failed, stopped, unfinished or temporary-mac, not '" + v + "'";
         return false;
       }
       o->filter.verdict = v;
@@ -138,7 +152,8 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
         *error = "--serial wants the unit's serial number";
         return false;
       }
-    } else if ((a == "export" || a == "summary" || a == "events" || a == "replay") &&
+    } else if ((a == "export" || a == "summary" || a == "events" || a == "audit" ||
+                a == "replay") &&
                o->command.empty()) {
       o->command = a;
     } else {
@@ -152,7 +167,7 @@ bool Parse(const std::vector<std::string>& args, Options* o, std::string* error)
       o->command != "replay") {
     o->database = env;
   }
-  if (o->command.empty()) *error = "give a command: export, summary, events or replay";
+  if (o->command.empty()) *error = "give a command: export, summary, events, audit or replay";
   if (o->command == "replay" && (!o->db.empty() || !o->database.empty())) {
     *error = "replay reads a station's data directory: give --dir DIR";
   }
@@ -241,6 +256,29 @@ int Events(RecordStore& store, const Options& o, std::ostream& out, std::ostream
   return kDone;
 }
 
+int Audit(RecordStore& store, const Options& o, std::ostream& out, std::ostream& err) {
+  if (o.csv) out << AuditCsvHeader() << "\r\n";
+  std::string error;
+  const bool ok = store.ReadAudit(
+      o.filter,
+      [&](const AuditEntry& a) {
+        if (o.json) {
+          out << AuditJsonLine(a) << "\n";
+        } else if (o.csv) {
+          out << AuditCsvLine(a) << "\r\n";
+        } else {
+          out << AuditText(a) << "\n";
+        }
+        return static_cast<bool>(out);
+      },
+      &error);
+  if (!ok) {
+    err << "production-records: " << error << "\n";
+    return kCannotRead;
+  }
+  return kDone;
+}
+
 int Summary(RecordStore& store, const Options& o, std::ostream& out, std::ostream& err) {
   std::map<std::string, int64_t> verdicts;
   std::map<std::string, int64_t> failures;
@@ -265,6 +303,10 @@ int Summary(RecordStore& store, const Options& o, std::ostream& out, std::ostrea
   out << "records: " << total << "\n";
   for (const char* v : {kVerdictPassed, kVerdictFailed, kVerdictStopped, kVerdictUnfinished}) {
     out << v << ": " << verdicts[v] << "\n";
+  }
+  // Shown once there are any: units that left with the temporary address.
+  if (verdicts[kVerdictTemporaryMac] > 0) {
+    out << kVerdictTemporaryMac << ": " << verdicts[kVerdictTemporaryMac] << "\n";
   }
   const int64_t passed = verdicts[kVerdictPassed];
   const int64_t judged = passed + verdicts[kVerdictFailed];
@@ -301,50 +343,79 @@ int Replay(const Options& o, const RecordStoreMaker& make, const OutcomeReplayer
   const int e = ReadSpool(spool, &entries);
   std::vector<UnitRecord> records;
   std::vector<UnitEvent> events;
+  std::vector<AuditEntry> audits;
+  std::vector<SpoolFields> unused;  // lines this program cannot use stay in the spool
   for (const SpoolFields& f : entries) {
     UnitRecord r;
     UnitEvent ev;
-    if (IsEventFields(f)) {
-      if (EventFromFields(f, &ev)) events.push_back(std::move(ev));
+    AuditEntry au;
+    if (IsAuditFields(f)) {
+      if (AuditFromFields(f, &au)) {
+        audits.push_back(std::move(au));
+      } else {
+        unused.push_back(f);
+      }
+    } else if (IsEventFields(f)) {
+      if (EventFromFields(f, &ev)) {
+        events.push_back(std::move(ev));
+      } else {
+        unused.push_back(f);
+      }
     } else if (RecordFromFields(f, &r)) {
       records.push_back(std::move(r));
+    } else {
+      unused.push_back(f);
     }
   }
   if (e != 0) {
     err << "production-records: " << spool << " cannot be read (error " << e << ")\n";
     status = kCannotRead;
-  } else if (!records.empty() || !events.empty()) {
+  } else if (!records.empty() || !events.empty() || !audits.empty()) {
     std::string problem;
     auto store = make ? make(settings, dir, &problem) : MakeRecordStore(settings, dir, &problem);
     std::string error = store ? "" : (problem.empty() ? "records are off" : problem);
     if (store) store->SetNoticeSink([&err](const std::string& text) { err << text << "\n"; });
-    // The records first; events that fail after them stay in the spool alone.
-    bool recordsWritten = false;
+    // The records first, then the events, then the audit entries; what fails after
+    // the records stays in the spool alone.
+    int written = 0;  // 1 the records, 2 the events too, 3 all
     if (store && store->Open(true, &error) && store->Write(records, &error)) {
-      recordsWritten = true;
-      if (!store->WriteEvents(events, &error)) store.reset();
-    } else {
-      store.reset();
+      written = 1;
+      if (store->WriteEvents(events, &error)) written = 2;
+      if (written == 2 && store->WriteAudit(audits, &error)) written = 3;
     }
-    const std::string counts =
-        std::to_string(records.size()) + " record(s)" +
-        (events.empty() ? "" : " and " + std::to_string(events.size()) + " unit event(s)");
+    if (written < 3) store.reset();
+    auto countsOf = [](size_t r, size_t ev, size_t au) {
+      std::string text;
+      if (r > 0 || (ev == 0 && au == 0)) text = std::to_string(r) + " record(s)";
+      if (ev > 0) text += (text.empty() ? "" : " and ") + std::to_string(ev) + " unit event(s)";
+      if (au > 0) text += (text.empty() ? "" : " and ") + std::to_string(au) + " audit entr(ies)";
+      return text;
+    };
+    const std::string counts = countsOf(records.size(), events.size(), audits.size());
     if (!store) {
-      std::vector<SpoolFields> left;
-      if (recordsWritten) {
-        for (const UnitEvent& ev : events) left.push_back(EventFields(ev));
+      std::vector<SpoolFields> left = unused;
+      if (written >= 1) {
+        if (written < 2) {
+          for (const UnitEvent& ev : events) left.push_back(EventFields(ev));
+        }
+        for (const AuditEntry& au : audits) left.push_back(AuditFields(au));
         WriteSpool(spool, left);
       }
       err << "production-records: " << error << "; "
-          << (recordsWritten ? std::to_string(events.size()) + " unit event(s)" : counts)
+          << (written >= 1 ? countsOf(0, written < 2 ? events.size() : 0, audits.size()) : counts)
           << " still waiting in " << spool << "\n";
       status = kCannotRead;
-    } else if (const int w = WriteSpool(spool, {}); w != 0) {
+    } else if (const int w = WriteSpool(spool, unused); w != 0) {
       err << "production-records: " << counts << " written, but " << spool
           << " could not be emptied (error " << w << ")\n";
       status = kCannotRead;
     } else {
       out << counts << " written to " << store->Describe() << "\n";
+    }
+    if (!unused.empty()) {
+      err << "production-records: " << unused.size() << " line(s) of " << spool
+          << " cannot be used by this program; they are left there\n";
+      status = kCannotRead;
     }
   } else {
     out << "0 record(s) waiting\n";
@@ -388,5 +459,6 @@ int RunRecordsTool(const std::vector<std::string>& args, std::ostream& out, std:
     return kCannotRead;
   }
   if (o.command == "events") return Events(*store, o, out, err);
+  if (o.command == "audit") return Audit(*store, o, out, err);
   return o.command == "export" ? Export(*store, o, out, err) : Summary(*store, o, out, err);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The records command-line tool (production-records): exports a station's production
 // records as CSV or JSON lines and sums them up, filtered by time, MAC address,
-// station, verdict, cycle and serial, and lists the units' events (labels, check-outs).
+// station, verdict, cycle and serial, and lists the units' events (labels, check-outs)
+// and the stations' audit trail (what each did with its job).
 #include <functional>
 #include <memory>
 #include <ostream>

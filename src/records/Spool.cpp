@@ -11,11 +11,15 @@ namespace {
 
 constexpr const char* kHeader = "# production-tool spool 1";
 // Fields added at the end of a record's line since the first stations: link_address,
-// cycle, then serial, rework, check_in and check_out.
-constexpr size_t kAddedFields = 6;
+// cycle, then serial, rework, check_in and check_out, then job_name, job_version and
+// job_digest.
+constexpr size_t kAddedFields = 9;
 // An event's line starts with a NULL (a record's starts with its station) and this.
 constexpr const char* kEventTag = "event";
 constexpr size_t kEventFields = 11;
+// An audit entry's line likewise.
+constexpr const char* kAuditTag = "audit";
+constexpr size_t kAuditFields = 9;
 
 std::optional<int64_t> Int(const std::optional<std::string>& v) {
   if (!v || v->empty() || v->size() > 19) return std::nullopt;
@@ -205,6 +209,9 @@ bool RecordFromFields(const SpoolFields& fields, UnitRecord* out) {
   r.rework = Int(v[i++]).value_or(0) != 0;
   r.checkIn = Text(v[i++]);
   r.checkOut = Text(v[i++]);
+  r.jobName = Text(v[i++]);
+  r.jobVersion = Text(v[i++]);
+  r.jobDigest = Text(v[i++]);
   if (r.station.empty() || r.runId.empty() || r.port.empty()) return false;
   *out = std::move(r);
   return true;
@@ -252,5 +259,36 @@ bool EventFromFields(const SpoolFields& fields, UnitEvent* out) {
   e.text = *fields[i++];
   if (e.station.empty() || e.runId.empty() || e.port.empty() || e.kind.empty()) return false;
   *out = std::move(e);
+  return true;
+}
+
+SpoolFields AuditFields(const AuditEntry& a) {
+  return {std::nullopt, std::string(kAuditTag),        a.station, FormatUtcMs(a.atMs), a.user,
+          a.kind,       std::string(a.ok ? "1" : "0"), a.text,    a.jobName,           a.jobVersion,
+          a.jobDigest};
+}
+
+bool IsAuditFields(const SpoolFields& fields) {
+  return fields.size() >= 2 && !fields[0] && fields[1] == std::string(kAuditTag);
+}
+
+bool AuditFromFields(const SpoolFields& fields, AuditEntry* out) {
+  if (!IsAuditFields(fields) || fields.size() != 2 + kAuditFields) return false;
+  for (size_t i = 2; i < fields.size(); i++) {
+    if (!fields[i]) return false;
+  }
+  AuditEntry a;
+  size_t i = 2;
+  a.station = *fields[i++];
+  if (!ParseUtcMs(*fields[i++], &a.atMs)) return false;
+  a.user = *fields[i++];
+  a.kind = *fields[i++];
+  a.ok = *fields[i++] == "1";
+  a.text = *fields[i++];
+  a.jobName = *fields[i++];
+  a.jobVersion = *fields[i++];
+  a.jobDigest = *fields[i++];
+  if (a.station.empty() || a.kind.empty()) return false;
+  *out = std::move(a);
   return true;
 }

@@ -35,7 +35,7 @@ int WriteSpool(const std::string& path, const std::vector<SpoolFields>& entries,
 
 // A production record as spool fields (RecordColumns order) and back; a line of an
 // older station, without the fields added at the end since, reads with them unset
-// (link_address NULL, cycle 0).
+// (link_address NULL, cycle 0, no serial, no package).
 SpoolFields RecordFields(const UnitRecord& record);
 bool RecordFromFields(const SpoolFields& fields, UnitRecord* record);
 // A unit event as spool fields and back: its line starts with a NULL field and "event"
@@ -44,3 +44,8 @@ bool RecordFromFields(const SpoolFields& fields, UnitRecord* record);
 SpoolFields EventFields(const UnitEvent& event);
 bool IsEventFields(const SpoolFields& fields);
 bool EventFromFields(const SpoolFields& fields, UnitEvent* event);
+// An audit entry as spool fields and back: its line starts with a NULL field and
+// "audit" (an older station's reading counts it as an entry it could not use).
+SpoolFields AuditFields(const AuditEntry& entry);
+bool IsAuditFields(const SpoolFields& fields);
+bool AuditFromFields(const SpoolFields& fields, AuditEntry* entry);

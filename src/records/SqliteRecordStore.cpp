@@ -159,6 +159,15 @@ bool SqliteRecordStore::ReadColumns(std::string* error) {
     return false;
   }
   events_ = sqlite3_column_int(events.get(), 0) == 1;
+  // Nor one from before the audit trail an audit entry.
+  Statement audit(db_,
+                  "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = "
+                  "'audit_trail'");
+  if (!audit || sqlite3_step(audit.get()) != SQLITE_ROW) {
+    *error = Failure("cannot read");
+    return false;
+  }
+  audit_ = sqlite3_column_int(audit.get(), 0) == 1;
   return true;
 }
 
@@ -214,7 +223,14 @@ bool SqliteRecordStore::CreateSchema(std::string* error) {
                            "END;\n"
                            "CREATE TRIGGER IF NOT EXISTS unit_events_kept_too BEFORE DELETE ON "
                            "unit_events BEGIN SELECT RAISE(ABORT, 'unit events are only added'); "
-                           "END;\n";
+                           "END;\n" +
+                           AuditCreateSql(UnitsSql::kSqlite) +
+                           "CREATE TRIGGER IF NOT EXISTS audit_trail_kept BEFORE UPDATE ON "
+                           "audit_trail BEGIN SELECT RAISE(ABORT, 'the audit trail is only "
+                           "added to'); END;\n"
+                           "CREATE TRIGGER IF NOT EXISTS audit_trail_kept_too BEFORE DELETE ON "
+                           "audit_trail BEGIN SELECT RAISE(ABORT, 'the audit trail is only "
+                           "added to'); END;\n";
   if (!Exec(rest.c_str(), error) || !ReadColumns(error)) return fail();
   const std::string version = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
   if (!Exec(version.c_str(), error) || !Exec("COMMIT", error)) return fail();
@@ -254,6 +270,7 @@ void SqliteRecordStore::Close() {
   db_ = nullptr;
   writing_ = false;
   events_ = false;
+  audit_ = false;
   columns_.clear();
 }
 
@@ -367,37 +384,30 @@ bool SqliteRecordStore::CountVerdicts(const RecordFilter& filter,
   }
 }
 
-bool SqliteRecordStore::WriteEvents(const std::vector<UnitEvent>& events, std::string* error) {
-  if (db_ == nullptr) {
-    *error = path_ + " is not open";
-    return false;
-  }
-  if (events.empty()) return true;
-  if (!events_) {
-    *error = path_ + " keeps no unit events (open it for writing to upgrade it)";
-    return false;
-  }
+bool SqliteRecordStore::Append(const std::string& table, const std::vector<UnitsColumn>& columns,
+                               const std::vector<std::vector<std::optional<std::string>>>& rows,
+                               std::string* error) {
   if (!StillAtPath(error)) return false;
   std::string names, marks;
-  for (const UnitsColumn& c : EventColumns()) {
+  for (const UnitsColumn& c : columns) {
     names += (names.empty() ? "" : ", ") + std::string(c.name);
     marks += marks.empty() ? "?" : ", ?";
   }
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
   {
-    Statement insert(db_, "INSERT INTO unit_events (" + names + ") VALUES (" + marks + ")");
+    Statement insert(db_, "INSERT INTO " + table + " (" + names + ") VALUES (" + marks + ")");
     if (!insert) {
       *error = Failure("cannot write to");
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       return false;
     }
-    for (const UnitEvent& e : events) {
+    for (const auto& row : rows) {
       sqlite3_stmt* s = insert.get();
       sqlite3_reset(s);
       sqlite3_clear_bindings(s);
       int i = 1;
       bool bound = true;
-      for (const auto& v : EventValues(e)) {
+      for (const auto& v : row) {
         bound = bound && (v ? BindText(s, i, *v) : sqlite3_bind_null(s, i) == SQLITE_OK);
         i++;
       }
@@ -415,6 +425,36 @@ bool SqliteRecordStore::WriteEvents(const std::vector<UnitEvent>& events, std::s
     return false;
   }
   return StillAtPath(error);
+}
+
+bool SqliteRecordStore::WriteEvents(const std::vector<UnitEvent>& events, std::string* error) {
+  if (db_ == nullptr) {
+    *error = path_ + " is not open";
+    return false;
+  }
+  if (events.empty()) return true;
+  if (!events_) {
+    *error = path_ + " keeps no unit events (open it for writing to upgrade it)";
+    return false;
+  }
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  for (const UnitEvent& e : events) rows.push_back(EventValues(e));
+  return Append("unit_events", EventColumns(), rows, error);
+}
+
+bool SqliteRecordStore::WriteAudit(const std::vector<AuditEntry>& entries, std::string* error) {
+  if (db_ == nullptr) {
+    *error = path_ + " is not open";
+    return false;
+  }
+  if (entries.empty()) return true;
+  if (!audit_) {
+    *error = path_ + " keeps no audit trail (open it for writing to upgrade it)";
+    return false;
+  }
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  for (const AuditEntry& a : entries) rows.push_back(AuditValues(a));
+  return Append("audit_trail", AuditColumns(), rows, error);
 }
 
 bool SqliteRecordStore::ReadEvents(const RecordFilter& filter,
@@ -448,6 +488,43 @@ bool SqliteRecordStore::ReadEvents(const RecordFilter& filter,
     }
     sqlite3_stmt* s = select.get();
     if (!each(EventOfRow([s](size_t i) { return ColumnText(s, static_cast<int>(i)); },
+                         [s](size_t i) { return ColumnInt(s, static_cast<int>(i)); }))) {
+      return true;
+    }
+  }
+}
+
+bool SqliteRecordStore::ReadAudit(const RecordFilter& filter,
+                                  const std::function<bool(const AuditEntry&)>& each,
+                                  std::string* error) {
+  if (db_ == nullptr) {
+    *error = path_ + " is not open";
+    return false;
+  }
+  if (!audit_) return true;  // a file from before the audit trail
+  std::string names;
+  for (const UnitsColumn& c : AuditColumns())
+    names += (names.empty() ? "" : ", ") + std::string(c.name);
+  std::vector<std::string> params;
+  const std::string sql = "SELECT " + names + " FROM audit_trail" +
+                          AuditWhereSql(UnitsSql::kSqlite, filter, &params) +
+                          " ORDER BY done_at, id";
+  Statement select(db_, sql);
+  if (!select) {
+    *error = Failure("cannot read");
+    return false;
+  }
+  for (size_t i = 0; i < params.size(); i++)
+    BindText(select.get(), static_cast<int>(i + 1), params[i]);
+  for (;;) {
+    const int rc = sqlite3_step(select.get());
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) {
+      *error = Failure("cannot read");
+      return false;
+    }
+    sqlite3_stmt* s = select.get();
+    if (!each(AuditOfRow([s](size_t i) { return ColumnText(s, static_cast<int>(i)); },
                          [s](size_t i) { return ColumnInt(s, static_cast<int>(i)); }))) {
       return true;
     }

@@ -12,6 +12,7 @@
 
 #include "platform/Files.h"
 #include "records/RecordStore.h"
+#include "records/UnitsTable.h"
 
 struct sqlite3;
 
@@ -23,7 +24,9 @@ class SqliteRecordStore final : public RecordStore {
   // cycle 0 in its rows.
   // 4: serial, rework, check_in and check_out added (an older file gets them when opened
   // for writing, NULL or 0 in its rows), and the table unit_events.
-  static constexpr int kSchemaVersion = 4;
+  // 5: job_name, job_version and job_digest added (NULL in older rows), and the table
+  // audit_trail; an older file gets them when opened for writing.
+  static constexpr int kSchemaVersion = 5;
   static constexpr int kBusyTimeoutMs = 5000;
 
   // This build has the embedded store; otherwise false and *why says so (the Windows
@@ -48,6 +51,9 @@ class SqliteRecordStore final : public RecordStore {
   bool WriteEvents(const std::vector<UnitEvent>& events, std::string* error) override;
   bool ReadEvents(const RecordFilter& filter, const std::function<bool(const UnitEvent&)>& each,
                   std::string* error) override;
+  bool WriteAudit(const std::vector<AuditEntry>& entries, std::string* error) override;
+  bool ReadAudit(const RecordFilter& filter, const std::function<bool(const AuditEntry&)>& each,
+                 std::string* error) override;
 
  private:
   bool Exec(const char* sql, std::string* error);
@@ -59,7 +65,8 @@ class SqliteRecordStore final : public RecordStore {
   // than 0 asked of a file from before cycles, whose records are all cycle 0; a serial
   // asked of a file from before serials).
   bool Answerable(RecordFilter* filter) const;
-  // The columns units has (columns_), and whether the file has unit_events (events_).
+  // The columns units has (columns_), and whether the file has unit_events (events_)
+  // and audit_trail (audit_).
   bool ReadColumns(std::string* error);
   // The SELECT list of RecordColumns, NULL for a column the file lacks.
   std::string SelectList() const;
@@ -74,4 +81,8 @@ class SqliteRecordStore final : public RecordStore {
   bool writing_ = false;
   std::set<std::string> columns_;  // the columns of units in the open file
   bool events_ = false;            // the open file has the table unit_events
+  bool audit_ = false;             // the open file has the table audit_trail
+  // Adds rows to an only-added table in one transaction: INSERT INTO table (columns).
+  bool Append(const std::string& table, const std::vector<UnitsColumn>& columns,
+              const std::vector<std::vector<std::optional<std::string>>>& rows, std::string* error);
 };

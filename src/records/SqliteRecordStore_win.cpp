@@ -52,3 +52,15 @@ bool SqliteRecordStore::ReadEvents(const RecordFilter&,
   if (error) *error = kNoStore;
   return false;
 }
+
+bool SqliteRecordStore::WriteAudit(const std::vector<AuditEntry>&, std::string* error) {
+  if (error) *error = kNoStore;
+  return false;
+}
+
+bool SqliteRecordStore::ReadAudit(const RecordFilter&,
+                                  const std::function<bool(const AuditEntry&)>&,
+                                  std::string* error) {
+  if (error) *error = kNoStore;
+  return false;
+}

@@ -51,6 +51,10 @@ const std::vector<UnitsColumn>& UnitsColumns() {
       {"rework", "INTEGER", "integer", true, 3, "0"},
       {"check_in", "TEXT", "text", false, 3, nullptr},
       {"check_out", "TEXT", "text", false, 3, nullptr},
+      // Records version 5 (the factory database's 5): the job package.
+      {"job_name", "TEXT", "text", false, 4, nullptr},
+      {"job_version", "TEXT", "text", false, 4, nullptr},
+      {"job_digest", "TEXT", "text", false, 4, nullptr},
   };
   return columns;
 }
@@ -171,6 +175,10 @@ UnitRecord UnitsRecordOfRow(const std::function<std::string(size_t)>& text,
   r.rework = number(i++).value_or(0) != 0;
   r.checkIn = text(i++);
   r.checkOut = text(i++);
+  // NULL: a file from before job packages, or a job that is no package.
+  r.jobName = text(i++);
+  r.jobVersion = text(i++);
+  r.jobDigest = text(i++);
   return r;
 }
 
@@ -247,5 +255,73 @@ std::string EventsWhereSql(UnitsSql sql, const RecordFilter& f, std::vector<std:
   if (!f.mac.empty()) add("upper(mac) =", UpperMac(f.mac));
   if (!f.station.empty()) add("station =", f.station);
   if (!f.serial.empty()) add("serial =", f.serial);
+  return where;
+}
+
+const std::vector<UnitsColumn>& AuditColumns() {
+  static const std::vector<UnitsColumn> columns = {
+      {"station", "TEXT", "text", true, 0, nullptr},
+      {"done_at", "TEXT", "timestamptz", true, 0, nullptr},
+      {"user_name", "TEXT", "text", true, 0, nullptr},
+      {"kind", "TEXT", "text", true, 0, nullptr},
+      {"ok", "INTEGER", "integer", true, 0, nullptr},
+      {"detail", "TEXT", "text", true, 0, nullptr},
+      {"job_name", "TEXT", "text", false, 0, nullptr},
+      {"job_version", "TEXT", "text", false, 0, nullptr},
+      {"job_digest", "TEXT", "text", false, 0, nullptr},
+  };
+  return columns;
+}
+
+std::string AuditCreateSql(UnitsSql sql) {
+  const bool lite = sql == UnitsSql::kSqlite;
+  std::string s = "CREATE TABLE IF NOT EXISTS audit_trail (\n";
+  s += lite ? "  id INTEGER PRIMARY KEY" : "  id bigserial PRIMARY KEY";
+  for (const UnitsColumn& c : AuditColumns()) {
+    s += std::string(",\n  ") + c.name + " " + (lite ? c.sqliteType : c.pgType) +
+         (c.notNull ? " NOT NULL" : "");
+  }
+  return s +
+         "\n);\n"
+         "CREATE INDEX IF NOT EXISTS audit_trail_station ON audit_trail (station, done_at);\n"
+         "CREATE INDEX IF NOT EXISTS audit_trail_done ON audit_trail (done_at);\n";
+}
+
+std::vector<std::optional<std::string>> AuditValues(const AuditEntry& a) {
+  auto opt = [](const std::string& s) -> std::optional<std::string> {
+    if (s.empty()) return std::nullopt;
+    return s;
+  };
+  return {a.station,      FormatUtcMs(a.atMs), a.user,          a.kind, a.ok ? "1" : "0", a.text,
+          opt(a.jobName), opt(a.jobVersion),   opt(a.jobDigest)};
+}
+
+AuditEntry AuditOfRow(const std::function<std::string(size_t)>& text,
+                      const std::function<std::optional<int64_t>(size_t)>& number) {
+  AuditEntry a;
+  size_t i = 0;
+  a.station = text(i++);
+  int64_t ms = 0;
+  if (ParseUtcMs(text(i++), &ms)) a.atMs = ms;
+  a.user = text(i++);
+  a.kind = text(i++);
+  a.ok = number(i++).value_or(0) != 0;
+  a.text = text(i++);
+  a.jobName = text(i++);
+  a.jobVersion = text(i++);
+  a.jobDigest = text(i++);
+  return a;
+}
+
+std::string AuditWhereSql(UnitsSql sql, const RecordFilter& f, std::vector<std::string>* params) {
+  std::string where;
+  auto add = [&](const std::string& cond, const std::string& value) {
+    params->push_back(value);
+    where +=
+        (where.empty() ? " WHERE " : " AND ") + cond + " " + UnitsPlaceholder(sql, params->size());
+  };
+  if (f.fromMs) add("done_at >=", FormatUtcMs(*f.fromMs));
+  if (f.toMs) add("done_at <", FormatUtcMs(*f.toMs));
+  if (!f.station.empty()) add("station =", f.station);
   return where;
 }

@@ -72,6 +72,20 @@ UnitEvent EventOfRow(const std::function<std::string(size_t)>& text,
 std::string EventsWhereSql(UnitsSql sql, const RecordFilter& filter,
                            std::vector<std::string>* params);
 
+// The audit trail (audit_trail), in both databases: what the station did with its job,
+// one row per entry, only ever added. Its columns in AuditEntry order, after the id
+// (user_name the entry's user, detail its text).
+const std::vector<UnitsColumn>& AuditColumns();
+// "CREATE TABLE IF NOT EXISTS audit_trail (...);" and its indexes.
+std::string AuditCreateSql(UnitsSql sql);
+// An entry's values in AuditColumns order (empty package fields nullopt), and a row back.
+std::vector<std::optional<std::string>> AuditValues(const AuditEntry& a);
+AuditEntry AuditOfRow(const std::function<std::string(size_t)>& text,
+                      const std::function<std::optional<int64_t>(size_t)>& number);
+// The WHERE clause of a filter's audit entries: its station and time (done_at) only.
+std::string AuditWhereSql(UnitsSql sql, const RecordFilter& filter,
+                          std::vector<std::string>* params);
+
 // A row of every column, in column order, back into a record: text(i) is the ith
 // column's text ("" when NULL), number(i) its number (nullopt when NULL).
 UnitRecord UnitsRecordOfRow(const std::function<std::string(size_t)>& text,

@@ -24,6 +24,7 @@
 #include "job/Logmac.h"
 #include "job/SelectFilesLogic.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Network.h"
 #include "platform/Paths.h"
 #include "platform/SerialPort.h"
@@ -43,6 +44,7 @@ const char kUsage[] =
     "                      [--station-name NAME] [--records FILE | --no-records]\n"
     "                      [--pool file|postgresql] [--database CONNINFO | --database-file FILE]\n"
     "                      [--serial [COMn=]SERIAL ...] [--rework]\n"
+    "                      [--package FILE] [--engineer-password-file FILE]\n"
     "                      [--serve ADDR:PORT [--start]] [--read-token-file FILE\n"
     "                       --control-token-file FILE]\n"
     "\n"
@@ -79,6 +81,12 @@ const char kUsage[] =
     "                   serial waits for one (until stopped)\n"
     "  --rework         the serials given are re-worked units: one that passed before\n"
     "                   is programmed again (else it is refused)\n"
+    "  --package FILE   the job is this job package's (verified against the station's\n"
+    "                   trusted keys); no job options with it. On a production station\n"
+    "                   (station.conf mode = production) the job is station.conf's\n"
+    "                   job-package, and another one needs engineer mode\n"
+    "  --engineer-password-file FILE  enter engineer mode with the password in FILE's\n"
+    "                   first line (the file readable by this user only)\n"
     "  --station-name NAME  the station's name in its production records\n"
     "                   (default: station.conf's station-name, else the host name)\n"
     "  --records FILE   keep the production records in this SQLite database\n"
@@ -111,7 +119,30 @@ struct Options {
   bool start = false;                // --start (with --serve)
   std::optional<std::string> readTokenFile;
   std::optional<std::string> controlTokenFile;
+  std::optional<std::string> package;                // --package FILE
+  std::optional<std::string> engineerPasswordFile;   // --engineer-password-file FILE
+  bool jobOptions = false;                           // any of the job dialog's options
 };
+
+// The first line of a file only its owner may read (the engineer's password).
+bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error) {
+  bool others = false;
+  int e = FileReadableByOthers(path, &others);
+  InputFile in;
+  std::string text;
+  if (e == 0) e = in.Open(path);
+  if (e == 0) e = in.ReadAll(4096, &text);
+  if (e != 0) {
+    *error = path + ": cannot be read (error " + std::to_string(e) + ")";
+    return false;
+  }
+  if (others) {
+    *error = path + ": other users may read it; only the station's user may (chmod 600)";
+    return false;
+  }
+  *password = text.substr(0, text.find_first_of("\r\n"));
+  return true;
+}
 
 // A count of 1 or more in decimal digits only, within 32 bits.
 bool ParseCount(const std::string& text, uint32_t* count) {
@@ -194,6 +225,15 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       i += 2;
       continue;
     }
+    if (a == "--package" || a == "--engineer-password-file") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      (a == "--package" ? o->package : o->engineerPasswordFile) = args[i + 1];
+      i += 2;
+      continue;
+    }
     if (a == "--start") {
       o->start = true;
       i++;
@@ -255,7 +295,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       return false;
     }
     if (!error->empty()) return false;
+    o->jobOptions = true;
   }
+  if (o->package && o->jobOptions) *error = "--package sets the whole job: no job options with it";
   if (eepromGiven > 1) *error = "give one of --eeprom FILE and --no-eeprom";
   if (firmwareGiven > 1) *error = "give one of --firmware FILE and --no-firmware";
   if (logGiven > 1) *error = "give one of --log DIR and --no-log";
@@ -327,10 +369,33 @@ int Run(int argc, char** argv) {
   MainLogic logic(services, service, service.Boxes(), dataDir, &settings);
   service.Attach(logic, dataDir);
 
-  // The job dialog, opened, set from the options and confirmed with OK.
-  const std::unique_ptr<SelectFilesLogic> dialogLogic = logic.NewJobDialogLogic();
-  HeadlessJobDialog dialog(*dialogLogic, options.job);
-  logic.selectFileBtnClick(dialog);
+  // Engineer mode first (it may open the job for a change), then the job: a package,
+  // or the job dialog, opened, set from the options and confirmed with OK.
+  if (options.engineerPasswordFile) {
+    std::string password, text;
+    if (!ReadPasswordFile(*options.engineerPasswordFile, &password, &error) ||
+        !logic.EnterEngineerMode(password, "cli", &error)) {
+      std::fprintf(stderr, "production-cli: %s\n", error.c_str());
+      logic.FormClose();
+      return kExitRefused;
+    }
+  }
+  if (options.package) {
+    if (!logic.LoadPackage(*options.package, "cli", &error)) {
+      std::fprintf(stderr, "production-cli: %s\n", error.c_str());
+      logic.FormClose();
+      return kExitRefused;
+    }
+  } else if (options.jobOptions &&
+             !logic.RequestJobChange("the job given on the command line", "cli", &error)) {
+    std::fprintf(stderr, "production-cli: %s\n", error.c_str());
+    logic.FormClose();
+    return kExitRefused;
+  } else if (!logic.Package()) {
+    const std::unique_ptr<SelectFilesLogic> dialogLogic = logic.NewJobDialogLogic();
+    HeadlessJobDialog dialog(*dialogLogic, options.job);
+    logic.selectFileBtnClick(dialog, "cli");
+  }
 
   // Start is pressed as the window's button would be, also when the dialog left no
   // job: its refusal ("Please Select Files first.") then reaches the error stream.

@@ -1,7 +1,8 @@
 // production-records: the station's production records on the command line (export as
-// CSV or JSON lines, summary with the first-pass yield, the units' events), from a
-// station's own records or from the factory database. See RecordsTool.h. `reprint`
-// prints a passed unit's label again from its record, and records that it did.
+// CSV or JSON lines, summary with the first-pass yield, the units' events, the
+// stations' audit trail), from a station's own records or from the factory database. See
+// RecordsTool.h. `reprint` prints a passed unit's label again from its record, and records that it
+// did.
 #include <iostream>
 #include <string>
 #include <vector>

@@ -596,6 +596,9 @@ void TestMainForm::scriptedRunEndsAndReturnsToStart() {
   });
   rig.AddPorts({1, 3, 4});
   rig.SetJob();
+  // The firmware: an EEPROM image downloaded without MAC programming would leave the
+  // units with the temporary address, which is no pass.
+  rig.window->logic().job.jobFlags = kJobFirmware;
   TmainFrm& w = *rig.window;
   w.show();
   // Cells of an earlier run are cleared by Start.
@@ -1110,6 +1113,7 @@ void TestMainForm::stationModes() {
     QDir().mkpath(QString::fromStdString(TrustedKeysDir(dir)));
     WriteBytes(TrustedKeysDir(dir) + "/engineer.pub", PublicKeyText(key.pub));
     WriteBytes(dir + "/ds16.vef", std::string(128, '\x5A'));
+    WriteBytes(dir + "/storedMAC.txt", "02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:D1\r\n");
     JobPackageSpec spec;
     spec.name = "DS16 line";
     spec.version = "4.2";
@@ -1144,7 +1148,8 @@ void TestMainForm::stationModes() {
   QString packageLine;
   QTimer::singleShot(0, &dialog, [&] {
     readOnly = dialog.ChkBox_EE->isChecked() && !dialog.ChkBox_EE->isEnabled() &&
-               !dialog.ChkBox_Ltest->isEnabled() && !dialog.console_CmbBox->isEnabled();
+               !dialog.ChkBox_Ltest->isEnabled() && !dialog.console_CmbBox->isEnabled() &&
+               !dialog.Btn_loadPackage->isEnabled();
     packageLine = dialog.Label_package->text();
     SaveScreen(&dialog, "selectfiles_production.png");
     dialog.OKBtn->click();
@@ -1154,6 +1159,7 @@ void TestMainForm::stationModes() {
   QVERIFY(readOnly);
   QVERIFY2(packageLine.startsWith("Package DS16 line 4.2, SHA-256 "), qPrintable(packageLine));
   QVERIFY(!QFile::exists(rig.dir.filePath("storedCfg.txt")));
+  QVERIFY(rig.boxes.Boxes().empty());
 
   // A wrong password is refused in a box; the right one opens engineer mode until the
   // engineer leaves it.
@@ -1161,7 +1167,7 @@ void TestMainForm::stationModes() {
   AnswerPassword(w, "line 3 enginee", &echo);
   QTest::mouseClick(w.Btn_engineer, Qt::LeftButton);
   QCOMPARE(echo, QLineEdit::Password);
-  QCOMPARE(rig.boxes.Boxes().size(), size_t{1});
+  QCOMPARE(rig.boxes.Texts(), std::vector<std::string>{"Wrong password"});
   QCOMPARE(logic.Mode(), StationMode::Production);
   QCOMPARE(w.Btn_engineer->text(), QString("Engineer mode..."));
   AnswerPassword(w, "line 3 engineer", &echo);
@@ -1171,6 +1177,14 @@ void TestMainForm::stationModes() {
   QVERIFY(w.Label_mode->text().startsWith("Engineer mode until "));
   QCOMPARE(w.Btn_engineer->text(), QString("Leave engineer mode"));
   SaveScreen(&w, "mainform_engineer.png");
+  // The same dialog now lets the engineer load another package.
+  bool loadOpen = false;
+  QTimer::singleShot(0, &dialog, [&] {
+    loadOpen = dialog.Btn_loadPackage->isEnabled();
+    dialog.CancelBtn->click();
+  });
+  QTest::mouseClick(w.selectFileBtn, Qt::LeftButton);
+  QVERIFY(loadOpen);
   QTest::mouseClick(w.Btn_engineer, Qt::LeftButton);
   QCOMPARE(logic.Mode(), StationMode::Production);
   QVERIFY(w.Label_mode->text().startsWith("Production mode: "));

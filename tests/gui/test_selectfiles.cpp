@@ -485,14 +485,15 @@ void TestSelectFiles::readOnlyJob() {
   Rig rig;
   TselectFilesDlg& d = *rig.dlg;
   // A station without a package side shows the dialog as it always was.
-  d.logic().SetPackage({});
+  d.logic().SetPackageSource({});
   rig.Show();
-  QVERIFY(!d.findChild<QWidget*>("packageRow")->isVisible());
+  QVERIFY(!d.Label_package->isVisible() && !d.Btn_loadPackage->isVisible() &&
+          !d.Btn_leavePackage->isVisible());
   d.hide();
 
   const std::string stored = "EEPROM: " + rig.File("a.vef") + "\r\nConsole: 1\r\n";
   WriteFile(rig.File("storedCfg.txt"), stored);
-  d.logic().SetPackage(ShownPackage());
+  d.logic().SetPackageSource(ShownPackage);
   rig.Show();
   const std::vector<QWidget*> controls = JobControls(d);
   QVERIFY(controls.size() >= 20);
@@ -516,7 +517,7 @@ void TestSelectFiles::readOnlyJob() {
   JobDialogPackage locked;
   locked.locked = true;
   locked.lockedText = "Production mode: no approved job";
-  d.logic().SetPackage(locked);
+  d.logic().SetPackageSource([locked] { return locked; });
   rig.Show();
   QCOMPARE(d.Label_package->text(), QString("Production mode: no approved job"));
   QVERIFY(!d.Label_package->font().bold());
@@ -536,11 +537,12 @@ void TestSelectFiles::packageButtons() {
                                return chosen;
                              },
                              {}});
-  // The station's side, as it sets the dialog's package anew on every change.
+  // The station's side, as the dialog asks for it at every showing.
   std::vector<std::string> loaded;
   int leaves = 0;
-  std::function<void(bool shown)> setSide = [&](bool shown) {
-    JobDialogPackage p = shown ? ShownPackage() : JobDialogPackage{};
+  bool packageJob = false;
+  d.logic().SetPackageSource([&] {
+    JobDialogPackage p = packageJob ? ShownPackage() : JobDialogPackage{};
     p.load = [&](const std::string& path, std::string* text) {
       loaded.push_back(path);
       if (path.find("bad") != std::string::npos) {
@@ -548,20 +550,19 @@ void TestSelectFiles::packageButtons() {
         return false;
       }
       WriteFile(rig.File("storedCfg.txt"), "Firmware: " + rig.File("b.vff") + "\r\n");
-      setSide(true);
+      packageJob = true;
       return true;
     };
-    if (shown) {
+    if (packageJob) {
       p.leave = [&](std::string*) {
         ++leaves;
         WriteFile(rig.File("storedCfg.txt"), "EEPROM: " + rig.File("a.vef") + "\r\n");
-        setSide(false);
+        packageJob = false;
         return true;
       };
     }
-    d.logic().SetPackage(std::move(p));
-  };
-  setSide(false);
+    return p;
+  });
   rig.Show();
   QVERIFY(d.Btn_loadPackage->isVisible() && d.Btn_loadPackage->isEnabled());
   QVERIFY(!d.Btn_leavePackage->isEnabled());

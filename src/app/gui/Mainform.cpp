@@ -286,6 +286,7 @@ QColor TmainFrm::VerdictColour(PortVerdict verdict) {
     case PortVerdict::Failed:
       return QColor(0xE0, 0x60, 0x60);  // red, much darker than the green
     case PortVerdict::Unfinished:
+    case PortVerdict::TemporaryMac:
       return QColor(0xFF, 0xDC, 0x80);  // amber
     case PortVerdict::Running:
       break;
@@ -315,6 +316,12 @@ QPixmap TmainFrm::VerdictMark(PortVerdict verdict, int size) {
       p.setBrush(QColor(0x4A, 0x34, 0x00));
       p.drawRect(QRectF(6, 4, 4, 16));
       p.drawRect(QRectF(14, 4, 4, 16));
+      break;
+    case PortVerdict::TemporaryMac:  // "!": went through, but with no address of its own
+      p.setPen(Qt::NoPen);
+      p.setBrush(QColor(0x4A, 0x34, 0x00));
+      p.drawRect(QRectF(10, 3, 4, 12));
+      p.drawEllipse(QRectF(10, 17, 4, 4));
       break;
     case PortVerdict::Running:
       break;

@@ -196,27 +196,23 @@ void TselectFilesDlg::Build() {
   top->addWidget(unitGroup);
   jobGroups_ = {macGroup, filesGroup, testGroup, baudGroup, logGroup, unitGroup};
 
-  // The job package, above OK and Cancel (hidden for a station that has no package side).
-  packageRow_ = new QWidget(this);
-  packageRow_->setObjectName(QStringLiteral("packageRow"));
-  auto* packageLayout = new QHBoxLayout(packageRow_);
-  packageLayout->setContentsMargins(0, 0, 0, 0);
-  Label_package = new QLabel(packageRow_);
+  // The job package: its line above the buttons, which go left of OK and Cancel (both
+  // hidden for a station that has no package side).
+  Label_package = new QLabel(this);
   Label_package->setObjectName(QStringLiteral("Label_package"));
   Label_package->setTextFormat(Qt::PlainText);
   Label_package->setWordWrap(true);
   Label_package->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  Btn_loadPackage = MakeButton(packageRow_, "Btn_loadPackage", kLoadPackageCaption);
-  Btn_leavePackage = MakeButton(packageRow_, "Btn_leavePackage", kLeavePackageCaption);
+  top->addWidget(Label_package);
+  Btn_loadPackage = MakeButton(this, "Btn_loadPackage", kLoadPackageCaption);
+  Btn_leavePackage = MakeButton(this, "Btn_leavePackage", kLeavePackageCaption);
   Btn_loadPackage->setAutoDefault(false);
   Btn_leavePackage->setAutoDefault(false);
-  packageLayout->addWidget(Label_package, 1);
-  packageLayout->addWidget(Btn_loadPackage);
-  packageLayout->addWidget(Btn_leavePackage);
-  top->addWidget(packageRow_);
 
   // OK and Cancel at the bottom right
   auto* buttons = new QHBoxLayout();
+  buttons->addWidget(Btn_loadPackage);
+  buttons->addWidget(Btn_leavePackage);
   buttons->addStretch(1);
   OKBtn = MakeButton(this, "OKBtn", "OK");
   OKBtn->setDefault(true);
@@ -361,7 +357,9 @@ void TselectFilesDlg::SyncFromLogic() {
   Label_package->setFont(bold);
   Btn_loadPackage->setEnabled(static_cast<bool>(package.load));
   Btn_leavePackage->setEnabled(static_cast<bool>(package.leave));
-  packageRow_->setVisible(!line.empty() || package.load || package.leave);
+  const bool packageSide = !line.empty() || package.load || package.leave;
+  Btn_loadPackage->setVisible(packageSide);
+  Btn_leavePackage->setVisible(packageSide);
 }
 
 std::string TselectFilesDlg::PackageLine(const JobDialogPackage& package) {

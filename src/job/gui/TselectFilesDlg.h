@@ -107,5 +107,4 @@ class TselectFilesDlg final : public QDialog, public JobDialog {
   SelectFilesLogic& logic_;
   // The groups that hold the job's controls: disabled while the job is read-only.
   std::vector<QGroupBox*> jobGroups_;
-  QWidget* packageRow_ = nullptr;
 };

@@ -16,6 +16,11 @@
 #include "base/StationSettings.h"
 #include "base/TestInterfaces.h"
 #include "core/app/AppTestRig.h"
+#include "job/SelectFilesLogic.h"
+#include "jobpkg/EngineerPassword.h"
+#include "jobpkg/JobKeys.h"
+#include "jobpkg/JobPackage.h"
+#include "records/SqliteRecordStore.h"
 
 namespace {
 
@@ -341,6 +346,9 @@ TEST_F(MainLogicTest, StationConfNotUnderstoodWholeSetsUpNoJob) {
       {"pool = file\nunit-hold-ms = 199\n", "MAC initialize failed: -1",
        "line 2: unit-hold-ms = 199 is not a number of milliseconds from 200 to 60000"},
       {"unit-hold-ms = 2 s\n", "MAC initialize failed: -1", "unit-hold-ms = 2 s is not"},
+      // A misspelt mode must not leave a production station open.
+      {"mode = Production\n", "MAC initialize failed: -1", "mode = Production is neither"},
+      {"engineer-minutes = 0\n", "MAC initialize failed: -1", "engineer-minutes = 0 is not a"},
   };
   {
     StationSettings hold;
@@ -539,6 +547,126 @@ TEST_F(MainLogicTest, LogFileFailureKeepsStopUntilTheOperatorPressesIt) {
 
 // station.conf's test-interface: a pattern with the COM number plus a base, a list
 // with one interface per port, or one interface for all; anything else is refused.
+// A production station runs only a package verified against a trusted key, and nobody
+// changes its job without the engineer's password; every step is in the audit trail.
+TEST_F(MainLogicTest, ProductionModeRunsOnlyAVerifiedPackageAndKeepsTheTrail) {
+  std::string error;
+  SigningKey key, stranger;
+  ASSERT_TRUE(GenerateSigningKey(&key, &error) && GenerateSigningKey(&stranger, &error)) << error;
+  const std::string firmware = std::string(3000, '\x11') + "end";
+  JobContent content;
+  content.name = "Board";
+  content.version = "7";
+  content.created = "2026-12-09T08:00:00Z";
+  content.steps.firmware = true;
+  content.steps.loopback = true;
+  content.steps.consoleBaud = 57600;
+  content.firmware = JobImage{"board.vff", firmware, ""};
+  std::string good, other;
+  ASSERT_TRUE(ComposeJobPackage(content, key, &good, &error)) << error;
+  content.version = "8";
+  ASSERT_TRUE(ComposeJobPackage(content, key, &other, &error)) << error;
+  std::string untrusted;
+  ASSERT_TRUE(ComposeJobPackage(content, stranger, &untrusted, &error)) << error;
+  std::string flipped = good;
+  flipped[flipped.size() - 3] ^= 1;  // a byte of the firmware image
+  std::string hash;
+  ASSERT_TRUE(MakeEngineerPasswordHash("open sesame", &hash, &error, 10000)) << error;
+
+  TempDir data;
+  data.Write("storedMAC.txt", kOneAddressPool);
+  std::filesystem::create_directory(TrustedKeysDir(data.path()));
+  data.Write("trusted-keys/engineer.pub", PublicKeyText(key.pub));
+  for (const auto& [name, bytes] : {std::pair{"good.ptjob", good}, {"other.ptjob", other},
+                                    {"untrusted.ptjob", untrusted}, {"flipped.ptjob", flipped}}) {
+    data.Write(name, bytes);
+  }
+  PlatformServices services{&ui, &clock, &bus, &net};
+  std::unique_ptr<ScriptedWorkerFactory> workers;
+  std::unique_ptr<MainLogic> station;
+  RecordingBoard view;
+  RecordingBoxes seen;
+  const auto open = [&](const std::string& package) {
+    if (station) OnUi([&] { station->FormClose(); });
+    station.reset();
+    data.Write("station.conf", "mode = production\nstation-name = line-1\njob-package = " +
+                                   data.File(package) + "\nengineer-password = " + hash + "\n");
+    station = std::make_unique<MainLogic>(services, view, seen, data.path());
+    workers = std::make_unique<ScriptedWorkerFactory>(station->station());
+    station->SetWorkerFactory(workers.get());
+  };
+  AddPorts({1, 2});
+  // Refused before any port starts, with the package and the reason.
+  for (const auto& [package, reason] :
+       {std::pair{"flipped.ptjob", "does not match the manifest"}, {"untrusted.ptjob", "does not trust"}}) {
+    SCOPED_TRACE(package);
+    open(package);
+    EXPECT_EQ(station->Mode(), StationMode::Production);
+    EXPECT_EQ(station->Package(), nullptr);
+    EXPECT_EQ(station->ModeText(), "Production mode: no approved job");
+    OnUi([&] { station->Btn_StartClick(); });
+    ASSERT_FALSE(seen.Texts().empty());
+    EXPECT_NE(seen.Texts().back().find(data.File(package)), std::string::npos) << seen.Texts().back();
+    EXPECT_NE(seen.Texts().back().find(reason), std::string::npos) << seen.Texts().back();
+    EXPECT_EQ(station->dispatcher(), nullptr);
+  }
+  EXPECT_TRUE(workers->CreatedList().empty());
+
+  open("good.ptjob");
+  ASSERT_NE(station->Package(), nullptr);
+  EXPECT_EQ(station->ModeText(), "Production mode: Board 7");
+  EXPECT_EQ(station->job.jobFlags, kJobFirmware);
+  // The operator can change nothing: the dialog is read-only, and no front-end's
+  // change or load gets through.
+  std::unique_ptr<SelectFilesLogic> dialogLogic = station->NewJobDialogLogic();
+  dialogLogic->FormShow();
+  EXPECT_TRUE(dialogLogic->ReadOnly());
+  EXPECT_FALSE(dialogLogic->Package().load);
+  EXPECT_EQ(dialogLogic->firmware_path.text, "board.vff");
+  EXPECT_EQ(dialogLogic->console_CmbBox_index, 1);
+  std::string text;
+  EXPECT_FALSE(station->RequestJobChange("the job set up through the service", "api", &text));
+  EXPECT_NE(text.find("changing it needs engineer mode"), std::string::npos) << text;
+  EXPECT_FALSE(station->LoadPackage(data.File("other.ptjob"), "cli", &text));
+  EXPECT_FALSE(station->LeavePackage("window", &text));
+  EXPECT_FALSE(station->EnterEngineerMode("guess", "window", &text));
+  EXPECT_EQ(text, "Wrong password");
+  ASSERT_TRUE(station->EnterEngineerMode("open sesame", "window", &text)) << text;
+  EXPECT_EQ(station->Mode(), StationMode::Engineer);
+  ASSERT_TRUE(station->LoadPackage(data.File("other.ptjob"), "window", &text)) << text;
+  EXPECT_EQ(station->Package()->version, "8");
+  // Engineer mode ends by itself.
+  clock.Advance(15 * 60 * 1000);
+  EXPECT_EQ(station->Mode(), StationMode::Production);
+
+  // The run sends the package's bytes, whatever is on disk now.
+  data.Write("other.ptjob", "replaced");
+  OnUi([&] { station->Btn_StartClick(); });
+  ASSERT_TRUE(WaitFor([&] { return OnUiValue([&] { return station->RunLive(); }) == false; }));
+  EXPECT_EQ(station->runJob().firmware.bytes, firmware);
+  EXPECT_EQ(station->runJob().consoleBaud, 57600u);
+  EXPECT_FALSE(workers->CreatedList().empty());
+  OnUi([&] { station->FormClose(); });
+  station.reset();
+
+  SqliteRecordStore store(data.File("records.db"));
+  ASSERT_TRUE(store.Open(false, &error)) << error;
+  std::vector<std::string> trail;
+  ASSERT_TRUE(store.ReadAudit(RecordFilter{}, [&](const AuditEntry& e) {
+    EXPECT_EQ(e.station, "line-1");
+    trail.push_back(e.kind + (e.ok ? " ok" : " refused") + (e.jobVersion.empty() ? "" : " v" + e.jobVersion));
+    return true;
+  }, &error)) << error;
+  const std::vector<std::string> expected = {
+      "mode-change ok", "package-check refused",  // flipped
+      "mode-change ok", "package-check refused v8",  // untrusted (what it says it is)
+      "mode-change ok", "package-check ok v7", "job-load ok v7",
+      "job-change refused v7", "job-change refused", "job-change refused",
+      "password-failed refused", "mode-change ok",
+      "package-check ok v8", "job-load ok v8", "mode-change ok"};
+  EXPECT_EQ(trail, expected);
+}
+
 TEST(TestInterfacesSetting, PatternListAndSharedForms) {
   TestInterfaces t;
   std::string problem;

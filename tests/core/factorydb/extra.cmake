@@ -6,6 +6,7 @@ if(PT_WITH_FACTORYDB)
   file(GLOB pt_factorydb_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/factorydb/*.cpp)
   file(GLOB pt_factorydb_srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/factorydb/*.cpp)
   add_executable(test_factorydb ${pt_factorydb_tests} ${pt_factorydb_srcs}
+                                ${PROJECT_SOURCE_DIR}/src/base/LineText.cpp
                                 ${PROJECT_SOURCE_DIR}/src/base/MacPool.cpp
                                 ${PROJECT_SOURCE_DIR}/src/records/RecordStore.cpp
                                 ${PROJECT_SOURCE_DIR}/src/records/RecordText.cpp

@@ -378,7 +378,10 @@ TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBloc
   EXPECT_EQ(old.Load(), PgMacPool::kNoSchema);
 
   ASSERT_EQ(factorydb::CreateSchema(*link, PgLink::In(10000)), 0) << link->Error();
-  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"4"}}));
+  const std::string version = std::to_string(factorydb::kSchemaVersion);
+  const std::string newer = std::to_string(factorydb::kSchemaVersion + 1);
+  EXPECT_EQ(Query("SELECT version FROM pt_schema"),
+            (std::vector<std::vector<std::string>>{{version}}));
   EXPECT_EQ(Query("SELECT data_type FROM information_schema.columns WHERE table_name = 'units' "
                   "AND column_name IN ('link_address', 'cycle') ORDER BY column_name"),
             (std::vector<std::vector<std::string>>{{"integer"}, {"text"}}));
@@ -424,10 +427,11 @@ TEST_F(PgPoolTest, InitUpgradesAnOlderSchemaRefusesANewerOneAndRepairsAStuckBloc
             (std::vector<std::vector<std::string>>{{"02:5C:3A:04:22:D1", "taken"},
                                                    {"02:5C:3A:04:22:D2", "unverified"}}));
 
-  ASSERT_EQ(link->ExecScript("UPDATE pt_schema SET version = 5", PgLink::In(10000)), 0);
+  ASSERT_EQ(link->ExecScript("UPDATE pt_schema SET version = " + newer, PgLink::In(10000)), 0);
   EXPECT_NE(factorydb::CreateSchema(*link, PgLink::In(10000)), 0);
   EXPECT_NE(link->Error().find("newer"), std::string::npos) << link->Error();
-  EXPECT_EQ(Query("SELECT version FROM pt_schema"), (std::vector<std::vector<std::string>>{{"5"}}));
+  EXPECT_EQ(Query("SELECT version FROM pt_schema"),
+            (std::vector<std::vector<std::string>>{{newer}}));
 }
 
 // A database of version 2 (records without cycle, one per station, run and port): init
@@ -507,12 +511,14 @@ TEST_F(PgPoolTest, InitGivesVersionTwoRecordsACycleAndOlderStationsWriteCycleZer
   EXPECT_EQ(Refusal(older, "UPDATE units SET cycle = 5"), "42501");
 }
 
-// A database of version 3 (records without the unit's identity, no unit events) with a
-// role granted then: init keeps every record (no serial, rework 0) and gives the role
-// the events' writer. The role adds its station's events and writes identities, but
-// neither reads, changes nor removes an event, nor adds another station's; not even the
-// administrator changes one. Serials are found exactly.
-TEST_F(PgPoolTest, InitGivesVersionThreeRecordsIdentitiesAndEventsThatAreOnlyAdded) {
+// A database of version 3 (records without the unit's identity or package, no unit
+// events, no audit trail) with a role granted then: init keeps every record (no serial,
+// rework 0) and gives the role the events' and the trail's writers. The role adds its
+// station's events and audit entries and writes identities and packages, but neither
+// reads, changes nor removes an event or an entry, nor adds another station's; not even
+// the administrator changes one. A station of version 4 still writes its records.
+// Serials are found exactly.
+TEST_F(PgPoolTest, InitGivesVersionThreeRecordsIdentitiesEventsAndAnAuditTrailOnlyAddedTo) {
   const std::string stationDb = StationRole("idn", "st1");
   PgRecordStore admin(db);
   std::string error;
@@ -525,18 +531,25 @@ TEST_F(PgPoolTest, InitGivesVersionThreeRecordsIdentitiesAndEventsThatAreOnlyAdd
   a.steps = "mac";
   a.verdict = kVerdictPassed;
   ASSERT_TRUE(admin.Write({a}, &error)) << error;
-  std::string args, events;
-  for (const UnitsColumn& c : UnitsColumns())
-    args += (args.empty() ? "" : ", ") + std::string(c.pgType);
-  for (const UnitsColumn& c : EventColumns())
-    events += (events.empty() ? "" : ", ") + std::string(c.pgType);
-  ASSERT_EQ(link->ExecScript("DROP TABLE unit_events; DROP FUNCTION pt_write_event(" + events +
-                                 "), pt_write_unit(" + args +
-                                 "); ALTER TABLE units DROP COLUMN serial, DROP COLUMN rework, "
-                                 "DROP COLUMN check_in, DROP COLUMN check_out; "
-                                 "UPDATE pt_schema SET version = 3",
-                             PgLink::In(10000)),
-            0)
+  auto types = [](const std::vector<UnitsColumn>& columns, size_t count) {
+    std::string args;
+    for (size_t i = 0; i < count; i++)
+      args += (args.empty() ? "" : ", ") + std::string(columns[i].pgType);
+    return args;
+  };
+  const size_t all = UnitsColumns().size();
+  ASSERT_EQ(
+      link->ExecScript("DROP TABLE unit_events, audit_trail; DROP FUNCTION pt_write_event(" +
+                           types(EventColumns(), EventColumns().size()) + "), pt_write_audit(" +
+                           types(AuditColumns(), AuditColumns().size()) + "), pt_write_unit(" +
+                           types(UnitsColumns(), all) + "), pt_write_unit(" +
+                           types(UnitsColumns(), all - 3) +
+                           "); ALTER TABLE units DROP COLUMN serial, DROP COLUMN rework, "
+                           "DROP COLUMN check_in, DROP COLUMN check_out, DROP COLUMN job_name, "
+                           "DROP COLUMN job_version, DROP COLUMN job_digest; "
+                           "UPDATE pt_schema SET version = 3",
+                       PgLink::In(10000)),
+      0)
       << link->Error();
   PgRecordStore st(stationDb);
   EXPECT_FALSE(st.Open(true, &error));
@@ -554,6 +567,9 @@ TEST_F(PgPoolTest, InitGivesVersionThreeRecordsIdentitiesAndEventsThatAreOnlyAdd
   b.rework = true;
   b.checkIn = "confirmed";
   b.checkOut = "no answer: timed out after 5 s";
+  b.jobName = "board-a";
+  b.jobVersion = "1.2";
+  b.jobDigest = std::string(64, 'e');
   ASSERT_TRUE(st.Write({b}, &error)) << error;
   UnitEvent e;
   e.station = "st1";
@@ -608,6 +624,48 @@ TEST_F(PgPoolTest, InitGivesVersionThreeRecordsIdentitiesAndEventsThatAreOnlyAdd
   EXPECT_NE(Refusal(*link, "TRUNCATE unit_events"), "");
   EXPECT_EQ(Query("SELECT count(*), sum(ok) FROM unit_events"),
             (std::vector<std::vector<std::string>>{{"2", "1"}}));
+
+  // The audit trail: the station's own entries only, never read, changed or removed by it.
+  AuditEntry entry;
+  entry.station = "st1";
+  entry.atMs = 1796713699123;
+  entry.user = "op (window)";
+  entry.kind = kAuditJobChange;
+  entry.ok = false;
+  entry.text = "refused: production mode";
+  entry.jobName = b.jobName;
+  entry.jobVersion = b.jobVersion;
+  entry.jobDigest = b.jobDigest;
+  ASSERT_TRUE(st.WriteAudit({entry}, &error)) << error;
+  AuditEntry foreign = entry;
+  foreign.station = "st2";
+  EXPECT_FALSE(st.WriteAudit({foreign}, &error));
+  EXPECT_NE(error.find("acts only as station st1"), std::string::npos) << error;
+  for (const char* sql :
+       {"SELECT count(*) FROM audit_trail", "UPDATE audit_trail SET ok = 1",
+        "DELETE FROM audit_trail",
+        "INSERT INTO audit_trail (station, done_at, user_name, kind, ok, detail) VALUES "
+        "('st1', now(), 'x', 'job-load', 1, '')"}) {
+    EXPECT_EQ(Refusal(role, sql), "42501") << sql;
+  }
+  for (const char* sql :
+       {"UPDATE audit_trail SET ok = 1", "DELETE FROM audit_trail", "TRUNCATE audit_trail"}) {
+    EXPECT_NE(Refusal(*link, sql), "") << sql;
+  }
+  got.clear();
+  ASSERT_TRUE(admin.ReadAudit(
+      {}, [&](const AuditEntry& e2) { return got.push_back(AuditCsvLine(e2)), true; }, &error))
+      << error;
+  EXPECT_EQ(got, std::vector<std::string>{AuditCsvLine(entry)});
+
+  // A station of version 4 writes its records as it did, without a package.
+  EXPECT_EQ(Refusal(role,
+                    "SELECT pt_write_unit('st1', 'run1', 'COM3', 2, 'd', now(), now(), 'mac', 1, "
+                    "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
+                    "6, 'passed', '', NULL, NULL, NULL, 0, '0043', 0, NULL, NULL)"),
+            "");
+  EXPECT_EQ(Query("SELECT serial, job_name IS NULL FROM units WHERE port = 'COM3'"),
+            (std::vector<std::vector<std::string>>{{"0043", "t"}}));
 }
 
 // Several blocks inside the permitted one: when the station's block is used up, by

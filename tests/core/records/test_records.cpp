@@ -21,6 +21,7 @@
 #include "app/Startthread.h"
 #include "core/app/AppTestRig.h"
 #include "core/workers/test_prgmac_device.h"
+#include "platform/Host.h"
 #include "platform/Paths.h"
 #include "records/RecordText.h"
 #include "records/RecordWriter.h"
@@ -213,7 +214,8 @@ std::string SqlChange(const std::string& path, const std::string& sql) {
 // `without` (the key without cycle when it is one of them), no unit events; every row
 // kept, its id `idTimes` what it was (gaps a rebuild that numbered the rows anew would
 // close).
-std::string AsOlderRecords(const std::vector<std::string>& without, int version, int idTimes) {
+std::string AsOlderRecords(const std::vector<std::string>& without, int version, int idTimes,
+                           bool noEvents = true) {
   std::string create = UnitsCreateTableSql(UnitsSql::kSqlite);
   std::string indexes = UnitsCreateIndexesSql();
   for (const std::string& c : without) {
@@ -231,12 +233,43 @@ std::string AsOlderRecords(const std::vector<std::string>& without, int version,
   for (const std::string& c : RecordColumns()) {
     if (std::find(without.begin(), without.end(), c) == without.end()) columns += ", " + c;
   }
-  return "BEGIN; DROP TABLE IF EXISTS unit_events; ALTER TABLE units RENAME TO later; " + create +
-         "INSERT INTO units (id" + columns + ") SELECT id * " + std::to_string(idTimes) + columns +
-         " FROM later; DROP TABLE later; " + indexes +
-         "PRAGMA user_version = " + std::to_string(version) + "; COMMIT;";
+  return std::string("BEGIN; DROP TABLE IF EXISTS audit_trail; ") +
+         (noEvents ? "DROP TABLE IF EXISTS unit_events; " : "") +
+         "ALTER TABLE units RENAME TO later; " + create + "INSERT INTO units (id" + columns +
+         ") SELECT id * " + std::to_string(idTimes) + columns + " FROM later; DROP TABLE later; " +
+         indexes + "PRAGMA user_version = " + std::to_string(version) + "; COMMIT;";
 }
 const std::vector<std::string> kIdentityColumns = {"serial", "rework", "check_in", "check_out"};
+const std::vector<std::string> kPackageColumns = {"job_name", "job_version", "job_digest"};
+
+// A change of the job by the operator in the window, of the package board-a 1.2.
+AuditEntry Audit(const std::string& station, const std::string& at, bool ok) {
+  AuditEntry a;
+  a.station = station;
+  EXPECT_TRUE(ParseUtcMs(at, &a.atMs)) << at;
+  a.user = "op (window)";
+  a.kind = kAuditJobChange;
+  a.ok = ok;
+  a.text = "images changed\nrefused";
+  a.jobName = "board-a";
+  a.jobVersion = "1.2";
+  a.jobDigest = std::string(64, 'd');
+  return a;
+}
+
+std::vector<AuditEntry> ReadAudit(RecordStore& store, const RecordFilter& f = {}) {
+  std::vector<AuditEntry> out;
+  std::string error;
+  EXPECT_TRUE(store.ReadAudit(
+      f,
+      [&](const AuditEntry& a) {
+        out.push_back(a);
+        return true;
+      },
+      &error))
+      << error;
+  return out;
+}
 
 UnitEvent Event(const UnitRecord& r, const char* kind, const std::string& at) {
   UnitEvent e = EventOfUnit(r, kind);
@@ -285,12 +318,19 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
     c.rework = true;
     c.checkIn = "confirmed";
     c.checkOut = "reported";
+    c.jobName = "board-a";
+    c.jobVersion = "1.2";
+    c.jobDigest = std::string(64, 'd');
     ASSERT_TRUE(store.Write({a, b, c}, &error)) << error;
     UnitEvent label = Event(c, kEventLabel, "2026-03-02T09:31:00.000Z");
     UnitEvent failed = Event(c, kEventReprint, "2026-03-02T09:32:00.000Z");
     failed.ok = false;
     failed.text = "connection refused";
     ASSERT_TRUE(store.WriteEvents({failed, label}, &error)) << error;
+    ASSERT_TRUE(store.WriteAudit({Audit("line-2", "2026-03-02T09:00:00.000Z", true),
+                                  Audit("line-1", "2026-03-02T08:00:00.000Z", false)},
+                                 &error))
+        << error;
     // The same station, run and port again: the record is replaced, not doubled.
     a.verdict = kVerdictPassed;
     a.endedMs = a.startedMs + 31000;
@@ -309,8 +349,28 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   EXPECT_EQ(all[2].firmware.sentBytes, 5120);
   EXPECT_EQ(all[2].macConfirmed, true);
   EXPECT_EQ(all[2].linkAddress, "02:5C:3A:FF:FF:FF");
-  EXPECT_TRUE(CsvLine(all[2]).ends_with(",02:5C:3A:FF:FF:FF,0,0042-A,1,confirmed,reported"))
+  EXPECT_TRUE(
+      CsvLine(all[2]).ends_with(",02:5C:3A:FF:FF:FF,0,0042-A,1,confirmed,reported,board-a,"
+                                "1.2," +
+                                std::string(64, 'd')))
       << CsvLine(all[2]);
+  EXPECT_EQ(all[0].jobName + all[0].jobDigest, "") << "no package";
+  // The audit trail: oldest first, by station and time; the text's line end kept.
+  auto audit = ReadAudit(store);
+  ASSERT_EQ(audit.size(), 2u);
+  EXPECT_EQ(AuditText(audit[0]),
+            "2026-03-02T08:00:00.000Z  line-1  op (window)  job-change  refused  board-a 1.2 "
+            "dddddddddddd  images changed\\nrefused");
+  EXPECT_EQ(audit[1].text, "images changed\nrefused");
+  EXPECT_EQ(AuditCsvLine(audit[1]),
+            "line-2,2026-03-02T09:00:00.000Z,op (window),job-change,1,"
+            "\"images changed\nrefused\",board-a,1.2," +
+                std::string(64, 'd'));
+  RecordFilter byStation;
+  byStation.station = "line-2";
+  EXPECT_EQ(ReadAudit(store, byStation).size(), 1u);
+  ASSERT_TRUE(ParseTimeArg("2026-03-02T08:30Z", &*(byStation.toMs = 0)));
+  EXPECT_TRUE(ReadAudit(store, byStation).empty());
   EXPECT_FALSE(all[0].rework);
   const auto events = ReadEvents(store);
   ASSERT_EQ(events.size(), 2u);
@@ -359,15 +419,38 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   EXPECT_EQ(Sql(path, "SELECT count(*) FROM unit_events WHERE serial = '0042-A'"), "2");
   EXPECT_NE(SqlChange(path, "UPDATE unit_events SET ok = 1"), "") << "events are only added";
   EXPECT_NE(SqlChange(path, "DELETE FROM unit_events"), "");
+  EXPECT_NE(SqlChange(path, "UPDATE audit_trail SET ok = 1"), "") << "nor is the trail changed";
+  EXPECT_NE(SqlChange(path, "DELETE FROM audit_trail"), "");
+
+  // A file of records version 4 (no package columns, no audit trail): read as it is;
+  // opened for writing, it gets them, its rows kept, no package in them.
+  store.Close();
+  const std::string v4 = dir.File("v4.db");
+  std::filesystem::copy_file(path, v4);
+  ASSERT_EQ(SqlChange(v4, AsOlderRecords(kPackageColumns, 4, 1, false)), "");
+  {
+    SqliteRecordStore older(v4);
+    ASSERT_TRUE(older.Open(false, &error)) << error;
+    EXPECT_TRUE(ReadAudit(older).empty());
+    EXPECT_EQ(ReadAll(older)[2].jobName, "");
+    EXPECT_EQ(ReadEvents(older).size(), 2u);
+    ASSERT_TRUE(older.Open(true, &error)) << error;
+    EXPECT_EQ(Sql(v4, "PRAGMA user_version"), "5");
+    EXPECT_EQ(Sql(v4, "SELECT count(*) FROM units WHERE job_name IS NULL"), "3");
+    ASSERT_TRUE(older.WriteAudit({Audit("line-1", "2026-03-03T00:00:00.000Z", true)}, &error))
+        << error;
+    EXPECT_EQ(ReadAudit(older).size(), 1u);
+  }
 
   // Files of records version 3 (no serial, rework, check-in, check-out, no unit
   // events), 2 (no cycle either, the key without it) and 1 (no link_address either):
   // read as they are, every record cycle 0, no serial and no events; opened for
   // writing, they get what they lack, every row and its id kept (cycle 0, no serial in
   // them), the table made anew for the key with cycle.
-  store.Close();
   const std::string v3 = dir.File("v3.db"), v1 = dir.File("v1.db");
-  ASSERT_EQ(SqlChange(path, AsOlderRecords(kIdentityColumns, 3, 1)), "");
+  std::vector<std::string> v3Lacks = kIdentityColumns;
+  v3Lacks.insert(v3Lacks.end(), kPackageColumns.begin(), kPackageColumns.end());
+  ASSERT_EQ(SqlChange(path, AsOlderRecords(v3Lacks, 3, 1)), "");
   std::filesystem::copy_file(path, v3);
   {
     SqliteRecordStore older(v3);
@@ -380,7 +463,7 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
     ASSERT_TRUE(SerialPassed(older, "0042-A", &passed, &error)) << error;
     EXPECT_FALSE(passed);
   }
-  std::vector<std::string> v2Lacks = kIdentityColumns;
+  std::vector<std::string> v2Lacks = v3Lacks;
   v2Lacks.push_back("cycle");
   ASSERT_EQ(SqlChange(path, AsOlderRecords(v2Lacks, 2, 10)), "");
   std::filesystem::copy_file(path, v1);
@@ -400,7 +483,7 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   for (const std::string& file : {v3, v1, path}) {
     SqliteRecordStore older(file);
     ASSERT_TRUE(older.Open(true, &error)) << error;
-    EXPECT_EQ(Sql(file, "PRAGMA user_version"), "4");
+    EXPECT_EQ(Sql(file, "PRAGMA user_version"), "5");
     EXPECT_EQ(Sql(file, rows),
               file == v3 ? "1 COM1 0, 2 COM2 0, 3 COM1 0" : "10 COM1 0, 20 COM2 0, 30 COM1 0")
         << file;
@@ -426,7 +509,9 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   const std::string spool = dir.File("spool-records.txt");
   UnitEvent checkOut = Event(d1, kEventCheckOut, "2026-03-02T09:40:00.000Z");
   checkOut.text = "line 1\nline 2";
-  ASSERT_EQ(WriteSpool(spool, {RecordFields(d1), EventFields(checkOut), RecordFields(d2)}), 0);
+  ASSERT_EQ(WriteSpool(spool, {RecordFields(d1), EventFields(checkOut), RecordFields(d2),
+                               AuditFields(Audit("line-2", "2026-03-02T09:41:00.000Z", false))}),
+            0);
   {
     RecordWriter writer(std::make_unique<SqliteRecordStore>(path), "line-2", spool);
     EXPECT_TRUE(writer.Retry(std::chrono::milliseconds(10000))) << writer.Problem();
@@ -445,6 +530,11 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   const auto spooledEvents = ReadEvents(store, f);
   ASSERT_EQ(spooledEvents.size(), 1u) << "the spool's event is written too";
   EXPECT_EQ(EventCsvLine(spooledEvents[0]), EventCsvLine(checkOut));
+  f = {};
+  f.station = "line-2";
+  ASSERT_EQ(ReadAudit(store, f).size(), 1u) << "and the spool's audit entry";
+  EXPECT_EQ(AuditCsvLine(ReadAudit(store, f)[0]),
+            AuditCsvLine(Audit("line-2", "2026-03-02T09:41:00.000Z", false)));
   EXPECT_EQ(upgraded[4].cycle, 2);
   EXPECT_EQ(upgraded[4].verdict, kVerdictPassed);
   f = {};
@@ -455,7 +545,7 @@ TEST(SqliteStore, WritesReplacesFiltersAndAnswersPlainSql) {
   // short), read without a serial (and as cycle 0); a cycle field that is no cycle
   // number is no record.
   SpoolFields older = RecordFields(d2);
-  older.resize(older.size() - kIdentityColumns.size());
+  older.resize(older.size() - v3Lacks.size());
   UnitRecord fromOlder;
   ASSERT_TRUE(RecordFromFields(older, &fromOlder));
   EXPECT_EQ(fromOlder.cycle, 2);
@@ -632,9 +722,11 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   factory->Script(WorkerKind::LoopbackTest, 2, overLoopback);
   Press();
   ASSERT_TRUE(WaitRunEnded(1));
+  // The EEPROM image without a MAC address programmed after it: the units that went
+  // through every step keep their ports' temporary addresses, never passed.
   auto records = Stored();
   ASSERT_EQ(Ports(records),
-            (std::vector<std::string>{"COM1 passed", "COM2 failed", "COM3 passed"}));
+            (std::vector<std::string>{"COM1 temporary-mac", "COM2 failed", "COM3 temporary-mac"}));
   const UnitRecord& failed = records[1];
   EXPECT_EQ(failed.station, "line-7");
   EXPECT_EQ(failed.steps, "eeprom,loopback");
@@ -649,8 +741,9 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   EXPECT_EQ(records[0].linkAddress, "02:5C:3A:FF:FF:FF");
   EXPECT_EQ(failed.linkAddress, "02:5C:3A:FF:FF:FF") << "the device that answered for it";
   EXPECT_EQ(records[2].linkAddress, "loopback");
-  EXPECT_EQ(board.MacCell(0, 1), "this run: 2 passed, 1 failed");
-  EXPECT_EQ(board.MacCell(1, 1), "today: 2 passed, 1 failed");
+  EXPECT_EQ(records[0].failStep, "");
+  EXPECT_EQ(board.MacCell(0, 1), "this run: 0 passed, 1 failed, 2 temporary MAC");
+  EXPECT_EQ(board.MacCell(1, 1), "today: 0 passed, 1 failed, 2 temporary MAC");
   EXPECT_EQ(board.MacCell(0, 0), "") << "column 0 stays the MAC line's";
 
   // Units identified before their steps: COM1's serial is kept, COM2 is refused at its
@@ -673,8 +766,12 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   ASSERT_TRUE(WaitRunEnded(2));
   logic->SetWorkerFactory(factory.get());
   recorder.RemoveResultSink(sink);
-  EXPECT_EQ(board.MacCell(0, 1), "this run: 2 passed, 1 failed");
-  EXPECT_EQ(board.MacCell(1, 1), "today: 4 passed, 2 failed");
+  EXPECT_EQ(board.MacCell(0, 1), "this run: 0 passed, 1 failed, 2 temporary MAC");
+  EXPECT_EQ(board.MacCell(1, 1), "today: 0 passed, 2 failed, 4 temporary MAC");
+  const UnitCounts counts = recorder.Counts();
+  EXPECT_EQ(std::to_string(counts.runPassed) + " " + std::to_string(counts.runTemporary) + " " +
+                std::to_string(counts.todayPassed) + " " + std::to_string(counts.todayTemporary),
+            "0 2 0 4");
   ASSERT_EQ(results.size(), 3u);
   UnitEvent label;
   label.station = "line-7";
@@ -689,6 +786,15 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
   EXPECT_TRUE(recorder.RecordCheckOut(com1, "reported"));
   com1.cycle = 3;
   EXPECT_FALSE(recorder.RecordCheckOut(com1, "reported")) << "no such unit closed";
+  // An audit entry longer than the stores take is cut, not left waiting for good.
+  AuditEntry tooLong;
+  tooLong.user = "op\t(api)";
+  tooLong.kind = kAuditJobChange;
+  tooLong.ok = false;
+  tooLong.text = std::string(4100, 'x');
+  EXPECT_TRUE(recorder.AddAudit(tooLong));
+  tooLong.kind.clear();
+  EXPECT_FALSE(recorder.AddAudit(tooLong)) << "an entry names its kind";
   EXPECT_TRUE(WaitFor([&] { return recorder.writer().Retry(std::chrono::milliseconds(1000)); }));
   records = Stored();
   ASSERT_EQ(records.size(), 6u);
@@ -710,6 +816,13 @@ TEST_F(RecordsRun, EachPortLeavesOneRecordAndTheBoardCountsTheUnits) {
       {}, [&](const UnitEvent& e) { return events.push_back(e.port + " " + e.serial), true; },
       &error));
   EXPECT_EQ(events, std::vector<std::string>{"COM1 0007"});
+  const auto audit = ReadAudit(store);
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(audit[0].station + " " + audit[0].user, "line-7 op (api)");
+  EXPECT_EQ(audit[0].text.size(), ProductionRecorder::kAuditTextBytes);
+  bool passed = true;
+  ASSERT_TRUE(SerialPassed(store, "0007", &passed, &error)) << error;
+  EXPECT_FALSE(passed) << "a unit left with the temporary address never passed";
 }
 
 TEST_F(RecordsRun, AStoppedRunLeavesStoppedRecordsAndNoneIsMissing) {
@@ -854,20 +967,35 @@ TEST_F(RecordsRun, ARecordsFileRemovedOrCorruptLosesNoRecord) {
   Press();
   ASSERT_TRUE(WaitRunEnded(2));
   EXPECT_TRUE(Logged("not a database"));
+  // An audit entry between runs waits with them (its station and time filled in).
+  AuditEntry mode;
+  mode.user = "op (cli)";
+  mode.kind = kAuditModeChange;
+  mode.text = "engineer mode entered";
+  ASSERT_TRUE(logic->records()->AddAudit(mode));
+  EXPECT_FALSE(logic->records()->writer().Retry(std::chrono::milliseconds(10000)));
   MakeStation();
-  EXPECT_EQ(SpooledRecords(), 1u);
+  EXPECT_EQ(SpooledRecords(), 2u);
   std::ostringstream o, e;
   EXPECT_EQ(RunRecordsTool({"--dir", dir.path(), "replay"}, o, e), 1) << e.str();
-  EXPECT_NE(e.str().find("1 record(s) still waiting"), std::string::npos) << e.str();
+  EXPECT_NE(e.str().find("1 record(s) and 1 audit entr(ies) still waiting"), std::string::npos)
+      << e.str();
   std::remove(dir.File("records.db").c_str());
   o.str("");
   e.str("");
   EXPECT_EQ(RunRecordsTool({"--dir", dir.path(), "replay"}, o, e), 0) << e.str();
-  EXPECT_NE(o.str().find("1 record(s) written"), std::string::npos) << o.str();
+  EXPECT_NE(o.str().find("1 record(s) and 1 audit entr(ies) written"), std::string::npos)
+      << o.str();
   EXPECT_EQ(SpooledRecords(), 0u);
   records = Stored();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].verdict, kVerdictStopped);
+  o.str("");
+  ASSERT_EQ(RunRecordsTool({"--dir", dir.path(), "audit"}, o, e), 0) << e.str();
+  EXPECT_NE(o.str().find("Z  line-7  op (cli)  mode-change  ok  engineer mode entered\n"),
+            std::string::npos)
+      << o.str();
+  EXPECT_EQ(o.str().rfind(FormatUtcMs(WallClockMs()).substr(0, 10), 0), 0u) << "done now";
 }
 
 // A device that reports another address than the one written is failed, and its
@@ -945,7 +1073,7 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
   EXPECT_EQ(row,
             "line-2,R4,COM1,0,/dev/serial/by-path/usb-0:1.1,2026-03-02T10:00:00.000Z,,"
             "\"firmware,eeprom,loopback,mac\",115200,,,,,,,,,,,,,,0,unfinished,"
-            "\"COM1: Download Firmware...2/5, \"\"quoted\"\"\n\",,,,0,,0,,\r\n");
+            "\"COM1: Download Firmware...2/5, \"\"quoted\"\"\n\",,,,0,,0,,,,,\r\n");
 
   run({"export", "--json", "--mac", "02:5c:3a:04:22:d1"}, &out);
   EXPECT_EQ(out.find('\n'), out.size() - 1) << "one unit: " << out;
@@ -976,6 +1104,8 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
     second.serial = "007";
     second.rework = true;
     second.checkIn = "confirmed";
+    second.jobName = "board-b";
+    second.jobVersion = "7";
     UnitRecord first = Rec("line-3", "R5", 1, "2026-03-03T09:01:00.000Z", kVerdictUnfinished);
     first.cycle = 1;
     first.serial = "007";
@@ -991,12 +1121,13 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
   run({"export", "--json", "--cycle", "2"}, &out);
   EXPECT_EQ(out.find('\n'), out.size() - 1) << "one unit: " << out;
   EXPECT_NE(out.find("\"link_address\":null,\"cycle\":2,\"serial\":\"007\",\"rework\":true,"
-                     "\"check_in\":\"confirmed\",\"check_out\":null}"),
+                     "\"check_in\":\"confirmed\",\"check_out\":null,\"job_name\":\"board-b\","
+                     "\"job_version\":\"7\",\"job_digest\":null}"),
             std::string::npos)
       << out;
   run({"export", "--serial", "007"}, &out);
   EXPECT_NE(out.find(",0,unfinished,"), std::string::npos) << "cycle 1, then 2: " << out;
-  EXPECT_NE(out.find(",2,007,1,confirmed,\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(",2,007,1,confirmed,,board-b,7,\r\n"), std::string::npos) << out;
   run({"events", "--json", "--serial", "007"}, &out);
   EXPECT_EQ(out,
             "{\"station\":\"line-3\",\"run_id\":\"R5\",\"port\":\"COM1\",\"cycle\":2,"
@@ -1005,6 +1136,37 @@ TEST(RecordsTool, ExportsCsvAndJsonLinesAndSumsUpWithFilters) {
             "\"answer\":\"sent, 412 bytes\"}\n");
   run({"events", "--station", "line-1"}, &out);
   EXPECT_EQ(out, EventCsvHeader() + "\r\n");
+  // Units left with the temporary address: their own verdict, shown, never passed.
+  {
+    SqliteRecordStore store(dir.File("records.db"));
+    std::string error;
+    ASSERT_TRUE(store.Open(true, &error)) << error;
+    UnitRecord t = Rec("line-4", "R6", 1, "2026-03-04T10:00:00.000Z", kVerdictTemporaryMac);
+    t.tempMac = "02:5C:3A:FF:FF:FF";
+    ASSERT_TRUE(store.Write({t}, &error)) << error;
+    AuditEntry load;
+    load.station = "line-4";
+    load.atMs = t.startedMs;
+    load.user = "eng (api)";
+    load.kind = kAuditPackageCheck;
+    load.ok = false;
+    load.text = "signature does not verify";
+    ASSERT_TRUE(store.WriteAudit({load}, &error)) << error;
+  }
+  run({"summary", "--station", "line-4"}, &out);
+  EXPECT_EQ(out,
+            "records: 1\npassed: 0\nfailed: 0\nstopped: 0\nunfinished: 0\ntemporary-mac: 1\n"
+            "first-pass yield: - (no unit passed or failed)\nfailures: none\n");
+  run({"export", "--verdict", "temporary-mac"}, &out);
+  EXPECT_NE(out.find(",02:5C:3A:FF:FF:FF,"), std::string::npos) << out;
+  run({"audit", "--json", "--station", "line-4"}, &out);
+  EXPECT_EQ(out,
+            "{\"station\":\"line-4\",\"done_at\":\"2026-03-04T10:00:00.000Z\","
+            "\"user_name\":\"eng (api)\",\"kind\":\"package-check\",\"ok\":false,"
+            "\"detail\":\"signature does not verify\",\"job_name\":null,\"job_version\":null,"
+            "\"job_digest\":null}\n");
+  run({"audit", "--from", "2026-03-04T10:00:01Z"}, &out);
+  EXPECT_EQ(out, "");
   EXPECT_NE(run({"export", "--cycle", "-1"}, &out, 2).find("--cycle wants"), std::string::npos);
   std::ostringstream o, e;
   EXPECT_EQ(RunRecordsTool({"--db", dir.File("elsewhere.db"), "summary"}, o, e), 1);
