@@ -90,6 +90,9 @@ class SelectFilesLogic {
                    std::function<void(const std::string&)> showException);
 
   void SetFileChoosers(JobFileChoosers choosers) { choosers_ = std::move(choosers); }
+  const JobFileChoosers& FileChoosers() const { return choosers_; }
+  // The dialog's message boxes (a view shows the package side's refusals in them).
+  MessageBoxes& Boxes() { return boxes_; }
   // The package side (see JobDialogPackage), asked again at every FormShow: the
   // station's mode and package change while the dialog object lives.
   void SetPackageSource(std::function<JobDialogPackage()> source) { source_ = std::move(source); }

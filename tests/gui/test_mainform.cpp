@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -24,15 +25,15 @@
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
+#include <atomic>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <future>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -46,6 +47,10 @@
 #include "base/fake/TestBoard.h"
 #include "gui/QtMessageBoxes.h"
 #include "gui/QtUiThread.h"
+#include "job/gui/TselectFilesDlg.h"
+#include "jobpkg/EngineerPassword.h"
+#include "jobpkg/JobKeys.h"
+#include "jobpkg/JobPackage.h"
 #include "platform/Network.h"
 #include "platform/fake/FakeClock.h"
 #include "platform/fake/FakeSerial.h"
@@ -190,9 +195,17 @@ class CountingDialog final : public JobDialog {
 struct Rig {
   // realWorkers: the window's own step workers instead of the scripted ones.
   // boxesInUse: message boxes other than the recording ones (real modal boxes).
+  // prepare: fills the data directory before the window starts (returns station.conf).
   explicit Rig(ScriptedFactory::Scripter scripter = {}, bool realWorkers = false,
-               MessageBoxes* boxesInUse = nullptr)
+               MessageBoxes* boxesInUse = nullptr,
+               const std::function<std::string(const std::string& dir)>& prepare = {})
       : factory(scripter ? std::move(scripter) : [](WorkerKind, int, int) { return Script{}; }) {
+    if (prepare) {
+      QFile conf(dir.filePath("station.conf"));
+      const std::string text = prepare(dir.path().toStdString());
+      if (conf.open(QIODevice::WriteOnly))
+        conf.write(text.data(), static_cast<qint64>(text.size()));
+    }
     clock.SetRealYieldUs(500);
     PlatformServices services{&ui, &clock, &bus, &net};
     if (realWorkers) services = PlatformServices{&ui, &pacedClock, &scanBus, &net};
@@ -308,6 +321,7 @@ class TestMainForm : public QObject {
   void slowPoolLeavesTheWindowResponsive();
   void serviceCommandsTakeTheWindowsPath();
   void serialScanField();
+  void stationModes();
 };
 
 void TestMainForm::controlsAndInitialState() {
@@ -406,7 +420,8 @@ void TestMainForm::boardGrowsWithTheWindow() {
   for (QTableWidget* grid : {w.StatusGrid, w.MACGrid})
     QCOMPARE(grid->viewport()->height(), grid->rowCount() * grid->rowHeight(0));
   QCOMPARE(w.msgMemo->width(), 2 * 777 - 32);
-  for (const auto& [c, g] : start) QVERIFY2(w.rect().contains(c->geometry()), qPrintable(c->objectName()));
+  for (const auto& [c, g] : start)
+    QVERIFY2(w.rect().contains(c->geometry()), qPrintable(c->objectName()));
   // Only wider: the cells widen, their text keeps a size that fits the rows.
   w.resize(2 * 777, 568);
   QVERIFY(QTest::qWaitFor([&] { return w.StatusGrid->rowHeight(0) == 24; }, 5000));
@@ -423,7 +438,8 @@ void TestMainForm::boardGrowsWithTheWindow() {
     rig.AddPorts({1, 3, 4, 6});
     rig.SetJob();
     QTest::mouseClick(w.Btn_Start, Qt::LeftButton);
-    QVERIFY(QTest::qWaitFor([&] { return rig.Colour(1).isValid() && rig.Colour(0).isValid(); }, 10000));
+    QVERIFY(
+        QTest::qWaitFor([&] { return rig.Colour(1).isValid() && rig.Colour(0).isValid(); }, 10000));
     w.AppendMessage("EEPROM: /srv/production/images/ds1000_v212.vef");
     QTest::qWait(100);
     SaveScreen(&w, "mainform_verdicts.png");
@@ -580,6 +596,9 @@ void TestMainForm::scriptedRunEndsAndReturnsToStart() {
   });
   rig.AddPorts({1, 3, 4});
   rig.SetJob();
+  // The firmware: an EEPROM image downloaded without MAC programming would leave the
+  // units with the temporary address, which is no pass.
+  rig.window->logic().job.jobFlags = kJobFirmware;
   TmainFrm& w = *rig.window;
   w.show();
   // Cells of an earlier run are cleared by Start.
@@ -607,7 +626,9 @@ void TestMainForm::scriptedRunEndsAndReturnsToStart() {
   // Not by colour alone: the two differ in lightness, and each cell draws its verdict's
   // mark in front of its text (which stays as the worker gave it).
   QVERIFY(qGray(rig.Colour(0).rgb()) - qGray(rig.Colour(1).rgb()) > 60);
-  const auto verdict = [&](int k) { return w.StatusGrid->item(k / 2, k % 2)->data(TmainFrm::kVerdictRole); };
+  const auto verdict = [&](int k) {
+    return w.StatusGrid->item(k / 2, k % 2)->data(TmainFrm::kVerdictRole);
+  };
   QCOMPARE(verdict(0).toInt(), static_cast<int>(PortVerdict::Passed));
   QCOMPARE(verdict(1).toInt(), static_cast<int>(PortVerdict::Failed));
   const auto shape = [](PortVerdict v) {
@@ -1029,7 +1050,8 @@ void TestMainForm::serialScanField() {
   w.ChkBox_rework->setChecked(true);
   QTest::keyClicks(w.Edit_serial, "SN 123");
   QTest::keyClick(w.Edit_serial, Qt::Key_Return);
-  QCOMPARE(w.Label_serial->text(), QString("a serial holds printable characters only, and no space"));
+  QCOMPARE(w.Label_serial->text(),
+           QString("a serial holds printable characters only, and no space"));
   QCOMPARE(w.Edit_serial->selectedText(), QString("SN 123"));
   QVERIFY(rig.boxes.Boxes().empty());
   SaveScreen(&w, "mainform_serial_refused.png");
@@ -1048,6 +1070,124 @@ void TestMainForm::serialScanField() {
   QCOMPARE(w.CmbBox_serialPort->count(), 3);
   w.SetSerialScanning(false);
   QVERIFY(w.Edit_serial->text().isEmpty() && w.Label_serial->text().isEmpty());
+}
+
+namespace {
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  QFile f(QString::fromStdString(path));
+  if (f.open(QIODevice::WriteOnly)) f.write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+// Answers the engineer's password prompt once it is open; *echo: how it showed the typing.
+void AnswerPassword(TmainFrm& w, const QString& password, QLineEdit::EchoMode* echo) {
+  *echo = QLineEdit::Normal;
+  QTimer::singleShot(0, &w, [&w, password, echo] {
+    if (auto* prompt = w.findChild<QInputDialog*>("passwordPrompt")) {
+      *echo = prompt->textEchoMode();
+      prompt->setTextValue(password);
+      prompt->accept();
+    }
+  });
+}
+
+}  // namespace
+
+// The mode label and the engineer's button follow the station's mode: nothing of them
+// in open mode; a production station with its signed package names it, shows the job
+// read-only and opens engineer mode only to the password.
+void TestMainForm::stationModes() {
+  {
+    Rig open;
+    open.window->show();
+    QVERIFY(!open.window->Label_mode->isVisible() && !open.window->Btn_engineer->isVisible());
+  }
+  std::string hash, error;
+  QVERIFY2(
+      MakeEngineerPasswordHash("line 3 engineer", &hash, &error, kEngineerPasswordMinIterations),
+      error.c_str());
+  Rig rig({}, false, nullptr, [&](const std::string& dir) {
+    SigningKey key;
+    std::string e;
+    if (!GenerateSigningKey(&key, &e)) return e;
+    QDir().mkpath(QString::fromStdString(TrustedKeysDir(dir)));
+    WriteBytes(TrustedKeysDir(dir) + "/engineer.pub", PublicKeyText(key.pub));
+    WriteBytes(dir + "/ds16.vef", std::string(128, '\x5A'));
+    WriteBytes(dir + "/storedMAC.txt", "02:5C:3A:04:22:D1\r\n02:5C:3A:04:22:D1\r\n");
+    JobPackageSpec spec;
+    spec.name = "DS16 line";
+    spec.version = "4.2";
+    spec.steps.eeprom = spec.steps.loopback = true;
+    spec.steps.programMac = MacSource::Pool;
+    spec.eepromPath = dir + "/ds16.vef";
+    if (!BuildJobPackage(spec, key, dir + "/ds16.ptjob", &e)) return e;
+    return "mode = production\njob-package = " + dir + "/ds16.ptjob\nengineer-password = " + hash +
+           "\n";
+  });
+  TmainFrm& w = *rig.window;
+  MainLogic& logic = w.logic();
+  w.show();
+  QCOMPARE(logic.Mode(), StationMode::Production);
+  QCOMPARE(w.Label_mode->text().toStdString(), logic.ModeText());
+  QVERIFY2(w.Label_mode->text().startsWith("Production mode: DS16 line 4.2"),
+           qPrintable(w.Label_mode->text()));
+  QVERIFY(w.Label_mode->isVisible() && w.Btn_engineer->isVisible());
+  QCOMPARE(w.Btn_engineer->text(), QString("Engineer mode..."));
+  for (QWidget* c : std::initializer_list<QWidget*>{w.Label_mode, w.Btn_engineer}) {
+    QVERIFY2(w.rect().contains(c->geometry()), qPrintable(c->objectName()));
+    for (QWidget* other : std::initializer_list<QWidget*>{w.Btn_Start, w.selectFileBtn, w.EditorBtn,
+                                                          w.StatusGrid, w.Edit_serial})
+      QVERIFY2(!c->geometry().intersects(other->geometry()), qPrintable(other->objectName()));
+  }
+  SaveScreen(&w, "mainform_production.png");
+
+  // The job dialog shows the package's job read-only; OK stores nothing.
+  TselectFilesDlg dialog(logic.NewJobDialogLogic(), &w);
+  w.SetJobDialog(&dialog);
+  bool readOnly = false;
+  QString packageLine;
+  QTimer::singleShot(0, &dialog, [&] {
+    readOnly = dialog.ChkBox_EE->isChecked() && !dialog.ChkBox_EE->isEnabled() &&
+               !dialog.ChkBox_Ltest->isEnabled() && !dialog.console_CmbBox->isEnabled() &&
+               !dialog.Btn_loadPackage->isEnabled();
+    packageLine = dialog.Label_package->text();
+    SaveScreen(&dialog, "selectfiles_production.png");
+    dialog.OKBtn->click();
+  });
+  QTest::mouseClick(w.selectFileBtn, Qt::LeftButton);
+  QCOMPARE(dialog.result(), int(QDialog::Accepted));
+  QVERIFY(readOnly);
+  QVERIFY2(packageLine.startsWith("Package DS16 line 4.2, SHA-256 "), qPrintable(packageLine));
+  QVERIFY(!QFile::exists(rig.dir.filePath("storedCfg.txt")));
+  QVERIFY(rig.boxes.Boxes().empty());
+
+  // A wrong password is refused in a box; the right one opens engineer mode until the
+  // engineer leaves it.
+  QLineEdit::EchoMode echo;
+  AnswerPassword(w, "line 3 enginee", &echo);
+  QTest::mouseClick(w.Btn_engineer, Qt::LeftButton);
+  QCOMPARE(echo, QLineEdit::Password);
+  QCOMPARE(rig.boxes.Texts(), std::vector<std::string>{"Wrong password"});
+  QCOMPARE(logic.Mode(), StationMode::Production);
+  QCOMPARE(w.Btn_engineer->text(), QString("Engineer mode..."));
+  AnswerPassword(w, "line 3 engineer", &echo);
+  QTest::mouseClick(w.Btn_engineer, Qt::LeftButton);
+  QCOMPARE(rig.boxes.Boxes().size(), size_t{1});
+  QCOMPARE(logic.Mode(), StationMode::Engineer);
+  QVERIFY(w.Label_mode->text().startsWith("Engineer mode until "));
+  QCOMPARE(w.Btn_engineer->text(), QString("Leave engineer mode"));
+  SaveScreen(&w, "mainform_engineer.png");
+  // The same dialog now lets the engineer load another package.
+  bool loadOpen = false;
+  QTimer::singleShot(0, &dialog, [&] {
+    loadOpen = dialog.Btn_loadPackage->isEnabled();
+    dialog.CancelBtn->click();
+  });
+  QTest::mouseClick(w.selectFileBtn, Qt::LeftButton);
+  QVERIFY(loadOpen);
+  QTest::mouseClick(w.Btn_engineer, Qt::LeftButton);
+  QCOMPARE(logic.Mode(), StationMode::Production);
+  QVERIFY(w.Label_mode->text().startsWith("Production mode: "));
 }
 
 QTEST_MAIN(TestMainForm)

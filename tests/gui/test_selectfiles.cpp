@@ -1,6 +1,7 @@
 // The job dialog "Select files" as the operator sees it, offscreen: controls,
 // every check of OK in order, the MAC assign controls, the key filter, Browse and
 // Cancel through the main window's "Select Files".
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +99,8 @@ class TestSelectFiles : public QObject {
   void cancelKeepsTheMainWindow();
   void okThroughSelectFiles();
   void typedBaudRates();
+  void readOnlyJob();
+  void packageButtons();
 };
 
 void TestSelectFiles::controlsAndInitialState() {
@@ -447,6 +451,150 @@ void TestSelectFiles::typedBaudRates() {
     if (c.typed == "") QCOMPARE(shownAtOpen, QString(""));  // after "9600": no item
   }
   QVERIFY(rig.boxes.Boxes().empty());
+}
+
+namespace {
+
+// The job controls of the dialog: everything but OK, Cancel and the package side.
+std::vector<QWidget*> JobControls(TselectFilesDlg& d) {
+  std::vector<QWidget*> controls;
+  for (QWidget* w : d.findChildren<QWidget*>()) {
+    if (w == d.OKBtn || w == d.CancelBtn || w == d.Btn_loadPackage || w == d.Btn_leavePackage)
+      continue;
+    if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) ||
+        qobject_cast<QComboBox*>(w))
+      controls.push_back(w);
+  }
+  return controls;
+}
+
+JobDialogPackage ShownPackage() {
+  JobDialogPackage p;
+  p.shown = true;
+  p.name = "DS1000 line 3";
+  p.version = "7";
+  p.sha256 = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+  p.keyId = "5b2c9e01";
+  p.locked = true;
+  return p;
+}
+
+}  // namespace
+
+void TestSelectFiles::readOnlyJob() {
+  Rig rig;
+  TselectFilesDlg& d = *rig.dlg;
+  // A station without a package side shows the dialog as it always was.
+  d.logic().SetPackageSource({});
+  rig.Show();
+  QVERIFY(!d.Label_package->isVisible() && !d.Btn_loadPackage->isVisible() &&
+          !d.Btn_leavePackage->isVisible());
+  d.hide();
+
+  const std::string stored = "EEPROM: " + rig.File("a.vef") + "\r\nConsole: 1\r\n";
+  WriteFile(rig.File("storedCfg.txt"), stored);
+  d.logic().SetPackageSource(ShownPackage);
+  rig.Show();
+  const std::vector<QWidget*> controls = JobControls(d);
+  QVERIFY(controls.size() >= 20);
+  for (QWidget* w : controls) QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
+  QCOMPARE(d.eeprom_path->text().toStdString(), rig.File("a.vef"));  // shown, not editable
+  QCOMPARE(d.Label_package->text(),
+           QString("Package DS1000 line 3 7, SHA-256 0123456789abcdef..., key 5b2c9e01"));
+  QVERIFY(d.Label_package->isVisible() && d.Label_package->font().bold());
+  QVERIFY(!d.Btn_loadPackage->isEnabled() && !d.Btn_leavePackage->isEnabled());
+  SaveScreen(&d, "selectfiles_package.png");
+  // OK changes nothing.
+  rig.Click(d.OKBtn);
+  QVERIFY(!d.isVisible());
+  QCOMPARE(d.result(), int(QDialog::Accepted));
+  QCOMPARE(ReadFile(rig.File("storedCfg.txt")), stored);
+  QVERIFY(rig.boxes.Boxes().empty());
+
+  // Locked without a package: the reason on the package line, Cancel closes.
+  JobDialogPackage locked;
+  locked.locked = true;
+  locked.lockedText = "Production mode: no approved job";
+  d.logic().SetPackageSource([locked] { return locked; });
+  rig.Show();
+  QCOMPARE(d.Label_package->text(), QString("Production mode: no approved job"));
+  QVERIFY(!d.Label_package->font().bold());
+  for (QWidget* w : controls) QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
+  rig.Click(d.CancelBtn);
+  QVERIFY(!d.isVisible());
+  QCOMPARE(ReadFile(rig.File("storedCfg.txt")), stored);
+}
+
+void TestSelectFiles::packageButtons() {
+  Rig rig;
+  TselectFilesDlg& d = *rig.dlg;
+  std::vector<std::string> filters;
+  std::optional<std::string> chosen;  // the file chooser's answer
+  d.logic().SetFileChoosers({[&](const std::string& f) {
+                               filters.push_back(f);
+                               return chosen;
+                             },
+                             {}});
+  // The station's side, as the dialog asks for it at every showing.
+  std::vector<std::string> loaded;
+  int leaves = 0;
+  bool packageJob = false;
+  d.logic().SetPackageSource([&] {
+    JobDialogPackage p = packageJob ? ShownPackage() : JobDialogPackage{};
+    p.load = [&](const std::string& path, std::string* text) {
+      loaded.push_back(path);
+      if (path.find("bad") != std::string::npos) {
+        *text = "job package " + path + ": the signature does not verify";
+        return false;
+      }
+      WriteFile(rig.File("storedCfg.txt"), "Firmware: " + rig.File("b.vff") + "\r\n");
+      packageJob = true;
+      return true;
+    };
+    if (packageJob) {
+      p.leave = [&](std::string*) {
+        ++leaves;
+        WriteFile(rig.File("storedCfg.txt"), "EEPROM: " + rig.File("a.vef") + "\r\n");
+        packageJob = false;
+        return true;
+      };
+    }
+    return p;
+  });
+  rig.Show();
+  QVERIFY(d.Btn_loadPackage->isVisible() && d.Btn_loadPackage->isEnabled());
+  QVERIFY(!d.Btn_leavePackage->isEnabled());
+  QCOMPARE(d.Btn_loadPackage->text(), QString("Load package..."));
+  QVERIFY(!d.Label_package->isVisible());
+
+  rig.Click(d.Btn_loadPackage);  // the chooser cancelled: nothing loaded
+  QVERIFY(loaded.empty());
+  chosen = "/pkgs/bad.ptjob";
+  rig.Click(d.ChkBox_EE);
+  rig.Type(d.eeprom_path, "typed.vef");
+  rig.Click(d.Btn_loadPackage);
+  QCOMPARE(rig.LastBox(),
+           std::string("job package /pkgs/bad.ptjob: the signature does not verify"));
+  // Refused: the dialog's own job as the operator left it.
+  QVERIFY(d.ChkBox_EE->isEnabled() && d.ChkBox_EE->isChecked());
+  QCOMPARE(d.eeprom_path->text(), QString("typed.vef"));
+
+  chosen = "/pkgs/line3.ptjob";
+  rig.Click(d.Btn_loadPackage);
+  QCOMPARE(loaded, (std::vector<std::string>{"/pkgs/bad.ptjob", "/pkgs/line3.ptjob"}));
+  QCOMPARE(filters, std::vector<std::string>(3, "job package(*.ptjob)|*.ptjob"));
+  // The package's job, read-only, and the line naming it.
+  QVERIFY(d.ChkBox_FW->isChecked() && !d.ChkBox_FW->isEnabled());
+  QCOMPARE(d.firmware_path->text().toStdString(), rig.File("b.vff"));
+  QVERIFY(d.Label_package->text().startsWith("Package DS1000 line 3 7"));
+  QVERIFY(d.Btn_leavePackage->isEnabled());
+
+  rig.Click(d.Btn_leavePackage);
+  QCOMPARE(leaves, 1);
+  QVERIFY(d.ChkBox_EE->isChecked() && d.ChkBox_EE->isEnabled());
+  QVERIFY(!d.ChkBox_FW->isChecked());
+  QVERIFY(!d.Label_package->isVisible() && !d.Btn_leavePackage->isEnabled());
+  QCOMPARE(rig.boxes.Boxes().size(), size_t{1});
 }
 
 QTEST_MAIN(TestSelectFiles)

@@ -9,6 +9,7 @@
 #include <QFont>
 #include <QHeaderView>
 #include <QImage>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -54,6 +55,17 @@ QString Latin1(const std::string& text) {
 
 // How often the window follows a live run's stage table (cell colours, controls).
 constexpr int kRunTickMs = 250;
+// How often the mode label looks at the station's mode (engineer mode ends by itself).
+constexpr int kModeTickMs = 1000;
+
+// The mode label reads at a glance, and not by its colour alone: its text names the
+// mode, production mode has a solid heavy frame, engineer mode a dashed one.
+constexpr char kProductionStyle[] =
+    "QLabel { background: #1C3F8C; color: white; font-weight: bold;"
+    " border: 3px solid black; padding: 2px; }";
+constexpr char kEngineerStyle[] =
+    "QLabel { background: #FFD34D; color: black; font-weight: bold;"
+    " border: 3px dashed #8C0000; padding: 2px; }";
 
 // A grid text as one line: trailing line ends are not drawn, other control bytes show
 // as blanks.
@@ -368,6 +380,31 @@ void TmainFrm::UpdateControls() {
   }
 }
 
+void TmainFrm::UpdateMode() {
+  if (!logic_) return;
+  StationMode mode = StationMode::Open;
+  std::string text;
+  Guarded([&] {
+    mode = logic_->Mode();
+    text = logic_->ModeText();
+  });
+  const QString shown = QString::fromStdString(text);
+  if (Label_mode->text() != shown) {
+    Label_mode->setText(shown);
+    Label_mode->setToolTip(shown);  // whole, also when a long package name overflows
+  }
+  if (mode != shownMode_ || Label_mode->styleSheet().isEmpty()) {
+    Label_mode->setStyleSheet(
+        QLatin1String(mode == StationMode::Engineer ? kEngineerStyle : kProductionStyle));
+  }
+  shownMode_ = mode;
+  Label_mode->setVisible(!shown.isEmpty());
+  Btn_engineer->setText(
+      QLatin1String(mode == StationMode::Engineer ? kLeaveEngineerText : kEnterEngineerText));
+  Btn_engineer->setVisible(mode != StationMode::Open);
+  Btn_engineer->setEnabled(!waitingForRun_);
+}
+
 void TmainFrm::RunTick() {
   RefreshVerdicts();
   UpdateControls();
@@ -413,6 +450,11 @@ TmainFrm::TmainFrm(std::unique_ptr<QtUiThread> ownUi, std::unique_ptr<QtMessageB
   runTimer_ = new QTimer(this);
   runTimer_->setInterval(kRunTickMs);
   connect(runTimer_, &QTimer::timeout, this, &TmainFrm::RunTick);
+  modeTimer_ = new QTimer(this);
+  modeTimer_->setInterval(kModeTickMs);
+  connect(modeTimer_, &QTimer::timeout, this, &TmainFrm::UpdateMode);
+  modeTimer_->start();
+  UpdateMode();
 }
 
 void TmainFrm::CreateControls() {
@@ -487,6 +529,18 @@ void TmainFrm::CreateControls() {
   Label_serial->setTextFormat(Qt::PlainText);
   SetSerialScanning(false);
 
+  // The station's mode, beside Start; the engineer's button beside "Select Files".
+  Label_mode = new QLabel(this);
+  Label_mode->setObjectName(QStringLiteral("Label_mode"));
+  Label_mode->setTextFormat(Qt::PlainText);
+  Label_mode->setWordWrap(true);
+  Label_mode->setAlignment(Qt::AlignCenter);
+  Label_mode->hide();
+  Btn_engineer = new QPushButton(QLatin1String(kEnterEngineerText), this);
+  Btn_engineer->setObjectName(QStringLiteral("Btn_engineer"));
+  Btn_engineer->hide();
+  connect(Btn_engineer, &QPushButton::clicked, this, &TmainFrm::Btn_engineerClick);
+
   // The form fits its contents at 777 x 568, its size at start and its least; it may
   // grow (a maximised board on a bench monitor).
   setMinimumSize(kFormWidth, kFormHeight);
@@ -540,6 +594,16 @@ void TmainFrm::LayOut() {
   CmbBox_serialPort->setGeometry(right, top, fieldWidth - reworkWidth - 8, rowHeight);
   ChkBox_rework->setGeometry(right + fieldWidth - reworkWidth, top, reworkWidth, rowHeight);
   top += rowHeight + 4;
+
+  // The mode label fills the column beside Start; its text grows as the grids' does.
+  Label_mode->setFont(scaled);
+  Btn_engineer->setFont(scaled);
+  const int besideStart = Btn_Start->geometry().right() + 9;
+  Label_mode->setGeometry(besideStart, Btn_Start->y(), right + fieldWidth - besideStart,
+                          Btn_Start->height());
+  const int besideSelect = selectFileBtn->geometry().right() + 9;
+  Btn_engineer->setGeometry(besideSelect, selectFileBtn->y(), right + fieldWidth - besideSelect,
+                            selectFileBtn->height());
 
   msgMemo->setFont(scaled);
   const int memoTop = MACGrid->geometry().bottom() + y(9);
@@ -636,11 +700,44 @@ void TmainFrm::Guarded(const std::function<void()>& handler) {
 void TmainFrm::selectFileBtnClick() {
   if (jobDialog_ == nullptr || waitingForRun_) return;
   Guarded([this] { logic_->selectFileBtnClick(*jobDialog_); });
+  UpdateMode();
 }
 
 void TmainFrm::Btn_StartClick() {
   if (waitingForRun_) return;
   Guarded([this] { logic_->Btn_StartClick(); });
+  UpdateMode();
+}
+
+void TmainFrm::Btn_engineerClick() {
+  if (waitingForRun_ || !logic_) return;
+  StationMode mode = StationMode::Open;
+  Guarded([&] { mode = logic_->Mode(); });
+  // What the button said when it was clicked counts: "Leave engineer mode" clicked just
+  // as the time ran out asks for no password.
+  if (shownMode_ == StationMode::Engineer) {
+    if (mode == StationMode::Engineer) Guarded([this] { logic_->LeaveEngineerMode("window"); });
+  } else if (mode == StationMode::Production) {
+    QInputDialog prompt(this);
+    prompt.setObjectName(QStringLiteral("passwordPrompt"));
+    prompt.setWindowTitle(QLatin1String(kEnterEngineerText).chopped(3));
+    prompt.setLabelText(QStringLiteral("Engineer's password:"));
+    prompt.setTextEchoMode(QLineEdit::Password);
+    prompt.setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+    if (prompt.exec() == QDialog::Accepted) {
+      std::string password = prompt.textValue().toUtf8().toStdString();
+      prompt.setTextValue(QString());
+      bool entered = false;
+      std::string text;
+      // The password's check takes a noticeable moment of processor time.
+      QApplication::setOverrideCursor(Qt::WaitCursor);
+      Guarded([&] { entered = logic_->EnterEngineerMode(password, "window", &text); });
+      QApplication::restoreOverrideCursor();
+      std::fill(password.begin(), password.end(), '\0');
+      if (!entered) ShowError(logic_->boxes(), text);
+    }
+  }
+  UpdateMode();
 }
 
 void TmainFrm::EditorBtnClick() {
@@ -709,6 +806,7 @@ bool TmainFrm::WaitForRunToEnd() {
   Btn_Start->setEnabled(false);
   selectFileBtn->setEnabled(false);
   EditorBtn->setEnabled(false);
+  Btn_engineer->setEnabled(false);
   logic_->RequestClose();
   // The workers and the dispatcher report to this window through the event loop while
   // they wind down, so it keeps running until they are gone.

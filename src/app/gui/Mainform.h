@@ -108,6 +108,12 @@ class TmainFrm final : public QWidget, public Board {
   QComboBox* CmbBox_serialPort = nullptr;
   QCheckBox* ChkBox_rework = nullptr;
   QLabel* Label_serial = nullptr;
+  // The station's mode (MainLogic::ModeText; hidden in open mode) and the engineer's
+  // button: "Engineer mode..." asks for the password, "Leave engineer mode" ends it.
+  QLabel* Label_mode = nullptr;
+  QPushButton* Btn_engineer = nullptr;
+  static constexpr const char* kEnterEngineerText = "Engineer mode...";
+  static constexpr const char* kLeaveEngineerText = "Leave engineer mode";
 
  signals:
   // The window has closed (FormClose ran); the program ends.
@@ -118,6 +124,7 @@ class TmainFrm final : public QWidget, public Board {
   void Btn_StartClick();
   void EditorBtnClick();
   void Edit_serialReturnPressed();
+  void Btn_engineerClick();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -137,6 +144,9 @@ class TmainFrm final : public QWidget, public Board {
   void RefreshVerdict(int portIndex);
   // "Select Files" is greyed while a run is live.
   void UpdateControls();
+  // The mode label and the engineer's button as the logic's mode is now (engineer mode
+  // ends by itself: a timer calls this every second, and every handler after it ran).
+  void UpdateMode();
   // Follows a live run until its dispatcher has ended.
   void RunTick();
   // Asks a running dispatcher and its workers to stop and keeps the window responsive
@@ -154,6 +164,8 @@ class TmainFrm final : public QWidget, public Board {
   JobDialog* jobDialog_ = nullptr;
   std::function<void()> editorHook_;
   QTimer* runTimer_ = nullptr;
+  QTimer* modeTimer_ = nullptr;
+  StationMode shownMode_ = StationMode::Open;
   bool waitingForRun_ = false;
   bool formClosed_ = false;
   bool closeConfirmed_ = false;

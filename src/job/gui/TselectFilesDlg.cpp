@@ -194,9 +194,25 @@ void TselectFilesDlg::Build() {
   unitGrid->addWidget(label_template, 2, 1);
   unitGrid->addWidget(label_brs, 2, 2);
   top->addWidget(unitGroup);
+  jobGroups_ = {macGroup, filesGroup, testGroup, baudGroup, logGroup, unitGroup};
+
+  // The job package: its line above the buttons, which go left of OK and Cancel (both
+  // hidden for a station that has no package side).
+  Label_package = new QLabel(this);
+  Label_package->setObjectName(QStringLiteral("Label_package"));
+  Label_package->setTextFormat(Qt::PlainText);
+  Label_package->setWordWrap(true);
+  Label_package->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  top->addWidget(Label_package);
+  Btn_loadPackage = MakeButton(this, "Btn_loadPackage", kLoadPackageCaption);
+  Btn_leavePackage = MakeButton(this, "Btn_leavePackage", kLeavePackageCaption);
+  Btn_loadPackage->setAutoDefault(false);
+  Btn_leavePackage->setAutoDefault(false);
 
   // OK and Cancel at the bottom right
   auto* buttons = new QHBoxLayout();
+  buttons->addWidget(Btn_loadPackage);
+  buttons->addWidget(Btn_leavePackage);
   buttons->addStretch(1);
   OKBtn = MakeButton(this, "OKBtn", "OK");
   OKBtn->setDefault(true);
@@ -235,6 +251,8 @@ void TselectFilesDlg::Build() {
           [this] { Run([this] { logic_.ChkBox_scanSerialClick(); }); });
   connect(label_brs, &QPushButton::clicked, this,
           [this] { Run([this] { logic_.label_brsClick(); }); });
+  connect(Btn_loadPackage, &QPushButton::clicked, this, &TselectFilesDlg::OnLoadPackage);
+  connect(Btn_leavePackage, &QPushButton::clicked, this, &TselectFilesDlg::OnLeavePackage);
   connect(OKBtn, &QPushButton::clicked, this, &TselectFilesDlg::OnOk);
   connect(CancelBtn, &QPushButton::clicked, this, &TselectFilesDlg::reject);
 
@@ -324,6 +342,68 @@ void TselectFilesDlg::SyncFromLogic() {
   edit(serial_pattern, logic_.serial_pattern);
   Label_pattern->setEnabled(logic_.serial_pattern.enabled);
   edit(label_template, logic_.label_template);
+
+  // A read-only job: every job control is disabled through its group (the controls keep
+  // the states above for when the job may be changed again); OK and Cancel only close.
+  const bool readOnly = logic_.ReadOnly();
+  for (QGroupBox* g : jobGroups_) g->setEnabled(!readOnly);
+  const JobDialogPackage& package = logic_.Package();
+  const std::string line = PackageLine(package);
+  Label_package->setText(Q(line));
+  Label_package->setVisible(!line.empty());
+  // A package's job reads as such at a glance: its line is bold, beside the greyed job.
+  QFont bold = Label_package->font();
+  bold.setBold(package.shown);
+  Label_package->setFont(bold);
+  Btn_loadPackage->setEnabled(static_cast<bool>(package.load));
+  Btn_leavePackage->setEnabled(static_cast<bool>(package.leave));
+  const bool packageSide = !line.empty() || package.load || package.leave;
+  Btn_loadPackage->setVisible(packageSide);
+  Btn_leavePackage->setVisible(packageSide);
+}
+
+std::string TselectFilesDlg::PackageLine(const JobDialogPackage& package) {
+  if (package.shown) {
+    return "Package " + package.name + " " + package.version + ", SHA-256 " +
+           package.sha256.substr(0, 16) + "..., key " + package.keyId;
+  }
+  return package.locked ? package.lockedText : std::string();
+}
+
+void TselectFilesDlg::OnLoadPackage() {
+  // Copies: the station sets the dialog's package side anew while these run.
+  const auto load = logic_.Package().load;
+  const auto openFile = logic_.FileChoosers().openFile;
+  if (!load || !openFile) return;
+  SyncToLogic();  // what the operator changed stays when the package is refused
+  const std::optional<std::string> path = openFile(kPackageFilter);
+  if (!path) return;
+  std::string text;
+  if (load(*path, &text)) {
+    ShowStationJob();
+  } else {
+    ShowError(logic_.Boxes(), text);
+    SyncFromLogic();
+  }
+}
+
+void TselectFilesDlg::OnLeavePackage() {
+  const auto leave = logic_.Package().leave;
+  if (!leave) return;
+  SyncToLogic();
+  std::string text;
+  if (leave(&text)) {
+    ShowStationJob();
+  } else {
+    ShowError(logic_.Boxes(), text);
+    SyncFromLogic();
+  }
+}
+
+void TselectFilesDlg::ShowStationJob() {
+  // As when the dialog opens: the controls from the job the station has now.
+  Run([this] { logic_.FormShow(); });
+  adjustSize();
 }
 
 template <typename Fn>

@@ -4,12 +4,15 @@
 // the logic's control state again.
 #include <QDialog>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "job/JobDialog.h"
 #include "job/SelectFilesLogic.h"
 
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -32,6 +35,13 @@ class TselectFilesDlg final : public QDialog, public JobDialog {
   // The input mask of MaskEdit_MAC: three groups of two hex digits, upper case,
   // "_" for an empty position.
   static constexpr const char* kMacMask = ">HH:HH:HH;_";
+  // The package side: the file chooser's filter and the buttons' captions.
+  static constexpr const char* kPackageFilter = "job package(*.ptjob)|*.ptjob";
+  static constexpr const char* kLoadPackageCaption = "Load package...";
+  static constexpr const char* kLeavePackageCaption = "Leave package";
+  // The package line: "Package NAME VERSION, SHA-256 <16 hex>..., key KEYID" while the
+  // job shown is a package's, else why the job is locked ("" when neither).
+  static std::string PackageLine(const JobDialogPackage& package);
 
   // ---- controls (object names as below) ----
   QCheckBox* ChkBox_pMAC = nullptr;
@@ -61,6 +71,11 @@ class TselectFilesDlg final : public QDialog, public JobDialog {
   QLabel* Label1 = nullptr;
   QLineEdit* log_path = nullptr;
   QPushButton* log_brs = nullptr;
+  // The job package: what the job shown is (or why it is locked), and the buttons that
+  // load a package or go back to the dialog's own job.
+  QLabel* Label_package = nullptr;
+  QPushButton* Btn_loadPackage = nullptr;
+  QPushButton* Btn_leavePackage = nullptr;
   QPushButton* OKBtn = nullptr;
   QPushButton* CancelBtn = nullptr;
 
@@ -83,7 +98,13 @@ class TselectFilesDlg final : public QDialog, public JobDialog {
   template <typename Fn>
   void Run(Fn fn);
   void OnOk();
+  void OnLoadPackage();
+  void OnLeavePackage();
+  // After a package was loaded or left: the station's job as the dialog shows it anew.
+  void ShowStationJob();
 
   std::unique_ptr<SelectFilesLogic> ownLogic_;
   SelectFilesLogic& logic_;
+  // The groups that hold the job's controls: disabled while the job is read-only.
+  std::vector<QGroupBox*> jobGroups_;
 };
