@@ -199,16 +199,23 @@ const std::vector<UnitsColumn>& EventColumns() {
   return columns;
 }
 
-std::string EventsCreateSql(UnitsSql sql) {
+namespace {
+// "CREATE TABLE IF NOT EXISTS table (id ..., the columns);" in the store's dialect.
+template <typename Columns>
+std::string CreateTableSql(const char* table, const Columns& columns, UnitsSql sql) {
   const bool lite = sql == UnitsSql::kSqlite;
-  std::string s = "CREATE TABLE IF NOT EXISTS unit_events (\n";
+  std::string s = std::string("CREATE TABLE IF NOT EXISTS ") + table + " (\n";
   s += lite ? "  id INTEGER PRIMARY KEY" : "  id bigserial PRIMARY KEY";
-  for (const UnitsColumn& c : EventColumns()) {
+  for (const UnitsColumn& c : columns) {
     s += std::string(",\n  ") + c.name + " " + (lite ? c.sqliteType : c.pgType) +
          (c.notNull ? " NOT NULL" : "");
   }
-  return s +
-         "\n);\n"
+  return s + "\n);\n";
+}
+}  // namespace
+
+std::string EventsCreateSql(UnitsSql sql) {
+  return CreateTableSql("unit_events", EventColumns(), sql) +
          "CREATE INDEX IF NOT EXISTS unit_events_unit ON unit_events (station, run_id, port, "
          "cycle);\n"
          "CREATE INDEX IF NOT EXISTS unit_events_serial ON unit_events (serial);\n"
@@ -274,15 +281,7 @@ const std::vector<UnitsColumn>& AuditColumns() {
 }
 
 std::string AuditCreateSql(UnitsSql sql) {
-  const bool lite = sql == UnitsSql::kSqlite;
-  std::string s = "CREATE TABLE IF NOT EXISTS audit_trail (\n";
-  s += lite ? "  id INTEGER PRIMARY KEY" : "  id bigserial PRIMARY KEY";
-  for (const UnitsColumn& c : AuditColumns()) {
-    s += std::string(",\n  ") + c.name + " " + (lite ? c.sqliteType : c.pgType) +
-         (c.notNull ? " NOT NULL" : "");
-  }
-  return s +
-         "\n);\n"
+  return CreateTableSql("audit_trail", AuditColumns(), sql) +
          "CREATE INDEX IF NOT EXISTS audit_trail_station ON audit_trail (station, done_at);\n"
          "CREATE INDEX IF NOT EXISTS audit_trail_done ON audit_trail (done_at);\n";
 }
