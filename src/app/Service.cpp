@@ -706,7 +706,7 @@ std::string StationService::StateJsonLocked(const json& f) {
             {"running", l.StartCaptionIsStop()},
             {"busy", l.RunLive()},
             {"mode", l.RunLive() ? (l.runJob().continuous ? "continuous" : "batch")
-                                 : (l.storedConfig.continuous ? "continuous" : "batch")},
+                                 : (l.JobConfig().continuous ? "continuous" : "batch")},
             {"job", JobJson()},
             {"pool", f["pool"]},
             {"macLine", macGrid_[0]},
