@@ -1,9 +1,11 @@
 #include "app/MainLogic.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "app/Startthread.h"
@@ -12,7 +14,6 @@
 #include "base/UiThread.h"
 #include "job/RunJobSetup.h"
 #include "job/SelectFilesLogic.h"
-#include "platform/Files.h"
 #include "platform/Host.h"
 #include "platform/Network.h"
 #include "platform/SerialPort.h"
@@ -431,15 +432,18 @@ bool MainLogic::SetUpUnitGate() {
   UnitIdentityGate::PassedQuery passed;
   if (recorder_) {
     passed = [this](const std::string& serial, bool* was, std::string* why) {
-      // An embedded store that is not there yet, or that its writer is just making (an
-      // empty file), holds no record at all (a station's first run).
-      if (settings_.Get("records", "sqlite") == "sqlite") {
-        const std::string path = RecordsFilePath(settings_, dataDir_);
-        InputFile file;
-        if (NothingAt(path) || (file.Open(path) == 0 && file.Size() == 0)) {
-          *was = false;
-          return true;
-        }
+      // The writer may be making the store right now, for its first write (an audit
+      // entry): read once that is written (bounded; a store that cannot answer by then
+      // refuses the serial below).
+      for (int waited = 0; waited < 2000 && recorder_->writer().QueuedAudits() > 0; waited += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      // An embedded store that is not there yet holds no record at all (a station's first
+      // run, before its writer made the file).
+      if (settings_.Get("records", "sqlite") == "sqlite" &&
+          NothingAt(RecordsFilePath(settings_, dataDir_))) {
+        *was = false;
+        return true;
       }
       std::string problem;
       std::unique_ptr<RecordStore> store = MakeStationRecordStore(settings_, dataDir_, &problem);

@@ -369,28 +369,27 @@ int Run(int argc, char** argv) {
   MainLogic logic(services, service, service.Boxes(), dataDir, &settings);
   service.Attach(logic, dataDir);
 
+  // Set-up refused: the service lets go of the logic before the logic goes.
+  const auto refuse = [&](const std::string& text) {
+    std::fprintf(stderr, "production-cli: %s\n", text.c_str());
+    service.Stop();
+    logic.FormClose();
+    return kExitRefused;
+  };
   // Engineer mode first (it may open the job for a change), then the job: a package,
   // or the job dialog, opened, set from the options and confirmed with OK.
   if (options.engineerPasswordFile) {
-    std::string password, text;
+    std::string password;
     if (!ReadPasswordFile(*options.engineerPasswordFile, &password, &error) ||
         !logic.EnterEngineerMode(password, "cli", &error)) {
-      std::fprintf(stderr, "production-cli: %s\n", error.c_str());
-      logic.FormClose();
-      return kExitRefused;
+      return refuse(error);
     }
   }
   if (options.package) {
-    if (!logic.LoadPackage(*options.package, "cli", &error)) {
-      std::fprintf(stderr, "production-cli: %s\n", error.c_str());
-      logic.FormClose();
-      return kExitRefused;
-    }
+    if (!logic.LoadPackage(*options.package, "cli", &error)) return refuse(error);
   } else if (options.jobOptions &&
              !logic.RequestJobChange("the job given on the command line", "cli", &error)) {
-    std::fprintf(stderr, "production-cli: %s\n", error.c_str());
-    logic.FormClose();
-    return kExitRefused;
+    return refuse(error);
   } else if (!logic.Package()) {
     const std::unique_ptr<SelectFilesLogic> dialogLogic = logic.NewJobDialogLogic();
     HeadlessJobDialog dialog(*dialogLogic, options.job);
@@ -402,11 +401,7 @@ int Run(int argc, char** argv) {
   // SIGINT, SIGTERM or SIGHUP (Ctrl+C or Ctrl+Break on Windows) is a confirmed Stop.
   TerminationWatch termination([] { g_stopSignal.store(true); });
   if (serviceConfig.enabled) {
-    if (!service.Start(serviceConfig, &error)) {
-      std::fprintf(stderr, "production-cli: %s\n", error.c_str());
-      logic.FormClose();
-      return kExitRefused;
-    }
+    if (!service.Start(serviceConfig, &error)) return refuse(error);
     const std::string line = "service " + service.Url() + "\n";
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
