@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <optional>
 
 #include "app/BoardFiles.h"
 #include "app/HeadlessJobDialog.h"
@@ -126,6 +127,18 @@ bool TooDeep(const std::string& body) {
     if (c == '}' || c == ']') depth--;
   }
   return false;
+}
+
+// A request body that must be one JSON object: its refusal, or nothing with *out set.
+std::optional<HttpResponse> ObjectBody(const std::string& body, json* out) {
+  if (TooDeep(body)) return Error(400, "the request is nested too deeply", "bad_request");
+  try {
+    *out = json::parse(body);
+  } catch (const json::exception&) {
+    return Error(400, "the body is not JSON", "bad_request");
+  }
+  if (!out->is_object()) return Error(400, "the body is not a JSON object", "bad_request");
+  return std::nullopt;
 }
 
 json ImageJson(const ImageRecord& image) {
@@ -805,14 +818,8 @@ HttpResponse StationService::ApprovalCommand(bool package, bool leave, const std
   // POST engineer {"password"}: engineer mode; DELETE engineer: back to production mode.
   std::string value;
   if (!leave) {
-    if (TooDeep(body)) return Error(400, "the request is nested too deeply", "bad_request");
     json parsed;
-    try {
-      parsed = json::parse(body);
-    } catch (const json::exception&) {
-      return Error(400, "the body is not JSON", "bad_request");
-    }
-    if (!parsed.is_object()) return Error(400, "the body is not a JSON object", "bad_request");
+    if (const std::optional<HttpResponse> bad = ObjectBody(body, &parsed)) return *bad;
     const char* field = package ? "path" : "password";
     for (const auto& [key, v] : parsed.items()) {
       if (key != field || !v.is_string()) {
@@ -1158,14 +1165,8 @@ HttpResponse StationService::StartCommand() {
 }
 
 HttpResponse StationService::BindSerial(const std::string& body) {
-  if (TooDeep(body)) return Error(400, "the request is nested too deeply", "bad_request");
   json parsed;
-  try {
-    parsed = json::parse(body);
-  } catch (const json::exception&) {
-    return Error(400, "the body is not JSON", "bad_request");
-  }
-  if (!parsed.is_object()) return Error(400, "the body is not a JSON object", "bad_request");
+  if (const std::optional<HttpResponse> bad = ObjectBody(body, &parsed)) return *bad;
   std::string port, serial;
   bool rework = false;
   for (const auto& [key, value] : parsed.items()) {
